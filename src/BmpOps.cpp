@@ -1,0 +1,3 @@
+#include "BmpOps.h"
+
+std::vector<std::uint8_t> _bmpV;

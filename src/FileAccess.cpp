@@ -1,0 +1,231 @@
+#include "FileAccess.h"
+
+#include <cstring>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace fileio {
+
+File& File::operator=(File&& o) noexcept {
+    if (this != &o) {
+        reset();
+        f_ = o.f_;
+        o.f_ = nullptr;
+    }
+    return *this;
+}
+
+void File::reset() {
+    if (f_) std::fclose(f_);
+    f_ = nullptr;
+}
+
+bool File::close() {
+    if (!f_) return false;
+    bool ok = std::fflush(f_) == 0;
+    ok = (std::fclose(f_) == 0) && ok;
+    f_ = nullptr;
+    return ok;
+}
+
+#if defined(_WIN32)
+std::wstring widen(const char* utf8) {
+    if (!utf8 || !*utf8) return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &w[0], n);
+    w.resize(static_cast<size_t>(n - 1));
+    return w;
+}
+
+std::string narrow(const wchar_t* utf16) {
+    if (!utf16 || !*utf16) return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, utf16, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string();
+    std::string s(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, utf16, -1, &s[0], n, nullptr, nullptr);
+    s.resize(static_cast<size_t>(n - 1));
+    return s;
+}
+
+File open(const char* utf8Path, const char* mode) {
+    if (!utf8Path || !mode) return File();
+    std::wstring wpath = widen(utf8Path);
+    std::wstring wmode = widen(mode);
+    if (wpath.empty()) return File();
+    return File(_wfopen(wpath.c_str(), wmode.c_str()));
+}
+#else
+File open(const char* utf8Path, const char* mode) {
+    if (!utf8Path || !mode || !*utf8Path) return File();
+    return File(std::fopen(utf8Path, mode));
+}
+#endif
+
+long long streamSize(std::FILE* f) {
+#if defined(_WIN32)
+    long long here = _ftelli64(f);
+    if (here < 0 || _fseeki64(f, 0, SEEK_END) != 0) return -1;
+    long long end = _ftelli64(f);
+    _fseeki64(f, here, SEEK_SET);
+#else
+    off_t here = ftello(f);
+    if (here < 0 || fseeko(f, 0, SEEK_END) != 0) return -1;
+    off_t end = ftello(f);
+    fseeko(f, here, SEEK_SET);
+#endif
+    return end < here ? -1 : static_cast<long long>(end);
+}
+
+bool readRest(std::FILE* f, std::vector<std::uint8_t>& out) {
+    out.clear();
+    if (!f) return false;
+    long long total = streamSize(f);
+#if defined(_WIN32)
+    long long here = _ftelli64(f);
+#else
+    long long here = ftello(f);
+#endif
+    if (total >= 0 && here >= 0 && total >= here) {
+        out.resize(static_cast<size_t>(total - here));
+        size_t got = out.empty() ? 0 : std::fread(out.data(), 1, out.size(), f);
+        out.resize(got);
+        if (std::ferror(f)) return false;
+    }
+    // The size may be unknown or the file may grow while it is read: drain
+    // whatever is left.
+    unsigned char block[65536];
+    for (;;) {
+        size_t got = std::fread(block, 1, sizeof block, f);
+        if (got == 0) break;
+        out.insert(out.end(), block, block + got);
+    }
+    return !std::ferror(f);
+}
+
+Load loadFile(const char* utf8Path, std::vector<std::uint8_t>& out) {
+    out.clear();
+    File f = open(utf8Path, "rb");
+    if (!f) return Load::CannotOpen;
+    return readRest(f.get(), out) ? Load::Ok : Load::ReadError;
+}
+
+std::size_t readSome(std::FILE* f, void* dst, std::size_t n) {
+    if (!f || n == 0) return 0;
+    return std::fread(dst, 1, n, f);
+}
+
+bool writeAll(std::FILE* f, const void* data, std::size_t n) {
+    if (!f) return false;
+    if (n == 0) return true;
+    return std::fwrite(data, 1, n, f) == n;
+}
+
+void Writer::put(const void* data, std::size_t n) {
+    const char* p = static_cast<const char*>(data);
+    if (buf_.size() + n > buf_.capacity()) {
+        flush();
+        if (n >= buf_.capacity()) {
+            if (ok_ && !writeAll(f_, p, n)) ok_ = false;
+            return;
+        }
+    }
+    buf_.insert(buf_.end(), p, p + n);
+}
+
+void Writer::le16(std::uint16_t v) {
+    std::uint8_t b[2];
+    storeLE16(b, v);
+    put(b, 2);
+}
+void Writer::le32(std::uint32_t v) {
+    std::uint8_t b[4];
+    storeLE32(b, v);
+    put(b, 4);
+}
+void Writer::be16(std::uint16_t v) {
+    std::uint8_t b[2];
+    storeBE16(b, v);
+    put(b, 2);
+}
+void Writer::be32(std::uint32_t v) {
+    std::uint8_t b[4];
+    storeBE32(b, v);
+    put(b, 4);
+}
+
+bool Writer::flush() {
+    if (!buf_.empty()) {
+        if (ok_ && !writeAll(f_, buf_.data(), buf_.size())) ok_ = false;
+        buf_.clear();
+    }
+    return ok_;
+}
+
+float loadLEf32(const std::uint8_t* p) {
+    std::uint32_t u = loadLE32(p);
+    float f;
+    std::memcpy(&f, &u, 4);
+    return f;
+}
+float loadBEf32(const std::uint8_t* p) {
+    std::uint32_t u = loadBE32(p);
+    float f;
+    std::memcpy(&f, &u, 4);
+    return f;
+}
+void storeLE16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void storeLE32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void storeBE16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
+void storeBE32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+}
+
+bool Bytes::u8(std::size_t off, std::uint8_t& v) const {
+    if (!has(off, 1)) return false;
+    v = data[off];
+    return true;
+}
+bool Bytes::le16(std::size_t off, std::uint16_t& v) const {
+    if (!has(off, 2)) return false;
+    v = loadLE16(data + off);
+    return true;
+}
+bool Bytes::le32(std::size_t off, std::uint32_t& v) const {
+    if (!has(off, 4)) return false;
+    v = loadLE32(data + off);
+    return true;
+}
+bool Bytes::be16(std::size_t off, std::uint16_t& v) const {
+    if (!has(off, 2)) return false;
+    v = loadBE16(data + off);
+    return true;
+}
+bool Bytes::be32(std::size_t off, std::uint32_t& v) const {
+    if (!has(off, 4)) return false;
+    v = loadBE32(data + off);
+    return true;
+}
+bool Bytes::lef32(std::size_t off, float& v) const {
+    if (!has(off, 4)) return false;
+    v = loadLEf32(data + off);
+    return true;
+}
+bool Bytes::bef32(std::size_t off, float& v) const {
+    if (!has(off, 4)) return false;
+    v = loadBEf32(data + off);
+    return true;
+}
+
+}  // namespace fileio

@@ -1,0 +1,133 @@
+// The one file-access layer: every module opens, loads and writes files
+// through these calls. Paths are UTF-8; the Windows build converts them to
+// UTF-16 and uses the wide-character interfaces, the POSIX build passes the
+// bytes unchanged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fileio {
+
+// Owns one open stream and closes it on every way out of a scope.
+class File {
+public:
+    File() = default;
+    explicit File(std::FILE* f) : f_(f) {}
+    File(File&& o) noexcept : f_(o.f_) { o.f_ = nullptr; }
+    File& operator=(File&& o) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File() { reset(); }
+
+    std::FILE* get() const { return f_; }
+    explicit operator bool() const { return f_ != nullptr; }
+    // Closes without reporting; for streams whose result no longer matters.
+    void reset();
+    // Flushes and closes; false when either failed (full disk, I/O error).
+    bool close();
+
+private:
+    std::FILE* f_ = nullptr;
+};
+
+// fopen by UTF-8 path; mode as for fopen ("rb", "r+b", "wb", "w" for text).
+File open(const char* utf8Path, const char* mode);
+inline File open(const std::string& p, const char* mode) { return open(p.c_str(), mode); }
+
+enum class Load { Ok, CannotOpen, ReadError };
+
+// Reads the whole file into out (replacing its contents).
+Load loadFile(const char* utf8Path, std::vector<std::uint8_t>& out);
+// Reads everything from the stream's current position to its end.
+bool readRest(std::FILE* f, std::vector<std::uint8_t>& out);
+// Reads up to n bytes; returns the number read.
+std::size_t readSome(std::FILE* f, void* dst, std::size_t n);
+// Writes n bytes; false unless all of them went out.
+bool writeAll(std::FILE* f, const void* data, std::size_t n);
+inline bool writeAll(std::FILE* f, std::string_view s) { return writeAll(f, s.data(), s.size()); }
+// Size of an open stream in bytes, or -1.
+long long streamSize(std::FILE* f);
+
+// Collects output in a block and writes it out in large pieces; remembers
+// the first failure so callers test once, at finish().
+class Writer {
+public:
+    explicit Writer(std::FILE* f, std::size_t block = 1 << 20) : f_(f) { buf_.reserve(block); }
+    void put(const void* data, std::size_t n);
+    void put(std::string_view s) { put(s.data(), s.size()); }
+    void byte(std::uint8_t b) {
+        if (buf_.size() == buf_.capacity()) flush();
+        buf_.push_back(static_cast<char>(b));
+    }
+    void le16(std::uint16_t v);
+    void le32(std::uint32_t v);
+    void be16(std::uint16_t v);
+    void be32(std::uint32_t v);
+    // Writes what is buffered; false once any write has failed.
+    bool flush();
+    bool ok() const { return ok_; }
+
+private:
+    std::FILE* f_;
+    std::vector<char> buf_;
+    bool ok_ = true;
+};
+
+// Bounds-checked view of loaded file data. Every accessor fails instead of
+// reading past the end, so a malformed file can only produce a failure code.
+struct Bytes {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+
+    Bytes() = default;
+    Bytes(const std::uint8_t* d, std::size_t n) : data(d), size(n) {}
+    explicit Bytes(const std::vector<std::uint8_t>& v) : data(v.data()), size(v.size()) {}
+
+    // True when [off, off + len) lies inside the data, without overflow.
+    bool has(std::size_t off, std::size_t len) const { return off <= size && len <= size - off; }
+    // True when count elements of elemSize bytes starting at off fit.
+    bool hasArray(std::size_t off, std::size_t count, std::size_t elemSize) const {
+        if (elemSize != 0 && count > (SIZE_MAX / elemSize)) return false;
+        return has(off, count * elemSize);
+    }
+
+    bool u8(std::size_t off, std::uint8_t& v) const;
+    bool le16(std::size_t off, std::uint16_t& v) const;
+    bool le32(std::size_t off, std::uint32_t& v) const;
+    bool be16(std::size_t off, std::uint16_t& v) const;
+    bool be32(std::size_t off, std::uint32_t& v) const;
+    bool lef32(std::size_t off, float& v) const;
+    bool bef32(std::size_t off, float& v) const;
+};
+
+// Unchecked little/big-endian loads for loops whose bounds were checked once.
+inline std::uint16_t loadLE16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+inline std::uint32_t loadLE32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+inline std::uint16_t loadBE16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+inline std::uint32_t loadBE32(const std::uint8_t* p) {
+    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+           (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
+}
+float loadLEf32(const std::uint8_t* p);
+float loadBEf32(const std::uint8_t* p);
+void storeLE16(std::uint8_t* p, std::uint16_t v);
+void storeLE32(std::uint8_t* p, std::uint32_t v);
+void storeBE16(std::uint8_t* p, std::uint16_t v);
+void storeBE32(std::uint8_t* p, std::uint32_t v);
+
+#if defined(_WIN32)
+// UTF-8 to UTF-16 and back with the system conversion, sized from the
+// conversion itself. Invalid input converts as the system does.
+std::wstring widen(const char* utf8);
+std::string narrow(const wchar_t* utf16);
+#endif
+
+}  // namespace fileio

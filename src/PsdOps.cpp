@@ -1,0 +1,3 @@
+#include "PsdOps.h"
+
+std::vector<std::uint8_t> _img;

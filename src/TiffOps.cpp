@@ -1,0 +1,1 @@
+#include "TiffOps.h"

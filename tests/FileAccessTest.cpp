@@ -1,0 +1,78 @@
+// The file-access layer: UTF-8 paths, whole-file loads, bounded reads and
+// checked writes.
+#include "FileAccess.h"
+#include "Platform.h"
+#include "TestSupport.h"
+
+TEST(FileAccess, LoadsWhatWasWrittenUnderAUtf8Name) {
+    TempDir dir;
+    const std::string names[] = {"plain.bin", "m\xC3\xA4p \xE2\x98\x83.bin", "\xE6\x97\xA5\xE6\x9C\xAC.Mesk"};
+    for (const std::string &n : names) {
+        SCOPED_TRACE(n);
+        std::vector<std::uint8_t> bytes(100000);
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
+        {
+            fileio::File f = fileio::open(dir.path(n), "wb");
+            ASSERT_TRUE(f);
+            fileio::Writer w(f.get(), 4096);
+            w.put(bytes.data(), 10);
+            w.put(bytes.data() + 10, bytes.size() - 10);  // larger than the block
+            ASSERT_TRUE(w.flush());
+            ASSERT_TRUE(f.close());
+        }
+        EXPECT_EQ(readBytes(dir.path(n)).size(), bytes.size());
+        std::vector<std::uint8_t> back;
+        ASSERT_EQ(fileio::loadFile(dir.path(n).c_str(), back), fileio::Load::Ok);
+        EXPECT_EQ(back, bytes);
+    }
+}
+
+TEST(FileAccess, RefusesMissingAndEmptyPaths) {
+    TempDir dir;
+    std::vector<std::uint8_t> out = {1, 2, 3};
+    EXPECT_EQ(fileio::loadFile(dir.path("missing.bin").c_str(), out), fileio::Load::CannotOpen);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(fileio::loadFile("", out), fileio::Load::CannotOpen);
+    EXPECT_EQ(fileio::loadFile(nullptr, out), fileio::Load::CannotOpen);
+    EXPECT_FALSE(fileio::open(dir.path(), "rb") && false);
+    ASSERT_TRUE(writeBytes(dir.path("empty.bin"), {}));
+    EXPECT_EQ(fileio::loadFile(dir.path("empty.bin").c_str(), out), fileio::Load::Ok);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(FileAccess, TextModeFollowsThePlatform) {
+    TempDir dir;
+    {
+        fileio::File f = fileio::open(dir.path("t.txt"), "w");
+        ASSERT_TRUE(f);
+        ASSERT_TRUE(fileio::writeAll(f.get(), "a\nb\n"));
+        ASSERT_TRUE(f.close());
+    }
+    std::vector<unsigned char> got = readBytes(dir.path("t.txt"));
+    std::string s(got.begin(), got.end());
+    EXPECT_EQ(s, kWindowsBuild ? "a\r\nb\r\n" : "a\nb\n");
+}
+
+TEST(Bytes, EveryAccessorStopsAtTheEnd) {
+    const std::uint8_t data[6] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
+    fileio::Bytes b(data, sizeof data);
+    std::uint32_t v32 = 0;
+    std::uint16_t v16 = 0;
+    std::uint8_t v8 = 0;
+    float f = 0;
+    EXPECT_TRUE(b.le32(2, v32));
+    EXPECT_EQ(v32, 0x06050403u);
+    EXPECT_TRUE(b.be32(0, v32));
+    EXPECT_EQ(v32, 0x01020304u);
+    EXPECT_FALSE(b.le32(3, v32));
+    EXPECT_FALSE(b.be16(5, v16));
+    EXPECT_TRUE(b.le16(4, v16));
+    EXPECT_EQ(v16, 0x0605);
+    EXPECT_FALSE(b.u8(6, v8));
+    EXPECT_FALSE(b.lef32(SIZE_MAX - 1, f));
+    EXPECT_FALSE(b.has(SIZE_MAX, 2));
+    EXPECT_TRUE(b.has(6, 0));
+    EXPECT_FALSE(b.hasArray(0, SIZE_MAX / 2, 4));  // the product would overflow
+    EXPECT_TRUE(b.hasArray(2, 2, 2));
+    EXPECT_FALSE(b.hasArray(2, 3, 2));
+}

@@ -1,0 +1,111 @@
+#include "Demo.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+fs::path u8path(const std::string &p) { return fs::u8path(p); }
+
+std::string show(float r) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%g", static_cast<double>(r));
+    return buf;
+}
+}  // namespace
+
+bool DemoContext::windowsBuild() const {
+#if defined(_WIN32)
+    return true;
+#else
+    return false;
+#endif
+}
+
+float DemoContext::call(const std::string &name, const char *text, double value, std::string *mem1, int mem1Size) {
+    std::printf("call %s", name.c_str());
+    if (text) std::printf(" --text \"%s\"", text);
+    std::printf(" --value %g", value);
+    if (mem1) std::printf(" --mem1 \"%s\"", mem1->c_str());
+    std::printf("\n");
+    HostFn fn = lib_.bind(name);
+    if (!fn) {
+        std::printf("  (export %s not found)\n", name.c_str());
+        ++failures_;
+        return 0.0f;
+    }
+    float r = hostCall(fn, text, value, mem1, mem1Size);
+    std::printf("  result: %s\n", show(r).c_str());
+    if (mem1) std::printf("  mem1: %s\n", mem1->c_str());
+    std::fflush(stdout);
+    return r;
+}
+
+float DemoContext::call(const std::string &name, const std::string &text, double value, const std::string &mem1In) {
+    std::string m = mem1In;
+    return call(name, text.c_str(), value, &m);
+}
+
+void DemoContext::section(const std::string &title) { std::printf("\n== %s\n", title.c_str()); }
+
+void DemoContext::wrote(const std::string &path) {
+    std::error_code ec;
+    auto n = fs::file_size(u8path(path), ec);
+    if (ec)
+        std::printf("  (missing output %s)\n", path.c_str());
+    else
+        std::printf("  wrote %s (%llu bytes)\n", path.c_str(), static_cast<unsigned long long>(n));
+}
+
+void DemoContext::note(const std::string &text) { std::printf("  %s\n", text.c_str()); }
+
+void DemoContext::expect(bool ok, const std::string &what) {
+    if (!ok) {
+        std::printf("  UNEXPECTED: %s\n", what.c_str());
+        ++failures_;
+    }
+}
+
+bool writeBytes(const std::string &path, const std::vector<unsigned char> &bytes) {
+    std::ofstream out(u8path(path), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out.flush());
+}
+
+bool writeText(const std::string &path, const std::string &text) {
+    return writeBytes(path, std::vector<unsigned char>(text.begin(), text.end()));
+}
+
+std::vector<unsigned char> readBytes(const std::string &path) {
+    std::ifstream in(u8path(path), std::ios::binary);
+    return std::vector<unsigned char>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool makeFolders(const std::string &path) {
+    std::error_code ec;
+    fs::create_directories(u8path(path), ec);
+    return fs::is_directory(u8path(path), ec);
+}
+
+int runDemo(HostLibrary &lib, const std::string &dirIn) {
+    std::string dir = dirIn;
+    if (!dir.empty() && dir.back() != '/' && dir.back() != '\\') dir += '/';
+    if (!makeFolders(dir)) {
+        std::fprintf(stderr, "brindlex: cannot create %s\n", dir.c_str());
+        return 1;
+    }
+    std::printf("library: %s\ndemo folder: %s\n", lib.path().c_str(), dir.c_str());
+    DemoContext ctx(lib, dir);
+    demoFrame(ctx);
+    demoUVTiles(ctx);
+    demoMeshExport(ctx);
+    demoTiff(ctx);
+    demoPsdBmp(ctx);
+    demoTargaJpeg(ctx);
+    demoFiles(ctx);
+    std::printf("\ndemo finished: %d unexpected result(s)\n", ctx.failures());
+    return ctx.failures();
+}

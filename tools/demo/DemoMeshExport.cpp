@@ -1,0 +1,4 @@
+#include "Demo.h"
+
+// Script sequence: mesh export.
+void demoMeshExport(DemoContext &ctx) { (void)ctx; }

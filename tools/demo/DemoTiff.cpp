@@ -1,0 +1,4 @@
+#include "Demo.h"
+
+// Script sequence: TIFF maps.
+void demoTiff(DemoContext &ctx) { (void)ctx; }

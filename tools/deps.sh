@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs from Debian's packages whatever the builds and suites need and
+# the machine lacks. Run as root (or with sudo available).
+set -euo pipefail
+packages=(
+  cmake ninja-build g++ gobjc++ clang
+  mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  wine wine64
+  gnustep-make libgnustep-base-dev
+  libtinyexr-dev
+  googletest libgtest-dev libbenchmark-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi
