@@ -13,3 +13,9 @@ extern std::vector<std::string> _UVTileStr;
 extern std::set<std::string> _UVtilesOut;
 // Face-ID table: faces per coarse face after refinement.
 extern std::vector<std::uint32_t> _faceID;
+
+// ---------------------------------------------------------------------------
+// The Mesk reader, UV tiles, tile selection, per-tile extraction, polygroups.
+
+// ---------------------------------------------------------------------------
+// Mesh export: face IDs, the OBJ writer, the vertex colour block, creases.
