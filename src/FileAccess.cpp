@@ -4,6 +4,11 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace fileio {
@@ -111,6 +116,69 @@ Load loadFile(const char* utf8Path, std::vector<std::uint8_t>& out) {
     File f = open(utf8Path, "rb");
     if (!f) return Load::CannotOpen;
     return readRest(f.get(), out) ? Load::Ok : Load::ReadError;
+}
+
+void MappedFile::release() {
+#if defined(_WIN32)
+    if (map_) UnmapViewOfFile(map_);
+#else
+    if (map_) munmap(map_, size_);
+#endif
+    map_ = nullptr;
+    data_ = nullptr;
+    size_ = 0;
+    copy_.clear();
+    copy_.shrink_to_fit();
+}
+
+Load MappedFile::open(const char *utf8Path) {
+    release();
+    if (!utf8Path || !*utf8Path) return Load::CannotOpen;
+#if defined(_WIN32)
+    std::wstring w = widen(utf8Path);
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return Load::CannotOpen;
+    LARGE_INTEGER sz;
+    bool sized = GetFileSizeEx(h, &sz) && sz.QuadPart > 0 &&
+                 static_cast<unsigned long long>(sz.QuadPart) <= static_cast<unsigned long long>(SIZE_MAX);
+    if (sized) {
+        HANDLE m = CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        if (m) {
+            map_ = MapViewOfFile(m, FILE_MAP_READ, 0, 0, 0);
+            CloseHandle(m);
+        }
+    }
+    CloseHandle(h);
+    if (map_) {
+        data_ = static_cast<const std::uint8_t *>(map_);
+        size_ = static_cast<std::size_t>(sz.QuadPart);
+        return Load::Ok;
+    }
+#else
+    int fd = ::open(utf8Path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Load::CannotOpen;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+        static_cast<unsigned long long>(st.st_size) <= static_cast<unsigned long long>(SIZE_MAX)) {
+        void *p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (p != MAP_FAILED) {
+            map_ = p;
+            data_ = static_cast<const std::uint8_t *>(p);
+            size_ = static_cast<size_t>(st.st_size);
+            madvise(p, size_, MADV_SEQUENTIAL);
+        }
+    }
+    ::close(fd);
+    if (map_) return Load::Ok;
+#endif
+    // Empty files, pipes and systems that refuse the mapping: read it.
+    Load r = loadFile(utf8Path, copy_);
+    if (r == Load::Ok) {
+        data_ = copy_.data();
+        size_ = copy_.size();
+    }
+    return r;
 }
 
 std::size_t readSome(std::FILE* f, void* dst, std::size_t n) {

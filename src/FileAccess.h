@@ -53,6 +53,31 @@ inline bool writeAll(std::FILE* f, std::string_view s) { return writeAll(f, s.da
 // Size of an open stream in bytes, or -1.
 long long streamSize(std::FILE* f);
 
+// A read-only view of a whole file: memory-mapped where the system allows
+// (no copy, pages come straight from the cache), else loaded into memory.
+// The view stays valid until the object is destroyed.
+struct Bytes;
+
+class MappedFile {
+public:
+    MappedFile() = default;
+    MappedFile(const MappedFile &) = delete;
+    MappedFile &operator=(const MappedFile &) = delete;
+    ~MappedFile() { release(); }
+
+    Load open(const char *utf8Path);
+    const std::uint8_t *data() const { return data_; }
+    std::size_t size() const { return size_; }
+    Bytes bytes() const;
+    void release();
+
+private:
+    const std::uint8_t *data_ = nullptr;
+    std::size_t size_ = 0;
+    void *map_ = nullptr;  // the mapping, when the file is mapped
+    std::vector<std::uint8_t> copy_;  // the contents, when it is not
+};
+
 // Collects output in a block and writes it out in large pieces; remembers
 // the first failure so callers test once, at finish().
 class Writer {
@@ -122,6 +147,8 @@ void storeLE16(std::uint8_t* p, std::uint16_t v);
 void storeLE32(std::uint8_t* p, std::uint32_t v);
 void storeBE16(std::uint8_t* p, std::uint16_t v);
 void storeBE32(std::uint8_t* p, std::uint32_t v);
+
+inline Bytes MappedFile::bytes() const { return Bytes(data_, size_); }
 
 #if defined(_WIN32)
 // UTF-8 to UTF-16 and back with the system conversion, sized from the

@@ -1,0 +1,84 @@
+#include "Bench.h"
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+}  // namespace
+
+std::string quote(const std::string &s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+bool haveTool(const std::string &name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
+
+bool copyFile(const std::string &from, const std::string &to) {
+    std::error_code ec;
+    return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
+}
+
+bool timeInChild(const std::string &libPath, const BenchStep &step, int runs, double &med, double &peakMiB) {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        HostLibrary lib;
+        std::string err;
+        double result[2] = {-1, 0};
+        if (lib.load(libPath, err)) {
+            std::vector<double> times;
+            bool ok = true;
+            for (int i = 0; i <= runs && ok; ++i) {  // run 0 warms up
+                if (step.prepare) step.prepare();
+                double t0 = now();
+                ok = step.run(lib);
+                double t = now() - t0;
+                if (i > 0) times.push_back(t);
+            }
+            result[0] = ok ? median(times) : -1;
+        }
+        ssize_t w = write(fds[1], result, sizeof result);
+        (void)w;
+        _exit(0);
+    }
+    close(fds[1]);
+    double result[2] = {-1, 0};
+    ssize_t got = read(fds[0], result, sizeof result);
+    close(fds[0]);
+    int status = 0;
+    struct rusage ru {};
+    wait4(pid, &status, 0, &ru);
+    med = result[0];
+    peakMiB = static_cast<double>(ru.ru_maxrss) / 1024.0;
+    return got == static_cast<ssize_t>(sizeof result) && result[0] >= 0;
+}
+
+double timeCommand(const std::string &command, int runs) {
+    std::vector<double> times;
+    for (int i = 0; i <= runs; ++i) {
+        double t0 = now();
+        int rc = std::system(command.c_str());
+        double t = now() - t0;
+        if (rc != 0) return -1;
+        if (i > 0) times.push_back(t);
+    }
+    return median(times);
+}

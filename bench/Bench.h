@@ -1,0 +1,48 @@
+// The benchmark harness: each operation runs in a child process (so its
+// peak memory is its own), warm-up first, then the median of several runs,
+// side by side with a peer tool or a machine limit on the same input.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "HostLibrary.h"
+
+struct BenchRow {
+    std::string operation, input;
+    double brindlexSeconds = 0, peerSeconds = 0;
+    std::string peer;
+    double peakMiB = 0;
+    bool ok = true;
+};
+
+struct BenchOptions {
+    int runs = 5;
+    std::string dataDir;   // generated inputs, with trailing separator
+    std::string scratch;   // per-run copies and outputs
+    std::string filter;    // run only operations whose name contains it
+};
+
+// One timed step. prepare runs before every run, outside the timing (a
+// fresh copy of an input that the operation rewrites); run is timed.
+struct BenchStep {
+    std::function<void()> prepare;
+    std::function<bool(HostLibrary &)> run;
+};
+
+// Times step in a child process: median seconds, and the child's peak
+// resident memory in MiB. ok is false when a run reported failure.
+bool timeInChild(const std::string &libPath, const BenchStep &step, int runs, double &median, double &peakMiB);
+// Times a shell command: median seconds over runs after one warm-up.
+double timeCommand(const std::string &command, int runs);
+// True when a command is on the PATH.
+bool haveTool(const std::string &name);
+// Copies a file (for the prepare steps).
+bool copyFile(const std::string &from, const std::string &to);
+// Shell-quotes a path.
+std::string quote(const std::string &s);
+
+// Each area adds its inputs and rows.
+using BenchArea = std::function<void(const BenchOptions &, const std::string &libPath, std::vector<BenchRow> &)>;
+void benchLimits(const BenchOptions &, const std::string &libPath, std::vector<BenchRow> &rows);

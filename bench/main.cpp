@@ -1,0 +1,59 @@
+// brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--markdown FILE]
+// Generates the inputs once into DATA_DIR, times every heavy operation
+// through the real exports and the peers or limits on the same files, and
+// prints one table of medians, ratios and peak memory.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Bench.h"
+
+namespace {
+const std::vector<BenchArea> &areas() {
+    static const std::vector<BenchArea> all = {benchLimits};
+    return all;
+}
+}  // namespace
+
+int main(int argc, char **argv) {
+    BenchOptions opt;
+    std::string markdown;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--runs" && i + 1 < argc) opt.runs = std::atoi(argv[++i]);
+        else if (a == "--filter" && i + 1 < argc) opt.filter = argv[++i];
+        else if (a == "--markdown" && i + 1 < argc) markdown = argv[++i];
+        else opt.dataDir = a;
+    }
+    if (opt.dataDir.empty()) {
+        std::fprintf(stderr, "usage: brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--markdown FILE]\n");
+        return 2;
+    }
+    if (opt.dataDir.back() != '/') opt.dataDir += '/';
+    opt.scratch = opt.dataDir + "scratch/";
+    std::system(("mkdir -p " + quote(opt.scratch)).c_str());
+    const std::string lib = HostLibrary::besideProgram();
+
+    std::vector<BenchRow> rows;
+    for (const BenchArea &area : areas()) area(opt, lib, rows);
+
+    std::string table = "| operation | input | Brindlex (s) | peer or limit | peer (s) | ratio | peak MiB |\n"
+                        "|---|---|---|---|---|---|---|\n";
+    for (const BenchRow &r : rows) {
+        char line[512];
+        double ratio = (r.ok && r.peerSeconds > 0) ? r.brindlexSeconds / r.peerSeconds : 0;
+        std::snprintf(line, sizeof line, "| %s | %s | %s | %s | %.3f | %s | %.0f |\n", r.operation.c_str(),
+                      r.input.c_str(), r.ok ? std::to_string(r.brindlexSeconds).substr(0, 6).c_str() : "failed",
+                      r.peer.c_str(), r.peerSeconds, ratio > 0 ? std::to_string(ratio).substr(0, 5).c_str() : "-",
+                      r.peakMiB);
+        table += line;
+    }
+    std::fputs(table.c_str(), stdout);
+    if (!markdown.empty()) {
+        std::ofstream out(markdown, std::ios::app);
+        out << table;
+    }
+    return 0;
+}

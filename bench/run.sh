@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# make bench: an optimised native build, inputs generated once into
+# build/bench-data, every operation timed beside its peer, the table printed
+# and written to BENCHMARKS.md with the commit and the machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --preset native >/dev/null
+cmake --build build/native -j "$(nproc)" --target brindlex_bench
+mkdir -p build/bench-data
+out=BENCHMARKS.md
+{
+  echo "# Benchmarks"
+  echo
+  echo "Commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown), $(date -u +%Y-%m-%d), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(free -g | awk '/Mem:/{print $2}') GiB."
+  echo "Medians of ${BENCH_RUNS:-5} runs after a warm-up, warm page cache; ratio = Brindlex / peer (below 1 is faster)."
+  echo
+} > "$out"
+build/native/brindlex_bench build/bench-data --runs "${BENCH_RUNS:-5}" --markdown "$out" ${BENCH_FILTER:+--filter "$BENCH_FILTER"}
