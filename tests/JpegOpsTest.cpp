@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "JpegOps.h"
+#include "Platform.h"
 #include "TestSupport.h"
 #include "fixtures/JpegSamples.h"
 
@@ -183,6 +184,14 @@ Bytes referenceEncode(const Picture &p, const std::uint8_t *lumNatural, const st
     return out;
 }
 
+// Scaled quantisation tables in natural order, as the encoder chose them.
+void tablesFromDQT(const Segment &dqt, std::uint8_t *lum, std::uint8_t *chrom) {
+    for (int i = 0; i < 64; ++i) {
+        lum[i] = dqt.body[1 + zigzag[i]];
+        chrom[i] = dqt.body[66 + zigzag[i]];
+    }
+}
+
 double psnr(const Picture &p, const Decoded &d) {
     double se = 0;
     for (int y = 0; y < p.h; ++y)
@@ -196,14 +205,6 @@ double psnr(const Picture &p, const Decoded &d) {
     return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 #endif
-
-// Scaled quantisation tables in natural order, as the encoder chose them.
-void tablesFromDQT(const Segment &dqt, std::uint8_t *lum, std::uint8_t *chrom) {
-    for (int i = 0; i < 64; ++i) {
-        lum[i] = dqt.body[1 + zigzag[i]];
-        chrom[i] = dqt.body[66 + zigzag[i]];
-    }
-}
 
 }  // namespace
 
