@@ -158,9 +158,12 @@ void start_scan(fileio::Writer &out) {
     bytepos = 7;
 }
 
-void writebits(bitstring bs) {
-    _bitacc = (_bitacc << bs.length) | bs.code;
-    _bitcnt += bs.length;
+namespace {
+
+// Appends n (at most 32) bits; whole 32-bit words go out at once.
+inline void put_bits(std::uint32_t bits, unsigned n) {
+    _bitacc = (_bitacc << n) | bits;
+    _bitcnt += n;
     if (_bitcnt >= 32) {
         // Four whole bytes; the common case has no 0xFF among them.
         _bitcnt -= 32;
@@ -172,6 +175,15 @@ void writebits(bitstring bs) {
         scan_byte(static_cast<std::uint8_t>(w));
     }
 }
+
+// A Huffman code followed by its additional bits, in one step.
+inline void writebits2(bitstring a, bitstring b) {
+    put_bits((static_cast<std::uint32_t>(a.code) << b.length) | b.code, a.length + b.length);
+}
+
+}  // namespace
+
+void writebits(bitstring bs) { put_bits(bs.code, bs.length); }
 
 void finish_scan() {
     scan_drain();
@@ -591,8 +603,7 @@ void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t
     if (diff == 0) {
         writebits(HTDC[0]);
     } else {
-        writebits(HTDC[category[diff]]);
-        writebits(bitcode[diff]);
+        writebits2(HTDC[category[diff]], bitcode[diff]);
     }
 
     // The non-zero AC coefficients, one bit each.
@@ -612,8 +623,7 @@ void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t
             zeros %= 16;
         }
         const int v = DU[at];
-        writebits(HTAC[zeros * 16 + category[v]]);
-        writebits(bitcode[v]);
+        writebits2(HTAC[zeros * 16 + category[v]], bitcode[v]);
         i = at + 1;
     }
     // A block whose last coefficient is non-zero needs no end of block.
