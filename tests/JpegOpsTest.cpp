@@ -667,6 +667,12 @@ TEST(JpegExport, LongPaths) {
     std::string out = m;
     EXPECT_EQ(callExport("saveAsJpeg", in, 50, &m), 0.0f);
     EXPECT_TRUE(parse(readBytes(out)).ok);
+    // Non-ASCII names arrive as UTF-8.
+    std::string uin = dir.path("karte-\xc3\xa9t\xc3\xa9.bmp"), uout = dir.path("\xe5\x9c\xb0\xe5\x9b\xbe.jpg");
+    ASSERT_TRUE(writeBytes(uin, samples::bmp24(samples::gradient(5, 5))));
+    m = uout;
+    EXPECT_EQ(callExport("saveAsJpeg", uin, 50, &m), 0.0f);
+    EXPECT_TRUE(parse(readBytes(uout)).ok);
 }
 
 #if !BRINDLEX_WINDOWS
