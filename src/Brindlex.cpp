@@ -154,6 +154,11 @@ BRINDLEX_EXPORT float GetString(BRINDLEX_HOST_ARGS) {
 // ---------------------------------------------------------------------------
 // Targa and JPEG output.
 
+BRINDLEX_EXPORT float saveAsTarga(BRINDLEX_HOST_ARGS) {
+    if (!text || !mem1) return kRefused;
+    return guard([&] { return convertToTarga(text, mem1); });
+}
+
 BRINDLEX_EXPORT float saveAsJpeg(BRINDLEX_HOST_ARGS) {
     if (!text || !mem1) return kRefused;
     const int scale = hostcall::jpegScale(value);
