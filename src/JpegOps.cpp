@@ -632,6 +632,48 @@ void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t
 
 void load_data_units_from_RGB_buffer(unsigned x, unsigned y) {
     const std::size_t rowBytes = static_cast<std::size_t>(_width) * 3;
+#if defined(__SSE2__)
+    // Eight pixels per step with 16-bit multiply-adds. The colour tables
+    // hold exact products (table[i] = coefficient x i), so the sums below
+    // are the tables' sums; coefficients of 32768 and above are split into
+    // two halves so that every factor fits 16 bits.
+    auto pair = [](int lo, int hi) {
+        return _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(lo)) |
+                                               (static_cast<std::uint32_t>(static_cast<std::uint16_t>(hi)) << 16)));
+    };
+    const __m128i kY1 = pair(19595, 19235);    // R, G
+    const __m128i kY2 = pair(7471, 19235);     // B, G
+    const __m128i kCb1 = pair(-11058, 16384);  // R, B
+    const __m128i kCb2 = pair(-21708, 16384);  // G, B
+    const __m128i kCr1 = pair(16384, -27438);  // R, G
+    const __m128i kCr2 = pair(16384, -5328);   // R, B
+    const __m128i k128 = _mm_set1_epi16(128);
+    auto sum = [](__m128i a, __m128i b, __m128i ka, __m128i c, __m128i d, __m128i kc) {
+        __m128i lo = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(a, b), ka),
+                                   _mm_madd_epi16(_mm_unpacklo_epi16(c, d), kc));
+        __m128i hi = _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(a, b), ka),
+                                   _mm_madd_epi16(_mm_unpackhi_epi16(c, d), kc));
+        return _mm_packs_epi32(_mm_srai_epi32(lo, 16), _mm_srai_epi32(hi, 16));
+    };
+    for (unsigned yy = 0; yy < 8; ++yy) {
+        const std::uint8_t *p = _RGB_buffer + (y + yy) * rowBytes + static_cast<std::size_t>(x) * 3;
+        alignas(16) std::int16_t b[8], g[8], r[8];
+        for (int i = 0; i < 8; ++i) {
+            b[i] = p[3 * i];
+            g[i] = p[3 * i + 1];
+            r[i] = p[3 * i + 2];
+        }
+        const __m128i B = _mm_load_si128(reinterpret_cast<const __m128i *>(b));
+        const __m128i G = _mm_load_si128(reinterpret_cast<const __m128i *>(g));
+        const __m128i R = _mm_load_si128(reinterpret_cast<const __m128i *>(r));
+        const __m128i Y = _mm_sub_epi16(sum(R, G, kY1, B, G, kY2), k128);
+        const __m128i Cb = sum(R, B, kCb1, G, B, kCb2);
+        const __m128i Cr = sum(R, G, kCr1, R, B, kCr2);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(YDU + 8 * yy), _mm_packs_epi16(Y, Y));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(CbDU + 8 * yy), _mm_packs_epi16(Cb, Cb));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(CrDU + 8 * yy), _mm_packs_epi16(Cr, Cr));
+    }
+#else
     int pos = 0;
     for (unsigned yy = y; yy < y + 8; ++yy) {
         const std::uint8_t *p = _RGB_buffer + yy * rowBytes + static_cast<std::size_t>(x) * 3;
@@ -642,6 +684,7 @@ void load_data_units_from_RGB_buffer(unsigned x, unsigned y) {
             CrDU[pos] = static_cast<std::int8_t>((CrRtab[R] + CrGtab[G] + CrBtab[B]) >> 16);
         }
     }
+#endif
 }
 
 void main_encoder() {

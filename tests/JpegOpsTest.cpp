@@ -321,6 +321,35 @@ TEST(JpegTables, ColourConversionCentresChroma) {
     _RGB_buffer = nullptr;
 }
 
+TEST(JpegTables, ColourConversionEqualsTheTablesForEveryColour) {
+    // Every one of the 2^24 colours, 64 per block, against the nine tables.
+    precalculate_YCbCr_tables();
+    _width = 8;
+    _height = 8;
+    std::vector<std::uint8_t> buf(8 * 8 * 3);
+    _RGB_buffer = buf.data();
+    for (std::uint32_t base = 0; base < (1u << 24); base += 64) {
+        for (std::uint32_t i = 0; i < 64; ++i) {
+            std::uint32_t c = base + i;
+            buf[3 * i] = static_cast<std::uint8_t>(c);
+            buf[3 * i + 1] = static_cast<std::uint8_t>(c >> 8);
+            buf[3 * i + 2] = static_cast<std::uint8_t>(c >> 16);
+        }
+        load_data_units_from_RGB_buffer(0, 0);
+        for (int i = 0; i < 64; ++i) {
+            const std::uint8_t B = buf[3 * i], G = buf[3 * i + 1], R = buf[3 * i + 2];
+            const int y = ((YRtab[R] + YGtab[G] + YBtab[B]) >> 16) - 128;
+            const int cb = (CbRtab[R] + CbGtab[G] + CbBtab[B]) >> 16;
+            const int cr = (CrRtab[R] + CrGtab[G] + CrBtab[B]) >> 16;
+            if (YDU[i] != y || CbDU[i] != cb || CrDU[i] != cr) {
+                _RGB_buffer = nullptr;
+                FAIL() << "colour " << int(R) << "," << int(G) << "," << int(B);
+            }
+        }
+    }
+    _RGB_buffer = nullptr;
+}
+
 TEST(JpegLoader, PadsWithTheLastPixelAndFlips) {
     TempDir dir;
     // 10 x 3 with a distinct colour per pixel.
