@@ -790,6 +790,8 @@ TEST(JpegDecode, DecodesWithTheRightFrameAndCloseToTheSource) {
         {"gradient 123x77", samples::gradient(123, 77), {40, 38, 36, 35}},
         {"noise 33x17", samples::noise(33, 17, 9), {40, 14, 12, 11}},
         {"edges 64x48", samples::edges(64, 48), {35, 20, 19, 18}},
+        // Wider than 21840: rows of more than 65535 bytes.
+        {"gradient 21849x2", samples::gradient(21849, 2), {35, 27, 25, 23}},
         {"checkerboard 8x8", samples::makePicture(8, 8, [](int x, int y) {
              return ((x + y) & 1) ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
          }), {35, 8, 8, 8}},
