@@ -154,5 +154,16 @@ BRINDLEX_EXPORT float GetString(BRINDLEX_HOST_ARGS) {
 // ---------------------------------------------------------------------------
 // Targa and JPEG output.
 
+BRINDLEX_EXPORT float saveAsTarga(BRINDLEX_HOST_ARGS) {
+    if (!text || !mem1) return kRefused;
+    return guard([&] { return convertToTarga(text, mem1); });
+}
+
+BRINDLEX_EXPORT float saveAsJpeg(BRINDLEX_HOST_ARGS) {
+    if (!text || !mem1) return kRefused;
+    const int scale = hostcall::jpegScale(value);
+    return guard([&] { return convertToJPEG(text, mem1, scale); });
+}
+
 // ---------------------------------------------------------------------------
 // File and folder services.

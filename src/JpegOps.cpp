@@ -1,1 +1,804 @@
 #include "JpegOps.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#include <xmmintrin.h>
+#endif
+
+// ---------------------------------------------------------------------------
+// Constant tables.
+
+// Natural (row-major) index -> position in zig-zag order.
+const std::uint8_t zigzag[64] = {
+    0,  1,  5,  6,  14, 15, 27, 28,  //
+    2,  4,  7,  13, 16, 26, 29, 42,  //
+    3,  8,  12, 17, 25, 30, 41, 43,  //
+    9,  11, 18, 24, 31, 40, 44, 53,  //
+    10, 19, 23, 32, 39, 45, 52, 54,  //
+    20, 22, 33, 38, 46, 51, 55, 60,  //
+    21, 34, 37, 47, 50, 56, 59, 61,  //
+    35, 36, 48, 49, 57, 58, 62, 63,
+};
+
+// Example quantisation tables, natural order.
+const std::uint8_t std_luminance_qt[64] = {
+    16, 11, 10, 16, 24,  40,  51,  61,   //
+    12, 12, 14, 19, 26,  58,  60,  55,   //
+    14, 13, 16, 24, 40,  57,  69,  56,   //
+    14, 17, 22, 29, 51,  87,  80,  62,   //
+    18, 22, 37, 56, 68,  109, 103, 77,   //
+    24, 35, 55, 64, 81,  104, 113, 92,   //
+    49, 64, 78, 87, 103, 121, 120, 101,  //
+    72, 92, 95, 98, 112, 100, 103, 99,
+};
+const std::uint8_t std_chrominance_qt[64] = {
+    17, 18, 24, 47, 99, 99, 99, 99,  //
+    18, 21, 26, 66, 99, 99, 99, 99,  //
+    24, 26, 56, 99, 99, 99, 99, 99,  //
+    47, 66, 99, 99, 99, 99, 99, 99,  //
+    99, 99, 99, 99, 99, 99, 99, 99,  //
+    99, 99, 99, 99, 99, 99, 99, 99,  //
+    99, 99, 99, 99, 99, 99, 99, 99,  //
+    99, 99, 99, 99, 99, 99, 99, 99,
+};
+
+// Example Huffman tables: entry L (1..16) is the number of codes of length L.
+const std::uint8_t std_dc_luminance_nrcodes[17] = {0, 0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+const std::uint8_t std_dc_chrominance_nrcodes[17] = {0, 0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0};
+const std::uint8_t std_ac_luminance_nrcodes[17] = {0, 0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
+const std::uint8_t std_ac_chrominance_nrcodes[17] = {0, 0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77};
+
+const std::uint8_t std_dc_chrominance_values[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+
+const std::uint8_t std_ac_luminance_values[162] = {
+    0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61, 0x07,  //
+    0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52, 0xd1, 0xf0,  //
+    0x24, 0x33, 0x62, 0x72, 0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25, 0x26, 0x27, 0x28,  //
+    0x29, 0x2a, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49,  //
+    0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69,  //
+    0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89,  //
+    0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7,  //
+    0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5,  //
+    0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2,  //
+    0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8,  //
+    0xf9, 0xfa,
+};
+const std::uint8_t std_ac_chrominance_values[162] = {
+    0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61, 0x71,  //
+    0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33, 0x52, 0xf0,  //
+    0x15, 0x62, 0x72, 0xd1, 0x0a, 0x16, 0x24, 0x34, 0xe1, 0x25, 0xf1, 0x17, 0x18, 0x19, 0x1a, 0x26,  //
+    0x27, 0x28, 0x29, 0x2a, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48,  //
+    0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68,  //
+    0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87,  //
+    0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5,  //
+    0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3,  //
+    0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda,  //
+    0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8,  //
+    0xf9, 0xfa,
+};
+
+const std::uint16_t mask[16] = {1,   2,   4,    8,    16,   32,   64,    128,
+                                256, 512, 1024, 2048, 4096, 8192, 16384, 32768};
+
+const double aan_scale_factor[8] = {1.0, 1.387039845, 1.306562965, 1.175875602,
+                                    1.0, 0.785694958, 0.5411961,   0.275899379};
+
+// ---------------------------------------------------------------------------
+// Module state.
+
+std::uint8_t *_RGB_buffer = nullptr;
+std::uint16_t _width = 0, _height = 0;
+std::FILE *_fp_jpeg_stream = nullptr;
+std::uint8_t bytenew = 0;
+std::int8_t bytepos = 7;
+std::uint8_t DQTinfo[134];
+std::uint8_t DHTinfo[420];
+SOF0infotype SOF0info;
+bitstring YDC_HT[12], CbDC_HT[12];
+bitstring YAC_HT[256], CbAC_HT[256];
+std::uint8_t *category = nullptr;
+bitstring *bitcode = nullptr;
+std::uint8_t *category_alloc = nullptr;
+bitstring *bitcode_alloc = nullptr;
+std::int32_t YRtab[256], YGtab[256], YBtab[256];
+std::int32_t CbRtab[256], CbGtab[256], CbBtab[256];
+std::int32_t CrRtab[256], CrGtab[256], CrBtab[256];
+float fdtbl_Y[64], fdtbl_Cb[64];
+std::int8_t YDU[64], CbDU[64], CrDU[64];
+std::int16_t DU_DCT[64], DU[64];
+
+namespace {
+
+const char kComment[] = "Brindlex v1.0..";
+
+// The entropy coder: bits gather in a 64-bit accumulator, whole bytes go
+// (stuffed) into a block that is handed to the writer when it fills.
+fileio::Writer *_scan_out = nullptr;
+std::uint64_t _bitacc = 0;
+unsigned _bitcnt = 0;  // bits in _bitacc not yet written as bytes
+constexpr std::size_t kScanBlock = 1 << 16;
+std::uint8_t _scanbuf[kScanBlock + 16];
+std::size_t _scanlen = 0;
+
+inline void scan_byte(std::uint8_t b) {
+    _scanbuf[_scanlen++] = b;
+    if (b == 0xFF) _scanbuf[_scanlen++] = 0x00;
+}
+
+inline void scan_flush_block() {
+    if (_scan_out && _scanlen) _scan_out->put(_scanbuf, _scanlen);
+    _scanlen = 0;
+}
+
+// Moves every whole byte of the accumulator into the block.
+void scan_drain() {
+    while (_bitcnt >= 8) {
+        _bitcnt -= 8;
+        scan_byte(static_cast<std::uint8_t>(_bitacc >> _bitcnt));
+        if (_scanlen >= kScanBlock) scan_flush_block();
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Bit writer.
+
+void start_scan(fileio::Writer &out) {
+    _scan_out = &out;
+    _bitacc = 0;
+    _bitcnt = 0;
+    _scanlen = 0;
+    bytenew = 0;
+    bytepos = 7;
+}
+
+namespace {
+
+// Appends n (at most 32) bits; whole 32-bit words go out at once.
+inline void put_bits(std::uint32_t bits, unsigned n) {
+    _bitacc = (_bitacc << n) | bits;
+    _bitcnt += n;
+    if (_bitcnt >= 32) {
+        // Four whole bytes; the common case has no 0xFF among them.
+        _bitcnt -= 32;
+        std::uint32_t w = static_cast<std::uint32_t>(_bitacc >> _bitcnt);
+        if (_scanlen >= kScanBlock) scan_flush_block();
+        scan_byte(static_cast<std::uint8_t>(w >> 24));
+        scan_byte(static_cast<std::uint8_t>(w >> 16));
+        scan_byte(static_cast<std::uint8_t>(w >> 8));
+        scan_byte(static_cast<std::uint8_t>(w));
+    }
+}
+
+// A Huffman code followed by its additional bits, in one step.
+inline void writebits2(bitstring a, bitstring b) {
+    put_bits((static_cast<std::uint32_t>(a.code) << b.length) | b.code, a.length + b.length);
+}
+
+}  // namespace
+
+void writebits(bitstring bs) { put_bits(bs.code, bs.length); }
+
+void finish_scan() {
+    scan_drain();
+    // The accumulator now holds fewer than 8 bits: that is the byte being
+    // built, with bytepos its next free bit.
+    bytepos = static_cast<std::int8_t>(7 - static_cast<int>(_bitcnt));
+    bytenew = static_cast<std::uint8_t>((_bitacc << (8 - _bitcnt)) & 0xFF);
+    // Fill with bytepos + 1 one-bits: always at least one bit, a whole
+    // (stuffed) 0xFF byte when the data ended on a byte boundary.
+    int fill = bytepos + 1;
+    writebits(bitstring{static_cast<std::uint8_t>(fill), static_cast<std::uint16_t>((1u << fill) - 1)});
+    scan_drain();
+    bytenew = 0;
+    bytepos = 7;
+    scan_flush_block();
+    _scan_out = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// BMP loader.
+
+void release_jpeg_buffers() {
+    std::free(_RGB_buffer);
+    _RGB_buffer = nullptr;
+    delete[] category_alloc;
+    category_alloc = nullptr;
+    category = nullptr;
+    delete[] bitcode_alloc;
+    bitcode_alloc = nullptr;
+    bitcode = nullptr;
+}
+
+int load_bitmap(const char *path, int &width, int &height) {
+    using namespace jpegcode;
+    fileio::File f = fileio::open(path, "rb");
+    if (!f) return kCannotOpenBmp;
+    std::uint8_t hdr[54];
+    if (fileio::readSome(f.get(), hdr, sizeof hdr) != sizeof hdr) return kShortHeader;
+    if (hdr[0] != 'B' || hdr[1] != 'M' || hdr[28] != 24) return kNotBmp24;
+
+    // The loader uses the low halves of the 32-bit size fields. Pictures
+    // whose full fields do not fit that (or are empty, or stored top-down
+    // with a negative height) are refused instead of being misread.
+    std::uint32_t w32 = fileio::loadLE32(hdr + 18);
+    std::uint32_t h32 = fileio::loadLE32(hdr + 22);
+    if (w32 == 0 || h32 == 0 || w32 > kJpegMaxDimension || h32 > kJpegMaxDimension) return kUnsupportedSize;
+    const std::size_t w = fileio::loadLE16(hdr + 18);
+    const std::size_t h = fileio::loadLE16(hdr + 22);
+    width = static_cast<int>(w);
+    height = static_cast<int>(h);
+
+    const std::size_t W = (w + 7) & ~std::size_t(7);
+    const std::size_t H = (h + 7) & ~std::size_t(7);
+    const std::size_t rowBytes = W * 3;
+    if (rowBytes > std::numeric_limits<std::size_t>::max() / H) return kNoPictureBuffer;
+    std::free(_RGB_buffer);
+    // Zeroed, so that rows missing from a short file encode as zeros.
+    _RGB_buffer = static_cast<std::uint8_t *>(std::calloc(H, rowBytes));
+    if (!_RGB_buffer) return kNoPictureBuffer;
+
+    // Each stored row: 3w bytes of pixels, then w mod 4 bytes of padding.
+    const std::size_t pad = w % 4;
+    const std::size_t stored = 3 * w + pad;
+    std::uint8_t *row = static_cast<std::uint8_t *>(std::malloc(stored));
+    if (!row) {
+        std::free(_RGB_buffer);
+        _RGB_buffer = nullptr;
+        return kNoRowBuffer;
+    }
+
+    // Rows are stored bottom row first; each goes straight to its place in
+    // the top-down buffer. A short read leaves the rest of the picture zero.
+    for (std::size_t r = 0; r < h; ++r) {
+        std::size_t got = fileio::readSome(f.get(), row, stored);
+        std::uint8_t *dst = _RGB_buffer + (h - 1 - r) * rowBytes;
+        std::memcpy(dst, row, got < 3 * w ? got : 3 * w);
+        const std::uint8_t *last = dst + 3 * (w - 1);
+        for (std::size_t x = w; x < W; ++x) std::memcpy(dst + 3 * x, last, 3);
+        if (got < stored) break;
+    }
+    std::free(row);
+
+    // Rows h .. H-1 repeat the picture's bottom row.
+    const std::uint8_t *bottom = _RGB_buffer + (h - 1) * rowBytes;
+    for (std::size_t y = h; y < H; ++y) std::memcpy(_RGB_buffer + y * rowBytes, bottom, rowBytes);
+
+    _width = static_cast<std::uint16_t>(W);
+    _height = static_cast<std::uint16_t>(H);
+    return kOk;
+}
+
+// ---------------------------------------------------------------------------
+// Tables.
+
+void set_quant_table(const std::uint8_t *basic_table, int scale_factor, std::uint8_t *newtable) {
+    const long q = scale_factor & 0xFF;
+    for (int i = 0; i < 64; ++i) {
+        long x = basic_table[i] * q;
+        long v = x < 50 ? 1 : (x + 50) / 100;
+        if (v > 255) v = 255;
+        newtable[zigzag[i]] = static_cast<std::uint8_t>(v);
+    }
+}
+
+void set_DQTinfo(int scale) {
+    DQTinfo[0] = 0xFF;
+    DQTinfo[1] = 0xDB;
+    fileio::storeBE16(DQTinfo + 2, 132);
+    DQTinfo[4] = 0x00;
+    set_quant_table(std_luminance_qt, scale, DQTinfo + 5);
+    DQTinfo[69] = 0x01;
+    set_quant_table(std_chrominance_qt, scale, DQTinfo + 70);
+}
+
+void set_DHTinfo() {
+    std::uint8_t *p = DHTinfo;
+    *p++ = 0xFF;
+    *p++ = 0xC4;
+    fileio::storeBE16(p, 418);
+    p += 2;
+    auto table = [&p](std::uint8_t classId, const std::uint8_t *nrcodes, const std::uint8_t *values, int n) {
+        *p++ = classId;
+        std::memcpy(p, nrcodes + 1, 16);
+        p += 16;
+        std::memcpy(p, values, static_cast<std::size_t>(n));
+        p += n;
+    };
+    table(0x00, std_dc_luminance_nrcodes, std_dc_chrominance_values, 12);
+    table(0x10, std_ac_luminance_nrcodes, std_ac_luminance_values, 162);
+    table(0x01, std_dc_chrominance_nrcodes, std_dc_chrominance_values, 12);
+    table(0x11, std_ac_chrominance_nrcodes, std_ac_chrominance_values, 162);
+}
+
+void compute_Huffman_table(const std::uint8_t *nrcodes, const std::uint8_t *std_table, bitstring *HT) {
+    unsigned next = 0;
+    int k = 0;
+    for (int L = 1; L <= 16; ++L) {
+        for (int j = 0; j < nrcodes[L]; ++j) {
+            HT[std_table[k]] = bitstring{static_cast<std::uint8_t>(L), static_cast<std::uint16_t>(next)};
+            ++next;
+            ++k;
+        }
+        next *= 2;
+    }
+}
+
+void init_Huffman_tables() {
+    std::memset(YAC_HT, 0, sizeof YAC_HT);
+    std::memset(CbAC_HT, 0, sizeof CbAC_HT);
+    compute_Huffman_table(std_dc_luminance_nrcodes, std_dc_chrominance_values, YDC_HT);
+    compute_Huffman_table(std_ac_luminance_nrcodes, std_ac_luminance_values, YAC_HT);
+    compute_Huffman_table(std_dc_chrominance_nrcodes, std_dc_chrominance_values, CbDC_HT);
+    compute_Huffman_table(std_ac_chrominance_nrcodes, std_ac_chrominance_values, CbAC_HT);
+}
+
+int set_numbers_category_and_bitcode() {
+    delete[] category_alloc;
+    delete[] bitcode_alloc;
+    category = nullptr;
+    bitcode = nullptr;
+    bitcode_alloc = nullptr;
+    category_alloc = new (std::nothrow) std::uint8_t[65535]();
+    if (!category_alloc) return jpegcode::kNoCategoryTable;
+    bitcode_alloc = new (std::nothrow) bitstring[65535]();
+    if (!bitcode_alloc) return jpegcode::kNoBitcodeTable;
+    category = category_alloc + 32767;
+    bitcode = bitcode_alloc + 32767;
+    long lo = 1, hi = 2;
+    for (int n = 1; n <= 15; ++n) {
+        for (long v = lo; v < hi; ++v) {
+            category[v] = category[-v] = static_cast<std::uint8_t>(n);
+            bitcode[v] = bitstring{static_cast<std::uint8_t>(n), static_cast<std::uint16_t>(v)};
+            bitcode[-v] = bitstring{static_cast<std::uint8_t>(n), static_cast<std::uint16_t>(hi - 1 - v)};
+        }
+        lo <<= 1;
+        hi <<= 1;
+    }
+    return 0;
+}
+
+void precalculate_YCbCr_tables() {
+    for (std::int32_t i = 0; i < 256; ++i) {
+        YRtab[i] = 19595 * i;
+        YGtab[i] = 38470 * i;
+        YBtab[i] = 7471 * i;
+        CbRtab[i] = -11058 * i;
+        CbGtab[i] = -21708 * i;
+        CbBtab[i] = 32768 * i;
+        CrRtab[i] = 32768 * i;
+        CrGtab[i] = -27438 * i;
+        CrBtab[i] = -5328 * i;
+    }
+}
+
+void prepare_quant_tables() {
+    for (int row = 0; row < 8; ++row) {
+        for (int col = 0; col < 8; ++col) {
+            int i = row * 8 + col;
+            double qy = DQTinfo[5 + zigzag[i]];
+            double qc = DQTinfo[70 + zigzag[i]];
+            fdtbl_Y[i] = static_cast<float>(
+                1.0 / (qy * aan_scale_factor[row] * aan_scale_factor[col] * 8.0));
+            fdtbl_Cb[i] = static_cast<float>(
+                1.0 / (qc * aan_scale_factor[row] * aan_scale_factor[col] * 8.0));
+        }
+    }
+}
+
+int init_all(int scale) {
+    set_DQTinfo(scale);
+    set_DHTinfo();
+    init_Huffman_tables();
+    int r = set_numbers_category_and_bitcode();
+    if (r != 0) return r;
+    precalculate_YCbCr_tables();
+    prepare_quant_tables();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Transform and coding.
+
+namespace {
+
+// Four lanes of single-precision floats. The transform works on four rows
+// (or columns) at once; each lane goes through exactly the operations, in
+// the order, of one scalar pass, so the results are the same bits. GCC and
+// Clang map this onto SSE2 and NEON (and split it where neither exists).
+typedef float v4f __attribute__((vector_size(16)));
+
+inline v4f splat(float x) { return v4f{x, x, x, x}; }
+
+// One AAN pass over eight vectors: element k of the eight inputs is one
+// scalar pass's input k.
+inline void aan_pass(v4f *d) {
+    const v4f c0707 = splat(0.707106781f), c0382 = splat(0.382683433f);
+    const v4f c0541 = splat(0.541196100f), c1306 = splat(1.306562965f);
+    v4f tmp0 = d[0] + d[7];
+    v4f tmp7 = d[0] - d[7];
+    v4f tmp1 = d[1] + d[6];
+    v4f tmp6 = d[1] - d[6];
+    v4f tmp2 = d[2] + d[5];
+    v4f tmp5 = d[2] - d[5];
+    v4f tmp3 = d[3] + d[4];
+    v4f tmp4 = d[3] - d[4];
+
+    // Even part.
+    v4f tmp10 = tmp0 + tmp3;
+    v4f tmp13 = tmp0 - tmp3;
+    v4f tmp11 = tmp1 + tmp2;
+    v4f tmp12 = tmp1 - tmp2;
+    d[0] = tmp10 + tmp11;
+    d[4] = tmp10 - tmp11;
+    v4f z1 = (tmp12 + tmp13) * c0707;
+    d[2] = tmp13 + z1;
+    d[6] = tmp13 - z1;
+
+    // Odd part.
+    tmp10 = tmp4 + tmp5;
+    tmp11 = tmp5 + tmp6;
+    tmp12 = tmp6 + tmp7;
+    v4f z5 = (tmp10 - tmp12) * c0382;
+    v4f z2 = c0541 * tmp10 + z5;
+    v4f z4 = c1306 * tmp12 + z5;
+    v4f z3 = tmp11 * c0707;
+    v4f z11 = tmp7 + z3;
+    v4f z13 = tmp7 - z3;
+    d[5] = z13 + z2;
+    d[3] = z13 - z2;
+    d[1] = z11 + z4;
+    d[7] = z11 - z4;
+}
+
+}  // namespace
+
+#if defined(__SSE2__)
+namespace {
+
+inline v4f as_v4f(__m128 x) { return reinterpret_cast<v4f &>(x); }
+inline __m128 as_m128(v4f x) { return reinterpret_cast<__m128 &>(x); }
+
+// 4 x 4 transpose of a, b, c, d in place.
+inline void transpose4(v4f &a, v4f &b, v4f &c, v4f &d) {
+    __m128 A = as_m128(a), B = as_m128(b), C = as_m128(c), D = as_m128(d);
+    _MM_TRANSPOSE4_PS(A, B, C, D);
+    a = as_v4f(A);
+    b = as_v4f(B);
+    c = as_v4f(C);
+    d = as_v4f(D);
+}
+
+// x[r][h] holds row r, columns 4h .. 4h+3; afterwards row and column swap.
+inline void transpose8(v4f x[8][2]) {
+    transpose4(x[0][0], x[1][0], x[2][0], x[3][0]);
+    transpose4(x[4][1], x[5][1], x[6][1], x[7][1]);
+    transpose4(x[0][1], x[1][1], x[2][1], x[3][1]);
+    transpose4(x[4][0], x[5][0], x[6][0], x[7][0]);
+    for (int k = 0; k < 4; ++k) {
+        v4f t = x[k][1];
+        x[k][1] = x[4 + k][0];
+        x[4 + k][0] = t;
+    }
+}
+
+}  // namespace
+
+void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
+    // The samples as floats, x[r][h] = row r, columns 4h .. 4h+3.
+    v4f x[8][2];
+    for (int r = 0; r < 8; ++r) {
+        __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(data + 8 * r));
+        __m128i w = _mm_srai_epi16(_mm_unpacklo_epi8(b, b), 8);
+        x[r][0] = as_v4f(_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(w, w), 16)));
+        x[r][1] = as_v4f(_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(w, w), 16)));
+    }
+    // Row pass, four rows per vector: after the transpose x[k][h] holds
+    // column k of rows 4h .. 4h+3.
+    transpose8(x);
+    v4f p[8];
+    for (int h = 0; h < 2; ++h) {
+        for (int k = 0; k < 8; ++k) p[k] = x[k][h];
+        aan_pass(p);
+        for (int k = 0; k < 8; ++k) x[k][h] = p[k];
+    }
+    // Column pass, four columns per vector.
+    transpose8(x);
+    for (int h = 0; h < 2; ++h) {
+        for (int r = 0; r < 8; ++r) p[r] = x[r][h];
+        aan_pass(p);
+        for (int r = 0; r < 8; ++r) x[r][h] = p[r];
+    }
+    // Round to nearest, halves upwards: the product in single precision,
+    // the offset sum in double, then truncation.
+    const __m128d half = _mm_set1_pd(16384.5);
+    const __m128i bias = _mm_set1_epi32(16384);
+    for (int r = 0; r < 8; ++r) {
+        __m128i q[2];
+        for (int h = 0; h < 2; ++h) {
+            __m128 t = _mm_mul_ps(as_m128(x[r][h]), _mm_loadu_ps(fdtbl + 8 * r + 4 * h));
+            __m128i lo = _mm_cvttpd_epi32(_mm_add_pd(_mm_cvtps_pd(t), half));
+            __m128i hi = _mm_cvttpd_epi32(_mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(t, t)), half));
+            q[h] = _mm_sub_epi32(_mm_unpacklo_epi64(lo, hi), bias);
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(outdata + 8 * r), _mm_packs_epi32(q[0], q[1]));
+    }
+}
+#else
+void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
+    // Row pass: lane j of vector k holds row (4h + j), column k.
+    float t[2][8][4];
+    for (int h = 0; h < 2; ++h)
+        for (int k = 0; k < 8; ++k)
+            for (int j = 0; j < 4; ++j) t[h][k][j] = static_cast<float>(data[(4 * h + j) * 8 + k]);
+    v4f rows[2][8];
+    std::memcpy(rows, t, sizeof rows);
+    aan_pass(rows[0]);
+    aan_pass(rows[1]);
+    std::memcpy(t, rows, sizeof t);
+
+    // Column pass: lane j of vector r holds row r, column (4h + j).
+    float u[2][8][4];
+    for (int h = 0; h < 2; ++h)
+        for (int r = 0; r < 8; ++r)
+            for (int j = 0; j < 4; ++j) u[h][r][j] = t[r / 4][4 * h + j][r % 4];
+    v4f cols[2][8];
+    std::memcpy(cols, u, sizeof cols);
+    aan_pass(cols[0]);
+    aan_pass(cols[1]);
+    std::memcpy(u, cols, sizeof u);
+
+    // Round to nearest, halves upwards: the product in single precision,
+    // the offset sum in double, then truncation.
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) {
+            const int i = 8 * r + c;
+            const float temp = u[c / 4][r][c % 4] * fdtbl[i];
+            outdata[i] =
+                static_cast<std::int16_t>(static_cast<int>(static_cast<double>(temp) + 16384.5) - 16384);
+        }
+}
+#endif
+
+namespace {
+
+inline int lowest_bit(std::uint64_t v) {
+    return __builtin_ctzll(v);
+}
+
+// Bit i set when DU[i] is non-zero.
+inline std::uint64_t nonzero_mask() {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    std::uint64_t m = 0;
+    for (int k = 0; k < 4; ++k) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(DU + 16 * k));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(DU + 16 * k + 8));
+        __m128i z = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+        m |= static_cast<std::uint64_t>(~_mm_movemask_epi8(z) & 0xFFFF) << (16 * k);
+    }
+    return m;
+#else
+    std::uint64_t m = 0;
+    for (int i = 0; i < 64; ++i) m |= static_cast<std::uint64_t>(DU[i] != 0) << i;
+    return m;
+#endif
+}
+
+}  // namespace
+
+void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t *DC, const bitstring *HTDC,
+                const bitstring *HTAC) {
+    fdct_and_quantization(ComponentDU, fdtbl, DU_DCT);
+    for (int i = 0; i < 64; ++i) DU[zigzag[i]] = DU_DCT[i];
+
+    const std::int16_t diff = static_cast<std::int16_t>(DU[0] - *DC);
+    *DC = DU[0];
+    if (diff == 0) {
+        writebits(HTDC[0]);
+    } else {
+        writebits2(HTDC[category[diff]], bitcode[diff]);
+    }
+
+    // The non-zero AC coefficients, one bit each.
+    std::uint64_t nonzero = nonzero_mask() & ~std::uint64_t(1);
+    if (nonzero == 0) {
+        writebits(HTAC[0x00]);
+        return;
+    }
+    const bitstring M16zeroes = HTAC[0xF0];
+    int i = 1;
+    while (nonzero) {
+        const int at = lowest_bit(nonzero);
+        nonzero &= nonzero - 1;
+        int zeros = at - i;
+        if (zeros >= 16) {
+            for (int k = 0; k < zeros / 16; ++k) writebits(M16zeroes);
+            zeros %= 16;
+        }
+        const int v = DU[at];
+        writebits2(HTAC[zeros * 16 + category[v]], bitcode[v]);
+        i = at + 1;
+    }
+    // A block whose last coefficient is non-zero needs no end of block.
+    if (i != 64) writebits(HTAC[0x00]);
+}
+
+void load_data_units_from_RGB_buffer(unsigned x, unsigned y) {
+    const std::size_t rowBytes = static_cast<std::size_t>(_width) * 3;
+#if defined(__SSE2__)
+    // Eight pixels per step with 16-bit multiply-adds. The colour tables
+    // hold exact products (table[i] = coefficient x i), so the sums below
+    // are the tables' sums; coefficients of 32768 and above are split into
+    // two halves so that every factor fits 16 bits.
+    auto pair = [](int lo, int hi) {
+        return _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(lo)) |
+                                               (static_cast<std::uint32_t>(static_cast<std::uint16_t>(hi)) << 16)));
+    };
+    const __m128i kY1 = pair(19595, 19235);    // R, G
+    const __m128i kY2 = pair(7471, 19235);     // B, G
+    const __m128i kCb1 = pair(-11058, 16384);  // R, B
+    const __m128i kCb2 = pair(-21708, 16384);  // G, B
+    const __m128i kCr1 = pair(16384, -27438);  // R, G
+    const __m128i kCr2 = pair(16384, -5328);   // R, B
+    const __m128i k128 = _mm_set1_epi16(128);
+    auto sum = [](__m128i a, __m128i b, __m128i ka, __m128i c, __m128i d, __m128i kc) {
+        __m128i lo = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(a, b), ka),
+                                   _mm_madd_epi16(_mm_unpacklo_epi16(c, d), kc));
+        __m128i hi = _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(a, b), ka),
+                                   _mm_madd_epi16(_mm_unpackhi_epi16(c, d), kc));
+        return _mm_packs_epi32(_mm_srai_epi32(lo, 16), _mm_srai_epi32(hi, 16));
+    };
+    for (unsigned yy = 0; yy < 8; ++yy) {
+        const std::uint8_t *p = _RGB_buffer + (y + yy) * rowBytes + static_cast<std::size_t>(x) * 3;
+        alignas(16) std::int16_t b[8], g[8], r[8];
+        for (int i = 0; i < 8; ++i) {
+            b[i] = p[3 * i];
+            g[i] = p[3 * i + 1];
+            r[i] = p[3 * i + 2];
+        }
+        const __m128i B = _mm_load_si128(reinterpret_cast<const __m128i *>(b));
+        const __m128i G = _mm_load_si128(reinterpret_cast<const __m128i *>(g));
+        const __m128i R = _mm_load_si128(reinterpret_cast<const __m128i *>(r));
+        const __m128i Y = _mm_sub_epi16(sum(R, G, kY1, B, G, kY2), k128);
+        const __m128i Cb = sum(R, B, kCb1, G, B, kCb2);
+        const __m128i Cr = sum(R, G, kCr1, R, B, kCr2);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(YDU + 8 * yy), _mm_packs_epi16(Y, Y));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(CbDU + 8 * yy), _mm_packs_epi16(Cb, Cb));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(CrDU + 8 * yy), _mm_packs_epi16(Cr, Cr));
+    }
+#else
+    int pos = 0;
+    for (unsigned yy = y; yy < y + 8; ++yy) {
+        const std::uint8_t *p = _RGB_buffer + yy * rowBytes + static_cast<std::size_t>(x) * 3;
+        for (int xx = 0; xx < 8; ++xx, ++pos, p += 3) {
+            const std::uint8_t B = p[0], G = p[1], R = p[2];
+            YDU[pos] = static_cast<std::int8_t>(((YRtab[R] + YGtab[G] + YBtab[B]) >> 16) - 128);
+            CbDU[pos] = static_cast<std::int8_t>((CbRtab[R] + CbGtab[G] + CbBtab[B]) >> 16);
+            CrDU[pos] = static_cast<std::int8_t>((CrRtab[R] + CrGtab[G] + CrBtab[B]) >> 16);
+        }
+    }
+#endif
+}
+
+void main_encoder() {
+    std::int16_t DCY = 0, DCCb = 0, DCCr = 0;
+    if (_height == 0 || _width == 0) return;
+    for (unsigned y = 0; y < _height; y += 8) {
+        for (unsigned x = 0; x < _width; x += 8) {
+            load_data_units_from_RGB_buffer(x, y);
+            process_DU(YDU, fdtbl_Y, &DCY, YDC_HT, YAC_HT);
+            process_DU(CbDU, fdtbl_Cb, &DCCb, CbDC_HT, CbAC_HT);
+            process_DU(CrDU, fdtbl_Cb, &DCCr, CbDC_HT, CbAC_HT);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Marker segments.
+
+namespace {
+
+fileio::Writer *_marker_out = nullptr;
+
+void put_bytes(const void *p, std::size_t n) { _marker_out->put(p, n); }
+
+}  // namespace
+
+void write_APP0info() {
+    static const std::uint8_t app0[18] = {0xFF, 0xE0, 0x00, 16,   'J',  'F',  'I',  'F',  0x00,
+                                          0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
+    put_bytes(app0, sizeof app0);
+}
+
+void write_comment(const char *text) {
+    const std::size_t n = std::strlen(text);
+    std::uint8_t head[4] = {0xFF, 0xFE, 0, 0};
+    fileio::storeBE16(head + 2, static_cast<std::uint16_t>(n + 2));
+    put_bytes(head, 4);
+    put_bytes(text, n);
+}
+
+void write_DQTinfo() { put_bytes(DQTinfo, sizeof DQTinfo); }
+
+void write_SOF0info() {
+    const SOF0infotype &s = SOF0info;
+    std::uint8_t b[19];
+    fileio::storeBE16(b + 0, s.marker);
+    fileio::storeBE16(b + 2, s.length);
+    b[4] = s.precision;
+    fileio::storeBE16(b + 5, s.height);
+    fileio::storeBE16(b + 7, s.width);
+    b[9] = s.nrofcomponents;
+    const std::uint8_t comps[9] = {s.IdY, s.HVY, s.QTY, s.IdCb, s.HVCb, s.QTCb, s.IdCr, s.HVCr, s.QTCr};
+    std::memcpy(b + 10, comps, 9);
+    put_bytes(b, sizeof b);
+}
+
+void write_DHTinfo() { put_bytes(DHTinfo, sizeof DHTinfo); }
+
+void write_SOSinfo() {
+    static const std::uint8_t sos[14] = {0xFF, 0xDA, 0x00, 12,   3,    1, 0x00,
+                                         2,    0x11, 3,    0x11, 0x00, 63, 0x00};
+    put_bytes(sos, sizeof sos);
+}
+
+// ---------------------------------------------------------------------------
+// The conversion.
+
+float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale) {
+    using namespace jpegcode;
+    // Whatever happens below, the picture and the tables are released.
+    struct Release {
+        ~Release() { release_jpeg_buffers(); }
+    } release;
+
+    int width = 0, height = 0;
+    int r = load_bitmap(bmpPath, width, height);
+    if (r != 0) return static_cast<float>(r);
+
+    fileio::File out = fileio::open(jpegPath, "wb");
+    if (!out) return static_cast<float>(kCannotCreateOutput);
+    _fp_jpeg_stream = out.get();
+    struct Unbind {
+        ~Unbind() {
+            _fp_jpeg_stream = nullptr;
+            _marker_out = nullptr;
+        }
+    } unbind;
+
+    r = init_all(scale);
+    if (r != 0) {
+        out.close();
+        return static_cast<float>(r);
+    }
+    SOF0info.width = static_cast<std::uint16_t>(width);
+    SOF0info.height = static_cast<std::uint16_t>(height);
+
+    fileio::Writer writer(out.get());
+    _marker_out = &writer;
+    static const std::uint8_t soi[2] = {0xFF, 0xD8};
+    put_bytes(soi, 2);
+    write_APP0info();
+    write_comment(kComment);
+    write_DQTinfo();
+    write_SOF0info();
+    write_DHTinfo();
+    write_SOSinfo();
+
+    start_scan(writer);
+    main_encoder();
+    finish_scan();
+
+    static const std::uint8_t eoi[2] = {0xFF, 0xD9};
+    put_bytes(eoi, 2);
+    bool ok = writer.flush();
+    ok = out.close() && ok;
+    return ok ? static_cast<float>(kOk) : static_cast<float>(kWriteFailed);
+}

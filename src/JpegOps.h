@@ -1,1 +1,123 @@
+// Baseline JPEG encoder: a 24-bit BMP map in, a 4:4:4 JFIF file out, with
+// the example quantisation tables scaled by a percentage, the AAN float
+// DCT and the example Huffman tables. The encoder keeps its tables and
+// the picture in module-level state that each conversion rebuilds.
 #pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "FileAccess.h"
+
+// One Huffman code or raw bit field: the low `length` bits of `code`,
+// written most significant first.
+struct bitstring {
+    std::uint8_t length;
+    std::uint16_t code;
+};
+
+// Result codes of convertToJPEG. 1 to 7 are the encoder's own; 8 to 10
+// cover what the encoder leaves open (output, unusual pictures, write
+// failures).
+namespace jpegcode {
+inline constexpr int kOk = 0;
+inline constexpr int kNoCategoryTable = 1;
+inline constexpr int kNoBitcodeTable = 2;
+inline constexpr int kCannotOpenBmp = 3;
+inline constexpr int kShortHeader = 4;
+inline constexpr int kNotBmp24 = 5;
+inline constexpr int kNoPictureBuffer = 6;
+inline constexpr int kNoRowBuffer = 7;
+inline constexpr int kCannotCreateOutput = 8;
+inline constexpr int kUnsupportedSize = 9;  // width or height 0, top-down rows, above 65528
+inline constexpr int kWriteFailed = 10;     // the output could not be written completely
+}  // namespace jpegcode
+
+// Largest width or height accepted: the padded size must fit 16 bits.
+inline constexpr std::uint32_t kJpegMaxDimension = 65528;
+
+// Constant tables.
+extern const std::uint8_t zigzag[64];
+extern const std::uint8_t std_luminance_qt[64];
+extern const std::uint8_t std_chrominance_qt[64];
+extern const std::uint8_t std_dc_luminance_nrcodes[17];
+extern const std::uint8_t std_dc_chrominance_nrcodes[17];
+extern const std::uint8_t std_ac_luminance_nrcodes[17];
+extern const std::uint8_t std_ac_chrominance_nrcodes[17];
+extern const std::uint8_t std_dc_chrominance_values[12];
+extern const std::uint8_t std_ac_luminance_values[162];
+extern const std::uint8_t std_ac_chrominance_values[162];
+extern const std::uint16_t mask[16];
+extern const double aan_scale_factor[8];
+
+// Frame header record; only the dimensions vary.
+struct SOF0infotype {
+    std::uint16_t marker = 0xFFC0;
+    std::uint16_t length = 17;
+    std::uint8_t precision = 8;
+    std::uint16_t height = 0;
+    std::uint16_t width = 0;
+    std::uint8_t nrofcomponents = 3;
+    std::uint8_t IdY = 1, HVY = 0x11, QTY = 0;
+    std::uint8_t IdCb = 2, HVCb = 0x11, QTCb = 1;
+    std::uint8_t IdCr = 3, HVCr = 0x11, QTCr = 1;
+};
+
+// Module state, set up afresh by every conversion.
+extern std::uint8_t *_RGB_buffer;  // padded picture, top row first, B G R per pixel
+extern std::uint16_t _width, _height;  // padded dimensions (multiples of 8)
+extern std::FILE *_fp_jpeg_stream;
+extern std::uint8_t bytenew;  // bit accumulator, valid when a scan has been finished
+extern std::int8_t bytepos;   // next bit of bytenew, 7 when empty
+extern std::uint8_t DQTinfo[134];
+extern std::uint8_t DHTinfo[420];
+extern SOF0infotype SOF0info;
+extern bitstring YDC_HT[12], CbDC_HT[12];
+extern bitstring YAC_HT[256], CbAC_HT[256];
+extern std::uint8_t *category;  // indexed -32767 .. 32767
+extern bitstring *bitcode;      // indexed -32767 .. 32767
+extern std::uint8_t *category_alloc;
+extern bitstring *bitcode_alloc;
+extern std::int32_t YRtab[256], YGtab[256], YBtab[256];
+extern std::int32_t CbRtab[256], CbGtab[256], CbBtab[256];
+extern std::int32_t CrRtab[256], CrGtab[256], CrBtab[256];
+extern float fdtbl_Y[64], fdtbl_Cb[64];
+extern std::int8_t YDU[64], CbDU[64], CrDU[64];
+extern std::int16_t DU_DCT[64], DU[64];
+
+// Stages. load_bitmap returns 0, 3 to 7 or 9 and reports the true size.
+int load_bitmap(const char *path, int &width, int &height);
+int init_all(int scale);
+void set_quant_table(const std::uint8_t *basic_table, int scale_factor, std::uint8_t *newtable);
+void set_DQTinfo(int scale);
+void set_DHTinfo();
+void compute_Huffman_table(const std::uint8_t *nrcodes, const std::uint8_t *std_table, bitstring *HT);
+void init_Huffman_tables();
+int set_numbers_category_and_bitcode();
+void precalculate_YCbCr_tables();
+void prepare_quant_tables();
+void load_data_units_from_RGB_buffer(unsigned x, unsigned y);
+void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata);
+void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t *DC, const bitstring *HTDC,
+                const bitstring *HTAC);
+void main_encoder();
+// Marker segments, written to the conversion's output.
+void write_APP0info();
+void write_comment(const char *text);
+void write_DQTinfo();
+void write_SOF0info();
+void write_DHTinfo();
+void write_SOSinfo();
+
+// The entropy coder's output. The scan goes to `out` through an in-memory
+// bit accumulator; start_scan resets it, finish_scan writes the fill bits
+// and everything still buffered.
+void start_scan(fileio::Writer &out);
+void writebits(bitstring bs);
+void finish_scan();
+
+// Releases the picture and the two heap tables.
+void release_jpeg_buffers();
+
+// The whole conversion: 0, 1 to 10 (jpegcode).
+float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale);

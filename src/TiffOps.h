@@ -1,1 +1,178 @@
+// TIFF maps: the dialect the host writes (little-endian, uncompressed, one
+// strip, interleaved samples), its reader and header templates, and the
+// operations on such maps: depth conversion, value range queries, merge,
+// channel swap and single channel. Also the EXR value range (POSIX build).
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "FileAccess.h"
+
+namespace tiff {
+
+// ---------------------------------------------------------------------------
+// The reader.
+
+// Tags the walk acts on.
+enum Tag : std::uint16_t {
+    kImageWidth = 256,
+    kImageLength = 257,
+    kBitsPerSample = 258,
+    kCompression = 259,
+    kPhotometric = 262,
+    kStripOffsets = 273,
+    kRowsPerStrip = 278,
+    kStripByteCounts = 279,
+    kSampleFormat = 339,
+};
+
+// Codes for sources outside the dialect (the tag checks return the failing
+// tag negated, see walkIfd). Every one is returned before any byte is written.
+inline constexpr float kIfdOutsideHeader = -51.0f;   // the IFD or one of its entries lies past the header buffer
+inline constexpr float kMissingEntry = -52.0f;       // no ImageWidth, ImageLength or StripOffsets entry
+inline constexpr float kBitsOutsideHeader = -53.0f;  // the BitsPerSample array lies past the header buffer
+inline constexpr float kRowsPastEnd = -54.0f;        // the rows the operation reads do not fit in the file
+inline constexpr float kNotPatchable = -55.0f;       // IFD not at 8, or entries 256/257/278/279 not at 1/2/8/9
+inline constexpr float kTooLarge = -56.0f;           // dimensions do not fit the destination's header fields
+inline constexpr float kPsdNeedsGrey = -57.0f;       // depth conversion: mode 3 with a PSD destination
+inline constexpr float kHeaderLengthsDiffer = -58.0f;  // merge: the maps' StripOffsets differ
+inline constexpr float kIoFailure = -60.0f;          // a read or write failed while the rows were processed
+
+// The per-operation points of the one IFD walk.
+struct WalkRules {
+    // Bytes loaded from the start of the file into the header buffer
+    // (250 or 1000); 0 means the whole file.
+    std::size_t headerBytes = 1000;
+    // Bits per sample the operation requires (its negation is the code);
+    // 0 accepts any depth.
+    int requiredBits = 0;
+    // A bad BitsPerSample count gives +258 instead of -258.
+    bool positiveBpsCode = false;
+    // The bit depth is read from the BitsPerSample array (count 3); when
+    // false, an array outside the header buffer leaves bits at 0.
+    bool needBits = true;
+};
+
+// What the walk of the first IFD picked up.
+struct Directory {
+    std::uint32_t ifdOffset = 0;
+    int entryCount = 0;  // the signed 16-bit count; below 1 nothing was examined
+    std::uint32_t width = 0;
+    std::uint32_t length = 0;
+    std::uint32_t samples = 0;  // the BitsPerSample count (1 or 3), 0 without the entry
+    std::uint32_t bits = 0;
+    std::uint32_t stripOffset = 0;
+    std::uint32_t rowsPerStrip = 0;
+    // Entry index of each tag, -1 when the IFD has none.
+    int widthIndex = -1;
+    int lengthIndex = -1;
+    int stripIndex = -1;
+    int rowsPerStripIndex = -1;
+    int byteCountsIndex = -1;
+    // Size of the file the header came from (0 for a bare buffer).
+    std::uint64_t fileSize = 0;
+
+    // Position of entry k's value field in the file.
+    std::size_t valueField(int k) const { return ifdOffset + 2u + 12u * static_cast<std::size_t>(k) + 8u; }
+};
+
+// Reads the bytes the walk asks for: from the header buffer, or for the
+// whole-file rule from the file itself (the pixels are never all held).
+class HeaderSource {
+public:
+    // A fixed header buffer: the first n bytes of the file, padded to n with
+    // copies of the last byte read (zeros for an empty file).
+    static HeaderSource fromBuffer(std::vector<std::uint8_t> buffer);
+    // The whole file behind f (its size given), with a prefix cached.
+    static HeaderSource fromFile(std::FILE* f, std::uint64_t fileSize);
+
+    // Copies [off, off + n) into out; false when it is not all available.
+    bool read(std::uint64_t off, std::size_t n, std::uint8_t* out) const;
+    std::uint64_t size() const { return limit_; }
+
+private:
+    std::vector<std::uint8_t> prefix_;
+    std::FILE* file_ = nullptr;
+    std::uint64_t limit_ = 0;
+};
+
+// Loads the header buffer the dialect's way (n bytes, padded as above).
+std::vector<std::uint8_t> loadHeaderBuffer(std::FILE* f, std::size_t n);
+
+// Walks the first IFD: entries in file order, the tag checks (-258 or +258,
+// -259, -262, -273, -339), the first failing check ends the walk; then the
+// required depth (its negation) and the presence of ImageWidth,
+// ImageLength and StripOffsets (kMissingEntry). 0 on success.
+float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir);
+// The same over a bare buffer (no padding, no file behind it).
+float walkIfd(const std::vector<std::uint8_t>& header, const WalkRules& rules, Directory& dir);
+
+// Opens path for reading (-10 when that fails), loads its header by the
+// rules and walks it. On success the file stays open in *file when given.
+float readTiffHeader(const char* path, const WalkRules& rules, Directory& dir, fileio::File* file = nullptr);
+
+// Bytes in one row of width x samples x bytesPerSample; false on overflow.
+bool rowBytes(const Directory& dir, std::uint32_t samples, std::uint32_t bytesPerSample, std::uint64_t& out);
+// True when length rows of rowLen bytes from StripOffsets lie inside the file.
+bool rowsFit(const Directory& dir, std::uint64_t rowLen);
+
+// ---------------------------------------------------------------------------
+// The writer: fixed header templates and the header patch.
+
+std::vector<std::uint8_t> grey16Template();   // 198 bytes
+std::vector<std::uint8_t> rgb16Template();    // 234 bytes
+std::vector<std::uint8_t> float32Template();  // 222 bytes
+std::vector<std::uint8_t> psd16Header();      // 40 bytes, one 16-bit grey channel, 128 x 128
+
+// Template value-field positions patched from the source (entries 1, 2, 8, 9).
+inline constexpr std::size_t kWidthField = 30;
+inline constexpr std::size_t kLengthField = 42;
+inline constexpr std::size_t kRowsPerStripField = 114;
+inline constexpr std::size_t kByteCountsField = 126;
+
+// kNotPatchable unless the source's IFD is at 8 with ImageWidth,
+// ImageLength, RowsPerStrip and StripByteCounts at entries 1, 2, 8 and 9,
+// so that the patch lands on the template's own fields; 0 otherwise.
+float checkPatchable(const Directory& dir);
+// Writes the low 16 bits of width, length and RowsPerStrip at the source's
+// value-field positions (checked by checkPatchable) into a template.
+void applyPatch(const Directory& dir, std::vector<std::uint8_t>& header);
+
+// The quantisation of a float sample to 16 bits: f x 65535 in single
+// precision, clamped to [0, 65535] (NaN gives 0), + 0.5, truncated.
+inline std::uint16_t quantise16(float f) {
+    float s = f * 65535.0f;
+    if (s > 65535.0f) return 65535;
+    if (s < 0.0f) return 0;
+    if (s != s) return 0;
+    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(static_cast<double>(s) + 0.5));
+}
+
+// The scale curve 18.49 x e^(1049 / N - 7.071e-5 x N): in double precision
+// (Windows build) or wholly in single precision (macOS build).
+float scaleCurve(std::uint32_t levels, bool doublePrecision);
+
+}  // namespace tiff
+
+// ---------------------------------------------------------------------------
+// The operations (workers of the exports).
+
+// convertTIFF16: mode 1 grey, 3 RGB, 4 grey from the first of three floats.
+float convertTiff(const char* source, const char* destination, int mode, bool psd);
+// getScale: the scale factor from the distinct 16-bit levels of a float map.
+float getScaleTiff(const char* path, int samples);
+// getScale16: span of the samples of a 16-bit map (red only for RGB).
+float getScale16Tiff(const char* path, int samples);
+// mergeMapsTIF: B takes A's pixel wherever B shows A's first pixel.
+float mergeTiff(const char* a, const char* b);
+// mergeMapsTIFHack: exclusion blend of 8- and 16-bit maps, key merge of float maps.
+float mergeTiffHack(const char* a, const char* b);
+// swapRGBTIF: exchanges two channels of an 8-bit RGB map in place.
+float swapChannels(const char* path, int mode);
+// convertTIFFSingle: the first channel of a float RGB map as a grey float map.
+float singleChannelTiff(const char* source, const char* destination);
+// OpenEXR (POSIX build): span of the first channel of an EXR map.
+float openExrRange(const char* path);

@@ -32,6 +32,8 @@ const std::set<std::string> &expectedExports() {
         // PSD maps
         // BMP maps and thumbnails
         // Targa and JPEG output
+        "saveAsTarga",
+        "saveAsJpeg",
         // File and folder services
     };
     return names;

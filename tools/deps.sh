@@ -9,6 +9,7 @@ packages=(
   gnustep-make libgnustep-base-dev
   libtinyexr-dev
   googletest libgtest-dev libbenchmark-dev
+  libjpeg-dev
 )
 missing=()
 for p in "${packages[@]}"; do
