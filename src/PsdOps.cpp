@@ -97,12 +97,15 @@ float mergePSD(const char* a, const char* b) {
     work.swap(_img);
     const std::uint32_t rowsB = _fHeader.rows, columnsB = _fHeader.columns;
     const std::int32_t offB = _offst;
+    const int kindB = int(_fHeader.depth) * int(_fHeader.colourMode);
 
     r = loadPsd(a);
     if (r != 0.0f) return r;
     if (_fHeader.rows != rowsB || _fHeader.columns != columnsB) return kSizesDiffer;
     const int kind = int(_fHeader.depth) * int(_fHeader.colourMode);
-    if (kind != 16 && kind != 24) return kUnsupportedKind;
+    // B must be of the same kind: A's samples written into planes of
+    // another layout would scramble B.
+    if ((kind != 16 && kind != 24) || kindB != kind) return kUnsupportedKind;
     if (_offst != offB) return kHeadersDiffer;
     const int planes = kind == 16 ? 1 : 3;
     const int sample = kind == 16 ? 2 : 1;

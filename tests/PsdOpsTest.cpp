@@ -261,6 +261,7 @@ TEST(PsdMerge, RefusesMismatchesUntouched) {
     } cases[] = {
         {"sizes differ", makePsdRgb(Picture(5, 5)), psd::kSizesDiffer},
         {"16-bit RGB", makePsd(6, 5, 3, {Bytes(60), Bytes(60), Bytes(60)}, rgb16), psd::kUnsupportedKind},
+        {"16-bit grey into RGB", makePsdGrey16(6, 5, std::vector<std::uint16_t>(30, 9)), psd::kUnsupportedKind},
         {"header lengths differ", makePsdRgb(pic, longer), psd::kHeadersDiffer},
         {"source planes short", shortPlanes, psd::kShortData},
         {"not a PSD", Bytes{'B', 'M', 0, 0}, psd::kBadSignature},
