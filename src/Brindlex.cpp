@@ -200,8 +200,42 @@ BRINDLEX_EXPORT float getUVGroups(BRINDLEX_HOST_ARGS) {
 // ---------------------------------------------------------------------------
 // PSD maps.
 
+BRINDLEX_EXPORT float mergeMapsPSD(BRINDLEX_HOST_ARGS) {
+    if (!text || !mem1) return kRefused;
+    return guard([&] { return mergePSD(text, mem1); });
+}
+
+BRINDLEX_EXPORT float swapRGBPSD(BRINDLEX_HOST_ARGS) {
+    int mode = 0;
+    if (!text || !hostcall::strictMode(value, mode)) return kRefused;
+    return guard([&] { return swapChannelsPSD(text, mode); });
+}
+
 // ---------------------------------------------------------------------------
 // BMP maps and thumbnails.
+
+BRINDLEX_EXPORT float mergeMapsBMP(BRINDLEX_HOST_ARGS) {
+    if (!text || !mem1) return kRefused;
+    return guard([&] { return mergeBMP(text, mem1); });
+}
+
+BRINDLEX_EXPORT float swapRGBBMP(BRINDLEX_HOST_ARGS) {
+    int mode = 0;
+    if (!text || !hostcall::strictMode(value, mode)) return kRefused;
+    return guard([&] { return swapChannelsBMP(text, mode); });
+}
+
+BRINDLEX_EXPORT float CreateThumbnailBMP(BRINDLEX_HOST_ARGS) {
+    if (!text) return kRefused;
+    return guard([&] { return createBMPthumb(text, hostcall::truncInt(value)); });
+}
+
+#if BRINDLEX_WINDOWS
+BRINDLEX_EXPORT float CreateThumbnail(BRINDLEX_HOST_ARGS) {
+    if (!text) return kRefused;
+    return guard([&] { return createThumb(text, hostcall::truncInt(value)); });
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Targa and JPEG output.

@@ -192,6 +192,19 @@ bool writeAll(std::FILE* f, const void* data, std::size_t n) {
     return std::fwrite(data, 1, n, f) == n;
 }
 
+Rewrite rewriteFile(const char* utf8Path, const void* data, std::size_t n) {
+    File f = open(utf8Path, "r+b");
+    if (!f) return Rewrite::CannotOpen;
+    long long old = streamSize(f.get());
+    if (old < 0 || static_cast<unsigned long long>(old) != n) {
+        f.reset();
+        f = open(utf8Path, "wb");
+        if (!f) return Rewrite::CannotOpen;
+    }
+    if (!writeAll(f.get(), data, n)) return Rewrite::WriteError;
+    return f.close() ? Rewrite::Ok : Rewrite::WriteError;
+}
+
 void Writer::put(const void* data, std::size_t n) {
     const char* p = static_cast<const char*>(data);
     if (buf_.size() + n > buf_.capacity()) {

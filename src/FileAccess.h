@@ -53,6 +53,17 @@ inline bool writeAll(std::FILE* f, std::string_view s) { return writeAll(f, s.da
 // Size of an open stream in bytes, or -1.
 long long streamSize(std::FILE* f);
 
+enum class Rewrite { Ok, CannotOpen, WriteError };
+
+// Replaces the contents of an existing file by data, for operations that
+// rewrite a map in place once its new content is complete in memory. The
+// file is first opened for reading and writing without truncation, so a
+// read-only or missing file gives CannotOpen and stays as it was. When the
+// new content is as long as the old one it is written over it through that
+// handle (nothing is ever truncated); otherwise the file is then recreated
+// and written in one piece.
+Rewrite rewriteFile(const char* utf8Path, const void* data, std::size_t n);
+
 // A read-only view of a whole file: memory-mapped where the system allows
 // (no copy, pages come straight from the cache), else loaded into memory.
 // The view stays valid until the object is destroyed.

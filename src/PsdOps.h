@@ -1,8 +1,71 @@
-// PSD maps: the dialect, readPSDHeader, merge and channel swap.
+// PSD maps: the flat, uncompressed PSD dialect, readPSDHeader, the map merge
+// and the channel swap.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-// Pixel data of the PSD operation in progress.
+// Decoded header of the last PSD file read, in host byte order.
+struct PSDHeader {
+    std::uint32_t signature = 0;  // the four bytes as read ("8BPS")
+    std::uint16_t version = 0;
+    std::uint8_t reserved[6] = {};  // never filled
+    std::uint16_t channels = 0;
+    std::uint32_t rows = 0;
+    std::uint32_t columns = 0;
+    std::uint16_t depth = 0;
+    std::uint16_t colourMode = 0;
+    std::uint32_t colourDataLength = 0;
+    std::uint32_t resourcesLength = 0;
+    std::uint32_t layersLength = 0;
+    std::uint16_t compression = 0;
+};
+
+// The bytes of the PSD file being worked on.
 extern std::vector<std::uint8_t> _img;
+// Read position in _img; after a successful header read, the offset of the
+// first image-data byte.
+extern std::int32_t _offst;
+// The header of the last file read.
+extern PSDHeader _fHeader;
+
+// PSD codes shared by every PSD reader.
+namespace psd {
+inline constexpr float kBadSignature = -1.0f;
+inline constexpr float kBadVersion = -2.0f;
+inline constexpr float kColourData = -3.0f;
+inline constexpr float kCompressed = -4.0f;
+inline constexpr float kCannotWrite = -5.0f;
+inline constexpr float kSizesDiffer = -6.0f;
+// The image data is shorter than the header's planes need.
+inline constexpr float kShortData = -7.0f;
+// The header or its sections run past the end of the file.
+inline constexpr float kShortHeader = -8.0f;
+inline constexpr float kNotRgb8 = -56.0f;
+// Merge: the two maps' image data start at different offsets.
+inline constexpr float kHeadersDiffer = -60.0f;
+inline constexpr float kUnsupportedKind = 36.0f;
+}  // namespace psd
+
+// Decodes the header of _img into _fHeader and sets _offst. 0, -1 (not
+// "8BPS"), -2 (version not 1), -3 (colour-mode data), -4 (compressed), or
+// -8 when a field or section lies past the bytes in _img.
+float readPSDHeader();
+
+// Big-endian accessors on _img. Reads past the end give 0 and writes past
+// it do nothing; callers check their offsets first.
+int readShort(std::int64_t position);
+std::uint32_t readLong(std::int64_t position);
+void writeShort(std::int64_t position, int value);
+void writeLong(std::int64_t position, std::uint32_t value);
+
+// True when `planes` planes of rows x columns samples of `bytesPerSample`
+// bytes, starting at offset, lie inside a buffer of `size` bytes.
+bool psdPlanesFit(std::int64_t offset, std::uint32_t rows, std::uint32_t columns, int planes, int bytesPerSample,
+                  std::size_t size);
+
+// mergeMapsPSD: folds map a into map b (rewritten) over b's first pixel.
+float mergePSD(const char* a, const char* b);
+// swapRGBPSD: rewrites the colour planes of an 8-bit RGB map in the mode's
+// order (1: R B G, 2: B R G, 3: G B R; 0 leaves the map alone).
+float swapChannelsPSD(const char* path, int mode);

@@ -32,7 +32,15 @@ const std::set<std::string> &expectedExports() {
         // Mesh export: face IDs, OBJ, vertex colours, creases
         // TIFF maps
         // PSD maps
+        "mergeMapsPSD",
+        "swapRGBPSD",
         // BMP maps and thumbnails
+        "mergeMapsBMP",
+        "swapRGBBMP",
+        "CreateThumbnailBMP",
+#if BRINDLEX_WINDOWS
+        "CreateThumbnail",
+#endif
         // Targa and JPEG output
         "saveAsTarga",
         "saveAsJpeg",
