@@ -8,3 +8,491 @@
 
 // ---------------------------------------------------------------------------
 // Mesh export: face IDs, the OBJ writer, the vertex colour block, creases.
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <sstream>
+
+#include "Platform.h"
+
+namespace exporttest {
+
+using Bytes = std::vector<unsigned char>;
+
+void put32(Bytes &b, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+void putFloat(Bytes &b, float f) {
+    std::uint32_t u;
+    std::memcpy(&u, &f, 4);
+    put32(b, u);
+}
+
+// A Mesk file assembled chunk by chunk, with full control over every field.
+struct Mesk {
+    Bytes bytes = Bytes(32, 0xA5);
+    // A chunk header (size defaults to 16 + elements) and its elements.
+    Mesk &chunk(std::uint32_t tag, std::uint32_t count, const Bytes &elements, std::int64_t size = -1) {
+        put32(bytes, tag);
+        put32(bytes, size < 0 ? static_cast<std::uint32_t>(16 + elements.size()) : static_cast<std::uint32_t>(size));
+        put32(bytes, count);
+        put32(bytes, 0);
+        bytes.insert(bytes.end(), elements.begin(), elements.end());
+        return *this;
+    }
+    Mesk &vertices(const std::vector<std::array<float, 3>> &vs) {
+        Bytes e;
+        for (const auto &v : vs)
+            for (float f : v) putFloat(e, f);
+        return chunk(10001, static_cast<std::uint32_t>(vs.size()), e);
+    }
+    // Colour k is the bytes (k, k+1, k+2, 0xEE) unless given.
+    Mesk &colours(std::uint32_t n, const Bytes &given = {}) {
+        Bytes e = given;
+        for (std::uint32_t k = 0; e.size() < 4 * n; ++k)
+            e.insert(e.end(), {static_cast<unsigned char>(k), static_cast<unsigned char>(k + 1),
+                               static_cast<unsigned char>(k + 2), 0xEE});
+        return chunk(35001, n, e);
+    }
+    Mesk &faces(const std::vector<std::array<std::int32_t, 4>> &fs, std::int64_t size = -1) {
+        Bytes e;
+        for (const auto &f : fs)
+            for (std::int32_t i : f) put32(e, static_cast<std::uint32_t>(i));
+        return chunk(20001, static_cast<std::uint32_t>(fs.size()), e, size);
+    }
+    Mesk &endBlock() {
+        bytes.insert(bytes.end(), 16, 0);
+        return *this;
+    }
+};
+
+// Lines joined with the build's line end, each one ended.
+std::string lines(std::initializer_list<std::string> ls) {
+    const std::string eol = kWindowsBuild ? "\r\n" : "\n";
+    std::string s;
+    for (const std::string &l : ls) s += l + eol;
+    return s;
+}
+
+std::string readText(const std::string &path) {
+    Bytes b = readBytes(path);
+    return std::string(b.begin(), b.end());
+}
+
+std::string streamText(float v) {
+    std::ostringstream os;
+    os << v;
+    return os.str();
+}
+
+std::string fastText(float v) {
+    char buf[kStreamFloatMax];
+    return std::string(buf, formatStreamFloat(v, buf));
+}
+
+const std::string kColourComment =
+    "# The following RGB block contains Kelvane Vertex Color (Tintcoat) output as 3 hexadecimal values per "
+    "vertex. The vertex color format is RRGGBB with up to 32 entries per RGB line.";
+
+// The colour block for colours made by Mesk::colours(n).
+std::string colourBlock(std::uint32_t n) {
+    const std::string eol = kWindowsBuild ? "\r\n" : "\n";
+    std::string s = kColourComment + eol;
+    char entry[8];
+    for (std::uint32_t k = 0; k < n; ++k) {
+        if (k % 32 == 0) s += "#RGB ";
+        std::snprintf(entry, sizeof entry, " %02x%02x%02x", (k + 2) & 0xFF, (k + 1) & 0xFF, k & 0xFF);
+        s += entry;
+        if (k % 32 == 31) s += eol;
+    }
+    return s + eol + "# End of RGB block" + eol;
+}
+
+// A triangle, a quad and a second quad over five vertices.
+Mesk smallMesh(std::uint32_t colourCount = 2) {
+    Mesk m;
+    m.vertices({{{0.5f, 100.0f, -2.25f}}, {{1.2345e-05f, 1234567.0f, 0.0f}}, {{-0.0f, 1.0f / 3.0f, 1e10f}},
+                {{3, 4, 5}}, {{6, 7, 8}}})
+        .colours(colourCount)
+        .faces({{{0, 1, 2, -1}}, {{0, 1, 2, 3}}, {{1, 2, 3, 4}}})
+        .endBlock();
+    return m;
+}
+
+const std::string kSmallHeadAndVertices = lines({"# File exported by Kelvane plugin", "#Vertex count 5",
+                                                 "#Face count 3", "v 0.5 100 -2.25", "v 1.2345e-05 1.23457e+06 0",
+                                                 "v -0 0.333333 1e+10", "v 3 4 5", "v 6 7 8"});
+
+}  // namespace exporttest
+
+using namespace exporttest;
+
+// ---- Float text ----------------------------------------------------------
+
+TEST(StreamFloat, MatchesTheDefaultStreamOnChosenValues) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float values[] = {0.0f, -0.0f, 0.5f, 100.0f, 1.2345e-05f, 1234567.0f, 999999.5f, 999999.4f, 999999.6f,
+                            999998.5f, 99999.95f, 0.0001f, 0.00009999995f, 0.000099999f, 1e-5f, 1e6f, 1e5f,
+                            123456.5f, 123457.5f, 0.125f, 2.5f, 1.0f / 3.0f, -1.0f / 3.0f, 3.4028235e38f,
+                            -3.4028235e38f, 1.17549435e-38f, 1e-45f, 3e-45f, 1.0e-40f, 9.999995e-5f, 16777216.0f,
+                            16777215.0f, 8388607.5f, 1e38f, 1e-38f, inf, -inf,
+                            std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN()};
+    for (float v : values) {
+        SCOPED_TRACE(streamText(v));
+        EXPECT_EQ(fastText(v), streamText(v));
+    }
+}
+
+TEST(StreamFloat, MatchesTheDefaultStreamOverTheWholeRange) {
+    // A stride through every bit pattern (both signs, denormals, NaNs), then
+    // dense runs at the rounding boundaries of each decade.
+    std::size_t checked = 0, wrong = 0;
+    auto check = [&](std::uint32_t bits) {
+        float v;
+        std::memcpy(&v, &bits, 4);
+        ++checked;
+        if (fastText(v) != streamText(v) && ++wrong <= 10)
+            ADD_FAILURE() << std::hex << bits << ": " << fastText(v) << " vs " << streamText(v);
+    };
+    for (std::uint64_t b = 0; b <= 0xFFFFFFFFull; b += 8191) check(static_cast<std::uint32_t>(b));
+    for (int x = -45; x <= 38; ++x) {
+        for (double edge : {1.0, 9.999995, 9.99999, 1.000005}) {
+            float v = static_cast<float>(edge * std::pow(10.0, x));
+            std::uint32_t bits;
+            std::memcpy(&bits, &v, 4);
+            for (std::uint32_t d = 0; d < 64; ++d) {
+                check(bits + d - 32);
+                check((bits + d - 32) | 0x80000000u);
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0u) << "of " << checked;
+}
+
+// ---- Vertex colour block -------------------------------------------------------
+
+TEST(ColourBlock, WritesThirtyTwoEntriesToALine) {
+    // The count alone decides where lines break and whether an empty line
+    // precedes the end line.
+    TempDir dir;
+    for (std::uint32_t n : {0u, 1u, 31u, 32u, 33u, 64u, 65u}) {
+        SCOPED_TRACE(n);
+        Mesk m;
+        m.colours(n).endBlock();
+        ASSERT_TRUE(writeBytes(dir.path("c.Mesk"), m.bytes));
+        std::string out = dir.path("c.txt");
+        EXPECT_EQ(ReadVertColorMesk(dir.path("c.Mesk").c_str(), &out[0]), 0.0f);
+        EXPECT_EQ(readText(out), colourBlock(n));
+    }
+}
+
+TEST(ColourBlock, PrintsRedGreenBlueFromBytesTwoOneZero) {
+    TempDir dir;
+    Mesk m;
+    m.colours(2, {0xff, 0x80, 0x00, 0x7f, 0x10, 0x20, 0x30, 0x00});
+    ASSERT_TRUE(writeBytes(dir.path("c.Mesk"), m.bytes));
+    std::string out = dir.path("c.txt");
+    EXPECT_EQ(ReadVertColorMesk(dir.path("c.Mesk").c_str(), &out[0]), 0.0f);
+    EXPECT_EQ(readText(out), lines({kColourComment, "#RGB  0080ff 302010", "# End of RGB block"}));
+}
+
+TEST(ColourBlock, TakesTheFirstChunkWhateverItsTag) {
+    // A whole mesh: its vertex chunk's count and coordinates come out as colours.
+    TempDir dir;
+    Mesk m;
+    m.vertices({{{0, 0, 0}}}).colours(1).faces({{{0, 0, 0, -1}}});
+    ASSERT_TRUE(writeBytes(dir.path("m.Mesk"), m.bytes));
+    std::string out = dir.path("c.txt");
+    EXPECT_EQ(ReadVertColorMesk(dir.path("m.Mesk").c_str(), &out[0]), 0.0f);
+    EXPECT_EQ(readText(out), lines({kColourComment, "#RGB  000000", "# End of RGB block"}));
+}
+
+TEST(ColourBlock, RefusesWhatItCannotReadOrWrite) {
+    TempDir dir;
+    std::string out = dir.path("c.txt");
+    EXPECT_EQ(ReadVertColorMesk(dir.path("missing.Mesk").c_str(), &out[0]), -1760.0f);
+    EXPECT_FALSE(fileExists(out));
+    // Every cut of a valid file short of its last colour is refused, and no
+    // output appears.
+    Mesk m;
+    m.colours(3);
+    for (std::size_t len = 0; len < m.bytes.size(); ++len) {
+        SCOPED_TRACE(len);
+        ASSERT_TRUE(writeBytes(dir.path("cut.Mesk"), Bytes(m.bytes.begin(), m.bytes.begin() + len)));
+        EXPECT_EQ(ReadVertColorMesk(dir.path("cut.Mesk").c_str(), &out[0]), kMeskTruncated);
+        EXPECT_FALSE(fileExists(out));
+    }
+    // A count far beyond the file.
+    Mesk huge;
+    huge.chunk(35001, 0xFFFFFFFFu, Bytes(8, 1));
+    ASSERT_TRUE(writeBytes(dir.path("huge.Mesk"), huge.bytes));
+    EXPECT_EQ(ReadVertColorMesk(dir.path("huge.Mesk").c_str(), &out[0]), kMeskTruncated);
+    ASSERT_TRUE(writeBytes(dir.path("ok.Mesk"), m.bytes));
+    std::string badOut = dir.path("no/such/folder/c.txt");
+    EXPECT_EQ(ReadVertColorMesk(dir.path("ok.Mesk").c_str(), &badOut[0]), -2.0f);
+}
+
+// ---- Face IDs ------------------------------------------------------------------
+
+TEST(FaceIDs, CountsRefinedFacesPerCoarseFace) {
+    TempDir dir;
+    Mesk m;
+    // A fourth index of -1 is a triangle; 0 and positive ones are quads.
+    m.chunk(20001, 4, {}).bytes.resize(48);
+    for (std::int32_t d : {-1, 0, 7, -5}) {
+        Bytes face(12, 0);
+        put32(face, static_cast<std::uint32_t>(d));
+        m.bytes.insert(m.bytes.end(), face.begin(), face.end());
+    }
+    ASSERT_TRUE(writeBytes(dir.path("coarse.Mesk"), m.bytes));
+    struct Case {
+        double levels;
+        std::uint32_t triangle, quad;
+    } cases[] = {{1, 3, 4}, {2, 12, 16}, {1.5, 6, 8}, {3, 48, 64}, {0, 0, 0}, {-7, 0, 0},
+                 {15, 3u << 28, 1u << 30}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.levels);
+        EXPECT_EQ(GetFaceIDsMesk(dir.path("coarse.Mesk").c_str(), c.levels), 4.0f);
+        EXPECT_EQ(_faceID, (std::vector<std::uint32_t>{c.triangle, c.quad, c.quad, c.triangle}));
+    }
+}
+
+TEST(FaceIDs, EveryFailureLeavesAnEmptyTable) {
+    TempDir dir;
+    Mesk good;
+    good.faces({{{0, 1, 2, 3}}, {{0, 1, 2, -1}}});
+    ASSERT_TRUE(writeBytes(dir.path("good.Mesk"), good.bytes));
+    Mesk none;
+    none.faces({});
+    ASSERT_TRUE(writeBytes(dir.path("none.Mesk"), none.bytes));
+    Mesk huge;
+    huge.chunk(20001, 0x10000000u, Bytes(32, 0));
+    ASSERT_TRUE(writeBytes(dir.path("huge.Mesk"), huge.bytes));
+    ASSERT_TRUE(writeBytes(dir.path("cut.Mesk"), Bytes(good.bytes.begin(), good.bytes.end() - 1)));
+    ASSERT_TRUE(writeBytes(dir.path("short.Mesk"), Bytes(43, 0)));
+    struct Case {
+        const char *file;
+        double levels;
+        float result;
+    } cases[] = {
+        {"none.Mesk", 1, 0.0f},      {"missing.Mesk", 1, -1760.0f}, {"huge.Mesk", 1, kMeskTruncated},
+        {"cut.Mesk", 1, kMeskTruncated}, {"short.Mesk", 1, kMeskTruncated}, {"good.Mesk", 15.5, -9.0f},
+        {"good.Mesk", 16, -9.0f},    {"good.Mesk", std::nan(""), -9.0f},
+        {"good.Mesk", std::numeric_limits<double>::infinity(), -9.0f},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        SCOPED_TRACE(c.levels);
+        ASSERT_EQ(GetFaceIDsMesk(dir.path("good.Mesk").c_str(), 1), 2.0f);
+        EXPECT_EQ(GetFaceIDsMesk(dir.path(c.file).c_str(), c.levels), c.result);
+        EXPECT_TRUE(_faceID.empty());
+    }
+}
+
+// ---- OBJ writer ----------------------------------------------------------------
+
+namespace exporttest {
+
+struct ObjRun {
+    float result;
+    std::string text;
+    bool exists;
+    std::vector<std::uint32_t> tableAfter;
+};
+
+// Sets the table, writes mesh m and runs the writer into a fresh OBJ path.
+ObjRun runObj(TempDir &dir, const Bytes &mesh, std::vector<std::uint32_t> table) {
+    static int serial = 0;
+    std::string meshPath = dir.path("in" + std::to_string(serial) + ".Mesk");
+    std::string obj = dir.path("out" + std::to_string(serial++) + ".obj");
+    EXPECT_TRUE(writeBytes(meshPath, mesh));
+    _faceID = std::move(table);
+    ObjRun r;
+    r.result = writeOBJfromMesk(meshPath.c_str(), &obj[0]);
+    r.exists = fileExists(obj);
+    r.text = r.exists ? readText(obj) : std::string();
+    r.tableAfter = _faceID;
+    return r;
+}
+
+}  // namespace exporttest
+
+TEST(ObjWriter, WritesHeaderVerticesColoursAndFaceGroups) {
+    TempDir dir;
+    ObjRun r = runObj(dir, smallMesh().bytes, {1, 2});
+    EXPECT_EQ(r.result, 0.0f);
+    EXPECT_EQ(r.text, kSmallHeadAndVertices + colourBlock(2) +
+                          lines({"#FaceID 1", "f 1 2 3 ", "#FaceID 2", "f 1 2 3 4", "f 2 3 4 5"}));
+    EXPECT_TRUE(r.tableAfter.empty());
+    // A second export needs a fresh table.
+    std::string obj = dir.path("again.obj");
+    EXPECT_EQ(writeOBJfromMesk(dir.path("in0.Mesk").c_str(), &obj[0]), -18.0f);
+    EXPECT_FALSE(fileExists(obj));
+}
+
+TEST(ObjWriter, GroupsFacesAsTheTableSays) {
+    const std::string head = kSmallHeadAndVertices + colourBlock(2);
+    struct Case {
+        const char *what;
+        std::vector<std::uint32_t> table;
+        std::string groups;
+    } cases[] = {
+        {"exact", {3}, lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"})},
+        {"zero entries get their line", {0, 1, 0, 2},
+         lines({"#FaceID 1", "#FaceID 2", "f 1 2 3 ", "#FaceID 3", "#FaceID 4", "f 1 2 3 4", "f 2 3 4 5"})},
+        {"more entries than faces stop when the faces run out", {1, 1, 1, 1, 1},
+         lines({"#FaceID 1", "f 1 2 3 ", "#FaceID 2", "f 1 2 3 4", "#FaceID 3", "f 2 3 4 5"})},
+        {"fewer entries leave faces out", {1}, lines({"#FaceID 1", "f 1 2 3 "})},
+        {"zero entries behind the last face are not written", {3, 0, 0}, lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        ObjRun r = runObj(dir, smallMesh().bytes, c.table);
+        EXPECT_EQ(r.result, 0.0f);
+        EXPECT_EQ(r.text, head + c.groups);
+        EXPECT_TRUE(r.tableAfter.empty());
+    }
+}
+
+TEST(ObjWriter, HandlesEmptyChunks) {
+    TempDir dir;
+    // No vertices, no colours, no faces: the colour chunk sits at 48.
+    Mesk empty;
+    empty.vertices({}).colours(0).faces({}).endBlock();
+    ObjRun r = runObj(dir, empty.bytes, {0, 0});
+    EXPECT_EQ(r.result, 0.0f);
+    EXPECT_EQ(r.text, lines({"# File exported by Kelvane plugin", "#Vertex count 0", "#Face count 0"}) +
+                          colourBlock(0));
+    EXPECT_TRUE(r.tableAfter.empty());
+    // Thirty-three colours: a full line and a line with one entry.
+    r = runObj(dir, smallMesh(33).bytes, {3});
+    EXPECT_EQ(r.result, 0.0f);
+    EXPECT_EQ(r.text, kSmallHeadAndVertices + colourBlock(33) +
+                          lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"}));
+}
+
+TEST(ObjWriter, PrintsIndicesAsUnsignedNumbers) {
+    TempDir dir;
+    Mesk m;
+    m.vertices({}).colours(0).faces({{{-1, 0x7FFFFFFF, -2, 0x7FFFFFFE}}, {{-7, 1, 2, -2}}});
+    ObjRun r = runObj(dir, m.bytes, {2});
+    EXPECT_EQ(r.result, 0.0f);
+    EXPECT_EQ(r.text, lines({"# File exported by Kelvane plugin", "#Vertex count 0", "#Face count 2"}) +
+                          colourBlock(0) +
+                          lines({"#FaceID 1", "f 0 2147483648 4294967295 2147483647", "f 4294967290 2 3 "}));
+}
+
+TEST(ObjWriter, HeaderFaceCountFollowsTheSizeFields) {
+    // The header count is read from the third chunk reached by the size
+    // fields, not from the face chunk found behind the colour elements.
+    TempDir dir;
+    Mesk m = smallMesh();
+    // Grow the colour chunk's size field (at 108 + 4) by 16: the "third
+    // chunk" is then read 16 bytes into the face chunk, and its count field
+    // is face 0's third index, 2.
+    m.bytes[112] += 16;
+    ObjRun r = runObj(dir, m.bytes, {3});
+    EXPECT_EQ(r.result, 0.0f);
+    EXPECT_EQ(r.text.substr(0, r.text.find("v ")),
+              lines({"# File exported by Kelvane plugin", "#Vertex count 5", "#Face count 2"}));
+}
+
+TEST(ObjWriter, MisplacedChunksEndTheTextWhereTheyStand) {
+    Mesk noColours;  // the face chunk directly behind the vertices
+    noColours.vertices({{{1, 2, 3}}}).faces({{{0, 0, 0, -1}}}).endBlock();
+    Mesk noFaces;  // the UV chunk behind the colours
+    noFaces.vertices({{{1, 2, 3}}}).colours(1).chunk(25001, 1, Bytes(32, 0)).faces({{{0, 0, 0, -1}}});
+    Mesk zeroTag;  // the end block where the colour chunk should be
+    zeroTag.vertices({{{1, 2, 3}}}).endBlock().chunk(0, 0, {});
+    Mesk notVertices;
+    notVertices.colours(1).vertices({{{1, 2, 3}}});
+    struct Case {
+        const char *what;
+        const Mesk &mesh;
+        float result;
+        bool file;
+        const char *faceCount;  // the header's count, from the third chunk
+        bool colours;
+    } cases[] = {
+        {"face chunk behind the vertices", noColours, 20001.0f, true, "0", false},
+        {"UV chunk behind the colours", noFaces, 25001.0f, true, "1", true},
+        {"tag 0 is not success", zeroTag, kMisplacedZeroTag, true, "0", false},
+        {"colour chunk first", notVertices, 35001.0f, false, "", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        ObjRun r = runObj(dir, c.mesh.bytes, {1, 2});
+        EXPECT_EQ(r.result, c.result);
+        EXPECT_EQ(r.tableAfter, (std::vector<std::uint32_t>{1, 2}));
+        EXPECT_EQ(r.exists, c.file);
+        if (!c.file) continue;
+        std::string want = lines({"# File exported by Kelvane plugin", "#Vertex count 1",
+                                  std::string("#Face count ") + c.faceCount, "v 1 2 3"});
+        if (c.colours) want += colourBlock(1);
+        EXPECT_EQ(r.text, want);
+    }
+}
+
+TEST(ObjWriter, RefusesBeforeOpeningTheOutput) {
+    TempDir dir;
+    std::string obj = dir.path("keep.obj");
+    ASSERT_TRUE(writeText(obj, "old"));
+    std::string mesh = dir.path("m.Mesk");
+    ASSERT_TRUE(writeBytes(mesh, smallMesh().bytes));
+    // Empty table: nothing is opened, not even a missing mesh.
+    _faceID.clear();
+    EXPECT_EQ(writeOBJfromMesk(dir.path("missing.Mesk").c_str(), &obj[0]), -18.0f);
+    _faceID = {3};
+    EXPECT_EQ(writeOBJfromMesk(dir.path("missing.Mesk").c_str(), &obj[0]), -1760.0f);
+    // A table asking for more faces than the chunk holds keeps the table
+    // and the old file.
+    _faceID = {2, 2};
+    EXPECT_EQ(writeOBJfromMesk(mesh.c_str(), &obj[0]), kFaceIDsPastFaces);
+    EXPECT_EQ(_faceID, (std::vector<std::uint32_t>{2, 2}));
+    _faceID = {4};
+    EXPECT_EQ(writeOBJfromMesk(mesh.c_str(), &obj[0]), kFaceIDsPastFaces);
+    EXPECT_EQ(readText(obj), "old");
+    std::string badObj = dir.path("no/such/folder/x.obj");
+    _faceID = {3};
+    EXPECT_EQ(writeOBJfromMesk(mesh.c_str(), &badObj[0]), -2.0f);
+    EXPECT_EQ(_faceID, (std::vector<std::uint32_t>{3}));
+}
+
+TEST(ObjWriter, NeverReadsPastTheFile) {
+    // Every cut of a valid mesh, and a face chunk whose size field reaches
+    // past the end, give a code; no cut file produces an OBJ file.
+    TempDir dir;
+    Mesk m;
+    m.vertices({{{1, 2, 3}}, {{4, 5, 6}}, {{7, 8, 9}}}).colours(3).faces({{{0, 1, 2, -1}}, {{2, 1, 0, -1}}});
+    for (std::size_t len = 0; len < m.bytes.size(); ++len) {
+        SCOPED_TRACE(len);
+        ObjRun r = runObj(dir, Bytes(m.bytes.begin(), m.bytes.begin() + len), {1, 1});
+        EXPECT_LT(r.result, 0.0f);
+        EXPECT_FALSE(r.exists);
+        EXPECT_EQ(r.tableAfter, (std::vector<std::uint32_t>{1, 1}));
+    }
+    // Counts far beyond the file; a face chunk size past the end only
+    // matters when a group reaches past the end.
+    struct Case {
+        std::size_t at;
+        std::uint32_t value;
+        std::vector<std::uint32_t> table;
+        float result;
+    } cases[] = {{40, 0x20000000u, {1, 1}, kMeskTruncated},   {40, 0xFFFFFFFFu, {1, 1}, kMeskTruncated},
+                 {36, 0xFFFFFFF0u, {1, 1}, kMeskTruncated},   {84 + 8, 0x40000000u, {1, 1}, kMeskTruncated},
+                 {112 + 4, 0xFFFFFFFFu, {1, 1, 1}, kMeskTruncated}, {112 + 4, 0xFFFFFFFFu, {1, 1}, 0.0f},
+                 {112 + 4, 40u, {1, 1}, kFaceIDsPastFaces}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.at);
+        Bytes b = m.bytes;
+        for (int i = 0; i < 4; ++i) b[c.at + i] = static_cast<unsigned char>(c.value >> (8 * i));
+        ObjRun r = runObj(dir, b, c.table);
+        EXPECT_EQ(r.result, c.result);
+        EXPECT_EQ(r.exists, c.result == 0.0f);
+    }
+}
