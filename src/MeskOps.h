@@ -2,7 +2,10 @@
 // the mesh exports (face IDs, OBJ, vertex colours, creases).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,6 +19,128 @@ extern std::vector<std::uint32_t> _faceID;
 
 // ---------------------------------------------------------------------------
 // The Mesk reader, UV tiles, tile selection, per-tile extraction, polygroups.
+//
+// A Mesk file is little-endian: a 32-byte file header that nobody reads,
+// then chunks (a 16-byte header: tag, size, count, reserved; then count
+// elements of a fixed size per kind), and in written files a 16-byte end
+// block of zeros. Every operation loads the whole file into an image it
+// owns for the length of the call and locates chunks either by scanning
+// the chunk list for a tag or by taking them at fixed positions. Every
+// element an operation reads is checked against the image first; a chunk
+// whose elements do not fit is treated like a missing chunk.
+
+// Chunk tags.
+inline constexpr std::uint32_t kMeskVertexTag = 10001;   // x, y, z floats
+inline constexpr std::uint32_t kMeskFaceTag = 20001;     // four int32 indices, fourth < 0: triangle
+inline constexpr std::uint32_t kMeskUVTag = 25001;       // four (u, v) float pairs per face
+inline constexpr std::uint32_t kMeskMaskTag = 30001;     // one byte per vertex, 255 masked
+inline constexpr std::uint32_t kMeskColourTag = 35001;   // blue, green, red, unused byte per vertex
+inline constexpr std::uint32_t kMeskGroupTag = 40001;    // int16 polygroup per face
+
+// Element sizes in bytes.
+inline constexpr std::size_t kMeskVertexSize = 12;
+inline constexpr std::size_t kMeskFaceSize = 16;
+inline constexpr std::size_t kMeskUVSize = 32;
+inline constexpr std::size_t kMeskMaskSize = 1;
+inline constexpr std::size_t kMeskColourSize = 4;
+inline constexpr std::size_t kMeskGroupSize = 2;
+
+// Layout.
+inline constexpr std::size_t kMeskFileHeaderSize = 32;   // also where the chunk list starts
+inline constexpr std::size_t kMeskChunkHeaderSize = 16;
+inline constexpr std::size_t kMeskEndBlockSize = 16;
+
+// Status codes of the mesh operations. Each operation uses the ones its
+// documentation names; they are kept apart here so that they stay so.
+inline constexpr float kMeskQueryCannotOpen = -17.0f;   // tile detection, polygroup count
+inline constexpr float kMeskCannotOpen = -1760.0f;      // extraction, OBJ, colours, face IDs, crease addition
+inline constexpr float kMeskCreaseTargetRead = -2760.0f;
+inline constexpr float kMeskCreaseTargetWrite = -3760.0f;
+inline constexpr float kMeskNoChunk = -18.0f;           // wanted chunk missing (or its elements do not fit)
+inline constexpr float kMeskNoFaceChunk = -19.0f;       // face chunk missing in the mask variant
+inline constexpr float kMeskOutputCannotOpen = -2.0f;   // OBJ / colour block output
+inline constexpr float kMeskTileFileBase = 1501.0f;     // tile file i cannot be written: 1501 + i
+
+// Primitive readers: bytes in file order, least significant first.
+inline std::uint32_t readUnInt(char b0, char b1, char b2, char b3) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(b0)) |
+           (static_cast<std::uint32_t>(static_cast<unsigned char>(b1)) << 8) |
+           (static_cast<std::uint32_t>(static_cast<unsigned char>(b2)) << 16) |
+           (static_cast<std::uint32_t>(static_cast<unsigned char>(b3)) << 24);
+}
+inline std::int32_t readSignInt(char b0, char b1, char b2, char b3) {
+    return static_cast<std::int32_t>(readUnInt(b0, b1, b2, b3));
+}
+inline float readaFloat(char b0, char b1, char b2, char b3) {
+    std::uint32_t u = readUnInt(b0, b1, b2, b3);
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}
+inline float readFloat_T(char b0, char b1, char b2, char b3) { return readaFloat(b0, b1, b2, b3); }
+inline int readShort(char b0, char b1) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<unsigned char>(b0) |
+                                                                (static_cast<unsigned char>(b1) << 8)));
+}
+inline int readShort_T(char b0, char b1) { return readShort(b0, b1); }
+inline int readShort_TA(char b0, char b1) { return readShort(b0, b1); }
+inline int readanInt(char b) { return static_cast<unsigned char>(b); }
+
+// The same readers over a pointer into an image, for loops whose bounds
+// were checked once.
+inline std::uint32_t meskU32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+inline std::int32_t meskI32(const std::uint8_t* p) { return static_cast<std::int32_t>(meskU32(p)); }
+inline float meskFloat(const std::uint8_t* p) {
+    std::uint32_t u = meskU32(p);
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}
+inline int meskShort(const std::uint8_t* p) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
+}
+
+using MeskImage = std::vector<std::uint8_t>;
+
+// Loads the whole file at a UTF-8 path into image (replacing it). False
+// when the file cannot be opened or reading it fails part way; an empty
+// file gives true and an empty image.
+bool loadMesk(const char* path, MeskImage& image);
+
+// A chunk header found in an image. Positions are 64-bit so that no sum of
+// file fields can wrap.
+struct MeskChunk {
+    std::uint64_t pos = 0;     // first byte of the chunk header
+    std::uint32_t tag = 0;
+    std::uint32_t size = 0;    // size field, header included (0 is stepped over as 16)
+    std::uint32_t count = 0;   // number of elements
+
+    std::uint64_t first() const { return pos + kMeskChunkHeaderSize; }
+    // Offset of element i.
+    std::uint64_t element(std::uint64_t i, std::size_t elemSize) const { return first() + i * elemSize; }
+    // Offset just behind the last element (from count, not from size).
+    std::uint64_t end(std::size_t elemSize) const { return element(count, elemSize); }
+    // Where the scan goes on behind this chunk: pos + size, or pos + 16 for size 0.
+    std::uint64_t next() const { return pos + (size ? size : kMeskChunkHeaderSize); }
+};
+
+// The chunk header at pos (fixed-position access); nothing when its 16
+// bytes do not lie inside the image.
+std::optional<MeskChunk> meskChunkAt(const MeskImage& image, std::uint64_t pos);
+// True when all count elements of elemSize bytes lie inside the image.
+bool meskElementsFit(const MeskImage& image, const MeskChunk& chunk, std::size_t elemSize);
+// The chunk scan: the first chunk with the tag, from start on, stepping by
+// each chunk's size field (0 counts as 16). Only headers are looked at.
+std::optional<MeskChunk> findMeskChunk(const MeskImage& image, std::uint32_t tag,
+                                       std::uint64_t start = kMeskFileHeaderSize);
+// The scan, then the element check: nothing when the chunk is missing or
+// its elements do not fit.
+std::optional<MeskChunk> findMeskElements(const MeskImage& image, std::uint32_t tag, std::size_t elemSize,
+                                          std::uint64_t start = kMeskFileHeaderSize);
+
 
 // ---------------------------------------------------------------------------
 // Mesh export: face IDs, the OBJ writer, the vertex colour block, creases.
