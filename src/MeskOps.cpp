@@ -57,22 +57,15 @@ std::optional<MeskChunk> findMeskElements(const MeskImage& image, std::uint32_t 
 
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <string_view>
 
-#include "FileAccess.h"
 #include "Platform.h"
 
 namespace {
 
-constexpr std::uint32_t kVertexTag = 10001;
-constexpr std::uint32_t kColourTag = 35001;
-constexpr std::uint32_t kFaceTag = 20001;
-constexpr std::size_t kFirstChunk = 32;
-constexpr std::size_t kChunkHeader = 16;
-constexpr std::size_t kVertexSize = 12;
-constexpr std::size_t kColourSize = 4;
-constexpr std::size_t kFaceSize = 16;
+// The chunk the fixed-position operations take: the first one, at 32.
+constexpr std::uint64_t kFirstChunk = kMeskFileHeaderSize;
+// Bytes the crease merge cuts off each file.
 constexpr std::size_t kCreaseTail = 14;
 
 // Text files end their lines as a text-mode stream of the build does; the
@@ -153,7 +146,7 @@ void writeColourBlock(TextOut &out, const std::uint8_t *colours, std::uint32_t c
         std::memcpy(p, "#RGB ", 5);
         p += 5;
         for (std::uint32_t i = 0; i < n; ++i, ++k) {
-            const std::uint8_t *c = colours + static_cast<std::size_t>(k) * kColourSize;
+            const std::uint8_t *c = colours + static_cast<std::size_t>(k) * kMeskColourSize;
             *p++ = ' ';
             std::memcpy(p, kHex.text + 2 * c[2], 2);
             std::memcpy(p + 2, kHex.text + 2 * c[1], 2);
@@ -326,15 +319,6 @@ char *formatStreamFloat(float v, char *out) {
 
 // ---- Face IDs ----------------------------------------------------------------
 
-namespace {
-
-// The whole mesh file, or false when it cannot be opened or read.
-bool loadMeshImage(const char *path, std::vector<std::uint8_t> &image) {
-    return fileio::loadFile(path, image) == fileio::Load::Ok;
-}
-
-}  // namespace
-
 float GetFaceIDsMesk(const char *meshPath, double levels) {
     // Every failure leaves an empty table, so a stale one never reaches the
     // OBJ writer.
@@ -344,18 +328,15 @@ float GetFaceIDsMesk(const char *meshPath, double levels) {
     // At most 4^14 here; levels far below 1 give 0.
     const std::uint32_t n = static_cast<std::uint32_t>(static_cast<std::int32_t>(factor));
 
-    std::vector<std::uint8_t> image;
-    if (!loadMeshImage(meshPath, image)) return -1760.0f;
-    fileio::Bytes img(image);
-    std::uint32_t faces;
-    if (!img.le32(kFirstChunk + 8, faces) || !img.hasArray(kFirstChunk + kChunkHeader, faces, kFaceSize))
-        return kMeskTruncated;
-    _faceID.reserve(faces);
-    const std::uint8_t *face = image.data() + kFirstChunk + kChunkHeader;
-    for (std::uint32_t i = 0; i < faces; ++i, face += kFaceSize) {
-        const bool triangle = static_cast<std::int32_t>(fileio::loadLE32(face + 12)) < 0;
-        _faceID.push_back((triangle ? 3u : 4u) * n);
-    }
+    MeskImage image;
+    if (!loadMesk(meshPath, image)) return kMeskCannotOpen;
+    // The chunk at 32 is taken as the face chunk whatever its tag.
+    std::optional<MeskChunk> faces = meskChunkAt(image, kFirstChunk);
+    if (!faces || !meskElementsFit(image, *faces, kMeskFaceSize)) return kMeskTruncated;
+    _faceID.reserve(faces->count);
+    const std::uint8_t *face = image.data() + faces->first();
+    for (std::uint32_t i = 0; i < faces->count; ++i, face += kMeskFaceSize)
+        _faceID.push_back((meskI32(face + 12) < 0 ? 3u : 4u) * n);
     return static_cast<float>(_faceID.size());
 }
 
@@ -372,67 +353,60 @@ struct ObjLayout {
     enum Stop { AfterVertices, AfterColours, Complete };
     Stop stop = Complete;
     std::uint32_t misplacedTag = 0;
-    std::uint32_t vertices = 0, headerFaces = 0, colours = 0;
-    std::size_t colourAt = 0, faceAt = 0;
-    std::uint64_t faceEnd = 0;
+    std::uint32_t headerFaces = 0;
+    MeskChunk vertices, colours, faces;
 };
-
-bool u32At(const fileio::Bytes &img, std::uint64_t off, std::uint32_t &v) {
-    return off <= img.size && img.le32(static_cast<std::size_t>(off), v);
-}
 
 // A misplaced chunk's tag as the result. A tag of 0 would read as success,
 // so it gets a code of its own.
 float misplaced(std::uint32_t tag) { return tag == 0 ? kMisplacedZeroTag : static_cast<float>(tag); }
 
 // 0 when the text can be written as lay says, else the result to return.
-float planObj(const fileio::Bytes &img, const std::vector<std::uint32_t> &table, ObjLayout &lay) {
-    std::uint32_t tag, firstSize, secondSize;
-    if (!img.le32(kFirstChunk, tag)) return kMeskTruncated;
-    if (tag != kVertexTag) return misplaced(tag);
-    if (!img.has(kFirstChunk, kChunkHeader)) return kMeskTruncated;
-    img.le32(kFirstChunk + 4, firstSize);
-    img.le32(kFirstChunk + 8, lay.vertices);
-    // The header's face count is the count of the third chunk reached
+float planObj(const MeskImage &image, const std::vector<std::uint32_t> &table, ObjLayout &lay) {
+    std::optional<MeskChunk> c = meskChunkAt(image, kFirstChunk);
+    if (!c) return kMeskTruncated;
+    if (c->tag != kMeskVertexTag) return misplaced(c->tag);
+    lay.vertices = *c;
+    // The header's face count is the count field of the third chunk reached
     // through the size fields.
-    const std::uint64_t second = kFirstChunk + static_cast<std::uint64_t>(firstSize);
-    if (!u32At(img, second + 4, secondSize) || !u32At(img, second + secondSize + 8, lay.headerFaces))
-        return kMeskTruncated;
-    if (!img.hasArray(kFirstChunk + kChunkHeader, lay.vertices, kVertexSize)) return kMeskTruncated;
+    std::optional<MeskChunk> second = meskChunkAt(image, kFirstChunk + c->size);
+    if (!second) return kMeskTruncated;
+    std::optional<MeskChunk> third = meskChunkAt(image, second->pos + second->size);
+    if (!third) return kMeskTruncated;
+    lay.headerFaces = third->count;
+    if (!meskElementsFit(image, lay.vertices, kMeskVertexSize)) return kMeskTruncated;
 
-    lay.colourAt = kFirstChunk + kChunkHeader + static_cast<std::size_t>(lay.vertices) * kVertexSize;
-    if (!img.le32(lay.colourAt, tag)) return kMeskTruncated;
-    if (tag != kColourTag) {
+    // The colour chunk directly behind the vertex elements, the face chunk
+    // directly behind the colour elements.
+    c = meskChunkAt(image, lay.vertices.end(kMeskVertexSize));
+    if (!c) return kMeskTruncated;
+    if (c->tag != kMeskColourTag) {
         lay.stop = ObjLayout::AfterVertices;
-        lay.misplacedTag = tag;
+        lay.misplacedTag = c->tag;
         return 0.0f;
     }
-    if (!img.has(lay.colourAt, kChunkHeader)) return kMeskTruncated;
-    img.le32(lay.colourAt + 8, lay.colours);
-    if (!img.hasArray(lay.colourAt + kChunkHeader, lay.colours, kColourSize)) return kMeskTruncated;
-
-    lay.faceAt = lay.colourAt + kChunkHeader + static_cast<std::size_t>(lay.colours) * kColourSize;
-    if (!img.le32(lay.faceAt, tag)) return kMeskTruncated;
-    if (tag != kFaceTag) {
+    lay.colours = *c;
+    if (!meskElementsFit(image, lay.colours, kMeskColourSize)) return kMeskTruncated;
+    c = meskChunkAt(image, lay.colours.end(kMeskColourSize));
+    if (!c) return kMeskTruncated;
+    if (c->tag != kMeskFaceTag) {
         lay.stop = ObjLayout::AfterColours;
-        lay.misplacedTag = tag;
+        lay.misplacedTag = c->tag;
         return 0.0f;
     }
-    if (!img.has(lay.faceAt, kChunkHeader)) return kMeskTruncated;
-    std::uint32_t faceSize;
-    img.le32(lay.faceAt + 4, faceSize);
-    lay.faceEnd = lay.faceAt + static_cast<std::uint64_t>(faceSize);
+    lay.faces = *c;
 
-    // Walk the groups as the writer will: every group must find its faces
-    // inside the face chunk and inside the data.
-    std::uint64_t pos = lay.faceAt + kChunkHeader;
-    if (pos < lay.faceEnd) {
+    // Walk the groups as the writer will: the faces of every group must lie
+    // inside the face chunk (its size field) and inside the data.
+    const std::uint64_t faceEnd = lay.faces.pos + lay.faces.size;
+    std::uint64_t pos = lay.faces.first();
+    if (pos < faceEnd) {
         for (std::uint32_t faces : table) {
-            const std::uint64_t end = pos + static_cast<std::uint64_t>(faces) * kFaceSize;
-            if (end > lay.faceEnd) return kFaceIDsPastFaces;
-            if (end > img.size) return kMeskTruncated;
+            const std::uint64_t end = pos + static_cast<std::uint64_t>(faces) * kMeskFaceSize;
+            if (end > faceEnd) return kFaceIDsPastFaces;
+            if (end > image.size()) return kMeskTruncated;
             pos = end;
-            if (pos >= lay.faceEnd) break;
+            if (pos >= faceEnd) break;
         }
     }
     return 0.0f;
@@ -441,11 +415,11 @@ float planObj(const fileio::Bytes &img, const std::vector<std::uint32_t> &table,
 char *putVertexLine(char *p, const std::uint8_t *v) {
     *p++ = 'v';
     *p++ = ' ';
-    p = formatStreamFloat(fileio::loadLEf32(v), p);
+    p = formatStreamFloat(meskFloat(v), p);
     *p++ = ' ';
-    p = formatStreamFloat(fileio::loadLEf32(v + 4), p);
+    p = formatStreamFloat(meskFloat(v + 4), p);
     *p++ = ' ';
-    p = formatStreamFloat(fileio::loadLEf32(v + 8), p);
+    p = formatStreamFloat(meskFloat(v + 8), p);
     return putLineEnd(p);
 }
 
@@ -455,10 +429,10 @@ char *putFaceLine(char *p, const std::uint8_t *f) {
     *p++ = 'f';
     for (int i = 0; i < 3; ++i) {
         *p++ = ' ';
-        p = putUnsigned(p, static_cast<std::uint32_t>(fileio::loadLE32(f + 4 * i) + 1u));
+        p = putUnsigned(p, static_cast<std::uint32_t>(meskU32(f + 4 * i) + 1u));
     }
     *p++ = ' ';
-    const std::uint32_t d = fileio::loadLE32(f + 12);
+    const std::uint32_t d = meskU32(f + 12);
     if (static_cast<std::int32_t>(d) >= 0) p = putUnsigned(p, d + 1u);
     return putLineEnd(p);
 }
@@ -473,45 +447,50 @@ bool finishText(TextOut &out, fileio::File &f) {
     return f.close() && ok;
 }
 
+std::string_view decimal(char (&buf)[24], std::uint64_t v) {
+    return std::string_view(buf, static_cast<std::size_t>(putUnsigned(buf, v) - buf));
+}
+
 }  // namespace
 
 float writeOBJfromMesk(const char *meshPath, char *objPath) {
-    if (_faceID.empty()) return -18.0f;
-    std::vector<std::uint8_t> image;
-    if (!loadMeshImage(meshPath, image)) return -1760.0f;
-    const fileio::Bytes img(image);
+    if (_faceID.empty()) return kMeskNoChunk;  // -18: no face-ID table
+    MeskImage image;
+    if (!loadMesk(meshPath, image)) return kMeskCannotOpen;
     ObjLayout lay;
-    const float refused = planObj(img, _faceID, lay);
+    const float refused = planObj(image, _faceID, lay);
     if (refused != 0.0f) return refused;
 
     fileio::File f = fileio::open(objPath, "wb");
-    if (!f) return -2.0f;
+    if (!f) return kMeskOutputCannotOpen;
     TextOut out(f.get());
     char num[24];
     out.line("# File exported by Kelvane plugin");
     out.text("#Vertex count ");
-    out.line(std::string_view(num, static_cast<std::size_t>(putUnsigned(num, lay.vertices) - num)));
+    out.line(decimal(num, lay.vertices.count));
     out.text("#Face count ");
-    out.line(std::string_view(num, static_cast<std::size_t>(putUnsigned(num, lay.headerFaces) - num)));
+    out.line(decimal(num, lay.headerFaces));
 
-    const std::uint8_t *v = image.data() + kFirstChunk + kChunkHeader;
-    for (std::uint32_t i = 0; i < lay.vertices; ++i, v += kVertexSize) out.commit(putVertexLine(out.room(kVertexLineMax), v));
+    const std::uint8_t *v = image.data() + lay.vertices.first();
+    for (std::uint32_t i = 0; i < lay.vertices.count; ++i, v += kMeskVertexSize)
+        out.commit(putVertexLine(out.room(kVertexLineMax), v));
     if (lay.stop == ObjLayout::AfterVertices)
         return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
 
-    writeColourBlock(out, image.data() + lay.colourAt + kChunkHeader, lay.colours);
+    writeColourBlock(out, image.data() + lay.colours.first(), lay.colours.count);
     if (lay.stop == ObjLayout::AfterColours)
         return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
 
-    std::size_t pos = lay.faceAt + kChunkHeader;
-    if (pos < lay.faceEnd) {
+    const std::uint64_t faceEnd = lay.faces.pos + lay.faces.size;
+    std::uint64_t pos = lay.faces.first();
+    if (pos < faceEnd) {
         for (std::size_t n = 1; n <= _faceID.size(); ++n) {
             char *p = out.room(kGroupLineMax);
             std::memcpy(p, "#FaceID ", 8);
             out.commit(putLineEnd(putUnsigned(p + 8, n)));
-            for (std::uint32_t k = _faceID[n - 1]; k > 0; --k, pos += kFaceSize)
+            for (std::uint32_t k = _faceID[n - 1]; k > 0; --k, pos += kMeskFaceSize)
                 out.commit(putFaceLine(out.room(kFaceLineMax), image.data() + pos));
-            if (pos >= lay.faceEnd) break;
+            if (pos >= faceEnd) break;
         }
     }
     if (!finishText(out, f)) return kTextNotWritten;
@@ -522,30 +501,30 @@ float writeOBJfromMesk(const char *meshPath, char *objPath) {
 // ---- Vertex colour block -----------------------------------------------------
 
 float ReadVertColorMesk(const char *meshPath, char *outPath) {
-    std::vector<std::uint8_t> image;
-    if (!loadMeshImage(meshPath, image)) return -1760.0f;
-    const fileio::Bytes img(image);
+    MeskImage image;
+    if (!loadMesk(meshPath, image)) return kMeskCannotOpen;
     // The chunk at offset 32 is taken as the colour chunk whatever its tag.
-    std::uint32_t colours;
-    if (!img.le32(kFirstChunk + 8, colours) || !img.hasArray(kFirstChunk + kChunkHeader, colours, kColourSize))
-        return kMeskTruncated;
+    std::optional<MeskChunk> colours = meskChunkAt(image, kFirstChunk);
+    if (!colours || !meskElementsFit(image, *colours, kMeskColourSize)) return kMeskTruncated;
     fileio::File f = fileio::open(outPath, "wb");
-    if (!f) return -2.0f;
+    if (!f) return kMeskOutputCannotOpen;
     TextOut out(f.get());
-    writeColourBlock(out, image.data() + kFirstChunk + kChunkHeader, colours);
+    writeColourBlock(out, image.data() + colours->first(), colours->count);
     return finishText(out, f) ? 0.0f : kTextNotWritten;
 }
 
 // ---- Crease merge ------------------------------------------------------------
 
 float mergeFiles(const char *additionPath, char *targetPath) {
+    // Both files are read whole and closed before the target is rewritten,
+    // so a file merged with itself comes out doubled.
     std::vector<std::uint8_t> target, addition;
-    if (fileio::loadFile(targetPath, target) != fileio::Load::Ok) return -2760.0f;
+    if (fileio::loadFile(targetPath, target) != fileio::Load::Ok) return kMeskCreaseTargetRead;
     if (target.size() < kCreaseTail) return kCreaseTargetShort;
-    if (fileio::loadFile(additionPath, addition) != fileio::Load::Ok) return -1760.0f;
+    if (fileio::loadFile(additionPath, addition) != fileio::Load::Ok) return kMeskCannotOpen;
     if (addition.size() < kCreaseTail) return kCreaseAdditionShort;
     fileio::File f = fileio::open(targetPath, "wb");
-    if (!f) return -3760.0f;
+    if (!f) return kMeskCreaseTargetWrite;
     bool ok = fileio::writeAll(f.get(), target.data(), target.size() - kCreaseTail) &&
               fileio::writeAll(f.get(), addition.data(), addition.size() - kCreaseTail);
     ok = f.close() && ok;

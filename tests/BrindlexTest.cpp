@@ -28,6 +28,12 @@ const std::set<std::string> &expectedExports() {
 #endif
         // Meshes: UV tiles, polygroups, per-tile extraction
         // Mesh export: face IDs, OBJ, vertex colours, creases
+        "mergeCrease",
+#if BRINDLEX_WINDOWS
+        "getFaceIDs",
+        "mesktoOBJ",
+        "outMRGB",
+#endif
         // TIFF maps
         // PSD maps
         // BMP maps and thumbnails

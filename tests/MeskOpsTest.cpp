@@ -175,52 +175,13 @@ namespace exporttest {
 
 using Bytes = std::vector<unsigned char>;
 
-void put32(Bytes &b, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+// Colour k is the bytes (k, k+1, k+2, 0xEE): blue k, green k+1, red k+2.
+std::vector<std::array<std::uint8_t, 4>> patternColours(std::uint32_t n) {
+    std::vector<std::array<std::uint8_t, 4>> c;
+    for (std::uint32_t k = 0; k < n; ++k)
+        c.push_back({static_cast<std::uint8_t>(k), static_cast<std::uint8_t>(k + 1), static_cast<std::uint8_t>(k + 2), 0xEE});
+    return c;
 }
-void putFloat(Bytes &b, float f) {
-    std::uint32_t u;
-    std::memcpy(&u, &f, 4);
-    put32(b, u);
-}
-
-// A Mesk file assembled chunk by chunk, with full control over every field.
-struct Mesk {
-    Bytes bytes = Bytes(32, 0xA5);
-    // A chunk header (size defaults to 16 + elements) and its elements.
-    Mesk &chunk(std::uint32_t tag, std::uint32_t count, const Bytes &elements, std::int64_t size = -1) {
-        put32(bytes, tag);
-        put32(bytes, size < 0 ? static_cast<std::uint32_t>(16 + elements.size()) : static_cast<std::uint32_t>(size));
-        put32(bytes, count);
-        put32(bytes, 0);
-        bytes.insert(bytes.end(), elements.begin(), elements.end());
-        return *this;
-    }
-    Mesk &vertices(const std::vector<std::array<float, 3>> &vs) {
-        Bytes e;
-        for (const auto &v : vs)
-            for (float f : v) putFloat(e, f);
-        return chunk(10001, static_cast<std::uint32_t>(vs.size()), e);
-    }
-    // Colour k is the bytes (k, k+1, k+2, 0xEE) unless given.
-    Mesk &colours(std::uint32_t n, const Bytes &given = {}) {
-        Bytes e = given;
-        for (std::uint32_t k = 0; e.size() < 4 * n; ++k)
-            e.insert(e.end(), {static_cast<unsigned char>(k), static_cast<unsigned char>(k + 1),
-                               static_cast<unsigned char>(k + 2), 0xEE});
-        return chunk(35001, n, e);
-    }
-    Mesk &faces(const std::vector<std::array<std::int32_t, 4>> &fs, std::int64_t size = -1) {
-        Bytes e;
-        for (const auto &f : fs)
-            for (std::int32_t i : f) put32(e, static_cast<std::uint32_t>(i));
-        return chunk(20001, static_cast<std::uint32_t>(fs.size()), e, size);
-    }
-    Mesk &endBlock() {
-        bytes.insert(bytes.end(), 16, 0);
-        return *this;
-    }
-};
 
 // Lines joined with the build's line end, each one ended.
 std::string lines(std::initializer_list<std::string> ls) {
@@ -250,7 +211,7 @@ const std::string kColourComment =
     "# The following RGB block contains Kelvane Vertex Color (Tintcoat) output as 3 hexadecimal values per "
     "vertex. The vertex color format is RRGGBB with up to 32 entries per RGB line.";
 
-// The colour block for colours made by Mesk::colours(n).
+// The colour block for patternColours(n).
 std::string colourBlock(std::uint32_t n) {
     const std::string eol = kWindowsBuild ? "\r\n" : "\n";
     std::string s = kColourComment + eol;
@@ -265,11 +226,11 @@ std::string colourBlock(std::uint32_t n) {
 }
 
 // A triangle, a quad and a second quad over five vertices.
-Mesk smallMesh(std::uint32_t colourCount = 2) {
-    Mesk m;
+MeskBuilder smallMesh(std::uint32_t colourCount = 2) {
+    MeskBuilder m;
     m.vertices({{{0.5f, 100.0f, -2.25f}}, {{1.2345e-05f, 1234567.0f, 0.0f}}, {{-0.0f, 1.0f / 3.0f, 1e10f}},
                 {{3, 4, 5}}, {{6, 7, 8}}})
-        .colours(colourCount)
+        .colours(patternColours(colourCount))
         .faces({{{0, 1, 2, -1}}, {{0, 1, 2, 3}}, {{1, 2, 3, 4}}})
         .endBlock();
     return m;
@@ -333,9 +294,9 @@ TEST(ColourBlock, WritesThirtyTwoEntriesToALine) {
     TempDir dir;
     for (std::uint32_t n : {0u, 1u, 31u, 32u, 33u, 64u, 65u}) {
         SCOPED_TRACE(n);
-        Mesk m;
-        m.colours(n).endBlock();
-        ASSERT_TRUE(writeBytes(dir.path("c.Mesk"), m.bytes));
+        MeskBuilder m;
+        m.colours(patternColours(n)).endBlock();
+        ASSERT_TRUE(writeBytes(dir.path("c.Mesk"), m.bytes()));
         std::string out = dir.path("c.txt");
         EXPECT_EQ(ReadVertColorMesk(dir.path("c.Mesk").c_str(), &out[0]), 0.0f);
         EXPECT_EQ(readText(out), colourBlock(n));
@@ -344,9 +305,9 @@ TEST(ColourBlock, WritesThirtyTwoEntriesToALine) {
 
 TEST(ColourBlock, PrintsRedGreenBlueFromBytesTwoOneZero) {
     TempDir dir;
-    Mesk m;
-    m.colours(2, {0xff, 0x80, 0x00, 0x7f, 0x10, 0x20, 0x30, 0x00});
-    ASSERT_TRUE(writeBytes(dir.path("c.Mesk"), m.bytes));
+    MeskBuilder m;
+    m.colours({{{0xff, 0x80, 0x00, 0x7f}}, {{0x10, 0x20, 0x30, 0x00}}});
+    ASSERT_TRUE(writeBytes(dir.path("c.Mesk"), m.bytes()));
     std::string out = dir.path("c.txt");
     EXPECT_EQ(ReadVertColorMesk(dir.path("c.Mesk").c_str(), &out[0]), 0.0f);
     EXPECT_EQ(readText(out), lines({kColourComment, "#RGB  0080ff 302010", "# End of RGB block"}));
@@ -355,9 +316,9 @@ TEST(ColourBlock, PrintsRedGreenBlueFromBytesTwoOneZero) {
 TEST(ColourBlock, TakesTheFirstChunkWhateverItsTag) {
     // A whole mesh: its vertex chunk's count and coordinates come out as colours.
     TempDir dir;
-    Mesk m;
-    m.vertices({{{0, 0, 0}}}).colours(1).faces({{{0, 0, 0, -1}}});
-    ASSERT_TRUE(writeBytes(dir.path("m.Mesk"), m.bytes));
+    MeskBuilder m;
+    m.vertices({{{0, 0, 0}}}).colours(patternColours(1)).faces({{{0, 0, 0, -1}}});
+    ASSERT_TRUE(writeBytes(dir.path("m.Mesk"), m.bytes()));
     std::string out = dir.path("c.txt");
     EXPECT_EQ(ReadVertColorMesk(dir.path("m.Mesk").c_str(), &out[0]), 0.0f);
     EXPECT_EQ(readText(out), lines({kColourComment, "#RGB  000000", "# End of RGB block"}));
@@ -370,20 +331,20 @@ TEST(ColourBlock, RefusesWhatItCannotReadOrWrite) {
     EXPECT_FALSE(fileExists(out));
     // Every cut of a valid file short of its last colour is refused, and no
     // output appears.
-    Mesk m;
-    m.colours(3);
-    for (std::size_t len = 0; len < m.bytes.size(); ++len) {
+    MeskBuilder m;
+    m.colours(patternColours(3));
+    for (std::size_t len = 0; len < m.bytes().size(); ++len) {
         SCOPED_TRACE(len);
-        ASSERT_TRUE(writeBytes(dir.path("cut.Mesk"), Bytes(m.bytes.begin(), m.bytes.begin() + len)));
+        ASSERT_TRUE(writeBytes(dir.path("cut.Mesk"), Bytes(m.bytes().begin(), m.bytes().begin() + len)));
         EXPECT_EQ(ReadVertColorMesk(dir.path("cut.Mesk").c_str(), &out[0]), kMeskTruncated);
         EXPECT_FALSE(fileExists(out));
     }
     // A count far beyond the file.
-    Mesk huge;
+    MeskBuilder huge;
     huge.chunk(35001, 0xFFFFFFFFu, Bytes(8, 1));
-    ASSERT_TRUE(writeBytes(dir.path("huge.Mesk"), huge.bytes));
+    ASSERT_TRUE(writeBytes(dir.path("huge.Mesk"), huge.bytes()));
     EXPECT_EQ(ReadVertColorMesk(dir.path("huge.Mesk").c_str(), &out[0]), kMeskTruncated);
-    ASSERT_TRUE(writeBytes(dir.path("ok.Mesk"), m.bytes));
+    ASSERT_TRUE(writeBytes(dir.path("ok.Mesk"), m.bytes()));
     std::string badOut = dir.path("no/such/folder/c.txt");
     EXPECT_EQ(ReadVertColorMesk(dir.path("ok.Mesk").c_str(), &badOut[0]), -2.0f);
 }
@@ -392,15 +353,13 @@ TEST(ColourBlock, RefusesWhatItCannotReadOrWrite) {
 
 TEST(FaceIDs, CountsRefinedFacesPerCoarseFace) {
     TempDir dir;
-    Mesk m;
     // A fourth index of -1 is a triangle; 0 and positive ones are quads.
-    m.chunk(20001, 4, {}).bytes.resize(48);
-    for (std::int32_t d : {-1, 0, 7, -5}) {
-        Bytes face(12, 0);
-        put32(face, static_cast<std::uint32_t>(d));
-        m.bytes.insert(m.bytes.end(), face.begin(), face.end());
-    }
-    ASSERT_TRUE(writeBytes(dir.path("coarse.Mesk"), m.bytes));
+    // The tag of the chunk at 32 is not looked at.
+    MeskBuilder m;
+    m.faces({{{0, 1, 2, -1}}, {{0, 1, 2, 0}}, {{9, 9, 9, 7}}, {{0, 1, 2, -5}}});
+    Bytes coarse = m.bytes();
+    coarse[32] = 0;
+    ASSERT_TRUE(writeBytes(dir.path("coarse.Mesk"), coarse));
     struct Case {
         double levels;
         std::uint32_t triangle, quad;
@@ -415,16 +374,16 @@ TEST(FaceIDs, CountsRefinedFacesPerCoarseFace) {
 
 TEST(FaceIDs, EveryFailureLeavesAnEmptyTable) {
     TempDir dir;
-    Mesk good;
+    MeskBuilder good;
     good.faces({{{0, 1, 2, 3}}, {{0, 1, 2, -1}}});
-    ASSERT_TRUE(writeBytes(dir.path("good.Mesk"), good.bytes));
-    Mesk none;
+    ASSERT_TRUE(writeBytes(dir.path("good.Mesk"), good.bytes()));
+    MeskBuilder none;
     none.faces({});
-    ASSERT_TRUE(writeBytes(dir.path("none.Mesk"), none.bytes));
-    Mesk huge;
+    ASSERT_TRUE(writeBytes(dir.path("none.Mesk"), none.bytes()));
+    MeskBuilder huge;
     huge.chunk(20001, 0x10000000u, Bytes(32, 0));
-    ASSERT_TRUE(writeBytes(dir.path("huge.Mesk"), huge.bytes));
-    ASSERT_TRUE(writeBytes(dir.path("cut.Mesk"), Bytes(good.bytes.begin(), good.bytes.end() - 1)));
+    ASSERT_TRUE(writeBytes(dir.path("huge.Mesk"), huge.bytes()));
+    ASSERT_TRUE(writeBytes(dir.path("cut.Mesk"), Bytes(good.bytes().begin(), good.bytes().end() - 1)));
     ASSERT_TRUE(writeBytes(dir.path("short.Mesk"), Bytes(43, 0)));
     struct Case {
         const char *file;
@@ -475,7 +434,7 @@ ObjRun runObj(TempDir &dir, const Bytes &mesh, std::vector<std::uint32_t> table)
 
 TEST(ObjWriter, WritesHeaderVerticesColoursAndFaceGroups) {
     TempDir dir;
-    ObjRun r = runObj(dir, smallMesh().bytes, {1, 2});
+    ObjRun r = runObj(dir, smallMesh().bytes(), {1, 2});
     EXPECT_EQ(r.result, 0.0f);
     EXPECT_EQ(r.text, kSmallHeadAndVertices + colourBlock(2) +
                           lines({"#FaceID 1", "f 1 2 3 ", "#FaceID 2", "f 1 2 3 4", "f 2 3 4 5"}));
@@ -504,7 +463,7 @@ TEST(ObjWriter, GroupsFacesAsTheTableSays) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
-        ObjRun r = runObj(dir, smallMesh().bytes, c.table);
+        ObjRun r = runObj(dir, smallMesh().bytes(), c.table);
         EXPECT_EQ(r.result, 0.0f);
         EXPECT_EQ(r.text, head + c.groups);
         EXPECT_TRUE(r.tableAfter.empty());
@@ -514,15 +473,15 @@ TEST(ObjWriter, GroupsFacesAsTheTableSays) {
 TEST(ObjWriter, HandlesEmptyChunks) {
     TempDir dir;
     // No vertices, no colours, no faces: the colour chunk sits at 48.
-    Mesk empty;
-    empty.vertices({}).colours(0).faces({}).endBlock();
-    ObjRun r = runObj(dir, empty.bytes, {0, 0});
+    MeskBuilder empty;
+    empty.vertices({}).colours(patternColours(0)).faces({}).endBlock();
+    ObjRun r = runObj(dir, empty.bytes(), {0, 0});
     EXPECT_EQ(r.result, 0.0f);
     EXPECT_EQ(r.text, lines({"# File exported by Kelvane plugin", "#Vertex count 0", "#Face count 0"}) +
                           colourBlock(0));
     EXPECT_TRUE(r.tableAfter.empty());
     // Thirty-three colours: a full line and a line with one entry.
-    r = runObj(dir, smallMesh(33).bytes, {3});
+    r = runObj(dir, smallMesh(33).bytes(), {3});
     EXPECT_EQ(r.result, 0.0f);
     EXPECT_EQ(r.text, kSmallHeadAndVertices + colourBlock(33) +
                           lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"}));
@@ -530,9 +489,9 @@ TEST(ObjWriter, HandlesEmptyChunks) {
 
 TEST(ObjWriter, PrintsIndicesAsUnsignedNumbers) {
     TempDir dir;
-    Mesk m;
-    m.vertices({}).colours(0).faces({{{-1, 0x7FFFFFFF, -2, 0x7FFFFFFE}}, {{-7, 1, 2, -2}}});
-    ObjRun r = runObj(dir, m.bytes, {2});
+    MeskBuilder m;
+    m.vertices({}).colours(patternColours(0)).faces({{{-1, 0x7FFFFFFF, -2, 0x7FFFFFFE}}, {{-7, 1, 2, -2}}});
+    ObjRun r = runObj(dir, m.bytes(), {2});
     EXPECT_EQ(r.result, 0.0f);
     EXPECT_EQ(r.text, lines({"# File exported by Kelvane plugin", "#Vertex count 0", "#Face count 2"}) +
                           colourBlock(0) +
@@ -543,29 +502,29 @@ TEST(ObjWriter, HeaderFaceCountFollowsTheSizeFields) {
     // The header count is read from the third chunk reached by the size
     // fields, not from the face chunk found behind the colour elements.
     TempDir dir;
-    Mesk m = smallMesh();
+    Bytes m = smallMesh().bytes();
     // Grow the colour chunk's size field (at 108 + 4) by 16: the "third
     // chunk" is then read 16 bytes into the face chunk, and its count field
     // is face 0's third index, 2.
-    m.bytes[112] += 16;
-    ObjRun r = runObj(dir, m.bytes, {3});
+    m[112] += 16;
+    ObjRun r = runObj(dir, m, {3});
     EXPECT_EQ(r.result, 0.0f);
     EXPECT_EQ(r.text.substr(0, r.text.find("v ")),
               lines({"# File exported by Kelvane plugin", "#Vertex count 5", "#Face count 2"}));
 }
 
 TEST(ObjWriter, MisplacedChunksEndTheTextWhereTheyStand) {
-    Mesk noColours;  // the face chunk directly behind the vertices
+    MeskBuilder noColours;  // the face chunk directly behind the vertices
     noColours.vertices({{{1, 2, 3}}}).faces({{{0, 0, 0, -1}}}).endBlock();
-    Mesk noFaces;  // the UV chunk behind the colours
-    noFaces.vertices({{{1, 2, 3}}}).colours(1).chunk(25001, 1, Bytes(32, 0)).faces({{{0, 0, 0, -1}}});
-    Mesk zeroTag;  // the end block where the colour chunk should be
+    MeskBuilder noFaces;  // the UV chunk behind the colours
+    noFaces.vertices({{{1, 2, 3}}}).colours(patternColours(1)).chunk(25001, 1, Bytes(32, 0)).faces({{{0, 0, 0, -1}}});
+    MeskBuilder zeroTag;  // the end block where the colour chunk should be
     zeroTag.vertices({{{1, 2, 3}}}).endBlock().chunk(0, 0, {});
-    Mesk notVertices;
-    notVertices.colours(1).vertices({{{1, 2, 3}}});
+    MeskBuilder notVertices;
+    notVertices.colours(patternColours(1)).vertices({{{1, 2, 3}}});
     struct Case {
         const char *what;
-        const Mesk &mesh;
+        const MeskBuilder &mesh;
         float result;
         bool file;
         const char *faceCount;  // the header's count, from the third chunk
@@ -579,7 +538,7 @@ TEST(ObjWriter, MisplacedChunksEndTheTextWhereTheyStand) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
-        ObjRun r = runObj(dir, c.mesh.bytes, {1, 2});
+        ObjRun r = runObj(dir, c.mesh.bytes(), {1, 2});
         EXPECT_EQ(r.result, c.result);
         EXPECT_EQ(r.tableAfter, (std::vector<std::uint32_t>{1, 2}));
         EXPECT_EQ(r.exists, c.file);
@@ -596,7 +555,7 @@ TEST(ObjWriter, RefusesBeforeOpeningTheOutput) {
     std::string obj = dir.path("keep.obj");
     ASSERT_TRUE(writeText(obj, "old"));
     std::string mesh = dir.path("m.Mesk");
-    ASSERT_TRUE(writeBytes(mesh, smallMesh().bytes));
+    ASSERT_TRUE(writeBytes(mesh, smallMesh().bytes()));
     // Empty table: nothing is opened, not even a missing mesh.
     _faceID.clear();
     EXPECT_EQ(writeOBJfromMesk(dir.path("missing.Mesk").c_str(), &obj[0]), -18.0f);
@@ -620,11 +579,11 @@ TEST(ObjWriter, NeverReadsPastTheFile) {
     // Every cut of a valid mesh, and a face chunk whose size field reaches
     // past the end, give a code; no cut file produces an OBJ file.
     TempDir dir;
-    Mesk m;
-    m.vertices({{{1, 2, 3}}, {{4, 5, 6}}, {{7, 8, 9}}}).colours(3).faces({{{0, 1, 2, -1}}, {{2, 1, 0, -1}}});
-    for (std::size_t len = 0; len < m.bytes.size(); ++len) {
+    MeskBuilder m;
+    m.vertices({{{1, 2, 3}}, {{4, 5, 6}}, {{7, 8, 9}}}).colours(patternColours(3)).faces({{{0, 1, 2, -1}}, {{2, 1, 0, -1}}});
+    for (std::size_t len = 0; len < m.bytes().size(); ++len) {
         SCOPED_TRACE(len);
-        ObjRun r = runObj(dir, Bytes(m.bytes.begin(), m.bytes.begin() + len), {1, 1});
+        ObjRun r = runObj(dir, Bytes(m.bytes().begin(), m.bytes().begin() + len), {1, 1});
         EXPECT_LT(r.result, 0.0f);
         EXPECT_FALSE(r.exists);
         EXPECT_EQ(r.tableAfter, (std::vector<std::uint32_t>{1, 1}));
@@ -642,10 +601,123 @@ TEST(ObjWriter, NeverReadsPastTheFile) {
                  {112 + 4, 40u, {1, 1}, kFaceIDsPastFaces}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.at);
-        Bytes b = m.bytes;
+        Bytes b = m.bytes();
         for (int i = 0; i < 4; ++i) b[c.at + i] = static_cast<unsigned char>(c.value >> (8 * i));
         ObjRun r = runObj(dir, b, c.table);
         EXPECT_EQ(r.result, c.result);
         EXPECT_EQ(r.exists, c.result == 0.0f);
     }
+}
+
+// ---- Crease merge --------------------------------------------------------------
+
+namespace exporttest {
+Bytes counting(std::size_t n, unsigned char start) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(start + i);
+    return b;
+}
+}  // namespace exporttest
+
+TEST(CreaseMerge, JoinsBothFilesWithoutTheirLastFourteenBytes) {
+    struct Case {
+        std::size_t target, addition;
+    } cases[] = {{100, 50}, {14, 14}, {14, 20}, {30, 14}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.target);
+        SCOPED_TRACE(c.addition);
+        TempDir dir;
+        std::string target = dir.path("target.Mesk"), addition = dir.path("crease.bin");
+        Bytes t = counting(c.target, 0), a = counting(c.addition, 0x80);
+        ASSERT_TRUE(writeBytes(target, t));
+        ASSERT_TRUE(writeBytes(addition, a));
+        EXPECT_EQ(mergeFiles(addition.c_str(), &target[0]), 0.0f);
+        Bytes want(t.begin(), t.end() - 14);
+        want.insert(want.end(), a.begin(), a.end() - 14);
+        EXPECT_EQ(readBytes(target), want);
+        EXPECT_EQ(readBytes(addition), a);
+    }
+    // A file merged with itself comes out doubled.
+    TempDir dir;
+    std::string self = dir.path("self.Mesk");
+    Bytes s = counting(40, 3);
+    ASSERT_TRUE(writeBytes(self, s));
+    EXPECT_EQ(mergeFiles(self.c_str(), &self[0]), 0.0f);
+    Bytes want(s.begin(), s.end() - 14);
+    want.insert(want.end(), s.begin(), s.end() - 14);
+    EXPECT_EQ(readBytes(self), want);
+}
+
+TEST(CreaseMerge, FailuresLeaveBothFilesAsTheyWere) {
+    TempDir dir;
+    const Bytes shortFile = counting(13, 1), good = counting(20, 9);
+    ASSERT_TRUE(writeBytes(dir.path("short.bin"), shortFile));
+    ASSERT_TRUE(writeBytes(dir.path("empty.bin"), {}));
+    struct Case {
+        const char *addition, *target;
+        float result;
+    } cases[] = {
+        {"good.bin", "missing.bin", -2760.0f},      {"missing.bin", "good.bin", -1760.0f},
+        {"good.bin", "short.bin", kCreaseTargetShort}, {"short.bin", "good.bin", kCreaseAdditionShort},
+        {"empty.bin", "good.bin", kCreaseAdditionShort}, {"good.bin", "empty.bin", kCreaseTargetShort},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.addition);
+        SCOPED_TRACE(c.target);
+        ASSERT_TRUE(writeBytes(dir.path("good.bin"), good));
+        std::string target = dir.path(c.target);
+        EXPECT_EQ(mergeFiles(dir.path(c.addition).c_str(), &target[0]), c.result);
+        EXPECT_EQ(readBytes(dir.path("good.bin")), good);
+        EXPECT_EQ(readBytes(dir.path("short.bin")), shortFile);
+        EXPECT_TRUE(readBytes(dir.path("empty.bin")).empty());
+        EXPECT_FALSE(fileExists(dir.path("missing.bin")));
+    }
+}
+
+// ---- Exports -------------------------------------------------------------------
+
+TEST(MeshExportExports, RefuseMissingArguments) {
+    struct Case {
+        const char *name;
+        bool needsMem1;
+        bool windowsOnly;
+    } cases[] = {{"mergeCrease", true, false}, {"getFaceIDs", false, true}, {"mesktoOBJ", true, true},
+                 {"outMRGB", true, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(hasExport(c.name), kWindowsBuild || !c.windowsOnly);
+        if (!hasExport(c.name)) continue;
+        std::string mem1 = "x.out";
+        EXPECT_EQ(callExport(c.name, nullptr, 1, &mem1), -9.0f);
+        if (c.needsMem1) EXPECT_EQ(callExport(c.name, "in.Mesk", 1, nullptr), -9.0f);
+    }
+}
+
+TEST(MeshExportExports, RunTheObjSequenceThroughTheLibrary) {
+    // The host's sequence: face IDs of the coarse mesh, then the refined
+    // mesh's OBJ text (Windows build only: the POSIX build does not export
+    // these), and the crease merge in both builds.
+    TempDir dir;
+    std::string target = dir.path("t.Mesk");
+    ASSERT_TRUE(writeBytes(target, counting(30, 0)));
+    ASSERT_TRUE(writeBytes(dir.path("c.bin"), counting(20, 0)));
+    EXPECT_EQ(callExport("mergeCrease", dir.path("c.bin"), 0, &target), 0.0f);
+    EXPECT_EQ(readBytes(target).size(), 22u);
+    if (!kWindowsBuild) return;
+
+    MeskBuilder coarse;
+    coarse.faces({{{0, 1, 2, -1}}});
+    ASSERT_TRUE(writeBytes(dir.path("coarse.Mesk"), coarse.bytes()));
+    ASSERT_TRUE(writeBytes(dir.path("fine.Mesk"), smallMesh().bytes()));
+    EXPECT_EQ(callExport("getFaceIDs", dir.path("coarse.Mesk"), 1), 1.0f);
+    std::string obj = dir.path("fine.obj");
+    // The table says 3 faces: exactly those of the refined mesh.
+    EXPECT_EQ(callExport("mesktoOBJ", dir.path("fine.Mesk"), 0, &obj), 0.0f);
+    EXPECT_EQ(readText(obj), kSmallHeadAndVertices + colourBlock(2) +
+                                 lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"}));
+    EXPECT_EQ(callExport("mesktoOBJ", dir.path("fine.Mesk"), 0, &obj), -18.0f);
+    std::string colours = dir.path("colours.txt");
+    ASSERT_TRUE(writeBytes(dir.path("c.Mesk"), MeskBuilder().colours(patternColours(3)).bytes()));
+    EXPECT_EQ(callExport("outMRGB", dir.path("c.Mesk"), 0, &colours), 0.0f);
+    EXPECT_EQ(readText(colours), colourBlock(3));
 }
