@@ -689,7 +689,9 @@ TEST(MeshExportExports, RefuseMissingArguments) {
         if (!hasExport(c.name)) continue;
         std::string mem1 = "x.out";
         EXPECT_EQ(callExport(c.name, nullptr, 1, &mem1), -9.0f);
-        if (c.needsMem1) EXPECT_EQ(callExport(c.name, "in.Mesk", 1, nullptr), -9.0f);
+        if (c.needsMem1) {
+            EXPECT_EQ(callExport(c.name, "in.Mesk", 1, nullptr), -9.0f);
+        }
     }
 }
 
@@ -720,4 +722,67 @@ TEST(MeshExportExports, RunTheObjSequenceThroughTheLibrary) {
     ASSERT_TRUE(writeBytes(dir.path("c.Mesk"), MeskBuilder().colours(patternColours(3)).bytes()));
     EXPECT_EQ(callExport("outMRGB", dir.path("c.Mesk"), 0, &colours), 0.0f);
     EXPECT_EQ(readText(colours), colourBlock(3));
+}
+
+namespace exporttest {
+
+// The OBJ text as a plain stream-formatting writer produces it, for meshes
+// whose chunks are well placed and whose table fits the faces.
+std::string referenceObj(const std::vector<std::array<float, 3>> &vs,
+                         const std::vector<std::array<std::uint8_t, 4>> &cs,
+                         const std::vector<std::array<std::int32_t, 4>> &fs, const std::vector<std::uint32_t> &table) {
+    const char *eol = kWindowsBuild ? "\r\n" : "\n";
+    std::ostringstream o;
+    o << "# File exported by Kelvane plugin" << eol << "#Vertex count " << vs.size() << eol << "#Face count "
+      << fs.size() << eol;
+    for (const auto &v : vs) o << "v " << v[0] << " " << v[1] << " " << v[2] << eol;
+    o << kColourComment << eol;
+    char hex[8];
+    for (std::size_t k = 0; k < cs.size(); ++k) {
+        if (k % 32 == 0) o << "#RGB ";
+        std::snprintf(hex, sizeof hex, " %02x%02x%02x", cs[k][2], cs[k][1], cs[k][0]);
+        o << hex;
+        if (k % 32 == 31) o << eol;
+    }
+    o << eol << "# End of RGB block" << eol;
+    std::size_t pos = 0;
+    for (std::size_t n = 1; n <= table.size() && pos < fs.size(); ++n) {
+        o << "#FaceID " << n << eol;
+        for (std::uint32_t k = 0; k < table[n - 1]; ++k, ++pos) {
+            const auto &f = fs[pos];
+            o << "f " << f[0] + 1u << " " << f[1] + 1u << " " << f[2] + 1u << " ";
+            if (f[3] >= 0) o << f[3] + 1u;
+            o << eol;
+        }
+    }
+    return o.str();
+}
+
+}  // namespace exporttest
+
+TEST(ObjWriter, MatchesAStreamWriterOnARandomMesh) {
+    std::mt19937 rng(20091);
+    std::vector<std::array<float, 3>> vs(5000);
+    std::uniform_real_distribution<float> coord(-50.0f, 50.0f);
+    std::uniform_int_distribution<int> scale(-12, 9);
+    for (auto &v : vs)
+        for (float &c : v) c = coord(rng) * std::pow(10.0f, static_cast<float>(scale(rng)));
+    std::vector<std::array<std::uint8_t, 4>> cs(vs.size());
+    for (auto &c : cs)
+        for (auto &b : c) b = static_cast<std::uint8_t>(rng());
+    std::vector<std::array<std::int32_t, 4>> fs;
+    std::vector<std::uint32_t> table;
+    std::uniform_int_distribution<std::int32_t> vertex(0, static_cast<std::int32_t>(vs.size() - 1));
+    while (fs.size() < 9000) {
+        const bool triangle = rng() % 5 == 0;
+        table.push_back(triangle ? 12u : 16u);
+        for (std::uint32_t k = 0; k < table.back(); ++k)
+            fs.push_back({vertex(rng), vertex(rng), vertex(rng), rng() % 3 == 0 ? -1 : vertex(rng)});
+    }
+    MeskBuilder m;
+    m.vertices(vs).colours(cs).faces(fs).endBlock();
+    TempDir dir;
+    ObjRun r = runObj(dir, m.bytes(), table);
+    EXPECT_EQ(r.result, 0.0f);
+    EXPECT_TRUE(r.text == referenceObj(vs, cs, fs, table)) << "the OBJ text differs from the stream writer's";
 }
