@@ -59,6 +59,7 @@ std::optional<MeskChunk> findMeskElements(const MeskImage& image, std::uint32_t 
 #include <cmath>
 #include <string_view>
 
+#include "FileAccess.h"
 #include "Platform.h"
 
 namespace {
