@@ -139,6 +139,58 @@ BRINDLEX_EXPORT float GetString(BRINDLEX_HOST_ARGS) {
 // ---------------------------------------------------------------------------
 // Meshes: UV tiles, polygroups, per-tile extraction.
 
+BRINDLEX_EXPORT float getUVTile(BRINDLEX_HOST_ARGS) {
+    if (!text || !mem1) return kRefused;
+    const int mode = hostcall::clampMode(value);
+    return guard([&] {
+        std::optional<std::string> last;
+        float r = GetUVTile(text, last, mode);
+        return hostcall::deliver(r, last, mem1, mem1Size);
+    });
+}
+
+BRINDLEX_EXPORT float getUVString(BRINDLEX_HOST_ARGS) {
+    const int index = hostcall::truncInt(value);
+    return guard([&] {
+        std::optional<std::string> name;
+        getUVTileString(index, name);
+        if (!mem1) return 0.0f;
+        return hostcall::deliver(0.0f, name, mem1, mem1Size);
+    });
+}
+
+BRINDLEX_EXPORT float clearUVString(BRINDLEX_HOST_ARGS) {
+    clearUVTileString();
+    return 0.0f;
+}
+
+BRINDLEX_EXPORT float setUVtilesOutput(BRINDLEX_HOST_ARGS) {
+    if (!text) return kRefused;
+    return guard([&] { return setUVtilesOut(text); });
+}
+
+BRINDLEX_EXPORT float clearUVtilesOutput(BRINDLEX_HOST_ARGS) {
+    clearUVtilesOut();
+    return 0.0f;
+}
+
+BRINDLEX_EXPORT float getUVs(BRINDLEX_HOST_ARGS) {
+    if (!text || !mem1) return kRefused;
+    const int mode = hostcall::clampMode(value);
+    return guard([&] { return GetUVsFromMesk(text, mem1, mode); });
+}
+
+BRINDLEX_EXPORT float getUVsMask(BRINDLEX_HOST_ARGS) {
+    if (!text || !mem1) return kRefused;
+    const int mode = hostcall::clampMode(value);
+    return guard([&] { return GetUVsFromMeskMASK(text, mem1, mode); });
+}
+
+BRINDLEX_EXPORT float getUVGroups(BRINDLEX_HOST_ARGS) {
+    if (!text) return kRefused;
+    return guard([&] { return GetUVGroup(text); });
+}
+
 // ---------------------------------------------------------------------------
 // Mesh export: face IDs, OBJ, vertex colours, creases.
 

@@ -142,6 +142,75 @@ std::optional<MeskChunk> findMeskElements(const MeskImage& image, std::uint32_t 
                                           std::uint64_t start = kMeskFileHeaderSize);
 
 
+// --- UV tiles ---------------------------------------------------------------
+//
+// A face belongs to the tile of its corner 0: U = u - 1 truncated if u < 0,
+// else u truncated (likewise V), so u = 1 is tile 1 and u = -1 is tile -2.
+// Coordinates beyond the int32 range saturate and NaN counts as 0.
+
+// A tile and the indices of the first face that produced its name.
+struct UV_tile {
+    std::string name;
+    std::int32_t u = 0;
+    std::int32_t v = 0;
+};
+// Tiles are ordered and made unique by name alone, byte by byte.
+struct UVTileByName {
+    bool operator()(const UV_tile& a, const UV_tile& b) const { return a.name < b.name; }
+};
+using UVTileSet = std::set<UV_tile, UVTileByName>;
+
+// Tile index of one coordinate.
+std::int32_t uvTileIndex(float w);
+// Integer part and tile-local fraction (0 <= f < 1 for ordinary input) of
+// one coordinate, by the same rule as uvTileIndex.
+void uvLocal(float w, std::int32_t& index, float& local);
+// Tile name in naming mode 0 (_uU_vV), 1 (_u(U+1)_v(V+1)), 2 (1001+U+10V) or
+// 3 (uUvV). The arithmetic is 64-bit, so no index wraps.
+std::string uvTileName(std::int32_t U, std::int32_t V, int mode);
+// The tiles of the faces of a UV chunk whose elements fit: mode 2 with a
+// non-empty selection keeps only selected names. last gets the last face's
+// tile name (kept or not), empty for no faces.
+void collectUVTiles(const MeskImage& image, const MeskChunk& uv, int mode, UVTileSet& tiles, std::string& last);
+
+// Number of tiles of a mesh, or -17 (cannot open), -18 (no UV chunk, or its
+// elements do not fit). On success out holds the last face's tile name.
+float GetUVTile(const char* path, std::optional<std::string>& out, int mode);
+// Entry index of _UVTileStr into out; out stays empty for an index outside
+// the list.
+void getUVTileString(int index, std::optional<std::string>& out);
+void clearUVTileString();
+
+// --- Tile selection -----------------------------------------------------------
+
+// At most this many names are held; further names of a tile list are not
+// added (a range such as 1-2000000000 stops there).
+inline constexpr std::size_t kMaxTileSelection = 100000;
+
+// Replaces _UVtilesOut by the tile list file at path: 0 when it could be
+// opened (whatever it held), -1 when not (the selection is then empty).
+float setUVtilesOut(const char* path);
+void clearUVtilesOut();
+// Adds the names of one line of a tile list (without its line feed).
+void addTileListLine(const std::string& line, std::set<std::string>& selection);
+
+// --- Per-tile extraction --------------------------------------------------------
+
+// One file per tile, outPath without extension + i + ".Mesk": the mesh up
+// to its UV elements, the UVs local to tile i (other corners -1, -1), the
+// end block. Number of files, or -1760, -18, or 1501 + i when tile file i
+// cannot be written.
+float GetUVsFromMesk(const char* path, const char* outPath, int mode);
+// The same split, each file the mesh without its last 16 bytes plus a mask
+// chunk (0 for the vertices of the tile's faces, 255 else) and the end
+// block. Number of files, or -1760, -18, -19, or 1501 + i.
+float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode);
+
+// --- Polygroups ------------------------------------------------------------------
+
+// Number of distinct polygroup numbers, or -17, -18.
+float GetUVGroup(const char* path);
+
 // ---------------------------------------------------------------------------
 // Mesh export: face IDs, the OBJ writer, the vertex colour block, creases.
 

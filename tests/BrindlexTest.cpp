@@ -27,6 +27,8 @@ const std::set<std::string> &expectedExports() {
         "_Z10get_substrPci",
 #endif
         // Meshes: UV tiles, polygroups, per-tile extraction
+        "getUVTile", "getUVString", "clearUVString", "setUVtilesOutput", "clearUVtilesOutput", "getUVs",
+        "getUVsMask", "getUVGroups",
         // Mesh export: face IDs, OBJ, vertex colours, creases
         "mergeCrease",
 #if BRINDLEX_WINDOWS

@@ -1,6 +1,7 @@
 // Meshes: the Mesk reader, UV tiles, per-tile extraction, polygroups, and
 // the mesh exports.
 #include "MeskOps.h"
+#include "Platform.h"
 #include "TestSupport.h"
 
 // ---------------------------------------------------------------------------
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 
 #include "fixtures/MeskBuilder.h"
 
@@ -159,6 +161,515 @@ TEST(MeskReader, LoadsWholeFiles) {
     EXPECT_EQ(img, g.build().bytes());
 }
 
+
+namespace {
+
+// A mesh of separate quads whose corner 0 lies at the given points; the
+// other corners sit a little above and to the right of corner 0.
+MeskBuilder cornerMesh(const std::vector<std::pair<float, float>> &corner0) {
+    std::vector<std::array<float, 3>> v;
+    std::vector<std::array<std::int32_t, 4>> f;
+    std::vector<std::array<float, 8>> uv;
+    for (std::size_t i = 0; i < corner0.size(); ++i) {
+        const int b = static_cast<int>(4 * i);
+        for (int k = 0; k < 4; ++k) v.push_back({static_cast<float>(i), static_cast<float>(k), 0});
+        f.push_back({b, b + 1, b + 2, b + 3});
+        const float u = corner0[i].first, w = corner0[i].second;
+        uv.push_back({u, w, u + 0.01f, w, u + 0.01f, w + 0.01f, u, w + 0.01f});
+    }
+    MeskBuilder m;
+    m.vertices(v).faces(f).uvs(uv).endBlock();
+    return m;
+}
+
+std::string writeMesh(const TempDir &dir, const std::string &name, const Bytes &bytes) {
+    std::string p = dir.path(name);
+    EXPECT_TRUE(writeBytes(p, bytes));
+    return p;
+}
+
+// A host call whose mem1 is an input path.
+float callPath(const std::string &name, const char *text, double value, const std::string &path) {
+    std::string m1 = path;
+    return callExport(name, text, value, &m1);
+}
+float callPath(const std::string &name, const std::string &text, double value, const std::string &path) {
+    return callPath(name, text.c_str(), value, path);
+}
+
+float floatAt(const Bytes &b, std::size_t off) { return off + 4 <= b.size() ? meskFloat(b.data() + off) : NAN; }
+
+}  // namespace
+
+TEST(UVTiles, TileIndexOfACoordinate) {
+    const float nan = std::nanf("");
+    struct Case {
+        float w;
+        std::int32_t index;
+        float local;
+    } cases[] = {
+        {0.5f, 0, 0.5f},   {0.0f, 0, 0.0f},     {-0.0f, 0, 0.0f},   {1.0f, 1, 0.0f},        {1.25f, 1, 0.25f},
+        {1.999f, 1, 0.999f - 0.0f}, {-0.25f, -1, 0.75f}, {-0.5f, -1, 0.5f}, {-1.0f, -2, 0.0f}, {-1e-8f, -1, 0.0f},
+        {10.5f, 10, 0.5f}, {3e9f, INT32_MAX, 3e9f - 2147483648.0f}, {-3e9f, INT32_MIN, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.w);
+        EXPECT_EQ(uvTileIndex(c.w), c.index);
+        std::int32_t i;
+        float l;
+        uvLocal(c.w, i, l);
+        EXPECT_EQ(i, c.index);
+        if (c.w > -1e9f) {
+            EXPECT_NEAR(l, c.local, 1e-6f);
+        }
+    }
+    EXPECT_EQ(uvTileIndex(nan), 0);
+}
+
+TEST(UVTiles, NamesInTheFourModes) {
+    struct Case {
+        std::int32_t U, V;
+        const char *names[4];
+    } cases[] = {
+        {0, 0, {"_u0_v0", "_u1_v1", "1001", "u0v0"}},
+        {2, 1, {"_u2_v1", "_u3_v2", "1013", "u2v1"}},
+        {-1, 0, {"_u-1_v0", "_u0_v1", "1000", "u-1v0"}},
+        {10, 0, {"_u10_v0", "_u11_v1", "1011", "u10v0"}},
+        {0, 1, {"_u0_v1", "_u1_v2", "1011", "u0v1"}},
+        {INT32_MAX, INT32_MIN, {"_u2147483647_v-2147483648", "_u2147483648_v-2147483647", "-19327351832",
+                                "u2147483647v-2147483648"}},
+    };
+    for (const Case &c : cases)
+        for (int mode = 0; mode < 4; ++mode) EXPECT_EQ(uvTileName(c.U, c.V, mode), c.names[mode]) << c.U << "," << c.V;
+}
+
+TEST(UVTiles, DetectionCountsTilesAndNamesTheLastFace) {
+    TempDir dir;
+    struct Case {
+        const char *name;
+        std::vector<std::pair<float, float>> corners;
+        double value;
+        const char *selection;  // tile list content, or null for none
+        float count;
+        const char *last;
+    } cases[] = {
+        {"unit square mode 0", {{0.1f, 0.2f}, {0.9f, 0.9f}}, 0, nullptr, 1, "_u0_v0"},
+        {"unit square mode 1", {{0.1f, 0.2f}, {0.9f, 0.9f}}, 1, nullptr, 1, "_u1_v1"},
+        {"unit square mode 2", {{0.1f, 0.2f}, {0.9f, 0.9f}}, 2, nullptr, 1, "1001"},
+        {"unit square mode 3", {{0.1f, 0.2f}, {0.9f, 0.9f}}, 3, nullptr, 1, "u0v0"},
+        {"value -3 is mode 0", {{0.5f, 0.5f}}, -3, nullptr, 1, "_u0_v0"},
+        {"value 2.9 is mode 2", {{0.5f, 0.5f}}, 2.9, nullptr, 1, "1001"},
+        {"value 17 is mode 3", {{0.5f, 0.5f}}, 17, nullptr, 1, "u0v0"},
+        {"u on the line belongs above", {{1.0f, 0.5f}}, 2, nullptr, 1, "1002"},
+        {"negative u", {{-0.5f, 0.5f}}, 0, nullptr, 1, "_u-1_v0"},
+        {"negative u, mode 2", {{-0.5f, 0.5f}}, 2, nullptr, 1, "1000"},
+        {"four tiles, last face names", {{0.5f, 0.5f}, {1.5f, 0.5f}, {0.5f, 1.5f}, {1.5f, 1.5f}, {0.2f, 0.2f}},
+         0, nullptr, 4, "_u0_v0"},
+        {"U 10 and V 1 are one mode-2 tile", {{10.5f, 0.5f}, {0.5f, 1.5f}}, 2, nullptr, 1, "1011"},
+        {"no faces", {}, 0, nullptr, 0, ""},
+        {"selection filters mode 2", {{0.5f, 0.5f}, {1.5f, 0.5f}}, 2, "1001\n", 1, "1002"},
+        {"selection ignored in mode 0", {{0.5f, 0.5f}, {1.5f, 0.5f}}, 0, "1001\n", 2, "_u1_v0"},
+        {"selection ignored in mode 3", {{0.5f, 0.5f}, {1.5f, 0.5f}}, 3, "1001\n", 2, "u1v0"},
+        {"nothing selected", {{0.5f, 0.5f}}, 2, "1005\n", 0, "1001"},
+        {"empty list selects all", {{0.5f, 0.5f}, {1.5f, 0.5f}}, 2, "", 2, "1002"},
+    };
+    const std::string list = dir.path("tiles.txt");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string mesh = writeMesh(dir, "m.Mesk", cornerMesh(c.corners).bytes());
+        callExport("clearUVtilesOutput", nullptr, 0);
+        if (c.selection) {
+            ASSERT_TRUE(writeText(list, c.selection));
+            EXPECT_EQ(callExport("setUVtilesOutput", list, 0), 0.0f);
+        }
+        std::string m1 = "untouched";
+        EXPECT_EQ(callExport("getUVTile", mesh, c.value, &m1), c.count);
+        EXPECT_EQ(m1, c.last);
+    }
+    callExport("clearUVtilesOutput", nullptr, 0);
+}
+
+TEST(UVTiles, DetectionCodes) {
+    TempDir dir;
+    Bytes noUV = MeskBuilder().vertices({{0, 0, 0}}).endBlock().bytes();
+    Bytes cut = exampleMesk().bytes();
+    cut.resize(191);  // the UV chunk's last byte is missing
+    Bytes hugeCount = MeskBuilder().chunk(kMeskUVTag, 48, 0x08000001u, Bytes(32, 0)).bytes();
+    struct Case {
+        const char *name;
+        Bytes image;
+        float code;
+    } cases[] = {
+        {"empty file", {}, -18},
+        {"header only", MeskBuilder().bytes(), -18},
+        {"no UV chunk", noUV, -18},
+        {"UV elements cut short", cut, -18},
+        {"count overflowing 32 bits", hugeCount, -18},
+        {"zero-size chain", MeskBuilder().chunk(1, 0, 0, {}).chunk(1, 0, 0, {}).bytes(), -18},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string m1 = "untouched";
+        EXPECT_EQ(callExport("getUVTile", writeMesh(dir, "bad.Mesk", c.image), 0, &m1), c.code);
+        EXPECT_EQ(m1, "untouched");
+    }
+    std::string m1 = "untouched";
+    EXPECT_EQ(callExport("getUVTile", dir.path("missing.Mesk"), 0, &m1), -17.0f);
+    EXPECT_EQ(m1, "untouched");
+    std::string good = writeMesh(dir, "good.Mesk", exampleMesk().bytes());
+    EXPECT_EQ(callExport("getUVTile", nullptr, 0, &m1), -9.0f);
+    EXPECT_EQ(callExport("getUVTile", good, 0, nullptr), -9.0f);
+    m1 = "keep";
+    EXPECT_EQ(callExport("getUVTile", good, 0, &m1, 6), -9003.0f);  // "_u0_v0" needs 7 bytes
+    EXPECT_EQ(m1, "keep");
+    EXPECT_EQ(callExport("getUVTile", good, 0, &m1, 7), 1.0f);
+    EXPECT_EQ(m1, "_u0_v0");
+}
+
+TEST(TileSelection, ParsesTheTileList) {
+    // The POSIX build keeps the carriage return as part of the name.
+    const std::string cr = kWindowsBuild ? "" : "\r";
+    struct Case {
+        const char *name;
+        std::string text;
+        std::set<std::string> selected;
+    } cases[] = {
+        {"example", "1001, 1003-1005,1010\n", {"1001", "1003", "1004", "1005", "1010"}},
+        {"range", "1001-1003", {"1001", "1002", "1003"}},
+        {"empty token and duplicate", "1001,,1002 , 1002", {"1001", "1002"}},
+        {"one-element range", "1001-1001", {"1001"}},
+        {"descending range", "1005-1003", {}},
+        {"letters kept", "1001a", {"1001a"}},
+        {"missing lower bound", "-3", {"0", "1", "2", "3"}},
+        {"tab is not a blank", "1001\t1002", {"1001\t1002"}},
+        {"tab before a bound", "\t1001-\t1002", {"1001", "1002"}},
+        {"bound with junk and sign", "+7-9x", {"7", "8", "9"}},
+        {"second dash ends the upper bound", "1-3-5", {"1", "2", "3"}},
+        {"negative upper bound", "2--1", {}},
+        {"no numbers read as 0", "a-b", {"0"}},
+        {"leading and trailing commas, empty lines", ",1001,\n\n,\n1002,", {"1001", "1002"}},
+        {"several lines", "1001\n1002\n", {"1001", "1002"}},
+        {"carriage return", "1001\r\n1002\r\n", {"1001" + cr, "1002" + cr}},
+        {"carriage return after a range", "1001-1002\r\n", {"1001", "1002"}},
+        {"empty file", "", {}},
+        {"blanks only", "   \n  ", {}},
+    };
+    TempDir dir;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string p = dir.path("list.txt");
+        ASSERT_TRUE(writeText(p, c.text));
+        EXPECT_EQ(setUVtilesOut(p.c_str()), 0.0f);
+        EXPECT_EQ(_UVtilesOut, c.selected);
+    }
+    // A range reaching far stops at the selection's bound, and saturated
+    // bounds do not wrap.
+    ASSERT_TRUE(writeText(dir.path("big.txt"), "5,2147483640-99999999999,1-2000000000"));
+    EXPECT_EQ(setUVtilesOut(dir.path("big.txt").c_str()), 0.0f);
+    EXPECT_EQ(_UVtilesOut.size(), kMaxTileSelection);
+    EXPECT_TRUE(_UVtilesOut.count("2147483647"));
+    EXPECT_TRUE(_UVtilesOut.count("5"));
+    // A missing list empties the selection.
+    EXPECT_EQ(setUVtilesOut(dir.path("missing.txt").c_str()), -1.0f);
+    EXPECT_TRUE(_UVtilesOut.empty());
+    _UVtilesOut = {"1001"};
+    clearUVtilesOut();
+    EXPECT_TRUE(_UVtilesOut.empty());
+}
+
+TEST(TileSelection, ExportsKeepOrReplaceTheSelection) {
+    TempDir dir;
+    std::string mesh = writeMesh(dir, "m.Mesk", cornerMesh({{0.5f, 0.5f}, {1.5f, 0.5f}}).bytes());
+    std::string list = dir.path("tiles.txt");
+    ASSERT_TRUE(writeText(list, "1002"));
+    std::string m1;
+    EXPECT_EQ(callExport("setUVtilesOutput", list, 0), 0.0f);
+    EXPECT_EQ(callExport("getUVTile", mesh, 2, &m1), 1.0f);
+    EXPECT_EQ(callExport("setUVtilesOutput", nullptr, 0), -9.0f);  // refused: the selection stays
+    EXPECT_EQ(callExport("getUVTile", mesh, 2, &m1), 1.0f);
+    EXPECT_EQ(callExport("setUVtilesOutput", dir.path("missing.txt"), 0), -1.0f);  // fails: selection empty
+    EXPECT_EQ(callExport("getUVTile", mesh, 2, &m1), 2.0f);
+    EXPECT_EQ(callExport("setUVtilesOutput", list, 0), 0.0f);
+    EXPECT_EQ(callExport("clearUVtilesOutput", nullptr, 0), 0.0f);
+    EXPECT_EQ(callExport("getUVTile", mesh, 2, &m1), 2.0f);
+}
+
+TEST(UVExtraction, TileFilesOfTheExampleMesh) {
+    TempDir dir;
+    const Bytes src = exampleMesk().bytes();
+    std::string mesh = writeMesh(dir, "ex.Mesk", src);
+    // UV variant: 160 bytes copied, 32 of coordinates, 16 of end block.
+    EXPECT_EQ(GetUVsFromMesk(mesh.c_str(), dir.path("uv.Mesk").c_str(), 0), 1.0f);
+    Bytes uv = readBytes(dir.path("uv0.Mesk"));
+    ASSERT_EQ(uv.size(), 208u);
+    EXPECT_TRUE(std::equal(src.begin(), src.begin() + 160, uv.begin()));
+    const float expected[8] = {0.25f, 0.5f, 0.75f, 0.5f, 0.25f, 0.75f, 0, 0};
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(floatAt(uv, 160 + 4 * k), expected[k]) << k;
+    EXPECT_TRUE(std::all_of(uv.end() - 16, uv.end(), [](std::uint8_t b) { return b == 0; }));
+    EXPECT_EQ(_UVTileStr, std::vector<std::string>{"_u0_v0"});
+    // Mask variant: 210 copied, a mask chunk of size 19 with count 3, 16 of end block.
+    EXPECT_EQ(GetUVsFromMeskMASK(mesh.c_str(), dir.path("mask.Mesk").c_str(), 2), 1.0f);
+    Bytes mask = readBytes(dir.path("mask0.Mesk"));
+    ASSERT_EQ(mask.size(), 245u);
+    EXPECT_TRUE(std::equal(src.begin(), src.begin() + 210, mask.begin()));
+    Bytes chunk(mask.begin() + 210, mask.begin() + 229);
+    Bytes want = MeskBuilder().mask({0, 0, 0}).bytes();
+    EXPECT_EQ(chunk, Bytes(want.begin() + 32, want.end()));
+    EXPECT_TRUE(std::all_of(mask.end() - 16, mask.end(), [](std::uint8_t b) { return b == 0; }));
+    EXPECT_EQ(_UVTileStr, std::vector<std::string>{"1001"});
+}
+
+TEST(UVExtraction, LocalCoordinatesPerTile) {
+    TempDir dir;
+    // Face 0 starts in tile 0 with corner 2 in tile 1; face 1 starts in
+    // tile 1 with corner 3 on tile 0's side; face 2 is a triangle in tile 0
+    // with corner 1 exactly on u = 1.
+    MeskBuilder m;
+    m.vertices({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {2, 0, 0}})
+        .faces({{0, 1, 2, 3}, {1, 4, 2, 3}, {0, 1, 3, -1}})
+        .uvs({{0.5f, 0.5f, 0.75f, 0.5f, 1.25f, 0.5f, 0.5f, 0.75f},
+              {1.5f, 0.5f, 1.75f, 0.5f, 1.5f, 0.75f, 0.25f, 0.5f},
+              {0.25f, 0.25f, 1.0f, 0.25f, 0.25f, 0.5f, 0, 0}})
+        .groups({1, 2, 1})
+        .endBlock();
+    std::string mesh = writeMesh(dir, "m.Mesk", m.bytes());
+    const std::size_t uvStart = m.chunkPositions()[2] + 16;
+    EXPECT_EQ(GetUVsFromMesk(mesh.c_str(), dir.path("t.Mesk").c_str(), 0), 2.0f);
+    EXPECT_EQ(_UVTileStr, (std::vector<std::string>{"_u0_v0", "_u1_v0"}));
+    const float x = -1;
+    const float tile0[24] = {0.5f, 0.5f, 0.75f, 0.5f, x, x, 0.5f, 0.75f,  //
+                             x, x, x, x, x, x, 0.25f, 0.5f,                //
+                             0.25f, 0.25f, x, x, 0.25f, 0.5f, 0, 0};
+    const float tile1[24] = {x, x, x, x, 0.25f, 0.5f, x, x,               //
+                             0.5f, 0.5f, 0.75f, 0.5f, 0.5f, 0.75f, x, x,  //
+                             x, x, 0.0f, 0.25f, x, x, x, x};
+    const float *want[2] = {tile0, tile1};
+    for (int t = 0; t < 2; ++t) {
+        SCOPED_TRACE(t);
+        Bytes b = readBytes(dir.path("t" + std::to_string(t) + ".Mesk"));
+        // The polygroup chunk behind the UV elements is not copied.
+        ASSERT_EQ(b.size(), uvStart + 3 * 32 + 16);
+        EXPECT_TRUE(std::equal(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(uvStart), m.bytes().begin()));
+        for (int k = 0; k < 24; ++k) EXPECT_NEAR(floatAt(b, uvStart + 4 * k), want[t][k], 1e-6f) << k;
+    }
+    // Mask files keep the polygroup chunk; the triangle unmasks its three
+    // vertices only.
+    EXPECT_EQ(GetUVsFromMeskMASK(mesh.c_str(), dir.path("k.Mesk").c_str(), 0), 2.0f);
+    const Bytes masks[2] = {{0, 0, 0, 0, 255}, {255, 0, 0, 0, 0}};
+    for (int t = 0; t < 2; ++t) {
+        Bytes b = readBytes(dir.path("k" + std::to_string(t) + ".Mesk"));
+        ASSERT_EQ(b.size(), m.size() - 16 + 16 + 5 + 16);
+        EXPECT_EQ(Bytes(b.end() - 21, b.end() - 16), masks[t]) << t;
+        EXPECT_EQ(meskU32(b.data() + m.size() - 16), kMeskMaskTag);
+        EXPECT_EQ(meskU32(b.data() + m.size() - 12), 21u);
+        EXPECT_EQ(meskU32(b.data() + m.size() - 8), 5u);
+    }
+}
+
+TEST(UVExtraction, OutputPathsAndOrder) {
+    TempDir dir;
+    ASSERT_TRUE(makeFolders(dir.path("a.b")));
+    MeskBuilder m = cornerMesh({{2.5f, 0.5f}, {10.5f, 0.5f}, {0.5f, 0.5f}});
+    std::string mesh = writeMesh(dir, "m.Mesk", m.bytes());
+    struct Case {
+        std::string out, first;
+    } cases[] = {
+        {dir.path("out"), dir.path("out0.Mesk")},
+        {dir.path("head.tile.Mesk"), dir.path("head.tile0.Mesk")},
+        {dir.path("a.b/out"), dir.path("a0.Mesk")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.out);
+        EXPECT_EQ(GetUVsFromMesk(mesh.c_str(), c.out.c_str(), 0), 3.0f);
+        EXPECT_TRUE(fileExists(c.first));
+    }
+    // Files follow the names' byte order: _u10_v0 before _u2_v0.
+    EXPECT_EQ(_UVTileStr, (std::vector<std::string>{"_u0_v0", "_u10_v0", "_u2_v0"}));
+    Bytes second = readBytes(dir.path("out1.Mesk"));
+    const std::size_t face1 = m.chunkPositions()[2] + 16 + 32;
+    EXPECT_NEAR(floatAt(second, face1), 0.5f, 1e-6f);   // face 1 (tile 10) corner 0, local u
+    EXPECT_EQ(floatAt(second, face1 - 32), -1.0f);       // face 0 lies in tile 2
+}
+
+TEST(UVExtraction, SelectionAndCodes) {
+    TempDir dir;
+    std::string two = writeMesh(dir, "two.Mesk", cornerMesh({{0.5f, 0.5f}, {1.5f, 0.5f}}).bytes());
+    std::string list = dir.path("tiles.txt");
+    ASSERT_TRUE(writeText(list, "1002\n"));
+    std::string m1;
+    // Mode 2 with a selection of 1002 only: one file for tile 1002.
+    EXPECT_EQ(callExport("setUVtilesOutput", list, 0), 0.0f);
+    for (const char *fn : {"getUVs", "getUVsMask"}) {
+        SCOPED_TRACE(fn);
+        EXPECT_EQ(callPath(fn, two, 2.5, dir.path(std::string(fn) + ".Mesk")), 1.0f);
+        EXPECT_TRUE(fileExists(dir.path(std::string(fn) + "0.Mesk")));
+        EXPECT_FALSE(fileExists(dir.path(std::string(fn) + "1.Mesk")));
+        m1 = "old";
+        EXPECT_EQ(callExport("getUVString", nullptr, 0, &m1), 0.0f);
+        EXPECT_EQ(m1, "1002");
+    }
+    ASSERT_TRUE(writeText(list, "1005\n"));
+    EXPECT_EQ(callExport("setUVtilesOutput", list, 0), 0.0f);
+    EXPECT_EQ(callPath("getUVs", two, 2, dir.path("none.Mesk")), 0.0f);  // nothing selected: no file
+    EXPECT_FALSE(fileExists(dir.path("none0.Mesk")));
+    callExport("clearUVtilesOutput", nullptr, 0);
+
+    Bytes verticesOnly = MeskBuilder().vertices({{0, 0, 0}}).endBlock().bytes();
+    Bytes noFaces = MeskBuilder().vertices({{0, 0, 0}}).uvs({{0.5f, 0.5f}}).endBlock().bytes();
+    Bytes noUV = MeskBuilder().vertices({{0, 0, 0}}).faces({{0, 0, 0, -1}}).endBlock().bytes();
+    Bytes fewerUVs = MeskBuilder().vertices({{0, 0, 0}}).faces({{0, 0, 0, -1}, {0, 0, 0, 0}}).uvs({{0.5f, 0.5f}}).endBlock().bytes();
+    Bytes uvFirst = MeskBuilder().uvs({{0.5f, 0.5f}}).vertices({{0, 0, 0}}).faces({{0, 0, 0, -1}}).endBlock().bytes();
+    Bytes hugeVertices = MeskBuilder().chunk(kMeskVertexTag, 16, 0xFFFFFFFFu, {}).faces({{0, 0, 0, -1}})
+                             .uvs({{0.5f, 0.5f}}).endBlock().bytes();
+    Bytes badIndices = MeskBuilder().vertices({{0, 0, 0}, {1, 0, 0}}).faces({{-5, 1, 99, INT32_MAX}})
+                           .uvs({{0.5f, 0.5f}}).endBlock().bytes();
+    struct Case {
+        const char *name;
+        Bytes image;
+        float uvs, mask;
+    } cases[] = {
+        {"empty file", {}, -18, -18},
+        {"vertices only", verticesOnly, -18, -19},
+        {"no face chunk", noFaces, 1, -19},
+        {"no UV chunk", noUV, -18, -18},
+        {"fewer UVs than faces", fewerUVs, 1, -18},
+        {"UV chunk before the faces", uvFirst, 1, -18},
+        {"vertex count past the image", hugeVertices, 1, -18},
+        {"indices outside the vertex range", badIndices, 1, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string p = writeMesh(dir, "bad.Mesk", c.image);
+        EXPECT_EQ(callPath("getUVs", p, 0, dir.path("bu.Mesk")), c.uvs);
+        EXPECT_EQ(callPath("getUVsMask", p, 0, dir.path("bm.Mesk")), c.mask);
+    }
+    Bytes masked = readBytes(dir.path("bm0.Mesk"));
+    ASSERT_EQ(masked.size(), badIndices.size() + 2 + 16);
+    EXPECT_EQ(masked[masked.size() - 18], 255);  // vertex 0: not named by a valid index
+    EXPECT_EQ(masked[masked.size() - 17], 0);    // vertex 1
+
+    // Refusals leave the tile names alone; a missing source empties them.
+    EXPECT_EQ(callPath("getUVs", two, 0, dir.path("t.Mesk")), 2.0f);
+    EXPECT_EQ(callPath("getUVs", nullptr, 0, dir.path("t.Mesk")), -9.0f);
+    EXPECT_EQ(callExport("getUVsMask", two.c_str(), 0, nullptr), -9.0f);
+    m1 = "old";
+    EXPECT_EQ(callExport("getUVString", nullptr, 1, &m1), 0.0f);
+    EXPECT_EQ(m1, "_u1_v0");
+    EXPECT_EQ(callPath("getUVs", dir.path("missing.Mesk"), 0, dir.path("t.Mesk")), -1760.0f);
+    EXPECT_EQ(callPath("getUVsMask", dir.path("missing.Mesk"), 0, dir.path("t.Mesk")), -1760.0f);
+    m1 = "old";
+    EXPECT_EQ(callExport("getUVString", nullptr, 0, &m1), 0.0f);
+    EXPECT_EQ(m1, "old");
+
+    // A tile file that cannot be created: 1501 + its index; earlier files stay named.
+    EXPECT_EQ(callPath("getUVs", two, 0, dir.path("no/such/t.Mesk")), 1501.0f);
+    ASSERT_TRUE(makeFolders(dir.path("blocked1.Mesk")));
+    for (const char *fn : {"getUVs", "getUVsMask"}) {
+        SCOPED_TRACE(fn);
+        EXPECT_EQ(callPath(fn, two, 0, dir.path("blocked.Mesk")), 1502.0f);
+        m1 = "old";
+        EXPECT_EQ(callExport("getUVString", nullptr, 0, &m1), 0.0f);
+        EXPECT_EQ(m1, "_u0_v0");
+        m1 = "old";
+        EXPECT_EQ(callExport("getUVString", nullptr, 1, &m1), 0.0f);
+        EXPECT_EQ(m1, "old");
+    }
+}
+
+TEST(UVExtraction, TileNameList) {
+    TempDir dir;
+    std::string mesh = writeMesh(dir, "m.Mesk", cornerMesh({{0.5f, 0.5f}, {1.5f, 2.5f}, {-0.5f, 0.5f}}).bytes());
+    EXPECT_EQ(callPath("getUVs", mesh, 1, dir.path("t.Mesk")), 3.0f);
+    struct Case {
+        double index;
+        int size;
+        const char *mem1;
+    } cases[] = {
+        {0, 4096, "_u0_v1"}, {1, 4096, "_u1_v1"}, {2.7, 4096, "_u2_v3"}, {-0.5, 4096, "_u0_v1"},
+        {3, 4096, "old"},    {-1, 4096, "old"},   {1e12, 4096, "old"},   {1, 7, "_u1_v1"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.index);
+        std::string m1 = "old";
+        EXPECT_EQ(callExport("getUVString", nullptr, c.index, &m1, c.size), 0.0f);
+        EXPECT_EQ(m1, c.mem1);
+    }
+    std::string m1 = "old";
+    EXPECT_EQ(callExport("getUVString", nullptr, 1, &m1, 6), -9003.0f);
+    EXPECT_EQ(m1, "old");
+    EXPECT_EQ(callExport("getUVString", nullptr, 0, nullptr), 0.0f);
+    EXPECT_EQ(callExport("clearUVString", nullptr, 0), 0.0f);
+    EXPECT_EQ(callExport("getUVString", nullptr, 0, &m1), 0.0f);
+    EXPECT_EQ(m1, "old");
+}
+
+TEST(Polygroups, CountsDistinctNumbers) {
+    TempDir dir;
+    Bytes cut = exampleMesk().bytes();
+    cut.resize(209);
+    struct Case {
+        const char *name;
+        Bytes image;
+        float result;
+    } cases[] = {
+        {"3 3 7 -2", MeskBuilder().groups({3, 3, 7, -2}).endBlock().bytes(), 3},
+        {"count 0", MeskBuilder().groups({}).bytes(), 0},
+        {"extremes", MeskBuilder().groups({-32768, 32767, -1, 0, -1}).bytes(), 4},
+        {"behind a zero-size chunk", MeskBuilder().chunk(5, 0, 9, {}).groups({1, 2}).bytes(), 2},
+        {"example file", exampleMesk().bytes(), 1},
+        {"elements cut short", cut, -18},
+        {"no polygroup chunk", MeskBuilder().vertices({{0, 0, 0}}).bytes(), -18},
+        {"empty file", {}, -18},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(callExport("getUVGroups", writeMesh(dir, "g.Mesk", c.image), 0), c.result);
+    }
+    EXPECT_EQ(callExport("getUVGroups", dir.path("missing.Mesk"), 0), -17.0f);
+    EXPECT_EQ(callExport("getUVGroups", nullptr, 0), -9.0f);
+    GridMesh g = gridMesh(2, 2, 24, 5);
+    EXPECT_EQ(callExport("getUVGroups", writeMesh(dir, "grid.Mesk", g.build().bytes()), 0), 5.0f);
+}
+
+TEST(MeskOperations, TruncatedPrefixesGiveCodes) {
+    TempDir dir;
+    const Bytes full = exampleMesk().bytes();
+    const std::string out = dir.path("p.Mesk");
+    for (std::size_t n = 0; n <= full.size(); ++n) {
+        SCOPED_TRACE(n);
+        std::string p = writeMesh(dir, "cut.Mesk", Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n)));
+        std::optional<std::string> last;
+        EXPECT_EQ(GetUVTile(p.c_str(), last, 0), n >= 192 ? 1.0f : -18.0f);
+        EXPECT_EQ(GetUVGroup(p.c_str()), n >= 210 ? 1.0f : -18.0f);
+        EXPECT_EQ(GetUVsFromMesk(p.c_str(), out.c_str(), 0), n >= 192 ? 1.0f : -18.0f);
+        const float mask = n >= 192 ? 1.0f : n >= 144 ? -18.0f : n >= 84 ? -19.0f : -18.0f;
+        EXPECT_EQ(GetUVsFromMeskMASK(p.c_str(), out.c_str(), 0), mask);
+    }
+}
+
+TEST(UVExtraction, GeneratedMeshOverSixTiles) {
+    TempDir dir;
+    GridMesh g = gridMesh(3, 2, 20, 4);
+    MeskBuilder b = g.build();
+    std::string mesh = writeMesh(dir, "grid.Mesk", b.bytes());
+    std::string m1;
+    EXPECT_EQ(callExport("getUVTile", mesh, 2, &m1), 6.0f);
+    EXPECT_EQ(m1, "1013");
+    EXPECT_EQ(GetUVsFromMeskMASK(mesh.c_str(), dir.path("k.Mesk").c_str(), 2), 6.0f);
+    EXPECT_EQ(_UVTileStr, (std::vector<std::string>{"1001", "1002", "1003", "1011", "1012", "1013"}));
+    const std::size_t n = g.vertices.size(), perTile = n / 6;
+    for (std::size_t t = 0; t < 6; ++t) {
+        Bytes k = readBytes(dir.path("k" + std::to_string(t) + ".Mesk"));
+        ASSERT_EQ(k.size(), b.size() - 16 + 16 + n + 16);
+        const std::uint8_t *mask = k.data() + b.size() + 0;
+        // Tile t's own vertices are unmasked, all others masked.
+        std::size_t tileOf = t % 3 + 3 * (t / 3);
+        for (std::size_t j = 0; j < n; ++j) ASSERT_EQ(mask[j], j / perTile == tileOf ? 0 : 255) << t << " " << j;
+    }
+    EXPECT_EQ(GetUVsFromMesk(mesh.c_str(), dir.path("u.Mesk").c_str(), 0), 6.0f);
+    Bytes u = readBytes(dir.path("u0.Mesk"));
+    EXPECT_EQ(u.size(), b.chunkPositions()[3] + 16 + 32 * g.faces.size() + 16);
+}
 // ---------------------------------------------------------------------------
 // Mesh export: face IDs, the OBJ writer, the vertex colour block, creases.
 
