@@ -489,6 +489,20 @@ TEST(UVExtraction, OutputPathsAndOrder) {
     const std::size_t face1 = m.chunkPositions()[2] + 16 + 32;
     EXPECT_NEAR(floatAt(second, face1), 0.5f, 1e-6f);   // face 1 (tile 10) corner 0, local u
     EXPECT_EQ(floatAt(second, face1 - 32), -1.0f);       // face 0 lies in tile 2
+
+    // Two index pairs with one mode-2 name: the first face fixes the tile,
+    // so the second face's corners are outside it in both splits.
+    MeskBuilder shared = cornerMesh({{10.5f, 0.5f}, {0.5f, 1.5f}});
+    std::string sharedPath = writeMesh(dir, "shared.Mesk", shared.bytes());
+    EXPECT_EQ(GetUVsFromMesk(sharedPath.c_str(), dir.path("s.Mesk").c_str(), 2), 1.0f);
+    EXPECT_EQ(_UVTileStr, std::vector<std::string>{"1011"});
+    Bytes s0 = readBytes(dir.path("s0.Mesk"));
+    const std::size_t uv0 = shared.chunkPositions()[2] + 16;
+    EXPECT_NEAR(floatAt(s0, uv0), 0.5f, 1e-6f);
+    EXPECT_EQ(floatAt(s0, uv0 + 32), -1.0f);
+    EXPECT_EQ(GetUVsFromMeskMASK(sharedPath.c_str(), dir.path("k.Mesk").c_str(), 2), 1.0f);
+    Bytes k0 = readBytes(dir.path("k0.Mesk"));
+    EXPECT_EQ(Bytes(k0.end() - 24, k0.end() - 16), (Bytes{0, 0, 0, 0, 255, 255, 255, 255}));
 }
 
 TEST(UVExtraction, SelectionAndCodes) {
