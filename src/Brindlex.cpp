@@ -194,6 +194,24 @@ BRINDLEX_EXPORT float getUVGroups(BRINDLEX_HOST_ARGS) {
 // ---------------------------------------------------------------------------
 // Mesh export: face IDs, OBJ, vertex colours, creases.
 
+#if BRINDLEX_WINDOWS
+BRINDLEX_EXPORT float getFaceIDs(BRINDLEX_HOST_ARGS) {
+    return guard([&] { return text ? GetFaceIDsMesk(text, value) : kRefused; });
+}
+
+BRINDLEX_EXPORT float mesktoOBJ(BRINDLEX_HOST_ARGS) {
+    return guard([&] { return (text && mem1) ? writeOBJfromMesk(text, mem1) : kRefused; });
+}
+
+BRINDLEX_EXPORT float outMRGB(BRINDLEX_HOST_ARGS) {
+    return guard([&] { return (text && mem1) ? ReadVertColorMesk(text, mem1) : kRefused; });
+}
+#endif
+
+BRINDLEX_EXPORT float mergeCrease(BRINDLEX_HOST_ARGS) {
+    return guard([&] { return (text && mem1) ? mergeFiles(text, mem1) : kRefused; });
+}
+
 // ---------------------------------------------------------------------------
 // TIFF maps and the EXR range.
 

@@ -371,3 +371,480 @@ float GetUVGroup(const char* path) {
 
 // ---------------------------------------------------------------------------
 // Mesh export: face IDs, the OBJ writer, the vertex colour block, creases.
+
+#include <charconv>
+#include <cmath>
+#include <string_view>
+
+#include "FileAccess.h"
+#include "Platform.h"
+
+namespace {
+
+// The chunk the fixed-position operations take: the first one, at 32.
+constexpr std::uint64_t kFirstChunk = kMeskFileHeaderSize;
+// Bytes the crease merge cuts off each file.
+constexpr std::size_t kCreaseTail = 14;
+
+// Text files end their lines as a text-mode stream of the build does; the
+// bytes go out through a binary stream so that they can leave in large blocks.
+constexpr std::string_view kLineEnd = kWindowsBuild ? std::string_view("\r\n") : std::string_view("\n");
+
+// Formats text into a large block and hands full blocks to the writer.
+class TextOut {
+public:
+    explicit TextOut(std::FILE *f) : w_(f, 1 << 16), buf_(kBlock) {}
+    // Room for at least n more bytes (n <= kBlock).
+    char *room(std::size_t n) {
+        if (kBlock - used_ < n) drain();
+        return buf_.data() + used_;
+    }
+    void commit(const char *end) { used_ = static_cast<std::size_t>(end - buf_.data()); }
+    void text(std::string_view s) {
+        if (s.size() > kBlock) {
+            drain();
+            w_.put(s);
+            return;
+        }
+        char *p = room(s.size());
+        std::memcpy(p, s.data(), s.size());
+        commit(p + s.size());
+    }
+    void line(std::string_view s) {
+        text(s);
+        text(kLineEnd);
+    }
+    // Writes everything out; false once any write has failed.
+    bool finish() {
+        drain();
+        return w_.flush();
+    }
+
+private:
+    static constexpr std::size_t kBlock = 1 << 18;
+    void drain() {
+        if (used_) w_.put(buf_.data(), used_);
+        used_ = 0;
+    }
+    fileio::Writer w_;
+    std::vector<char> buf_;
+    std::size_t used_ = 0;
+};
+
+char *putLineEnd(char *p) {
+    std::memcpy(p, kLineEnd.data(), kLineEnd.size());
+    return p + kLineEnd.size();
+}
+
+char *putUnsigned(char *p, std::uint64_t v) { return std::to_chars(p, p + 20, v).ptr; }
+
+// "00".."ff" for every byte value.
+struct HexPairs {
+    char text[512];
+    constexpr HexPairs() : text() {
+        const char digits[] = "0123456789abcdef";
+        for (int i = 0; i < 256; ++i) {
+            text[2 * i] = digits[i >> 4];
+            text[2 * i + 1] = digits[i & 15];
+        }
+    }
+};
+constexpr HexPairs kHex;
+
+// The vertex colour block for count elements at colours (bounds checked by
+// the caller).
+void writeColourBlock(TextOut &out, const std::uint8_t *colours, std::uint32_t count) {
+    out.line(
+        "# The following RGB block contains Kelvane Vertex Color (Tintcoat) output as 3 hexadecimal values per "
+        "vertex. The vertex color format is RRGGBB with up to 32 entries per RGB line.");
+    constexpr std::size_t kLineMax = 5 + 32 * 7 + 2;
+    for (std::uint32_t k = 0; k < count;) {
+        std::uint32_t n = count - k < 32 ? count - k : 32;
+        char *p = out.room(kLineMax);
+        std::memcpy(p, "#RGB ", 5);
+        p += 5;
+        for (std::uint32_t i = 0; i < n; ++i, ++k) {
+            const std::uint8_t *c = colours + static_cast<std::size_t>(k) * kMeskColourSize;
+            *p++ = ' ';
+            std::memcpy(p, kHex.text + 2 * c[2], 2);
+            std::memcpy(p + 2, kHex.text + 2 * c[1], 2);
+            std::memcpy(p + 4, kHex.text + 2 * c[0], 2);
+            p += 6;
+        }
+        // A full line ends here; a short last line is ended by the line end
+        // that always follows the entries.
+        if (n == 32) p = putLineEnd(p);
+        out.commit(p);
+    }
+    out.text(kLineEnd);
+    out.line("# End of RGB block");
+}
+
+// ---- Float text as a default output stream prints it --------------------
+
+#if defined(__SIZEOF_INT128__)
+using u128 = unsigned __int128;
+
+constexpr int kMaxPow5 = 50;
+struct Pow5Table {
+    u128 v[kMaxPow5 + 1];
+    constexpr Pow5Table() : v() {
+        v[0] = 1;
+        for (int i = 1; i <= kMaxPow5; ++i) v[i] = v[i - 1] * 5;
+    }
+};
+constexpr Pow5Table kPow5;
+
+constexpr int kMaxPow10 = 38;
+struct Pow10Table {
+    u128 v[kMaxPow10 + 1];
+    constexpr Pow10Table() : v() {
+        v[0] = 1;
+        for (int i = 1; i <= kMaxPow10; ++i) v[i] = v[i - 1] * 10;
+    }
+};
+constexpr Pow10Table kPow10;
+
+// floor(b * log10(2)) for |b| < 1000.
+int floorLog10Pow2(int b) {
+    long long t = static_cast<long long>(b) * 78913;
+    return static_cast<int>(t >= 0 ? t / 262144 : -((-t + 262143) / 262144));
+}
+
+// The six significant digits of m * 2^e, given the decimal exponent x:
+// round(m * 2^e * 10^(5 - x)) with ties to even, which is what the C
+// library's %g does with the exact binary value. Also reports the value
+// before rounding so the caller can tell a wrong exponent.
+std::uint64_t scaledDigits(std::uint64_t m, int e, int x, std::uint64_t &unrounded) {
+    int k = 5 - x;
+    u128 q, rem, half;  // round up when rem > half, ties to even
+    if (k >= 0) {
+        u128 t = static_cast<u128>(m) * kPow5.v[k];
+        int sh = e + k;
+        if (sh >= 0) {
+            unrounded = static_cast<std::uint64_t>(t << sh);
+            return unrounded;
+        }
+        int s = -sh;
+        q = t >> s;
+        rem = t & ((static_cast<u128>(1) << s) - 1);
+        half = static_cast<u128>(1) << (s - 1);
+    } else {
+        int j = -k;
+        u128 a = static_cast<u128>(m), b = kPow10.v[j];
+        if (e >= 0)
+            a <<= e;
+        else
+            b <<= -e;
+        q = a / b;
+        rem = a % b;
+        half = b - rem;  // 2 * rem against b, without overflow
+    }
+    unrounded = static_cast<std::uint64_t>(q);
+    bool up = rem > half || (rem == half && (q & 1));
+    return static_cast<std::uint64_t>(q) + (up ? 1 : 0);
+}
+#endif
+
+char *streamNonFinite(bool negative, bool nan, char *out) {
+    // The C++ runtime of each build prints these its own way: the Windows
+    // one drops the sign of a NaN, the POSIX one keeps it.
+    std::string_view s;
+    if (nan)
+        s = (negative && !kWindowsBuild) ? "-nan" : "nan";
+    else
+        s = negative ? "-inf" : "inf";
+    std::memcpy(out, s.data(), s.size());
+    return out + s.size();
+}
+
+}  // namespace
+
+char *formatStreamFloat(float v, char *out) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const bool negative = (bits >> 31) != 0;
+    const std::uint32_t expField = (bits >> 23) & 0xFF;
+    const std::uint32_t frac = bits & 0x7FFFFF;
+    if (expField == 0xFF) return streamNonFinite(negative, frac != 0, out);
+#if defined(__SIZEOF_INT128__)
+    if (negative) *out++ = '-';
+    if (expField == 0 && frac == 0) {
+        *out++ = '0';
+        return out;
+    }
+    std::uint64_t m;
+    int e;
+    if (expField == 0) {
+        m = frac;
+        e = -149;
+    } else {
+        m = frac | 0x800000u;
+        e = static_cast<int>(expField) - 150;
+    }
+    // The value lies in [2^b, 2^(b+1)), so its decimal exponent is x or x + 1.
+    const int b = e + 63 - __builtin_clzll(m);
+    int x = floorLog10Pow2(b);
+    std::uint64_t unrounded;
+    std::uint64_t d = scaledDigits(m, e, x, unrounded);
+    if (unrounded >= 1000000) {
+        ++x;
+        d = scaledDigits(m, e, x, unrounded);
+    }
+    if (d == 1000000) {  // rounded up to the next power of ten
+        d = 100000;
+        ++x;
+    }
+    char digits[6];
+    for (int i = 5; i >= 0; --i) {
+        digits[i] = static_cast<char>('0' + d % 10);
+        d /= 10;
+    }
+    int nd = 6;
+    while (nd > 1 && digits[nd - 1] == '0') --nd;
+    if (x < -4 || x >= 6) {
+        *out++ = digits[0];
+        if (nd > 1) {
+            *out++ = '.';
+            std::memcpy(out, digits + 1, static_cast<std::size_t>(nd - 1));
+            out += nd - 1;
+        }
+        *out++ = 'e';
+        *out++ = x < 0 ? '-' : '+';
+        int ax = x < 0 ? -x : x;
+        *out++ = static_cast<char>('0' + ax / 10);
+        *out++ = static_cast<char>('0' + ax % 10);
+    } else if (x >= 0) {
+        std::memcpy(out, digits, static_cast<std::size_t>(x + 1));
+        out += x + 1;
+        if (nd > x + 1) {
+            *out++ = '.';
+            std::memcpy(out, digits + x + 1, static_cast<std::size_t>(nd - x - 1));
+            out += nd - x - 1;
+        }
+    } else {
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = 0; i < -x - 1; ++i) *out++ = '0';
+        std::memcpy(out, digits, static_cast<std::size_t>(nd));
+        out += nd;
+    }
+    return out;
+#else
+    return std::to_chars(out, out + kStreamFloatMax, v, std::chars_format::general, 6).ptr;
+#endif
+}
+
+// ---- Face IDs ----------------------------------------------------------------
+
+float GetFaceIDsMesk(const char *meshPath, double levels) {
+    // Every failure leaves an empty table, so a stale one never reaches the
+    // OBJ writer.
+    _faceID.clear();
+    if (!(levels <= kMaxFaceIDLevels)) return -9.0f;  // NaN too
+    const double factor = kWindowsBuild ? std::pow(4.0, levels - 1.0) : std::pow(2.0, 2.0 * (levels - 1.0));
+    // At most 4^14 here; levels far below 1 give 0.
+    const std::uint32_t n = static_cast<std::uint32_t>(static_cast<std::int32_t>(factor));
+
+    MeskImage image;
+    if (!loadMesk(meshPath, image)) return kMeskCannotOpen;
+    // The chunk at 32 is taken as the face chunk whatever its tag.
+    std::optional<MeskChunk> faces = meskChunkAt(image, kFirstChunk);
+    if (!faces || !meskElementsFit(image, *faces, kMeskFaceSize)) return kMeskTruncated;
+    _faceID.reserve(faces->count);
+    const std::uint8_t *face = image.data() + faces->first();
+    for (std::uint32_t i = 0; i < faces->count; ++i, face += kMeskFaceSize)
+        _faceID.push_back((meskI32(face + 12) < 0 ? 3u : 4u) * n);
+    return static_cast<float>(_faceID.size());
+}
+
+// ---- OBJ writer --------------------------------------------------------------
+
+namespace {
+
+// Where the OBJ writer finds its chunks, worked out before anything is
+// written. A misplaced chunk behind the vertex or colour elements ends the
+// text after the part before it, with the tag as the result; a chunk header,
+// element or face group past the end of the data is refused before the
+// output is opened.
+struct ObjLayout {
+    enum Stop { AfterVertices, AfterColours, Complete };
+    Stop stop = Complete;
+    std::uint32_t misplacedTag = 0;
+    std::uint32_t headerFaces = 0;
+    MeskChunk vertices, colours, faces;
+};
+
+// A misplaced chunk's tag as the result. A tag of 0 would read as success,
+// so it gets a code of its own.
+float misplaced(std::uint32_t tag) { return tag == 0 ? kMisplacedZeroTag : static_cast<float>(tag); }
+
+// 0 when the text can be written as lay says, else the result to return.
+float planObj(const MeskImage &image, const std::vector<std::uint32_t> &table, ObjLayout &lay) {
+    std::optional<MeskChunk> c = meskChunkAt(image, kFirstChunk);
+    if (!c) return kMeskTruncated;
+    if (c->tag != kMeskVertexTag) return misplaced(c->tag);
+    lay.vertices = *c;
+    // The header's face count is the count field of the third chunk reached
+    // through the size fields.
+    std::optional<MeskChunk> second = meskChunkAt(image, kFirstChunk + c->size);
+    if (!second) return kMeskTruncated;
+    std::optional<MeskChunk> third = meskChunkAt(image, second->pos + second->size);
+    if (!third) return kMeskTruncated;
+    lay.headerFaces = third->count;
+    if (!meskElementsFit(image, lay.vertices, kMeskVertexSize)) return kMeskTruncated;
+
+    // The colour chunk directly behind the vertex elements, the face chunk
+    // directly behind the colour elements.
+    c = meskChunkAt(image, lay.vertices.end(kMeskVertexSize));
+    if (!c) return kMeskTruncated;
+    if (c->tag != kMeskColourTag) {
+        lay.stop = ObjLayout::AfterVertices;
+        lay.misplacedTag = c->tag;
+        return 0.0f;
+    }
+    lay.colours = *c;
+    if (!meskElementsFit(image, lay.colours, kMeskColourSize)) return kMeskTruncated;
+    c = meskChunkAt(image, lay.colours.end(kMeskColourSize));
+    if (!c) return kMeskTruncated;
+    if (c->tag != kMeskFaceTag) {
+        lay.stop = ObjLayout::AfterColours;
+        lay.misplacedTag = c->tag;
+        return 0.0f;
+    }
+    lay.faces = *c;
+
+    // Walk the groups as the writer will: the faces of every group must lie
+    // inside the face chunk (its size field) and inside the data.
+    const std::uint64_t faceEnd = lay.faces.pos + lay.faces.size;
+    std::uint64_t pos = lay.faces.first();
+    if (pos < faceEnd) {
+        for (std::uint32_t faces : table) {
+            const std::uint64_t end = pos + static_cast<std::uint64_t>(faces) * kMeskFaceSize;
+            if (end > faceEnd) return kFaceIDsPastFaces;
+            if (end > image.size()) return kMeskTruncated;
+            pos = end;
+            if (pos >= faceEnd) break;
+        }
+    }
+    return 0.0f;
+}
+
+char *putVertexLine(char *p, const std::uint8_t *v) {
+    *p++ = 'v';
+    *p++ = ' ';
+    p = formatStreamFloat(meskFloat(v), p);
+    *p++ = ' ';
+    p = formatStreamFloat(meskFloat(v + 4), p);
+    *p++ = ' ';
+    p = formatStreamFloat(meskFloat(v + 8), p);
+    return putLineEnd(p);
+}
+
+// 1-based indices, as unsigned 32-bit numbers; a negative fourth index
+// (a triangle) leaves the blank after the third one.
+char *putFaceLine(char *p, const std::uint8_t *f) {
+    *p++ = 'f';
+    for (int i = 0; i < 3; ++i) {
+        *p++ = ' ';
+        p = putUnsigned(p, static_cast<std::uint32_t>(meskU32(f + 4 * i) + 1u));
+    }
+    *p++ = ' ';
+    const std::uint32_t d = meskU32(f + 12);
+    if (static_cast<std::int32_t>(d) >= 0) p = putUnsigned(p, d + 1u);
+    return putLineEnd(p);
+}
+
+constexpr std::size_t kVertexLineMax = 2 + 3 * kStreamFloatMax + 2 + 2;
+constexpr std::size_t kFaceLineMax = 2 + 4 * 11 + 2;
+constexpr std::size_t kGroupLineMax = 8 + 20 + 2;
+
+// Closes the text; false when anything failed to go out.
+bool finishText(TextOut &out, fileio::File &f) {
+    bool ok = out.finish();
+    return f.close() && ok;
+}
+
+std::string_view decimal(char (&buf)[24], std::uint64_t v) {
+    return std::string_view(buf, static_cast<std::size_t>(putUnsigned(buf, v) - buf));
+}
+
+}  // namespace
+
+float writeOBJfromMesk(const char *meshPath, char *objPath) {
+    if (_faceID.empty()) return kMeskNoChunk;  // -18: no face-ID table
+    MeskImage image;
+    if (!loadMesk(meshPath, image)) return kMeskCannotOpen;
+    ObjLayout lay;
+    const float refused = planObj(image, _faceID, lay);
+    if (refused != 0.0f) return refused;
+
+    fileio::File f = fileio::open(objPath, "wb");
+    if (!f) return kMeskOutputCannotOpen;
+    TextOut out(f.get());
+    char num[24];
+    out.line("# File exported by Kelvane plugin");
+    out.text("#Vertex count ");
+    out.line(decimal(num, lay.vertices.count));
+    out.text("#Face count ");
+    out.line(decimal(num, lay.headerFaces));
+
+    const std::uint8_t *v = image.data() + lay.vertices.first();
+    for (std::uint32_t i = 0; i < lay.vertices.count; ++i, v += kMeskVertexSize)
+        out.commit(putVertexLine(out.room(kVertexLineMax), v));
+    if (lay.stop == ObjLayout::AfterVertices)
+        return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
+
+    writeColourBlock(out, image.data() + lay.colours.first(), lay.colours.count);
+    if (lay.stop == ObjLayout::AfterColours)
+        return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
+
+    const std::uint64_t faceEnd = lay.faces.pos + lay.faces.size;
+    std::uint64_t pos = lay.faces.first();
+    if (pos < faceEnd) {
+        for (std::size_t n = 1; n <= _faceID.size(); ++n) {
+            char *p = out.room(kGroupLineMax);
+            std::memcpy(p, "#FaceID ", 8);
+            out.commit(putLineEnd(putUnsigned(p + 8, n)));
+            for (std::uint32_t k = _faceID[n - 1]; k > 0; --k, pos += kMeskFaceSize)
+                out.commit(putFaceLine(out.room(kFaceLineMax), image.data() + pos));
+            if (pos >= faceEnd) break;
+        }
+    }
+    if (!finishText(out, f)) return kTextNotWritten;
+    std::vector<std::uint32_t>().swap(_faceID);
+    return 0.0f;
+}
+
+// ---- Vertex colour block -----------------------------------------------------
+
+float ReadVertColorMesk(const char *meshPath, char *outPath) {
+    MeskImage image;
+    if (!loadMesk(meshPath, image)) return kMeskCannotOpen;
+    // The chunk at offset 32 is taken as the colour chunk whatever its tag.
+    std::optional<MeskChunk> colours = meskChunkAt(image, kFirstChunk);
+    if (!colours || !meskElementsFit(image, *colours, kMeskColourSize)) return kMeskTruncated;
+    fileio::File f = fileio::open(outPath, "wb");
+    if (!f) return kMeskOutputCannotOpen;
+    TextOut out(f.get());
+    writeColourBlock(out, image.data() + colours->first(), colours->count);
+    return finishText(out, f) ? 0.0f : kTextNotWritten;
+}
+
+// ---- Crease merge ------------------------------------------------------------
+
+float mergeFiles(const char *additionPath, char *targetPath) {
+    // Both files are read whole and closed before the target is rewritten,
+    // so a file merged with itself comes out doubled.
+    std::vector<std::uint8_t> target, addition;
+    if (fileio::loadFile(targetPath, target) != fileio::Load::Ok) return kMeskCreaseTargetRead;
+    if (target.size() < kCreaseTail) return kCreaseTargetShort;
+    if (fileio::loadFile(additionPath, addition) != fileio::Load::Ok) return kMeskCannotOpen;
+    if (addition.size() < kCreaseTail) return kCreaseAdditionShort;
+    fileio::File f = fileio::open(targetPath, "wb");
+    if (!f) return kMeskCreaseTargetWrite;
+    bool ok = fileio::writeAll(f.get(), target.data(), target.size() - kCreaseTail) &&
+              fileio::writeAll(f.get(), addition.data(), addition.size() - kCreaseTail);
+    ok = f.close() && ok;
+    return ok ? 0.0f : kCreaseNotWritten;
+}

@@ -30,6 +30,12 @@ const std::set<std::string> &expectedExports() {
         "getUVTile", "getUVString", "clearUVString", "setUVtilesOutput", "clearUVtilesOutput", "getUVs",
         "getUVsMask", "getUVGroups",
         // Mesh export: face IDs, OBJ, vertex colours, creases
+        "mergeCrease",
+#if BRINDLEX_WINDOWS
+        "getFaceIDs",
+        "mesktoOBJ",
+        "outMRGB",
+#endif
         // TIFF maps
         // PSD maps
         "mergeMapsPSD",

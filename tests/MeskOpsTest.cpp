@@ -686,3 +686,628 @@ TEST(UVExtraction, GeneratedMeshOverSixTiles) {
 }
 // ---------------------------------------------------------------------------
 // Mesh export: face IDs, the OBJ writer, the vertex colour block, creases.
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <sstream>
+
+#include "Platform.h"
+
+namespace exporttest {
+
+using Bytes = std::vector<unsigned char>;
+
+// Colour k is the bytes (k, k+1, k+2, 0xEE): blue k, green k+1, red k+2.
+std::vector<std::array<std::uint8_t, 4>> patternColours(std::uint32_t n) {
+    std::vector<std::array<std::uint8_t, 4>> c;
+    for (std::uint32_t k = 0; k < n; ++k)
+        c.push_back({static_cast<std::uint8_t>(k), static_cast<std::uint8_t>(k + 1), static_cast<std::uint8_t>(k + 2), 0xEE});
+    return c;
+}
+
+// Lines joined with the build's line end, each one ended.
+std::string lines(std::initializer_list<std::string> ls) {
+    const std::string eol = kWindowsBuild ? "\r\n" : "\n";
+    std::string s;
+    for (const std::string &l : ls) s += l + eol;
+    return s;
+}
+
+std::string readText(const std::string &path) {
+    Bytes b = readBytes(path);
+    return std::string(b.begin(), b.end());
+}
+
+std::string streamText(float v) {
+    std::ostringstream os;
+    os << v;
+    return os.str();
+}
+
+std::string fastText(float v) {
+    char buf[kStreamFloatMax];
+    return std::string(buf, formatStreamFloat(v, buf));
+}
+
+const std::string kColourComment =
+    "# The following RGB block contains Kelvane Vertex Color (Tintcoat) output as 3 hexadecimal values per "
+    "vertex. The vertex color format is RRGGBB with up to 32 entries per RGB line.";
+
+// The colour block for patternColours(n).
+std::string colourBlock(std::uint32_t n) {
+    const std::string eol = kWindowsBuild ? "\r\n" : "\n";
+    std::string s = kColourComment + eol;
+    char entry[8];
+    for (std::uint32_t k = 0; k < n; ++k) {
+        if (k % 32 == 0) s += "#RGB ";
+        std::snprintf(entry, sizeof entry, " %02x%02x%02x", (k + 2) & 0xFF, (k + 1) & 0xFF, k & 0xFF);
+        s += entry;
+        if (k % 32 == 31) s += eol;
+    }
+    return s + eol + "# End of RGB block" + eol;
+}
+
+// A triangle, a quad and a second quad over five vertices.
+MeskBuilder smallMesh(std::uint32_t colourCount = 2) {
+    MeskBuilder m;
+    m.vertices({{{0.5f, 100.0f, -2.25f}}, {{1.2345e-05f, 1234567.0f, 0.0f}}, {{-0.0f, 1.0f / 3.0f, 1e10f}},
+                {{3, 4, 5}}, {{6, 7, 8}}})
+        .colours(patternColours(colourCount))
+        .faces({{{0, 1, 2, -1}}, {{0, 1, 2, 3}}, {{1, 2, 3, 4}}})
+        .endBlock();
+    return m;
+}
+
+const std::string kSmallHeadAndVertices = lines({"# File exported by Kelvane plugin", "#Vertex count 5",
+                                                 "#Face count 3", "v 0.5 100 -2.25", "v 1.2345e-05 1.23457e+06 0",
+                                                 "v -0 0.333333 1e+10", "v 3 4 5", "v 6 7 8"});
+
+}  // namespace exporttest
+
+using namespace exporttest;
+
+// ---- Float text ----------------------------------------------------------
+
+TEST(StreamFloat, MatchesTheDefaultStreamOnChosenValues) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float values[] = {0.0f, -0.0f, 0.5f, 100.0f, 1.2345e-05f, 1234567.0f, 999999.5f, 999999.4f, 999999.6f,
+                            999998.5f, 99999.95f, 0.0001f, 0.00009999995f, 0.000099999f, 1e-5f, 1e6f, 1e5f,
+                            123456.5f, 123457.5f, 0.125f, 2.5f, 1.0f / 3.0f, -1.0f / 3.0f, 3.4028235e38f,
+                            -3.4028235e38f, 1.17549435e-38f, 1e-45f, 3e-45f, 1.0e-40f, 9.999995e-5f, 16777216.0f,
+                            16777215.0f, 8388607.5f, 1e38f, 1e-38f, inf, -inf,
+                            std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN()};
+    for (float v : values) {
+        SCOPED_TRACE(streamText(v));
+        EXPECT_EQ(fastText(v), streamText(v));
+    }
+}
+
+TEST(StreamFloat, MatchesTheDefaultStreamOverTheWholeRange) {
+    // A stride through every bit pattern (both signs, denormals, NaNs), then
+    // dense runs at the rounding boundaries of each decade.
+    std::size_t checked = 0, wrong = 0;
+    auto check = [&](std::uint32_t bits) {
+        float v;
+        std::memcpy(&v, &bits, 4);
+        ++checked;
+        if (fastText(v) != streamText(v) && ++wrong <= 10)
+            ADD_FAILURE() << std::hex << bits << ": " << fastText(v) << " vs " << streamText(v);
+    };
+    for (std::uint64_t b = 0; b <= 0xFFFFFFFFull; b += 8191) check(static_cast<std::uint32_t>(b));
+    for (int x = -45; x <= 38; ++x) {
+        for (double edge : {1.0, 9.999995, 9.99999, 1.000005}) {
+            float v = static_cast<float>(edge * std::pow(10.0, x));
+            std::uint32_t bits;
+            std::memcpy(&bits, &v, 4);
+            for (std::uint32_t d = 0; d < 64; ++d) {
+                check(bits + d - 32);
+                check((bits + d - 32) | 0x80000000u);
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0u) << "of " << checked;
+}
+
+// ---- Vertex colour block -------------------------------------------------------
+
+TEST(ColourBlock, WritesThirtyTwoEntriesToALine) {
+    // The count alone decides where lines break and whether an empty line
+    // precedes the end line.
+    TempDir dir;
+    for (std::uint32_t n : {0u, 1u, 31u, 32u, 33u, 64u, 65u}) {
+        SCOPED_TRACE(n);
+        MeskBuilder m;
+        m.colours(patternColours(n)).endBlock();
+        ASSERT_TRUE(writeBytes(dir.path("c.Mesk"), m.bytes()));
+        std::string out = dir.path("c.txt");
+        EXPECT_EQ(ReadVertColorMesk(dir.path("c.Mesk").c_str(), &out[0]), 0.0f);
+        EXPECT_EQ(readText(out), colourBlock(n));
+    }
+}
+
+TEST(ColourBlock, PrintsRedGreenBlueFromBytesTwoOneZero) {
+    TempDir dir;
+    MeskBuilder m;
+    m.colours({{{0xff, 0x80, 0x00, 0x7f}}, {{0x10, 0x20, 0x30, 0x00}}});
+    ASSERT_TRUE(writeBytes(dir.path("c.Mesk"), m.bytes()));
+    std::string out = dir.path("c.txt");
+    EXPECT_EQ(ReadVertColorMesk(dir.path("c.Mesk").c_str(), &out[0]), 0.0f);
+    EXPECT_EQ(readText(out), lines({kColourComment, "#RGB  0080ff 302010", "# End of RGB block"}));
+}
+
+TEST(ColourBlock, TakesTheFirstChunkWhateverItsTag) {
+    // A whole mesh: its vertex chunk's count and coordinates come out as colours.
+    TempDir dir;
+    MeskBuilder m;
+    m.vertices({{{0, 0, 0}}}).colours(patternColours(1)).faces({{{0, 0, 0, -1}}});
+    ASSERT_TRUE(writeBytes(dir.path("m.Mesk"), m.bytes()));
+    std::string out = dir.path("c.txt");
+    EXPECT_EQ(ReadVertColorMesk(dir.path("m.Mesk").c_str(), &out[0]), 0.0f);
+    EXPECT_EQ(readText(out), lines({kColourComment, "#RGB  000000", "# End of RGB block"}));
+}
+
+TEST(ColourBlock, RefusesWhatItCannotReadOrWrite) {
+    TempDir dir;
+    std::string out = dir.path("c.txt");
+    EXPECT_EQ(ReadVertColorMesk(dir.path("missing.Mesk").c_str(), &out[0]), -1760.0f);
+    EXPECT_FALSE(fileExists(out));
+    // Every cut of a valid file short of its last colour is refused, and no
+    // output appears.
+    MeskBuilder m;
+    m.colours(patternColours(3));
+    for (std::size_t len = 0; len < m.bytes().size(); ++len) {
+        SCOPED_TRACE(len);
+        ASSERT_TRUE(writeBytes(dir.path("cut.Mesk"), Bytes(m.bytes().begin(), m.bytes().begin() + len)));
+        EXPECT_EQ(ReadVertColorMesk(dir.path("cut.Mesk").c_str(), &out[0]), kMeskTruncated);
+        EXPECT_FALSE(fileExists(out));
+    }
+    // A count far beyond the file.
+    MeskBuilder huge;
+    huge.chunk(35001, 0xFFFFFFFFu, Bytes(8, 1));
+    ASSERT_TRUE(writeBytes(dir.path("huge.Mesk"), huge.bytes()));
+    EXPECT_EQ(ReadVertColorMesk(dir.path("huge.Mesk").c_str(), &out[0]), kMeskTruncated);
+    ASSERT_TRUE(writeBytes(dir.path("ok.Mesk"), m.bytes()));
+    std::string badOut = dir.path("no/such/folder/c.txt");
+    EXPECT_EQ(ReadVertColorMesk(dir.path("ok.Mesk").c_str(), &badOut[0]), -2.0f);
+}
+
+// ---- Face IDs ------------------------------------------------------------------
+
+TEST(FaceIDs, CountsRefinedFacesPerCoarseFace) {
+    TempDir dir;
+    // A fourth index of -1 is a triangle; 0 and positive ones are quads.
+    // The tag of the chunk at 32 is not looked at.
+    MeskBuilder m;
+    m.faces({{{0, 1, 2, -1}}, {{0, 1, 2, 0}}, {{9, 9, 9, 7}}, {{0, 1, 2, -5}}});
+    Bytes coarse = m.bytes();
+    coarse[32] = 0;
+    ASSERT_TRUE(writeBytes(dir.path("coarse.Mesk"), coarse));
+    struct Case {
+        double levels;
+        std::uint32_t triangle, quad;
+    } cases[] = {{1, 3, 4}, {2, 12, 16}, {1.5, 6, 8}, {3, 48, 64}, {0, 0, 0}, {-7, 0, 0},
+                 {15, 3u << 28, 1u << 30}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.levels);
+        EXPECT_EQ(GetFaceIDsMesk(dir.path("coarse.Mesk").c_str(), c.levels), 4.0f);
+        EXPECT_EQ(_faceID, (std::vector<std::uint32_t>{c.triangle, c.quad, c.quad, c.triangle}));
+    }
+}
+
+TEST(FaceIDs, EveryFailureLeavesAnEmptyTable) {
+    TempDir dir;
+    MeskBuilder good;
+    good.faces({{{0, 1, 2, 3}}, {{0, 1, 2, -1}}});
+    ASSERT_TRUE(writeBytes(dir.path("good.Mesk"), good.bytes()));
+    MeskBuilder none;
+    none.faces({});
+    ASSERT_TRUE(writeBytes(dir.path("none.Mesk"), none.bytes()));
+    MeskBuilder huge;
+    huge.chunk(20001, 0x10000000u, Bytes(32, 0));
+    ASSERT_TRUE(writeBytes(dir.path("huge.Mesk"), huge.bytes()));
+    ASSERT_TRUE(writeBytes(dir.path("cut.Mesk"), Bytes(good.bytes().begin(), good.bytes().end() - 1)));
+    ASSERT_TRUE(writeBytes(dir.path("short.Mesk"), Bytes(43, 0)));
+    struct Case {
+        const char *file;
+        double levels;
+        float result;
+    } cases[] = {
+        {"none.Mesk", 1, 0.0f},      {"missing.Mesk", 1, -1760.0f}, {"huge.Mesk", 1, kMeskTruncated},
+        {"cut.Mesk", 1, kMeskTruncated}, {"short.Mesk", 1, kMeskTruncated}, {"good.Mesk", 15.5, -9.0f},
+        {"good.Mesk", 16, -9.0f},    {"good.Mesk", std::nan(""), -9.0f},
+        {"good.Mesk", std::numeric_limits<double>::infinity(), -9.0f},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        SCOPED_TRACE(c.levels);
+        ASSERT_EQ(GetFaceIDsMesk(dir.path("good.Mesk").c_str(), 1), 2.0f);
+        EXPECT_EQ(GetFaceIDsMesk(dir.path(c.file).c_str(), c.levels), c.result);
+        EXPECT_TRUE(_faceID.empty());
+    }
+}
+
+// ---- OBJ writer ----------------------------------------------------------------
+
+namespace exporttest {
+
+struct ObjRun {
+    float result;
+    std::string text;
+    bool exists;
+    std::vector<std::uint32_t> tableAfter;
+};
+
+// Sets the table, writes mesh m and runs the writer into a fresh OBJ path.
+ObjRun runObj(TempDir &dir, const Bytes &mesh, std::vector<std::uint32_t> table) {
+    static int serial = 0;
+    std::string meshPath = dir.path("in" + std::to_string(serial) + ".Mesk");
+    std::string obj = dir.path("out" + std::to_string(serial++) + ".obj");
+    EXPECT_TRUE(writeBytes(meshPath, mesh));
+    _faceID = std::move(table);
+    ObjRun r;
+    r.result = writeOBJfromMesk(meshPath.c_str(), &obj[0]);
+    r.exists = fileExists(obj);
+    r.text = r.exists ? readText(obj) : std::string();
+    r.tableAfter = _faceID;
+    return r;
+}
+
+}  // namespace exporttest
+
+TEST(ObjWriter, WritesHeaderVerticesColoursAndFaceGroups) {
+    TempDir dir;
+    ObjRun r = runObj(dir, smallMesh().bytes(), {1, 2});
+    EXPECT_EQ(r.result, 0.0f);
+    EXPECT_EQ(r.text, kSmallHeadAndVertices + colourBlock(2) +
+                          lines({"#FaceID 1", "f 1 2 3 ", "#FaceID 2", "f 1 2 3 4", "f 2 3 4 5"}));
+    EXPECT_TRUE(r.tableAfter.empty());
+    // A second export needs a fresh table.
+    std::string obj = dir.path("again.obj");
+    EXPECT_EQ(writeOBJfromMesk(dir.path("in0.Mesk").c_str(), &obj[0]), -18.0f);
+    EXPECT_FALSE(fileExists(obj));
+}
+
+TEST(ObjWriter, GroupsFacesAsTheTableSays) {
+    const std::string head = kSmallHeadAndVertices + colourBlock(2);
+    struct Case {
+        const char *what;
+        std::vector<std::uint32_t> table;
+        std::string groups;
+    } cases[] = {
+        {"exact", {3}, lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"})},
+        {"zero entries get their line", {0, 1, 0, 2},
+         lines({"#FaceID 1", "#FaceID 2", "f 1 2 3 ", "#FaceID 3", "#FaceID 4", "f 1 2 3 4", "f 2 3 4 5"})},
+        {"more entries than faces stop when the faces run out", {1, 1, 1, 1, 1},
+         lines({"#FaceID 1", "f 1 2 3 ", "#FaceID 2", "f 1 2 3 4", "#FaceID 3", "f 2 3 4 5"})},
+        {"fewer entries leave faces out", {1}, lines({"#FaceID 1", "f 1 2 3 "})},
+        {"zero entries behind the last face are not written", {3, 0, 0}, lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        ObjRun r = runObj(dir, smallMesh().bytes(), c.table);
+        EXPECT_EQ(r.result, 0.0f);
+        EXPECT_EQ(r.text, head + c.groups);
+        EXPECT_TRUE(r.tableAfter.empty());
+    }
+}
+
+TEST(ObjWriter, HandlesEmptyChunks) {
+    TempDir dir;
+    // No vertices, no colours, no faces: the colour chunk sits at 48.
+    MeskBuilder empty;
+    empty.vertices({}).colours(patternColours(0)).faces({}).endBlock();
+    ObjRun r = runObj(dir, empty.bytes(), {0, 0});
+    EXPECT_EQ(r.result, 0.0f);
+    EXPECT_EQ(r.text, lines({"# File exported by Kelvane plugin", "#Vertex count 0", "#Face count 0"}) +
+                          colourBlock(0));
+    EXPECT_TRUE(r.tableAfter.empty());
+    // Thirty-three colours: a full line and a line with one entry.
+    r = runObj(dir, smallMesh(33).bytes(), {3});
+    EXPECT_EQ(r.result, 0.0f);
+    EXPECT_EQ(r.text, kSmallHeadAndVertices + colourBlock(33) +
+                          lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"}));
+}
+
+TEST(ObjWriter, PrintsIndicesAsUnsignedNumbers) {
+    TempDir dir;
+    MeskBuilder m;
+    m.vertices({}).colours(patternColours(0)).faces({{{-1, 0x7FFFFFFF, -2, 0x7FFFFFFE}}, {{-7, 1, 2, -2}}});
+    ObjRun r = runObj(dir, m.bytes(), {2});
+    EXPECT_EQ(r.result, 0.0f);
+    EXPECT_EQ(r.text, lines({"# File exported by Kelvane plugin", "#Vertex count 0", "#Face count 2"}) +
+                          colourBlock(0) +
+                          lines({"#FaceID 1", "f 0 2147483648 4294967295 2147483647", "f 4294967290 2 3 "}));
+}
+
+TEST(ObjWriter, HeaderFaceCountFollowsTheSizeFields) {
+    // The header count is read from the third chunk reached by the size
+    // fields, not from the face chunk found behind the colour elements.
+    TempDir dir;
+    Bytes m = smallMesh().bytes();
+    // Grow the colour chunk's size field (at 108 + 4) by 16: the "third
+    // chunk" is then read 16 bytes into the face chunk, and its count field
+    // is face 0's third index, 2.
+    m[112] += 16;
+    ObjRun r = runObj(dir, m, {3});
+    EXPECT_EQ(r.result, 0.0f);
+    EXPECT_EQ(r.text.substr(0, r.text.find("v ")),
+              lines({"# File exported by Kelvane plugin", "#Vertex count 5", "#Face count 2"}));
+}
+
+TEST(ObjWriter, MisplacedChunksEndTheTextWhereTheyStand) {
+    MeskBuilder noColours;  // the face chunk directly behind the vertices
+    noColours.vertices({{{1, 2, 3}}}).faces({{{0, 0, 0, -1}}}).endBlock();
+    MeskBuilder noFaces;  // the UV chunk behind the colours
+    noFaces.vertices({{{1, 2, 3}}}).colours(patternColours(1)).chunk(25001, 1, Bytes(32, 0)).faces({{{0, 0, 0, -1}}});
+    MeskBuilder zeroTag;  // the end block where the colour chunk should be
+    zeroTag.vertices({{{1, 2, 3}}}).endBlock().chunk(0, 0, {});
+    MeskBuilder notVertices;
+    notVertices.colours(patternColours(1)).vertices({{{1, 2, 3}}});
+    struct Case {
+        const char *what;
+        const MeskBuilder &mesh;
+        float result;
+        bool file;
+        const char *faceCount;  // the header's count, from the third chunk
+        bool colours;
+    } cases[] = {
+        {"face chunk behind the vertices", noColours, 20001.0f, true, "0", false},
+        {"UV chunk behind the colours", noFaces, 25001.0f, true, "1", true},
+        {"tag 0 is not success", zeroTag, kMisplacedZeroTag, true, "0", false},
+        {"colour chunk first", notVertices, 35001.0f, false, "", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        ObjRun r = runObj(dir, c.mesh.bytes(), {1, 2});
+        EXPECT_EQ(r.result, c.result);
+        EXPECT_EQ(r.tableAfter, (std::vector<std::uint32_t>{1, 2}));
+        EXPECT_EQ(r.exists, c.file);
+        if (!c.file) continue;
+        std::string want = lines({"# File exported by Kelvane plugin", "#Vertex count 1",
+                                  std::string("#Face count ") + c.faceCount, "v 1 2 3"});
+        if (c.colours) want += colourBlock(1);
+        EXPECT_EQ(r.text, want);
+    }
+}
+
+TEST(ObjWriter, RefusesBeforeOpeningTheOutput) {
+    TempDir dir;
+    std::string obj = dir.path("keep.obj");
+    ASSERT_TRUE(writeText(obj, "old"));
+    std::string mesh = dir.path("m.Mesk");
+    ASSERT_TRUE(writeBytes(mesh, smallMesh().bytes()));
+    // Empty table: nothing is opened, not even a missing mesh.
+    _faceID.clear();
+    EXPECT_EQ(writeOBJfromMesk(dir.path("missing.Mesk").c_str(), &obj[0]), -18.0f);
+    _faceID = {3};
+    EXPECT_EQ(writeOBJfromMesk(dir.path("missing.Mesk").c_str(), &obj[0]), -1760.0f);
+    // A table asking for more faces than the chunk holds keeps the table
+    // and the old file.
+    _faceID = {2, 2};
+    EXPECT_EQ(writeOBJfromMesk(mesh.c_str(), &obj[0]), kFaceIDsPastFaces);
+    EXPECT_EQ(_faceID, (std::vector<std::uint32_t>{2, 2}));
+    _faceID = {4};
+    EXPECT_EQ(writeOBJfromMesk(mesh.c_str(), &obj[0]), kFaceIDsPastFaces);
+    EXPECT_EQ(readText(obj), "old");
+    std::string badObj = dir.path("no/such/folder/x.obj");
+    _faceID = {3};
+    EXPECT_EQ(writeOBJfromMesk(mesh.c_str(), &badObj[0]), -2.0f);
+    EXPECT_EQ(_faceID, (std::vector<std::uint32_t>{3}));
+}
+
+TEST(ObjWriter, NeverReadsPastTheFile) {
+    // Every cut of a valid mesh, and a face chunk whose size field reaches
+    // past the end, give a code; no cut file produces an OBJ file.
+    TempDir dir;
+    MeskBuilder m;
+    m.vertices({{{1, 2, 3}}, {{4, 5, 6}}, {{7, 8, 9}}}).colours(patternColours(3)).faces({{{0, 1, 2, -1}}, {{2, 1, 0, -1}}});
+    for (std::size_t len = 0; len < m.bytes().size(); ++len) {
+        SCOPED_TRACE(len);
+        ObjRun r = runObj(dir, Bytes(m.bytes().begin(), m.bytes().begin() + len), {1, 1});
+        EXPECT_LT(r.result, 0.0f);
+        EXPECT_FALSE(r.exists);
+        EXPECT_EQ(r.tableAfter, (std::vector<std::uint32_t>{1, 1}));
+    }
+    // Counts far beyond the file; a face chunk size past the end only
+    // matters when a group reaches past the end.
+    struct Case {
+        std::size_t at;
+        std::uint32_t value;
+        std::vector<std::uint32_t> table;
+        float result;
+    } cases[] = {{40, 0x20000000u, {1, 1}, kMeskTruncated},   {40, 0xFFFFFFFFu, {1, 1}, kMeskTruncated},
+                 {36, 0xFFFFFFF0u, {1, 1}, kMeskTruncated},   {84 + 8, 0x40000000u, {1, 1}, kMeskTruncated},
+                 {112 + 4, 0xFFFFFFFFu, {1, 1, 1}, kMeskTruncated}, {112 + 4, 0xFFFFFFFFu, {1, 1}, 0.0f},
+                 {112 + 4, 40u, {1, 1}, kFaceIDsPastFaces}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.at);
+        Bytes b = m.bytes();
+        for (int i = 0; i < 4; ++i) b[c.at + i] = static_cast<unsigned char>(c.value >> (8 * i));
+        ObjRun r = runObj(dir, b, c.table);
+        EXPECT_EQ(r.result, c.result);
+        EXPECT_EQ(r.exists, c.result == 0.0f);
+    }
+}
+
+// ---- Crease merge --------------------------------------------------------------
+
+namespace exporttest {
+Bytes counting(std::size_t n, unsigned char start) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(start + i);
+    return b;
+}
+}  // namespace exporttest
+
+TEST(CreaseMerge, JoinsBothFilesWithoutTheirLastFourteenBytes) {
+    struct Case {
+        std::size_t target, addition;
+    } cases[] = {{100, 50}, {14, 14}, {14, 20}, {30, 14}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.target);
+        SCOPED_TRACE(c.addition);
+        TempDir dir;
+        std::string target = dir.path("target.Mesk"), addition = dir.path("crease.bin");
+        Bytes t = counting(c.target, 0), a = counting(c.addition, 0x80);
+        ASSERT_TRUE(writeBytes(target, t));
+        ASSERT_TRUE(writeBytes(addition, a));
+        EXPECT_EQ(mergeFiles(addition.c_str(), &target[0]), 0.0f);
+        Bytes want(t.begin(), t.end() - 14);
+        want.insert(want.end(), a.begin(), a.end() - 14);
+        EXPECT_EQ(readBytes(target), want);
+        EXPECT_EQ(readBytes(addition), a);
+    }
+    // A file merged with itself comes out doubled.
+    TempDir dir;
+    std::string self = dir.path("self.Mesk");
+    Bytes s = counting(40, 3);
+    ASSERT_TRUE(writeBytes(self, s));
+    EXPECT_EQ(mergeFiles(self.c_str(), &self[0]), 0.0f);
+    Bytes want(s.begin(), s.end() - 14);
+    want.insert(want.end(), s.begin(), s.end() - 14);
+    EXPECT_EQ(readBytes(self), want);
+}
+
+TEST(CreaseMerge, FailuresLeaveBothFilesAsTheyWere) {
+    TempDir dir;
+    const Bytes shortFile = counting(13, 1), good = counting(20, 9);
+    ASSERT_TRUE(writeBytes(dir.path("short.bin"), shortFile));
+    ASSERT_TRUE(writeBytes(dir.path("empty.bin"), {}));
+    struct Case {
+        const char *addition, *target;
+        float result;
+    } cases[] = {
+        {"good.bin", "missing.bin", -2760.0f},      {"missing.bin", "good.bin", -1760.0f},
+        {"good.bin", "short.bin", kCreaseTargetShort}, {"short.bin", "good.bin", kCreaseAdditionShort},
+        {"empty.bin", "good.bin", kCreaseAdditionShort}, {"good.bin", "empty.bin", kCreaseTargetShort},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.addition);
+        SCOPED_TRACE(c.target);
+        ASSERT_TRUE(writeBytes(dir.path("good.bin"), good));
+        std::string target = dir.path(c.target);
+        EXPECT_EQ(mergeFiles(dir.path(c.addition).c_str(), &target[0]), c.result);
+        EXPECT_EQ(readBytes(dir.path("good.bin")), good);
+        EXPECT_EQ(readBytes(dir.path("short.bin")), shortFile);
+        EXPECT_TRUE(readBytes(dir.path("empty.bin")).empty());
+        EXPECT_FALSE(fileExists(dir.path("missing.bin")));
+    }
+}
+
+// ---- Exports -------------------------------------------------------------------
+
+TEST(MeshExportExports, RefuseMissingArguments) {
+    struct Case {
+        const char *name;
+        bool needsMem1;
+        bool windowsOnly;
+    } cases[] = {{"mergeCrease", true, false}, {"getFaceIDs", false, true}, {"mesktoOBJ", true, true},
+                 {"outMRGB", true, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(hasExport(c.name), kWindowsBuild || !c.windowsOnly);
+        if (!hasExport(c.name)) continue;
+        std::string mem1 = "x.out";
+        EXPECT_EQ(callExport(c.name, nullptr, 1, &mem1), -9.0f);
+        if (c.needsMem1) {
+            EXPECT_EQ(callExport(c.name, "in.Mesk", 1, nullptr), -9.0f);
+        }
+    }
+}
+
+TEST(MeshExportExports, RunTheObjSequenceThroughTheLibrary) {
+    // The host's sequence: face IDs of the coarse mesh, then the refined
+    // mesh's OBJ text (Windows build only: the POSIX build does not export
+    // these), and the crease merge in both builds.
+    TempDir dir;
+    std::string target = dir.path("t.Mesk");
+    ASSERT_TRUE(writeBytes(target, counting(30, 0)));
+    ASSERT_TRUE(writeBytes(dir.path("c.bin"), counting(20, 0)));
+    EXPECT_EQ(callExport("mergeCrease", dir.path("c.bin"), 0, &target), 0.0f);
+    EXPECT_EQ(readBytes(target).size(), 22u);
+    if (!kWindowsBuild) return;
+
+    MeskBuilder coarse;
+    coarse.faces({{{0, 1, 2, -1}}});
+    ASSERT_TRUE(writeBytes(dir.path("coarse.Mesk"), coarse.bytes()));
+    ASSERT_TRUE(writeBytes(dir.path("fine.Mesk"), smallMesh().bytes()));
+    EXPECT_EQ(callExport("getFaceIDs", dir.path("coarse.Mesk"), 1), 1.0f);
+    std::string obj = dir.path("fine.obj");
+    // The table says 3 faces: exactly those of the refined mesh.
+    EXPECT_EQ(callExport("mesktoOBJ", dir.path("fine.Mesk"), 0, &obj), 0.0f);
+    EXPECT_EQ(readText(obj), kSmallHeadAndVertices + colourBlock(2) +
+                                 lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"}));
+    EXPECT_EQ(callExport("mesktoOBJ", dir.path("fine.Mesk"), 0, &obj), -18.0f);
+    std::string colours = dir.path("colours.txt");
+    ASSERT_TRUE(writeBytes(dir.path("c.Mesk"), MeskBuilder().colours(patternColours(3)).bytes()));
+    EXPECT_EQ(callExport("outMRGB", dir.path("c.Mesk"), 0, &colours), 0.0f);
+    EXPECT_EQ(readText(colours), colourBlock(3));
+}
+
+namespace exporttest {
+
+// The OBJ text as a plain stream-formatting writer produces it, for meshes
+// whose chunks are well placed and whose table fits the faces.
+std::string referenceObj(const std::vector<std::array<float, 3>> &vs,
+                         const std::vector<std::array<std::uint8_t, 4>> &cs,
+                         const std::vector<std::array<std::int32_t, 4>> &fs, const std::vector<std::uint32_t> &table) {
+    const char *eol = kWindowsBuild ? "\r\n" : "\n";
+    std::ostringstream o;
+    o << "# File exported by Kelvane plugin" << eol << "#Vertex count " << vs.size() << eol << "#Face count "
+      << fs.size() << eol;
+    for (const auto &v : vs) o << "v " << v[0] << " " << v[1] << " " << v[2] << eol;
+    o << kColourComment << eol;
+    char hex[8];
+    for (std::size_t k = 0; k < cs.size(); ++k) {
+        if (k % 32 == 0) o << "#RGB ";
+        std::snprintf(hex, sizeof hex, " %02x%02x%02x", cs[k][2], cs[k][1], cs[k][0]);
+        o << hex;
+        if (k % 32 == 31) o << eol;
+    }
+    o << eol << "# End of RGB block" << eol;
+    std::size_t pos = 0;
+    for (std::size_t n = 1; n <= table.size() && pos < fs.size(); ++n) {
+        o << "#FaceID " << n << eol;
+        for (std::uint32_t k = 0; k < table[n - 1]; ++k, ++pos) {
+            const auto &f = fs[pos];
+            o << "f " << f[0] + 1u << " " << f[1] + 1u << " " << f[2] + 1u << " ";
+            if (f[3] >= 0) o << f[3] + 1u;
+            o << eol;
+        }
+    }
+    return o.str();
+}
+
+}  // namespace exporttest
+
+TEST(ObjWriter, MatchesAStreamWriterOnARandomMesh) {
+    std::mt19937 rng(20091);
+    std::vector<std::array<float, 3>> vs(5000);
+    std::uniform_real_distribution<float> coord(-50.0f, 50.0f);
+    std::uniform_int_distribution<int> scale(-12, 9);
+    for (auto &v : vs)
+        for (float &c : v) c = coord(rng) * std::pow(10.0f, static_cast<float>(scale(rng)));
+    std::vector<std::array<std::uint8_t, 4>> cs(vs.size());
+    for (auto &c : cs)
+        for (auto &b : c) b = static_cast<std::uint8_t>(rng());
+    std::vector<std::array<std::int32_t, 4>> fs;
+    std::vector<std::uint32_t> table;
+    std::uniform_int_distribution<std::int32_t> vertex(0, static_cast<std::int32_t>(vs.size() - 1));
+    while (fs.size() < 9000) {
+        const bool triangle = rng() % 5 == 0;
+        table.push_back(triangle ? 12u : 16u);
+        for (std::uint32_t k = 0; k < table.back(); ++k)
+            fs.push_back({vertex(rng), vertex(rng), vertex(rng), rng() % 3 == 0 ? -1 : vertex(rng)});
+    }
+    MeskBuilder m;
+    m.vertices(vs).colours(cs).faces(fs).endBlock();
+    TempDir dir;
+    ObjRun r = runObj(dir, m.bytes(), table);
+    EXPECT_EQ(r.result, 0.0f);
+    EXPECT_TRUE(r.text == referenceObj(vs, cs, fs, table)) << "the OBJ text differs from the stream writer's";
+}
