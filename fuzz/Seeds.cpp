@@ -4,6 +4,11 @@
 #include <string>
 
 #include "demo/Demo.h"
+#include "fixtures/BmpBuilder.h"
+#include "fixtures/JpegSamples.h"
+#include "fixtures/MeskBuilder.h"
+#include "fixtures/PsdBuilder.h"
+#include "fixtures/TiffBuilder.h"
 
 namespace {
 
@@ -27,5 +32,30 @@ int main(int argc, char **argv) {
     seed(dir, "version", "release", text("Version 4.0 2009\r\n"));
     seed(dir, "version", "beta", text("2009 BETA"));
     seed(dir, "version", "short", text("200"));
+
+    seed(dir, "mesk", "example", exampleMesk().bytes());
+    seed(dir, "mesk", "grid", gridMesh(2, 2, 2, 3).build().bytes());
+    seed(dir, "mesk", "negative-tiles", gridMesh(1, 2, 1, 1, -2, -1).build().bytes());
+
+    seed(dir, "tilelist", "names", text("1001, 1002,1011\n1003\n"));
+    seed(dir, "tilelist", "ranges", text("1001-1004,1011 - 1012\r\n-5-3\n"));
+
+    TiffBuilder rgb32(4, 3, 3, 32);
+    rgb32.floats([](std::uint32_t x, std::uint32_t y, int c) { return 0.1f * x + 0.2f * y + 0.05f * c; });
+    seed(dir, "tiff", "rgb32", rgb32.build());
+    TiffBuilder grey16(3, 2, 1, 16);
+    grey16.u16s([](std::uint32_t x, std::uint32_t y, int) { return static_cast<std::uint16_t>(x * 1000 + y * 7); });
+    seed(dir, "tiff", "grey16", grey16.build());
+    TiffBuilder rgb8(3, 2, 3, 8);
+    rgb8.u8s([](std::uint32_t x, std::uint32_t y, int c) { return static_cast<std::uint8_t>(x * 40 + y * 9 + c); });
+    seed(dir, "tiff", "rgb8", rgb8.build());
+
+    seed(dir, "bmp", "gradient", samples::bmp24(samples::gradient(9, 5)));
+    seed(dir, "bmp", "letter", fixtures::makeBmp(fixtures::letterF()));
+    seed(dir, "bmp", "coordinates", fixtures::makeBmp(fixtures::coordinates(7, 3)));
+
+    seed(dir, "psd", "letter", fixtures::makePsdRgb(fixtures::letterF()));
+    seed(dir, "psd", "rgba", fixtures::makePsdRgb(fixtures::coordinates(5, 4), {}, 200));
+    seed(dir, "psd", "grey16", fixtures::makePsdGrey16(3, 2, {1, 2, 3, 400, 500, 600}));
     return 0;
 }
