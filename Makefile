@@ -4,13 +4,13 @@
 #   make test    both builds and every suite (native, native under ASan+UBSan, Windows under Wine)
 #   make demo    the driver's demo with the native library, then the Windows one under Wine
 #   make bench   speed and memory, side by side with peer tools
-#   make fuzz    short libFuzzer runs over every reader
+#   make fuzz    libFuzzer runs over every reader (FUZZ_SECONDS each, default 60)
 
 export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps native native-asan windows test test-native test-asan test-windows demo bench fuzz clean
+.PHONY: all deps native native-asan windows test test-native test-asan test-windows test-fuzz demo bench fuzz clean
 
 all: native windows
 
@@ -39,11 +39,15 @@ test-asan: native-asan
 	  ctest --test-dir build/native-asan --output-on-failure
 test-windows: windows
 	ctest --test-dir build/windows --output-on-failure
+# A short libFuzzer smoke of every target (the replays run in every suite).
+test-fuzz:
+	FUZZ_SECONDS=$${FUZZ_SMOKE_SECONDS:-10} bash fuzz/run.sh
 
 test: deps
 	$(MAKE) test-native
 	$(MAKE) test-asan
 	$(MAKE) test-windows
+	$(MAKE) test-fuzz
 
 demo: deps native windows
 	build/native/brindlex demo build/demo/native

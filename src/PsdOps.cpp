@@ -97,12 +97,12 @@ float mergePSD(const char* a, const char* b) {
     work.swap(_img);
     const std::uint32_t rowsB = _fHeader.rows, columnsB = _fHeader.columns;
     const std::int32_t offB = _offst;
-    const int kindB = int(_fHeader.depth) * int(_fHeader.colourMode);
+    const std::int64_t kindB = std::int64_t(_fHeader.depth) * _fHeader.colourMode;  // 16 bits x 16 bits
 
     r = loadPsd(a);
     if (r != 0.0f) return r;
     if (_fHeader.rows != rowsB || _fHeader.columns != columnsB) return kSizesDiffer;
-    const int kind = int(_fHeader.depth) * int(_fHeader.colourMode);
+    const std::int64_t kind = std::int64_t(_fHeader.depth) * _fHeader.colourMode;
     // B must be of the same kind: A's samples written into planes of
     // another layout would scramble B.
     if ((kind != 16 && kind != 24) || kindB != kind) return kUnsupportedKind;
@@ -145,7 +145,7 @@ float swapChannelsPSD(const char* path, int mode) {
     // as it was read.
     float r = loadPsd(path);
     if (r != 0.0f) return r;
-    if (int(_fHeader.depth) * int(_fHeader.channels) != 24) return kNotRgb8;
+    if (std::int64_t(_fHeader.depth) * _fHeader.channels != 24) return kNotRgb8;
     if (!psdPlanesFit(_offst, _fHeader.rows, _fHeader.columns, 3, 1, _img.size())) return kShortData;
     if (mode < 1 || mode > 3) return 0.0f;  // mode 0: the map is left alone
 

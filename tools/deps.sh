@@ -3,7 +3,7 @@
 # the machine lacks. Run as root (or with sudo available).
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ gobjc++ clang
+  cmake ninja-build g++ gobjc++ clang libclang-rt-14-dev
   mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   wine wine64
   gnustep-make libgnustep-base-dev
