@@ -33,6 +33,12 @@ const std::set<std::string> &expectedExports() {
         // BMP maps and thumbnails
         // Targa and JPEG output
         // File and folder services
+        "CheckFolder", "CloseFolder", "CreateFolder", "EmptyFolder", "FileCopyTo", "FileDelete",
+        "FileRename", "GetFile", "GetPublicFolder", "OpenFolder",
+#if BRINDLEX_WINDOWS
+        "CountFiles", "DeleteFolder", "GetFileNumber", "?GetFilePath@@YAMPEADN0H0HPEAPEAD@Z", "ListFiles",
+        "MakeFolder",
+#endif
     };
     return names;
 }
