@@ -245,6 +245,8 @@ float deleteFolder(const char *path) {
 
 float emptyFolder(const char *path) {
     std::wstring w = fileio::widen(path);
+    // An empty path would name the root of the current drive.
+    if (w.empty()) return -5.0f;
     if (w.size() > kMaxFolderUnits) return -1.0f;
     WIN32_FIND_DATAW data;
     Find find(w + L"\\*", data);
@@ -277,7 +279,9 @@ float fileCopyTo(const char *source, const char *destination) {
     std::wstring to = fileio::widen(destination);
     DWORD attributes = GetFileAttributesW(to.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) return -1.0f;
+        // The system would refuse to delete or rewrite a read-only file; a
+        // process with every right would not, so it is refused here.
+        if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) return -1.0f;
         fileio::File existing = fileio::open(destination, "rb");
         if (existing && sameFile(from.get(), existing.get())) return -1.0f;
     }

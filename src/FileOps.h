@@ -93,9 +93,10 @@ float deleteFolder(const char *path);
 float ClearFolder(const std::string &path);
 #endif
 
-// Windows: deletes every file of the folder, keeps subfolders; 0, -1 path
-// too long, -2 cannot be enumerated, -3 enumeration ended with an error.
-// macOS: ClearFolder.
+// Windows: deletes every file of the folder, keeps subfolders; 0, -5 an
+// empty path, -1 path too long, -2 cannot be enumerated, -3 enumeration
+// ended with an error. macOS: ClearFolder (an empty path gives -1). An
+// empty path is never taken for the root folder.
 float emptyFolder(const char *path);
 // Copies source over destination: 0, or -1 (source unreadable, the same
 // file twice, destination a folder or not writable, a read or write
