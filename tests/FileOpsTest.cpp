@@ -635,7 +635,9 @@ TEST(FileList, NamesStopWhereTheListIsFull) {
             ASSERT_TRUE(writeText(f + n + std::string(c.length - n.size(), 'q'), ""));
         }
         EXPECT_EQ(callExport("GetFileNumber", f), static_cast<float>(c.stored));
-        EXPECT_EQ(fileListCount(), c.stored == 0 ? 1 : fileListCount());
+        EXPECT_EQ(getFileNumber(f.c_str()), static_cast<float>(c.stored));
+        EXPECT_EQ(fileListCount(), c.stored);
+        EXPECT_EQ(_fileList[kFileListUnits - 1], L'\0');
         std::string last, past = "(untouched)";
         EXPECT_EQ(callExport("GetFilePath", nullptr, c.stored, &last), 0.0f);
         EXPECT_EQ(last.size(), c.length + 1);
