@@ -381,6 +381,7 @@ TEST(FolderWalk, HandsOutEveryEntryThenMinusThree) {
     ASSERT_TRUE(writeText(f + "/a.txt", "x"));
     ASSERT_TRUE(writeText(f + "/.hidden", "x"));
     ASSERT_TRUE(writeText(f + "/" + kUnicodeName, "x"));
+    callExport("CloseFolder", nullptr);
     std::string m;
     EXPECT_EQ(callExport("GetFile", nullptr, 0, &m), -1.0f);  // nothing open
     EXPECT_EQ(callExport("CloseFolder", nullptr), -1.0f);
@@ -414,7 +415,8 @@ TEST(FolderWalk, CheckFolderAndShortBlocksLeaveTheWalkAlone) {
     const std::string f = dir.path("walk/");
     const std::string longName = std::string(100, 'n') + ".txt";
     ASSERT_TRUE(makeFolders(f));
-    for (const std::string &name : {std::string("a"), std::string("b"), longName}) ASSERT_TRUE(writeText(f + name, "x"));
+    for (const std::string &name : {std::string("a"), std::string("b"), longName})
+        ASSERT_TRUE(writeText(f + name, "x"));
     ASSERT_EQ(callExport("OpenFolder", f), 0.0f);
     std::set<std::string> got;
     int refusals = 0;
@@ -528,7 +530,8 @@ TEST(FileList, SystemFilesAreLeftOutButCounted) {
     ASSERT_TRUE(makeFolders(f));
     ASSERT_TRUE(writeText(f + "plain.txt", "x"));
     ASSERT_TRUE(writeText(f + "system.txt", "x"));
-    if (!setAttributes(f + "system.txt", FILE_ATTRIBUTE_SYSTEM)) GTEST_SKIP() << "the system attribute cannot be set here";
+    if (!setAttributes(f + "system.txt", FILE_ATTRIBUTE_SYSTEM))
+        GTEST_SKIP() << "the system attribute cannot be set here";
     EXPECT_EQ(callExport("GetFileNumber", f), 1.0f);
     EXPECT_EQ(callExport("CountFiles", f, 1), 2.0f);
     setAttributes(f + "system.txt", FILE_ATTRIBUTE_NORMAL);
