@@ -51,6 +51,12 @@ const std::set<std::string> &expectedExports() {
         "saveAsTarga",
         "saveAsJpeg",
         // File and folder services
+        "CheckFolder", "CloseFolder", "CreateFolder", "EmptyFolder", "FileCopyTo", "FileDelete",
+        "FileRename", "GetFile", "GetPublicFolder", "OpenFolder",
+#if BRINDLEX_WINDOWS
+        "CountFiles", "DeleteFolder", "GetFileNumber", "?GetFilePath@@YAMPEADN0H0HPEAPEAD@Z", "ListFiles",
+        "MakeFolder",
+#endif
     };
     return names;
 }
