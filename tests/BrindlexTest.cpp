@@ -29,6 +29,17 @@ const std::set<std::string> &expectedExports() {
         // Meshes: UV tiles, polygroups, per-tile extraction
         // Mesh export: face IDs, OBJ, vertex colours, creases
         // TIFF maps
+        "convertTIFF16",
+        "convertTIFFSingle",
+        "getScale",
+        "mergeMapsTIF",
+        "swapRGBTIF",
+#if BRINDLEX_WINDOWS
+        "getScale16",
+        "mergeMapsTIFHack",
+#else
+        "OpenEXR",
+#endif
         // PSD maps
         // BMP maps and thumbnails
         // Targa and JPEG output
