@@ -759,12 +759,14 @@ float openExrRange(const char* path) {
     ExrLoad load;
     const char* err = nullptr;
     rc = exrStep(ParseEXRHeaderFromFile(&load.header, &version, path, &err), err);
+    load.haveHeader = true;  // the parser fills the header even when it fails
     if (rc != 0) return static_cast<float>(rc);
-    load.haveHeader = true;
     for (int c = 0; c < load.header.num_channels; ++c)
         if (load.header.pixel_types[c] == TINYEXR_PIXELTYPE_HALF)
             load.header.requested_pixel_types[c] = TINYEXR_PIXELTYPE_FLOAT;
     err = nullptr;
+    // A failed load has already released what it could (and leaves its
+    // pointers dangling), so the image is released only after a success.
     rc = exrStep(LoadEXRImageFromFile(&load.image, &load.header, path, &err), err);
     if (rc != 0) return static_cast<float>(rc);
     load.haveImage = true;
