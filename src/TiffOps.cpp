@@ -395,6 +395,14 @@ float createDestination(const char* path, const std::vector<std::uint8_t>& heade
     return 0.0f;
 }
 
+// A little-endian float, inlined into the per-sample loops.
+inline float leFloat(const std::uint8_t* p) {
+    const std::uint32_t u = fileio::loadLE32(p);
+    float f;
+    std::memcpy(&f, &u, 4);
+    return f;
+}
+
 void printCode(const char* line) {
     std::fputs(line, stdout);
     std::fputc('\n', stdout);
@@ -446,12 +454,18 @@ float convertTiff(const char* source, const char* destination, int mode, bool ps
                   const std::size_t n = static_cast<std::size_t>(w) * rows * dstSamples;
                   const std::size_t step = mode == 4 ? 12 : 4;
                   std::uint8_t* o = out.data();
-                  for (std::size_t i = 0; i < n; ++i, p += step, o += 2) {
-                      const std::uint16_t q = quantise16(loadLEf32(p));
-                      if (psd)
-                          storeBE16(o, q);
-                      else
-                          storeLE16(o, q);
+                  if (psd) {
+                      for (std::size_t i = 0; i < n; ++i, p += step, o += 2) {
+                          const std::uint16_t q = quantise16(leFloat(p));
+                          o[0] = static_cast<std::uint8_t>(q >> 8);
+                          o[1] = static_cast<std::uint8_t>(q);
+                      }
+                  } else {
+                      for (std::size_t i = 0; i < n; ++i, p += step, o += 2) {
+                          const std::uint16_t q = quantise16(leFloat(p));
+                          o[0] = static_cast<std::uint8_t>(q);
+                          o[1] = static_cast<std::uint8_t>(q >> 8);
+                      }
                   }
                   return fileio::writeAll(dst.get(), out.data(), 2 * n);
               });
@@ -496,7 +510,7 @@ float getScaleTiff(const char* path, int samples) {
     bool ok = forEachBlock(f.get(), d.stripOffset, row, d.length, buf, [&](const std::uint8_t* p, std::uint32_t rows) {
         const std::size_t n = static_cast<std::size_t>(row / 4) * rows;
         for (std::size_t i = 0; i < n; ++i, p += 4) {
-            std::uint8_t& s = seen[tiff::quantise16(fileio::loadLEf32(p))];
+            std::uint8_t& s = seen[tiff::quantise16(leFloat(p))];
             levels += s ^ 1u;
             s = 1;
         }
