@@ -215,6 +215,65 @@ BRINDLEX_EXPORT float mergeCrease(BRINDLEX_HOST_ARGS) {
 // ---------------------------------------------------------------------------
 // TIFF maps and the EXR range.
 
+BRINDLEX_EXPORT float convertTIFF16(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !mem1 || !hostcall::isOneOf(value, {1, 3, 4})) return kRefused;
+        // PSD when the extension holds "psd" or "PSD" (not "Psd").
+        const std::string ext = FileNameExtract(mem1, 4);
+        const bool psd = ext.find("psd") != std::string::npos || ext.find("PSD") != std::string::npos;
+        return convertTiff(text, mem1, static_cast<int>(value), psd);
+    });
+}
+
+BRINDLEX_EXPORT float convertTIFFSingle(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !mem1) return -1.0f;
+        return singleChannelTiff(text, mem1);
+    });
+}
+
+BRINDLEX_EXPORT float getScale(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !hostcall::isOneOf(value, {1, 3})) return kRefused;
+        return getScaleTiff(text, static_cast<int>(value));
+    });
+}
+
+BRINDLEX_EXPORT float mergeMapsTIF(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !mem1) return kRefused;
+        return mergeTiff(text, mem1);
+    });
+}
+
+BRINDLEX_EXPORT float swapRGBTIF(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        int mode = 0;
+        if (!text || !hostcall::strictMode(value, mode)) return kRefused;
+        return swapChannels(text, mode);
+    });
+}
+
+#if BRINDLEX_WINDOWS
+BRINDLEX_EXPORT float getScale16(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !hostcall::isOneOf(value, {1, 3})) return kRefused;
+        return getScale16Tiff(text, static_cast<int>(value));
+    });
+}
+
+BRINDLEX_EXPORT float mergeMapsTIFHack(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !mem1) return kRefused;
+        return mergeTiffHack(text, mem1);
+    });
+}
+#else
+BRINDLEX_EXPORT float OpenEXR(BRINDLEX_HOST_ARGS) {
+    return guard([&] { return openExrRange(text); });
+}
+#endif
+
 // ---------------------------------------------------------------------------
 // PSD maps.
 

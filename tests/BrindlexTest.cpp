@@ -37,6 +37,17 @@ const std::set<std::string> &expectedExports() {
         "outMRGB",
 #endif
         // TIFF maps
+        "convertTIFF16",
+        "convertTIFFSingle",
+        "getScale",
+        "mergeMapsTIF",
+        "swapRGBTIF",
+#if BRINDLEX_WINDOWS
+        "getScale16",
+        "mergeMapsTIFHack",
+#else
+        "OpenEXR",
+#endif
         // PSD maps
         "mergeMapsPSD",
         "swapRGBPSD",
