@@ -70,6 +70,15 @@ File open(const char* utf8Path, const char* mode) {
 }
 #endif
 
+bool seekTo(std::FILE* f, std::uint64_t off) {
+    if (!f || off > static_cast<std::uint64_t>(INT64_MAX)) return false;
+#if defined(_WIN32)
+    return _fseeki64(f, static_cast<long long>(off), SEEK_SET) == 0;
+#else
+    return fseeko(f, static_cast<off_t>(off), SEEK_SET) == 0;
+#endif
+}
+
 long long streamSize(std::FILE* f) {
 #if defined(_WIN32)
     long long here = _ftelli64(f);

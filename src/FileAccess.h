@@ -50,6 +50,8 @@ std::size_t readSome(std::FILE* f, void* dst, std::size_t n);
 // Writes n bytes; false unless all of them went out.
 bool writeAll(std::FILE* f, const void* data, std::size_t n);
 inline bool writeAll(std::FILE* f, std::string_view s) { return writeAll(f, s.data(), s.size()); }
+// Moves to a 64-bit offset from the start; false when the stream refuses.
+bool seekTo(std::FILE* f, std::uint64_t off);
 // Size of an open stream in bytes, or -1.
 long long streamSize(std::FILE* f);
 

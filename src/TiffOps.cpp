@@ -21,14 +21,6 @@ namespace {
 // sits at 8, so this covers it without holding the pixels.
 constexpr std::size_t kWholeFilePrefix = 64 * 1024;
 
-bool seekTo(std::FILE* f, std::uint64_t off) {
-#if defined(_WIN32)
-    return _fseeki64(f, static_cast<long long>(off), SEEK_SET) == 0;
-#else
-    return fseeko(f, static_cast<off_t>(off), SEEK_SET) == 0;
-#endif
-}
-
 }  // namespace
 
 HeaderSource HeaderSource::fromBuffer(std::vector<std::uint8_t> buffer) {
@@ -44,7 +36,7 @@ HeaderSource HeaderSource::fromFile(std::FILE* f, std::uint64_t fileSize) {
     s.limit_ = fileSize;
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kWholeFilePrefix));
     s.prefix_.resize(n);
-    if (n && (!seekTo(f, 0) || fileio::readSome(f, s.prefix_.data(), n) != n)) {
+    if (n && (!fileio::seekTo(f, 0) || fileio::readSome(f, s.prefix_.data(), n) != n)) {
         s.prefix_.clear();
         s.limit_ = 0;
     }
@@ -57,7 +49,7 @@ bool HeaderSource::read(std::uint64_t off, std::size_t n, std::uint8_t* out) con
         if (n) std::memcpy(out, prefix_.data() + off, n);
         return true;
     }
-    if (!file_ || !seekTo(file_, off)) return false;
+    if (!file_ || !fileio::seekTo(file_, off)) return false;
     return fileio::readSome(file_, out, n) == n;
 }
 
@@ -348,20 +340,12 @@ std::uint32_t rowsPerBlock(std::uint64_t rowLen, std::uint32_t length) {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(k, length));
 }
 
-bool seekAt(std::FILE* f, std::uint64_t off) {
-#if defined(_WIN32)
-    return _fseeki64(f, static_cast<long long>(off), SEEK_SET) == 0;
-#else
-    return fseeko(f, static_cast<off_t>(off), SEEK_SET) == 0;
-#endif
-}
-
 bool readAt(std::FILE* f, std::uint64_t off, std::uint8_t* dst, std::size_t n) {
-    return seekAt(f, off) && fileio::readSome(f, dst, n) == n;
+    return fileio::seekTo(f, off) && fileio::readSome(f, dst, n) == n;
 }
 
 bool writeAt(std::FILE* f, std::uint64_t off, const std::uint8_t* src, std::size_t n) {
-    return seekAt(f, off) && fileio::writeAll(f, src, n);
+    return fileio::seekTo(f, off) && fileio::writeAll(f, src, n);
 }
 
 // Walks every row of a strip in blocks: fn(block, rows in block).
@@ -371,7 +355,7 @@ bool forEachBlock(std::FILE* f, std::uint64_t start, std::uint64_t rowLen, std::
     if (rowLen == 0 || length == 0) return true;
     const std::uint32_t per = rowsPerBlock(rowLen, length);
     buf.resize(static_cast<std::size_t>(rowLen * per));
-    if (!seekAt(f, start)) return false;
+    if (!fileio::seekTo(f, start)) return false;
     for (std::uint32_t y = 0; y < length; y += per) {
         const std::uint32_t rows = std::min(per, length - y);
         const std::size_t n = static_cast<std::size_t>(rowLen * rows);
@@ -449,7 +433,7 @@ float convertTiff(const char* source, const char* destination, int mode, bool ps
 
     std::vector<std::uint8_t> in, out(static_cast<std::size_t>(dstRow * rowsPerBlock(srcRow, d.length)));
     const std::uint32_t w = d.width;
-    bool ok = seekAt(dst.get(), header.size()) &&
+    bool ok = fileio::seekTo(dst.get(), header.size()) &&
               forEachBlock(src.get(), d.stripOffset, srcRow, d.length, in, [&](const std::uint8_t* p, std::uint32_t rows) {
                   const std::size_t n = static_cast<std::size_t>(w) * rows * dstSamples;
                   const std::size_t step = mode == 4 ? 12 : 4;
@@ -688,7 +672,7 @@ float singleChannelTiff(const char* source, const char* destination) {
     fileio::File dst;
     if ((rc = createDestination(destination, header, dst)) != 0.0f) return rc;
     std::vector<std::uint8_t> in, out(static_cast<std::size_t>(dstRow * rowsPerBlock(srcRow, d.length)));
-    bool ok = seekAt(dst.get(), header.size()) &&
+    bool ok = fileio::seekTo(dst.get(), header.size()) &&
               forEachBlock(src.get(), d.stripOffset, srcRow, d.length, in, [&](const std::uint8_t* p, std::uint32_t rows) {
                   const std::size_t n = static_cast<std::size_t>(d.width) * rows;
                   for (std::size_t i = 0; i < n; ++i) std::memcpy(&out[4 * i], p + 12 * i, 4);
