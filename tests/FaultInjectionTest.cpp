@@ -1,6 +1,7 @@
 // Whole-file rewrites on a full disk: the operation runs in a child process
 // whose file-size limit makes every write past a few bytes fail, and the
 // original must survive byte for byte, with no temporary file left behind.
+#include "Platform.h"
 #include "TestSupport.h"
 
 #if !BRINDLEX_WINDOWS
