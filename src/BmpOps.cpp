@@ -232,7 +232,7 @@ float createBMPthumb(const char* path, int size) {
     writeUnsignedInt(34, static_cast<std::uint32_t>(n));
     _bmpV.resize(h.dataOffset);
     _bmpV.insert(_bmpV.end(), out.begin(), out.end());
-    if (fileio::rewriteFile(path, _bmpV.data(), _bmpV.size()) != fileio::Rewrite::Ok) return kThumbCannotWrite;
+    if (fileio::replaceFile(path, _bmpV.data(), _bmpV.size()) != fileio::Rewrite::Ok) return kThumbCannotWrite;
     return 0.0f;
 }
 
@@ -333,6 +333,6 @@ float createThumb(const char* path, int size) {
     if (_fHeader.channels > 3) writeShort(12, 3);
     _img.resize(static_cast<std::size_t>(_offst));
     _img.insert(_img.end(), out.begin(), out.end());
-    if (fileio::rewriteFile(path, _img.data(), _img.size()) != fileio::Rewrite::Ok) return kCannotWrite;
+    if (fileio::replaceFile(path, _img.data(), _img.size()) != fileio::Rewrite::Ok) return kCannotWrite;
     return 0.0f;
 }

@@ -215,6 +215,65 @@ BRINDLEX_EXPORT float mergeCrease(BRINDLEX_HOST_ARGS) {
 // ---------------------------------------------------------------------------
 // TIFF maps and the EXR range.
 
+BRINDLEX_EXPORT float convertTIFF16(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !mem1 || !hostcall::isOneOf(value, {1, 3, 4})) return kRefused;
+        // PSD when the extension holds "psd" or "PSD" (not "Psd").
+        const std::string ext = FileNameExtract(mem1, 4);
+        const bool psd = ext.find("psd") != std::string::npos || ext.find("PSD") != std::string::npos;
+        return convertTiff(text, mem1, static_cast<int>(value), psd);
+    });
+}
+
+BRINDLEX_EXPORT float convertTIFFSingle(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !mem1) return -1.0f;
+        return singleChannelTiff(text, mem1);
+    });
+}
+
+BRINDLEX_EXPORT float getScale(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !hostcall::isOneOf(value, {1, 3})) return kRefused;
+        return getScaleTiff(text, static_cast<int>(value));
+    });
+}
+
+BRINDLEX_EXPORT float mergeMapsTIF(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !mem1) return kRefused;
+        return mergeTiff(text, mem1);
+    });
+}
+
+BRINDLEX_EXPORT float swapRGBTIF(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        int mode = 0;
+        if (!text || !hostcall::strictMode(value, mode)) return kRefused;
+        return swapChannels(text, mode);
+    });
+}
+
+#if BRINDLEX_WINDOWS
+BRINDLEX_EXPORT float getScale16(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !hostcall::isOneOf(value, {1, 3})) return kRefused;
+        return getScale16Tiff(text, static_cast<int>(value));
+    });
+}
+
+BRINDLEX_EXPORT float mergeMapsTIFHack(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !mem1) return kRefused;
+        return mergeTiffHack(text, mem1);
+    });
+}
+#else
+BRINDLEX_EXPORT float OpenEXR(BRINDLEX_HOST_ARGS) {
+    return guard([&] { return openExrRange(text); });
+}
+#endif
+
 // ---------------------------------------------------------------------------
 // PSD maps.
 
@@ -271,3 +330,148 @@ BRINDLEX_EXPORT float saveAsJpeg(BRINDLEX_HOST_ARGS) {
 
 // ---------------------------------------------------------------------------
 // File and folder services.
+//
+// Both builds: CheckFolder, CloseFolder, CreateFolder, EmptyFolder,
+// FileCopyTo, FileDelete, FileRename, GetFile, GetPublicFolder, OpenFolder.
+// Windows only: CountFiles, DeleteFolder, GetFileNumber, GetFilePath (under
+// its decorated name, see Brindlex.def), ListFiles, MakeFolder.
+
+BRINDLEX_EXPORT float CloseFolder(BRINDLEX_HOST_ARGS) {
+    return guard([&] { return closeFolder(); });
+}
+
+BRINDLEX_EXPORT float FileCopyTo(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !mem1) return -1.0f;
+        return fileCopyTo(text, mem1);
+    });
+}
+
+BRINDLEX_EXPORT float FileDelete(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text) return -1.0f;
+        return fileDelete(text);
+    });
+}
+
+BRINDLEX_EXPORT float FileRename(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !mem1) return -1.0f;
+        return fileRename(text, mem1);
+    });
+}
+
+BRINDLEX_EXPORT float CreateFolder(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text) return -1.0f;
+        return createFolder(text);
+    });
+}
+
+BRINDLEX_EXPORT float GetPublicFolder(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!mem1) return kRefused;
+        return getPublicFolder(mem1, mem1Size);
+    });
+}
+
+#if BRINDLEX_WINDOWS
+BRINDLEX_EXPORT float CheckFolder(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text) return -2.0f;
+        return checkFolder(text);
+    });
+}
+
+BRINDLEX_EXPORT float OpenFolder(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        fileListCount();  // always at least 1: nothing to report
+        return 0.0f;
+    });
+}
+
+BRINDLEX_EXPORT float GetFileNumber(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text) return -5.0f;
+        return getFileNumber(text);
+    });
+}
+
+BRINDLEX_EXPORT float GetFile(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!mem1) return -3.0f;
+        return getFile(mem1, mem1Size);
+    });
+}
+
+// Exported as ?GetFilePath@@YAMPEADN0H0HPEAPEAD@Z (Brindlex.def).
+BRINDLEX_EXPORT float GetFilePathExport(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!mem1) return -1.0f;
+        return getFilePath(hostcall::truncInt(value), mem1, mem1Size);
+    });
+}
+
+BRINDLEX_EXPORT float CountFiles(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text) return -5.0f;
+        return countFiles(text, hostcall::listMode(value));
+    });
+}
+
+BRINDLEX_EXPORT float ListFiles(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text || !mem1) return -5.0f;
+        return listFiles(text, hostcall::listMode(value), mem1, mem1Size);
+    });
+}
+
+BRINDLEX_EXPORT float MakeFolder(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text) return -1.0f;
+        return makeFolder(text);
+    });
+}
+
+BRINDLEX_EXPORT float DeleteFolder(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text) return -1.0f;
+        return deleteFolder(text);
+    });
+}
+
+BRINDLEX_EXPORT float EmptyFolder(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text) return -5.0f;
+        return emptyFolder(text);
+    });
+}
+#else
+BRINDLEX_EXPORT float CheckFolder(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text) return -1.0f;
+        return checkFolder(text);
+    });
+}
+
+BRINDLEX_EXPORT float OpenFolder(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text) return -1.0f;
+        return openFolder(text);
+    });
+}
+
+BRINDLEX_EXPORT float GetFile(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!mem1) return kRefused;
+        return getFile(mem1, mem1Size);
+    });
+}
+
+BRINDLEX_EXPORT float EmptyFolder(BRINDLEX_HOST_ARGS) {
+    return guard([&] {
+        if (!text) return -1.0f;
+        return emptyFolder(text);
+    });
+}
+#endif

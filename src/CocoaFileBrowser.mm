@@ -4,7 +4,40 @@
 
 #import <Foundation/Foundation.h>
 
+namespace {
+
+#if defined(GNUSTEP)
+// GNUstep's Foundation needs the process's arguments before its path
+// utilities work. Built for Linux it reads them from /proc when it is
+// loaded, so a host that is no Objective-C program is served too; should
+// that have failed, the first Foundation call made here sets them up, once.
+void foundationReady() {
+    static bool ready = false;
+    if (ready) return;
+    ready = true;
+    NSAutoreleasePool *pool = [[NSAutoreleasePool alloc] init];
+    BOOL known = NO;
+    NS_DURING
+        known = [[NSProcessInfo processInfo] processName] != nil;
+    NS_HANDLER
+        known = NO;
+    NS_ENDHANDLER
+    [pool release];
+    if (!known) {
+        static char name[] = "Brindlex";
+        static char *argv[] = {name, NULL};
+        static char *envp[] = {NULL};
+        GSInitializeProcess(1, argv, envp);
+    }
+}
+#else
+void foundationReady() {}
+#endif
+
+}  // namespace
+
 char *getSharedFolder() {
+    foundationReady();
     NSAutoreleasePool *pool = [[NSAutoreleasePool alloc] init];
     char *result = NULL;
     NSArray *paths = NSSearchPathForDirectoriesInDomains(NSUserDirectory, NSLocalDomainMask, YES);
@@ -20,4 +53,20 @@ char *getSharedFolder() {
     }
     [pool release];
     return result;
+}
+
+float createFolder(const char *path) {
+    if (!path) return -1.0f;
+    foundationReady();
+    NSAutoreleasePool *pool = [[NSAutoreleasePool alloc] init];
+    NSString *folder = [NSString stringWithUTF8String:path];
+    BOOL made = NO;
+    if (folder != nil && [folder length] > 0) {
+        made = [[NSFileManager defaultManager] createDirectoryAtPath:folder
+                                         withIntermediateDirectories:NO
+                                                          attributes:nil
+                                                               error:NULL];
+    }
+    [pool release];
+    return made ? 0.0f : -1.0f;
 }

@@ -70,6 +70,15 @@ File open(const char* utf8Path, const char* mode) {
 }
 #endif
 
+bool seekTo(std::FILE* f, std::uint64_t off) {
+    if (!f || off > static_cast<std::uint64_t>(INT64_MAX)) return false;
+#if defined(_WIN32)
+    return _fseeki64(f, static_cast<long long>(off), SEEK_SET) == 0;
+#else
+    return fseeko(f, static_cast<off_t>(off), SEEK_SET) == 0;
+#endif
+}
+
 long long streamSize(std::FILE* f) {
 #if defined(_WIN32)
     long long here = _ftelli64(f);
@@ -203,6 +212,48 @@ Rewrite rewriteFile(const char* utf8Path, const void* data, std::size_t n) {
     }
     if (!writeAll(f.get(), data, n)) return Rewrite::WriteError;
     return f.close() ? Rewrite::Ok : Rewrite::WriteError;
+}
+
+namespace {
+
+bool removePath(const std::string& p) {
+#if defined(_WIN32)
+    return DeleteFileW(widen(p.c_str()).c_str()) != 0;
+#else
+    return ::unlink(p.c_str()) == 0;
+#endif
+}
+
+// Renames from over to, replacing it; keeps to's permission bits on POSIX.
+bool renameOver(const std::string& from, const char* to) {
+#if defined(_WIN32)
+    return MoveFileExW(widen(from.c_str()).c_str(), widen(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+    struct stat st;
+    if (::stat(to, &st) == 0) ::chmod(from.c_str(), st.st_mode & 07777);
+    return ::rename(from.c_str(), to) == 0;
+#endif
+}
+
+}  // namespace
+
+Rewrite replaceFile(const char* utf8Path, std::initializer_list<Piece> pieces) {
+    {
+        File probe = open(utf8Path, "r+b");
+        if (!probe) return Rewrite::CannotOpen;
+    }
+    const std::string temp = std::string(utf8Path) + ".brindlex-new";
+    File f = open(temp, "wb");
+    if (!f) return Rewrite::WriteError;
+    bool ok = true;
+    for (const Piece& p : pieces) ok = ok && writeAll(f.get(), p.data, p.size);
+    ok = f.close() && ok;
+    if (!ok || !renameOver(temp, utf8Path)) {
+        removePath(temp);
+        return Rewrite::WriteError;
+    }
+    return Rewrite::Ok;
 }
 
 void Writer::put(const void* data, std::size_t n) {

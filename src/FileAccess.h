@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,8 @@ std::size_t readSome(std::FILE* f, void* dst, std::size_t n);
 // Writes n bytes; false unless all of them went out.
 bool writeAll(std::FILE* f, const void* data, std::size_t n);
 inline bool writeAll(std::FILE* f, std::string_view s) { return writeAll(f, s.data(), s.size()); }
+// Moves to a 64-bit offset from the start; false when the stream refuses.
+bool seekTo(std::FILE* f, std::uint64_t off);
 // Size of an open stream in bytes, or -1.
 long long streamSize(std::FILE* f);
 
@@ -63,6 +66,23 @@ enum class Rewrite { Ok, CannotOpen, WriteError };
 // handle (nothing is ever truncated); otherwise the file is then recreated
 // and written in one piece.
 Rewrite rewriteFile(const char* utf8Path, const void* data, std::size_t n);
+
+// One piece of a file's new content.
+struct Piece {
+    const void* data;
+    std::size_t size;
+};
+
+// Replaces an existing file by new content so that the old content survives
+// whole when the new one cannot be written whole (full disk, I/O error): the
+// pieces go to a sibling temporary file, which is then renamed over the
+// original (MoveFileExW with replace on Windows). A file that cannot be
+// opened for reading and writing gives CannotOpen and stays as it was; on
+// POSIX the replacement keeps the original's permission bits.
+Rewrite replaceFile(const char* utf8Path, std::initializer_list<Piece> pieces);
+inline Rewrite replaceFile(const char* utf8Path, const void* data, std::size_t n) {
+    return replaceFile(utf8Path, {Piece{data, n}});
+}
 
 // A read-only view of a whole file: memory-mapped where the system allows
 // (no copy, pages come straight from the cache), else loaded into memory.

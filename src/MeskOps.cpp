@@ -841,10 +841,13 @@ float mergeFiles(const char *additionPath, char *targetPath) {
     if (target.size() < kCreaseTail) return kCreaseTargetShort;
     if (fileio::loadFile(additionPath, addition) != fileio::Load::Ok) return kMeskCannotOpen;
     if (addition.size() < kCreaseTail) return kCreaseAdditionShort;
-    fileio::File f = fileio::open(targetPath, "wb");
-    if (!f) return kMeskCreaseTargetWrite;
-    bool ok = fileio::writeAll(f.get(), target.data(), target.size() - kCreaseTail) &&
-              fileio::writeAll(f.get(), addition.data(), addition.size() - kCreaseTail);
-    ok = f.close() && ok;
-    return ok ? 0.0f : kCreaseNotWritten;
+    switch (fileio::replaceFile(targetPath, {{target.data(), target.size() - kCreaseTail},
+                                             {addition.data(), addition.size() - kCreaseTail}})) {
+    case fileio::Rewrite::Ok:
+        return 0.0f;
+    case fileio::Rewrite::CannotOpen:
+        return kMeskCreaseTargetWrite;
+    default:
+        return kCreaseNotWritten;
+    }
 }

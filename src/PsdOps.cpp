@@ -83,7 +83,7 @@ float loadPsd(const char* path) {
 }
 
 float rewriteOrFail(const char* path, const std::vector<std::uint8_t>& data, std::size_t n) {
-    return fileio::rewriteFile(path, data.data(), n) == fileio::Rewrite::Ok ? 0.0f : psd::kCannotWrite;
+    return fileio::replaceFile(path, data.data(), n) == fileio::Rewrite::Ok ? 0.0f : psd::kCannotWrite;
 }
 
 }  // namespace

@@ -10,18 +10,6 @@ std::uint32_t readLong_T(const std::uint8_t *p) {
     return static_cast<std::uint32_t>(p[0]) + 256u * p[1] + 65536u * p[2] + 16777216u * p[3];
 }
 
-namespace {
-
-bool seekTo(std::FILE *f, std::uint64_t off) {
-#if defined(_WIN32)
-    return _fseeki64(f, static_cast<long long>(off), SEEK_SET) == 0;
-#else
-    return fseeko(f, static_cast<off_t>(off), SEEK_SET) == 0;
-#endif
-}
-
-}  // namespace
-
 float convertToTarga(const char *tiffPath, const char *tgaPath) {
     // The first IFD within the first 1000 bytes, with the conversion's
     // checks: a bad BitsPerSample count gives +258; the depth itself is
@@ -77,7 +65,7 @@ float convertToTarga(const char *tiffPath, const char *tgaPath) {
         const std::uint64_t from = end - rowLen * (j + n);
         block.resize(static_cast<std::size_t>(rowLen * n));
         if (!block.empty() &&
-            (!seekTo(in.get(), from) || fileio::readSome(in.get(), block.data(), block.size()) != block.size())) {
+            (!fileio::seekTo(in.get(), from) || fileio::readSome(in.get(), block.data(), block.size()) != block.size())) {
             writer.flush();
             out.close();
             return tiff::kIoFailure;

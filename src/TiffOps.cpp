@@ -5,6 +5,11 @@
 #include <cstring>
 #include <limits>
 
+#include "Platform.h"
+#if !BRINDLEX_WINDOWS
+#include <tinyexr.h>
+#endif
+
 namespace tiff {
 
 // ---------------------------------------------------------------------------
@@ -15,14 +20,6 @@ namespace {
 // Bytes of a whole file kept in memory for the walk; the IFD of a host map
 // sits at 8, so this covers it without holding the pixels.
 constexpr std::size_t kWholeFilePrefix = 64 * 1024;
-
-bool seekTo(std::FILE* f, std::uint64_t off) {
-#if defined(_WIN32)
-    return _fseeki64(f, static_cast<long long>(off), SEEK_SET) == 0;
-#else
-    return fseeko(f, static_cast<off_t>(off), SEEK_SET) == 0;
-#endif
-}
 
 }  // namespace
 
@@ -39,7 +36,7 @@ HeaderSource HeaderSource::fromFile(std::FILE* f, std::uint64_t fileSize) {
     s.limit_ = fileSize;
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kWholeFilePrefix));
     s.prefix_.resize(n);
-    if (n && (!seekTo(f, 0) || fileio::readSome(f, s.prefix_.data(), n) != n)) {
+    if (n && (!fileio::seekTo(f, 0) || fileio::readSome(f, s.prefix_.data(), n) != n)) {
         s.prefix_.clear();
         s.limit_ = 0;
     }
@@ -52,7 +49,7 @@ bool HeaderSource::read(std::uint64_t off, std::size_t n, std::uint8_t* out) con
         if (n) std::memcpy(out, prefix_.data() + off, n);
         return true;
     }
-    if (!file_ || !seekTo(file_, off)) return false;
+    if (!file_ || !fileio::seekTo(file_, off)) return false;
     return fileio::readSome(file_, out, n) == n;
 }
 
@@ -324,3 +321,484 @@ float scaleCurve(std::uint32_t levels, bool doublePrecision) {
 }
 
 }  // namespace tiff
+
+// ---------------------------------------------------------------------------
+// The operations.
+
+namespace {
+
+using tiff::Directory;
+using tiff::WalkRules;
+
+// Rows are streamed in blocks of about this many bytes (at least one row),
+// so memory stays a few MiB whatever the map's size.
+constexpr std::uint64_t kBlockBytes = 4u << 20;
+
+std::uint32_t rowsPerBlock(std::uint64_t rowLen, std::uint32_t length) {
+    if (rowLen == 0) return length;
+    std::uint64_t k = std::max<std::uint64_t>(1, kBlockBytes / rowLen);
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(k, length));
+}
+
+bool readAt(std::FILE* f, std::uint64_t off, std::uint8_t* dst, std::size_t n) {
+    return fileio::seekTo(f, off) && fileio::readSome(f, dst, n) == n;
+}
+
+bool writeAt(std::FILE* f, std::uint64_t off, const std::uint8_t* src, std::size_t n) {
+    return fileio::seekTo(f, off) && fileio::writeAll(f, src, n);
+}
+
+// Walks every row of a strip in blocks: fn(block, rows in block).
+template <class Fn>
+bool forEachBlock(std::FILE* f, std::uint64_t start, std::uint64_t rowLen, std::uint32_t length,
+                  std::vector<std::uint8_t>& buf, Fn&& fn) {
+    if (rowLen == 0 || length == 0) return true;
+    const std::uint32_t per = rowsPerBlock(rowLen, length);
+    buf.resize(static_cast<std::size_t>(rowLen * per));
+    if (!fileio::seekTo(f, start)) return false;
+    for (std::uint32_t y = 0; y < length; y += per) {
+        const std::uint32_t rows = std::min(per, length - y);
+        const std::size_t n = static_cast<std::size_t>(rowLen * rows);
+        if (fileio::readSome(f, buf.data(), n) != n) return false;
+        if (!fn(buf.data(), rows)) return false;
+    }
+    return true;
+}
+
+// Writes a destination header on its own and closes it (-102 when the file
+// cannot be created), then reopens it for the rows (-103).
+float createDestination(const char* path, const std::vector<std::uint8_t>& header, fileio::File& out) {
+    {
+        fileio::File f = fileio::open(path, "wb");
+        if (!f) return -102.0f;
+        bool ok = fileio::writeAll(f.get(), header.data(), header.size());
+        if (!f.close() || !ok) return tiff::kIoFailure;
+    }
+    out = fileio::open(path, "r+b");
+    if (!out) return -103.0f;
+    return 0.0f;
+}
+
+// A little-endian float, inlined into the per-sample loops.
+inline float leFloat(const std::uint8_t* p) {
+    const std::uint32_t u = fileio::loadLE32(p);
+    float f;
+    std::memcpy(&f, &u, 4);
+    return f;
+}
+
+void printCode(const char* line) {
+    std::fputs(line, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+float convertTiff(const char* source, const char* destination, int mode, bool psd) {
+    using namespace tiff;
+    using namespace fileio;
+    if (!source || !destination || (mode != 1 && mode != 3 && mode != 4)) return -9.0f;
+    if (psd && mode == 3) return kPsdNeedsGrey;
+    std::vector<std::uint8_t> header = psd ? psd16Header() : mode == 3 ? rgb16Template() : grey16Template();
+
+    WalkRules rules;
+    rules.headerBytes = 250;
+    rules.requiredBits = 32;
+    Directory d;
+    float rc = readTiffHeader(source, rules, d);
+    if (rc != 0.0f) return rc;
+
+    const std::uint32_t srcSamples = mode == 1 ? 1 : 3;
+    const std::uint32_t dstSamples = mode == 3 ? 3 : 1;
+    std::uint64_t srcRow = 0, dstRow = 0;
+    rowBytes(d, srcSamples, 4, srcRow);
+    rowBytes(d, dstSamples, 2, dstRow);
+    const std::uint64_t pixelBytes = dstRow * d.length;
+    if (psd) {
+        storeBE32(&header[14], d.length);
+        storeBE32(&header[18], d.width);
+    } else {
+        if ((rc = checkPatchable(d)) != 0.0f) return rc;
+        // The template's fields are SHORT and StripByteCounts is LONG.
+        if (d.width > 0xFFFF || d.length > 0xFFFF || pixelBytes > 0xFFFFFFFFu) return kTooLarge;
+        applyPatch(d, header);
+    }
+    if (!rowsFit(d, srcRow)) return kRowsPastEnd;
+
+    fileio::File src = fileio::open(source, "r+b");
+    if (!src) return -101.0f;
+    fileio::File dst;
+    if ((rc = createDestination(destination, header, dst)) != 0.0f) return rc;
+
+    std::vector<std::uint8_t> in, out(static_cast<std::size_t>(dstRow * rowsPerBlock(srcRow, d.length)));
+    const std::uint32_t w = d.width;
+    bool ok = fileio::seekTo(dst.get(), header.size()) &&
+              forEachBlock(src.get(), d.stripOffset, srcRow, d.length, in, [&](const std::uint8_t* p, std::uint32_t rows) {
+                  const std::size_t n = static_cast<std::size_t>(w) * rows * dstSamples;
+                  const std::size_t step = mode == 4 ? 12 : 4;
+                  std::uint8_t* o = out.data();
+                  if (psd) {
+                      for (std::size_t i = 0; i < n; ++i, p += step, o += 2) {
+                          const std::uint16_t q = quantise16(leFloat(p));
+                          o[0] = static_cast<std::uint8_t>(q >> 8);
+                          o[1] = static_cast<std::uint8_t>(q);
+                      }
+                  } else {
+                      for (std::size_t i = 0; i < n; ++i, p += step, o += 2) {
+                          const std::uint16_t q = quantise16(leFloat(p));
+                          o[0] = static_cast<std::uint8_t>(q);
+                          o[1] = static_cast<std::uint8_t>(q >> 8);
+                      }
+                  }
+                  return fileio::writeAll(dst.get(), out.data(), 2 * n);
+              });
+    if (ok && !psd) {
+        std::uint8_t b[4];
+        storeLE32(b, static_cast<std::uint32_t>(pixelBytes));
+        ok = writeAt(dst.get(), kByteCountsField, b, 4);
+    }
+    ok = dst.close() && ok;
+    return ok ? 0.0f : kIoFailure;
+}
+
+namespace {
+
+// The common start of the two range queries: whole-file header walk, the
+// rows within the file, the reopening for reading and writing.
+float openForRange(const char* path, int samples, int bits, Directory& d, std::uint64_t& row, fileio::File& f) {
+    if (!path || (samples != 1 && samples != 3)) return -9.0f;
+    WalkRules rules;
+    rules.headerBytes = 0;
+    rules.requiredBits = bits;
+    float rc = tiff::readTiffHeader(path, rules, d);
+    if (rc != 0.0f) return rc;
+    tiff::rowBytes(d, static_cast<std::uint32_t>(samples), static_cast<std::uint32_t>(bits / 8), row);
+    if (!tiff::rowsFit(d, row)) return tiff::kRowsPastEnd;
+    f = fileio::open(path, "r+b");
+    if (!f) return -101.0f;
+    return 0.0f;
+}
+
+}  // namespace
+
+float getScaleTiff(const char* path, int samples) {
+    Directory d;
+    std::uint64_t row = 0;
+    fileio::File f;
+    float rc = openForRange(path, samples, 32, d, row, f);
+    if (rc != 0.0f) return rc;
+    // A 65536-entry table counts the distinct levels as a set would.
+    std::vector<std::uint8_t> seen(65536, 0), buf;
+    std::uint32_t levels = 0;
+    bool ok = forEachBlock(f.get(), d.stripOffset, row, d.length, buf, [&](const std::uint8_t* p, std::uint32_t rows) {
+        const std::size_t n = static_cast<std::size_t>(row / 4) * rows;
+        for (std::size_t i = 0; i < n; ++i, p += 4) {
+            std::uint8_t& s = seen[tiff::quantise16(leFloat(p))];
+            levels += s ^ 1u;
+            s = 1;
+        }
+        return true;
+    });
+    if (!ok) return tiff::kIoFailure;
+    return tiff::scaleCurve(levels, kWindowsBuild);
+}
+
+float getScale16Tiff(const char* path, int samples) {
+    Directory d;
+    std::uint64_t row = 0;
+    fileio::File f;
+    float rc = openForRange(path, samples, 16, d, row, f);
+    if (rc != 0.0f) return rc;
+    std::uint32_t hi = 0, lo = 65535;
+    std::vector<std::uint8_t> buf;
+    const std::size_t step = 2u * static_cast<std::size_t>(samples);  // grey: every sample; RGB: red only
+    bool ok = forEachBlock(f.get(), d.stripOffset, row, d.length, buf, [&](const std::uint8_t* p, std::uint32_t rows) {
+        const std::size_t n = static_cast<std::size_t>(d.width) * rows;
+        for (std::size_t i = 0; i < n; ++i, p += step) {
+            const std::uint32_t v = fileio::loadLE16(p);
+            hi = std::max(hi, v);
+            lo = std::min(lo, v);
+        }
+        return true;
+    });
+    if (!ok) return tiff::kIoFailure;
+    return static_cast<float>(static_cast<std::uint16_t>(hi - lo));
+}
+
+namespace {
+
+// One 256 x 256 table of the exclusion blend floor(a + b - 2ab / 255).
+const std::vector<std::uint8_t>& exclusionTable() {
+    static const std::vector<std::uint8_t> table = [] {
+        std::vector<std::uint8_t> t(65536);
+        for (int a = 0; a < 256; ++a)
+            for (int b = 0; b < 256; ++b) {
+                double da = a, db = b;
+                t[(a << 8) | b] = static_cast<std::uint8_t>(std::floor(da + db - 2.0 * da * db / 255.0));
+            }
+        return t;
+    }();
+    return table;
+}
+
+float mergeMaps(const char* pathA, const char* pathB, bool hack) {
+    using namespace tiff;
+    if (!pathA || !pathB) return -9.0f;
+    WalkRules rules;
+    rules.headerBytes = 1000;
+    rules.positiveBpsCode = true;
+    Directory a, b;
+    float rc = readTiffHeader(pathA, rules, a);
+    if (rc != 0.0f) return rc;
+    {
+        fileio::File fb = fileio::open(pathB, "rb");
+        if (!fb) {
+            printCode("-20");
+            return -20.0f;
+        }
+        long long size = fileio::streamSize(fb.get());
+        rc = walkIfd(HeaderSource::fromBuffer(loadHeaderBuffer(fb.get(), rules.headerBytes)), rules, b);
+        b.fileSize = size < 0 ? 0 : static_cast<std::uint64_t>(size);
+    }
+    if (rc == kMissingEntry && b.entryCount < 1) return -30.0f;
+    if (rc != 0.0f) return rc;
+    if (a.width != b.width || a.length != b.length) return -30.0f;
+    if (a.samples != b.samples || a.bits != b.bits) return -40.0f;
+    if (a.stripOffset != b.stripOffset) return kHeaderLengthsDiffer;
+
+    const std::uint32_t s = a.bits == 8 ? 1 : a.bits == 16 ? 2 : a.bits == 32 ? 4 : 0;
+    std::uint64_t row = 0;
+    rowBytes(a, a.samples, s, row);
+    if (s && (!rowsFit(a, row) || !rowsFit(b, row))) return kRowsPastEnd;
+
+    fileio::File fa = fileio::open(pathA, "r+b");
+    if (!fa) return -101.0f;
+    fileio::File fb = fileio::open(pathB, "r+b");
+    if (!fb) return -201.0f;
+    if (s == 0 || row == 0 || a.length == 0) return fb.close() ? 0.0f : kIoFailure;
+
+    const std::size_t pix = static_cast<std::size_t>(a.samples) * s;
+    const bool blend = hack && s != 4;
+    std::uint8_t key[12] = {};
+    if (!blend && !readAt(fa.get(), a.stripOffset, key, pix)) return kIoFailure;
+
+    // B is rewritten a block at a time, each block only after it has been
+    // merged whole: a failure leaves every pixel either as it was or merged.
+    const std::uint32_t per = rowsPerBlock(row, a.length);
+    std::vector<std::uint8_t> ra(static_cast<std::size_t>(row * per)), rb(ra.size());
+    const std::uint8_t* ex = blend ? exclusionTable().data() : nullptr;
+    for (std::uint32_t y = 0; y < a.length; y += per) {
+        const std::uint32_t rows = std::min(per, a.length - y);
+        const std::size_t n = static_cast<std::size_t>(row * rows);
+        const std::uint64_t at = a.stripOffset + row * y;
+        if (!readAt(fa.get(), at, ra.data(), n) || !readAt(fb.get(), at, rb.data(), n)) return kIoFailure;
+        if (blend) {
+            for (std::size_t i = 0; i < n; ++i) rb[i] = ex[(ra[i] << 8) | rb[i]];
+        } else {
+            for (std::size_t i = 0; i < n; i += pix)
+                if (std::memcmp(&rb[i], key, pix) == 0) std::memcpy(&rb[i], &ra[i], pix);
+        }
+        if (!writeAt(fb.get(), at, rb.data(), n)) return kIoFailure;
+    }
+    return fb.close() ? 0.0f : kIoFailure;
+}
+
+}  // namespace
+
+float mergeTiff(const char* a, const char* b) { return mergeMaps(a, b, false); }
+float mergeTiffHack(const char* a, const char* b) { return mergeMaps(a, b, true); }
+
+float swapChannels(const char* path, int mode) {
+    using namespace tiff;
+    if (!path || mode < 0 || mode > 3) return -9.0f;
+    WalkRules rules;
+    rules.headerBytes = 1000;
+    rules.positiveBpsCode = true;
+    Directory d;
+    float rc = readTiffHeader(path, rules, d);
+    if (rc == -10.0f && !kWindowsBuild) printCode("-10");
+    if (rc != 0.0f) return rc;
+    const bool rgb8 = d.bits == 8 && d.samples == 3;
+    std::uint64_t row = 0;
+    rowBytes(d, 3, 1, row);
+    if (rgb8 && !rowsFit(d, row)) return kRowsPastEnd;
+    fileio::File f = fileio::open(path, "r+b");
+    if (!f) {
+        if (!kWindowsBuild) printCode("-101");
+        return -101.0f;
+    }
+    if (!rgb8 || row == 0) return f.close() ? 0.0f : kIoFailure;
+
+    // Mode 1 exchanges G and B, 2 R and B, 3 R and G; 0 exchanges nothing
+    // but the rows are still written back.
+    static const int pairs[4][2] = {{0, 0}, {1, 2}, {0, 2}, {0, 1}};
+    const int i0 = pairs[mode][0], i1 = pairs[mode][1];
+    const std::uint32_t per = rowsPerBlock(row, d.length);
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(row * per));
+    for (std::uint32_t y = 0; y < d.length; y += per) {
+        const std::uint32_t rows = std::min(per, d.length - y);
+        const std::size_t n = static_cast<std::size_t>(row * rows);
+        const std::uint64_t at = d.stripOffset + row * y;
+        if (!readAt(f.get(), at, buf.data(), n)) return kIoFailure;
+        for (std::size_t p = 0; p < n; p += 3) std::swap(buf[p + i0], buf[p + i1]);
+        if (!writeAt(f.get(), at, buf.data(), n)) return kIoFailure;
+    }
+    return f.close() ? 0.0f : kIoFailure;
+}
+
+float singleChannelTiff(const char* source, const char* destination) {
+    using namespace tiff;
+    using fileio::storeLE32;
+    if (!source || !destination) return -1.0f;
+    std::vector<std::uint8_t> header = float32Template();
+    WalkRules rules;
+    rules.headerBytes = 250;
+    rules.requiredBits = 32;
+    Directory d;
+    float rc = readTiffHeader(source, rules, d);
+    if (rc != 0.0f) return rc;
+    if ((rc = checkPatchable(d)) != 0.0f) return rc;
+    std::uint64_t srcRow = 0, dstRow = 0;
+    rowBytes(d, 3, 4, srcRow);
+    rowBytes(d, 1, 4, dstRow);
+    const std::uint64_t pixelBytes = dstRow * d.length;
+    if (d.width > 0xFFFF || d.length > 0xFFFF || pixelBytes > 0xFFFFFFFFu) return kTooLarge;
+    if (!rowsFit(d, srcRow)) return kRowsPastEnd;
+    applyPatch(d, header);
+
+    fileio::File src = fileio::open(source, "r+b");
+    if (!src) return -101.0f;
+    fileio::File dst;
+    if ((rc = createDestination(destination, header, dst)) != 0.0f) return rc;
+    std::vector<std::uint8_t> in, out(static_cast<std::size_t>(dstRow * rowsPerBlock(srcRow, d.length)));
+    bool ok = fileio::seekTo(dst.get(), header.size()) &&
+              forEachBlock(src.get(), d.stripOffset, srcRow, d.length, in, [&](const std::uint8_t* p, std::uint32_t rows) {
+                  const std::size_t n = static_cast<std::size_t>(d.width) * rows;
+                  for (std::size_t i = 0; i < n; ++i) std::memcpy(&out[4 * i], p + 12 * i, 4);
+                  return fileio::writeAll(dst.get(), out.data(), 4 * n);
+              });
+    if (ok) {
+        std::uint8_t b[4];
+        storeLE32(b, static_cast<std::uint32_t>(pixelBytes));
+        ok = writeAt(dst.get(), kByteCountsField, b, 4);
+    }
+    ok = dst.close() && ok;
+    return ok ? 0.0f : kIoFailure;
+}
+
+#if !BRINDLEX_WINDOWS
+// ---------------------------------------------------------------------------
+// EXR value range, through tinyexr: version, header, half channels
+// requested as float, load, release.
+
+namespace {
+
+// Magic number and version field; anything shorter is refused before the
+// decoder sees it.
+constexpr long long kExrMinBytes = 8;
+
+// Releases what tinyexr handed out, on every way out.
+struct ExrLoad {
+    EXRHeader header;
+    EXRImage image;
+    bool haveHeader = false, haveImage = false;
+    ExrLoad() {
+        InitEXRHeader(&header);
+        InitEXRImage(&image);
+    }
+    ~ExrLoad() {
+        if (haveImage) FreeEXRImage(&image);
+        if (haveHeader) FreeEXRHeader(&header);
+    }
+    ExrLoad(const ExrLoad&) = delete;
+    ExrLoad& operator=(const ExrLoad&) = delete;
+};
+
+int exrStep(int rc, const char* err) {
+    if (err) FreeEXRErrorMessage(err);
+    return rc;
+}
+
+struct Range {
+    float hi = -65535.0f, lo = 65535.0f;
+    void add(float v) {
+        if (v > hi) hi = v;
+        if (v < lo) lo = v;
+    }
+};
+
+// Samples [first, first + n) of channel 0 in row order; UINT channels are
+// left as the file holds them and converted here.
+void scanRun(Range& r, const unsigned char* plane, bool asUint, std::size_t first, std::size_t n) {
+    if (asUint) {
+        const unsigned int* p = reinterpret_cast<const unsigned int*>(plane) + first;
+        for (std::size_t i = 0; i < n; ++i) r.add(static_cast<float>(p[i]));
+    } else {
+        const float* p = reinterpret_cast<const float*>(plane) + first;
+        for (std::size_t i = 0; i < n; ++i) r.add(p[i]);
+    }
+}
+
+}  // namespace
+
+float openExrRange(const char* path) {
+    if (!path) return -9.0f;
+    {
+        fileio::File f = fileio::open(path, "rb");
+        if (!f) return static_cast<float>(TINYEXR_ERROR_CANT_OPEN_FILE);
+        if (fileio::streamSize(f.get()) < kExrMinBytes) return static_cast<float>(TINYEXR_ERROR_INVALID_FILE);
+    }
+    EXRVersion version;
+    int rc = ParseEXRVersionFromFile(&version, path);
+    if (rc != 0) return static_cast<float>(rc);
+    if (version.multipart || version.non_image) return static_cast<float>(TINYEXR_ERROR_UNSUPPORTED_FEATURE);
+
+    ExrLoad load;
+    const char* err = nullptr;
+    rc = exrStep(ParseEXRHeaderFromFile(&load.header, &version, path, &err), err);
+    load.haveHeader = true;  // the parser fills the header even when it fails
+    if (rc != 0) return static_cast<float>(rc);
+    for (int c = 0; c < load.header.num_channels; ++c)
+        if (load.header.pixel_types[c] == TINYEXR_PIXELTYPE_HALF)
+            load.header.requested_pixel_types[c] = TINYEXR_PIXELTYPE_FLOAT;
+    err = nullptr;
+    // A failed load has already released what it could (and leaves its
+    // pointers dangling), so the image is released only after a success.
+    rc = exrStep(LoadEXRImageFromFile(&load.image, &load.header, path, &err), err);
+    if (rc != 0) return static_cast<float>(rc);
+    load.haveImage = true;
+
+    const EXRImage& img = load.image;
+    if (img.width <= 0 || img.height <= 0 || img.num_channels < 1) return -131070.0f;
+    const bool asUint = load.header.requested_pixel_types[0] == TINYEXR_PIXELTYPE_UINT;
+    const std::size_t w = static_cast<std::size_t>(img.width);
+    Range r;
+    if (img.images) {
+        for (std::size_t y = 0; y < static_cast<std::size_t>(img.height); ++y) scanRun(r, img.images[0], asUint, y * w, w);
+    } else if (img.tiles) {
+        // Level 0 tiles, in row order of the image: tile rows top to bottom,
+        // then each pixel row across the tiles of that row.
+        std::vector<const EXRTile*> tiles;
+        for (int t = 0; t < img.num_tiles; ++t)
+            if (img.tiles[t].images) tiles.push_back(&img.tiles[t]);
+        std::sort(tiles.begin(), tiles.end(), [](const EXRTile* a, const EXRTile* b) {
+            return a->offset_y != b->offset_y ? a->offset_y < b->offset_y : a->offset_x < b->offset_x;
+        });
+        const std::size_t stride = static_cast<std::size_t>(std::max(load.header.tile_size_x, 0));
+        for (std::size_t i = 0; i < tiles.size();) {
+            std::size_t j = i;
+            while (j < tiles.size() && tiles[j]->offset_y == tiles[i]->offset_y) ++j;
+            for (int yy = 0; yy < tiles[i]->height; ++yy)
+                for (std::size_t t = i; t < j; ++t) {
+                    const int tw = std::min(tiles[t]->width, load.header.tile_size_x);
+                    if (yy < tiles[t]->height && tw > 0)
+                        scanRun(r, tiles[t]->images[0], asUint, static_cast<std::size_t>(yy) * stride,
+                                static_cast<std::size_t>(tw));
+                }
+            i = j;
+        }
+    }
+    return r.hi - r.lo;
+}
+#endif

@@ -37,6 +37,17 @@ const std::set<std::string> &expectedExports() {
         "outMRGB",
 #endif
         // TIFF maps
+        "convertTIFF16",
+        "convertTIFFSingle",
+        "getScale",
+        "mergeMapsTIF",
+        "swapRGBTIF",
+#if BRINDLEX_WINDOWS
+        "getScale16",
+        "mergeMapsTIFHack",
+#else
+        "OpenEXR",
+#endif
         // PSD maps
         "mergeMapsPSD",
         "swapRGBPSD",
@@ -51,6 +62,12 @@ const std::set<std::string> &expectedExports() {
         "saveAsTarga",
         "saveAsJpeg",
         // File and folder services
+        "CheckFolder", "CloseFolder", "CreateFolder", "EmptyFolder", "FileCopyTo", "FileDelete",
+        "FileRename", "GetFile", "GetPublicFolder", "OpenFolder",
+#if BRINDLEX_WINDOWS
+        "CountFiles", "DeleteFolder", "GetFileNumber", "?GetFilePath@@YAMPEADN0H0HPEAPEAD@Z", "ListFiles",
+        "MakeFolder",
+#endif
     };
     return names;
 }

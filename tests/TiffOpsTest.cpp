@@ -2,6 +2,8 @@
 // patch, the quantisation and the scale curve, and the operations.
 #include "TiffOps.h"
 
+#include "Platform.h"
+
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -316,3 +318,762 @@ TEST(TiffScaleCurve, ExamplesAndBuildDifferences) {
     }
     EXPECT_GT(differ, 100);
 }
+
+// ---------------------------------------------------------------------------
+// Shared pieces of the operation tests.
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "LibTiffReader.h"
+
+namespace {
+
+std::string put(const TempDir &dir, const std::string &name, const std::vector<std::uint8_t> &bytes) {
+    std::string p = dir.path(name);
+    EXPECT_TRUE(writeBytes(p, bytes));
+    return p;
+}
+
+// Makes a file unwritable for the test's lifetime, even for root (the
+// immutable attribute); skips when the system cannot.
+class ReadOnly {
+public:
+    explicit ReadOnly(const std::string &path) : path_(path) {
+#if BRINDLEX_WINDOWS
+        std::filesystem::permissions(std::filesystem::u8path(path), std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::remove);
+#else
+        immutable_ = std::system(("chattr +i '" + path + "' 2>/dev/null").c_str()) == 0;
+        if (!immutable_) std::filesystem::permissions(path, std::filesystem::perms::all, std::filesystem::perm_options::remove);
+#endif
+    }
+    ~ReadOnly() {
+#if BRINDLEX_WINDOWS
+        std::filesystem::permissions(std::filesystem::u8path(path_), std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add);
+#else
+        if (immutable_) (void)std::system(("chattr -i '" + path_ + "'").c_str());
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add);
+#endif
+    }
+    bool works() const { return !fileio::open(path_, "r+b"); }
+
+private:
+    std::string path_;
+    bool immutable_ = false;
+};
+
+#define REQUIRE_READ_ONLY(ro) \
+    if (!(ro).works()) GTEST_SKIP() << "cannot make a file read-only here"
+
+std::vector<std::uint8_t> slice(const std::vector<std::uint8_t> &v, std::size_t from, std::size_t n) {
+    return std::vector<std::uint8_t>(v.begin() + static_cast<std::ptrdiff_t>(from),
+                                     v.begin() + static_cast<std::ptrdiff_t>(from + n));
+}
+
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Depth conversion.
+
+TEST(ConvertTiff16, ModesQuantiseAndPatch) {
+    TempDir dir;
+    const float nan = std::nanf("");
+    // One row of three pixels; the RGB samples hold every example value.
+    const std::vector<float> rgb = {0.0f, 1.0f, 0.5f, -0.25f, 2.0f, nan, 0.25f, 1.0f / 65535.0f, 0.75f};
+    TiffBuilder srcRgb(3, 1, 3, 32), srcGrey(3, 1, 1, 32);
+    srcRgb.floatList(rgb);
+    srcGrey.floatList({0.5f, 2.0f, -0.25f});
+    const std::string rgbPath = put(dir, "rgb.tif", srcRgb.build()), greyPath = put(dir, "grey.tif", srcGrey.build());
+    struct Case {
+        std::string src, dst;
+        double mode;
+        std::size_t header;
+        std::vector<std::uint16_t> samples;
+        bool psd;
+    } cases[] = {
+        {greyPath, "g1.tif", 1, 198, {32768, 65535, 0}, false},
+        {rgbPath, "c3.tif", 3, 234, {0, 65535, 32768, 0, 65535, 0, 16384, 1, 49151}, false},
+        {rgbPath, "c4.tiff", 4, 198, {0, 0, 16384}, false},
+        {greyPath, "g1.psd", 1, 40, {32768, 65535, 0}, true},
+        {rgbPath, "c4.PSD", 4, 40, {0, 0, 16384}, true},
+        {greyPath, "g1.Psd", 1, 198, {32768, 65535, 0}, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.dst);
+        std::string dst = dir.path(c.dst);
+        ASSERT_EQ(callExport("convertTIFF16", c.src, c.mode, &dst), 0.0f);
+        std::vector<std::uint8_t> out = readBytes(dst);
+        ASSERT_EQ(out.size(), c.header + 2 * c.samples.size());
+        for (std::size_t i = 0; i < c.samples.size(); ++i) {
+            const std::uint8_t *p = &out[c.header + 2 * i];
+            EXPECT_EQ(c.psd ? fileio::loadBE16(p) : fileio::loadLE16(p), c.samples[i]) << i;
+        }
+        if (c.psd) {
+            EXPECT_EQ(std::memcmp(out.data(), "8BPS", 4), 0);
+            EXPECT_EQ(fileio::loadBE32(&out[14]), 1u) << "rows";
+            EXPECT_EQ(fileio::loadBE32(&out[18]), 3u) << "columns";
+            EXPECT_EQ(slice(out, 22, 18), slice(psd16Header(), 22, 18));
+        } else {
+            EXPECT_EQ(tiffU32At(out, kWidthField), 3u);
+            EXPECT_EQ(tiffU32At(out, kLengthField), 1u);
+            EXPECT_EQ(tiffU32At(out, kRowsPerStripField), 1u);
+            EXPECT_EQ(tiffU32At(out, kByteCountsField), 2 * c.samples.size());
+            std::vector<std::uint8_t> tmpl = c.mode == 3 ? rgb16Template() : grey16Template();
+            EXPECT_EQ(slice(out, 0, 30), slice(tmpl, 0, 30)) << "template kept outside the patch";
+#if BRINDLEX_HAVE_LIBTIFF
+            LibTiffImage img;
+            ASSERT_TRUE(readWithLibTiff(dst, img));
+            EXPECT_EQ(img.width, 3u);
+            EXPECT_EQ(img.length, 1u);
+            EXPECT_EQ(img.bits, 16);
+            EXPECT_EQ(img.samples, c.mode == 3 ? 3 : 1);
+            EXPECT_EQ(img.strip, slice(out, c.header, 2 * c.samples.size()));
+#endif
+        }
+    }
+}
+
+TEST(ConvertTiff16, LargeMapHeaderAndSize) {
+    TempDir dir;
+    TiffBuilder b(4096, 2048, 1, 32);
+    b.floats([](std::uint32_t x, std::uint32_t y, int) { return (x ^ y) / 4096.0f; });
+    const std::string src = put(dir, "big.tif", b.build());
+    std::string dst = dir.path("big16.tif");
+    ASSERT_EQ(callExport("convertTIFF16", src, 1, &dst), 0.0f);
+    std::vector<std::uint8_t> out = readBytes(dst);
+    ASSERT_EQ(out.size(), 198u + 16777216u);
+    EXPECT_EQ(tiffU32At(out, kWidthField), 4096u);
+    EXPECT_EQ(tiffU32At(out, kLengthField), 2048u);
+    EXPECT_EQ(tiffU32At(out, kByteCountsField), 16777216u);
+    // Spot checks across block boundaries.
+    for (std::uint32_t y : {0u, 255u, 256u, 1000u, 2047u})
+        for (std::uint32_t x : {0u, 1u, 4095u}) {
+            std::size_t at = 198 + 2 * (static_cast<std::size_t>(y) * 4096 + x);
+            EXPECT_EQ(tiffU16At(out, at), quantise16((x ^ y) / 4096.0f)) << x << "," << y;
+        }
+}
+
+TEST(ConvertTiff16, RefusalsWriteNothing) {
+    TempDir dir;
+    const std::string good = put(dir, "good.tif", floatRgb().build());
+    TiffBuilder grey16(4, 2, 1, 16);
+    TiffBuilder unpatchable = floatRgb();
+    std::swap(unpatchable.entries[1], unpatchable.entries[2]);
+    TiffBuilder wide(70000, 0, 1, 32);
+    std::vector<std::uint8_t> truncated = floatRgb().build();
+    truncated.pop_back();
+    TiffBuilder lzw = floatRgb();
+    lzw.set(259, 5);
+    struct Case {
+        const char *what;
+        std::string src;
+        double mode;
+        std::string dst;
+        float code;
+    } cases[] = {
+        {"mode 2", good, 2, "a.tif", -9},
+        {"mode 3.5", good, 3.5, "a.tif", -9},
+        {"missing source", dir.path("none.tif"), 1, "a.tif", -10},
+        {"16-bit source", put(dir, "g16.tif", grey16.build()), 1, "a.tif", -32},
+        {"LZW", put(dir, "lzw.tif", lzw.build()), 3, "a.tif", -259},
+        {"RGB to PSD", good, 3, "a.psd", kPsdNeedsGrey},
+        {"entries elsewhere", put(dir, "swap.tif", unpatchable.build()), 3, "a.tif", kNotPatchable},
+        {"wider than the template's field", put(dir, "wide.tif", wide.build()), 1, "a.tif", kTooLarge},
+        {"last byte missing", put(dir, "trunc.tif", truncated), 3, "a.tif", kRowsPastEnd},
+        {"mode 3 on a grey map reads past the end", put(dir, "grey.tif", TiffBuilder(4, 2, 1, 32).build()), 3,
+         "a.tif", kRowsPastEnd},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string dst = dir.path(c.dst);
+        EXPECT_EQ(callExport("convertTIFF16", c.src, c.mode, &dst), c.code);
+        EXPECT_FALSE(fileExists(dst));
+    }
+    EXPECT_EQ(callExport("convertTIFF16", nullptr, 1, nullptr), -9.0f);
+    std::string noFolder = dir.path("no/such/folder/a.tif");
+    EXPECT_EQ(callExport("convertTIFF16", good, 3, &noFolder), -102.0f);
+    // A wide map converts to PSD: its header fields are 32-bit.
+    std::string psd = dir.path("wide.psd");
+    EXPECT_EQ(callExport("convertTIFF16", dir.path("wide.tif"), 1, &psd), 0.0f);
+}
+
+TEST(ConvertTiff16, ReadOnlySourceIsRefused) {
+    TempDir dir;
+    const std::string src = put(dir, "ro.tif", floatRgb().build());
+    ReadOnly ro(src);
+    REQUIRE_READ_ONLY(ro);
+    std::string dst = dir.path("out.tif");
+    EXPECT_EQ(callExport("convertTIFF16", src, 3, &dst), -101.0f);
+    EXPECT_FALSE(fileExists(dst));
+}
+
+TEST(ConvertTiff16, EveryTruncatedPrefixIsRefused) {
+    TempDir dir;
+    const std::vector<std::uint8_t> full = floatRgb(3, 2).build();
+    for (std::size_t n = 0; n < full.size(); ++n) {
+        const std::string src = put(dir, "p.tif", slice(full, 0, n));
+        std::string dst = dir.path("p16.tif");
+        float r = callExport("convertTIFF16", src, 3, &dst);
+        EXPECT_LT(r, 0.0f) << n;
+        EXPECT_FALSE(fileExists(dst)) << n;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Value range queries.
+
+TEST(GetScale, CountsDistinctLevels) {
+    TempDir dir;
+    const float inf = std::numeric_limits<float>::infinity();
+    // 256 levels in the first channel; the other two repeat them.
+    TiffBuilder levels(64, 4, 3, 32);
+    levels.floats([](std::uint32_t x, std::uint32_t y, int) { return (y * 64 + x) / 65535.0f; });
+    TiffBuilder rgbLevels(2, 1, 3, 32);
+    rgbLevels.floatList({0.0f, 0.1f, 0.2f, 0.3f, 0.4f, 0.5f});
+    TiffBuilder binary(8, 8, 1, 32);
+    binary.floats([](std::uint32_t x, std::uint32_t, int) { return x % 2 ? 1.0f : 0.0f; });
+    TiffBuilder noRows(8, 0, 1, 32);
+    TiffBuilder clamped(4, 1, 1, 32);
+    clamped.floatList({-1.0f, 0.0f, std::nanf(""), -0.0f});  // all quantise to 0: N = 1
+    struct Case {
+        const char *what;
+        TiffBuilder b;
+        double samples;
+        float expected;
+    } cases[] = {
+        {"256 levels", levels, 3, scaleCurve(256, kWindowsBuild)},
+        {"every channel counts", rgbLevels, 3, scaleCurve(6, kWindowsBuild)},
+        {"RGB map read as grey counts the raw floats", rgbLevels, 1, scaleCurve(2, kWindowsBuild)},
+        {"only 0 and 1", binary, 1, inf},
+        {"no rows", noRows, 1, inf},
+        {"negative, NaN and zero share level 0", clamped, 1, scaleCurve(1, kWindowsBuild)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(callExport("getScale", put(dir, "m.tif", c.b.build()), c.samples), c.expected);
+    }
+    EXPECT_NEAR(callExport("getScale", put(dir, "m.tif", levels.build()), 3), 1093.11, 0.01);
+}
+
+TEST(GetScale, Refusals) {
+    TempDir dir;
+    const std::string good = put(dir, "good.tif", floatRgb().build());
+    std::vector<std::uint8_t> truncated = floatRgb().build();
+    truncated.resize(truncated.size() - 4);
+    TiffBuilder huge(0xFFFFFFFFu, 0xFFFFFFFFu, 1, 32);
+    EXPECT_EQ(callExport("getScale", good, 2), -9.0f);
+    EXPECT_EQ(callExport("getScale", nullptr, 1), -9.0f);
+    EXPECT_EQ(callExport("getScale", dir.path("none.tif"), 1), -10.0f);
+    EXPECT_EQ(callExport("getScale", put(dir, "g16.tif", TiffBuilder(2, 2, 1, 16).build()), 1), -32.0f);
+    EXPECT_EQ(callExport("getScale", put(dir, "t.tif", truncated), 3), kRowsPastEnd);
+    EXPECT_EQ(callExport("getScale", put(dir, "huge.tif", huge.build()), 1), kRowsPastEnd);
+    ReadOnly ro(good);
+    REQUIRE_READ_ONLY(ro);
+    EXPECT_EQ(callExport("getScale", good, 3), -101.0f);
+}
+
+TEST(GetScale16, SpanOfTheFirstChannel) {
+    TempDir dir;
+    TiffBuilder redConstant(3, 2, 3, 16);
+    redConstant.u16s([](std::uint32_t x, std::uint32_t y, int c) { return c == 0 ? 700 : 100 * x + 7 * y + c; });
+    TiffBuilder grey(3, 2, 1, 16);
+    grey.u16s([](std::uint32_t x, std::uint32_t y, int) { return 1000 + 500 * x + 3 * y; });
+    struct Case {
+        const char *what;
+        TiffBuilder b;
+        int samples;
+        float expected;
+    } cases[] = {
+        {"red constant", redConstant, 3, 0.0f},
+        {"grey span", grey, 1, 1003.0f},
+        {"no rows wraps", TiffBuilder(3, 0, 1, 16), 1, 1.0f},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string p = put(dir, "m.tif", c.b.build());
+        EXPECT_EQ(getScale16Tiff(p.c_str(), c.samples), c.expected);
+        if (kWindowsBuild) {
+            EXPECT_EQ(callExport("getScale16", p, c.samples), c.expected);
+        }
+    }
+    const std::string f32 = put(dir, "f.tif", floatRgb().build());
+    EXPECT_EQ(getScale16Tiff(f32.c_str(), 3), -16.0f);
+    EXPECT_EQ(getScale16Tiff(f32.c_str(), 2), -9.0f);
+    if (kWindowsBuild) {
+        EXPECT_EQ(callExport("getScale16", f32, 2), -9.0f);
+    } else {
+        EXPECT_FALSE(hasExport("getScale16"));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Merge.
+
+namespace {
+
+// An 8-bit RGB pair: A's first pixel (0, 0, 0) is the key; B is black
+// wherever x + y is even.
+TiffBuilder mapA() {
+    TiffBuilder a(4, 3, 3, 8);
+    a.u8s([](std::uint32_t x, std::uint32_t y, int c) {
+        return static_cast<std::uint8_t>(x == 0 && y == 0 ? 0 : 10 * x + 40 * y + c + 1);
+    });
+    return a;
+}
+TiffBuilder mapB() {
+    TiffBuilder b(4, 3, 3, 8);
+    b.u8s([](std::uint32_t x, std::uint32_t y, int c) {
+        return static_cast<std::uint8_t>((x + y) % 2 ? 200 + c : 0);
+    });
+    return b;
+}
+
+}  // namespace
+
+TEST(MergeTiff, BackgroundPixelsTakeA) {
+    TempDir dir;
+    const std::vector<std::uint8_t> a = mapA().build(), b = mapB().build();
+    const std::string pa = put(dir, "a.tif", a), pb = put(dir, "b.tif", b);
+    std::string mb = pb;
+    ASSERT_EQ(callExport("mergeMapsTIF", pa, 0, &mb), 0.0f);
+    std::vector<std::uint8_t> out = readBytes(pb);
+    ASSERT_EQ(out.size(), b.size());
+    const std::size_t s = mapA().stripOffset();
+    for (std::size_t px = 0; px < 12; ++px) {
+        const bool black = b[s + 3 * px] == 0 && b[s + 3 * px + 1] == 0 && b[s + 3 * px + 2] == 0;
+        EXPECT_EQ(slice(out, s + 3 * px, 3), slice(black ? a : b, s + 3 * px, 3)) << px;
+    }
+    EXPECT_EQ(readBytes(pa), a) << "A is only read";
+    EXPECT_EQ(slice(out, 0, s), slice(b, 0, s)) << "B's header is not touched";
+}
+
+TEST(MergeTiff, KeyIsComparedByteForByte) {
+    TempDir dir;
+    const float nan = std::nanf("");
+    // Float grey: the key +0.0 does not match -0.0.
+    TiffBuilder a(4, 1, 1, 32), b(4, 1, 1, 32);
+    a.floatList({0.0f, 1.0f, 2.0f, 3.0f});
+    b.floatList({0.0f, -0.0f, 0.0f, 5.0f});
+    std::string pb = put(dir, "b.tif", b.build());
+    ASSERT_EQ(callExport("mergeMapsTIF", put(dir, "a.tif", a.build()), 0, &pb), 0.0f);
+    std::vector<std::uint8_t> out = readBytes(pb);
+    const std::size_t s = b.stripOffset();
+    EXPECT_EQ(tiffFloatAt(out, s + 4 * 1), -0.0f);
+    EXPECT_TRUE(std::signbit(tiffFloatAt(out, s + 4 * 1)));
+    EXPECT_EQ(tiffFloatAt(out, s + 4 * 2), 2.0f);
+    EXPECT_EQ(tiffFloatAt(out, s + 4 * 3), 5.0f);
+    // A NaN key matches NaN pixels with the same bits.
+    a.floatList({nan, 1.0f, 2.0f, 3.0f});
+    b.floatList({1.0f, nan, 0.0f, nan});
+    pb = put(dir, "b.tif", b.build());
+    ASSERT_EQ(callExport("mergeMapsTIF", put(dir, "a.tif", a.build()), 0, &pb), 0.0f);
+    out = readBytes(pb);
+    EXPECT_EQ(tiffFloatAt(out, s + 4), 1.0f);
+    EXPECT_EQ(tiffFloatAt(out, s + 12), 3.0f);
+    EXPECT_EQ(tiffFloatAt(out, s + 8), 0.0f);
+    // 16-bit grey: the key is A's first sample only.
+    TiffBuilder a16(3, 1, 1, 16), b16(3, 1, 1, 16);
+    a16.u16s([](std::uint32_t x, std::uint32_t, int) { return static_cast<std::uint16_t>(0x1234 + x); });
+    b16.u16s([](std::uint32_t x, std::uint32_t, int) { return static_cast<std::uint16_t>(x == 1 ? 0x1234 : 9); });
+    pb = put(dir, "b.tif", b16.build());
+    ASSERT_EQ(callExport("mergeMapsTIF", put(dir, "a.tif", a16.build()), 0, &pb), 0.0f);
+    out = readBytes(pb);
+    const std::size_t s16 = b16.stripOffset();
+    EXPECT_EQ(tiffU16At(out, s16), 9u);
+    EXPECT_EQ(tiffU16At(out, s16 + 2), 0x1235u);
+    EXPECT_EQ(tiffU16At(out, s16 + 4), 9u);
+}
+
+TEST(MergeTiff, RefusalsLeaveBUntouched) {
+    TempDir dir;
+    const std::string pa = put(dir, "a.tif", mapA().build());
+    const std::vector<std::uint8_t> bBytes = mapB().build();
+    TiffBuilder narrow(3, 3, 3, 8), grey(4, 3, 1, 8), deep(4, 3, 3, 16), rgba = mapB(), moved = mapB();
+    rgba.setCount(258, 4);
+    moved.gap = 4;
+    std::vector<std::uint8_t> noEntries = bBytes;
+    noEntries[8] = noEntries[9] = 0;
+    std::vector<std::uint8_t> shortB = bBytes;
+    shortB.resize(shortB.size() - 1);
+    struct Case {
+        const char *what;
+        std::vector<std::uint8_t> b;
+        float code;
+    } cases[] = {
+        {"widths differ", narrow.build(), -30},
+        {"B has no entries", noEntries, -30},
+        {"samples differ", grey.build(), -40},
+        {"depths differ", deep.build(), -40},
+        {"RGBA BitsPerSample", rgba.build(), 258},
+        {"header lengths differ", moved.build(), kHeaderLengthsDiffer},
+        {"B is short", shortB, kRowsPastEnd},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string pb = put(dir, "b.tif", c.b);
+        EXPECT_EQ(callExport("mergeMapsTIF", pa, 0, &pb), c.code);
+        EXPECT_EQ(readBytes(pb), c.b);
+    }
+    std::string pb = put(dir, "b.tif", bBytes);
+    EXPECT_EQ(callExport("mergeMapsTIF", dir.path("none.tif"), 0, &pb), -10.0f);
+    EXPECT_EQ(callExport("mergeMapsTIF", pa, 0, nullptr), -9.0f);
+    std::string missing = dir.path("none.tif");
+    testing::internal::CaptureStdout();
+    float r = callExport("mergeMapsTIF", pa, 0, &missing);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "-20\n");
+    EXPECT_EQ(r, -20.0f);
+    // 4 bits per sample: every check passes, nothing changes.
+    TiffBuilder a4(4, 3, 3, 4), b4(4, 3, 3, 4);
+    a4.pixels.assign(18, 0x00);
+    b4.pixels.assign(18, 0x00);
+    pb = put(dir, "b4.tif", b4.build());
+    EXPECT_EQ(callExport("mergeMapsTIF", put(dir, "a4.tif", a4.build()), 0, &pb), 0.0f);
+    EXPECT_EQ(readBytes(pb), b4.build());
+}
+
+TEST(MergeTiff, ReadOnlyMapsAreRefused) {
+    TempDir dir;
+    const std::string pa = put(dir, "a.tif", mapA().build());
+    std::string pb = put(dir, "b.tif", mapB().build());
+    {
+        ReadOnly ro(pa);
+        REQUIRE_READ_ONLY(ro);
+        EXPECT_EQ(callExport("mergeMapsTIF", pa, 0, &pb), -101.0f);
+    }
+    ReadOnly ro(pb);
+    EXPECT_EQ(callExport("mergeMapsTIF", pa, 0, &pb), -201.0f);
+    EXPECT_EQ(readBytes(pb), mapB().build());
+}
+
+TEST(MergeTiff, LargeMapAcrossBlocks) {
+    TempDir dir;
+    TiffBuilder a(1024, 700, 3, 32), b(1024, 700, 3, 32);
+    a.floats([](std::uint32_t x, std::uint32_t y, int c) { return x == 0 && y == 0 ? 0.0f : 1.0f + x + c; });
+    b.floats([](std::uint32_t x, std::uint32_t y, int c) { return (x + y) % 3 ? 0.0f : -1.0f - y; });
+    std::string pb = put(dir, "b.tif", b.build());
+    ASSERT_EQ(callExport("mergeMapsTIF", put(dir, "a.tif", a.build()), 0, &pb), 0.0f);
+    std::vector<std::uint8_t> out = readBytes(pb);
+    const std::size_t s = b.stripOffset();
+    for (std::uint32_t y : {0u, 1u, 341u, 342u, 699u})
+        for (std::uint32_t x : {0u, 1u, 2u, 1023u}) {
+            float want = (x + y) % 3 ? (x == 0 && y == 0 ? 0.0f : 1.0f + x + 2) : -1.0f - y;
+            EXPECT_EQ(tiffFloatAt(out, s + 12 * (static_cast<std::size_t>(y) * 1024 + x) + 8), want) << x << "," << y;
+        }
+}
+
+TEST(MergeTiffHack, ExclusionBlendForIntegerMaps) {
+    TempDir dir;
+    TiffBuilder same(256, 1, 1, 8);
+    same.u8s([](std::uint32_t x, std::uint32_t, int) { return static_cast<std::uint8_t>(x); });
+    const std::string pa = put(dir, "a.tif", same.build());
+    std::string pb = put(dir, "b.tif", same.build());
+    ASSERT_EQ(mergeTiffHack(pa.c_str(), pb.c_str()), 0.0f);
+    std::vector<std::uint8_t> out = readBytes(pb);
+    const std::size_t s = same.stripOffset();
+    for (int v = 0; v < 256; ++v)
+        EXPECT_EQ(out[s + v], static_cast<std::uint8_t>(std::floor(2.0 * v - 2.0 * v * v / 255.0))) << v;
+    EXPECT_EQ(out[s + 0], 0);
+    EXPECT_EQ(out[s + 255], 0);
+    EXPECT_EQ(out[s + 1], 1);
+    EXPECT_EQ(out[s + 128], 127);
+    // 16-bit samples blend their two bytes separately: a = 0x00FF, b = 0x8080.
+    TiffBuilder a16(1, 1, 1, 16), b16(1, 1, 1, 16);
+    a16.u16s([](std::uint32_t, std::uint32_t, int) { return std::uint16_t(0x00FF); });
+    b16.u16s([](std::uint32_t, std::uint32_t, int) { return std::uint16_t(0x8080); });
+    pb = put(dir, "b16.tif", b16.build());
+    ASSERT_EQ(mergeTiffHack(put(dir, "a16.tif", a16.build()).c_str(), pb.c_str()), 0.0f);
+    EXPECT_EQ(tiffU16At(readBytes(pb), b16.stripOffset()), 0x807Fu);
+    // Float maps keep the background-key merge.
+    TiffBuilder af(2, 1, 1, 32), bf(2, 1, 1, 32);
+    af.floatList({0.0f, 7.0f});
+    bf.floatList({0.0f, 0.0f});
+    pb = put(dir, "bf.tif", bf.build());
+    std::string mb = pb;
+    if (kWindowsBuild)
+        ASSERT_EQ(callExport("mergeMapsTIFHack", put(dir, "af.tif", af.build()), 0, &mb), 0.0f);
+    else
+        ASSERT_EQ(mergeTiffHack(put(dir, "af.tif", af.build()).c_str(), pb.c_str()), 0.0f);
+    EXPECT_EQ(tiffFloatAt(readBytes(pb), bf.stripOffset() + 4), 7.0f);
+    EXPECT_EQ(hasExport("mergeMapsTIFHack"), kWindowsBuild);
+}
+
+// ---------------------------------------------------------------------------
+// Channel swap and single channel.
+
+TEST(SwapRGBTIF, ModesAndUnchangedMaps) {
+    TempDir dir;
+    TiffBuilder b(2, 1, 3, 8);
+    b.u8s([](std::uint32_t x, std::uint32_t, int c) { return static_cast<std::uint8_t>(10 * x + c + 1); });
+    const std::size_t s = b.stripOffset();
+    struct Case {
+        double value;
+        std::vector<std::uint8_t> pixels;
+    } cases[] = {
+        {0.5, {1, 2, 3, 11, 12, 13}}, {1, {1, 3, 2, 11, 13, 12}},   {2, {3, 2, 1, 13, 12, 11}},
+        {3.9, {2, 1, 3, 12, 11, 13}}, {0, {1, 2, 3, 11, 12, 13}},   {4, {1, 2, 3, 11, 12, 13}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value);
+        const std::string p = put(dir, "m.tif", b.build());
+        EXPECT_EQ(callExport("swapRGBTIF", p, c.value), (c.value <= 0 || c.value >= 4) ? -9.0f : 0.0f);
+        EXPECT_EQ(slice(readBytes(p), s, 6), c.pixels);
+    }
+    // Mode 2 twice restores a map that spans several blocks.
+    TiffBuilder big(1500, 1000, 3, 8);
+    big.u8s([](std::uint32_t x, std::uint32_t y, int c) { return static_cast<std::uint8_t>(x * 7 + y * 3 + c); });
+    const std::string p = put(dir, "big.tif", big.build());
+    ASSERT_EQ(callExport("swapRGBTIF", p, 2), 0.0f);
+    std::vector<std::uint8_t> once = readBytes(p);
+    const std::size_t last = big.stripOffset() + 3 * (1500 * 1000 - 1);
+    EXPECT_EQ(once[last], big.pixels[big.pixels.size() - 1]);
+    EXPECT_EQ(once[last + 2], big.pixels[big.pixels.size() - 3]);
+    ASSERT_EQ(callExport("swapRGBTIF", p, 2), 0.0f);
+    EXPECT_EQ(readBytes(p), big.build());
+    // Maps that are not 8-bit RGB stay as they are.
+    for (TiffBuilder other : {TiffBuilder(2, 2, 3, 16), TiffBuilder(2, 2, 1, 8)}) {
+        other.u8s([](std::uint32_t x, std::uint32_t, int c) { return static_cast<std::uint8_t>(x + c); });
+        const std::string q = put(dir, "o.tif", other.build());
+        EXPECT_EQ(callExport("swapRGBTIF", q, 2), 0.0f);
+        EXPECT_EQ(readBytes(q), other.build());
+    }
+}
+
+TEST(SwapRGBTIF, FailuresAndTheirOutputLines) {
+    TempDir dir;
+    TiffBuilder rgba(2, 1, 3, 8);
+    rgba.setCount(258, 4);
+    EXPECT_EQ(callExport("swapRGBTIF", put(dir, "rgba.tif", rgba.build()), 1), 258.0f);
+    EXPECT_EQ(callExport("swapRGBTIF", nullptr, 1), -9.0f);
+    TiffBuilder lzw(2, 1, 3, 8);
+    lzw.set(259, 5);
+    EXPECT_EQ(callExport("swapRGBTIF", put(dir, "lzw.tif", lzw.build()), 1), -259.0f);
+    std::vector<std::uint8_t> shortMap = TiffBuilder(2, 1, 3, 8).build();
+    shortMap.pop_back();
+    EXPECT_EQ(callExport("swapRGBTIF", put(dir, "short.tif", shortMap), 1), kRowsPastEnd);
+    EXPECT_EQ(readBytes(dir.path("short.tif")), shortMap);
+
+    const std::string line10 = kWindowsBuild ? "" : "-10\n", line101 = kWindowsBuild ? "" : "-101\n";
+    testing::internal::CaptureStdout();
+    float r = callExport("swapRGBTIF", dir.path("none.tif"), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), line10);
+    EXPECT_EQ(r, -10.0f);
+    const std::string p = put(dir, "ro.tif", TiffBuilder(2, 1, 3, 8).build());
+    ReadOnly ro(p);
+    REQUIRE_READ_ONLY(ro);
+    testing::internal::CaptureStdout();
+    r = callExport("swapRGBTIF", p, 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), line101);
+    EXPECT_EQ(r, -101.0f);
+}
+
+TEST(ConvertTIFFSingle, CopiesTheFirstChannel) {
+    TempDir dir;
+    TiffBuilder b(2048, 2048, 3, 32);
+    b.floats([](std::uint32_t x, std::uint32_t y, int c) { return c == 0 ? 0.25f + x - 0.5f * y : 0.5f + 0.25f * c; });
+    const std::string src = put(dir, "rgb.tif", b.build());
+    std::string dst = dir.path("single.tif");
+    ASSERT_EQ(callExport("convertTIFFSingle", src, 0, &dst), 0.0f);
+    std::vector<std::uint8_t> out = readBytes(dst);
+    ASSERT_EQ(out.size(), 222u + 16777216u);
+    EXPECT_EQ(tiffU32At(out, kWidthField), 2048u);
+    EXPECT_EQ(tiffU32At(out, kLengthField), 2048u);
+    EXPECT_EQ(tiffU32At(out, kRowsPerStripField), 2048u);
+    EXPECT_EQ(tiffU32At(out, kByteCountsField), 16777216u);
+    EXPECT_EQ(slice(out, 126 + 4, 92), slice(float32Template(), 130, 92));
+    for (std::size_t i : {std::size_t(0), std::size_t(1), std::size_t(2048 * 1000 + 7), std::size_t(2048 * 2048 - 1)})
+        EXPECT_EQ(slice(out, 222 + 4 * i, 4), slice(b.pixels, 12 * i, 4)) << i;
+#if BRINDLEX_HAVE_LIBTIFF
+    LibTiffImage img;
+    ASSERT_TRUE(readWithLibTiff(dst, img));
+    EXPECT_EQ(img.width, 2048u);
+    EXPECT_EQ(img.bits, 32);
+    EXPECT_EQ(img.samples, 1);
+    EXPECT_EQ(img.format, 3) << "IEEE float";
+    EXPECT_EQ(img.strip, slice(out, 222, 16777216));
+#endif
+    TiffBuilder one(1, 1, 3, 32);
+    one.floatList({0.25f, 0.5f, 0.75f});
+    ASSERT_EQ(callExport("convertTIFFSingle", put(dir, "one.tif", one.build()), 0, &dst), 0.0f);
+    EXPECT_EQ(tiffFloatAt(readBytes(dst), 222), 0.25f);
+}
+
+TEST(ConvertTIFFSingle, Refusals) {
+    TempDir dir;
+    const std::string good = put(dir, "good.tif", floatRgb().build());
+    TiffBuilder unpatchable = floatRgb();
+    unpatchable.remove(278);
+    std::vector<std::uint8_t> shortMap = floatRgb().build();
+    shortMap.pop_back();
+    struct Case {
+        const char *what;
+        std::string src;
+        float code;
+    } cases[] = {
+        {"missing", dir.path("none.tif"), -10},
+        {"8-bit", put(dir, "b8.tif", TiffBuilder(2, 2, 3, 8).build()), -32},
+        {"BitsPerSample count 2", put(dir, "c2.tif", floatRgb().setCount(258, 2).build()), -258},
+        {"no RowsPerStrip", put(dir, "np.tif", unpatchable.build()), kNotPatchable},
+        {"short", put(dir, "short.tif", shortMap), kRowsPastEnd},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string dst = dir.path("out.tif");
+        EXPECT_EQ(callExport("convertTIFFSingle", c.src, 0, &dst), c.code);
+        EXPECT_FALSE(fileExists(dst));
+    }
+    EXPECT_EQ(callExport("convertTIFFSingle", good, 0, nullptr), -1.0f);
+    std::string noFolder = dir.path("no/such/out.tif");
+    EXPECT_EQ(callExport("convertTIFFSingle", good, 0, &noFolder), -102.0f);
+    ReadOnly ro(good);
+    REQUIRE_READ_ONLY(ro);
+    std::string dst = dir.path("out.tif");
+    EXPECT_EQ(callExport("convertTIFFSingle", good, 0, &dst), -101.0f);
+}
+
+// ---------------------------------------------------------------------------
+// EXR value range (POSIX build).
+
+#if !BRINDLEX_WINDOWS
+#include <tinyexr.h>
+
+#include "fixtures/ExrBuilder.h"
+
+namespace {
+
+// Writes an EXR with tinyexr's own writer: one or more channels (names in
+// alphabetical order), stored as half or float, as scanlines or in tiles.
+bool saveExr(const std::string &path, int w, int h, std::vector<std::vector<float>> planes, bool half, int tile = 0) {
+    const int n = static_cast<int>(planes.size());
+    EXRHeader header;
+    InitEXRHeader(&header);
+    EXRImage image;
+    InitEXRImage(&image);
+    std::vector<EXRChannelInfo> info(static_cast<std::size_t>(n));
+    std::vector<int> types(static_cast<std::size_t>(n), TINYEXR_PIXELTYPE_FLOAT);
+    std::vector<int> stored(static_cast<std::size_t>(n), half ? TINYEXR_PIXELTYPE_HALF : TINYEXR_PIXELTYPE_FLOAT);
+    for (int c = 0; c < n; ++c) {
+        std::memset(&info[c], 0, sizeof info[c]);
+        info[c].name[0] = static_cast<char>('A' + c);
+    }
+    header.num_channels = n;
+    header.channels = info.data();
+    header.pixel_types = types.data();
+    header.requested_pixel_types = stored.data();
+    header.compression_type = half ? TINYEXR_COMPRESSIONTYPE_ZIP : TINYEXR_COMPRESSIONTYPE_NONE;
+    header.data_window = {0, 0, w - 1, h - 1};
+    header.display_window = header.data_window;
+    image.num_channels = n;
+    image.width = w;
+    image.height = h;
+    std::vector<unsigned char *> rows;
+    for (auto &p : planes) rows.push_back(reinterpret_cast<unsigned char *>(p.data()));
+    // Tiles: each holds tile x tile samples per channel, stride tile.
+    std::vector<EXRTile> tiles;
+    std::vector<std::vector<float>> tileData;
+    std::vector<std::vector<unsigned char *>> tilePtrs;
+    if (tile) {
+        header.tiled = 1;
+        header.tile_size_x = header.tile_size_y = tile;
+        header.tile_level_mode = TINYEXR_TILE_ONE_LEVEL;
+        const int tx = (w + tile - 1) / tile, ty = (h + tile - 1) / tile;
+        tiles.resize(static_cast<std::size_t>(tx * ty));
+        tileData.resize(tiles.size() * n);
+        tilePtrs.resize(tiles.size());
+        for (int j = 0; j < ty; ++j)
+            for (int i = 0; i < tx; ++i) {
+                const std::size_t t = static_cast<std::size_t>(j * tx + i);
+                EXRTile &e = tiles[t];
+                std::memset(&e, 0, sizeof e);
+                e.offset_x = i;
+                e.offset_y = j;
+                e.width = std::min(tile, w - i * tile);
+                e.height = std::min(tile, h - j * tile);
+                for (int c = 0; c < n; ++c) {
+                    std::vector<float> &d = tileData[t * n + c];
+                    d.assign(static_cast<std::size_t>(tile * tile), 0.0f);
+                    for (int y = 0; y < e.height; ++y)
+                        for (int x = 0; x < e.width; ++x)
+                            d[y * tile + x] = planes[c][static_cast<std::size_t>(j * tile + y) * w + i * tile + x];
+                    tilePtrs[t].push_back(reinterpret_cast<unsigned char *>(d.data()));
+                }
+                e.images = tilePtrs[t].data();
+            }
+        image.tiles = tiles.data();
+        image.num_tiles = static_cast<int>(tiles.size());
+    } else {
+        image.images = rows.data();
+    }
+    const char *err = nullptr;
+    int rc = SaveEXRImageToFile(&image, &header, path.c_str(), &err);
+    if (err) FreeEXRErrorMessage(err);
+    return rc == 0;
+}
+
+}  // namespace
+
+TEST(OpenEXR, SpanOfTheFirstChannel) {
+    TempDir dir;
+    const float nan = std::nanf("");
+    struct Case {
+        const char *what;
+        std::vector<float> first;
+        float span;
+    } cases[] = {
+        {"constant", {0.25f, 0.25f, 0.25f, 0.25f, 0.25f, 0.25f}, 0.0f},
+        {"-1 and 2", {-1.0f, 2.0f, 0.5f, 0.0f, 1.0f, 2.0f}, 3.0f},
+        {"70000 and 1", {70000.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f}, 69999.0f},
+        {"only 70000", {70000.0f, 70000.0f, 70000.0f, 70000.0f, 70000.0f, 70000.0f}, 4465.0f},
+        {"NaN is skipped", {nan, 0.5f, 1.5f, nan, 0.5f, 0.5f}, 1.0f},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<float> other(6, -1000.0f);  // the second channel never counts
+        const std::string own = put(dir, "own.exr", buildExr(3, 2, {{"A", c.first}, {"B", other}}));
+        EXPECT_EQ(callExport("OpenEXR", own, 0), c.span) << "scanlines, independent writer";
+        const std::string flt = dir.path("float.exr"), tiled = dir.path("tiled.exr");
+        ASSERT_TRUE(saveExr(flt, 3, 2, {c.first, other}, false));
+        EXPECT_EQ(callExport("OpenEXR", flt, 0), c.span) << "float";
+        ASSERT_TRUE(saveExr(tiled, 3, 2, {c.first, other}, false, 2));
+        EXPECT_EQ(callExport("OpenEXR", tiled, 0), c.span) << "tiled";
+    }
+    // Half channels are requested as float: 70000 overflows half to +inf.
+    const std::string half = dir.path("half.exr");
+    ASSERT_TRUE(saveExr(half, 2, 2, {{-1.0f, 2.0f, 0.5f, 0.25f}}, true));
+    EXPECT_EQ(callExport("OpenEXR", half, 0), 3.0f);
+    // A larger tiled map whose extreme lies in the last, partial tile.
+    std::vector<float> big(300 * 170);
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<float>(i % 97) / 97.0f;
+    big.back() = 9.0f;
+    const std::string bigTiled = dir.path("big.exr");
+    ASSERT_TRUE(saveExr(bigTiled, 300, 170, {big}, false, 64));
+    EXPECT_EQ(callExport("OpenEXR", bigTiled, 0), 9.0f);
+}
+
+TEST(OpenEXR, BadFilesGiveLoaderCodes) {
+    TempDir dir;
+    EXPECT_EQ(callExport("OpenEXR", nullptr, 0), -9.0f);
+    EXPECT_EQ(callExport("OpenEXR", dir.path("none.exr"), 0), static_cast<float>(TINYEXR_ERROR_CANT_OPEN_FILE));
+    EXPECT_EQ(callExport("OpenEXR", put(dir, "empty.exr", {}), 0), static_cast<float>(TINYEXR_ERROR_INVALID_FILE));
+    EXPECT_EQ(callExport("OpenEXR", put(dir, "tiff.exr", floatRgb().build()), 0),
+              static_cast<float>(TINYEXR_ERROR_INVALID_MAGIC_NUMBER));
+    // Every truncated prefix of a float, a half and a tiled file fails
+    // with a negative code and never crashes the decoder.
+    const std::string flt = dir.path("f.exr"), half = dir.path("h.exr"), tiled = dir.path("t.exr");
+    std::vector<float> plane(8 * 5);
+    for (std::size_t i = 0; i < plane.size(); ++i) plane[i] = 0.1f * static_cast<float>(i);
+    ASSERT_TRUE(saveExr(flt, 8, 5, {plane}, false));
+    ASSERT_TRUE(saveExr(half, 8, 5, {plane, plane}, true));
+    ASSERT_TRUE(saveExr(tiled, 8, 5, {plane}, false, 4));
+    for (const std::string &src : {flt, half, tiled}) {
+        const std::vector<std::uint8_t> full = readBytes(src);
+        ASSERT_GT(callExport("OpenEXR", src, 0), 0.0f);
+        for (std::size_t n = 0; n < full.size(); ++n) {
+            float r = callExport("OpenEXR", put(dir, "cut.exr", slice(full, 0, n)), 0);
+            EXPECT_LT(r, 0.0f) << src << " cut at " << n;
+        }
+    }
+}
+#endif

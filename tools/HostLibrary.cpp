@@ -127,7 +127,7 @@ std::vector<std::string> HostLibrary::exports() const {
             std::memcpy(&s, f.data() + sh.sh_offset + k * sizeof s, sizeof s);
             if (s.st_shndx == SHN_UNDEF || s.st_name >= strs.sh_size) continue;
             int bind = ELF64_ST_BIND(s.st_info);
-            if (bind != STB_GLOBAL && bind != STB_WEAK) continue;
+            if (bind != STB_GLOBAL && bind != STB_WEAK && bind != STB_GNU_UNIQUE) continue;
             const char *nm = reinterpret_cast<const char *>(f.data() + strs.sh_offset + s.st_name);
             names.emplace_back(nm, strnlen(nm, strs.sh_size - s.st_name));
         }
