@@ -5,6 +5,7 @@
 
 #include "demo/Demo.h"
 #include "fixtures/BmpBuilder.h"
+#include "fixtures/ExrBuilder.h"
 #include "fixtures/JpegSamples.h"
 #include "fixtures/MeskBuilder.h"
 #include "fixtures/PsdBuilder.h"
@@ -57,5 +58,8 @@ int main(int argc, char **argv) {
     seed(dir, "psd", "letter", fixtures::makePsdRgb(fixtures::letterF()));
     seed(dir, "psd", "rgba", fixtures::makePsdRgb(fixtures::coordinates(5, 4), {}, 200));
     seed(dir, "psd", "grey16", fixtures::makePsdGrey16(3, 2, {1, 2, 3, 400, 500, 600}));
+
+    seed(dir, "exr", "grey", buildExr(3, 2, {{"Y", {0.0f, 0.5f, 1.0f, -2.0f, 3.0f, 0.25f}}}));
+    seed(dir, "exr", "rgb", buildExr(2, 2, {{"B", {1, 2, 3, 4}}, {"G", {5, 6, 7, 8}}, {"R", {0, 9, 0, 1}}}));
     return 0;
 }

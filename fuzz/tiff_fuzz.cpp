@@ -1,7 +1,17 @@
-// TIFF maps: the reader under every operation's rules, and the Targa copy.
+// TIFF maps: the reader under every operation's rules, every TIFF
+// operation (rewriting ones on copies), and the Targa copy.
 #include "FuzzSupport.h"
 #include "TargaOps.h"
 #include "TiffOps.h"
+
+namespace {
+
+// 0, the positive BitsPerSample code, or a negative code.
+void checkCode(float r) {
+    if (r > 0.0f && r != 258.0f) __builtin_trap();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size > (1u << 20)) return 0;
@@ -27,8 +37,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
 
     std::string tga = scratch + "out.tga";
-    float t = convertToTarga(map.c_str(), tga.c_str());
-    if (t > 0.0f && t != 258.0f) __builtin_trap();
+    checkCode(convertToTarga(map.c_str(), tga.c_str()));
+
+    for (int mode : {1, 3, 4}) checkCode(convertTiff(map.c_str(), (scratch + "out16.tif").c_str(), mode, false));
+    checkCode(convertTiff(map.c_str(), (scratch + "out16.psd").c_str(), 1, true));
+    checkCode(singleChannelTiff(map.c_str(), (scratch + "single.tif").c_str()));
+    for (int samples : {1, 3}) {
+        getScaleTiff(map.c_str(), samples);    // a value, not a code
+        getScale16Tiff(map.c_str(), samples);
+    }
+    // The merges with the input on both sides (B rewritten), and the swap.
+    std::string copy = fuzzInputFile(data, size, "copy.tif");
+    checkCode(mergeTiff(map.c_str(), copy.c_str()));
+    checkCode(mergeTiffHack(copy.c_str(), map.c_str()));
+    copy = fuzzInputFile(data, size, "copy.tif");
+    checkCode(swapChannels(copy.c_str(), size ? data[0] % 4 : 1));
 
     fuzzCleanScratch();
     return 0;
