@@ -304,7 +304,9 @@ void sweep(const Format &f) {
         bool changed = false;
         for (const Op &op : f.ops) {
             // Operations after one that rewrites get the damaged file afresh.
-            if (changed) ASSERT_TRUE(writeBytes(path, v));
+            if (changed) {
+                ASSERT_TRUE(writeBytes(path, v));
+            }
             changed = op.rewrites;
             float r = op.run(path, scratch);
             EXPECT_TRUE(op.valid(r)) << f.name << " " << op.name << " gave " << r << " for a " << v.size()
