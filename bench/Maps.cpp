@@ -74,7 +74,8 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
             if (haveTool("convert"))
                 im.brindlexSeconds =
                     timeCommand("convert " + quote(src) + " -depth 16 " + quote(opt.scratch + "im.tif"), opt.runs);
-            else
+            im.ok = haveTool("convert") && im.brindlexSeconds >= 0;  // a failing command times as -1
+            if (false)
                 im.ok = false;
             rows.push_back(im);
             BenchRow vips = im;
@@ -84,6 +85,7 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
                 vips.brindlexSeconds = timeCommand(
                     "vips linear " + quote(src) + " " + quote(opt.scratch + "v.tif") + " 65535 0",
                     opt.runs);
+            vips.ok = vips.ok && vips.brindlexSeconds >= 0;
             rows.push_back(vips);
         }
     }
