@@ -75,8 +75,6 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
                 im.brindlexSeconds =
                     timeCommand("convert " + quote(src) + " -depth 16 " + quote(opt.scratch + "im.tif"), opt.runs);
             im.ok = haveTool("convert") && im.brindlexSeconds >= 0;  // a failing command times as -1
-            if (false)
-                im.ok = false;
             rows.push_back(im);
             BenchRow vips = im;
             vips.operation = "(peer) vips linear x65535";
