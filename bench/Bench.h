@@ -21,6 +21,7 @@ struct BenchOptions {
     int runs = 5;
     std::string dataDir;   // generated inputs, with trailing separator
     std::string scratch;   // per-run copies and outputs
+    bool large = false;    // 8192² maps and 4 M faces instead of 4096² and 1 M
     std::string filter;    // run only operations whose name contains it
 };
 
@@ -46,3 +47,5 @@ std::string quote(const std::string &s);
 // Each area adds its inputs and rows.
 using BenchArea = std::function<void(const BenchOptions &, const std::string &libPath, std::vector<BenchRow> &)>;
 void benchLimits(const BenchOptions &, const std::string &libPath, std::vector<BenchRow> &rows);
+void benchMaps(const BenchOptions &, const std::string &libPath, std::vector<BenchRow> &rows);
+void benchMeshes(const BenchOptions &, const std::string &libPath, std::vector<BenchRow> &rows);

@@ -1,4 +1,4 @@
-// brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--markdown FILE]
+// brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--large] [--markdown FILE]
 // Generates the inputs once into DATA_DIR, times every heavy operation
 // through the real exports and the peers or limits on the same files, and
 // prints one table of medians, ratios and peak memory.
@@ -12,7 +12,7 @@
 
 namespace {
 const std::vector<BenchArea> &areas() {
-    static const std::vector<BenchArea> all = {benchLimits};
+    static const std::vector<BenchArea> all = {benchLimits, benchMaps, benchMeshes};
     return all;
 }
 }  // namespace
@@ -24,11 +24,12 @@ int main(int argc, char **argv) {
         std::string a = argv[i];
         if (a == "--runs" && i + 1 < argc) opt.runs = std::atoi(argv[++i]);
         else if (a == "--filter" && i + 1 < argc) opt.filter = argv[++i];
+        else if (a == "--large") opt.large = true;
         else if (a == "--markdown" && i + 1 < argc) markdown = argv[++i];
         else opt.dataDir = a;
     }
     if (opt.dataDir.empty()) {
-        std::fprintf(stderr, "usage: brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--markdown FILE]\n");
+        std::fprintf(stderr, "usage: brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--large] [--markdown FILE]\n");
         return 2;
     }
     if (opt.dataDir.back() != '/') opt.dataDir += '/';

@@ -15,4 +15,4 @@ out=BENCHMARKS.md
   echo "Medians of ${BENCH_RUNS:-5} runs after a warm-up, warm page cache; ratio = Brindlex / peer (below 1 is faster)."
   echo
 } > "$out"
-build/native/brindlex_bench build/bench-data --runs "${BENCH_RUNS:-5}" --markdown "$out" ${BENCH_FILTER:+--filter "$BENCH_FILTER"}
+build/native/brindlex_bench build/bench-data --runs "${BENCH_RUNS:-5}" ${BENCH_LARGE:+--large} --markdown "$out" ${BENCH_FILTER:+--filter "$BENCH_FILTER"}

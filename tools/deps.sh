@@ -10,6 +10,7 @@ packages=(
   libtinyexr-dev libtiff-dev
   googletest libgtest-dev libbenchmark-dev
   libjpeg-dev
+  libjpeg-turbo-progs
 )
 missing=()
 for p in "${packages[@]}"; do

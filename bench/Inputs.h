@@ -1,0 +1,72 @@
+// Shared helpers for the bench areas: generated inputs (smooth noise plus
+// per-pixel detail), written once, and rows that time one export.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Bench.h"
+#include "FileAccess.h"
+
+namespace benchinputs {
+
+// Smooth waves plus a hashed per-pixel detail, in [0, 1].
+inline float noise(std::uint32_t x, std::uint32_t y, int channel, std::uint32_t seed) {
+    std::uint32_t h = x * 374761393u + y * 668265263u + std::uint32_t(channel) * 2246822519u + seed * 3266489917u;
+    h = (h ^ (h >> 13)) * 1274126177u;
+    const float detail = float(h >> 8 & 0xFFFF) / 65535.0f;
+    const float smooth = 0.5f + 0.25f * std::sin(float(x) * 0.0031f + float(channel + seed)) +
+                         0.2f * std::cos(float(y) * 0.0047f + float(x) * 0.0011f);
+    return std::fmin(1.0f, std::fmax(0.0f, 0.92f * smooth + 0.08f * detail));
+}
+
+inline bool wanted(const BenchOptions &opt, const std::string &name) {
+    return opt.filter.empty() || name.find(opt.filter) != std::string::npos;
+}
+
+inline bool exists(const std::string &path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+inline bool writeFile(const std::string &path, const std::vector<std::uint8_t> &bytes) {
+    fileio::File f = fileio::open(path.c_str(), "wb");
+    return f && fileio::writeAll(f.get(), bytes.data(), bytes.size()) && f.close();
+}
+
+inline std::string mib(const std::string &path) {
+    std::error_code ec;
+    const double size = double(std::filesystem::file_size(path, ec)) / 1048576.0;
+    return std::to_string(int(size + 0.5)) + " MiB";
+}
+
+// Times export name with (text, value, mem1) after prepare; the peer is a
+// shell command, or "-" when the tool is missing.
+inline void exportRow(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows,
+                      const std::string &operation, const std::string &input, const std::string &name,
+                      const std::string &text, double value, const std::string &mem1,
+                      std::function<void()> prepare, const std::string &peer, const std::string &peerCommand,
+                      float expect = 0.0f, bool anyResult = false) {
+    if (!wanted(opt, operation)) return;
+    BenchRow row;
+    row.operation = operation;
+    row.input = input;
+    BenchStep step;
+    step.prepare = std::move(prepare);
+    step.run = [=](HostLibrary &lib) {
+        HostFn fn = lib.bind(name);
+        if (!fn) return false;
+        std::string m = mem1;
+        const float r = hostCall(fn, text.c_str(), value, &m, 4096);
+        return anyResult ? r > 0 : r == expect;
+    };
+    row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
+    row.peer = peer;
+    if (!peerCommand.empty()) row.peerSeconds = timeCommand(peerCommand, opt.runs);
+    rows.push_back(row);
+}
+
+}  // namespace benchinputs
