@@ -13,17 +13,12 @@
 
 using namespace fixtures;
 using maptest::readBmp;
+using maptest::put;
 using maptest::readPsd;
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-std::string put(const TempDir& dir, const std::string& name, const Bytes& bytes) {
-    std::string p = dir.path(name);
-    EXPECT_TRUE(writeBytes(p, bytes));
-    return p;
-}
 
 // Parses a built file's header through the module.
 float parse(const Bytes& file) {

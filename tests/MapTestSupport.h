@@ -13,9 +13,17 @@
 
 #include "FileAccess.h"
 #include "Platform.h"
+#include "TestSupport.h"
 #include "fixtures/Picture.h"
 
 namespace maptest {
+
+// Writes a built file into the test's folder and returns its path.
+inline std::string put(const TempDir& dir, const std::string& name, const std::vector<unsigned char>& bytes) {
+    std::string p = dir.path(name);
+    EXPECT_TRUE(writeBytes(p, bytes));
+    return p;
+}
 
 inline std::uint32_t le32(const std::vector<unsigned char>& f, std::size_t o) {
     return f[o] | (f[o + 1] << 8) | (f[o + 2] << 16) | (std::uint32_t(f[o + 3]) << 24);

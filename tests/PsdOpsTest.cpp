@@ -8,17 +8,12 @@
 #include "fixtures/PsdBuilder.h"
 
 using namespace fixtures;
+using maptest::put;
 using maptest::readPsd;
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-std::string put(const TempDir& dir, const std::string& name, const Bytes& bytes) {
-    std::string p = dir.path(name);
-    EXPECT_TRUE(writeBytes(p, bytes));
-    return p;
-}
 
 float parse(const Bytes& file) {
     _img.assign(file.begin(), file.end());
