@@ -8,6 +8,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #include <xmmintrin.h>
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+#include <tmmintrin.h>
+#endif
 #endif
 
 // ---------------------------------------------------------------------------
@@ -399,6 +403,7 @@ int init_all(int scale) {
     int r = set_numbers_category_and_bitcode();
     if (r != 0) return r;
     precalculate_YCbCr_tables();
+    select_simd_paths();
     prepare_quant_tables();
     return 0;
 }
@@ -414,30 +419,30 @@ namespace {
 // Clang map this onto SSE2 and NEON (and split it where neither exists).
 typedef float v4f __attribute__((vector_size(16)));
 
-inline v4f splat(float x) { return v4f{x, x, x, x}; }
-
 // One AAN pass over eight vectors: element k of the eight inputs is one
-// scalar pass's input k.
-inline void aan_pass(v4f *d) {
-    const v4f c0707 = splat(0.707106781f), c0382 = splat(0.382683433f);
-    const v4f c0541 = splat(0.541196100f), c1306 = splat(1.306562965f);
-    v4f tmp0 = d[0] + d[7];
-    v4f tmp7 = d[0] - d[7];
-    v4f tmp1 = d[1] + d[6];
-    v4f tmp6 = d[1] - d[6];
-    v4f tmp2 = d[2] + d[5];
-    v4f tmp5 = d[2] - d[5];
-    v4f tmp3 = d[3] + d[4];
-    v4f tmp4 = d[3] - d[4];
+// scalar pass's input k. V is a vector of four or eight floats; the pass is
+// always inlined, so it takes the instruction set of its caller.
+template <class V>
+__attribute__((always_inline)) inline void aan_pass(V *d) {
+    const V c0707 = V{} + 0.707106781f, c0382 = V{} + 0.382683433f;
+    const V c0541 = V{} + 0.541196100f, c1306 = V{} + 1.306562965f;
+    V tmp0 = d[0] + d[7];
+    V tmp7 = d[0] - d[7];
+    V tmp1 = d[1] + d[6];
+    V tmp6 = d[1] - d[6];
+    V tmp2 = d[2] + d[5];
+    V tmp5 = d[2] - d[5];
+    V tmp3 = d[3] + d[4];
+    V tmp4 = d[3] - d[4];
 
     // Even part.
-    v4f tmp10 = tmp0 + tmp3;
-    v4f tmp13 = tmp0 - tmp3;
-    v4f tmp11 = tmp1 + tmp2;
-    v4f tmp12 = tmp1 - tmp2;
+    V tmp10 = tmp0 + tmp3;
+    V tmp13 = tmp0 - tmp3;
+    V tmp11 = tmp1 + tmp2;
+    V tmp12 = tmp1 - tmp2;
     d[0] = tmp10 + tmp11;
     d[4] = tmp10 - tmp11;
-    v4f z1 = (tmp12 + tmp13) * c0707;
+    V z1 = (tmp12 + tmp13) * c0707;
     d[2] = tmp13 + z1;
     d[6] = tmp13 - z1;
 
@@ -445,12 +450,12 @@ inline void aan_pass(v4f *d) {
     tmp10 = tmp4 + tmp5;
     tmp11 = tmp5 + tmp6;
     tmp12 = tmp6 + tmp7;
-    v4f z5 = (tmp10 - tmp12) * c0382;
-    v4f z2 = c0541 * tmp10 + z5;
-    v4f z4 = c1306 * tmp12 + z5;
-    v4f z3 = tmp11 * c0707;
-    v4f z11 = tmp7 + z3;
-    v4f z13 = tmp7 - z3;
+    V z5 = (tmp10 - tmp12) * c0382;
+    V z2 = c0541 * tmp10 + z5;
+    V z4 = c1306 * tmp12 + z5;
+    V z3 = tmp11 * c0707;
+    V z11 = tmp7 + z3;
+    V z13 = tmp7 - z3;
     d[5] = z13 + z2;
     d[3] = z13 - z2;
     d[1] = z11 + z4;
@@ -488,9 +493,75 @@ inline void transpose8(v4f x[8][2]) {
     }
 }
 
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define BRINDLEX_JPEG_AVX2 1
+typedef float v8f __attribute__((vector_size(32)));
+
+// Rows and columns of an 8 x 8 block of eight-lane vectors swap.
+__attribute__((target("avx2"))) inline void transpose8x8(v8f *x) {
+    __m256 r[8], t[8];
+    for (int k = 0; k < 8; ++k) r[k] = reinterpret_cast<__m256 &>(x[k]);
+    for (int k = 0; k < 8; k += 2) {
+        t[k] = _mm256_unpacklo_ps(r[k], r[k + 1]);
+        t[k + 1] = _mm256_unpackhi_ps(r[k], r[k + 1]);
+    }
+    for (int k = 0; k < 8; k += 4) {
+        r[k] = _mm256_shuffle_ps(t[k], t[k + 2], 0x44);
+        r[k + 1] = _mm256_shuffle_ps(t[k], t[k + 2], 0xEE);
+        r[k + 2] = _mm256_shuffle_ps(t[k + 1], t[k + 3], 0x44);
+        r[k + 3] = _mm256_shuffle_ps(t[k + 1], t[k + 3], 0xEE);
+    }
+    for (int k = 0; k < 4; ++k) {
+        t[k] = _mm256_permute2f128_ps(r[k], r[k + 4], 0x20);
+        t[k + 4] = _mm256_permute2f128_ps(r[k], r[k + 4], 0x31);
+    }
+    for (int k = 0; k < 8; ++k) x[k] = reinterpret_cast<v8f &>(t[k]);
+}
+
+// The same transform with a whole row or column per vector: lane for lane
+// the operations of the four-lane version, so the same bits, in half the
+// passes. No fused multiply-add is enabled here.
+__attribute__((target("avx2"))) void fdct_avx2(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
+    v8f x[8];
+    for (int r = 0; r < 8; ++r) {
+        const __m256 f = _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(data + 8 * r))));
+        x[r] = reinterpret_cast<const v8f &>(f);
+    }
+    transpose8x8(x);  // x[k]: column k, lane j = row j
+    aan_pass(x);      // row pass
+    transpose8x8(x);  // x[r]: row r, lane c = column c
+    aan_pass(x);      // column pass
+    const __m256 halfF = _mm256_set1_ps(0.5f), minusHalfF = _mm256_set1_ps(-0.5f), limit = _mm256_set1_ps(16384.0f);
+    const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
+    for (int r = 0; r < 8; ++r) {
+        const __m256 t = _mm256_mul_ps(reinterpret_cast<const __m256 &>(x[r]), _mm256_loadu_ps(fdtbl + 8 * r));
+        __m256i q;
+        if (_mm256_movemask_ps(_mm256_cmp_ps(_mm256_and_ps(t, absMask), limit, _CMP_LT_OQ)) == 0xFF) {
+            const __m256i n = _mm256_cvttps_epi32(t);
+            const __m256 d = _mm256_sub_ps(t, _mm256_cvtepi32_ps(n));
+            q = _mm256_add_epi32(_mm256_sub_epi32(n, _mm256_castps_si256(_mm256_cmp_ps(d, halfF, _CMP_GE_OQ))),
+                                 _mm256_castps_si256(_mm256_cmp_ps(d, minusHalfF, _CMP_LT_OQ)));
+        } else {
+            const __m256d half = _mm256_set1_pd(16384.5);
+            const __m128i lo = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(t)), half));
+            const __m128i hi = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(t, 1)), half));
+            q = _mm256_sub_epi32(_mm256_set_m128i(hi, lo), _mm256_set1_epi32(16384));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(outdata + 8 * r),
+                         _mm_packs_epi32(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1)));
+    }
+}
+#endif
+
 }  // namespace
 
+extern bool use_avx2_transform;
+
 void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
+#if defined(BRINDLEX_JPEG_AVX2)
+    if (use_avx2_transform) return fdct_avx2(data, fdtbl, outdata);
+#endif
     // The samples as floats, x[r][h] = row r, columns 4h .. 4h+3.
     v4f x[8][2];
     for (int r = 0; r < 8; ++r) {
@@ -516,16 +587,29 @@ void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int
         for (int r = 0; r < 8; ++r) x[r][h] = p[r];
     }
     // Round to nearest, halves upwards: the product in single precision,
-    // the offset sum in double, then truncation.
-    const __m128d half = _mm_set1_pd(16384.5);
-    const __m128i bias = _mm_set1_epi32(16384);
+    // then (int)((double)t + 16384.5) - 16384. For |t| < 16384 that is
+    // floor(t + 0.5), which single precision gives exactly and whatever the
+    // rounding mode: n = t truncated, d = t - n (exact), then n + 1 where
+    // d >= 0.5 and n - 1 where d < -0.5. Larger products, which quantised
+    // 8-bit samples never give, take the double sum itself.
+    const __m128 halfF = _mm_set1_ps(0.5f), minusHalfF = _mm_set1_ps(-0.5f), limit = _mm_set1_ps(16384.0f);
+    const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
     for (int r = 0; r < 8; ++r) {
         __m128i q[2];
         for (int h = 0; h < 2; ++h) {
-            __m128 t = _mm_mul_ps(as_m128(x[r][h]), _mm_loadu_ps(fdtbl + 8 * r + 4 * h));
-            __m128i lo = _mm_cvttpd_epi32(_mm_add_pd(_mm_cvtps_pd(t), half));
-            __m128i hi = _mm_cvttpd_epi32(_mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(t, t)), half));
-            q[h] = _mm_sub_epi32(_mm_unpacklo_epi64(lo, hi), bias);
+            const __m128 t = _mm_mul_ps(as_m128(x[r][h]), _mm_loadu_ps(fdtbl + 8 * r + 4 * h));
+            if (_mm_movemask_ps(_mm_cmplt_ps(_mm_and_ps(t, absMask), limit)) == 0xF) {
+                const __m128i n = _mm_cvttps_epi32(t);
+                const __m128 d = _mm_sub_ps(t, _mm_cvtepi32_ps(n));
+                // Comparison masks are -1 where true.
+                q[h] = _mm_add_epi32(_mm_sub_epi32(n, _mm_castps_si128(_mm_cmpge_ps(d, halfF))),
+                                     _mm_castps_si128(_mm_cmplt_ps(d, minusHalfF)));
+            } else {
+                const __m128d half = _mm_set1_pd(16384.5);
+                __m128i lo = _mm_cvttpd_epi32(_mm_add_pd(_mm_cvtps_pd(t), half));
+                __m128i hi = _mm_cvttpd_epi32(_mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(t, t)), half));
+                q[h] = _mm_sub_epi32(_mm_unpacklo_epi64(lo, hi), _mm_set1_epi32(16384));
+            }
         }
         _mm_storeu_si128(reinterpret_cast<__m128i *>(outdata + 8 * r), _mm_packs_epi32(q[0], q[1]));
     }
@@ -572,23 +656,48 @@ inline int lowest_bit(std::uint64_t v) {
     return __builtin_ctzll(v);
 }
 
-// Bit i set when DU[i] is non-zero.
-inline std::uint64_t nonzero_mask() {
+// Bit i set when c[i] is non-zero.
+inline std::uint64_t nonzero_mask(const std::int16_t *c) {
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     std::uint64_t m = 0;
     for (int k = 0; k < 4; ++k) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(DU + 16 * k));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(DU + 16 * k + 8));
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c + 16 * k));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c + 16 * k + 8));
         __m128i z = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
         m |= static_cast<std::uint64_t>(~_mm_movemask_epi8(z) & 0xFFFF) << (16 * k);
     }
     return m;
 #else
     std::uint64_t m = 0;
-    for (int i = 0; i < 64; ++i) m |= static_cast<std::uint64_t>(DU[i] != 0) << i;
+    for (int i = 0; i < 64; ++i) m |= static_cast<std::uint64_t>(c[i] != 0) << i;
     return m;
 #endif
+}
+
+// The coefficients are coded in zigzag order. Rather than reorder all 64
+// per block, the non-zero mask is reordered a byte (one row) at a time and
+// each coded coefficient is fetched from its natural place.
+struct ZigzagTables {
+    std::uint64_t rowBits[8][256];  // row r's non-zero bits as zigzag positions
+    std::uint8_t natural[64];       // natural index of zigzag position k
+    ZigzagTables() {
+        for (int n = 0; n < 64; ++n) natural[zigzag[n]] = static_cast<std::uint8_t>(n);
+        for (int r = 0; r < 8; ++r)
+            for (int b = 0; b < 256; ++b) {
+                std::uint64_t m = 0;
+                for (int j = 0; j < 8; ++j)
+                    if (b >> j & 1) m |= std::uint64_t(1) << zigzag[8 * r + j];
+                rowBits[r][b] = m;
+            }
+    }
+};
+const ZigzagTables zz;
+
+inline std::uint64_t zigzag_mask(std::uint64_t natural) {
+    std::uint64_t m = 0;
+    for (int r = 0; r < 8; ++r) m |= zz.rowBits[r][(natural >> (8 * r)) & 0xFF];
+    return m;
 }
 
 }  // namespace
@@ -596,10 +705,9 @@ inline std::uint64_t nonzero_mask() {
 void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t *DC, const bitstring *HTDC,
                 const bitstring *HTAC) {
     fdct_and_quantization(ComponentDU, fdtbl, DU_DCT);
-    for (int i = 0; i < 64; ++i) DU[zigzag[i]] = DU_DCT[i];
 
-    const std::int16_t diff = static_cast<std::int16_t>(DU[0] - *DC);
-    *DC = DU[0];
+    const std::int16_t diff = static_cast<std::int16_t>(DU_DCT[0] - *DC);
+    *DC = DU_DCT[0];
     if (diff == 0) {
         writebits(HTDC[0]);
     } else {
@@ -607,7 +715,7 @@ void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t
     }
 
     // The non-zero AC coefficients, one bit each.
-    std::uint64_t nonzero = nonzero_mask() & ~std::uint64_t(1);
+    std::uint64_t nonzero = zigzag_mask(nonzero_mask(DU_DCT)) & ~std::uint64_t(1);
     if (nonzero == 0) {
         writebits(HTAC[0x00]);
         return;
@@ -622,7 +730,7 @@ void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t
             for (int k = 0; k < zeros / 16; ++k) writebits(M16zeroes);
             zeros %= 16;
         }
-        const int v = DU[at];
+        const int v = DU_DCT[zz.natural[at]];
         writebits2(HTAC[zeros * 16 + category[v]], bitcode[v]);
         i = at + 1;
     }
@@ -630,49 +738,94 @@ void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t
     if (i != 64) writebits(HTAC[0x00]);
 }
 
-void load_data_units_from_RGB_buffer(unsigned x, unsigned y) {
-    const std::size_t rowBytes = static_cast<std::size_t>(_width) * 3;
 #if defined(__SSE2__)
-    // Eight pixels per step with 16-bit multiply-adds. The colour tables
-    // hold exact products (table[i] = coefficient x i), so the sums below
-    // are the tables' sums; coefficients of 32768 and above are split into
-    // two halves so that every factor fits 16 bits.
-    auto pair = [](int lo, int hi) {
-        return _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(lo)) |
-                                               (static_cast<std::uint32_t>(static_cast<std::uint16_t>(hi)) << 16)));
-    };
-    const __m128i kY1 = pair(19595, 19235);    // R, G
-    const __m128i kY2 = pair(7471, 19235);     // B, G
-    const __m128i kCb1 = pair(-11058, 16384);  // R, B
-    const __m128i kCb2 = pair(-21708, 16384);  // G, B
-    const __m128i kCr1 = pair(16384, -27438);  // R, G
-    const __m128i kCr2 = pair(16384, -5328);   // R, B
-    const __m128i k128 = _mm_set1_epi16(128);
-    auto sum = [](__m128i a, __m128i b, __m128i ka, __m128i c, __m128i d, __m128i kc) {
-        __m128i lo = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(a, b), ka),
-                                   _mm_madd_epi16(_mm_unpacklo_epi16(c, d), kc));
-        __m128i hi = _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(a, b), ka),
-                                   _mm_madd_epi16(_mm_unpackhi_epi16(c, d), kc));
-        return _mm_packs_epi32(_mm_srai_epi32(lo, 16), _mm_srai_epi32(hi, 16));
-    };
-    for (unsigned yy = 0; yy < 8; ++yy) {
-        const std::uint8_t *p = _RGB_buffer + (y + yy) * rowBytes + static_cast<std::size_t>(x) * 3;
+namespace {
+
+// Eight pixels per step with 16-bit multiply-adds. The colour tables hold
+// exact products (table[i] = coefficient x i), so the sums below are the
+// tables' sums; coefficients of 32768 and above are split into two halves
+// so that every factor fits 16 bits.
+inline __m128i coefficient_pair(int lo, int hi) {
+    return _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(lo)) |
+                                           (static_cast<std::uint32_t>(static_cast<std::uint16_t>(hi)) << 16)));
+}
+
+inline __m128i weighted_sum(__m128i a, __m128i b, __m128i ka, __m128i c, __m128i d, __m128i kc) {
+    __m128i lo = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(a, b), ka), _mm_madd_epi16(_mm_unpacklo_epi16(c, d), kc));
+    __m128i hi = _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(a, b), ka), _mm_madd_epi16(_mm_unpackhi_epi16(c, d), kc));
+    return _mm_packs_epi32(_mm_srai_epi32(lo, 16), _mm_srai_epi32(hi, 16));
+}
+
+// One row of eight pixels, as 16-bit blue, green and red lanes, to the
+// data units' row yy.
+inline void convert_row(__m128i B, __m128i G, __m128i R, unsigned yy) {
+    const __m128i Y = _mm_sub_epi16(weighted_sum(R, G, coefficient_pair(19595, 19235), B, G, coefficient_pair(7471, 19235)),
+                                    _mm_set1_epi16(128));
+    const __m128i Cb = weighted_sum(R, B, coefficient_pair(-11058, 16384), G, B, coefficient_pair(-21708, 16384));
+    const __m128i Cr = weighted_sum(R, G, coefficient_pair(16384, -27438), R, B, coefficient_pair(16384, -5328));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(YDU + 8 * yy), _mm_packs_epi16(Y, Y));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(CbDU + 8 * yy), _mm_packs_epi16(Cb, Cb));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(CrDU + 8 * yy), _mm_packs_epi16(Cr, Cr));
+}
+
+void load_units_sse2(const std::uint8_t *p, std::size_t rowBytes) {
+    for (unsigned yy = 0; yy < 8; ++yy, p += rowBytes) {
         alignas(16) std::int16_t b[8], g[8], r[8];
         for (int i = 0; i < 8; ++i) {
             b[i] = p[3 * i];
             g[i] = p[3 * i + 1];
             r[i] = p[3 * i + 2];
         }
-        const __m128i B = _mm_load_si128(reinterpret_cast<const __m128i *>(b));
-        const __m128i G = _mm_load_si128(reinterpret_cast<const __m128i *>(g));
-        const __m128i R = _mm_load_si128(reinterpret_cast<const __m128i *>(r));
-        const __m128i Y = _mm_sub_epi16(sum(R, G, kY1, B, G, kY2), k128);
-        const __m128i Cb = sum(R, B, kCb1, G, B, kCb2);
-        const __m128i Cr = sum(R, G, kCr1, R, B, kCr2);
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(YDU + 8 * yy), _mm_packs_epi16(Y, Y));
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(CbDU + 8 * yy), _mm_packs_epi16(Cb, Cb));
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(CrDU + 8 * yy), _mm_packs_epi16(Cr, Cr));
+        convert_row(_mm_load_si128(reinterpret_cast<const __m128i *>(b)),
+                    _mm_load_si128(reinterpret_cast<const __m128i *>(g)),
+                    _mm_load_si128(reinterpret_cast<const __m128i *>(r)), yy);
     }
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define BRINDLEX_JPEG_SSSE3 1
+// The same with the 24 bytes of a row split by byte shuffles: a lane that
+// takes byte -1 (0x80) reads as zero, which widens each sample to 16 bits.
+__attribute__((target("ssse3"))) void load_units_ssse3(const std::uint8_t *p, std::size_t rowBytes) {
+    const __m128i loB = _mm_setr_epi8(0, -1, 3, -1, 6, -1, 9, -1, 12, -1, 15, -1, -1, -1, -1, -1);
+    const __m128i hiB = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, -1, 5, -1);
+    const __m128i loG = _mm_setr_epi8(1, -1, 4, -1, 7, -1, 10, -1, 13, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i hiG = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, -1, 3, -1, 6, -1);
+    const __m128i loR = _mm_setr_epi8(2, -1, 5, -1, 8, -1, 11, -1, 14, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i hiR = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, -1, 4, -1, 7, -1);
+    for (unsigned yy = 0; yy < 8; ++yy, p += rowBytes) {
+        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));       // bytes 0 .. 15
+        const __m128i hi = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 16));  // bytes 16 .. 23
+        convert_row(_mm_or_si128(_mm_shuffle_epi8(lo, loB), _mm_shuffle_epi8(hi, hiB)),
+                    _mm_or_si128(_mm_shuffle_epi8(lo, loG), _mm_shuffle_epi8(hi, hiG)),
+                    _mm_or_si128(_mm_shuffle_epi8(lo, loR), _mm_shuffle_epi8(hi, hiR)), yy);
+    }
+}
+#endif
+
+}  // namespace
+#endif
+
+// Set once per conversion (and by tests): the byte shuffles and the
+// eight-lane transform where the processor has them.
+bool use_ssse3_colour = false;
+bool use_avx2_transform = false;
+
+void select_simd_paths() {
+#if defined(BRINDLEX_JPEG_SSSE3)
+    use_ssse3_colour = __builtin_cpu_supports("ssse3");
+    use_avx2_transform = __builtin_cpu_supports("avx2");
+#endif
+}
+
+void load_data_units_from_RGB_buffer(unsigned x, unsigned y) {
+    const std::size_t rowBytes = static_cast<std::size_t>(_width) * 3;
+#if defined(__SSE2__)
+    const std::uint8_t *p = _RGB_buffer + y * rowBytes + static_cast<std::size_t>(x) * 3;
+#if defined(BRINDLEX_JPEG_SSSE3)
+    if (use_ssse3_colour) return load_units_ssse3(p, rowBytes);
+#endif
+    load_units_sse2(p, rowBytes);
 #else
     int pos = 0;
     for (unsigned yy = y; yy < y + 8; ++yy) {

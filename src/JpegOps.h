@@ -97,6 +97,12 @@ int set_numbers_category_and_bitcode();
 void precalculate_YCbCr_tables();
 void prepare_quant_tables();
 void load_data_units_from_RGB_buffer(unsigned x, unsigned y);
+// Which row loader load_data_units_from_RGB_buffer uses (byte shuffles or
+// the portable one) and which width fdct_and_quantization works in (eight
+// lanes or four): what the processor has, chosen by init_all. Each pair
+// gives the same results.
+extern bool use_ssse3_colour, use_avx2_transform;
+void select_simd_paths();
 void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata);
 void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t *DC, const bitstring *HTDC,
                 const bitstring *HTAC);

@@ -321,8 +321,20 @@ TEST(JpegTables, ColourConversionCentresChroma) {
     _RGB_buffer = nullptr;
 }
 
-TEST(JpegTables, ColourConversionEqualsTheTablesForEveryColour) {
-    // Every one of the 2^24 colours, 64 per block, against the nine tables.
+class ColourLoaders : public testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        select_simd_paths();
+        if (GetParam() && !use_ssse3_colour) GTEST_SKIP() << "no byte shuffles on this processor";
+        use_ssse3_colour = GetParam();
+    }
+    void TearDown() override { select_simd_paths(); }
+};
+INSTANTIATE_TEST_SUITE_P(JpegTables, ColourLoaders, testing::Bool());
+
+TEST_P(ColourLoaders, ColourConversionEqualsTheTablesForEveryColour) {
+    // Every one of the 2^24 colours, 64 per block, against the nine tables,
+    // with each row loader.
     precalculate_YCbCr_tables();
     _width = 8;
     _height = 8;
@@ -565,7 +577,23 @@ void referenceFdct(const std::int8_t *data, const float *fdtbl, std::int16_t *ou
 
 }  // namespace
 
-TEST(JpegConvert, TransformMatchesThePlainScalarVersion) {
+// The transform in each width the processor offers; init_all picks the
+// widest, so the fixture narrows it after each init_all.
+class TransformWidths : public testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        select_simd_paths();
+        if (GetParam() && !use_avx2_transform) GTEST_SKIP() << "no eight-lane transform on this processor";
+    }
+    void TearDown() override { select_simd_paths(); }
+    void init(int scale) {
+        ASSERT_EQ(init_all(scale), 0);
+        use_avx2_transform = GetParam();
+    }
+};
+INSTANTIATE_TEST_SUITE_P(JpegConvert, TransformWidths, testing::Bool());
+
+TEST_P(TransformWidths, TransformMatchesThePlainScalarVersion) {
     std::uint32_t seed = 12345;
     auto next = [&seed] {
         seed ^= seed << 13;
@@ -574,7 +602,7 @@ TEST(JpegConvert, TransformMatchesThePlainScalarVersion) {
         return seed;
     };
     for (int scale : {0, 1, 13, 50, 75, 100}) {
-        ASSERT_EQ(init_all(scale), 0);
+        init(scale);
         for (int n = 0; n < 1500; ++n) {
             std::int8_t block[64];
             int kind = n % 4;
@@ -594,6 +622,24 @@ TEST(JpegConvert, TransformMatchesThePlainScalarVersion) {
         }
         release_jpeg_buffers();
     }
+    // Tables no scale gives, for the rounding: exact halves of both signs
+    // (0.5 and 0.25 on integer sums), and products of 16384 and beyond (still within 16 bits),
+    // where the double sum truncates towards zero instead of rounding down.
+    std::vector<std::vector<float>> tables = {std::vector<float>(64, 0.5f), std::vector<float>(64, 0.25f),
+                                              std::vector<float>(64, 3.9f), std::vector<float>(64, 2.5f)};
+    std::vector<float> mixed(64);
+    for (float &v : mixed) v = static_cast<float>(next() % 1024) / 256.0f;
+    tables.push_back(mixed);
+    for (const std::vector<float> &tbl : tables)
+        for (int n = 0; n < 2000; ++n) {
+            std::int8_t block[64];
+            for (int i = 0; i < 64; ++i)
+                block[i] = n % 2 ? static_cast<std::int8_t>(next()) : static_cast<std::int8_t>(n % 7 == 0 ? -128 : 127);
+            std::int16_t a[64], b[64];
+            fdct_and_quantization(block, tbl.data(), a);
+            referenceFdct(block, tbl.data(), b);
+            ASSERT_EQ(std::memcmp(a, b, sizeof a), 0) << "table " << tbl[0] << " block " << n;
+        }
 }
 
 TEST(JpegConvert, LastZigzagCoefficientCanBeNonZero) {
