@@ -1,6 +1,7 @@
 // The map operations on 4096² inputs (8192² with --large): 16-bit
 // conversion, level count, merges, swaps, thumbnail and JPEG, each beside
 // the copy or read of the same file, or a peer tool where installed.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,65 @@ fixtures::Picture picture(int side, std::uint32_t seed) {
 }
 
 std::vector<std::uint8_t> psdOf(const fixtures::Picture &pic) { return fixtures::makePsdRgb(pic); }
+
+// The ImageMagick command, when installed (the versioned name first, so a
+// wrapper of the same name earlier on the PATH is not what gets timed).
+std::string imageMagick() {
+    for (const char *c : {"convert-im6.q16", "magick", "convert"})
+        if (haveTool(c)) return c;
+    return "";
+}
+
+BenchRow *lastRow(std::vector<BenchRow> &rows, const std::string &op, const std::string &tag) {
+    if (rows.empty() || rows.back().operation != op || rows.back().input.compare(0, tag.size(), tag) != 0) return nullptr;
+    return &rows.back();
+}
+
+// A row that sets the same Brindlex timing beside a peer tool's.
+void peerRow(std::vector<BenchRow> &rows, BenchRow mine, const std::string &peer, double seconds) {
+    mine.peer = peer;
+    mine.peerSeconds = seconds;
+    mine.ok = mine.ok && seconds >= 0;  // a failing command times as -1
+    if (seconds < 0) mine.peer += " (failed)";
+    rows.push_back(mine);
+}
+
+// Reads the quantisation tables of a baseline JPEG and writes them in the
+// peer encoder's -qtables form (natural order); slots gets each component's
+// table number, comma-separated.
+bool writeQTables(const std::string &jpg, const std::string &txt, std::string &slots) {
+    static const int zigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                                   12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                                   35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                                   58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+    std::vector<std::uint8_t> b;
+    if (fileio::loadFile(jpg.c_str(), b) != fileio::Load::Ok) return false;
+    int table[4][64] = {};
+    int count = 0;
+    slots.clear();
+    for (std::size_t i = 2; i + 4 <= b.size() && b[i] == 0xFF;) {
+        const int marker = b[i + 1];
+        const std::size_t len = std::size_t(b[i + 2]) << 8 | b[i + 3];
+        if (i + 2 + len > b.size()) return false;
+        if (marker == 0xDB)
+            for (std::size_t p = i + 4; p + 65 <= i + 2 + len; p += 65) {
+                const int id = b[p] & 3;
+                if (b[p] >> 4) return false;  // 16-bit entries: not baseline
+                for (int k = 0; k < 64; ++k) table[id][zigzag[k]] = b[p + 1 + k];
+                count = std::max(count, id + 1);
+            }
+        if (marker == 0xC0)
+            for (int c = 0; c < b[i + 9]; ++c)
+                slots += (c ? "," : "") + std::to_string(b[i + 10 + 3 * c + 2]);
+        if (marker == 0xDA) break;
+        i += 2 + len;
+    }
+    if (count == 0 || slots.empty()) return false;
+    std::string out;
+    for (int t = 0; t < count; ++t)
+        for (int k = 0; k < 64; ++k) out += std::to_string(table[t][k]) + (k % 8 == 7 ? "\n" : " ");
+    return writeFile(txt, std::vector<std::uint8_t>(out.begin(), out.end()));
+}
 }  // namespace
 
 void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows) {
@@ -64,27 +124,27 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
     for (const auto &c : convs)
         exportRow(opt, libPath, rows, "convertTIFF16 mode " + std::to_string(c.mode), tag + " float, " + mib(c.src),
                   "convertTIFF16", c.src, c.mode, out, nullptr, "cp of source", cp(c.src));
-    if (wanted(opt, "convertTIFF16")) {
-        for (const std::string &src : {grey, rgb32}) {
-            BenchRow im;
-            im.operation = "(peer) ImageMagick convert -depth 16";
-            im.input = mib(src);
-            im.peer = "cp of source";
-            im.peerSeconds = timeCommand(cp(src), opt.runs);
-            if (haveTool("convert"))
-                im.brindlexSeconds =
-                    timeCommand("convert " + quote(src) + " -depth 16 " + quote(opt.scratch + "im.tif"), opt.runs);
-            im.ok = haveTool("convert") && im.brindlexSeconds >= 0;  // a failing command times as -1
-            rows.push_back(im);
-            BenchRow vips = im;
-            vips.operation = "(peer) vips linear x65535";
-            vips.ok = haveTool("vips");
-            if (vips.ok)
-                vips.brindlexSeconds = timeCommand(
-                    "vips linear " + quote(src) + " " + quote(opt.scratch + "v.tif") + " 65535 0",
-                    opt.runs);
-            vips.ok = vips.ok && vips.brindlexSeconds >= 0;
-            rows.push_back(vips);
+    // The same conversions by the peer tools, each timed on the same source.
+    const std::string im = imageMagick();
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string op = "convertTIFF16 mode " + std::to_string(convs[i].mode);
+        const BenchRow *mine = lastRow(rows, op, tag);
+        if (!mine) continue;
+        const std::string &src = convs[i].src;
+        // Mode 4 keeps the first channel of an RGB map; the peers do the same.
+        const std::string first = convs[i].mode == 4 ? " -channel R -separate" : "";
+        if (!im.empty())
+            peerRow(rows, *mine, "ImageMagick -depth 16",
+                    timeCommand(im + " " + quote(src) + first + " -depth 16 " + quote(opt.scratch + "im.tif"), opt.runs));
+        if (haveTool("vips")) {
+            const std::string band = convs[i].mode == 4 ? "vips extract_band " + quote(src) + " " +
+                                                              quote(opt.scratch + "band.v") + " 0 && " : "";
+            const std::string in = convs[i].mode == 4 ? opt.scratch + "band.v" : src;
+            peerRow(rows, *mine, "vips linear x65535, cast ushort",
+                    timeCommand(band + "vips linear " + quote(in) + " " + quote(opt.scratch + "lin.v") +
+                                    " 65535 0 && vips cast " + quote(opt.scratch + "lin.v") + " " +
+                                    quote(opt.scratch + "v.tif") + " ushort",
+                                opt.runs));
         }
     }
     exportRow(opt, libPath, rows, "getScale grey", tag + " float, " + mib(grey), "getScale", grey, 1, "", nullptr,
@@ -113,14 +173,32 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
     const std::string thumb = work + "-thumb.bmp";
     exportRow(opt, libPath, rows, "CreateThumbnailBMP 256", tag + " BMP, " + mib(bmpA), "CreateThumbnailBMP", thumb,
               256, "", [=] { copyFile(bmpA, thumb); }, "cat of BMP", cat(bmpA));
+    if (const BenchRow *mine = lastRow(rows, "CreateThumbnailBMP 256", tag)) {
+        if (haveTool("vipsthumbnail"))
+            peerRow(rows, *mine, "vipsthumbnail -s 256",
+                    timeCommand("vipsthumbnail " + quote(bmpA) + " -s 256 -o " + quote(opt.scratch + "vt.bmp"), opt.runs));
+        if (!im.empty())
+            peerRow(rows, *mine, "ImageMagick -sample 256x256",
+                    timeCommand(im + " " + quote(bmpA) + " -sample 256x256 " + quote(opt.scratch + "ims.bmp"), opt.runs));
+    }
 
+    // The peer encoder gets the very tables the export wrote, read back from
+    // its output, with the float DCT, no subsampling and baseline values.
     for (int scale : {50, 75}) {
-        const bool cj = haveTool("cjpeg");
-        exportRow(opt, libPath, rows, "saveAsJpeg scale " + std::to_string(scale), tag + " BMP, " + mib(bmpA),
-                  "saveAsJpeg", bmpA, scale, opt.scratch + "out.jpg", nullptr,
-                  cj ? "cjpeg float 4:4:4 q" + std::to_string(scale) : "- (no cjpeg)",
-                  cj ? "cjpeg -dct float -sample 1x1,1x1,1x1 -baseline -quality " + std::to_string(scale) + " -outfile " +
-                           quote(opt.scratch + "cj.jpg") + " " + quote(bmpA)
-                     : "");
+        const std::string op = "saveAsJpeg scale " + std::to_string(scale), jpg = opt.scratch + "out.jpg";
+        exportRow(opt, libPath, rows, op, tag + " BMP, " + mib(bmpA), "saveAsJpeg", bmpA, scale, jpg, nullptr, "", "");
+        BenchRow *mine = lastRow(rows, op, tag);
+        if (!mine) continue;
+        const std::string tables = opt.scratch + "qtables.txt";
+        std::string slots;
+        if (haveTool("cjpeg") && writeQTables(jpg, tables, slots)) {
+            mine->peer = "cjpeg -dct float 4:4:4, same tables";
+            mine->peerSeconds = timeCommand("cjpeg -dct float -sample 1x1,1x1,1x1 -baseline -qtables " + quote(tables) +
+                                                " -qslots " + slots + " -outfile " + quote(opt.scratch + "cj.jpg") +
+                                                " " + quote(bmpA),
+                                            opt.runs);
+        } else {
+            mine->peer = "- (no cjpeg, or no tables read)";
+        }
     }
 }

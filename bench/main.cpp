@@ -1,7 +1,9 @@
-// brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--large] [--markdown FILE]
+// brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--small | --large] [--markdown FILE]
 // Generates the inputs once into DATA_DIR, times every heavy operation
 // through the real exports and the peers or limits on the same files, and
-// prints one table of medians, ratios and peak memory.
+// prints one table of medians, ratios and peak memory. Both sizes run by
+// default (4096² maps and 1 M faces, then 8192² and 4 M); --small or
+// --large keeps one.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -12,7 +14,7 @@
 
 namespace {
 const std::vector<BenchArea> &areas() {
-    static const std::vector<BenchArea> all = {benchLimits, benchMaps, benchMeshes};
+    static const std::vector<BenchArea> all = {benchMaps, benchMeshes};
     return all;
 }
 }  // namespace
@@ -20,16 +22,18 @@ const std::vector<BenchArea> &areas() {
 int main(int argc, char **argv) {
     BenchOptions opt;
     std::string markdown;
+    std::vector<bool> sizes = {false, true};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--runs" && i + 1 < argc) opt.runs = std::atoi(argv[++i]);
         else if (a == "--filter" && i + 1 < argc) opt.filter = argv[++i];
-        else if (a == "--large") opt.large = true;
+        else if (a == "--large") sizes = {true};
+        else if (a == "--small") sizes = {false};
         else if (a == "--markdown" && i + 1 < argc) markdown = argv[++i];
         else opt.dataDir = a;
     }
     if (opt.dataDir.empty()) {
-        std::fprintf(stderr, "usage: brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--large] [--markdown FILE]\n");
+        std::fprintf(stderr, "usage: brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--small | --large] [--markdown FILE]\n");
         return 2;
     }
     if (opt.dataDir.back() != '/') opt.dataDir += '/';
@@ -38,7 +42,11 @@ int main(int argc, char **argv) {
     const std::string lib = HostLibrary::besideProgram();
 
     std::vector<BenchRow> rows;
-    for (const BenchArea &area : areas()) area(opt, lib, rows);
+    benchLimits(opt, lib, rows);  // the machine's limits do not depend on the size
+    for (bool large : sizes) {
+        opt.large = large;
+        for (const BenchArea &area : areas()) area(opt, lib, rows);
+    }
 
     std::string table = "| operation | input | Brindlex (s) | peer or limit | peer (s) | ratio | peak MiB |\n"
                         "|---|---|---|---|---|---|---|\n";

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # make bench: an optimised native build, inputs generated once into
-# build/bench-data, every operation timed beside its peer, the table printed
+# build/bench-data (4096² and 8192² maps, 1 M and 4 M faces; BENCH_SIZE=small
+# or large keeps one), every operation timed beside its peer, the table printed
 # and written to BENCHMARKS.md with the commit and the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,4 +16,4 @@ out=BENCHMARKS.md
   echo "Medians of ${BENCH_RUNS:-5} runs after a warm-up, warm page cache; ratio = Brindlex / peer (below 1 is faster)."
   echo
 } > "$out"
-build/native/brindlex_bench build/bench-data --runs "${BENCH_RUNS:-5}" ${BENCH_LARGE:+--large} --markdown "$out" ${BENCH_FILTER:+--filter "$BENCH_FILTER"}
+build/native/brindlex_bench build/bench-data --runs "${BENCH_RUNS:-5}" ${BENCH_SIZE:+--$BENCH_SIZE} --markdown "$out" ${BENCH_FILTER:+--filter "$BENCH_FILTER"}
