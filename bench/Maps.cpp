@@ -121,26 +121,27 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
 
     // 16-bit conversion beside cp of the source, then the peer tools.
     const struct { int mode; std::string src; } convs[] = {{1, grey}, {3, rgb32}, {4, rgb32}};
-    for (const auto &c : convs)
-        exportRow(opt, libPath, rows, "convertTIFF16 mode " + std::to_string(c.mode), tag + " float, " + mib(c.src),
-                  "convertTIFF16", c.src, c.mode, out, nullptr, "cp of source", cp(c.src));
-    // The same conversions by the peer tools, each timed on the same source.
+    // Each conversion beside cp of its source, then beside the peer tools
+    // on the same source.
     const std::string im = imageMagick();
     for (std::size_t i = 0; i < 3; ++i) {
         const std::string op = "convertTIFF16 mode " + std::to_string(convs[i].mode);
-        const BenchRow *mine = lastRow(rows, op, tag);
-        if (!mine) continue;
+        exportRow(opt, libPath, rows, op, tag + " float, " + mib(convs[i].src), "convertTIFF16", convs[i].src,
+                  convs[i].mode, out, nullptr, "cp of source", cp(convs[i].src));
+        const BenchRow *last = lastRow(rows, op, tag);
+        if (!last) continue;
+        const BenchRow mine = *last;  // rows grows below
         const std::string &src = convs[i].src;
         // Mode 4 keeps the first channel of an RGB map; the peers do the same.
         const std::string first = convs[i].mode == 4 ? " -channel R -separate" : "";
         if (!im.empty())
-            peerRow(rows, *mine, "ImageMagick -depth 16",
+            peerRow(rows, mine, "ImageMagick -depth 16",
                     timeCommand(im + " " + quote(src) + first + " -depth 16 " + quote(opt.scratch + "im.tif"), opt.runs));
         if (haveTool("vips")) {
             const std::string band = convs[i].mode == 4 ? "vips extract_band " + quote(src) + " " +
                                                               quote(opt.scratch + "band.v") + " 0 && " : "";
             const std::string in = convs[i].mode == 4 ? opt.scratch + "band.v" : src;
-            peerRow(rows, *mine, "vips linear x65535, cast ushort",
+            peerRow(rows, mine, "vips linear x65535, cast ushort",
                     timeCommand(band + "vips linear " + quote(in) + " " + quote(opt.scratch + "lin.v") +
                                     " 65535 0 && vips cast " + quote(opt.scratch + "lin.v") + " " +
                                     quote(opt.scratch + "v.tif") + " ushort",
@@ -173,12 +174,13 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
     const std::string thumb = work + "-thumb.bmp";
     exportRow(opt, libPath, rows, "CreateThumbnailBMP 256", tag + " BMP, " + mib(bmpA), "CreateThumbnailBMP", thumb,
               256, "", [=] { copyFile(bmpA, thumb); }, "cat of BMP", cat(bmpA));
-    if (const BenchRow *mine = lastRow(rows, "CreateThumbnailBMP 256", tag)) {
+    if (const BenchRow *last = lastRow(rows, "CreateThumbnailBMP 256", tag)) {
+        const BenchRow mine = *last;  // rows grows below
         if (haveTool("vipsthumbnail"))
-            peerRow(rows, *mine, "vipsthumbnail -s 256",
+            peerRow(rows, mine, "vipsthumbnail -s 256",
                     timeCommand("vipsthumbnail " + quote(bmpA) + " -s 256 -o " + quote(opt.scratch + "vt.bmp"), opt.runs));
         if (!im.empty())
-            peerRow(rows, *mine, "ImageMagick -sample 256x256",
+            peerRow(rows, mine, "ImageMagick -sample 256x256",
                     timeCommand(im + " " + quote(bmpA) + " -sample 256x256 " + quote(opt.scratch + "ims.bmp"), opt.runs));
     }
 

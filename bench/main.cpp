@@ -6,6 +6,7 @@
 // --large keeps one.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -36,6 +37,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--small | --large] [--markdown FILE]\n");
         return 2;
     }
+    // Absolute, since some peers resolve output names against their input's folder.
+    opt.dataDir = std::filesystem::absolute(opt.dataDir).string();
     if (opt.dataDir.back() != '/') opt.dataDir += '/';
     opt.scratch = opt.dataDir + "scratch/";
     std::system(("mkdir -p " + quote(opt.scratch)).c_str());
