@@ -106,6 +106,7 @@ float readBMPHeader() {
 
 float mergeBMP(const char* sourcePath, const char* targetPath) {
     using namespace bmp;
+    if (fileio::sameFile(sourcePath, targetPath)) return kTargetNotWritable;
     ReleaseBmpV release;
     std::vector<std::uint8_t> target, source;
     float r = loadMap(targetPath, target, kCannotOpen);

@@ -201,6 +201,40 @@ bool writeAll(std::FILE* f, const void* data, std::size_t n) {
     return std::fwrite(data, 1, n, f) == n;
 }
 
+#if defined(_WIN32)
+namespace {
+
+bool fileIdentity(const char* utf8Path, BY_HANDLE_FILE_INFORMATION& info) {
+    std::wstring w = widen(utf8Path);
+    if (w.empty()) return false;
+    // No access rights needed for the identity; folders open with the
+    // backup-semantics flag.
+    HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+}  // namespace
+
+bool sameFile(const char* utf8PathA, const char* utf8PathB) {
+    if (!utf8PathA || !utf8PathB || !*utf8PathA || !*utf8PathB) return false;
+    BY_HANDLE_FILE_INFORMATION a, b;
+    if (!fileIdentity(utf8PathA, a) || !fileIdentity(utf8PathB, b)) return false;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+#else
+bool sameFile(const char* utf8PathA, const char* utf8PathB) {
+    if (!utf8PathA || !utf8PathB || !*utf8PathA || !*utf8PathB) return false;
+    struct stat a, b;
+    if (::stat(utf8PathA, &a) != 0 || ::stat(utf8PathB, &b) != 0) return false;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+#endif
+
 Rewrite rewriteFile(const char* utf8Path, const void* data, std::size_t n) {
     File f = open(utf8Path, "r+b");
     if (!f) return Rewrite::CannotOpen;

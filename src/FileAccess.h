@@ -58,6 +58,12 @@ long long streamSize(std::FILE* f);
 
 enum class Rewrite { Ok, CannotOpen, WriteError };
 
+// True when both paths name one existing file (the same device and inode on
+// POSIX, volume serial and file index on Windows), whatever their spelling:
+// an operation that writes b while it still needs a must refuse. False when
+// either cannot be examined (a missing destination is never the source).
+bool sameFile(const char* utf8PathA, const char* utf8PathB);
+
 // Replaces the contents of an existing file by data, for operations that
 // rewrite a map in place once its new content is complete in memory. The
 // file is first opened for reading and writing without truncation, so a

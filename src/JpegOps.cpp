@@ -239,6 +239,14 @@ int load_bitmap(const char *path, int &width, int &height) {
     width = static_cast<int>(w);
     height = static_cast<int>(h);
 
+    // The buffer follows the header alone, so a header describing far more
+    // than the file holds is refused before anything is allocated: the file
+    // must hold at least a third of the picture's pixel data (one byte a
+    // pixel). Shorter pictures keep their missing rows as zeros.
+    const long long fileSize = fileio::streamSize(f.get());
+    if (fileSize < 0 || static_cast<std::uint64_t>(w32) * h32 > static_cast<std::uint64_t>(fileSize))
+        return kNoPictureBuffer;
+
     const std::size_t W = (w + 7) & ~std::size_t(7);
     const std::size_t H = (h + 7) & ~std::size_t(7);
     const std::size_t rowBytes = W * 3;
@@ -916,6 +924,8 @@ float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale) {
     int r = load_bitmap(bmpPath, width, height);
     if (r != 0) return static_cast<float>(r);
 
+    // The output must not be the BMP itself.
+    if (fileio::sameFile(bmpPath, jpegPath)) return static_cast<float>(kCannotCreateOutput);
     fileio::File out = fileio::open(jpegPath, "wb");
     if (!out) return static_cast<float>(kCannotCreateOutput);
     _fp_jpeg_stream = out.get();

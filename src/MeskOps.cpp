@@ -253,13 +253,16 @@ bool writeTileFile(const std::string& path, Body&& body) {
 }
 
 // Runs the per-tile loop: names file i in _UVTileStr while it is written
-// and reports 1501 + i for the first file that fails.
+// and reports 1501 + i for the first file that fails. A tile file that
+// would be the mesh itself fails without being opened.
 template <class Body>
-float writeTileFiles(const UVTileSet& tiles, const char* outPath, Body&& body) {
+float writeTileFiles(const UVTileSet& tiles, const char* meshPath, const char* outPath, Body&& body) {
     std::size_t i = 0;
     for (const UV_tile& tile : tiles) {
         _UVTileStr.push_back(tile.name);
-        if (!writeTileFile(tileFilePath(outPath, i), [&](fileio::Writer& w) { body(w, tile); })) {
+        const std::string tilePath = tileFilePath(outPath, i);
+        if (fileio::sameFile(meshPath, tilePath.c_str()) ||
+            !writeTileFile(tilePath, [&](fileio::Writer& w) { body(w, tile); })) {
             _UVTileStr.pop_back();  // only whole files are named
             return kMeskTileFileBase + static_cast<float>(i);
         }
@@ -285,7 +288,7 @@ float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
     constexpr std::size_t kBlockFaces = 1 << 15;
     std::vector<std::uint8_t> block(std::min<std::size_t>(uv->count, kBlockFaces) * kMeskUVSize);
     const std::uint8_t* uvs = image.data() + uv->first();
-    return writeTileFiles(tiles, outPath, [&](fileio::Writer& w, const UV_tile& tile) {
+    return writeTileFiles(tiles, path, outPath, [&](fileio::Writer& w, const UV_tile& tile) {
         w.put(image.data(), static_cast<std::size_t>(uv->first()));
         for (std::size_t f0 = 0; f0 < uv->count; f0 += kBlockFaces) {
             const std::size_t n = std::min<std::size_t>(kBlockFaces, uv->count - f0);
@@ -330,7 +333,7 @@ float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
     storeMeskU32(header + 12, 0);
     const std::uint8_t* uvs = image.data() + uv->first();
     const std::uint8_t* idx = image.data() + faces->first();
-    return writeTileFiles(tiles, outPath, [&](fileio::Writer& w, const UV_tile& tile) {
+    return writeTileFiles(tiles, path, outPath, [&](fileio::Writer& w, const UV_tile& tile) {
         w.put(image.data(), image.size() - kMeskEndBlockSize);
         for (std::size_t f = 0; f < uv->count; ++f) {
             const std::uint8_t* c = uvs + f * kMeskUVSize;
@@ -779,6 +782,7 @@ float writeOBJfromMesk(const char *meshPath, char *objPath) {
     const float refused = planObj(image, _faceID, lay);
     if (refused != 0.0f) return refused;
 
+    if (fileio::sameFile(meshPath, objPath)) return kMeskOutputCannotOpen;
     fileio::File f = fileio::open(objPath, "wb");
     if (!f) return kMeskOutputCannotOpen;
     TextOut out(f.get());
@@ -824,6 +828,7 @@ float ReadVertColorMesk(const char *meshPath, char *outPath) {
     // The chunk at offset 32 is taken as the colour chunk whatever its tag.
     std::optional<MeskChunk> colours = meskChunkAt(image, kFirstChunk);
     if (!colours || !meskElementsFit(image, *colours, kMeskColourSize)) return kMeskTruncated;
+    if (fileio::sameFile(meshPath, outPath)) return kMeskOutputCannotOpen;
     fileio::File f = fileio::open(outPath, "wb");
     if (!f) return kMeskOutputCannotOpen;
     TextOut out(f.get());

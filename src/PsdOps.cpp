@@ -90,6 +90,7 @@ float rewriteOrFail(const char* path, const std::vector<std::uint8_t>& data, std
 
 float mergePSD(const char* a, const char* b) {
     using namespace psd;
+    if (fileio::sameFile(a, b)) return kCannotWrite;
     float r = loadPsd(b);
     if (r != 0.0f) return r;
     // B's bytes become the working copy; _img is then refilled with A's.

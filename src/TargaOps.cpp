@@ -31,6 +31,7 @@ float convertToTarga(const char *tiffPath, const char *tgaPath) {
     // The rows are taken from the end of the file: all of them must be there.
     if (rowsLen > dir.fileSize) return tiff::kRowsPastEnd;
 
+    if (fileio::sameFile(tiffPath, tgaPath)) return targa::kCannotCreate;  // would truncate the TIFF
     fileio::File out = fileio::open(tgaPath, "wb");
     if (!out) return targa::kCannotCreate;
     std::uint8_t header[18] = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0};

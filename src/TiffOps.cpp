@@ -428,6 +428,8 @@ float convertTiff(const char* source, const char* destination, int mode, bool ps
 
     fileio::File src = fileio::open(source, "r+b");
     if (!src) return -101.0f;
+    // A destination that is the source would be truncated before its rows are read.
+    if (fileio::sameFile(source, destination)) return -102.0f;
     fileio::File dst;
     if ((rc = createDestination(destination, header, dst)) != 0.0f) return rc;
 
@@ -574,6 +576,8 @@ float mergeMaps(const char* pathA, const char* pathB, bool hack) {
 
     fileio::File fa = fileio::open(pathA, "r+b");
     if (!fa) return -101.0f;
+    // A map merged into itself is refused as B.
+    if (fileio::sameFile(pathA, pathB)) return -201.0f;
     fileio::File fb = fileio::open(pathB, "r+b");
     if (!fb) return -201.0f;
     if (s == 0 || row == 0 || a.length == 0) return fb.close() ? 0.0f : kIoFailure;
@@ -669,6 +673,8 @@ float singleChannelTiff(const char* source, const char* destination) {
 
     fileio::File src = fileio::open(source, "r+b");
     if (!src) return -101.0f;
+    // A destination that is the source would be truncated before its rows are read.
+    if (fileio::sameFile(source, destination)) return -102.0f;
     fileio::File dst;
     if ((rc = createDestination(destination, header, dst)) != 0.0f) return rc;
     std::vector<std::uint8_t> in, out(static_cast<std::size_t>(dstRow * rowsPerBlock(srcRow, d.length)));
@@ -740,14 +746,47 @@ void scanRun(Range& r, const unsigned char* plane, bool asUint, std::size_t firs
     }
 }
 
+// False when the header's data window spans more than 2^31 - 1 columns or
+// rows (the bounds are 32-bit, so max - min + 1 can pass the int range and
+// the decoder's sizes wrap). The attributes follow the 8-byte magic and
+// version: name, type (both NUL-terminated), 32-bit size, value; an empty
+// name ends them. A header this walk cannot follow is left to the decoder.
+bool exrWindowFits(const fileio::Bytes& b) {
+    std::size_t at = 8;
+    for (;;) {
+        const std::size_t name = at;
+        while (at < b.size && b.data[at] != 0) ++at;
+        if (at >= b.size || at == name) return true;  // the end, or past it
+        const std::size_t type = ++at;
+        while (at < b.size && b.data[at] != 0) ++at;
+        if (at >= b.size) return true;
+        std::uint32_t size = 0;
+        if (!b.le32(++at, size)) return true;
+        at += 4;
+        if (!b.has(at, size)) return true;
+        if (std::strcmp(reinterpret_cast<const char*>(b.data + name), "dataWindow") == 0 &&
+            std::strcmp(reinterpret_cast<const char*>(b.data + type), "box2i") == 0 && size == 16) {
+            const std::uint8_t* v = b.data + at;
+            const std::int64_t minX = static_cast<std::int32_t>(fileio::loadLE32(v));
+            const std::int64_t minY = static_cast<std::int32_t>(fileio::loadLE32(v + 4));
+            const std::int64_t maxX = static_cast<std::int32_t>(fileio::loadLE32(v + 8));
+            const std::int64_t maxY = static_cast<std::int32_t>(fileio::loadLE32(v + 12));
+            constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+            return maxX - minX + 1 <= kMax && maxY - minY + 1 <= kMax;
+        }
+        at += size;
+    }
+}
+
 }  // namespace
 
 float openExrRange(const char* path) {
     if (!path) return -9.0f;
     {
-        fileio::File f = fileio::open(path, "rb");
-        if (!f) return static_cast<float>(TINYEXR_ERROR_CANT_OPEN_FILE);
-        if (fileio::streamSize(f.get()) < kExrMinBytes) return static_cast<float>(TINYEXR_ERROR_INVALID_FILE);
+        fileio::MappedFile m;
+        if (m.open(path) != fileio::Load::Ok) return static_cast<float>(TINYEXR_ERROR_CANT_OPEN_FILE);
+        if (m.size() < static_cast<std::size_t>(kExrMinBytes) || !exrWindowFits(m.bytes()))
+            return static_cast<float>(TINYEXR_ERROR_INVALID_FILE);
     }
     EXRVersion version;
     int rc = ParseEXRVersionFromFile(&version, path);

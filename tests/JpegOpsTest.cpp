@@ -389,7 +389,8 @@ TEST(JpegLoader, PadsWithTheLastPixelAndFlips) {
 TEST(JpegLoader, TruncatedPixelsReadAsZeros) {
     TempDir dir;
     Bytes full = samples::bmp24(samples::noise(13, 11, 5));
-    for (size_t n = 54; n < full.size(); n += 7) {
+    // From 13 x 11 bytes on (a third of the pixel data); shorter files are refused.
+    for (size_t n = 13 * 11; n < full.size(); n += 7) {
         SCOPED_TRACE(n);
         // The expected picture: the file with its missing tail zeroed.
         Bytes zeroed(full.begin(), full.begin() + n);
@@ -421,7 +422,10 @@ TEST(JpegConvert, Codes) {
         {"20-byte file", Bytes(good.begin(), good.begin() + 20), 4},
         {"empty file", Bytes(), 4},
         {"53-byte file", Bytes(good.begin(), good.begin() + 53), 4},
-        {"header only", Bytes(good.begin(), good.begin() + 54), 0},
+        // 9 x 9 pixels need 81 bytes of file at least (a third of their data).
+        {"header only (81 pixels, 54 bytes)", Bytes(good.begin(), good.begin() + 54), 6},
+        {"81 bytes: the bound", Bytes(good.begin(), good.begin() + 81), 0},
+        {"80 bytes: below it", Bytes(good.begin(), good.begin() + 80), 6},
         {"not BM", with(0, {'B', 'A'}), 5},
         {"32-bit", samples::bmp24(samples::gradient(4, 4), 32), 5},
         {"8-bit", samples::bmp24(samples::gradient(4, 4), 8), 5},
@@ -432,7 +436,8 @@ TEST(JpegConvert, Codes) {
         {"width 65529", with(18, {0xF9, 0xFF, 0, 0}), 9},
         {"height 65536 (low half 0)", with(22, {0, 0, 1, 0}), 9},
         {"width 70000 (low half 4464)", with(18, {0x70, 0x11, 0x01, 0}), 9},
-        {"width 65528, 1 row, no pixel data", with(18, {0xF8, 0xFF, 0, 0, 1, 0, 0, 0}), 0},
+        {"width 65528, 1 row, no pixel data", with(18, {0xF8, 0xFF, 0, 0, 1, 0, 0, 0}), 6},
+        {"65528 x 65528 in a few bytes", with(18, {0xF8, 0xFF, 0, 0, 0xF8, 0xFF, 0, 0}), 6},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -908,6 +913,10 @@ TEST(JpegDecode, TruncatedFilesStillGiveDecodableFiles) {
         Bytes f = encode(dir, Bytes(full.begin(), full.begin() + n), 50, &r);
         if (n < 54) {
             EXPECT_EQ(r, 4.0f);
+            continue;
+        }
+        if (n < 21 * 13) {
+            EXPECT_EQ(r, 6.0f) << "less than a third of the pixel data";
             continue;
         }
         ASSERT_EQ(r, 0.0f);

@@ -4,6 +4,7 @@
 
 #include "Platform.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -1059,6 +1060,43 @@ TEST(OpenEXR, BadFilesGiveLoaderCodes) {
     EXPECT_EQ(callExport("OpenEXR", put(dir, "empty.exr", {}), 0), static_cast<float>(TINYEXR_ERROR_INVALID_FILE));
     EXPECT_EQ(callExport("OpenEXR", put(dir, "tiff.exr", floatRgb().build()), 0),
               static_cast<float>(TINYEXR_ERROR_INVALID_MAGIC_NUMBER));
+    // A data window wider or taller than 2^31 - 1 (its 32-bit bounds span
+    // more) is refused before the decoder, whose sizes would wrap; the
+    // widest window that fits is left to the decoder's own checks.
+    {
+        const std::vector<std::uint8_t> good = buildExr(2, 2, {{"A", {0.0f, 1.0f, 2.0f, 3.0f}}});
+        static const char kWindow[] = "dataWindow\0box2i\0";
+        auto it = std::search(good.begin(), good.end(), kWindow, kWindow + sizeof kWindow - 1);
+        ASSERT_NE(it, good.end());
+        const std::size_t at = static_cast<std::size_t>(it - good.begin()) + sizeof kWindow - 1 + 4;
+        constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+        constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+        struct Window {
+            const char *what;
+            std::int32_t minX, minY, maxX, maxY;
+            bool refused;
+        } windows[] = {
+            {"rows from -2^31 to 1", 0, kMin, 1, 1, true},
+            {"rows from -1 to 2^31 - 1", 0, -1, 1, kMax, true},
+            {"columns from -2^31 to 1", kMin, 0, 1, 1, true},
+            {"2^31 - 1 rows", 0, 0, 1, kMax - 1, false},
+            {"2^31 - 1 columns", 0, 0, kMax - 1, 1, false},
+            {"the file's own window", 0, 0, 1, 1, false},
+        };
+        for (const Window &w : windows) {
+            SCOPED_TRACE(w.what);
+            std::vector<std::uint8_t> f = good;
+            fileio::storeLE32(&f[at], static_cast<std::uint32_t>(w.minX));
+            fileio::storeLE32(&f[at + 4], static_cast<std::uint32_t>(w.minY));
+            fileio::storeLE32(&f[at + 8], static_cast<std::uint32_t>(w.maxX));
+            fileio::storeLE32(&f[at + 12], static_cast<std::uint32_t>(w.maxY));
+            const float r = callExport("OpenEXR", put(dir, "window.exr", f), 0);
+            if (w.refused)
+                EXPECT_EQ(r, static_cast<float>(TINYEXR_ERROR_INVALID_FILE));
+            else
+                EXPECT_NE(r, -9002.0f) << "the decoder threw";
+        }
+    }
     // Every truncated prefix of a float, a half and a tiled file fails
     // with a negative code and never crashes the decoder.
     const std::string flt = dir.path("f.exr"), half = dir.path("h.exr"), tiled = dir.path("t.exr");
