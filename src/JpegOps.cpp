@@ -1,6 +1,7 @@
 #include "JpegOps.h"
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -220,9 +221,13 @@ void release_jpeg_buffers() {
     bitcode = nullptr;
 }
 
-int load_bitmap(const char *path, int &width, int &height) {
+namespace {
+
+// The checks every reading of a 24-bit BMP makes, in this order, leaving
+// the stream at the first stored row (the bottom one).
+int read_bitmap_header(const char *path, fileio::File &f, BitmapLayout &l) {
     using namespace jpegcode;
-    fileio::File f = fileio::open(path, "rb");
+    f = fileio::open(path, "rb");
     if (!f) return kCannotOpenBmp;
     std::uint8_t hdr[54];
     if (fileio::readSome(f.get(), hdr, sizeof hdr) != sizeof hdr) return kShortHeader;
@@ -234,10 +239,8 @@ int load_bitmap(const char *path, int &width, int &height) {
     std::uint32_t w32 = fileio::loadLE32(hdr + 18);
     std::uint32_t h32 = fileio::loadLE32(hdr + 22);
     if (w32 == 0 || h32 == 0 || w32 > kJpegMaxDimension || h32 > kJpegMaxDimension) return kUnsupportedSize;
-    const std::size_t w = fileio::loadLE16(hdr + 18);
-    const std::size_t h = fileio::loadLE16(hdr + 22);
-    width = static_cast<int>(w);
-    height = static_cast<int>(h);
+    l.w = fileio::loadLE16(hdr + 18);
+    l.h = fileio::loadLE16(hdr + 22);
 
     // The buffer follows the header alone, so a header describing far more
     // than the file holds is refused before anything is allocated: the file
@@ -247,19 +250,43 @@ int load_bitmap(const char *path, int &width, int &height) {
     if (fileSize < 0 || static_cast<std::uint64_t>(w32) * h32 > static_cast<std::uint64_t>(fileSize))
         return kNoPictureBuffer;
 
-    const std::size_t W = (w + 7) & ~std::size_t(7);
-    const std::size_t H = (h + 7) & ~std::size_t(7);
-    const std::size_t rowBytes = W * 3;
-    if (rowBytes > std::numeric_limits<std::size_t>::max() / H) return kNoPictureBuffer;
+    l.W = (l.w + 7) & ~std::size_t(7);
+    l.H = (l.h + 7) & ~std::size_t(7);
+    l.rowBytes = l.W * 3;
+    // Each stored row: 3w bytes of pixels, then w mod 4 bytes of padding.
+    l.stored = 3 * l.w + l.w % 4;
+    if (l.rowBytes > std::numeric_limits<std::size_t>::max() / l.H) return kNoPictureBuffer;
+    return kOk;
+}
+
+// One picture row from the got bytes read of its stored row: the pixels
+// (zeros for what is missing), then the padding columns repeating the last
+// pixel.
+void place_row(const BitmapLayout &l, const std::uint8_t *stored, std::size_t got, std::uint8_t *dst) {
+    const std::size_t pixels = 3 * l.w;
+    const std::size_t n = got < pixels ? got : pixels;
+    std::memcpy(dst, stored, n);
+    std::memset(dst + n, 0, pixels - n);
+    const std::uint8_t *last = dst + 3 * (l.w - 1);
+    for (std::size_t x = l.w; x < l.W; ++x) std::memcpy(dst + 3 * x, last, 3);
+}
+
+}  // namespace
+
+int load_bitmap(const char *path, int &width, int &height) {
+    using namespace jpegcode;
+    fileio::File f;
+    BitmapLayout l;
+    int r = read_bitmap_header(path, f, l);
+    if (r != kOk) return r;
+    width = static_cast<int>(l.w);
+    height = static_cast<int>(l.h);
+
     std::free(_RGB_buffer);
     // Zeroed, so that rows missing from a short file encode as zeros.
-    _RGB_buffer = static_cast<std::uint8_t *>(std::calloc(H, rowBytes));
+    _RGB_buffer = static_cast<std::uint8_t *>(std::calloc(l.H, l.rowBytes));
     if (!_RGB_buffer) return kNoPictureBuffer;
-
-    // Each stored row: 3w bytes of pixels, then w mod 4 bytes of padding.
-    const std::size_t pad = w % 4;
-    const std::size_t stored = 3 * w + pad;
-    std::uint8_t *row = static_cast<std::uint8_t *>(std::malloc(stored));
+    std::uint8_t *row = static_cast<std::uint8_t *>(std::malloc(l.stored));
     if (!row) {
         std::free(_RGB_buffer);
         _RGB_buffer = nullptr;
@@ -268,23 +295,66 @@ int load_bitmap(const char *path, int &width, int &height) {
 
     // Rows are stored bottom row first; each goes straight to its place in
     // the top-down buffer. A short read leaves the rest of the picture zero.
-    for (std::size_t r = 0; r < h; ++r) {
-        std::size_t got = fileio::readSome(f.get(), row, stored);
-        std::uint8_t *dst = _RGB_buffer + (h - 1 - r) * rowBytes;
-        std::memcpy(dst, row, got < 3 * w ? got : 3 * w);
-        const std::uint8_t *last = dst + 3 * (w - 1);
-        for (std::size_t x = w; x < W; ++x) std::memcpy(dst + 3 * x, last, 3);
-        if (got < stored) break;
+    for (std::size_t r = 0; r < l.h; ++r) {
+        std::size_t got = fileio::readSome(f.get(), row, l.stored);
+        place_row(l, row, got, _RGB_buffer + (l.h - 1 - r) * l.rowBytes);
+        if (got < l.stored) break;
     }
     std::free(row);
 
     // Rows h .. H-1 repeat the picture's bottom row.
-    const std::uint8_t *bottom = _RGB_buffer + (h - 1) * rowBytes;
-    for (std::size_t y = h; y < H; ++y) std::memcpy(_RGB_buffer + y * rowBytes, bottom, rowBytes);
+    const std::uint8_t *bottom = _RGB_buffer + (l.h - 1) * l.rowBytes;
+    for (std::size_t y = l.h; y < l.H; ++y) std::memcpy(_RGB_buffer + y * l.rowBytes, bottom, l.rowBytes);
 
-    _width = static_cast<std::uint16_t>(W);
-    _height = static_cast<std::uint16_t>(H);
+    _width = static_cast<std::uint16_t>(l.W);
+    _height = static_cast<std::uint16_t>(l.H);
     return kOk;
+}
+
+int BitmapStripes::open(const char *path, int &width, int &height) {
+    using namespace jpegcode;
+    int r = read_bitmap_header(path, file_, layout_);
+    if (r != kOk) return r;
+    width = static_cast<int>(layout_.w);
+    height = static_cast<int>(layout_.h);
+    try {
+        stripe_.assign(8 * layout_.rowBytes, 0);
+        bottom_.assign(layout_.rowBytes, 0);
+        rows_.resize(8 * layout_.stored);
+    } catch (const std::bad_alloc &) {
+        return kNoPictureBuffer;
+    }
+    // The bottom row, which also fills the rows below the picture.
+    const std::size_t got = fileio::readSome(file_.get(), rows_.data(), layout_.stored);
+    place_row(layout_, rows_.data(), got, bottom_.data());
+    _width = static_cast<std::uint16_t>(layout_.W);
+    _height = static_cast<std::uint16_t>(layout_.H);
+    return kOk;
+}
+
+bool BitmapStripes::load(std::size_t y) {
+    const BitmapLayout &l = layout_;
+    if (y >= l.h) {
+        for (int k = 0; k < 8; ++k) std::memcpy(stripe_.data() + k * l.rowBytes, bottom_.data(), l.rowBytes);
+        return true;
+    }
+    // The stripe's picture rows y .. last are stored rows h-1-last .. h-1-y,
+    // one run of the file, read at once.
+    const std::size_t last = std::min(y + 7, l.h - 1);
+    const std::size_t low = l.h - 1 - last, count = last - y + 1;
+    std::size_t got = 0;
+    if (fileio::seekTo(file_.get(), 54 + static_cast<std::uint64_t>(low) * l.stored))
+        got = fileio::readSome(file_.get(), rows_.data(), count * l.stored);
+    for (std::size_t k = 0; k < 8; ++k) {
+        std::uint8_t *dst = stripe_.data() + k * l.rowBytes;
+        if (y + k >= l.h) {
+            std::memcpy(dst, bottom_.data(), l.rowBytes);
+            continue;
+        }
+        const std::size_t at = (l.h - 1 - (y + k) - low) * l.stored;  // this row within what was read
+        place_row(l, rows_.data() + at, got > at ? std::min(got - at, l.stored) : 0, dst);
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -848,12 +918,19 @@ void load_data_units_from_RGB_buffer(unsigned x, unsigned y) {
 #endif
 }
 
-void main_encoder() {
+void main_encoder(BitmapStripes *stripes) {
     std::int16_t DCY = 0, DCCb = 0, DCCr = 0;
     if (_height == 0 || _width == 0) return;
     for (unsigned y = 0; y < _height; y += 8) {
+        // The whole picture is in _RGB_buffer, or just this stripe.
+        unsigned row = y;
+        if (stripes) {
+            stripes->load(y);
+            _RGB_buffer = stripes->data();
+            row = 0;
+        }
         for (unsigned x = 0; x < _width; x += 8) {
-            load_data_units_from_RGB_buffer(x, y);
+            load_data_units_from_RGB_buffer(x, row);
             process_DU(YDU, fdtbl_Y, &DCY, YDC_HT, YAC_HT);
             process_DU(CbDU, fdtbl_Cb, &DCCb, CbDC_HT, CbAC_HT);
             process_DU(CrDU, fdtbl_Cb, &DCCr, CbDC_HT, CbAC_HT);
@@ -920,8 +997,10 @@ float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale) {
         ~Release() { release_jpeg_buffers(); }
     } release;
 
+    // The picture is read eight rows at a time, as the encoder takes it.
     int width = 0, height = 0;
-    int r = load_bitmap(bmpPath, width, height);
+    BitmapStripes stripes;
+    int r = stripes.open(bmpPath, width, height);
     if (r != 0) return static_cast<float>(r);
 
     // The output must not be the BMP itself.
@@ -933,6 +1012,7 @@ float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale) {
         ~Unbind() {
             _fp_jpeg_stream = nullptr;
             _marker_out = nullptr;
+            _RGB_buffer = nullptr;  // the stripes' own buffer
         }
     } unbind;
 
@@ -956,7 +1036,7 @@ float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale) {
     write_SOSinfo();
 
     start_scan(writer);
-    main_encoder();
+    main_encoder(&stripes);
     finish_scan();
 
     static const std::uint8_t eoi[2] = {0xFF, 0xD9};

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "FileAccess.h"
 
@@ -87,6 +88,30 @@ extern std::int16_t DU_DCT[64], DU[64];
 
 // Stages. load_bitmap returns 0, 3 to 7 or 9 and reports the true size.
 int load_bitmap(const char *path, int &width, int &height);
+
+// The stored layout of a 24-bit BMP as the loader reads it.
+struct BitmapLayout {
+    std::size_t w = 0, h = 0;  // true size (the low halves of the header's fields)
+    std::size_t W = 0, H = 0;  // padded to multiples of 8
+    std::size_t rowBytes = 0;  // one padded picture row, 3W
+    std::size_t stored = 0;    // one stored row, 3w plus w mod 4
+};
+
+// The same picture as load_bitmap gives, eight rows at a time: open makes
+// load_bitmap's checks, returns its codes and sets _width and _height;
+// load(y) fills data() with padded rows y .. y+7, exactly those rows of
+// load_bitmap's buffer, reading only their part of the file.
+class BitmapStripes {
+public:
+    int open(const char *path, int &width, int &height);
+    bool load(std::size_t y);
+    std::uint8_t *data() { return stripe_.data(); }
+
+private:
+    fileio::File file_;
+    BitmapLayout layout_;
+    std::vector<std::uint8_t> stripe_, bottom_, rows_;
+};
 int init_all(int scale);
 void set_quant_table(const std::uint8_t *basic_table, int scale_factor, std::uint8_t *newtable);
 void set_DQTinfo(int scale);
@@ -106,7 +131,8 @@ void select_simd_paths();
 void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata);
 void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t *DC, const bitstring *HTDC,
                 const bitstring *HTAC);
-void main_encoder();
+// Encodes the picture in _RGB_buffer, or stripe by stripe from stripes.
+void main_encoder(BitmapStripes *stripes = nullptr);
 // Marker segments, written to the conversion's output.
 void write_APP0info();
 void write_comment(const char *text);

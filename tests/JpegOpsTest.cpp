@@ -406,6 +406,38 @@ TEST(JpegLoader, TruncatedPixelsReadAsZeros) {
     release_jpeg_buffers();
 }
 
+TEST(JpegLoader, StripesAreTheLoadersRows) {
+    // Sizes around the 8-row stripes and the 4-byte row padding, each whole
+    // and cut at many lengths (down to the shortest the checks let through).
+    TempDir dir;
+    const struct {
+        int w, h;
+    } sizes[] = {{1, 1}, {8, 8}, {13, 11}, {7, 17}, {33, 5}, {16, 24}};
+    for (const auto &sz : sizes) {
+        const Bytes full = samples::bmp24(samples::noise(sz.w, sz.h, 9));
+        const size_t shortest = 54 + static_cast<size_t>(sz.w) * sz.h;
+        for (size_t n = full.size(); n + 1 > shortest && n >= 54; n -= std::max<size_t>(1, full.size() / 23)) {
+            SCOPED_TRACE(testing::Message() << sz.w << "x" << sz.h << " cut at " << n);
+            writeBytes(dir.path("s.bmp"), Bytes(full.begin(), full.begin() + n));
+            int w = 0, h = 0, sw = 0, sh = 0;
+            const int whole = load_bitmap(dir.path("s.bmp").c_str(), w, h);
+            BitmapStripes stripes;
+            ASSERT_EQ(stripes.open(dir.path("s.bmp").c_str(), sw, sh), whole);
+            if (whole != 0) continue;
+            EXPECT_EQ(sw, w);
+            EXPECT_EQ(sh, h);
+            const size_t rowBytes = size_t(_width) * 3;
+            for (unsigned y = 0; y < _height; y += 8) {
+                ASSERT_TRUE(stripes.load(y));
+                ASSERT_EQ(Bytes(stripes.data(), stripes.data() + 8 * rowBytes),
+                          Bytes(_RGB_buffer + y * rowBytes, _RGB_buffer + (y + 8) * rowBytes))
+                    << "stripe at row " << y;
+            }
+        }
+    }
+    release_jpeg_buffers();
+}
+
 TEST(JpegConvert, Codes) {
     TempDir dir;
     Bytes good = samples::bmp24(samples::gradient(9, 9));
