@@ -69,7 +69,9 @@ TEST(FileAccess, SameFileGoesByIdentityNotSpelling) {
     EXPECT_FALSE(fileio::sameFile(a.c_str(), ""));
     std::error_code ec;
     std::filesystem::create_hard_link(std::filesystem::u8path(a), std::filesystem::u8path(dir.path("link.bin")), ec);
-    if (!ec) EXPECT_TRUE(fileio::sameFile(a.c_str(), dir.path("link.bin").c_str())) << "a hard link";
+    if (!ec) {
+        EXPECT_TRUE(fileio::sameFile(a.c_str(), dir.path("link.bin").c_str())) << "a hard link";
+    }
 }
 
 TEST(FileAccess, TextModeFollowsThePlatform) {
