@@ -72,6 +72,8 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
     if (!src.read(dir.ifdOffset, 2, b)) return kIfdOutsideHeader;
     dir.entryCount = static_cast<std::int16_t>(fileio::loadLE16(b));
     const int count = std::max(dir.entryCount, 0);
+    // Entries that cannot lie inside the file are refused before their buffer is made.
+    if (std::uint64_t(dir.ifdOffset) + 2 + 12u * std::uint64_t(count) > src.size()) return kIfdOutsideHeader;
     std::vector<std::uint8_t> entries(12u * static_cast<std::size_t>(count));
     if (count && !src.read(std::uint64_t(dir.ifdOffset) + 2, entries.size(), entries.data())) return kIfdOutsideHeader;
 
@@ -721,8 +723,11 @@ struct ExrLoad {
     ExrLoad& operator=(const ExrLoad&) = delete;
 };
 
-int exrStep(int rc, const char* err) {
+// The message a failing call leaves in err is released once the call has
+// returned (reading err as an argument of the same call would see it unset).
+int exrStep(int rc, const char*& err) {
     if (err) FreeEXRErrorMessage(err);
+    err = nullptr;
     return rc;
 }
 
@@ -795,7 +800,8 @@ float openExrRange(const char* path) {
 
     ExrLoad load;
     const char* err = nullptr;
-    rc = exrStep(ParseEXRHeaderFromFile(&load.header, &version, path, &err), err);
+    rc = ParseEXRHeaderFromFile(&load.header, &version, path, &err);
+    rc = exrStep(rc, err);
     load.haveHeader = true;  // the parser fills the header even when it fails
     if (rc != 0) return static_cast<float>(rc);
     for (int c = 0; c < load.header.num_channels; ++c)
@@ -804,7 +810,8 @@ float openExrRange(const char* path) {
     err = nullptr;
     // A failed load has already released what it could (and leaves its
     // pointers dangling), so the image is released only after a success.
-    rc = exrStep(LoadEXRImageFromFile(&load.image, &load.header, path, &err), err);
+    rc = LoadEXRImageFromFile(&load.image, &load.header, path, &err);
+    rc = exrStep(rc, err);
     if (rc != 0) return static_cast<float>(rc);
     load.haveImage = true;
 

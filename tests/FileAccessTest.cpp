@@ -1,6 +1,8 @@
 // The file-access layer: UTF-8 paths, whole-file loads, bounded reads and
 // checked writes.
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 #include "FileAccess.h"
 #include "Platform.h"
@@ -48,6 +50,28 @@ TEST(FileAccess, RefusesMissingAndEmptyPaths) {
     EXPECT_EQ(m.size(), 0u);
     EXPECT_EQ(m.open(dir.path("missing.bin").c_str()), fileio::Load::CannotOpen);
     EXPECT_EQ(m.size(), 0u);
+}
+
+TEST(FileAccess, SameFileGoesByIdentityNotSpelling) {
+    TempDir dir;
+    const std::string name = "m\xC3\xA4p.bin";
+    ASSERT_TRUE(std::filesystem::create_directories(std::filesystem::u8path(dir.path("sub"))));
+    ASSERT_TRUE(writeBytes(dir.path(name), {1, 2, 3}));
+    ASSERT_TRUE(writeBytes(dir.path("twin.bin"), {1, 2, 3}));  // equal bytes, another file
+    const std::string a = dir.path(name);
+    EXPECT_TRUE(fileio::sameFile(a.c_str(), a.c_str()));
+    EXPECT_TRUE(fileio::sameFile(a.c_str(), dir.path("sub/../" + name).c_str()));
+    EXPECT_FALSE(fileio::sameFile(a.c_str(), dir.path("twin.bin").c_str()));
+    EXPECT_FALSE(fileio::sameFile(a.c_str(), dir.path("missing.bin").c_str()));
+    EXPECT_FALSE(fileio::sameFile(dir.path("missing.bin").c_str(), dir.path("missing.bin").c_str()));
+    EXPECT_FALSE(fileio::sameFile(a.c_str(), dir.path("sub").c_str()));
+    EXPECT_FALSE(fileio::sameFile(nullptr, a.c_str()));
+    EXPECT_FALSE(fileio::sameFile(a.c_str(), ""));
+    std::error_code ec;
+    std::filesystem::create_hard_link(std::filesystem::u8path(a), std::filesystem::u8path(dir.path("link.bin")), ec);
+    if (!ec) {
+        EXPECT_TRUE(fileio::sameFile(a.c_str(), dir.path("link.bin").c_str())) << "a hard link";
+    }
 }
 
 TEST(FileAccess, TextModeFollowsThePlatform) {

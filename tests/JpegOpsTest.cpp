@@ -485,6 +485,9 @@ TEST(JpegConvert, Codes) {
     EXPECT_FALSE(fileExists(dir.path("m.jpg")));
     writeBytes(dir.path("g.bmp"), good);
     EXPECT_EQ(convertToJPEG(dir.path("g.bmp").c_str(), dir.path("no/such/dir/x.jpg").c_str(), 50), 8.0f);
+    // The BMP itself as the output, by another spelling: refused, kept.
+    EXPECT_EQ(convertToJPEG(dir.path("g.bmp").c_str(), dir.path("./g.bmp").c_str(), 50), 8.0f);
+    EXPECT_EQ(readBytes(dir.path("g.bmp")), good);
     EXPECT_EQ(_RGB_buffer, nullptr) << "picture released on the way out";
     EXPECT_EQ(category_alloc, nullptr);
 }
