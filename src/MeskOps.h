@@ -105,6 +105,21 @@ inline int meskShort(const std::uint8_t* p) {
 
 using MeskImage = std::vector<std::uint8_t>;
 
+// The bytes of a file as the chunk readers see them: a loaded image or a
+// mapped file, not owned.
+class MeskView {
+public:
+    MeskView() = default;
+    MeskView(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    MeskView(const MeskImage& image) : data_(image.data()), size_(image.size()) {}  // NOLINT: implicit on purpose
+    const std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // Loads the whole file at a UTF-8 path into image (replacing it). False
 // when the file cannot be opened or reading it fails part way; an empty
 // file gives true and an empty image.
@@ -129,16 +144,16 @@ struct MeskChunk {
 
 // The chunk header at pos (fixed-position access); nothing when its 16
 // bytes do not lie inside the image.
-std::optional<MeskChunk> meskChunkAt(const MeskImage& image, std::uint64_t pos);
+std::optional<MeskChunk> meskChunkAt(MeskView image, std::uint64_t pos);
 // True when all count elements of elemSize bytes lie inside the image.
-bool meskElementsFit(const MeskImage& image, const MeskChunk& chunk, std::size_t elemSize);
+bool meskElementsFit(MeskView image, const MeskChunk& chunk, std::size_t elemSize);
 // The chunk scan: the first chunk with the tag, from start on, stepping by
 // each chunk's size field (0 counts as 16). Only headers are looked at.
-std::optional<MeskChunk> findMeskChunk(const MeskImage& image, std::uint32_t tag,
+std::optional<MeskChunk> findMeskChunk(MeskView image, std::uint32_t tag,
                                        std::uint64_t start = kMeskFileHeaderSize);
 // The scan, then the element check: nothing when the chunk is missing or
 // its elements do not fit.
-std::optional<MeskChunk> findMeskElements(const MeskImage& image, std::uint32_t tag, std::size_t elemSize,
+std::optional<MeskChunk> findMeskElements(MeskView image, std::uint32_t tag, std::size_t elemSize,
                                           std::uint64_t start = kMeskFileHeaderSize);
 
 
@@ -171,7 +186,7 @@ std::string uvTileName(std::int32_t U, std::int32_t V, int mode);
 // The tiles of the faces of a UV chunk whose elements fit: mode 2 with a
 // non-empty selection keeps only selected names. last gets the last face's
 // tile name (kept or not), empty for no faces.
-void collectUVTiles(const MeskImage& image, const MeskChunk& uv, int mode, UVTileSet& tiles, std::string& last);
+void collectUVTiles(MeskView image, const MeskChunk& uv, int mode, UVTileSet& tiles, std::string& last);
 
 // Number of tiles of a mesh, or -17 (cannot open), -18 (no UV chunk, or its
 // elements do not fit). On success out holds the last face's tile name.
