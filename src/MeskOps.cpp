@@ -326,33 +326,54 @@ float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
     if (tiles.empty()) return 0.0f;
 
     // Each corner's file is found once; a file then takes the local
-    // coordinates of its own corners and -1, -1 for all others. Faces are
-    // converted block by block straight from the image.
+    // coordinates of its own corners and -1, -1 for all others. Spans of
+    // corners remember which files they hold (files from 63 on share the
+    // last flag), so a span without corners of a file is filled at once.
+    // Faces are converted block by block straight from the image.
     const std::uint8_t* uvs = image.data() + uv->first();
     const std::size_t corners = static_cast<std::size_t>(uv->count) * 4;
+    constexpr std::size_t kSpan = 1024;
+    const auto flag = [](std::uint32_t file) { return std::uint64_t{1} << (file < 63 ? file : 63); };
     std::vector<std::uint32_t> tileOf(corners);
+    std::vector<std::uint64_t> present((corners + kSpan - 1) / kSpan, 0);
     TileNumbers number(tiles);
-    for (std::size_t k = 0; k < corners; ++k)
-        tileOf[k] = number(uvTileIndex(meskFloat(uvs + 8 * k)), uvTileIndex(meskFloat(uvs + 8 * k + 4)));
+    for (std::size_t k = 0; k < corners; ++k) {
+        const std::uint32_t t = number(uvTileIndex(meskFloat(uvs + 8 * k)), uvTileIndex(meskFloat(uvs + 8 * k + 4)));
+        tileOf[k] = t;
+        present[k / kSpan] |= flag(t);
+    }
+    std::vector<std::uint8_t> outside(kSpan * 8);
+    for (std::size_t k = 0; k < kSpan; ++k) {
+        storeMeskFloat(outside.data() + 8 * k, -1.0f);
+        storeMeskFloat(outside.data() + 8 * k + 4, -1.0f);
+    }
 
-    constexpr std::size_t kBlockFaces = 1 << 15;
+    constexpr std::size_t kBlockFaces = 1 << 15;  // a whole number of spans
     std::vector<std::uint8_t> block(std::min<std::size_t>(uv->count, kBlockFaces) * kMeskUVSize);
     return writeTileFiles(tiles, outPath, [&](fileio::Writer& w, std::uint32_t file) {
         w.put(image.data(), static_cast<std::size_t>(uv->first()));
+        const std::uint64_t mine = flag(file);
         for (std::size_t f0 = 0; f0 < uv->count; f0 += kBlockFaces) {
             const std::size_t n = std::min<std::size_t>(kBlockFaces, uv->count - f0);
-            const std::uint8_t* src = uvs + f0 * kMeskUVSize;
-            const std::uint32_t* of = tileOf.data() + f0 * 4;
-            std::uint8_t* dst = block.data();
-            for (std::size_t k = 0; k < n * 4; ++k, src += 8, dst += 8) {
-                float lu = -1.0f, lv = -1.0f;
-                if (of[k] == file) {
-                    std::int32_t iu, iv;
-                    uvLocal(meskFloat(src), iu, lu);
-                    uvLocal(meskFloat(src + 4), iv, lv);
+            for (std::size_t k0 = 0; k0 < n * 4; k0 += kSpan) {
+                const std::size_t first = f0 * 4 + k0, m = std::min(kSpan, n * 4 - k0);
+                std::uint8_t* dst = block.data() + 8 * k0;
+                if (!(present[first / kSpan] & mine)) {
+                    std::memcpy(dst, outside.data(), 8 * m);
+                    continue;
                 }
-                storeMeskFloat(dst, lu);
-                storeMeskFloat(dst + 4, lv);
+                const std::uint8_t* src = uvs + 8 * first;
+                const std::uint32_t* of = tileOf.data() + first;
+                for (std::size_t k = 0; k < m; ++k, src += 8, dst += 8) {
+                    float lu = -1.0f, lv = -1.0f;
+                    if (of[k] == file) {
+                        std::int32_t iu, iv;
+                        uvLocal(meskFloat(src), iu, lu);
+                        uvLocal(meskFloat(src + 4), iv, lv);
+                    }
+                    storeMeskFloat(dst, lu);
+                    storeMeskFloat(dst + 4, lv);
+                }
             }
             w.put(block.data(), n * kMeskUVSize);
         }
