@@ -438,16 +438,12 @@ float GetUVGroup(const char* path) {
     std::optional<MeskChunk> groups = findMeskElements(image, kMeskGroupTag, kMeskGroupSize);
     if (!groups) return kMeskNoChunk;
     // A flag per possible 16-bit number counts the distinct ones.
-    std::vector<bool> seen(1 << 16, false);
-    std::size_t distinct = 0;
+    std::vector<std::uint8_t> seen(1 << 16, 0);
     const std::uint8_t* p = image.data() + groups->first();
-    for (std::uint32_t i = 0; i < groups->count; ++i, p += kMeskGroupSize) {
-        const std::size_t g = static_cast<std::size_t>(meskShort(p) + 32768);
-        if (!seen[g]) {
-            seen[g] = true;
-            ++distinct;
-        }
-    }
+    for (std::uint32_t i = 0; i < groups->count; ++i, p += kMeskGroupSize)
+        seen[static_cast<std::uint16_t>(p[0] | (p[1] << 8))] = 1;
+    std::size_t distinct = 0;
+    for (std::uint8_t s : seen) distinct += s;
     return static_cast<float>(distinct);
 }
 
