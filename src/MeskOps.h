@@ -23,8 +23,11 @@ extern std::vector<std::uint32_t> _faceID;
 // A Mesk file is little-endian: a 32-byte file header that nobody reads,
 // then chunks (a 16-byte header: tag, size, count, reserved; then count
 // elements of a fixed size per kind), and in written files a 16-byte end
-// block of zeros. Every operation loads the whole file into an image it
-// owns for the length of the call and locates chunks either by scanning
+// block of zeros. Every operation sees the whole file for the length of
+// the call: the queries that write nothing (tile count, polygroup count,
+// face IDs) through a read-only mapping, the operations that write files
+// through an image they own, so that an output naming the input itself is
+// written from an intact copy. Chunks are located either by scanning
 // the chunk list for a tag or by taking them at fixed positions. Every
 // element an operation reads is checked against the image first; a chunk
 // whose elements do not fit is treated like a missing chunk.

@@ -1591,3 +1591,30 @@ TEST(FaceIDs, MatchThePlainCountOnARandomFaceChunk) {
     }
     _faceID.clear();
 }
+
+TEST(UVExtraction, AnOutputNamingTheInputIsWrittenFromTheOriginal) {
+    using namespace fastpath;
+    TempDir dir;
+    std::mt19937 rng(5);
+    clearUVtilesOut();
+    const Bytes b = randomMesh(rng, 900, 50).mesh.bytes();
+    const std::size_t vPos = refFind(b, kMeskVertexTag, kMeskVertexSize);
+    const std::size_t fPos = refFind(b, kMeskFaceTag, kMeskFaceSize, vPos + u32(b, vPos + 4));
+    const std::size_t uvPos = refFind(b, kMeskUVTag, kMeskUVSize);
+    std::string last;
+    const std::vector<RefTile> tiles = refTiles(b, uvPos, 0, last);
+    ASSERT_GT(tiles.size(), 1u);
+    // Tile file 0 of output a.Mesk is the input a0.Mesk itself.
+    for (bool masked : {false, true}) {
+        SCOPED_TRACE(masked);
+        const std::string input = writeMesh(dir, "a0.Mesk", b), out = dir.path("a.Mesk");
+        const float r = masked ? GetUVsFromMeskMASK(input.c_str(), out.c_str(), 0)
+                               : GetUVsFromMesk(input.c_str(), out.c_str(), 0);
+        ASSERT_EQ(r, static_cast<float>(tiles.size()));
+        for (std::size_t i = 0; i < tiles.size(); ++i)
+            EXPECT_TRUE(readBytes(dir.path("a" + std::to_string(i) + ".Mesk")) ==
+                        (masked ? refMaskFile(b, vPos, fPos, uvPos, tiles[i]) : refUVFile(b, uvPos, tiles[i])))
+                << i;
+    }
+    clearUVTileString();
+}
