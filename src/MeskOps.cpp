@@ -1,6 +1,7 @@
 #include "MeskOps.h"
 
 #include <algorithm>
+#include <limits>
 #include <unordered_map>
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -314,32 +315,26 @@ private:
 
 }  // namespace
 
-float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
-    _UVTileStr.clear();
-    MeskImage image;
-    if (!loadMesk(path, image)) return kMeskCannotOpen;
-    std::optional<MeskChunk> uv = findMeskElements(image, kMeskUVTag, kMeskUVSize);
-    if (!uv) return kMeskNoChunk;
-    UVTileSet tiles;
-    std::string last;
-    collectUVTiles(image, *uv, mode, tiles, last);
-    if (tiles.empty()) return 0.0f;
+namespace {
 
+template <class Slot>
+float splitUVs(const MeskImage& image, const MeskChunk& uv, const UVTileSet& tiles, const char* outPath) {
     // Each corner's file is found once; a file then takes the local
     // coordinates of its own corners and -1, -1 for all others. Spans of
     // corners remember which files they hold (files from 63 on share the
     // last flag), so a span without corners of a file is filled at once.
-    // Faces are converted block by block straight from the image.
-    const std::uint8_t* uvs = image.data() + uv->first();
-    const std::size_t corners = static_cast<std::size_t>(uv->count) * 4;
+    // Faces are converted block by block straight from the image. Slot
+    // holds a file number, its largest value marking a corner of no file.
+    const std::uint8_t* uvs = image.data() + uv.first();
+    const std::size_t corners = static_cast<std::size_t>(uv.count) * 4;
     constexpr std::size_t kSpan = 1024;
     const auto flag = [](std::uint32_t file) { return std::uint64_t{1} << (file < 63 ? file : 63); };
-    std::vector<std::uint32_t> tileOf(corners);
+    std::vector<Slot> tileOf(corners);
     std::vector<std::uint64_t> present((corners + kSpan - 1) / kSpan, 0);
     TileNumbers number(tiles);
     for (std::size_t k = 0; k < corners; ++k) {
         const std::uint32_t t = number(uvTileIndex(meskFloat(uvs + 8 * k)), uvTileIndex(meskFloat(uvs + 8 * k + 4)));
-        tileOf[k] = t;
+        tileOf[k] = t == kNoTile ? std::numeric_limits<Slot>::max() : static_cast<Slot>(t);
         present[k / kSpan] |= flag(t);
     }
     std::vector<std::uint8_t> outside(kSpan * 8);
@@ -349,12 +344,12 @@ float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
     }
 
     constexpr std::size_t kBlockFaces = 1 << 15;  // a whole number of spans
-    std::vector<std::uint8_t> block(std::min<std::size_t>(uv->count, kBlockFaces) * kMeskUVSize);
+    std::vector<std::uint8_t> block(std::min<std::size_t>(uv.count, kBlockFaces) * kMeskUVSize);
     return writeTileFiles(tiles, outPath, [&](fileio::Writer& w, std::uint32_t file) {
-        w.put(image.data(), static_cast<std::size_t>(uv->first()));
+        w.put(image.data(), static_cast<std::size_t>(uv.first()));
         const std::uint64_t mine = flag(file);
-        for (std::size_t f0 = 0; f0 < uv->count; f0 += kBlockFaces) {
-            const std::size_t n = std::min<std::size_t>(kBlockFaces, uv->count - f0);
+        for (std::size_t f0 = 0; f0 < uv.count; f0 += kBlockFaces) {
+            const std::size_t n = std::min<std::size_t>(kBlockFaces, uv.count - f0);
             for (std::size_t k0 = 0; k0 < n * 4; k0 += kSpan) {
                 const std::size_t first = f0 * 4 + k0, m = std::min(kSpan, n * 4 - k0);
                 std::uint8_t* dst = block.data() + 8 * k0;
@@ -363,7 +358,7 @@ float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
                     continue;
                 }
                 const std::uint8_t* src = uvs + 8 * first;
-                const std::uint32_t* of = tileOf.data() + first;
+                const Slot* of = tileOf.data() + first;
                 for (std::size_t k = 0; k < m; ++k, src += 8, dst += 8) {
                     float lu = -1.0f, lv = -1.0f;
                     if (of[k] == file) {
@@ -378,6 +373,25 @@ float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
             w.put(block.data(), n * kMeskUVSize);
         }
     });
+}
+
+}  // namespace
+
+float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
+    _UVTileStr.clear();
+    MeskImage image;
+    if (!loadMesk(path, image)) return kMeskCannotOpen;
+    std::optional<MeskChunk> uv = findMeskElements(image, kMeskUVTag, kMeskUVSize);
+    if (!uv) return kMeskNoChunk;
+    UVTileSet tiles;
+    std::string last;
+    collectUVTiles(image, *uv, mode, tiles, last);
+    if (tiles.empty()) return 0.0f;
+
+    // The narrowest file numbers that leave a value for "no file".
+    if (tiles.size() < 0xFF) return splitUVs<std::uint8_t>(image, *uv, tiles, outPath);
+    if (tiles.size() < 0xFFFF) return splitUVs<std::uint16_t>(image, *uv, tiles, outPath);
+    return splitUVs<std::uint32_t>(image, *uv, tiles, outPath);
 }
 
 float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {

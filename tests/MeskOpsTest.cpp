@@ -1435,13 +1435,14 @@ struct RandomMesh {
 
 // faces faces over a few tiles (U in [-2, 11], V in [-1, 2], which gives
 // mode-2 names shared by two pairs), visited in shuffled runs; one corner
-// in oddEvery is an awkward value.
-RandomMesh randomMesh(std::mt19937 &rng, std::size_t faces, int oddEvery) {
+// in oddEvery is an awkward value. wide spreads them over 1000 tiles.
+RandomMesh randomMesh(std::mt19937 &rng, std::size_t faces, int oddEvery, bool wide = false) {
     const std::size_t nv = 300;
     std::vector<std::array<float, 3>> v(nv);
     for (auto &p : v) p = {static_cast<float>(rng() % 100), static_cast<float>(rng() % 100), 0};
     std::vector<std::pair<int, int>> tiles;
     for (int t = 0; t < 7; ++t) tiles.push_back({static_cast<int>(rng() % 14) - 2, static_cast<int>(rng() % 4) - 1});
+    for (int t = 0; wide && t < 1000; ++t) tiles.push_back({t % 40 - 10, t / 40 - 5});
     tiles.push_back({10, 0});
     tiles.push_back({0, 1});
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
@@ -1535,9 +1536,13 @@ TEST(UVExtraction, TileFilesMatchThePlainVersionsOnRandomMeshes) {
     std::mt19937 rng(9001);
     const std::string list = dir.path("sel.txt");
     ASSERT_TRUE(writeText(list, "1000-1003,1011\n"));
+    // Rounds with few tiles and with more than 254 (file numbers wider
+    // than a byte) are both wanted.
+    std::size_t few = 0, many = 0;
     for (int round = 0; round < 8; ++round) {
         SCOPED_TRACE(round);
-        RandomMesh r = randomMesh(rng, 1 + rng() % 1500, round % 2 == 0 ? 5 : 60);
+        const bool wild = round % 4 == 1;  // hundreds of tiles
+        RandomMesh r = randomMesh(rng, wild ? 1200 : 1 + rng() % 1500, wild ? 9 : round % 2 == 0 ? 5 : 60, wild);
         const Bytes &b = r.mesh.bytes();
         const std::string mesh = writeMesh(dir, "r.Mesk", b);
         const std::size_t vPos = refFind(b, kMeskVertexTag, kMeskVertexSize);
@@ -1553,6 +1558,7 @@ TEST(UVExtraction, TileFilesMatchThePlainVersionsOnRandomMeshes) {
         const std::vector<RefTile> tiles = refTiles(b, uvPos, mode, last);
         std::vector<std::string> names;
         for (const RefTile &t : tiles) names.push_back(t.name);
+        ++(tiles.size() > 254 ? many : few);
 
         const std::string base = dir.path("r" + std::to_string(round) + "u.Mesk");
         ASSERT_EQ(GetUVsFromMesk(mesh.c_str(), base.c_str(), mode), static_cast<float>(tiles.size()));
@@ -1570,6 +1576,8 @@ TEST(UVExtraction, TileFilesMatchThePlainVersionsOnRandomMeshes) {
                         refMaskFile(b, vPos, fPos, uvPos, tiles[i]))
                 << "mask file " << i << " (" << tiles[i].name << ") differs";
     }
+    EXPECT_GT(few, 0u);
+    EXPECT_GT(many, 0u);
     clearUVtilesOut();
     clearUVTileString();
 }
