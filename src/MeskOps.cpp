@@ -313,10 +313,6 @@ private:
     bool known_ = false;
 };
 
-}  // namespace
-
-namespace {
-
 template <class Slot>
 float splitUVs(const MeskImage& image, const MeskChunk& uv, const UVTileSet& tiles, const char* outPath) {
     // Each corner's file is found once; a file then takes the local
