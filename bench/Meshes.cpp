@@ -1,17 +1,134 @@
 // The mesh operations on a 1-million-face mesh over 10 UV tiles (4 M with
-// --large): tile count, polygroups, and the two tile splits.
+// --large): tile count, polygroups, and the two tile splits; then the face-ID
+// worker and the OBJ writer on a mesh of as many quads, called directly (they
+// are not exported) beside a plain stream writer of the same text.
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "Inputs.h"
+#include "MeskOps.h"
+#include "Platform.h"
 #include "fixtures/MeskBuilder.h"
 
 using namespace benchinputs;
+
+namespace {
+
+// The OBJ text as a std::ostream prints it, read from the same chunks.
+bool streamObj(const std::string &meshPath, const std::string &objPath, const std::vector<std::uint32_t> &table) {
+    std::vector<std::uint8_t> image;
+    if (fileio::loadFile(meshPath.c_str(), image) != fileio::Load::Ok) return false;
+    auto vertices = meskChunkAt(image, kMeskFileHeaderSize);
+    if (!vertices || !meskElementsFit(image, *vertices, kMeskVertexSize)) return false;
+    auto colours = meskChunkAt(image, vertices->end(kMeskVertexSize));
+    if (!colours || !meskElementsFit(image, *colours, kMeskColourSize)) return false;
+    auto faces = meskChunkAt(image, colours->end(kMeskColourSize));
+    if (!faces || !meskElementsFit(image, *faces, kMeskFaceSize)) return false;
+    std::ofstream o(objPath, std::ios::binary);
+    const char *eol = kWindowsBuild ? "\r\n" : "\n";
+    o << "# File exported by Kelvane plugin" << eol << "#Vertex count " << vertices->count << eol << "#Face count "
+      << faces->count << eol;
+    const std::uint8_t *v = image.data() + vertices->first();
+    for (std::uint32_t i = 0; i < vertices->count; ++i, v += kMeskVertexSize)
+        o << "v " << meskFloat(v) << " " << meskFloat(v + 4) << " " << meskFloat(v + 8) << eol;
+    o << "# The following RGB block contains Kelvane Vertex Color (Tintcoat) output as 3 hexadecimal values per "
+         "vertex. The vertex color format is RRGGBB with up to 32 entries per RGB line."
+      << eol;
+    char hex[8];
+    const std::uint8_t *c = image.data() + colours->first();
+    for (std::uint32_t k = 0; k < colours->count; ++k, c += kMeskColourSize) {
+        if (k % 32 == 0) o << "#RGB ";
+        std::snprintf(hex, sizeof hex, " %02x%02x%02x", c[2], c[1], c[0]);
+        o << hex;
+        if (k % 32 == 31) o << eol;
+    }
+    o << eol << "# End of RGB block" << eol;
+    std::uint32_t pos = 0;
+    const std::uint8_t *f = image.data() + faces->first();
+    for (std::size_t n = 1; n <= table.size() && pos < faces->count; ++n) {
+        o << "#FaceID " << n << eol;
+        for (std::uint32_t k = 0; k < table[n - 1]; ++k, ++pos, f += kMeskFaceSize) {
+            o << "f " << meskU32(f) + 1u << " " << meskU32(f + 4) + 1u << " " << meskU32(f + 8) + 1u << " ";
+            if (meskI32(f + 12) >= 0) o << meskU32(f + 12) + 1u;
+            o << eol;
+        }
+    }
+    o.close();
+    return static_cast<bool>(o);
+}
+
+bool sameFile(const std::string &a, const std::string &b) {
+    std::vector<std::uint8_t> x, y;
+    return fileio::loadFile(a.c_str(), x) == fileio::Load::Ok && fileio::loadFile(b.c_str(), y) == fileio::Load::Ok &&
+           x == y;
+}
+
+// The face-ID worker on a file whose first chunk is the face chunk, then the
+// OBJ writer on a mesh of quads grouped four faces to an entry.
+void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows, int cells,
+              const std::string &faces) {
+    const std::string mesh = opt.dataDir + "quads-" + std::to_string(cells) + ".Mesk";
+    const std::string faceFile = opt.dataDir + "quadfaces-" + std::to_string(cells) + ".Mesk";
+    if (!exists(mesh) || !exists(faceFile)) {
+        GridMesh g = gridMesh(5, 2, cells, 12);
+        for (auto &q : g.faces)
+            if (q[3] < 0) q[3] = q[2] - 1;  // the cell's fourth corner
+        MeskBuilder m;
+        m.vertices(g.vertices).colours(g.colours).faces(g.faces).endBlock();
+        writeFile(mesh, m.bytes());
+        MeskBuilder fm;
+        fm.faces(g.faces).endBlock();
+        writeFile(faceFile, fm.bytes());
+    }
+    const std::string cat = "cat " + quote(faceFile) + " > /dev/null";
+    if (wanted(opt, "faceIDs")) {
+        BenchRow row;
+        row.operation = "faceIDs";
+        row.input = faces + " (quads), " + mib(faceFile);
+        BenchStep step;
+        step.run = [=](HostLibrary &) { return GetFaceIDsMesk(faceFile.c_str(), 2.0) > 0; };
+        row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
+        row.peer = "cat";
+        row.peerSeconds = timeCommand(cat, opt.runs);
+        rows.push_back(row);
+    }
+    if (wanted(opt, "obj")) {
+        std::vector<std::uint32_t> table;
+        {
+            std::vector<std::uint8_t> image;
+            fileio::loadFile(faceFile.c_str(), image);
+            auto chunk = meskChunkAt(image, kMeskFileHeaderSize);
+            table.assign(chunk ? chunk->count / 4 : 0, 4u);
+        }
+        const std::string out = opt.scratch + "mesh.obj", peerOut = opt.scratch + "stream.obj";
+        BenchRow row;
+        row.operation = "objWriter";
+        row.input = faces + " (quads), " + mib(mesh);
+        BenchStep step;
+        step.prepare = [=] { _faceID = table; };
+        step.run = [=](HostLibrary &) {
+            std::string o = out;
+            return writeOBJfromMesk(mesh.c_str(), &o[0]) == 0.0f;
+        };
+        row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
+        BenchStep peer;
+        peer.run = [=](HostLibrary &) { return streamObj(mesh, peerOut, table); };
+        double peak = 0;
+        timeInChild(libPath, peer, opt.runs, row.peerSeconds, peak);
+        row.peer = sameFile(out, peerOut) ? "std::ostream writer" : "std::ostream writer (TEXT DIFFERS)";
+        rows.push_back(row);
+    }
+}
+
+}  // namespace
 
 void benchMeshes(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows) {
     const int cells = opt.large ? 632 : 316;  // 10 tiles of cells² faces
     const std::string faces = opt.large ? "4 M faces" : "1 M faces";
     const std::string mesh = opt.dataDir + "mesh-" + std::to_string(cells) + ".Mesk";
+    if (wanted(opt, "faceIDs") || wanted(opt, "obj")) benchObj(opt, libPath, rows, cells, faces);
     if (!wanted(opt, "getUV")) return;
     if (!exists(mesh)) writeFile(mesh, gridMesh(5, 2, cells, 12).build().bytes());
     const std::string input = faces + ", 10 tiles, " + mib(mesh);

@@ -1,7 +1,11 @@
 #include "MeskOps.h"
 
 #include <algorithm>
+#include <limits>
 #include <unordered_map>
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 #include "FileAccess.h"
 #include "FileOps.h"
@@ -19,7 +23,7 @@ bool loadMesk(const char* path, MeskImage& image) {
     return fileio::loadFile(path, image) == fileio::Load::Ok;
 }
 
-std::optional<MeskChunk> meskChunkAt(const MeskImage& image, std::uint64_t pos) {
+std::optional<MeskChunk> meskChunkAt(MeskView image, std::uint64_t pos) {
     if (pos > image.size() || image.size() - pos < kMeskChunkHeaderSize) return std::nullopt;
     const std::uint8_t* p = image.data() + pos;
     MeskChunk c;
@@ -30,14 +34,14 @@ std::optional<MeskChunk> meskChunkAt(const MeskImage& image, std::uint64_t pos) 
     return c;
 }
 
-bool meskElementsFit(const MeskImage& image, const MeskChunk& chunk, std::size_t elemSize) {
+bool meskElementsFit(MeskView image, const MeskChunk& chunk, std::size_t elemSize) {
     // count < 2^32 and elemSize <= 32, so the product cannot wrap 64 bits.
     std::uint64_t first = chunk.first();
     if (first > image.size()) return false;
     return static_cast<std::uint64_t>(chunk.count) * elemSize <= image.size() - first;
 }
 
-std::optional<MeskChunk> findMeskChunk(const MeskImage& image, std::uint32_t tag, std::uint64_t start) {
+std::optional<MeskChunk> findMeskChunk(MeskView image, std::uint32_t tag, std::uint64_t start) {
     std::optional<MeskChunk> c = meskChunkAt(image, start);
     // Each step moves at least one byte forward and stops once a header no
     // longer fits, so a chain of zero-size chunks ends at the image's end.
@@ -48,7 +52,7 @@ std::optional<MeskChunk> findMeskChunk(const MeskImage& image, std::uint32_t tag
     return std::nullopt;
 }
 
-std::optional<MeskChunk> findMeskElements(const MeskImage& image, std::uint32_t tag, std::size_t elemSize,
+std::optional<MeskChunk> findMeskElements(MeskView image, std::uint32_t tag, std::size_t elemSize,
                                           std::uint64_t start) {
     std::optional<MeskChunk> c = findMeskChunk(image, tag, start);
     if (c && !meskElementsFit(image, *c, elemSize)) return std::nullopt;
@@ -61,6 +65,12 @@ namespace {
 
 // float to int32 truncated toward zero, saturated, NaN as 0.
 inline std::int32_t truncSat(float t) {
+#if defined(__SSE2__) || defined(_M_X64)
+    // The truncating conversion gives INT32_MIN for NaN and for everything
+    // out of range; only then is the value looked at more closely.
+    const std::int32_t i = _mm_cvttss_si32(_mm_set_ss(t));
+    if (i != INT32_MIN) return i;
+#endif
     if (!(t == t)) return 0;
     if (t >= 2147483648.0f) return INT32_MAX;
     if (t < -2147483648.0f) return INT32_MIN;
@@ -108,7 +118,7 @@ std::string uvTileName(std::int32_t U, std::int32_t V, int mode) {
     }
 }
 
-void collectUVTiles(const MeskImage& image, const MeskChunk& uv, int mode, UVTileSet& tiles, std::string& last) {
+void collectUVTiles(MeskView image, const MeskChunk& uv, int mode, UVTileSet& tiles, std::string& last) {
     tiles.clear();
     last.clear();
     const bool filter = mode == 2 && !_UVtilesOut.empty();
@@ -137,8 +147,10 @@ void collectUVTiles(const MeskImage& image, const MeskChunk& uv, int mode, UVTil
 
 float GetUVTile(const char* path, std::optional<std::string>& out, int mode) {
     out.reset();
-    MeskImage image;
-    if (!loadMesk(path, image)) return kMeskQueryCannotOpen;
+    // Nothing is written, so the file is read through a mapping.
+    fileio::MappedFile file;
+    if (file.open(path) != fileio::Load::Ok) return kMeskQueryCannotOpen;
+    const MeskView image(file.data(), file.size());
     std::optional<MeskChunk> uv = findMeskElements(image, kMeskUVTag, kMeskUVSize);
     if (!uv) return kMeskNoChunk;
     UVTileSet tiles;
@@ -253,8 +265,8 @@ bool writeTileFile(const std::string& path, Body&& body) {
 }
 
 // Runs the per-tile loop: names file i in _UVTileStr while it is written
-// and reports 1501 + i for the first file that fails. A tile file that
-// would be the mesh itself fails without being opened.
+// (body gets i) and reports 1501 + i for the first file that fails. A tile
+// file that would be the mesh itself fails without being opened.
 template <class Body>
 float writeTileFiles(const UVTileSet& tiles, const char* meshPath, const char* outPath, Body&& body) {
     std::size_t i = 0;
@@ -262,13 +274,105 @@ float writeTileFiles(const UVTileSet& tiles, const char* meshPath, const char* o
         _UVTileStr.push_back(tile.name);
         const std::string tilePath = tileFilePath(outPath, i);
         if (fileio::sameFile(meshPath, tilePath.c_str()) ||
-            !writeTileFile(tilePath, [&](fileio::Writer& w) { body(w, tile); })) {
+            !writeTileFile(tilePath, [&](fileio::Writer& w) { body(w, static_cast<std::uint32_t>(i)); })) {
             _UVTileStr.pop_back();  // only whole files are named
             return kMeskTileFileBase + static_cast<float>(i);
         }
         ++i;
     }
     return static_cast<float>(tiles.size());
+}
+
+std::uint64_t tileKey(std::int32_t U, std::int32_t V) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(U)) << 32) | static_cast<std::uint32_t>(V);
+}
+
+// The file number of each tile's (U, V) pair, for sorting faces and corners
+// to their files in one pass instead of once per file. A pair names at most
+// one tile, since a tile's name follows from its pair.
+constexpr std::uint32_t kNoTile = UINT32_MAX;
+
+class TileNumbers {
+public:
+    explicit TileNumbers(const UVTileSet& tiles) {
+        std::uint32_t i = 0;
+        for (const UV_tile& t : tiles) numbers_.emplace(tileKey(t.u, t.v), i++);
+    }
+    std::uint32_t operator()(std::int32_t U, std::int32_t V) {
+        const std::uint64_t key = tileKey(U, V);
+        if (!known_ || key != lastKey_) {  // neighbouring faces mostly share a tile
+            auto it = numbers_.find(key);
+            last_ = it == numbers_.end() ? kNoTile : it->second;
+            lastKey_ = key;
+            known_ = true;
+        }
+        return last_;
+    }
+
+private:
+    std::unordered_map<std::uint64_t, std::uint32_t> numbers_;
+    std::uint64_t lastKey_ = 0;
+    std::uint32_t last_ = kNoTile;
+    bool known_ = false;
+};
+
+template <class Slot>
+float splitUVs(const MeskImage& image, const MeskChunk& uv, const UVTileSet& tiles, const char* meshPath,
+               const char* outPath) {
+    // Each corner's file is found once; a file then takes the local
+    // coordinates of its own corners and -1, -1 for all others. Spans of
+    // corners remember which files they hold (files from 63 on share the
+    // last flag), so a span without corners of a file is filled at once.
+    // Faces are converted block by block straight from the image. Slot
+    // holds a file number, its largest value marking a corner of no file.
+    const std::uint8_t* uvs = image.data() + uv.first();
+    const std::size_t corners = static_cast<std::size_t>(uv.count) * 4;
+    constexpr std::size_t kSpan = 1024;
+    const auto flag = [](std::uint32_t file) { return std::uint64_t{1} << (file < 63 ? file : 63); };
+    std::vector<Slot> tileOf(corners);
+    std::vector<std::uint64_t> present((corners + kSpan - 1) / kSpan, 0);
+    TileNumbers number(tiles);
+    for (std::size_t k = 0; k < corners; ++k) {
+        const std::uint32_t t = number(uvTileIndex(meskFloat(uvs + 8 * k)), uvTileIndex(meskFloat(uvs + 8 * k + 4)));
+        tileOf[k] = t == kNoTile ? std::numeric_limits<Slot>::max() : static_cast<Slot>(t);
+        present[k / kSpan] |= flag(t);
+    }
+    std::vector<std::uint8_t> outside(kSpan * 8);
+    for (std::size_t k = 0; k < kSpan; ++k) {
+        storeMeskFloat(outside.data() + 8 * k, -1.0f);
+        storeMeskFloat(outside.data() + 8 * k + 4, -1.0f);
+    }
+
+    constexpr std::size_t kBlockFaces = 1 << 15;  // a whole number of spans
+    std::vector<std::uint8_t> block(std::min<std::size_t>(uv.count, kBlockFaces) * kMeskUVSize);
+    return writeTileFiles(tiles, meshPath, outPath, [&](fileio::Writer& w, std::uint32_t file) {
+        w.put(image.data(), static_cast<std::size_t>(uv.first()));
+        const std::uint64_t mine = flag(file);
+        for (std::size_t f0 = 0; f0 < uv.count; f0 += kBlockFaces) {
+            const std::size_t n = std::min<std::size_t>(kBlockFaces, uv.count - f0);
+            for (std::size_t k0 = 0; k0 < n * 4; k0 += kSpan) {
+                const std::size_t first = f0 * 4 + k0, m = std::min(kSpan, n * 4 - k0);
+                std::uint8_t* dst = block.data() + 8 * k0;
+                if (!(present[first / kSpan] & mine)) {
+                    std::memcpy(dst, outside.data(), 8 * m);
+                    continue;
+                }
+                const std::uint8_t* src = uvs + 8 * first;
+                const Slot* of = tileOf.data() + first;
+                for (std::size_t k = 0; k < m; ++k, src += 8, dst += 8) {
+                    float lu = -1.0f, lv = -1.0f;
+                    if (of[k] == file) {
+                        std::int32_t iu, iv;
+                        uvLocal(meskFloat(src), iu, lu);
+                        uvLocal(meskFloat(src + 4), iv, lv);
+                    }
+                    storeMeskFloat(dst, lu);
+                    storeMeskFloat(dst + 4, lv);
+                }
+            }
+            w.put(block.data(), n * kMeskUVSize);
+        }
+    });
 }
 
 }  // namespace
@@ -284,28 +388,10 @@ float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
     collectUVTiles(image, *uv, mode, tiles, last);
     if (tiles.empty()) return 0.0f;
 
-    // Faces are converted block by block straight from the image.
-    constexpr std::size_t kBlockFaces = 1 << 15;
-    std::vector<std::uint8_t> block(std::min<std::size_t>(uv->count, kBlockFaces) * kMeskUVSize);
-    const std::uint8_t* uvs = image.data() + uv->first();
-    return writeTileFiles(tiles, path, outPath, [&](fileio::Writer& w, const UV_tile& tile) {
-        w.put(image.data(), static_cast<std::size_t>(uv->first()));
-        for (std::size_t f0 = 0; f0 < uv->count; f0 += kBlockFaces) {
-            const std::size_t n = std::min<std::size_t>(kBlockFaces, uv->count - f0);
-            const std::uint8_t* src = uvs + f0 * kMeskUVSize;
-            std::uint8_t* dst = block.data();
-            for (std::size_t k = 0; k < n * 4; ++k, src += 8, dst += 8) {
-                std::int32_t iu, iv;
-                float lu, lv;
-                uvLocal(meskFloat(src), iu, lu);
-                uvLocal(meskFloat(src + 4), iv, lv);
-                if (iu != tile.u || iv != tile.v) lu = lv = -1.0f;
-                storeMeskFloat(dst, lu);
-                storeMeskFloat(dst + 4, lv);
-            }
-            w.put(block.data(), n * kMeskUVSize);
-        }
-    });
+    // The narrowest file numbers that leave a value for "no file".
+    if (tiles.size() < 0xFF) return splitUVs<std::uint8_t>(image, *uv, tiles, path, outPath);
+    if (tiles.size() < 0xFFFF) return splitUVs<std::uint16_t>(image, *uv, tiles, path, outPath);
+    return splitUVs<std::uint32_t>(image, *uv, tiles, path, outPath);
 }
 
 float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
@@ -331,13 +417,19 @@ float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
     storeMeskU32(header + 4, n + static_cast<std::uint32_t>(kMeskChunkHeaderSize));
     storeMeskU32(header + 8, n);
     storeMeskU32(header + 12, 0);
+    // Each face's file (by its corner 0) is found once.
     const std::uint8_t* uvs = image.data() + uv->first();
     const std::uint8_t* idx = image.data() + faces->first();
-    return writeTileFiles(tiles, path, outPath, [&](fileio::Writer& w, const UV_tile& tile) {
+    std::vector<std::uint32_t> tileOf(uv->count);
+    TileNumbers number(tiles);
+    for (std::size_t f = 0; f < uv->count; ++f) {
+        const std::uint8_t* c = uvs + f * kMeskUVSize;
+        tileOf[f] = number(uvTileIndex(meskFloat(c)), uvTileIndex(meskFloat(c + 4)));
+    }
+    return writeTileFiles(tiles, path, outPath, [&](fileio::Writer& w, std::uint32_t file) {
         w.put(image.data(), image.size() - kMeskEndBlockSize);
         for (std::size_t f = 0; f < uv->count; ++f) {
-            const std::uint8_t* c = uvs + f * kMeskUVSize;
-            if (uvTileIndex(meskFloat(c)) != tile.u || uvTileIndex(meskFloat(c + 4)) != tile.v) continue;
+            if (tileOf[f] != file) continue;
             const std::uint8_t* q = idx + f * kMeskFaceSize;
             const int corners = meskI32(q + 12) < 0 ? 3 : 4;
             for (int k = 0; k < corners; ++k) {
@@ -354,21 +446,18 @@ float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
 // --- Polygroups ------------------------------------------------------------------
 
 float GetUVGroup(const char* path) {
-    MeskImage image;
-    if (!loadMesk(path, image)) return kMeskQueryCannotOpen;
+    fileio::MappedFile file;
+    if (file.open(path) != fileio::Load::Ok) return kMeskQueryCannotOpen;
+    const MeskView image(file.data(), file.size());
     std::optional<MeskChunk> groups = findMeskElements(image, kMeskGroupTag, kMeskGroupSize);
     if (!groups) return kMeskNoChunk;
     // A flag per possible 16-bit number counts the distinct ones.
-    std::vector<bool> seen(1 << 16, false);
-    std::size_t distinct = 0;
+    std::vector<std::uint8_t> seen(1 << 16, 0);
     const std::uint8_t* p = image.data() + groups->first();
-    for (std::uint32_t i = 0; i < groups->count; ++i, p += kMeskGroupSize) {
-        const std::size_t g = static_cast<std::size_t>(meskShort(p) + 32768);
-        if (!seen[g]) {
-            seen[g] = true;
-            ++distinct;
-        }
-    }
+    for (std::uint32_t i = 0; i < groups->count; ++i, p += kMeskGroupSize)
+        seen[static_cast<std::uint16_t>(p[0] | (p[1] << 8))] = 1;
+    std::size_t distinct = 0;
+    for (std::uint8_t s : seen) distinct += s;
     return static_cast<float>(distinct);
 }
 
@@ -649,8 +738,9 @@ float GetFaceIDsMesk(const char *meshPath, double levels) {
     // At most 4^14 here; levels far below 1 give 0.
     const std::uint32_t n = static_cast<std::uint32_t>(static_cast<std::int32_t>(factor));
 
-    MeskImage image;
-    if (!loadMesk(meshPath, image)) return kMeskCannotOpen;
+    fileio::MappedFile file;
+    if (file.open(meshPath) != fileio::Load::Ok) return kMeskCannotOpen;
+    const MeskView image(file.data(), file.size());
     // The chunk at 32 is taken as the face chunk whatever its tag.
     std::optional<MeskChunk> faces = meskChunkAt(image, kFirstChunk);
     if (!faces || !meskElementsFit(image, *faces, kMeskFaceSize)) return kMeskTruncated;

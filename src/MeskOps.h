@@ -23,8 +23,11 @@ extern std::vector<std::uint32_t> _faceID;
 // A Mesk file is little-endian: a 32-byte file header that nobody reads,
 // then chunks (a 16-byte header: tag, size, count, reserved; then count
 // elements of a fixed size per kind), and in written files a 16-byte end
-// block of zeros. Every operation loads the whole file into an image it
-// owns for the length of the call and locates chunks either by scanning
+// block of zeros. Every operation sees the whole file for the length of
+// the call: the queries that write nothing (tile count, polygroup count,
+// face IDs) through a read-only mapping, the operations that write files
+// through an image they own, so that an output naming the input itself is
+// written from an intact copy. Chunks are located either by scanning
 // the chunk list for a tag or by taking them at fixed positions. Every
 // element an operation reads is checked against the image first; a chunk
 // whose elements do not fit is treated like a missing chunk.
@@ -105,6 +108,21 @@ inline int meskShort(const std::uint8_t* p) {
 
 using MeskImage = std::vector<std::uint8_t>;
 
+// The bytes of a file as the chunk readers see them: a loaded image or a
+// mapped file, not owned.
+class MeskView {
+public:
+    MeskView() = default;
+    MeskView(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    MeskView(const MeskImage& image) : data_(image.data()), size_(image.size()) {}  // NOLINT: implicit on purpose
+    const std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // Loads the whole file at a UTF-8 path into image (replacing it). False
 // when the file cannot be opened or reading it fails part way; an empty
 // file gives true and an empty image.
@@ -129,16 +147,16 @@ struct MeskChunk {
 
 // The chunk header at pos (fixed-position access); nothing when its 16
 // bytes do not lie inside the image.
-std::optional<MeskChunk> meskChunkAt(const MeskImage& image, std::uint64_t pos);
+std::optional<MeskChunk> meskChunkAt(MeskView image, std::uint64_t pos);
 // True when all count elements of elemSize bytes lie inside the image.
-bool meskElementsFit(const MeskImage& image, const MeskChunk& chunk, std::size_t elemSize);
+bool meskElementsFit(MeskView image, const MeskChunk& chunk, std::size_t elemSize);
 // The chunk scan: the first chunk with the tag, from start on, stepping by
 // each chunk's size field (0 counts as 16). Only headers are looked at.
-std::optional<MeskChunk> findMeskChunk(const MeskImage& image, std::uint32_t tag,
+std::optional<MeskChunk> findMeskChunk(MeskView image, std::uint32_t tag,
                                        std::uint64_t start = kMeskFileHeaderSize);
 // The scan, then the element check: nothing when the chunk is missing or
 // its elements do not fit.
-std::optional<MeskChunk> findMeskElements(const MeskImage& image, std::uint32_t tag, std::size_t elemSize,
+std::optional<MeskChunk> findMeskElements(MeskView image, std::uint32_t tag, std::size_t elemSize,
                                           std::uint64_t start = kMeskFileHeaderSize);
 
 
@@ -171,7 +189,7 @@ std::string uvTileName(std::int32_t U, std::int32_t V, int mode);
 // The tiles of the faces of a UV chunk whose elements fit: mode 2 with a
 // non-empty selection keeps only selected names. last gets the last face's
 // tile name (kept or not), empty for no faces.
-void collectUVTiles(const MeskImage& image, const MeskChunk& uv, int mode, UVTileSet& tiles, std::string& last);
+void collectUVTiles(MeskView image, const MeskChunk& uv, int mode, UVTileSet& tiles, std::string& last);
 
 // Number of tiles of a mesh, or -17 (cannot open), -18 (no UV chunk, or its
 // elements do not fit). On success out holds the last face's tile name.

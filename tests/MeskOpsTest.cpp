@@ -1311,3 +1311,309 @@ TEST(ObjWriter, MatchesAStreamWriterOnARandomMesh) {
     EXPECT_EQ(r.result, 0.0f);
     EXPECT_TRUE(r.text == referenceObj(vs, cs, fs, table)) << "the OBJ text differs from the stream writer's";
 }
+
+// ---------------------------------------------------------------------------
+// The fast paths of the mesh operations against straightforward versions of
+// the same rules, over randomized meshes with awkward coordinates.
+
+namespace fastpath {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::int32_t refTrunc(float t) {
+    if (t != t) return 0;
+    if (t >= 2147483648.0f) return INT32_MAX;
+    if (t < -2147483648.0f) return INT32_MIN;
+    return static_cast<std::int32_t>(t);
+}
+std::int32_t refIndex(float w) { return refTrunc(w < 0.0f ? w - 1.0f : w); }
+void refLocal(float w, std::int32_t &index, float &local) {
+    float t = w < 0.0f ? w - 1.0f : w;
+    index = refTrunc(t);
+    float f = t - static_cast<float>(index);
+    local = f < 0.0f ? f + 1.0f : f;
+}
+
+std::uint32_t u32(const Bytes &b, std::size_t at) { return meskU32(b.data() + at); }
+float f32(const Bytes &b, std::size_t at) { return meskFloat(b.data() + at); }
+
+// The chunk scan written out plainly: position of the first chunk with the
+// tag whose elements fit, or 0.
+std::size_t refFind(const Bytes &b, std::uint32_t tag, std::size_t elem, std::size_t pos = 32) {
+    while (pos <= b.size() && b.size() - pos >= 16) {
+        const std::uint32_t size = u32(b, pos + 4);
+        if (u32(b, pos) == tag)
+            return static_cast<std::uint64_t>(u32(b, pos + 8)) * elem <= b.size() - pos - 16 ? pos : 0;
+        pos += size ? size : 16;
+    }
+    return 0;
+}
+
+struct RefTile {
+    std::string name;
+    std::int32_t u, v;
+};
+
+// Tiles in name order, each with the pair of the first face naming it.
+std::vector<RefTile> refTiles(const Bytes &b, std::size_t uvPos, int mode, std::string &last) {
+    std::set<std::string> seen;
+    std::vector<RefTile> tiles;
+    last.clear();
+    const std::uint32_t count = u32(b, uvPos + 8);
+    for (std::uint32_t f = 0; f < count; ++f) {
+        const std::size_t at = uvPos + 16 + 32 * std::size_t{f};
+        const std::int32_t U = refIndex(f32(b, at)), V = refIndex(f32(b, at + 4));
+        last = uvTileName(U, V, mode);
+        if (mode == 2 && !_UVtilesOut.empty() && !_UVtilesOut.count(last)) continue;
+        if (seen.insert(last).second) tiles.push_back({last, U, V});
+    }
+    std::sort(tiles.begin(), tiles.end(), [](const RefTile &a, const RefTile &c) { return a.name < c.name; });
+    return tiles;
+}
+
+Bytes refUVFile(const Bytes &b, std::size_t uvPos, const RefTile &t) {
+    Bytes out(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(uvPos + 16));
+    const std::uint32_t count = u32(b, uvPos + 8);
+    for (std::size_t k = 0; k < 4 * std::size_t{count}; ++k) {
+        std::int32_t iu, iv;
+        float lu, lv;
+        refLocal(f32(b, uvPos + 16 + 8 * k), iu, lu);
+        refLocal(f32(b, uvPos + 20 + 8 * k), iv, lv);
+        if (iu != t.u || iv != t.v) lu = lv = -1.0f;
+        MeskBuilder::putFloat(out, lu);
+        MeskBuilder::putFloat(out, lv);
+    }
+    out.resize(out.size() + 16, 0);
+    return out;
+}
+
+Bytes refMaskFile(const Bytes &b, std::size_t vPos, std::size_t fPos, std::size_t uvPos, const RefTile &t) {
+    Bytes out(b.begin(), b.end() - 16);
+    const std::uint32_t n = u32(b, vPos + 8), count = u32(b, uvPos + 8);
+    Bytes mask(n, 255);
+    for (std::uint32_t f = 0; f < count; ++f) {
+        const std::size_t at = uvPos + 16 + 32 * std::size_t{f};
+        if (refIndex(f32(b, at)) != t.u || refIndex(f32(b, at + 4)) != t.v) continue;
+        const std::size_t q = fPos + 16 + 16 * std::size_t{f};
+        const int corners = static_cast<std::int32_t>(u32(b, q + 12)) < 0 ? 3 : 4;
+        for (int k = 0; k < corners; ++k) {
+            const std::int32_t j = static_cast<std::int32_t>(u32(b, q + 4 * std::size_t(k)));
+            if (j >= 0 && static_cast<std::uint32_t>(j) < n) mask[static_cast<std::size_t>(j)] = 0;
+        }
+    }
+    MeskBuilder::put32(out, kMeskMaskTag);
+    MeskBuilder::put32(out, n + 16);
+    MeskBuilder::put32(out, n);
+    MeskBuilder::put32(out, 0);
+    out.insert(out.end(), mask.begin(), mask.end());
+    out.resize(out.size() + 16, 0);
+    return out;
+}
+
+float bitsFloat(std::uint32_t u) {
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}
+
+// Coordinates that sit on or near the edges of the rules: tile lines, the
+// int32 range, NaN, infinities, denormals, and raw bit patterns.
+float awkward(std::mt19937 &rng) {
+    static const float values[] = {std::nanf(""), -std::nanf(""), INFINITY, -INFINITY, 3e9f, -3e9f,
+                                   2147483648.0f, -2147483648.0f, -2147483904.0f, 2147483520.0f, -2147483520.0f,
+                                   0.0f, -0.0f, -1e-8f, 1.0f, -1.0f, -0.99999994f, 0.99999994f, 1e-40f, -1e-40f,
+                                   -2.0f, 10.0f, 1e30f, -1e30f, 16777216.0f, -16777217.0f, 8388608.5f};
+    const std::size_t n = sizeof values / sizeof values[0];
+    const std::uint32_t pick = rng() % (n + 4);
+    return pick < n ? values[pick] : bitsFloat(static_cast<std::uint32_t>(rng()));
+}
+
+struct RandomMesh {
+    MeskBuilder mesh;
+    std::vector<std::int16_t> groups;
+};
+
+// faces faces over a few tiles (U in [-2, 11], V in [-1, 2], which gives
+// mode-2 names shared by two pairs), visited in shuffled runs; one corner
+// in oddEvery is an awkward value. wide spreads them over 1000 tiles.
+RandomMesh randomMesh(std::mt19937 &rng, std::size_t faces, int oddEvery, bool wide = false) {
+    const std::size_t nv = 300;
+    std::vector<std::array<float, 3>> v(nv);
+    for (auto &p : v) p = {static_cast<float>(rng() % 100), static_cast<float>(rng() % 100), 0};
+    std::vector<std::pair<int, int>> tiles;
+    for (int t = 0; t < 7; ++t) tiles.push_back({static_cast<int>(rng() % 14) - 2, static_cast<int>(rng() % 4) - 1});
+    for (int t = 0; wide && t < 1000; ++t) tiles.push_back({t % 40 - 10, t / 40 - 5});
+    tiles.push_back({10, 0});
+    tiles.push_back({0, 1});
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    std::vector<std::array<std::int32_t, 4>> f;
+    std::vector<std::array<float, 8>> uv;
+    RandomMesh r;
+    std::pair<int, int> tile = tiles[0];
+    for (std::size_t i = 0; i < faces; ++i) {
+        if (rng() % 6 == 0) tile = tiles[rng() % tiles.size()];
+        std::array<std::int32_t, 4> q;
+        for (auto &j : q) j = static_cast<std::int32_t>(rng() % (nv + 4)) - 2;
+        if (rng() % 4 == 0) q[3] = -1 - static_cast<std::int32_t>(rng() % 3);
+        f.push_back(q);
+        std::array<float, 8> c;
+        for (int k = 0; k < 8; ++k) {
+            const int base = k % 2 == 0 ? tile.first : tile.second;
+            c[static_cast<std::size_t>(k)] = static_cast<int>(rng() % static_cast<std::uint32_t>(oddEvery)) == 0
+                                                 ? awkward(rng)
+                                                 : static_cast<float>(base) + unit(rng);
+        }
+        uv.push_back(c);
+        r.groups.push_back(static_cast<std::int16_t>(rng() % 3 == 0 ? rng() : rng() % 40));
+    }
+    r.mesh.vertices(v).faces(f).uvs(uv).groups(r.groups).endBlock();
+    return r;
+}
+
+}  // namespace fastpath
+
+TEST(UVTiles, FastIndexMatchesThePlainRule) {
+    using namespace fastpath;
+    std::mt19937 rng(77);
+    std::vector<float> ws;
+    for (int i = 0; i < 200000; ++i) ws.push_back(bitsFloat(static_cast<std::uint32_t>(rng())));
+    for (int i = 0; i < 2000; ++i) ws.push_back(awkward(rng));
+    // Every float within a few steps of the int32 limits and of small tile lines.
+    for (float edge : {2147483648.0f, -2147483648.0f, 0.0f, 1.0f, -1.0f, 2.0f, -2.0f, 16777216.0f}) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &edge, sizeof bits);
+        for (std::uint32_t d = 0; d < 64; ++d) {
+            ws.push_back(bitsFloat(bits + d));
+            ws.push_back(bitsFloat(bits - d));
+        }
+    }
+    for (float w : ws) {
+        std::int32_t i, ri;
+        float l, rl;
+        uvLocal(w, i, l);
+        refLocal(w, ri, rl);
+        ASSERT_EQ(uvTileIndex(w), refIndex(w)) << w;
+        ASSERT_EQ(i, ri) << w;
+        ASSERT_EQ(std::memcmp(&l, &rl, sizeof l), 0) << w;
+    }
+}
+
+TEST(UVTiles, QueriesMatchThePlainVersionsOnRandomMeshes) {
+    using namespace fastpath;
+    TempDir dir;
+    std::mt19937 rng(4242);
+    const std::string list = dir.path("sel.txt");
+    ASSERT_TRUE(writeText(list, "1001,1011-1013\n1022\n"));
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        RandomMesh r = randomMesh(rng, 1 + rng() % 3000, round % 3 == 0 ? 3 : 40);
+        const Bytes &b = r.mesh.bytes();
+        const std::string mesh = writeMesh(dir, "r.Mesk", b);
+        const std::size_t uvPos = refFind(b, kMeskUVTag, kMeskUVSize);
+        ASSERT_NE(uvPos, 0u);
+        for (bool selection : {false, true}) {
+            if (selection)
+                ASSERT_EQ(setUVtilesOut(list.c_str()), 0.0f);
+            else
+                clearUVtilesOut();
+            for (int mode = 0; mode < 4; ++mode) {
+                std::string last;
+                const std::vector<RefTile> tiles = refTiles(b, uvPos, mode, last);
+                std::optional<std::string> out;
+                EXPECT_EQ(GetUVTile(mesh.c_str(), out, mode), static_cast<float>(tiles.size())) << mode;
+                EXPECT_EQ(out.value_or("(none)"), last) << mode;
+            }
+        }
+        std::set<std::int16_t> distinct(r.groups.begin(), r.groups.end());
+        EXPECT_EQ(GetUVGroup(mesh.c_str()), static_cast<float>(distinct.size()));
+    }
+    clearUVtilesOut();
+}
+
+TEST(UVExtraction, TileFilesMatchThePlainVersionsOnRandomMeshes) {
+    using namespace fastpath;
+    TempDir dir;
+    std::mt19937 rng(9001);
+    const std::string list = dir.path("sel.txt");
+    ASSERT_TRUE(writeText(list, "1000-1003,1011\n"));
+    // Rounds with few tiles and with more than 254 (file numbers wider
+    // than a byte) are both wanted.
+    std::size_t few = 0, many = 0;
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        const bool wild = round % 4 == 1;  // hundreds of tiles
+        RandomMesh r = randomMesh(rng, wild ? 1200 : 1 + rng() % 1500, wild ? 9 : round % 2 == 0 ? 5 : 60, wild);
+        const Bytes &b = r.mesh.bytes();
+        const std::string mesh = writeMesh(dir, "r.Mesk", b);
+        const std::size_t vPos = refFind(b, kMeskVertexTag, kMeskVertexSize);
+        const std::size_t fPos = refFind(b, kMeskFaceTag, kMeskFaceSize, vPos + u32(b, vPos + 4));
+        const std::size_t uvPos = refFind(b, kMeskUVTag, kMeskUVSize);
+        ASSERT_TRUE(vPos && fPos && uvPos);
+        const int mode = static_cast<int>(rng() % 4);
+        if (round % 4 == 3)
+            ASSERT_EQ(setUVtilesOut(list.c_str()), 0.0f);
+        else
+            clearUVtilesOut();
+        std::string last;
+        const std::vector<RefTile> tiles = refTiles(b, uvPos, mode, last);
+        std::vector<std::string> names;
+        for (const RefTile &t : tiles) names.push_back(t.name);
+        ++(tiles.size() > 254 ? many : few);
+
+        const std::string base = dir.path("r" + std::to_string(round) + "u.Mesk");
+        ASSERT_EQ(GetUVsFromMesk(mesh.c_str(), base.c_str(), mode), static_cast<float>(tiles.size()));
+        EXPECT_EQ(_UVTileStr, names);
+        for (std::size_t i = 0; i < tiles.size(); ++i)
+            ASSERT_TRUE(readBytes(dir.path("r" + std::to_string(round) + "u" + std::to_string(i) + ".Mesk")) ==
+                        refUVFile(b, uvPos, tiles[i]))
+                << "UV file " << i << " (" << tiles[i].name << ") differs";
+
+        const std::string maskBase = dir.path("r" + std::to_string(round) + "m.Mesk");
+        ASSERT_EQ(GetUVsFromMeskMASK(mesh.c_str(), maskBase.c_str(), mode), static_cast<float>(tiles.size()));
+        EXPECT_EQ(_UVTileStr, names);
+        for (std::size_t i = 0; i < tiles.size(); ++i)
+            ASSERT_TRUE(readBytes(dir.path("r" + std::to_string(round) + "m" + std::to_string(i) + ".Mesk")) ==
+                        refMaskFile(b, vPos, fPos, uvPos, tiles[i]))
+                << "mask file " << i << " (" << tiles[i].name << ") differs";
+    }
+    EXPECT_GT(few, 0u);
+    EXPECT_GT(many, 0u);
+    clearUVtilesOut();
+    clearUVTileString();
+}
+
+TEST(FaceIDs, MatchThePlainCountOnARandomFaceChunk) {
+    using namespace fastpath;
+    TempDir dir;
+    std::mt19937 rng(31);
+    std::vector<std::array<std::int32_t, 4>> f(5000);
+    for (auto &q : f) q = {1, 2, 3, static_cast<std::int32_t>(rng())};
+    MeskBuilder m;
+    m.faces(f).endBlock();
+    const std::string path = writeMesh(dir, "f.Mesk", m.bytes());
+    for (double levels : {1.0, 2.0, 3.5, 15.0}) {
+        SCOPED_TRACE(levels);
+        ASSERT_EQ(GetFaceIDsMesk(path.c_str(), levels), 5000.0f);
+        const auto n = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::pow(4.0, levels - 1.0)));
+        for (std::size_t i = 0; i < f.size(); ++i) ASSERT_EQ(_faceID[i], (f[i][3] < 0 ? 3u : 4u) * n) << i;
+    }
+    _faceID.clear();
+}
+
+TEST(UVExtraction, AnOutputNamingTheInputIsRefusedAndTheInputKept) {
+    using namespace fastpath;
+    TempDir dir;
+    std::mt19937 rng(5);
+    clearUVtilesOut();
+    const Bytes b = randomMesh(rng, 900, 50).mesh.bytes();
+    // Tile file 0 of output a.Mesk is the input a0.Mesk itself.
+    for (bool masked : {false, true}) {
+        SCOPED_TRACE(masked);
+        const std::string input = writeMesh(dir, "a0.Mesk", b), out = dir.path("a.Mesk");
+        const float r = masked ? GetUVsFromMeskMASK(input.c_str(), out.c_str(), 0)
+                               : GetUVsFromMesk(input.c_str(), out.c_str(), 0);
+        EXPECT_EQ(r, 1501.0f);
+        EXPECT_TRUE(readBytes(input) == b);
+    }
+    clearUVTileString();
+}
