@@ -1,5 +1,6 @@
 #include "FileAccess.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -188,6 +189,21 @@ Load MappedFile::open(const char *utf8Path) {
         size_ = copy_.size();
     }
     return r;
+}
+
+void MappedFile::discard(std::size_t off, std::size_t n) const {
+#if !defined(_WIN32)
+    if (!map_ || off >= size_) return;
+    n = std::min(n, size_ - off);
+    static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    // Whole pages only: the start goes down to its page (the bytes before
+    // it were passed already), the end down as well (the rest is still ahead).
+    const std::size_t from = off / page * page, to = (off + n) / page * page;
+    if (to > from) madvise(static_cast<std::uint8_t *>(map_) + from, to - from, MADV_DONTNEED);
+#else
+    (void)off;
+    (void)n;
+#endif
 }
 
 std::size_t readSome(std::FILE* f, void* dst, std::size_t n) {

@@ -101,6 +101,11 @@ public:
     std::size_t size() const { return size_; }
     Bytes bytes() const;
     void release();
+    // A hint that [off, off + n) will not be read again soon: a mapped view
+    // lets those pages go from the process's memory (they stay in the
+    // system's cache and come back if read again), so one pass over a large
+    // file holds only a window of it. The view itself stays valid.
+    void discard(std::size_t off, std::size_t n) const;
 
 private:
     const std::uint8_t *data_ = nullptr;
