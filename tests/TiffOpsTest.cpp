@@ -650,6 +650,24 @@ TEST(GetScale, MatchesAPlainCountOverAwkwardMaps) {
     }
 }
 
+// Large enough for the two halves to run side by side; the odd row count
+// splits unevenly.
+TEST(GetScale, HalvesOfALargeMapCountAsOne) {
+    TempDir dir;
+    const std::uint32_t w = 2051, h = 2049;
+    TiffBuilder b(w, h, 1, 32);
+    std::vector<std::uint8_t> seen(65536, 0);
+    b.floats([&](std::uint32_t x, std::uint32_t y, int) {
+        // Levels that only the bottom rows reach, and some only the top.
+        const float f = y < 3 ? 0.9f + x * 1e-5f : y > h - 3 ? 0.1f + x * 2e-6f : 0.4f + ((x * 7 + y * 13) % 5000) * 1e-5f;
+        seen[quantise16(f)] = 1;
+        return f;
+    });
+    std::uint32_t n = 0;
+    for (std::uint8_t s : seen) n += s;
+    EXPECT_EQ(callExport("getScale", put(dir, "big.tif", b.build()), 1), scaleCurve(n, kWindowsBuild));
+}
+
 TEST(GetScale, Refusals) {
     TempDir dir;
     const std::string good = put(dir, "good.tif", floatRgb().build());
