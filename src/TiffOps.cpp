@@ -10,6 +10,7 @@
 #include "Platform.h"
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <immintrin.h>
 #endif
 #if !BRINDLEX_WINDOWS
 #include <tinyexr.h>
@@ -347,9 +348,15 @@ void quantise16Run(const std::uint8_t* p, std::size_t n, std::uint16_t* out) {
     for (; i < n; ++i) out[i] = quantise16(fileio::loadLEf32(p + 4 * i));
 }
 
-void markLevels(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
-    std::size_t i = 0;
+namespace {
+
+void markLevelsPortable(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
+    for (std::size_t i = 0; i < n; ++i) seen[quantise16(fileio::loadLEf32(p + 4 * i))] = 1;
+}
+
 #if defined(__SSE2__)
+void markLevelsSse2(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
+    std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m128i a = quantise4(_mm_loadu_ps(reinterpret_cast<const float*>(p + 4 * i)));
         const __m128i b = quantise4(_mm_loadu_ps(reinterpret_cast<const float*>(p + 4 * i + 16)));
@@ -368,8 +375,67 @@ void markLevels(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
         seen[w & 0xFFFF] = 1;
         seen[w >> 16] = 1;
     }
+    markLevelsPortable(p + 4 * i, n - i, seen);
+}
 #endif
-    for (; i < n; ++i) seen[quantise16(fileio::loadLEf32(p + 4 * i))] = 1;
+
+#if defined(__SSE2__) && defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define BRINDLEX_HAVE_AVX2_PATH 1
+// quantise4 eight at a time, for processors that have AVX2 (chosen at run
+// time; the target adds no fused multiply-add).
+__attribute__((target("avx2"))) void markLevelsAvx2(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
+    const __m256 top = _mm256_set1_ps(65535.0f), zero = _mm256_setzero_ps(), half = _mm256_set1_ps(0.5f);
+    auto q8 = [&](const std::uint8_t* at) __attribute__((target("avx2"))) {
+        const __m256 f = _mm256_loadu_ps(reinterpret_cast<const float*>(at));
+        const __m256 c = _mm256_min_ps(_mm256_max_ps(_mm256_mul_ps(f, top), zero), top);
+        const __m256i t = _mm256_cvttps_epi32(c);
+        const __m256 frac = _mm256_sub_ps(c, _mm256_cvtepi32_ps(t));
+        return _mm256_sub_epi32(t, _mm256_castps_si256(_mm256_cmp_ps(frac, half, _CMP_GE_OQ)));
+    };
+    std::size_t i = 0;
+    alignas(32) std::uint32_t w[8];
+    for (; i + 16 <= n; i += 16) {
+        const __m256i both = _mm256_or_si256(q8(p + 4 * i), _mm256_slli_epi32(q8(p + 4 * i + 32), 16));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(w), both);
+        for (int k = 0; k < 8; ++k) {
+            seen[w[k] & 0xFFFF] = 1;
+            seen[w[k] >> 16] = 1;
+        }
+    }
+    markLevelsPortable(p + 4 * i, n - i, seen);
+}
+
+bool haveAvx2() {
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+#endif
+
+}  // namespace
+
+bool markLevelsWith(int path, const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
+    switch (path) {
+    case 0:
+        markLevelsPortable(p, n, seen);
+        return true;
+#if defined(__SSE2__)
+    case 1:
+        markLevelsSse2(p, n, seen);
+        return true;
+#endif
+#if defined(BRINDLEX_HAVE_AVX2_PATH)
+    case 2:
+        if (!haveAvx2()) return false;
+        markLevelsAvx2(p, n, seen);
+        return true;
+#endif
+    default:
+        return false;
+    }
+}
+
+void markLevels(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
+    if (!markLevelsWith(2, p, n, seen) && !markLevelsWith(1, p, n, seen)) markLevelsWith(0, p, n, seen);
 }
 
 float scaleCurve(std::uint32_t levels, bool doublePrecision) {

@@ -4,6 +4,7 @@
 
 #include "Platform.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -344,18 +345,50 @@ TEST(TiffQuantise, RunMatchesTheScalarForEveryProbedBitPattern) {
 TEST(TiffQuantise, MarkLevelsSetsExactlyTheScalarLevels) {
     const std::vector<std::uint32_t> bits = quantiseProbes();
     const std::vector<std::uint8_t> bytes = leFloats(bits);
-    for (std::size_t n : {bits.size(), std::size_t(7), std::size_t(13), std::size_t(1000003)}) {
-        std::vector<std::uint8_t> seen(65536, 0), expected(65536, 0);
-        // Start past the first probes so the short runs see more than zeros.
-        const std::size_t from = bits.size() - n;
-        markLevels(bytes.data() + 4 * from, n, seen.data());
-        for (std::size_t i = from; i < bits.size(); ++i) {
-            float f;
-            std::memcpy(&f, &bits[i], 4);
-            expected[quantise16(f)] = 1;
+    for (int path = 0; path < 3; ++path) {
+        for (std::size_t n : {bits.size(), std::size_t(7), std::size_t(13), std::size_t(31), std::size_t(1000003)}) {
+            std::vector<std::uint8_t> seen(65536, 0), expected(65536, 0);
+            // Start past the first probes so the short runs see more than zeros.
+            const std::size_t from = bits.size() - n;
+            if (!markLevelsWith(path, bytes.data() + 4 * from, n, seen.data())) {
+                EXPECT_NE(path, 0) << "the portable path is always there";
+                break;
+            }
+            for (std::size_t i = from; i < bits.size(); ++i) {
+                float f;
+                std::memcpy(&f, &bits[i], 4);
+                expected[quantise16(f)] = 1;
+            }
+            EXPECT_EQ(seen, expected) << "path " << path << ", " << n;
         }
-        EXPECT_EQ(seen, expected) << n;
     }
+    // Sample by sample: windows of 16 probes (one pass of the widest path),
+    // each marking its own levels and no others.
+    for (int path = 1; path < 3; ++path) {
+        std::vector<std::uint8_t> seen(65536, 0);
+        std::size_t bad = 0;
+        for (std::size_t w = 0; w + 16 <= bits.size() && bad < 10; w += 16) {
+            if (!markLevelsWith(path, bytes.data() + 4 * w, 16, seen.data())) break;
+            std::uint16_t q[16];
+            for (int k = 0; k < 16; ++k) {
+                float f;
+                std::memcpy(&f, &bits[w + k], 4);
+                q[k] = quantise16(f);
+                if (!seen[q[k]]) ++bad;
+            }
+            for (int k = 0; k < 16; ++k) seen[q[k]] = 0;
+            // A level marked wrongly stays marked: look for one now and then.
+            if ((w / 16) % 256 == 255 && std::count(seen.begin(), seen.end(), 1) != 0) {
+                ++bad;
+                std::fill(seen.begin(), seen.end(), 0);
+            }
+        }
+        EXPECT_EQ(bad, 0u) << "path " << path;
+    }
+    std::vector<std::uint8_t> best(65536, 0), portable(65536, 0);
+    markLevels(bytes.data(), bits.size(), best.data());
+    markLevelsWith(0, bytes.data(), bits.size(), portable.data());
+    EXPECT_EQ(best, portable);
 }
 
 TEST(TiffScaleCurve, ExamplesAndBuildDifferences) {
