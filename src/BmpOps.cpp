@@ -44,16 +44,6 @@ bool rowsFit(const BMPHeader& h, std::size_t size) {
     return std::uint64_t(h.height - 1) <= room / stride;
 }
 
-// Loads and parses one map for merge or swap, leaving its bytes in out and
-// _bmpV empty.
-float loadMap(const char* path, std::vector<std::uint8_t>& out, float cannotOpen) {
-    if (!loadBMPFile(path)) return cannotOpen;
-    if (readBMPHeader() != 0.0f) return bmp::kNotBmp;
-    out.swap(_bmpV);
-    _bmpV.clear();
-    return 0.0f;
-}
-
 bool writable(const char* path) { return static_cast<bool>(fileio::open(path, "r+b")); }
 
 }  // namespace
@@ -86,33 +76,80 @@ bool loadBMPFile(const char* path) {
     return false;
 }
 
-float readBMPHeader() {
-    if (_bmpV.size() >= 2) {
-        _bmpHdr.signature[0] = static_cast<char>(_bmpV[0]);
-        _bmpHdr.signature[1] = static_cast<char>(_bmpV[1]);
+namespace {
+
+// readBMPHeader over any bytes of a whole file.
+float parseBmpHeader(const fileio::Bytes& f) {
+    if (f.size >= 2) {
+        _bmpHdr.signature[0] = static_cast<char>(f.data[0]);
+        _bmpHdr.signature[1] = static_cast<char>(f.data[1]);
     }
-    if (_bmpV.size() < 38 || _bmpV[0] != 'B' || _bmpV[1] != 'M') return bmp::kNotBmp;
-    _bmpHdr.fileSize = readUnsigned(2);
-    _bmpHdr.dataOffset = readUnsigned(10);
-    _bmpHdr.width = readSigned(18);
-    _bmpHdr.height = readSigned(22);
-    _bmpHdr.bitsPerPixel = static_cast<std::uint16_t>(readShortInt(28));
-    _bmpHdr.imageSize = readUnsigned(34);
+    if (f.size < 38 || f.data[0] != 'B' || f.data[1] != 'M') return bmp::kNotBmp;
+    _bmpHdr.fileSize = fileio::loadLE32(f.data + 2);
+    _bmpHdr.dataOffset = fileio::loadLE32(f.data + 10);
+    _bmpHdr.width = static_cast<std::int32_t>(fileio::loadLE32(f.data + 18));
+    _bmpHdr.height = static_cast<std::int32_t>(fileio::loadLE32(f.data + 22));
+    _bmpHdr.bitsPerPixel = fileio::loadLE16(f.data + 28);
+    _bmpHdr.imageSize = fileio::loadLE32(f.data + 34);
     // 32-bit arithmetic as stored; the operations use strideOf for offsets.
     _bmpHdr.rowStride = static_cast<std::int32_t>(3u * static_cast<std::uint32_t>(_bmpHdr.width) +
                                                   static_cast<std::uint32_t>(getPadding(_bmpHdr.width)));
     return 0.0f;
 }
 
+// Maps and parses one map for merge or swap.
+float mapMap(const char* path, fileio::MappedFile& m, float cannotOpen) {
+    if (m.open(path) != fileio::Load::Ok) return cannotOpen;
+    return parseBmpHeader(m.bytes()) != 0.0f ? bmp::kNotBmp : 0.0f;
+}
+
+// Rows are rewritten in blocks of about this many bytes.
+constexpr std::size_t kRowBlockBytes = 1u << 20;
+
+}  // namespace
+
+float readBMPHeader() { return parseBmpHeader(fileio::Bytes(_bmpV)); }
+
+namespace {
+
+// Rewrites the rows of a mapped map in place a block at a time: each block
+// is copied out of the mapping (padding included, but never past the end
+// of the file), edited by fn(block, first row, rows) and written over the
+// same bytes. Nothing outside the rows is written: the rest of the file
+// keeps the bytes it has. False when the file cannot be opened for writing
+// or a write fails.
+template <class Fn>
+bool rewriteRows(const char* path, const fileio::MappedFile& m, const BMPHeader& h, Fn&& fn) {
+    fileio::File f = fileio::open(path, "r+b");
+    if (!f) return false;
+    if (h.width > 0 && h.height > 0) {
+        const std::uint64_t stride = static_cast<std::uint64_t>(strideOf(h));
+        const std::uint32_t per = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, kRowBlockBytes / stride));
+        std::vector<std::uint8_t> block;
+        for (std::uint32_t y = 0; y < static_cast<std::uint32_t>(h.height); y += per) {
+            const std::uint32_t rows = std::min<std::uint32_t>(per, static_cast<std::uint32_t>(h.height) - y);
+            const std::uint64_t at = h.dataOffset + stride * y;
+            // rowsFit: every pixel is inside; only the last padding may not be.
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(stride * rows, m.size() - at));
+            block.assign(m.data() + at, m.data() + at + n);
+            fn(block.data(), y, rows);
+            if (!fileio::seekTo(f.get(), at) || !fileio::writeAll(f.get(), block.data(), n)) return false;
+            m.discard(static_cast<std::size_t>(at), n);
+        }
+    }
+    return f.close();
+}
+
+}  // namespace
+
 float mergeBMP(const char* sourcePath, const char* targetPath) {
     using namespace bmp;
     if (fileio::sameFile(sourcePath, targetPath)) return kTargetNotWritable;
-    ReleaseBmpV release;
-    std::vector<std::uint8_t> target, source;
-    float r = loadMap(targetPath, target, kCannotOpen);
+    fileio::MappedFile target, source;
+    float r = mapMap(targetPath, target, kCannotOpen);
     if (r != 0.0f) return r;
     const BMPHeader t = _bmpHdr;
-    r = loadMap(sourcePath, source, kSourceCannotOpen);
+    r = mapMap(sourcePath, source, kSourceCannotOpen);
     if (r != 0.0f) return r;
     const BMPHeader s = _bmpHdr;
     if (s.width != t.width || s.height != t.height) return kSizesDiffer;
@@ -121,15 +158,18 @@ float mergeBMP(const char* sourcePath, const char* targetPath) {
     // The source is only read, but like the target it must be writable.
     if (!writable(sourcePath)) return kSourceNotWritable;
 
+    std::uint8_t k0 = 0, k1 = 0, k2 = 0;
     if (s.width > 0 && s.height > 0) {
-        const std::int64_t stride = strideOf(s);
-        const std::size_t rowPixels = 3 * std::size_t(s.width);
         const std::uint8_t* key = source.data() + s.dataOffset;
-        const std::uint8_t k0 = key[0], k1 = key[1], k2 = key[2];
-        for (std::int64_t row = 0; row < s.height; ++row) {
-            const std::size_t at = std::size_t(s.dataOffset + row * stride);
+        k0 = key[0], k1 = key[1], k2 = key[2];
+    }
+    const std::int64_t stride = strideOf(s);
+    const std::size_t rowPixels = 3 * std::size_t(s.width > 0 ? s.width : 0);
+    const bool ok = rewriteRows(targetPath, target, t, [&](std::uint8_t* block, std::uint32_t y, std::uint32_t rows) {
+        for (std::uint32_t k = 0; k < rows; ++k) {
+            const std::size_t at = std::size_t(s.dataOffset + (y + k) * stride);
             const std::uint8_t* sp = source.data() + at;
-            std::uint8_t* tp = target.data() + at;
+            std::uint8_t* tp = block + std::size_t(k * stride);
             for (std::size_t x = 0; x < rowPixels; x += 3)
                 if (tp[x] == k0 && tp[x + 1] == k1 && tp[x + 2] == k2) {
                     tp[x] = sp[x];
@@ -137,18 +177,15 @@ float mergeBMP(const char* sourcePath, const char* targetPath) {
                     tp[x + 2] = sp[x + 2];
                 }
         }
-    }
-    // Same length as before: written over the old bytes, never truncated.
-    if (fileio::rewriteFile(targetPath, target.data(), target.size()) != fileio::Rewrite::Ok)
-        return kTargetNotWritable;
-    return 0.0f;
+        source.discard(std::size_t(s.dataOffset + y * stride), std::size_t(rows * stride));
+    });
+    return ok ? 0.0f : kTargetNotWritable;
 }
 
 float swapChannelsBMP(const char* path, int mode) {
     using namespace bmp;
-    ReleaseBmpV release;
-    std::vector<std::uint8_t> map;
-    float r = loadMap(path, map, kCannotOpen);
+    fileio::MappedFile map;
+    float r = mapMap(path, map, kCannotOpen);
     if (r != 0.0f) return r;
     const BMPHeader h = _bmpHdr;
     if (!rowsFit(h, map.size())) return kShortData;
@@ -163,25 +200,28 @@ float swapChannelsBMP(const char* path, int mode) {
     if (h.width <= 0 || h.height <= 0) return writable(path) ? 0.0f : kSourceNotWritable;
     const std::int64_t stride = strideOf(h);
     const std::size_t rowPixels = 3 * std::size_t(h.width);
-    for (std::int64_t row = 0; row < h.height; ++row) {
-        std::uint8_t* p = map.data() + std::size_t(h.dataOffset + row * stride);
-        for (std::size_t x = 0; x < rowPixels; x += 3) std::swap(p[x + a], p[x + b]);
-    }
-    if (fileio::rewriteFile(path, map.data(), map.size()) != fileio::Rewrite::Ok) return kSourceNotWritable;
-    return 0.0f;
+    const bool ok = rewriteRows(path, map, h, [&](std::uint8_t* block, std::uint32_t, std::uint32_t rows) {
+        for (std::uint32_t k = 0; k < rows; ++k) {
+            std::uint8_t* p = block + std::size_t(k * stride);
+            for (std::size_t x = 0; x < rowPixels; x += 3) std::swap(p[x + a], p[x + b]);
+        }
+    });
+    return ok ? 0.0f : kSourceNotWritable;
 }
 
 float createBMPthumb(const char* path, int size) {
     using namespace bmp;
     if (size < 1) return kThumbBadSize;
-    ReleaseBmpV release;
-    if (!loadBMPFile(path)) return kThumbCannotOpen;
-    if (readBMPHeader() != 0.0f) return kThumbNotBmp;
+    // Mapped, so only the pages of the sampled rows are ever read.
+    fileio::MappedFile m;
+    if (m.open(path) != fileio::Load::Ok) return kThumbCannotOpen;
+    const fileio::Bytes file = m.bytes();
+    if (parseBmpHeader(file) != 0.0f) return kThumbNotBmp;
     const BMPHeader h = _bmpHdr;
     const std::int32_t w = h.width, ht = h.height;
     if (w <= 0 || ht <= 0) return kThumbNotPositive;
     if (w < size && ht < size) return 0.0f;  // already small enough
-    if (!rowsFit(h, _bmpV.size())) return kShortData;
+    if (!rowsFit(h, file.size)) return kShortData;
 
     // Output size and step in single precision.
     const float fs = static_cast<float>(size);
@@ -203,19 +243,30 @@ float createBMPthumb(const char* path, int size) {
     const std::size_t n = outRow * std::size_t(outH);
     if (std::uint64_t(h.dataOffset) + n > std::numeric_limits<std::uint32_t>::max()) return kShortData;
 
-    std::vector<std::uint8_t> out(n, 0);
-    const std::int64_t fileSize = static_cast<std::int64_t>(_bmpV.size());
+    // The new file: the bytes before the rows with the size fields patched
+    // (rowsFit put dataOffset inside the file; the header's 38 bytes are
+    // patched first and only the part before the rows is kept), then the
+    // sampled pixels.
+    std::vector<std::uint8_t> img(file.data, file.data + std::max<std::size_t>(h.dataOffset, 38));
+    fileio::storeLE32(&img[2], static_cast<std::uint32_t>(h.dataOffset + n));
+    fileio::storeLE32(&img[18], static_cast<std::uint32_t>(outW));
+    fileio::storeLE32(&img[22], static_cast<std::uint32_t>(outH));
+    fileio::storeLE32(&img[34], static_cast<std::uint32_t>(n));
+    img.resize(h.dataOffset);
+    img.resize(h.dataOffset + n, 0);
+
+    const std::int64_t fileSize = static_cast<std::int64_t>(file.size);
     const std::int64_t stride = strideOf(h);
     std::int64_t rowAt = h.dataOffset;
     float aR = 0.0f;
     std::int64_t iR = 0;
-    std::uint8_t* o = out.data();
+    std::uint8_t* o = img.data() + h.dataOffset;
     for (std::int32_t j = 0; j < outH; ++j) {
         std::int64_t p = rowAt;
         float aC = 0.0f;
         std::int64_t iC = 0;
         for (std::int32_t i = 0; i < outW; ++i) {
-            if (p >= 0 && p + 3 <= fileSize) std::memcpy(o, _bmpV.data() + p, 3);
+            if (p >= 0 && p + 3 <= fileSize) std::memcpy(o, file.data + p, 3);
             o += 3;
             aC = aC + step;
             p += 3 * static_cast<std::int64_t>(aC - static_cast<float>(iC));
@@ -227,34 +278,27 @@ float createBMPthumb(const char* path, int size) {
         iR = static_cast<std::int64_t>(aR);
     }
 
-    writeUnsignedInt(2, static_cast<std::uint32_t>(h.dataOffset + n));
-    writeSignedInt(18, outW);
-    writeSignedInt(22, outH);
-    writeUnsignedInt(34, static_cast<std::uint32_t>(n));
-    _bmpV.resize(h.dataOffset);
-    _bmpV.insert(_bmpV.end(), out.begin(), out.end());
-    if (fileio::replaceFile(path, _bmpV.data(), _bmpV.size()) != fileio::Rewrite::Ok) return kThumbCannotWrite;
+    m.release();  // the original is replaced below
+    if (fileio::replaceFile(path, img.data(), img.size()) != fileio::Rewrite::Ok) return kThumbCannotWrite;
     return 0.0f;
 }
 
 float createThumb(const char* path, int size) {
     using namespace psd;
     if (size < 1 || size > bmp::kMaxPsdThumb) return bmp::kThumbBadSize;
-    struct ReleaseImg {
-        ~ReleaseImg() { std::vector<std::uint8_t>().swap(_img); }
-    } release;
-    _img.clear();
-    if (fileio::loadFile(path, _img) != fileio::Load::Ok) return kBadSignature;
-    float r = readPSDHeader();
+    // Mapped, so only the sampled parts of the planes are ever read.
+    fileio::MappedFile m;
+    if (m.open(path) != fileio::Load::Ok) return kBadSignature;
+    float r = readPSDHeader(m.bytes());
     if (r != 0.0f) return r;
     if (_fHeader.depth != 8 || _fHeader.channels < 3) return kNotRgb8;
     constexpr std::uint32_t kMaxSide = std::numeric_limits<std::int32_t>::max();
     if (_fHeader.rows > kMaxSide || _fHeader.columns > kMaxSide ||
-        !psdPlanesFit(_offst, _fHeader.rows, _fHeader.columns, 3, 1, _img.size()))
+        !psdPlanesFit(_offst, _fHeader.rows, _fHeader.columns, 3, 1, m.size()))
         return kShortData;
 
     const std::int64_t W = _fHeader.columns, H = _fHeader.rows, A = W * H, S = size;
-    const std::uint8_t* src = _img.data() + _offst;
+    const std::uint8_t* src = m.data() + _offst;
     const std::size_t plane = std::size_t(S) * std::size_t(S);
     std::vector<std::uint8_t> out(3 * plane, 0);
     std::uint8_t* p0 = out.data();
@@ -328,12 +372,15 @@ float createThumb(const char* path, int size) {
         }
     }
 
-    writeLong(14, static_cast<std::uint32_t>(S));
-    writeLong(18, static_cast<std::uint32_t>(S));
+    // The header and sections as they were (a successful header read puts
+    // _offst past byte 40), with the new size.
+    std::vector<std::uint8_t> head(m.data(), m.data() + _offst);
+    fileio::storeBE32(&head[14], static_cast<std::uint32_t>(S));
+    fileio::storeBE32(&head[18], static_cast<std::uint32_t>(S));
     // Three planes are written: the header says so (an alpha plane is dropped).
-    if (_fHeader.channels > 3) writeShort(12, 3);
-    _img.resize(static_cast<std::size_t>(_offst));
-    _img.insert(_img.end(), out.begin(), out.end());
-    if (fileio::replaceFile(path, _img.data(), _img.size()) != fileio::Rewrite::Ok) return kCannotWrite;
+    if (_fHeader.channels > 3) fileio::storeBE16(&head[12], 3);
+    m.release();  // the original is replaced below
+    if (fileio::replaceFile(path, {{head.data(), head.size()}, {out.data(), out.size()}}) != fileio::Rewrite::Ok)
+        return kCannotWrite;
     return 0.0f;
 }

@@ -1,5 +1,6 @@
 #include "FileAccess.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -190,6 +191,21 @@ Load MappedFile::open(const char *utf8Path) {
     return r;
 }
 
+void MappedFile::discard(std::size_t off, std::size_t n) const {
+#if !defined(_WIN32)
+    if (!map_ || off >= size_) return;
+    n = std::min(n, size_ - off);
+    static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    // Whole pages only: the start goes down to its page (the bytes before
+    // it were passed already), the end down as well (the rest is still ahead).
+    const std::size_t from = off / page * page, to = (off + n) / page * page;
+    if (to > from) madvise(static_cast<std::uint8_t *>(map_) + from, to - from, MADV_DONTNEED);
+#else
+    (void)off;
+    (void)n;
+#endif
+}
+
 std::size_t readSome(std::FILE* f, void* dst, std::size_t n) {
     if (!f || n == 0) return 0;
     return std::fread(dst, 1, n, f);
@@ -272,22 +288,57 @@ bool renameOver(const std::string& from, const char* to) {
 
 }  // namespace
 
-Rewrite replaceFile(const char* utf8Path, std::initializer_list<Piece> pieces) {
+Rewrite Replacement::begin(const char* utf8Path, std::uint64_t size) {
+    abandon();
     {
         File probe = open(utf8Path, "r+b");
         if (!probe) return Rewrite::CannotOpen;
     }
-    const std::string temp = std::string(utf8Path) + ".brindlex-new";
-    File f = open(temp, "wb");
-    if (!f) return Rewrite::WriteError;
-    bool ok = true;
-    for (const Piece& p : pieces) ok = ok && writeAll(f.get(), p.data, p.size);
-    ok = f.close() && ok;
-    if (!ok || !renameOver(temp, utf8Path)) {
-        removePath(temp);
+    target_ = utf8Path;
+    temp_ = target_ + ".brindlex-new";
+    file_ = open(temp_, "wb");
+    if (!file_) {
+        temp_.clear();
         return Rewrite::WriteError;
     }
+#if defined(__linux__)
+    // Blocks reserved up front are not left for the rename to allocate and
+    // flush; past-the-end reservation, so the length stays what is written.
+    // A refusal changes nothing.
+    if (size > 0 && size <= static_cast<std::uint64_t>(INT64_MAX))
+        (void)fallocate(fileno(file_.get()), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+#else
+    (void)size;
+#endif
     return Rewrite::Ok;
+}
+
+Rewrite Replacement::commit(bool written) {
+    if (temp_.empty()) return Rewrite::WriteError;
+    bool ok = file_.close() && written;
+    if (!ok || !renameOver(temp_, target_.c_str())) {
+        abandon();
+        return Rewrite::WriteError;
+    }
+    temp_.clear();
+    return Rewrite::Ok;
+}
+
+void Replacement::abandon() {
+    file_.reset();
+    if (!temp_.empty()) removePath(temp_);
+    temp_.clear();
+}
+
+Rewrite replaceFile(const char* utf8Path, std::initializer_list<Piece> pieces) {
+    std::uint64_t total = 0;
+    for (const Piece& p : pieces) total += p.size;
+    Replacement r;
+    Rewrite rc = r.begin(utf8Path, total);
+    if (rc != Rewrite::Ok) return rc;
+    bool ok = true;
+    for (const Piece& p : pieces) ok = ok && writeAll(r.stream(), p.data, p.size);
+    return r.commit(ok);
 }
 
 void Writer::put(const void* data, std::size_t n) {

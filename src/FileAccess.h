@@ -90,6 +90,34 @@ inline Rewrite replaceFile(const char* utf8Path, const void* data, std::size_t n
     return replaceFile(utf8Path, {Piece{data, n}});
 }
 
+// replaceFile for content produced a piece at a time: begin() checks the
+// original as replaceFile does and creates the sibling temporary file,
+// stream() takes the content, commit() renames it over the original. Any
+// way out without a successful commit removes the temporary file and leaves
+// the original as it was. On Windows a file still mapped cannot be renamed
+// over: release its MappedFile before commit().
+class Replacement {
+public:
+    Replacement() = default;
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+    ~Replacement() { abandon(); }
+
+    // size, when known, is the length of the new content: the system may
+    // then reserve the temporary file's space at once (a hint only; the
+    // file is as long as what is written).
+    Rewrite begin(const char* utf8Path, std::uint64_t size = 0);
+    std::FILE* stream() const { return file_.get(); }
+    // Closes the temporary file and renames it over the original; written
+    // is false when a write to the stream has failed (the original stays).
+    Rewrite commit(bool written);
+
+private:
+    void abandon();
+    std::string target_, temp_;
+    File file_;
+};
+
 // A read-only view of a whole file: memory-mapped where the system allows
 // (no copy, pages come straight from the cache), else loaded into memory.
 // The view stays valid until the object is destroyed.
@@ -107,6 +135,11 @@ public:
     std::size_t size() const { return size_; }
     Bytes bytes() const;
     void release();
+    // A hint that [off, off + n) will not be read again soon: a mapped view
+    // lets those pages go from the process's memory (they stay in the
+    // system's cache and come back if read again), so one pass over a large
+    // file holds only a window of it. The view itself stays valid.
+    void discard(std::size_t off, std::size_t n) const;
 
 private:
     const std::uint8_t *data_ = nullptr;

@@ -6,6 +6,10 @@
 
 #include "FileAccess.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 std::vector<std::uint8_t> _img;
 std::int32_t _offst = 0;
 PSDHeader _fHeader;
@@ -30,36 +34,46 @@ void writeLong(std::int64_t position, std::uint32_t value) {
     fileio::storeBE32(_img.data() + position, value);
 }
 
-float readPSDHeader() {
+namespace {
+
+std::int16_t be16At(const fileio::Bytes& f, std::uint64_t at) {
+    return static_cast<std::int16_t>(fileio::loadBE16(f.data + at));
+}
+
+}  // namespace
+
+float readPSDHeader(const fileio::Bytes& f) {
     using namespace psd;
     _offst = 0;
-    const std::uint64_t size = _img.size();
-    if (size < 4 || std::memcmp(_img.data(), "8BPS", 4) != 0) return kBadSignature;
-    _fHeader.signature = fileio::loadBE32(_img.data());
+    const std::uint64_t size = f.size;
+    if (size < 4 || std::memcmp(f.data, "8BPS", 4) != 0) return kBadSignature;
+    _fHeader.signature = fileio::loadBE32(f.data);
     if (size < 6) return kShortHeader;
-    _fHeader.version = static_cast<std::uint16_t>(readShort(4));
+    _fHeader.version = static_cast<std::uint16_t>(be16At(f, 4));
     if (_fHeader.version != 1) return kBadVersion;
     if (size < 34) return kShortHeader;
-    _fHeader.channels = static_cast<std::uint16_t>(readShort(12));
-    _fHeader.rows = readLong(14);
-    _fHeader.columns = readLong(18);
-    _fHeader.depth = static_cast<std::uint16_t>(readShort(22));
-    _fHeader.colourMode = static_cast<std::uint16_t>(readShort(24));
-    _fHeader.colourDataLength = readLong(26);
+    _fHeader.channels = static_cast<std::uint16_t>(be16At(f, 12));
+    _fHeader.rows = fileio::loadBE32(f.data + 14);
+    _fHeader.columns = fileio::loadBE32(f.data + 18);
+    _fHeader.depth = static_cast<std::uint16_t>(be16At(f, 22));
+    _fHeader.colourMode = static_cast<std::uint16_t>(be16At(f, 24));
+    _fHeader.colourDataLength = fileio::loadBE32(f.data + 26);
     if (_fHeader.colourDataLength != 0) return kColourData;
-    _fHeader.resourcesLength = readLong(30);
+    _fHeader.resourcesLength = fileio::loadBE32(f.data + 30);
     // Section lengths are 32-bit: their sums are formed in 64 bits.
     std::uint64_t at = std::uint64_t(_fHeader.resourcesLength) + 34;
     if (at + 4 > size) return kShortHeader;
-    _fHeader.layersLength = readLong(static_cast<std::int64_t>(at));
+    _fHeader.layersLength = fileio::loadBE32(f.data + at);
     at += 4 + std::uint64_t(_fHeader.layersLength);
     if (at + 2 > size || at + 2 > std::uint64_t(std::numeric_limits<std::int32_t>::max())) return kShortHeader;
     _offst = static_cast<std::int32_t>(at);
-    _fHeader.compression = static_cast<std::uint16_t>(readShort(_offst));
+    _fHeader.compression = static_cast<std::uint16_t>(be16At(f, at));
     if (_fHeader.compression != 0) return kCompressed;
     _offst += 2;
     return 0.0f;
 }
+
+float readPSDHeader() { return readPSDHeader(fileio::Bytes(_img)); }
 
 bool psdPlanesFit(std::int64_t offset, std::uint32_t rows, std::uint32_t columns, int planes, int bytesPerSample,
                   std::size_t size) {
@@ -74,16 +88,57 @@ bool psdPlanesFit(std::int64_t offset, std::uint32_t rows, std::uint32_t columns
 
 namespace {
 
-float loadPsd(const char* path) {
-    if (fileio::loadFile(path, _img) != fileio::Load::Ok) {
-        _img.clear();
-        return psd::kBadSignature;  // cannot be opened (or read) for reading
-    }
-    return readPSDHeader();
+// Maps a PSD and reads its header.
+float mapPsd(const char* path, fileio::MappedFile& m) {
+    if (m.open(path) != fileio::Load::Ok) return psd::kBadSignature;  // cannot be opened (or read) for reading
+    return readPSDHeader(m.bytes());
 }
 
-float rewriteOrFail(const char* path, const std::vector<std::uint8_t>& data, std::size_t n) {
-    return fileio::replaceFile(path, data.data(), n) == fileio::Rewrite::Ok ? 0.0f : psd::kCannotWrite;
+// Output goes out in blocks of this many samples.
+constexpr std::size_t kBlock = 1u << 20;
+
+// One block of a merged 8-bit plane: out[j] = s[j] where A's pixel differs
+// from the key in any of its samples s0, s1, s2, else B's d[j].
+void mergePlane8(const std::uint8_t* s0, const std::uint8_t* s1, const std::uint8_t* s2, const std::uint8_t* s,
+                 const std::uint8_t* d, std::size_t m, std::uint8_t k0, std::uint8_t k1, std::uint8_t k2,
+                 std::uint8_t* out) {
+    std::size_t j = 0;
+#if defined(__SSE2__)
+    const __m128i v0 = _mm_set1_epi8(static_cast<char>(k0)), v1 = _mm_set1_epi8(static_cast<char>(k1)),
+                  v2 = _mm_set1_epi8(static_cast<char>(k2));
+    auto at = [](const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    for (; j + 16 <= m; j += 16) {
+        const __m128i key = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(at(s0 + j), v0), _mm_cmpeq_epi8(at(s1 + j), v1)),
+                                          _mm_cmpeq_epi8(at(s2 + j), v2));
+        const __m128i r = _mm_or_si128(_mm_and_si128(key, at(d + j)), _mm_andnot_si128(key, at(s + j)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), r);
+    }
+#endif
+    for (; j < m; ++j) {
+        const bool take = (s0[j] != k0) | (s1[j] != k1) | (s2[j] != k2);
+        out[j] = take ? s[j] : d[j];
+    }
+}
+
+// The same for one 16-bit plane (m bytes, m even): the key is B's first sample.
+void mergePlane16(const std::uint8_t* s, const std::uint8_t* d, std::size_t m, std::uint8_t k0, std::uint8_t k1,
+                  std::uint8_t* out) {
+    std::size_t j = 0;
+#if defined(__SSE2__)
+    // Each 16-bit lane holds one sample's two bytes in file order.
+    const __m128i v = _mm_set1_epi16(static_cast<short>(k0 | (k1 << 8)));
+    for (; j + 16 <= m; j += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + j));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + j));
+        const __m128i key = _mm_cmpeq_epi16(a, v);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm_or_si128(_mm_and_si128(key, b), _mm_andnot_si128(key, a)));
+    }
+#endif
+    for (; j < m; j += 2) {
+        const bool take = s[j] != k0 || s[j + 1] != k1;
+        out[j] = take ? s[j] : d[j];
+        out[j + 1] = take ? s[j + 1] : d[j + 1];
+    }
 }
 
 }  // namespace
@@ -91,16 +146,14 @@ float rewriteOrFail(const char* path, const std::vector<std::uint8_t>& data, std
 float mergePSD(const char* a, const char* b) {
     using namespace psd;
     if (fileio::sameFile(a, b)) return kCannotWrite;
-    float r = loadPsd(b);
+    fileio::MappedFile mb, ma;
+    float r = mapPsd(b, mb);
     if (r != 0.0f) return r;
-    // B's bytes become the working copy; _img is then refilled with A's.
-    std::vector<std::uint8_t> work;
-    work.swap(_img);
     const std::uint32_t rowsB = _fHeader.rows, columnsB = _fHeader.columns;
     const std::int32_t offB = _offst;
     const std::int64_t kindB = std::int64_t(_fHeader.depth) * _fHeader.colourMode;  // 16 bits x 16 bits
 
-    r = loadPsd(a);
+    r = mapPsd(a, ma);
     if (r != 0.0f) return r;
     if (_fHeader.rows != rowsB || _fHeader.columns != columnsB) return kSizesDiffer;
     const std::int64_t kind = std::int64_t(_fHeader.depth) * _fHeader.colourMode;
@@ -110,55 +163,74 @@ float mergePSD(const char* a, const char* b) {
     if (_offst != offB) return kHeadersDiffer;
     const int planes = kind == 16 ? 1 : 3;
     const int sample = kind == 16 ? 2 : 1;
-    if (!psdPlanesFit(_offst, rowsB, columnsB, planes, sample, _img.size()) ||
-        !psdPlanesFit(offB, rowsB, columnsB, planes, sample, work.size()))
+    if (!psdPlanesFit(_offst, rowsB, columnsB, planes, sample, ma.size()) ||
+        !psdPlanesFit(offB, rowsB, columnsB, planes, sample, mb.size()))
         return kShortData;
 
+    // B's new content: its header, the merged planes, whatever followed them.
     const std::size_t n = std::size_t(rowsB) * columnsB;
-    const std::uint8_t* src = _img.data() + _offst;
-    std::uint8_t* dst = work.data() + offB;
-    if (n > 0) {
-        if (kind == 16) {
-            const std::uint8_t k0 = dst[0], k1 = dst[1];
-            for (std::size_t i = 0; i < 2 * n; i += 2)
-                if (src[i] != k0 || src[i + 1] != k1) {
-                    dst[i] = src[i];
-                    dst[i + 1] = src[i + 1];
-                }
-        } else {
-            const std::uint8_t k0 = dst[0], k1 = dst[n], k2 = dst[2 * n];
-            const std::uint8_t *s0 = src, *s1 = src + n, *s2 = src + 2 * n;
-            std::uint8_t *d0 = dst, *d1 = dst + n, *d2 = dst + 2 * n;
-            for (std::size_t i = 0; i < n; ++i)
-                if (s0[i] != k0 || s1[i] != k1 || s2[i] != k2) {
-                    d0[i] = s0[i];
-                    d1[i] = s1[i];
-                    d2[i] = s2[i];
-                }
+    const std::uint8_t* src = ma.data() + _offst;
+    const std::uint8_t* dst = mb.data() + offB;
+    const std::size_t pixels = std::size_t(planes) * std::size_t(sample) * n;
+    fileio::Replacement out;
+    if (out.begin(b, mb.size()) != fileio::Rewrite::Ok) return kCannotWrite;
+    std::FILE* f = out.stream();
+    bool ok = fileio::writeAll(f, mb.data(), std::size_t(offB));
+    std::vector<std::uint8_t> block;
+    if (n > 0 && kind == 16) {
+        // A's sample wherever it differs from B's first one.
+        const std::uint8_t k0 = dst[0], k1 = dst[1];
+        for (std::size_t i = 0; ok && i < 2 * n; i += 2 * kBlock) {
+            const std::size_t m = std::min(2 * kBlock, 2 * n - i);
+            block.resize(m);
+            mergePlane16(src + i, dst + i, m, k0, k1, block.data());
+            ok = fileio::writeAll(f, block.data(), m);
+            ma.discard(std::size_t(_offst) + i, m);
+            mb.discard(std::size_t(offB) + i, m);
+        }
+    } else if (n > 0) {
+        // A's pixel wherever any of its three samples differs from B's first
+        // pixel; each plane is written whole before the next.
+        const std::uint8_t k0 = dst[0], k1 = dst[n], k2 = dst[2 * n];
+        const std::uint8_t *s0 = src, *s1 = src + n, *s2 = src + 2 * n;
+        for (int c = 0; c < 3; ++c) {
+            const std::uint8_t* sc = src + std::size_t(c) * n;
+            const std::uint8_t* dc = dst + std::size_t(c) * n;
+            for (std::size_t i = 0; ok && i < n; i += kBlock) {
+                const std::size_t m = std::min(kBlock, n - i);
+                block.resize(m);
+                mergePlane8(s0 + i, s1 + i, s2 + i, sc + i, dc + i, m, k0, k1, k2, block.data());
+                ok = fileio::writeAll(f, block.data(), m);
+                mb.discard(std::size_t(offB) + std::size_t(c) * n + i, m);
+            }
         }
     }
-    return rewriteOrFail(b, work, work.size());
+    const std::size_t tail = std::size_t(offB) + pixels;
+    ok = ok && fileio::writeAll(f, mb.data() + tail, mb.size() - tail);
+    ma.release();
+    mb.release();  // B is renamed over below
+    return out.commit(ok) == fileio::Rewrite::Ok ? 0.0f : kCannotWrite;
 }
 
 float swapChannelsPSD(const char* path, int mode) {
     using namespace psd;
-    // The whole file is loaded, so a header of any length is written back
-    // as it was read.
-    float r = loadPsd(path);
+    // The header of any length is written back as it was read.
+    fileio::MappedFile m;
+    float r = mapPsd(path, m);
     if (r != 0.0f) return r;
     if (std::int64_t(_fHeader.depth) * _fHeader.channels != 24) return kNotRgb8;
-    if (!psdPlanesFit(_offst, _fHeader.rows, _fHeader.columns, 3, 1, _img.size())) return kShortData;
+    if (!psdPlanesFit(_offst, _fHeader.rows, _fHeader.columns, 3, 1, m.size())) return kShortData;
     if (mode < 1 || mode > 3) return 0.0f;  // mode 0: the map is left alone
 
     const std::size_t n = std::size_t(_fHeader.rows) * _fHeader.columns;
-    std::uint8_t* p1 = _img.data() + _offst;
-    std::uint8_t* end = p1 + 3 * n;
-    if (mode == 1)
-        std::swap_ranges(p1 + n, p1 + 2 * n, p1 + 2 * n);  // P1 P3 P2
-    else if (mode == 2)
-        std::rotate(p1, p1 + 2 * n, end);  // P3 P1 P2
-    else
-        std::rotate(p1, p1 + n, end);  // P2 P3 P1
-    // Whatever followed the third plane is not written back.
-    return rewriteOrFail(path, _img, static_cast<std::size_t>(_offst) + 3 * n);
+    const std::uint8_t* p1 = m.data() + _offst;
+    // Mode 1: P1 P3 P2; 2: P3 P1 P2; 3: P2 P3 P1. Whatever followed the
+    // third plane is not written back.
+    static const int order[4][3] = {{0, 1, 2}, {0, 2, 1}, {2, 0, 1}, {1, 2, 0}};
+    fileio::Replacement out;
+    if (out.begin(path, std::uint64_t(_offst) + 3 * std::uint64_t(n)) != fileio::Rewrite::Ok) return kCannotWrite;
+    bool ok = fileio::writeAll(out.stream(), m.data(), std::size_t(_offst));
+    for (int k = 0; k < 3 && ok; ++k) ok = fileio::writeAll(out.stream(), p1 + std::size_t(order[mode][k]) * n, n);
+    m.release();  // the original is renamed over below
+    return out.commit(ok) == fileio::Rewrite::Ok ? 0.0f : kCannotWrite;
 }

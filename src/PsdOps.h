@@ -51,6 +51,11 @@ inline constexpr float kUnsupportedKind = 36.0f;
 // "8BPS"), -2 (version not 1), -3 (colour-mode data), -4 (compressed), or
 // -8 when a field or section lies past the bytes in _img.
 float readPSDHeader();
+// The same over the bytes of a whole file held elsewhere.
+namespace fileio {
+struct Bytes;
+}
+float readPSDHeader(const fileio::Bytes& file);
 
 // Big-endian accessors on _img. Reads past the end give 0 and writes past
 // it do nothing; callers check their offsets first.

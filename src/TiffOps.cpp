@@ -4,8 +4,14 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <system_error>
+#include <thread>
 
 #include "Platform.h"
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#include <immintrin.h>
+#endif
 #if !BRINDLEX_WINDOWS
 #include <tinyexr.h>
 #endif
@@ -309,6 +315,131 @@ void applyPatch(const Directory& dir, std::vector<std::uint8_t>& header) {
     }
 }
 
+#if defined(__SSE2__)
+namespace {
+
+// Four samples at once. maxps gives its second operand when either is NaN,
+// so NaN and negatives clamp to 0, and anything above 65535 (infinity too)
+// to 65535. In that range the truncation t is exact and so is c - t, so
+// c - t >= 0.5 decides floor(c + 0.5) exactly as the double sum does. No
+// operation here can be fused or reordered.
+inline __m128i quantise4(__m128 f) {
+    const __m128 top = _mm_set1_ps(65535.0f);
+    const __m128 c = _mm_min_ps(_mm_max_ps(_mm_mul_ps(f, top), _mm_setzero_ps()), top);
+    const __m128i t = _mm_cvttps_epi32(c);
+    const __m128 frac = _mm_sub_ps(c, _mm_cvtepi32_ps(t));
+    return _mm_sub_epi32(t, _mm_castps_si128(_mm_cmpge_ps(frac, _mm_set1_ps(0.5f))));
+}
+
+}  // namespace
+#endif
+
+void quantise16Run(const std::uint8_t* p, std::size_t n, std::uint16_t* out) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // x86 is little-endian: the samples load as they are stored. The 32-bit
+    // results are packed to 16 bits through the signed range and back.
+    const __m128i bias = _mm_set1_epi32(32768), flip = _mm_set1_epi16(static_cast<short>(0x8000));
+    for (; i + 8 <= n; i += 8) {
+        const __m128i a = quantise4(_mm_loadu_ps(reinterpret_cast<const float*>(p + 4 * i)));
+        const __m128i b = quantise4(_mm_loadu_ps(reinterpret_cast<const float*>(p + 4 * i + 16)));
+        const __m128i packed = _mm_packs_epi32(_mm_sub_epi32(a, bias), _mm_sub_epi32(b, bias));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_xor_si128(packed, flip));
+    }
+#endif
+    for (; i < n; ++i) out[i] = quantise16(fileio::loadLEf32(p + 4 * i));
+}
+
+namespace {
+
+void markLevelsPortable(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
+    for (std::size_t i = 0; i < n; ++i) seen[quantise16(fileio::loadLEf32(p + 4 * i))] = 1;
+}
+
+#if defined(__SSE2__)
+void markLevelsSse2(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i a = quantise4(_mm_loadu_ps(reinterpret_cast<const float*>(p + 4 * i)));
+        const __m128i b = quantise4(_mm_loadu_ps(reinterpret_cast<const float*>(p + 4 * i + 16)));
+        // Two 16-bit levels in each 32-bit lane: (b << 16) | a.
+        const __m128i both = _mm_or_si128(a, _mm_slli_epi32(b, 16));
+        std::uint32_t w = static_cast<std::uint32_t>(_mm_cvtsi128_si32(both));
+        seen[w & 0xFFFF] = 1;
+        seen[w >> 16] = 1;
+        w = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(both, 4)));
+        seen[w & 0xFFFF] = 1;
+        seen[w >> 16] = 1;
+        w = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(both, 8)));
+        seen[w & 0xFFFF] = 1;
+        seen[w >> 16] = 1;
+        w = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(both, 12)));
+        seen[w & 0xFFFF] = 1;
+        seen[w >> 16] = 1;
+    }
+    markLevelsPortable(p + 4 * i, n - i, seen);
+}
+#endif
+
+#if defined(__SSE2__) && defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define BRINDLEX_HAVE_AVX2_PATH 1
+// quantise4 eight at a time, for processors that have AVX2 (chosen at run
+// time; the target adds no fused multiply-add).
+__attribute__((target("avx2"))) void markLevelsAvx2(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
+    const __m256 top = _mm256_set1_ps(65535.0f), zero = _mm256_setzero_ps(), half = _mm256_set1_ps(0.5f);
+    auto q8 = [&](const std::uint8_t* at) __attribute__((target("avx2"))) {
+        const __m256 f = _mm256_loadu_ps(reinterpret_cast<const float*>(at));
+        const __m256 c = _mm256_min_ps(_mm256_max_ps(_mm256_mul_ps(f, top), zero), top);
+        const __m256i t = _mm256_cvttps_epi32(c);
+        const __m256 frac = _mm256_sub_ps(c, _mm256_cvtepi32_ps(t));
+        return _mm256_sub_epi32(t, _mm256_castps_si256(_mm256_cmp_ps(frac, half, _CMP_GE_OQ)));
+    };
+    std::size_t i = 0;
+    alignas(32) std::uint32_t w[8];
+    for (; i + 16 <= n; i += 16) {
+        const __m256i both = _mm256_or_si256(q8(p + 4 * i), _mm256_slli_epi32(q8(p + 4 * i + 32), 16));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(w), both);
+        for (int k = 0; k < 8; ++k) {
+            seen[w[k] & 0xFFFF] = 1;
+            seen[w[k] >> 16] = 1;
+        }
+    }
+    markLevelsPortable(p + 4 * i, n - i, seen);
+}
+
+bool haveAvx2() {
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+#endif
+
+}  // namespace
+
+bool markLevelsWith(int path, const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
+    switch (path) {
+    case 0:
+        markLevelsPortable(p, n, seen);
+        return true;
+#if defined(__SSE2__)
+    case 1:
+        markLevelsSse2(p, n, seen);
+        return true;
+#endif
+#if defined(BRINDLEX_HAVE_AVX2_PATH)
+    case 2:
+        if (!haveAvx2()) return false;
+        markLevelsAvx2(p, n, seen);
+        return true;
+#endif
+    default:
+        return false;
+    }
+}
+
+void markLevels(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
+    if (!markLevelsWith(2, p, n, seen) && !markLevelsWith(1, p, n, seen)) markLevelsWith(0, p, n, seen);
+}
+
 float scaleCurve(std::uint32_t levels, bool doublePrecision) {
     if (levels == 0) return std::numeric_limits<float>::infinity();  // 1049 / 0
     if (doublePrecision) {
@@ -335,6 +466,8 @@ using tiff::WalkRules;
 // Rows are streamed in blocks of about this many bytes (at least one row),
 // so memory stays a few MiB whatever the map's size.
 constexpr std::uint64_t kBlockBytes = 4u << 20;
+// Below this many bytes of rows a second thread costs more than it saves.
+constexpr std::uint64_t kParallelBytes = 16u << 20;
 
 std::uint32_t rowsPerBlock(std::uint64_t rowLen, std::uint32_t length) {
     if (rowLen == 0) return length;
@@ -365,6 +498,52 @@ bool forEachBlock(std::FILE* f, std::uint64_t start, std::uint64_t rowLen, std::
         if (!fn(buf.data(), rows)) return false;
     }
     return true;
+}
+
+// Walks every row of a strip in blocks straight from a mapping of the file:
+// fn(block, rows in block). Each block's pages are let go once it has been
+// processed, so memory stays a block whatever the map's size. False when
+// the mapping does not hold the rows (the file shrank since it was sized).
+template <class Fn>
+bool forEachMappedBlock(const fileio::MappedFile& m, std::uint64_t start, std::uint64_t rowLen, std::uint32_t length,
+                        Fn&& fn) {
+    if (rowLen == 0 || length == 0) return true;
+    if (!m.bytes().has(static_cast<std::size_t>(start), static_cast<std::size_t>(rowLen * length))) return false;
+    const std::uint32_t per = rowsPerBlock(rowLen, length);
+    for (std::uint32_t y = 0; y < length; y += per) {
+        const std::uint32_t rows = std::min(per, length - y);
+        const std::size_t at = static_cast<std::size_t>(start + rowLen * y);
+        if (!fn(m.data() + at, rows)) return false;
+        m.discard(at, static_cast<std::size_t>(rowLen * rows));
+    }
+    return true;
+}
+
+// The same over two halves of the rows at once, on a second thread when the
+// rows are many and the machine has another core: fn(half, block, rows),
+// half 0 or 1, for work whose halves combine in any order. Without a
+// thread both halves run here, one after the other.
+template <class Fn>
+bool forEachMappedBlockInHalves(const fileio::MappedFile& m, std::uint64_t start, std::uint64_t rowLen,
+                                std::uint32_t length, Fn&& fn) {
+    const std::uint32_t first = length / 2;
+    auto half = [&](int k) {
+        const std::uint32_t y0 = k == 0 ? 0 : first, rows = k == 0 ? first : length - first;
+        return forEachMappedBlock(m, start + rowLen * y0, rowLen, rows,
+                                  [&](const std::uint8_t* p, std::uint32_t n) { return fn(k, p, n); });
+    };
+    if (rowLen * length >= kParallelBytes && std::thread::hardware_concurrency() > 1) {
+        bool second = false;
+        try {
+            std::thread t([&] { second = half(1); });
+            const bool one = half(0);
+            t.join();
+            return one && second;
+        } catch (const std::system_error&) {
+            // No thread to be had: fall through and do it all here.
+        }
+    }
+    return half(0) && half(1);
 }
 
 // Writes a destination header on its own and closes it (-102 when the file
@@ -492,21 +671,56 @@ float getScaleTiff(const char* path, int samples) {
     fileio::File f;
     float rc = openForRange(path, samples, 32, d, row, f);
     if (rc != 0.0f) return rc;
-    // A 65536-entry table counts the distinct levels as a set would.
-    std::vector<std::uint8_t> seen(65536, 0), buf;
-    std::uint32_t levels = 0;
-    bool ok = forEachBlock(f.get(), d.stripOffset, row, d.length, buf, [&](const std::uint8_t* p, std::uint32_t rows) {
-        const std::size_t n = static_cast<std::size_t>(row / 4) * rows;
-        for (std::size_t i = 0; i < n; ++i, p += 4) {
-            std::uint8_t& s = seen[tiff::quantise16(leFloat(p))];
-            levels += s ^ 1u;
-            s = 1;
-        }
-        return true;
-    });
+    fileio::MappedFile m;
+    if (row != 0 && d.length != 0 && m.open(path) != fileio::Load::Ok) return tiff::kIoFailure;
+    // A 65536-entry table marks the levels seen; counted once at the end,
+    // it gives the number of distinct levels as a set would.
+    std::vector<std::uint8_t> seen(2 * 65536, 0);  // one table per half of the rows
+    bool ok = forEachMappedBlockInHalves(m, d.stripOffset, row, d.length,
+                                         [&](int half, const std::uint8_t* p, std::uint32_t rows) {
+                                             tiff::markLevels(p, static_cast<std::size_t>(row / 4) * rows,
+                                                              seen.data() + 65536 * half);
+                                             return true;
+                                         });
     if (!ok) return tiff::kIoFailure;
+    std::uint32_t levels = 0;
+    for (std::size_t i = 0; i < 65536; ++i) levels += seen[i] | seen[65536 + i];
     return tiff::scaleCurve(levels, kWindowsBuild);
 }
+
+namespace {
+
+// Span of n 16-bit little-endian samples lying step bytes apart.
+void range16(const std::uint8_t* p, std::size_t n, std::size_t step, std::uint32_t& hi, std::uint32_t& lo) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    if (step == 2 && n >= 8) {
+        // Signed 16-bit max/min on samples shifted by 0x8000 keep the order.
+        const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
+        __m128i vhi = _mm_xor_si128(_mm_set1_epi16(static_cast<short>(hi)), flip);
+        __m128i vlo = _mm_xor_si128(_mm_set1_epi16(static_cast<short>(lo)), flip);
+        for (; i + 8 <= n; i += 8) {
+            const __m128i v = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * i)), flip);
+            vhi = _mm_max_epi16(vhi, v);
+            vlo = _mm_min_epi16(vlo, v);
+        }
+        std::uint16_t h[8], l[8];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(h), _mm_xor_si128(vhi, flip));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(l), _mm_xor_si128(vlo, flip));
+        for (int k = 0; k < 8; ++k) {
+            hi = std::max<std::uint32_t>(hi, h[k]);
+            lo = std::min<std::uint32_t>(lo, l[k]);
+        }
+    }
+#endif
+    for (p += step * i; i < n; ++i, p += step) {
+        const std::uint32_t v = fileio::loadLE16(p);
+        hi = std::max(hi, v);
+        lo = std::min(lo, v);
+    }
+}
+
+}  // namespace
 
 float getScale16Tiff(const char* path, int samples) {
     Directory d;
@@ -514,16 +728,12 @@ float getScale16Tiff(const char* path, int samples) {
     fileio::File f;
     float rc = openForRange(path, samples, 16, d, row, f);
     if (rc != 0.0f) return rc;
+    fileio::MappedFile m;
+    if (row != 0 && d.length != 0 && m.open(path) != fileio::Load::Ok) return tiff::kIoFailure;
     std::uint32_t hi = 0, lo = 65535;
-    std::vector<std::uint8_t> buf;
     const std::size_t step = 2u * static_cast<std::size_t>(samples);  // grey: every sample; RGB: red only
-    bool ok = forEachBlock(f.get(), d.stripOffset, row, d.length, buf, [&](const std::uint8_t* p, std::uint32_t rows) {
-        const std::size_t n = static_cast<std::size_t>(d.width) * rows;
-        for (std::size_t i = 0; i < n; ++i, p += step) {
-            const std::uint32_t v = fileio::loadLE16(p);
-            hi = std::max(hi, v);
-            lo = std::min(lo, v);
-        }
+    bool ok = forEachMappedBlock(m, d.stripOffset, row, d.length, [&](const std::uint8_t* p, std::uint32_t rows) {
+        range16(p, static_cast<std::size_t>(d.width) * rows, step, hi, lo);
         return true;
     });
     if (!ok) return tiff::kIoFailure;

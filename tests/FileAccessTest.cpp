@@ -110,3 +110,53 @@ TEST(Bytes, EveryAccessorStopsAtTheEnd) {
     EXPECT_TRUE(b.hasArray(2, 2, 2));
     EXPECT_FALSE(b.hasArray(2, 3, 2));
 }
+
+TEST(FileAccess, DiscardedPagesOfAMappingReadBackTheSame) {
+    TempDir dir;
+    std::vector<unsigned char> bytes(300000);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 13 + i / 4096);
+    ASSERT_TRUE(writeBytes(dir.path("m.bin"), bytes));
+    fileio::MappedFile m;
+    ASSERT_EQ(m.open(dir.path("m.bin").c_str()), fileio::Load::Ok);
+    // Unaligned, overlapping, past the end: only a hint, the view stays whole.
+    m.discard(1, 70000);
+    m.discard(69999, 1000000);
+    m.discard(400000, 10);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), m.data()));
+}
+
+TEST(FileAccess, ReplacementCommitsOnlyWhatWasWrittenWhole) {
+    TempDir dir;
+    const std::string p = dir.path("r.bin");
+    const std::vector<unsigned char> old = {1, 2, 3, 4, 5};
+    struct Case {
+        const char *what;
+        bool commit, written;
+        std::uint64_t hint;
+        bool replaced;
+    } cases[] = {
+        {"committed", true, true, 7, true},
+        {"hint longer than the content", true, true, 1000, true},
+        {"no hint", true, true, 0, true},
+        {"a write failed", true, false, 7, false},
+        {"never committed", false, true, 7, false},
+    };
+    const std::vector<unsigned char> fresh = {9, 8, 7, 6, 5, 4, 3};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(writeBytes(p, old));
+        {
+            fileio::Replacement r;
+            ASSERT_EQ(r.begin(p.c_str(), c.hint), fileio::Rewrite::Ok);
+            ASSERT_TRUE(fileio::writeAll(r.stream(), fresh.data(), fresh.size()));
+            if (c.commit) {
+                EXPECT_EQ(r.commit(c.written), c.written ? fileio::Rewrite::Ok : fileio::Rewrite::WriteError);
+            }
+        }
+        EXPECT_EQ(readBytes(p), c.replaced ? fresh : old);
+        EXPECT_FALSE(fileExists(p + ".brindlex-new"));
+    }
+    fileio::Replacement none;
+    EXPECT_EQ(none.begin(dir.path("missing.bin").c_str(), 4), fileio::Rewrite::CannotOpen);
+    EXPECT_FALSE(fileExists(dir.path("missing.bin.brindlex-new")));
+}

@@ -293,6 +293,104 @@ TEST(TiffQuantise, MatchesTheDepthConversionExamples) {
     for (const Case &c : cases) EXPECT_EQ(quantise16(c.f), c.q) << c.f;
 }
 
+namespace {
+
+std::vector<std::uint8_t> leFloats(const std::vector<std::uint32_t> &bits) {
+    std::vector<std::uint8_t> out(4 * bits.size());
+    for (std::size_t i = 0; i < bits.size(); ++i) fileio::storeLE32(&out[4 * i], bits[i]);
+    return out;
+}
+
+// Float bit patterns: every 251st of all 2^32 (both signs, denormals, NaN
+// payloads, infinities), the specials, and the neighbours of every level's
+// rounding boundary (k + 0.5) / 65535 and of every level itself.
+std::vector<std::uint32_t> quantiseProbes() {
+    std::vector<std::uint32_t> v;
+    for (std::uint64_t u = 0; u <= 0xFFFFFFFFu; u += 251) v.push_back(static_cast<std::uint32_t>(u));
+    for (std::uint32_t u : {0x00000000u, 0x80000000u, 0x00000001u, 0x807FFFFFu, 0x7F800000u, 0xFF800000u,
+                            0x7FC00000u, 0xFFC00000u, 0x7F800001u, 0x3F800000u, 0x3F7FFFFFu, 0x3F800001u,
+                            0x7F7FFFFFu, 0xFF7FFFFFu, 0x3EFFFFFFu, 0x3F000000u})
+        v.push_back(u);
+    for (int k = 0; k <= 65536; ++k)
+        for (float centre : {(k + 0.5f) / 65535.0f, k / 65535.0f}) {
+            std::uint32_t c;
+            std::memcpy(&c, &centre, 4);
+            for (std::uint32_t d = 0; d < 9; ++d) v.push_back(c - 4 + d);
+        }
+    return v;
+}
+
+}  // namespace
+
+TEST(TiffQuantise, RunMatchesTheScalarForEveryProbedBitPattern) {
+    const std::vector<std::uint32_t> bits = quantiseProbes();
+    const std::vector<std::uint8_t> bytes = leFloats(bits);
+    // Odd lengths and offsets reach the scalar tail after the vector part.
+    for (std::size_t skip : {0u, 3u}) {
+        const std::size_t n = bits.size() - skip;
+        std::vector<std::uint16_t> out(n, 0xAAAA);
+        quantise16Run(bytes.data() + 4 * skip, n, out.data());
+        std::size_t bad = 0;
+        for (std::size_t i = 0; i < n && bad < 10; ++i) {
+            float f;
+            std::memcpy(&f, &bits[i + skip], 4);
+            if (out[i] != quantise16(f)) {
+                ++bad;
+                ADD_FAILURE() << std::hex << "bits 0x" << bits[i + skip] << ": " << out[i] << " != " << quantise16(f);
+            }
+        }
+    }
+}
+
+TEST(TiffQuantise, MarkLevelsSetsExactlyTheScalarLevels) {
+    const std::vector<std::uint32_t> bits = quantiseProbes();
+    const std::vector<std::uint8_t> bytes = leFloats(bits);
+    for (int path = 0; path < 3; ++path) {
+        for (std::size_t n : {bits.size(), std::size_t(7), std::size_t(13), std::size_t(31), std::size_t(1000003)}) {
+            std::vector<std::uint8_t> seen(65536, 0), expected(65536, 0);
+            // Start past the first probes so the short runs see more than zeros.
+            const std::size_t from = bits.size() - n;
+            if (!markLevelsWith(path, bytes.data() + 4 * from, n, seen.data())) {
+                EXPECT_NE(path, 0) << "the portable path is always there";
+                break;
+            }
+            for (std::size_t i = from; i < bits.size(); ++i) {
+                float f;
+                std::memcpy(&f, &bits[i], 4);
+                expected[quantise16(f)] = 1;
+            }
+            EXPECT_EQ(seen, expected) << "path " << path << ", " << n;
+        }
+    }
+    // Sample by sample: windows of 16 probes (one pass of the widest path),
+    // each marking its own levels and no others.
+    for (int path = 1; path < 3; ++path) {
+        std::vector<std::uint8_t> seen(65536, 0);
+        std::size_t bad = 0;
+        for (std::size_t w = 0; w + 16 <= bits.size() && bad < 10; w += 16) {
+            if (!markLevelsWith(path, bytes.data() + 4 * w, 16, seen.data())) break;
+            std::uint16_t q[16];
+            for (int k = 0; k < 16; ++k) {
+                float f;
+                std::memcpy(&f, &bits[w + k], 4);
+                q[k] = quantise16(f);
+                if (!seen[q[k]]) ++bad;
+            }
+            for (int k = 0; k < 16; ++k) seen[q[k]] = 0;
+            // A level marked wrongly stays marked: look for one now and then.
+            if ((w / 16) % 256 == 255 && std::count(seen.begin(), seen.end(), 1) != 0) {
+                ++bad;
+                std::fill(seen.begin(), seen.end(), 0);
+            }
+        }
+        EXPECT_EQ(bad, 0u) << "path " << path;
+    }
+    std::vector<std::uint8_t> best(65536, 0), portable(65536, 0);
+    markLevels(bytes.data(), bits.size(), best.data());
+    markLevelsWith(0, bytes.data(), bits.size(), portable.data());
+    EXPECT_EQ(best, portable);
+}
+
 TEST(TiffScaleCurve, ExamplesAndBuildDifferences) {
     const float inf = std::numeric_limits<float>::infinity();
     struct Case {
@@ -559,6 +657,50 @@ TEST(GetScale, CountsDistinctLevels) {
     EXPECT_NEAR(callExport("getScale", put(dir, "m.tif", levels.build()), 3), 1093.11, 0.01);
 }
 
+// The level count over maps of awkward widths and specials, against a
+// plain per-sample count of the same floats.
+TEST(GetScale, MatchesAPlainCountOverAwkwardMaps) {
+    TempDir dir;
+    const float inf = std::numeric_limits<float>::infinity();
+    const float specials[] = {std::nanf(""), inf, -inf, -0.0f, 1e-40f, -1e-40f, 2.0f, 0.5f / 65535.0f};
+    for (std::uint32_t w : {1u, 7u, 9u, 33u, 257u}) {
+        for (int samples : {1, 3}) {
+            TiffBuilder b(w, 5, static_cast<std::uint32_t>(samples), 32);
+            std::vector<float> all;
+            b.floats([&](std::uint32_t x, std::uint32_t y, int c) {
+                const std::uint32_t i = (y * w + x) * 3 + static_cast<std::uint32_t>(c);
+                float f = i % 11 == 0 ? specials[i % 8] : std::fmod(i * 0.000123f + 0.37f * y, 1.3f) - 0.1f;
+                all.push_back(f);
+                return f;
+            });
+            std::vector<std::uint8_t> seen(65536, 0);
+            for (float f : all) seen[quantise16(f)] = 1;
+            std::uint32_t n = 0;
+            for (std::uint8_t s : seen) n += s;
+            SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(samples));
+            EXPECT_EQ(callExport("getScale", put(dir, "m.tif", b.build()), samples), scaleCurve(n, kWindowsBuild));
+        }
+    }
+}
+
+// Large enough for the two halves to run side by side; the odd row count
+// splits unevenly.
+TEST(GetScale, HalvesOfALargeMapCountAsOne) {
+    TempDir dir;
+    const std::uint32_t w = 2051, h = 2049;
+    TiffBuilder b(w, h, 1, 32);
+    std::vector<std::uint8_t> seen(65536, 0);
+    b.floats([&](std::uint32_t x, std::uint32_t y, int) {
+        // Levels that only the bottom rows reach, and some only the top.
+        const float f = y < 3 ? 0.9f + x * 1e-5f : y > h - 3 ? 0.1f + x * 2e-6f : 0.4f + ((x * 7 + y * 13) % 5000) * 1e-5f;
+        seen[quantise16(f)] = 1;
+        return f;
+    });
+    std::uint32_t n = 0;
+    for (std::uint8_t s : seen) n += s;
+    EXPECT_EQ(callExport("getScale", put(dir, "big.tif", b.build()), 1), scaleCurve(n, kWindowsBuild));
+}
+
 TEST(GetScale, Refusals) {
     TempDir dir;
     const std::string good = put(dir, "good.tif", floatRgb().build());
@@ -607,6 +749,29 @@ TEST(GetScale16, SpanOfTheFirstChannel) {
         EXPECT_EQ(callExport("getScale16", f32, 2), -9.0f);
     } else {
         EXPECT_FALSE(hasExport("getScale16"));
+    }
+}
+
+TEST(GetScale16, MatchesAPlainSpanOverAwkwardMaps) {
+    TempDir dir;
+    for (std::uint32_t w : {1u, 7u, 8u, 9u, 31u, 100u}) {
+        for (int samples : {1, 3}) {
+            TiffBuilder b(w, 3, static_cast<std::uint32_t>(samples), 16);
+            std::uint32_t hi = 0, lo = 65535;
+            b.u16s([&](std::uint32_t x, std::uint32_t y, int c) {
+                std::uint32_t h = (x * 2654435761u) ^ (y * 40503u) ^ (static_cast<std::uint32_t>(c) * 977u);
+                // The extremes of the range at a few places, to cross the sign flip.
+                std::uint16_t v = static_cast<std::uint16_t>(x == 3 ? 65535 : x == 5 && y == 1 ? 0 : 20000 + h % 30000);
+                if (c == 0) {
+                    hi = std::max<std::uint32_t>(hi, v);
+                    lo = std::min<std::uint32_t>(lo, v);
+                }
+                return v;
+            });
+            SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(samples));
+            const std::string p = put(dir, "m.tif", b.build());
+            EXPECT_EQ(getScale16Tiff(p.c_str(), samples), static_cast<float>(static_cast<std::uint16_t>(hi - lo)));
+        }
     }
 }
 
