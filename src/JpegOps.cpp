@@ -115,7 +115,7 @@ std::int32_t CbRtab[256], CbGtab[256], CbBtab[256];
 std::int32_t CrRtab[256], CrGtab[256], CrBtab[256];
 float fdtbl_Y[64], fdtbl_Cb[64];
 std::int8_t YDU[64], CbDU[64], CrDU[64];
-std::int16_t DU_DCT[64], DU[64];
+std::int16_t DU_DCT[64];
 
 namespace {
 
@@ -572,6 +572,35 @@ inline void transpose8(v4f x[8][2]) {
 }
 
 
+// Round to nearest, halves upwards: the product in single precision,
+// then (int)((double)t + 16384.5) - 16384. For |t| < 16384 that is
+// floor(t + 0.5), which single precision gives exactly and whatever the
+// rounding mode: n = t truncated, d = t - n (exact), then n + 1 where
+// d >= 0.5 and n - 1 where d < -0.5. Larger products, which quantised
+// 8-bit samples never give, take the double sum itself.
+__attribute__((always_inline)) inline __m128i quantise4(__m128 coefficients, const float *fdtbl) {
+    const __m128 t = _mm_mul_ps(coefficients, _mm_loadu_ps(fdtbl));
+    const __m128 magnitude = _mm_and_ps(t, _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF)));
+    if (_mm_movemask_ps(_mm_cmplt_ps(magnitude, _mm_set1_ps(16384.0f))) == 0xF) {
+        const __m128i n = _mm_cvttps_epi32(t);
+        const __m128 d = _mm_sub_ps(t, _mm_cvtepi32_ps(n));
+        // Comparison masks are -1 where true.
+        return _mm_add_epi32(_mm_sub_epi32(n, _mm_castps_si128(_mm_cmpge_ps(d, _mm_set1_ps(0.5f)))),
+                             _mm_castps_si128(_mm_cmplt_ps(d, _mm_set1_ps(-0.5f))));
+    }
+    const __m128d half = _mm_set1_pd(16384.5);
+    const __m128i lo = _mm_cvttpd_epi32(_mm_add_pd(_mm_cvtps_pd(t), half));
+    const __m128i hi = _mm_cvttpd_epi32(_mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(t, t)), half));
+    return _mm_sub_epi32(_mm_unpacklo_epi64(lo, hi), _mm_set1_epi32(16384));
+}
+
+// One row of eight quantised coefficients from its two halves.
+__attribute__((always_inline)) inline void quantise_row(__m128 left, __m128 right, const float *fdtbl,
+                                                        std::int16_t *out) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                     _mm_packs_epi32(quantise4(left, fdtbl), quantise4(right, fdtbl + 4)));
+}
+
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define BRINDLEX_JPEG_AVX2 1
 typedef float v8f __attribute__((vector_size(32)));
@@ -610,31 +639,15 @@ __attribute__((target("avx2"))) void fdct_avx2(const std::int8_t *data, const fl
     aan_pass(x);      // row pass
     transpose8x8(x);  // x[r]: row r, lane c = column c
     aan_pass(x);      // column pass
-    const __m256 halfF = _mm256_set1_ps(0.5f), minusHalfF = _mm256_set1_ps(-0.5f), limit = _mm256_set1_ps(16384.0f);
-    const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
     for (int r = 0; r < 8; ++r) {
-        const __m256 t = _mm256_mul_ps(reinterpret_cast<const __m256 &>(x[r]), _mm256_loadu_ps(fdtbl + 8 * r));
-        __m256i q;
-        if (_mm256_movemask_ps(_mm256_cmp_ps(_mm256_and_ps(t, absMask), limit, _CMP_LT_OQ)) == 0xFF) {
-            const __m256i n = _mm256_cvttps_epi32(t);
-            const __m256 d = _mm256_sub_ps(t, _mm256_cvtepi32_ps(n));
-            q = _mm256_add_epi32(_mm256_sub_epi32(n, _mm256_castps_si256(_mm256_cmp_ps(d, halfF, _CMP_GE_OQ))),
-                                 _mm256_castps_si256(_mm256_cmp_ps(d, minusHalfF, _CMP_LT_OQ)));
-        } else {
-            const __m256d half = _mm256_set1_pd(16384.5);
-            const __m128i lo = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(t)), half));
-            const __m128i hi = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(t, 1)), half));
-            q = _mm256_sub_epi32(_mm256_set_m128i(hi, lo), _mm256_set1_epi32(16384));
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(outdata + 8 * r),
-                         _mm_packs_epi32(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1)));
+        const __m256 row = reinterpret_cast<const __m256 &>(x[r]);
+        quantise_row(_mm256_castps256_ps128(row), _mm256_extractf128_ps(row, 1), fdtbl + 8 * r, outdata + 8 * r);
     }
 }
 #endif
 
 }  // namespace
 
-extern bool use_avx2_transform;
 
 void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
 #if defined(BRINDLEX_JPEG_AVX2)
@@ -664,33 +677,7 @@ void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int
         aan_pass(p);
         for (int r = 0; r < 8; ++r) x[r][h] = p[r];
     }
-    // Round to nearest, halves upwards: the product in single precision,
-    // then (int)((double)t + 16384.5) - 16384. For |t| < 16384 that is
-    // floor(t + 0.5), which single precision gives exactly and whatever the
-    // rounding mode: n = t truncated, d = t - n (exact), then n + 1 where
-    // d >= 0.5 and n - 1 where d < -0.5. Larger products, which quantised
-    // 8-bit samples never give, take the double sum itself.
-    const __m128 halfF = _mm_set1_ps(0.5f), minusHalfF = _mm_set1_ps(-0.5f), limit = _mm_set1_ps(16384.0f);
-    const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-    for (int r = 0; r < 8; ++r) {
-        __m128i q[2];
-        for (int h = 0; h < 2; ++h) {
-            const __m128 t = _mm_mul_ps(as_m128(x[r][h]), _mm_loadu_ps(fdtbl + 8 * r + 4 * h));
-            if (_mm_movemask_ps(_mm_cmplt_ps(_mm_and_ps(t, absMask), limit)) == 0xF) {
-                const __m128i n = _mm_cvttps_epi32(t);
-                const __m128 d = _mm_sub_ps(t, _mm_cvtepi32_ps(n));
-                // Comparison masks are -1 where true.
-                q[h] = _mm_add_epi32(_mm_sub_epi32(n, _mm_castps_si128(_mm_cmpge_ps(d, halfF))),
-                                     _mm_castps_si128(_mm_cmplt_ps(d, minusHalfF)));
-            } else {
-                const __m128d half = _mm_set1_pd(16384.5);
-                __m128i lo = _mm_cvttpd_epi32(_mm_add_pd(_mm_cvtps_pd(t), half));
-                __m128i hi = _mm_cvttpd_epi32(_mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(t, t)), half));
-                q[h] = _mm_sub_epi32(_mm_unpacklo_epi64(lo, hi), _mm_set1_epi32(16384));
-            }
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(outdata + 8 * r), _mm_packs_epi32(q[0], q[1]));
-    }
+    for (int r = 0; r < 8; ++r) quantise_row(as_m128(x[r][0]), as_m128(x[r][1]), fdtbl + 8 * r, outdata + 8 * r);
 }
 #else
 void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
@@ -918,19 +905,15 @@ void load_data_units_from_RGB_buffer(unsigned x, unsigned y) {
 #endif
 }
 
-void main_encoder(BitmapStripes *stripes) {
+void main_encoder(BitmapStripes &stripes) {
     std::int16_t DCY = 0, DCCb = 0, DCCr = 0;
     if (_height == 0 || _width == 0) return;
     for (unsigned y = 0; y < _height; y += 8) {
-        // The whole picture is in _RGB_buffer, or just this stripe.
-        unsigned row = y;
-        if (stripes) {
-            stripes->load(y);
-            _RGB_buffer = stripes->data();
-            row = 0;
-        }
+        // _RGB_buffer holds just this stripe.
+        stripes.load(y);
+        _RGB_buffer = stripes.data();
         for (unsigned x = 0; x < _width; x += 8) {
-            load_data_units_from_RGB_buffer(x, row);
+            load_data_units_from_RGB_buffer(x, 0);
             process_DU(YDU, fdtbl_Y, &DCY, YDC_HT, YAC_HT);
             process_DU(CbDU, fdtbl_Cb, &DCCb, CbDC_HT, CbAC_HT);
             process_DU(CrDU, fdtbl_Cb, &DCCr, CbDC_HT, CbAC_HT);
@@ -1036,7 +1019,7 @@ float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale) {
     write_SOSinfo();
 
     start_scan(writer);
-    main_encoder(&stripes);
+    main_encoder(stripes);
     finish_scan();
 
     static const std::uint8_t eoi[2] = {0xFF, 0xD9};

@@ -84,7 +84,7 @@ extern std::int32_t CbRtab[256], CbGtab[256], CbBtab[256];
 extern std::int32_t CrRtab[256], CrGtab[256], CrBtab[256];
 extern float fdtbl_Y[64], fdtbl_Cb[64];
 extern std::int8_t YDU[64], CbDU[64], CrDU[64];
-extern std::int16_t DU_DCT[64], DU[64];
+extern std::int16_t DU_DCT[64];
 
 // Stages. load_bitmap returns 0, 3 to 7 or 9 and reports the true size.
 int load_bitmap(const char *path, int &width, int &height);
@@ -131,8 +131,8 @@ void select_simd_paths();
 void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata);
 void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t *DC, const bitstring *HTDC,
                 const bitstring *HTAC);
-// Encodes the picture in _RGB_buffer, or stripe by stripe from stripes.
-void main_encoder(BitmapStripes *stripes = nullptr);
+// Encodes the picture stripe by stripe, each in turn in _RGB_buffer.
+void main_encoder(BitmapStripes &stripes);
 // Marker segments, written to the conversion's output.
 void write_APP0info();
 void write_comment(const char *text);
