@@ -1,7 +1,8 @@
 # Brindlex: two builds of one source tree.
 #   make deps    install what the build needs (Debian packages)
 #   make         both builds: build/native/Brindlex.so, build/windows/Brindlex.dll
-#   make test    both builds and every suite (native, native under ASan+UBSan, Windows under Wine)
+#   make test    both builds and every suite (native with GCC and with clang, native under
+#                ASan+UBSan, arm64 under qemu, Windows under Wine)
 #   make demo    the driver's demo with the native library, then the Windows one under Wine
 #   make bench   speed and memory, side by side with peer tools
 #   make fuzz    libFuzzer runs over every reader (FUZZ_SECONDS each, default 60)
@@ -11,7 +12,7 @@ export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps native native-asan windows test test-native test-asan test-windows test-fuzz demo bench fuzz valgrind clean
+.PHONY: all deps native native-asan native-clang windows test test-native test-asan test-clang test-windows test-fuzz demo bench fuzz valgrind clean
 
 all: native windows
 
@@ -22,6 +23,8 @@ build/native/build.ninja: | deps
 	cmake --preset native
 build/native-asan/build.ninja: | deps
 	cmake --preset native-asan
+build/native-clang/build.ninja: | deps
+	cmake --preset native-clang
 build/windows/build.ninja: | deps
 	cmake --preset windows
 
@@ -29,6 +32,8 @@ native: build/native/build.ninja
 	cmake --build build/native -j $(JOBS)
 native-asan: build/native-asan/build.ninja
 	cmake --build build/native-asan -j $(JOBS)
+native-clang: build/native-clang/build.ninja
+	cmake --build build/native-clang -j $(JOBS)
 windows: build/windows/build.ninja
 	cmake --build build/windows -j $(JOBS)
 
@@ -38,6 +43,8 @@ test-asan: native-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest --test-dir build/native-asan --output-on-failure
+test-clang: native-clang
+	ctest --test-dir build/native-clang --output-on-failure
 test-windows: windows
 	ctest --test-dir build/windows --output-on-failure
 # A short libFuzzer smoke of every target (the replays run in every suite).
@@ -46,6 +53,7 @@ test-fuzz:
 
 test: deps
 	$(MAKE) test-native
+	$(MAKE) test-clang
 	$(MAKE) test-asan
 	$(MAKE) test-windows
 	$(MAKE) test-fuzz

@@ -60,6 +60,14 @@ float createFolder(const char *path) {
     foundationReady();
     NSAutoreleasePool *pool = [[NSAutoreleasePool alloc] init];
     NSString *folder = [NSString stringWithUTF8String:path];
+#if defined(GNUSTEP)
+    // GNUstep first checks the parent folder, and a one-part relative name
+    // ("out") has the parent "", which it does not find. A Mac creates such
+    // a folder in the current folder; "./out" names the same place here.
+    if (folder != nil && [folder length] > 0 && ![folder isAbsolutePath] &&
+        [[folder stringByDeletingLastPathComponent] length] == 0)
+        folder = [@"./" stringByAppendingString:folder];
+#endif
     BOOL made = NO;
     if (folder != nil && [folder length] > 0) {
         made = [[NSFileManager defaultManager] createDirectoryAtPath:folder

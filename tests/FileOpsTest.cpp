@@ -157,6 +157,33 @@ TEST(FolderServices, CreateFolderMakesOneLevel) {
     EXPECT_TRUE(entriesOf(dir.path()).count("CreateFolder-" + kUnicodeFolder));
 }
 
+// Relative names are taken from the current folder, one-part names too.
+TEST(FolderServices, CreateFolderTakesRelativeNames) {
+    TempDir dir;
+    struct InFolder {
+        fs::path was = fs::current_path();
+        explicit InFolder(const std::string &p) { fs::current_path(fs::u8path(p)); }
+        ~InFolder() { fs::current_path(was); }
+    } in(dir.path());
+    const struct {
+        std::string path, made;
+        float expected;
+    } cases[] = {
+        {"out", "out", 0},
+        {"\xC3\xBC" "4", "\xC3\xBC" "4", 0},
+        {"trail/", "trail", 0},
+        {"out/inner", "out/inner", 0},
+        {"./dotted", "dotted", 0},
+        {"out", "out", -1},
+        {"missing/inner", "missing/inner", -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(callExport("CreateFolder", c.path), c.expected);
+        EXPECT_EQ(fs::is_directory(fs::u8path(dir.path(c.made))), c.expected == 0 || c.made == "out");
+    }
+}
+
 TEST(FileRename, ExistingTargetsAndEqualPathsDifferByBuild) {
     TempDir dir;
     const std::string a = dir.path("a.txt"), b = dir.path("b.txt");

@@ -162,7 +162,7 @@ std::vector<Format> tiffFormats() {
     std::vector<Op> ops;
     for (auto [bytes, bits] : {std::pair<std::size_t, int>{250, 32}, {0, 0}})
             ops.push_back({"readTiffHeader",
-                           [bytes, bits](const std::string &p, const std::string &) {
+                           [bytes = bytes, bits = bits](const std::string &p, const std::string &) {
                                tiff::WalkRules r;
                                r.headerBytes = bytes;
                                r.requiredBits = bits;
