@@ -4,6 +4,7 @@
 #   make test    both builds and every suite (native with GCC and with clang, native under
 #                ASan+UBSan, arm64 under qemu, Windows under Wine)
 #   make demo    the driver's demo with the native library, then the Windows one under Wine
+#   make demo-arm64  the demo of the arm64 build under qemu, compared file by file with the native one
 #   make bench   speed and memory, side by side with peer tools
 #   make fuzz    libFuzzer runs over every reader (FUZZ_SECONDS each, default 60)
 #   make valgrind  the native suite under Memcheck (not part of make test)
@@ -12,7 +13,7 @@ export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps native native-asan native-clang windows test test-native test-asan test-clang test-windows test-fuzz demo bench fuzz valgrind clean
+.PHONY: all deps native native-asan native-clang windows test test-native test-asan test-clang test-arm64 test-windows test-fuzz demo demo-arm64 arm64 bench fuzz valgrind clean
 
 all: native windows
 
@@ -25,6 +26,12 @@ build/native-asan/build.ninja: | deps
 	cmake --preset native-asan
 build/native-clang/build.ninja: | deps
 	cmake --preset native-clang
+# The arm64 build's libraries: Debian's arm64 packages unpacked, not installed.
+ARM64_SYSROOT := build/arm64-sysroot
+$(ARM64_SYSROOT)/.complete: tools/arm64-sysroot.sh | deps
+	bash tools/arm64-sysroot.sh $(ARM64_SYSROOT)
+build/arm64/build.ninja: | $(ARM64_SYSROOT)/.complete
+	cmake --preset arm64
 build/windows/build.ninja: | deps
 	cmake --preset windows
 
@@ -34,6 +41,8 @@ native-asan: build/native-asan/build.ninja
 	cmake --build build/native-asan -j $(JOBS)
 native-clang: build/native-clang/build.ninja
 	cmake --build build/native-clang -j $(JOBS)
+arm64: build/arm64/build.ninja
+	cmake --build build/arm64 -j $(JOBS)
 windows: build/windows/build.ninja
 	cmake --build build/windows -j $(JOBS)
 
@@ -45,6 +54,10 @@ test-asan: native-asan
 	  ctest --test-dir build/native-asan --output-on-failure
 test-clang: native-clang
 	ctest --test-dir build/native-clang --output-on-failure
+# ctest runs every aarch64 program under qemu-aarch64 (the toolchain's emulator).
+test-arm64: arm64
+	ctest --test-dir build/arm64 --output-on-failure
+	$(MAKE) demo-arm64
 test-windows: windows
 	ctest --test-dir build/windows --output-on-failure
 # A short libFuzzer smoke of every target (the replays run in every suite).
@@ -55,12 +68,21 @@ test: deps
 	$(MAKE) test-native
 	$(MAKE) test-clang
 	$(MAKE) test-asan
+	$(MAKE) test-arm64
 	$(MAKE) test-windows
 	$(MAKE) test-fuzz
 
 demo: deps native windows
 	build/native/brindlex demo build/demo/native
 	wine build/windows/brindlex.exe demo build/demo/windows
+
+# Every file the arm64 demo writes must equal the native demo's.
+demo-arm64: native arm64
+	rm -rf build/demo/native build/demo/arm64
+	build/native/brindlex demo build/demo/native >build/demo-native.log
+	qemu-aarch64 -L $(ARM64_SYSROOT) build/arm64/brindlex demo build/demo/arm64
+	diff -r build/demo/native build/demo/arm64
+	@echo "arm64 demo: $$(find build/demo/arm64 -type f | wc -l) files, each identical to the native demo's"
 
 bench: deps native
 	bash bench/run.sh

@@ -12,15 +12,25 @@ packages=(
   libjpeg-dev
   libjpeg-turbo-progs
   libvips-tools imagemagick valgrind
+  g++-aarch64-linux-gnu gobjc++-aarch64-linux-gnu qemu-user
 )
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+# The arm64 build takes its libraries from Debian's arm64 packages, fetched
+# (not installed) by tools/arm64-sysroot.sh; apt needs their lists.
+update=0
+if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  $sudo dpkg --add-architecture arm64
+  update=1
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+if [ ${#missing[@]} -gt 0 ] || [ $update -eq 1 ]; then
+  $sudo apt-get update -qq
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi
