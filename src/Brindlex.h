@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "Platform.h"
+#include "ResultCodes.h"
 
 // Every export has the host call signature.
 #define BRINDLEX_HOST_ARGS \
@@ -33,6 +34,13 @@ inline constexpr float kRefused = -9.0f;          // missing argument or value o
 inline constexpr float kMem1TooSmall = -9003.0f;  // string result longer than mem1Size - 1; mem1 untouched
 inline constexpr float kOutOfMemory = -9001.0f;   // allocation failed inside the work
 inline constexpr float kInternalFailure = -9002.0f;  // any other exception caught at the boundary
+
+inline constexpr results::Row kSharedResults[] = {
+    results::code(nullptr, kRefused, "an argument is missing or its value is refused"),
+    results::code(nullptr, kOutOfMemory, "memory ran out; nothing was written to mem1"),
+    results::code(nullptr, kInternalFailure, "an internal failure was caught"),
+    results::code(nullptr, kMem1TooSmall, "the string result does not fit in mem1Size bytes; mem1 unchanged"),
+};
 
 // value truncated toward zero and saturated to the int range; NaN gives 0.
 int truncInt(double value);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "ResultCodes.h"
+
 // Tile names of the last extraction, in file order.
 extern std::vector<std::string> _UVTileStr;
 // The tile selection of the last tile list.
@@ -265,3 +267,10 @@ inline constexpr int kStreamFloatMax = 16;
 // notation, 6 significant digits, at least two exponent digits) and returns
 // the end of the text. out needs kStreamFloatMax bytes; no NUL is written.
 char *formatStreamFloat(float v, char *out);
+
+// What each mesh export's result means.
+inline constexpr results::Row kMeskResults[] = {
+    results::value("getUVTile", "the number of distinct tiles"),
+    results::code("getUVTile", kMeskQueryCannotOpen, "the mesh cannot be opened or read"),
+    results::code("getUVTile", kMeskNoChunk, "the mesh has no UV chunk, or its elements do not fit the file"),
+};

@@ -1,0 +1,22 @@
+// The meaning of an export's result, from the modules' result tables.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ResultCodes.h"
+
+// Every row of every module's table, the shared codes first.
+const std::vector<results::Row> &allResultRows();
+
+// True when the row applies to the build the driver was made for.
+bool inThisBuild(const results::Row &row);
+
+// The rows that can explain a result of exportName in this build: its own
+// rows, then the shared codes.
+std::vector<results::Row> resultRowsOf(const std::string &exportName);
+
+// The meaning of result r of exportName in a few words, as the driver
+// prints it: "the tile count", "tile file 1 cannot be created", or a note
+// that the tables do not list the result.
+std::string describeResult(const std::string &exportName, float r);
