@@ -67,7 +67,13 @@ File open(const char* utf8Path, const char* mode) {
 #else
 File open(const char* utf8Path, const char* mode) {
     if (!utf8Path || !mode || !*utf8Path) return File();
-    return File(std::fopen(utf8Path, mode));
+    File f(std::fopen(utf8Path, mode));
+    // A folder opens for reading here (the Windows build refuses it); one
+    // that is read gives nonsense sizes and read errors. Whatever is read
+    // must be a regular file, so anything else counts as not openable.
+    struct stat st;
+    if (f && mode[0] == 'r' && (fstat(fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode))) return File();
+    return f;
 }
 #endif
 
@@ -169,7 +175,11 @@ Load MappedFile::open(const char *utf8Path) {
     int fd = ::open(utf8Path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return Load::CannotOpen;
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Load::CannotOpen;
+    }
+    if (st.st_size > 0 &&
         static_cast<unsigned long long>(st.st_size) <= static_cast<unsigned long long>(SIZE_MAX)) {
         void *p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
         if (p != MAP_FAILED) {
@@ -182,7 +192,7 @@ Load MappedFile::open(const char *utf8Path) {
     ::close(fd);
     if (map_) return Load::Ok;
 #endif
-    // Empty files, pipes and systems that refuse the mapping: read it.
+    // Empty files and systems that refuse the mapping: read it.
     Load r = loadFile(utf8Path, copy_);
     if (r == Load::Ok) {
         data_ = copy_.data();

@@ -247,8 +247,11 @@ namespace {
 
 constexpr std::uint8_t kEndBlock[kMeskEndBlockSize] = {};
 
+// Tile file i of outPath: its folder, its file name without the extension,
+// i and ".Mesk". Only the file name loses its extension, so "out.v2/head"
+// gives "out.v2/head0.Mesk".
 std::string tileFilePath(const char* outPath, std::size_t i) {
-    return FileNameExtract(outPath, 3) + std::to_string(i) + ".Mesk";
+    return FileNameExtract(outPath, 1) + FileNameExtract(outPath, 2) + std::to_string(i) + ".Mesk";
 }
 
 // Writes one tile file through a block writer; false when it cannot be

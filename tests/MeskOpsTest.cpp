@@ -476,7 +476,10 @@ TEST(UVExtraction, OutputPathsAndOrder) {
     } cases[] = {
         {dir.path("out"), dir.path("out0.Mesk")},
         {dir.path("head.tile.Mesk"), dir.path("head.tile0.Mesk")},
-        {dir.path("a.b/out"), dir.path("a0.Mesk")},
+        // Only the file name loses its extension; a dot in a folder stays.
+        {dir.path("a.b/out"), dir.path("a.b/out0.Mesk")},
+        {dir.path("a.b/out.Mesk"), dir.path("a.b/out0.Mesk")},
+        {dir.path("a.b/.Mesk"), dir.path("a.b/0.Mesk")},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.out);
