@@ -6,13 +6,13 @@
 #include <limits>
 #include <new>
 
-#if defined(__SSE2__)
+#include "Platform.h"
+
+#if BRINDLEX_X86_SIMD
 #include <emmintrin.h>
-#include <xmmintrin.h>
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #include <immintrin.h>
 #include <tmmintrin.h>
-#endif
+#include <xmmintrin.h>
 #endif
 
 // ---------------------------------------------------------------------------
@@ -481,7 +481,6 @@ int init_all(int scale) {
     int r = set_numbers_category_and_bitcode();
     if (r != 0) return r;
     precalculate_YCbCr_tables();
-    select_simd_paths();
     prepare_quant_tables();
     return 0;
 }
@@ -540,11 +539,45 @@ __attribute__((always_inline)) inline void aan_pass(V *d) {
     d[7] = z11 - z4;
 }
 
-}  // namespace
+using FdctFn = void (*)(const std::int8_t *, const float *, std::int16_t *);
 
-#if defined(__SSE2__)
-namespace {
+// The transform in generic four-lane vectors, which every target compiles;
+// the other paths give its results bit for bit.
+void fdct_portable(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
+    // Row pass: lane j of vector k holds row (4h + j), column k.
+    float t[2][8][4];
+    for (int h = 0; h < 2; ++h)
+        for (int k = 0; k < 8; ++k)
+            for (int j = 0; j < 4; ++j) t[h][k][j] = static_cast<float>(data[(4 * h + j) * 8 + k]);
+    v4f rows[2][8];
+    std::memcpy(rows, t, sizeof rows);
+    aan_pass(rows[0]);
+    aan_pass(rows[1]);
+    std::memcpy(t, rows, sizeof t);
 
+    // Column pass: lane j of vector r holds row r, column (4h + j).
+    float u[2][8][4];
+    for (int h = 0; h < 2; ++h)
+        for (int r = 0; r < 8; ++r)
+            for (int j = 0; j < 4; ++j) u[h][r][j] = t[r / 4][4 * h + j][r % 4];
+    v4f cols[2][8];
+    std::memcpy(cols, u, sizeof cols);
+    aan_pass(cols[0]);
+    aan_pass(cols[1]);
+    std::memcpy(u, cols, sizeof u);
+
+    // Round to nearest, halves upwards: the product in single precision,
+    // the offset sum in double, then truncation.
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) {
+            const int i = 8 * r + c;
+            const float temp = u[c / 4][r][c % 4] * fdtbl[i];
+            outdata[i] =
+                static_cast<std::int16_t>(static_cast<int>(static_cast<double>(temp) + 16384.5) - 16384);
+        }
+}
+
+#if BRINDLEX_X86_SIMD
 inline v4f as_v4f(__m128 x) { return reinterpret_cast<v4f &>(x); }
 inline __m128 as_m128(v4f x) { return reinterpret_cast<__m128 &>(x); }
 
@@ -570,7 +603,6 @@ inline void transpose8(v4f x[8][2]) {
         x[4 + k][0] = t;
     }
 }
-
 
 // Round to nearest, halves upwards: the product in single precision,
 // then (int)((double)t + 16384.5) - 16384. For |t| < 16384 that is
@@ -601,8 +633,35 @@ __attribute__((always_inline)) inline void quantise_row(__m128 left, __m128 righ
                      _mm_packs_epi32(quantise4(left, fdtbl), quantise4(right, fdtbl + 4)));
 }
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define BRINDLEX_JPEG_AVX2 1
+// The transform on SSE2 registers: eight rows as sixteen four-lane halves.
+void fdct_sse2(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
+    // The samples as floats, x[r][h] = row r, columns 4h .. 4h+3.
+    v4f x[8][2];
+    for (int r = 0; r < 8; ++r) {
+        __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(data + 8 * r));
+        __m128i w = _mm_srai_epi16(_mm_unpacklo_epi8(b, b), 8);
+        x[r][0] = as_v4f(_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(w, w), 16)));
+        x[r][1] = as_v4f(_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(w, w), 16)));
+    }
+    // Row pass, four rows per vector: after the transpose x[k][h] holds
+    // column k of rows 4h .. 4h+3.
+    transpose8(x);
+    v4f p[8];
+    for (int h = 0; h < 2; ++h) {
+        for (int k = 0; k < 8; ++k) p[k] = x[k][h];
+        aan_pass(p);
+        for (int k = 0; k < 8; ++k) x[k][h] = p[k];
+    }
+    // Column pass, four columns per vector.
+    transpose8(x);
+    for (int h = 0; h < 2; ++h) {
+        for (int r = 0; r < 8; ++r) p[r] = x[r][h];
+        aan_pass(p);
+        for (int r = 0; r < 8; ++r) x[r][h] = p[r];
+    }
+    for (int r = 0; r < 8; ++r) quantise_row(as_m128(x[r][0]), as_m128(x[r][1]), fdtbl + 8 * r, outdata + 8 * r);
+}
+
 typedef float v8f __attribute__((vector_size(32)));
 
 // Rows and columns of an 8 x 8 block of eight-lane vectors swap.
@@ -646,74 +705,35 @@ __attribute__((target("avx2"))) void fdct_avx2(const std::int8_t *data, const fl
 }
 #endif
 
+// The transform's paths by number (simd::k*), null where this build or
+// processor lacks one.
+FdctFn fdct_path(int path) {
+    switch (path) {
+    case simd::kPortable:
+        return fdct_portable;
+#if BRINDLEX_X86_SIMD
+    case simd::kSse2:
+        return fdct_sse2;
+    case simd::kAvx2:
+        return cpuHasAvx2() ? fdct_avx2 : nullptr;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
 }  // namespace
 
-
 void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
-#if defined(BRINDLEX_JPEG_AVX2)
-    if (use_avx2_transform) return fdct_avx2(data, fdtbl, outdata);
-#endif
-    // The samples as floats, x[r][h] = row r, columns 4h .. 4h+3.
-    v4f x[8][2];
-    for (int r = 0; r < 8; ++r) {
-        __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(data + 8 * r));
-        __m128i w = _mm_srai_epi16(_mm_unpacklo_epi8(b, b), 8);
-        x[r][0] = as_v4f(_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(w, w), 16)));
-        x[r][1] = as_v4f(_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(w, w), 16)));
-    }
-    // Row pass, four rows per vector: after the transpose x[k][h] holds
-    // column k of rows 4h .. 4h+3.
-    transpose8(x);
-    v4f p[8];
-    for (int h = 0; h < 2; ++h) {
-        for (int k = 0; k < 8; ++k) p[k] = x[k][h];
-        aan_pass(p);
-        for (int k = 0; k < 8; ++k) x[k][h] = p[k];
-    }
-    // Column pass, four columns per vector.
-    transpose8(x);
-    for (int h = 0; h < 2; ++h) {
-        for (int r = 0; r < 8; ++r) p[r] = x[r][h];
-        aan_pass(p);
-        for (int r = 0; r < 8; ++r) x[r][h] = p[r];
-    }
-    for (int r = 0; r < 8; ++r) quantise_row(as_m128(x[r][0]), as_m128(x[r][1]), fdtbl + 8 * r, outdata + 8 * r);
+    static const FdctFn fdct = simd::first(fdct_path, {simd::kAvx2, simd::kSse2, simd::kPortable});
+    fdct(data, fdtbl, outdata);
 }
-#else
-void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
-    // Row pass: lane j of vector k holds row (4h + j), column k.
-    float t[2][8][4];
-    for (int h = 0; h < 2; ++h)
-        for (int k = 0; k < 8; ++k)
-            for (int j = 0; j < 4; ++j) t[h][k][j] = static_cast<float>(data[(4 * h + j) * 8 + k]);
-    v4f rows[2][8];
-    std::memcpy(rows, t, sizeof rows);
-    aan_pass(rows[0]);
-    aan_pass(rows[1]);
-    std::memcpy(t, rows, sizeof t);
 
-    // Column pass: lane j of vector r holds row r, column (4h + j).
-    float u[2][8][4];
-    for (int h = 0; h < 2; ++h)
-        for (int r = 0; r < 8; ++r)
-            for (int j = 0; j < 4; ++j) u[h][r][j] = t[r / 4][4 * h + j][r % 4];
-    v4f cols[2][8];
-    std::memcpy(cols, u, sizeof cols);
-    aan_pass(cols[0]);
-    aan_pass(cols[1]);
-    std::memcpy(u, cols, sizeof u);
-
-    // Round to nearest, halves upwards: the product in single precision,
-    // the offset sum in double, then truncation.
-    for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c) {
-            const int i = 8 * r + c;
-            const float temp = u[c / 4][r][c % 4] * fdtbl[i];
-            outdata[i] =
-                static_cast<std::int16_t>(static_cast<int>(static_cast<double>(temp) + 16384.5) - 16384);
-        }
+bool fdct_and_quantization_with(int path, const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
+    const FdctFn fdct = fdct_path(path);
+    if (fdct) fdct(data, fdtbl, outdata);
+    return fdct != nullptr;
 }
-#endif
 
 namespace {
 
@@ -722,8 +742,15 @@ inline int lowest_bit(std::uint64_t v) {
 }
 
 // Bit i set when c[i] is non-zero.
-inline std::uint64_t nonzero_mask(const std::int16_t *c) {
-#if defined(__SSE2__)
+inline std::uint64_t nonzero_mask_portable(const std::int16_t *c) {
+    std::uint64_t m = 0;
+    for (int i = 0; i < 64; ++i) m |= static_cast<std::uint64_t>(c[i] != 0) << i;
+    return m;
+}
+
+#if BRINDLEX_X86_SIMD
+// Sixteen coefficients per step: their zero tests packed to bytes.
+inline std::uint64_t nonzero_mask_sse2(const std::int16_t *c) {
     const __m128i zero = _mm_setzero_si128();
     std::uint64_t m = 0;
     for (int k = 0; k < 4; ++k) {
@@ -733,10 +760,15 @@ inline std::uint64_t nonzero_mask(const std::int16_t *c) {
         m |= static_cast<std::uint64_t>(~_mm_movemask_epi8(z) & 0xFFFF) << (16 * k);
     }
     return m;
+}
+#endif
+
+// The widest path this build has, inlined into process_DU.
+inline std::uint64_t nonzero_mask(const std::int16_t *c) {
+#if BRINDLEX_X86_SIMD
+    return nonzero_mask_sse2(c);
 #else
-    std::uint64_t m = 0;
-    for (int i = 0; i < 64; ++i) m |= static_cast<std::uint64_t>(c[i] != 0) << i;
-    return m;
+    return nonzero_mask_portable(c);
 #endif
 }
 
@@ -766,6 +798,21 @@ inline std::uint64_t zigzag_mask(std::uint64_t natural) {
 }
 
 }  // namespace
+
+bool nonzero_mask_with(int path, const std::int16_t *c, std::uint64_t &mask) {
+    switch (path) {
+    case simd::kPortable:
+        mask = nonzero_mask_portable(c);
+        return true;
+#if BRINDLEX_X86_SIMD
+    case simd::kSse2:
+        mask = nonzero_mask_sse2(c);
+        return true;
+#endif
+    default:
+        return false;
+    }
+}
 
 void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t *DC, const bitstring *HTDC,
                 const bitstring *HTAC) {
@@ -803,9 +850,23 @@ void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t
     if (i != 64) writebits(HTAC[0x00]);
 }
 
-#if defined(__SSE2__)
 namespace {
 
+using LoadUnitsFn = void (*)(const std::uint8_t *, std::size_t);
+
+// Eight pixels of eight rows, rowBytes apart, through the tables.
+void load_units_portable(const std::uint8_t *p, std::size_t rowBytes) {
+    int pos = 0;
+    for (unsigned yy = 0; yy < 8; ++yy, p += rowBytes)
+        for (int xx = 0; xx < 8; ++xx, ++pos) {
+            const std::uint8_t B = p[3 * xx], G = p[3 * xx + 1], R = p[3 * xx + 2];
+            YDU[pos] = static_cast<std::int8_t>(((YRtab[R] + YGtab[G] + YBtab[B]) >> 16) - 128);
+            CbDU[pos] = static_cast<std::int8_t>((CbRtab[R] + CbGtab[G] + CbBtab[B]) >> 16);
+            CrDU[pos] = static_cast<std::int8_t>((CrRtab[R] + CrGtab[G] + CrBtab[B]) >> 16);
+        }
+}
+
+#if BRINDLEX_X86_SIMD
 // Eight pixels per step with 16-bit multiply-adds. The colour tables hold
 // exact products (table[i] = coefficient x i), so the sums below are the
 // tables' sums; coefficients of 32768 and above are split into two halves
@@ -847,8 +908,6 @@ void load_units_sse2(const std::uint8_t *p, std::size_t rowBytes) {
     }
 }
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define BRINDLEX_JPEG_SSSE3 1
 // The same with the 24 bytes of a row split by byte shuffles: a lane that
 // takes byte -1 (0x80) reads as zero, which widens each sample to 16 bits.
 __attribute__((target("ssse3"))) void load_units_ssse3(const std::uint8_t *p, std::size_t rowBytes) {
@@ -868,41 +927,38 @@ __attribute__((target("ssse3"))) void load_units_ssse3(const std::uint8_t *p, st
 }
 #endif
 
-}  // namespace
+// The row loader's paths by number (simd::k*), null where this build or
+// processor lacks one.
+LoadUnitsFn load_units_path(int path) {
+    switch (path) {
+    case simd::kPortable:
+        return load_units_portable;
+#if BRINDLEX_X86_SIMD
+    case simd::kSse2:
+        return load_units_sse2;
+    case simd::kSsse3:
+        return cpuHasSsse3() ? load_units_ssse3 : nullptr;
 #endif
-
-// Set once per conversion (and by tests): the byte shuffles and the
-// eight-lane transform where the processor has them.
-bool use_ssse3_colour = false;
-bool use_avx2_transform = false;
-
-void select_simd_paths() {
-#if defined(BRINDLEX_JPEG_SSSE3)
-    use_ssse3_colour = __builtin_cpu_supports("ssse3");
-    use_avx2_transform = __builtin_cpu_supports("avx2");
-#endif
+    default:
+        return nullptr;
+    }
 }
 
+const std::uint8_t *block_at(unsigned x, unsigned y) {
+    return _RGB_buffer + static_cast<std::size_t>(y) * _width * 3 + static_cast<std::size_t>(x) * 3;
+}
+
+}  // namespace
+
 void load_data_units_from_RGB_buffer(unsigned x, unsigned y) {
-    const std::size_t rowBytes = static_cast<std::size_t>(_width) * 3;
-#if defined(__SSE2__)
-    const std::uint8_t *p = _RGB_buffer + y * rowBytes + static_cast<std::size_t>(x) * 3;
-#if defined(BRINDLEX_JPEG_SSSE3)
-    if (use_ssse3_colour) return load_units_ssse3(p, rowBytes);
-#endif
-    load_units_sse2(p, rowBytes);
-#else
-    int pos = 0;
-    for (unsigned yy = y; yy < y + 8; ++yy) {
-        const std::uint8_t *p = _RGB_buffer + yy * rowBytes + static_cast<std::size_t>(x) * 3;
-        for (int xx = 0; xx < 8; ++xx, ++pos, p += 3) {
-            const std::uint8_t B = p[0], G = p[1], R = p[2];
-            YDU[pos] = static_cast<std::int8_t>(((YRtab[R] + YGtab[G] + YBtab[B]) >> 16) - 128);
-            CbDU[pos] = static_cast<std::int8_t>((CbRtab[R] + CbGtab[G] + CbBtab[B]) >> 16);
-            CrDU[pos] = static_cast<std::int8_t>((CrRtab[R] + CrGtab[G] + CrBtab[B]) >> 16);
-        }
-    }
-#endif
+    static const LoadUnitsFn load = simd::first(load_units_path, {simd::kSsse3, simd::kSse2, simd::kPortable});
+    load(block_at(x, y), static_cast<std::size_t>(_width) * 3);
+}
+
+bool load_data_units_with(int path, unsigned x, unsigned y) {
+    const LoadUnitsFn load = load_units_path(path);
+    if (load) load(block_at(x, y), static_cast<std::size_t>(_width) * 3);
+    return load != nullptr;
 }
 
 void main_encoder(BitmapStripes &stripes) {

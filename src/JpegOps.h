@@ -121,14 +121,21 @@ void init_Huffman_tables();
 int set_numbers_category_and_bitcode();
 void precalculate_YCbCr_tables();
 void prepare_quant_tables();
+// The 8 x 8 block at x, y of _RGB_buffer into YDU, CbDU and CrDU, through
+// the colour tables; the widest path this processor has.
 void load_data_units_from_RGB_buffer(unsigned x, unsigned y);
-// Which row loader load_data_units_from_RGB_buffer uses (byte shuffles or
-// the portable one) and which width fdct_and_quantization works in (eight
-// lanes or four): what the processor has, chosen by init_all. Each pair
-// gives the same results.
-extern bool use_ssse3_colour, use_avx2_transform;
-void select_simd_paths();
+// One path by number (Platform.h): simd::kPortable, kSse2 or kSsse3; false
+// when this build or processor lacks it (nothing is loaded then).
+bool load_data_units_with(int path, unsigned x, unsigned y);
+// The transform and quantisation of one block; the widest path this
+// processor has.
 void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata);
+// One path by number: simd::kPortable, kSse2 (four lanes) or kAvx2 (eight
+// lanes); false when this build or processor lacks it.
+bool fdct_and_quantization_with(int path, const std::int8_t *data, const float *fdtbl, std::int16_t *outdata);
+// Bit i of mask set where c[i], of 64 coefficients, is non-zero, by path
+// simd::kPortable or kSse2; false when this build lacks it.
+bool nonzero_mask_with(int path, const std::int16_t *c, std::uint64_t &mask);
 void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t *DC, const bitstring *HTDC,
                 const bitstring *HTAC);
 // Encodes the picture stripe by stripe, each in turn in _RGB_buffer.

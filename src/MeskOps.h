@@ -180,6 +180,10 @@ struct UVTileByName {
 };
 using UVTileSet = std::set<UV_tile, UVTileByName>;
 
+// The float to int32 conversion of the tile indices: truncated toward zero,
+// saturated, NaN as 0. The path by number (Platform.h): simd::kPortable or
+// kSse2; false when this build lacks it (out is left alone then).
+bool truncSatWith(int path, float t, std::int32_t& out);
 // Tile index of one coordinate.
 std::int32_t uvTileIndex(float w);
 // Integer part and tile-local fraction (0 <= f < 1 for ordinary input) of

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "Platform.h"
-#if defined(__SSE2__)
+#if BRINDLEX_X86_SIMD
 #include <emmintrin.h>
 #include <immintrin.h>
 #endif
@@ -315,9 +315,20 @@ void applyPatch(const Directory& dir, std::vector<std::uint8_t>& header) {
     }
 }
 
-#if defined(__SSE2__)
 namespace {
 
+using Quantise16RunFn = void (*)(const std::uint8_t*, std::size_t, std::uint16_t*);
+using MarkLevelsFn = void (*)(const std::uint8_t*, std::size_t, std::uint8_t*);
+
+void quantise16RunPortable(const std::uint8_t* p, std::size_t n, std::uint16_t* out) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = quantise16(fileio::loadLEf32(p + 4 * i));
+}
+
+void markLevelsPortable(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
+    for (std::size_t i = 0; i < n; ++i) seen[quantise16(fileio::loadLEf32(p + 4 * i))] = 1;
+}
+
+#if BRINDLEX_X86_SIMD
 // Four samples at once. maxps gives its second operand when either is NaN,
 // so NaN and negatives clamp to 0, and anything above 65535 (infinity too)
 // to 65535. In that range the truncation t is exact and so is c - t, so
@@ -331,12 +342,8 @@ inline __m128i quantise4(__m128 f) {
     return _mm_sub_epi32(t, _mm_castps_si128(_mm_cmpge_ps(frac, _mm_set1_ps(0.5f))));
 }
 
-}  // namespace
-#endif
-
-void quantise16Run(const std::uint8_t* p, std::size_t n, std::uint16_t* out) {
+void quantise16RunSse2(const std::uint8_t* p, std::size_t n, std::uint16_t* out) {
     std::size_t i = 0;
-#if defined(__SSE2__)
     // x86 is little-endian: the samples load as they are stored. The 32-bit
     // results are packed to 16 bits through the signed range and back.
     const __m128i bias = _mm_set1_epi32(32768), flip = _mm_set1_epi16(static_cast<short>(0x8000));
@@ -346,17 +353,9 @@ void quantise16Run(const std::uint8_t* p, std::size_t n, std::uint16_t* out) {
         const __m128i packed = _mm_packs_epi32(_mm_sub_epi32(a, bias), _mm_sub_epi32(b, bias));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_xor_si128(packed, flip));
     }
-#endif
-    for (; i < n; ++i) out[i] = quantise16(fileio::loadLEf32(p + 4 * i));
+    quantise16RunPortable(p + 4 * i, n - i, out + i);
 }
 
-namespace {
-
-void markLevelsPortable(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
-    for (std::size_t i = 0; i < n; ++i) seen[quantise16(fileio::loadLEf32(p + 4 * i))] = 1;
-}
-
-#if defined(__SSE2__)
 void markLevelsSse2(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -379,10 +378,7 @@ void markLevelsSse2(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
     }
     markLevelsPortable(p + 4 * i, n - i, seen);
 }
-#endif
 
-#if defined(__SSE2__) && defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define BRINDLEX_HAVE_AVX2_PATH 1
 // quantise4 eight at a time, for processors that have AVX2 (chosen at run
 // time; the target adds no fused multiply-add).
 __attribute__((target("avx2"))) void markLevelsAvx2(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
@@ -406,38 +402,60 @@ __attribute__((target("avx2"))) void markLevelsAvx2(const std::uint8_t* p, std::
     }
     markLevelsPortable(p + 4 * i, n - i, seen);
 }
-
-bool haveAvx2() {
-    static const bool have = __builtin_cpu_supports("avx2");
-    return have;
-}
 #endif
 
-}  // namespace
-
-bool markLevelsWith(int path, const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
+// Both operations' paths by number (simd::k*), null where this build or
+// processor lacks one.
+constexpr Quantise16RunFn quantise16RunPath(int path) {
     switch (path) {
-    case 0:
-        markLevelsPortable(p, n, seen);
-        return true;
-#if defined(__SSE2__)
-    case 1:
-        markLevelsSse2(p, n, seen);
-        return true;
-#endif
-#if defined(BRINDLEX_HAVE_AVX2_PATH)
-    case 2:
-        if (!haveAvx2()) return false;
-        markLevelsAvx2(p, n, seen);
-        return true;
+    case simd::kPortable:
+        return quantise16RunPortable;
+#if BRINDLEX_X86_SIMD
+    case simd::kSse2:
+        return quantise16RunSse2;
 #endif
     default:
-        return false;
+        return nullptr;
     }
 }
 
+MarkLevelsFn markLevelsPath(int path) {
+    switch (path) {
+    case simd::kPortable:
+        return markLevelsPortable;
+#if BRINDLEX_X86_SIMD
+    case simd::kSse2:
+        return markLevelsSse2;
+    case simd::kAvx2:
+        return cpuHasAvx2() ? markLevelsAvx2 : nullptr;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+void quantise16Run(const std::uint8_t* p, std::size_t n, std::uint16_t* out) {
+    constexpr Quantise16RunFn run = quantise16RunPath(simd::kBaseline);
+    run(p, n, out);
+}
+
+bool quantise16RunWith(int path, const std::uint8_t* p, std::size_t n, std::uint16_t* out) {
+    const Quantise16RunFn run = quantise16RunPath(path);
+    if (run) run(p, n, out);
+    return run != nullptr;
+}
+
+bool markLevelsWith(int path, const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
+    const MarkLevelsFn mark = markLevelsPath(path);
+    if (mark) mark(p, n, seen);
+    return mark != nullptr;
+}
+
 void markLevels(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
-    if (!markLevelsWith(2, p, n, seen) && !markLevelsWith(1, p, n, seen)) markLevelsWith(0, p, n, seen);
+    static const MarkLevelsFn mark = simd::first(markLevelsPath, {simd::kAvx2, simd::kSse2, simd::kPortable});
+    mark(p, n, seen);
 }
 
 float scaleCurve(std::uint32_t levels, bool doublePrecision) {
@@ -693,7 +711,7 @@ namespace {
 // Span of n 16-bit little-endian samples lying step bytes apart.
 void range16(const std::uint8_t* p, std::size_t n, std::size_t step, std::uint32_t& hi, std::uint32_t& lo) {
     std::size_t i = 0;
-#if defined(__SSE2__)
+#if BRINDLEX_X86_SIMD
     if (step == 2 && n >= 8) {
         // Signed 16-bit max/min on samples shifted by 0x8000 keep the order.
         const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));

@@ -151,14 +151,17 @@ inline std::uint16_t quantise16(float f) {
     return static_cast<std::uint16_t>(static_cast<std::uint32_t>(static_cast<double>(s) + 0.5));
 }
 
-// quantise16 of n little-endian floats lying 4 bytes apart, into out; a
-// vector path where the target has one, bit for bit the same results.
+// quantise16 of n little-endian floats lying 4 bytes apart, into out; the
+// widest path this build has.
 void quantise16Run(const std::uint8_t* p, std::size_t n, std::uint16_t* out);
+// One path by number (Platform.h): simd::kPortable or kSse2; false when this
+// build lacks it (nothing is written then). Every path gives the same bits.
+bool quantise16RunWith(int path, const std::uint8_t* p, std::size_t n, std::uint16_t* out);
 // Sets seen[quantise16(sample)] to 1 for n such samples (seen holds 65536).
-// The best path this processor has.
+// The widest path this processor has.
 void markLevels(const std::uint8_t* p, std::size_t n, std::uint8_t* seen);
-// One path by number: 0 portable, 1 SSE2, 2 AVX2; false when this build or
-// processor lacks it (nothing is marked then).
+// One path by number: simd::kPortable, kSse2 or kAvx2; false when this build
+// or processor lacks it (nothing is marked then).
 bool markLevelsWith(int path, const std::uint8_t* p, std::size_t n, std::uint8_t* seen);
 
 // The scale curve 18.49 x e^(1049 / N - 7.071e-5 x N): in double precision

@@ -293,7 +293,13 @@ TEST(JpegTables, CategoryAndAdditionalBits) {
     release_jpeg_buffers();
 }
 
-TEST(JpegTables, ColourConversionCentresChroma) {
+// The colour loader's paths: the portable one everywhere, SSE2 and SSSE3
+// where the processor has them.
+class ColourPaths : public SimdPathTest {};
+INSTANTIATE_TEST_SUITE_P(JpegTables, ColourPaths, testing::Values(simd::kPortable, simd::kSse2, simd::kSsse3),
+                         simdPathName);
+
+TEST_P(ColourPaths, ColourConversionCentresChroma) {
     precalculate_YCbCr_tables();
     _width = 8;
     _height = 8;
@@ -313,50 +319,46 @@ TEST(JpegTables, ColourConversionCentresChroma) {
             buf[i + 1] = c.c.g;
             buf[i + 2] = c.c.r;
         }
-        load_data_units_from_RGB_buffer(0, 0);
-        EXPECT_EQ(YDU[17], c.y);
-        EXPECT_EQ(CbDU[17], c.cb);
-        EXPECT_EQ(CrDU[17], c.cr);
+        ASSERT_TRUE(load_data_units_with(GetParam(), 0, 0));
+        for (int i : {0, 17, 63}) {
+            EXPECT_EQ(YDU[i], c.y);
+            EXPECT_EQ(CbDU[i], c.cb);
+            EXPECT_EQ(CrDU[i], c.cr);
+        }
     }
     _RGB_buffer = nullptr;
 }
 
-class ColourLoaders : public testing::TestWithParam<bool> {
-protected:
-    void SetUp() override {
-        select_simd_paths();
-        if (GetParam() && !use_ssse3_colour) GTEST_SKIP() << "no byte shuffles on this processor";
-        use_ssse3_colour = GetParam();
-    }
-    void TearDown() override { select_simd_paths(); }
-};
-INSTANTIATE_TEST_SUITE_P(JpegTables, ColourLoaders, testing::Bool());
+// The SIMD paths against the portable one.
+class ColourSimdPaths : public SimdPathTest {};
+INSTANTIATE_TEST_SUITE_P(JpegTables, ColourSimdPaths, testing::Values(simd::kSse2, simd::kSsse3), simdPathName);
 
-TEST_P(ColourLoaders, ColourConversionEqualsTheTablesForEveryColour) {
-    // Every one of the 2^24 colours, 64 per block, against the nine tables,
-    // with each row loader.
+TEST_P(ColourSimdPaths, EveryColourAsThePortablePathGivesIt) {
+    // Every one of the 2^24 colours, 64 per block, in a block at x = 8,
+    // y = 8 of a 24 x 16 picture, so that rows lie a whole picture row
+    // apart and pixels on either side of the block must be left out.
     precalculate_YCbCr_tables();
-    _width = 8;
-    _height = 8;
-    std::vector<std::uint8_t> buf(8 * 8 * 3);
+    _width = 24;
+    _height = 16;
+    std::vector<std::uint8_t> buf(24 * 16 * 3, 0xA5);
     _RGB_buffer = buf.data();
+    auto pixel = [&buf](std::uint32_t i) { return &buf[((8 + i / 8) * 24 + 8 + i % 8) * 3]; };
     for (std::uint32_t base = 0; base < (1u << 24); base += 64) {
         for (std::uint32_t i = 0; i < 64; ++i) {
-            std::uint32_t c = base + i;
-            buf[3 * i] = static_cast<std::uint8_t>(c);
-            buf[3 * i + 1] = static_cast<std::uint8_t>(c >> 8);
-            buf[3 * i + 2] = static_cast<std::uint8_t>(c >> 16);
+            const std::uint32_t c = base + i;
+            pixel(i)[0] = static_cast<std::uint8_t>(c);
+            pixel(i)[1] = static_cast<std::uint8_t>(c >> 8);
+            pixel(i)[2] = static_cast<std::uint8_t>(c >> 16);
         }
-        load_data_units_from_RGB_buffer(0, 0);
-        for (int i = 0; i < 64; ++i) {
-            const std::uint8_t B = buf[3 * i], G = buf[3 * i + 1], R = buf[3 * i + 2];
-            const int y = ((YRtab[R] + YGtab[G] + YBtab[B]) >> 16) - 128;
-            const int cb = (CbRtab[R] + CbGtab[G] + CbBtab[B]) >> 16;
-            const int cr = (CrRtab[R] + CrGtab[G] + CrBtab[B]) >> 16;
-            if (YDU[i] != y || CbDU[i] != cb || CrDU[i] != cr) {
-                _RGB_buffer = nullptr;
-                FAIL() << "colour " << int(R) << "," << int(G) << "," << int(B);
-            }
+        ASSERT_TRUE(load_data_units_with(simd::kPortable, 8, 8));
+        std::int8_t y[64], cb[64], cr[64];
+        std::memcpy(y, YDU, 64);
+        std::memcpy(cb, CbDU, 64);
+        std::memcpy(cr, CrDU, 64);
+        ASSERT_TRUE(load_data_units_with(GetParam(), 8, 8));
+        if (std::memcmp(y, YDU, 64) != 0 || std::memcmp(cb, CbDU, 64) != 0 || std::memcmp(cr, CrDU, 64) != 0) {
+            _RGB_buffer = nullptr;
+            FAIL() << "colours from " << base;
         }
     }
     _RGB_buffer = nullptr;
@@ -574,66 +576,36 @@ TEST(JpegConvert, ByteAlignedDataEndsWithStuffedFill) {
     EXPECT_GT(unaligned, 0);
 }
 
-namespace {
+// The transform's paths: the portable one everywhere, SSE2 and AVX2 where
+// the processor has them.
+class TransformPaths : public SimdPathTest {};
+INSTANTIATE_TEST_SUITE_P(JpegConvert, TransformPaths, testing::Values(simd::kPortable, simd::kSse2, simd::kAvx2),
+                         simdPathName);
 
-// The transform and quantisation written plainly: a scalar AAN pass over
-// each row, then over each column, in single precision, and the rounding
-// with the offset sum in double precision.
-void referencePass(float *d, int step) {
-    float t0 = d[0] + d[7 * step], t7 = d[0] - d[7 * step];
-    float t1 = d[step] + d[6 * step], t6 = d[step] - d[6 * step];
-    float t2 = d[2 * step] + d[5 * step], t5 = d[2 * step] - d[5 * step];
-    float t3 = d[3 * step] + d[4 * step], t4 = d[3 * step] - d[4 * step];
-    float t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
-    d[0] = t10 + t11;
-    d[4 * step] = t10 - t11;
-    float z1 = (t12 + t13) * 0.707106781f;
-    d[2 * step] = t13 + z1;
-    d[6 * step] = t13 - z1;
-    t10 = t4 + t5;
-    t11 = t5 + t6;
-    t12 = t6 + t7;
-    float z5 = (t10 - t12) * 0.382683433f;
-    float z2 = 0.541196100f * t10 + z5;
-    float z4 = 1.306562965f * t12 + z5;
-    float z3 = t11 * 0.707106781f;
-    float z11 = t7 + z3, z13 = t7 - z3;
-    d[5 * step] = z13 + z2;
-    d[3 * step] = z13 - z2;
-    d[step] = z11 + z4;
-    d[7 * step] = z11 - z4;
-}
-
-void referenceFdct(const std::int8_t *data, const float *fdtbl, std::int16_t *out) {
-    float d[64];
-    for (int i = 0; i < 64; ++i) d[i] = data[i];
-    for (int r = 0; r < 8; ++r) referencePass(d + 8 * r, 1);
-    for (int c = 0; c < 8; ++c) referencePass(d + c, 8);
-    for (int i = 0; i < 64; ++i) {
-        float t = d[i] * fdtbl[i];
-        out[i] = static_cast<std::int16_t>(static_cast<int>(static_cast<double>(t) + 16384.5) - 16384);
-    }
-}
-
-}  // namespace
-
-// The transform in each width the processor offers; init_all picks the
-// widest, so the fixture narrows it after each init_all.
-class TransformWidths : public testing::TestWithParam<bool> {
-protected:
-    void SetUp() override {
-        select_simd_paths();
-        if (GetParam() && !use_avx2_transform) GTEST_SKIP() << "no eight-lane transform on this processor";
-    }
-    void TearDown() override { select_simd_paths(); }
-    void init(int scale) {
+TEST_P(TransformPaths, ConstantBlocksGiveOnlyTheDcTerm) {
+    // A flat block has no AC energy, exactly: every difference in a pass is
+    // 0. The DC term is 64 x v x fdtbl[0], rounded halves upwards.
+    for (int scale : {0, 50, 100}) {
         ASSERT_EQ(init_all(scale), 0);
-        use_avx2_transform = GetParam();
+        for (int v : {-128, -127, -1, 0, 1, 64, 127}) {
+            std::int8_t block[64];
+            std::memset(block, v, sizeof block);
+            for (const float *tbl : {fdtbl_Y, fdtbl_Cb}) {
+                std::int16_t q[64];
+                ASSERT_TRUE(fdct_and_quantization_with(GetParam(), block, tbl, q));
+                const float t = static_cast<float>(64 * v) * tbl[0];
+                EXPECT_EQ(q[0], static_cast<int>(std::floor(static_cast<double>(t) + 0.5))) << scale << " " << v;
+                for (int i = 1; i < 64; ++i) ASSERT_EQ(q[i], 0) << scale << " " << v << " at " << i;
+            }
+        }
+        release_jpeg_buffers();
     }
-};
-INSTANTIATE_TEST_SUITE_P(JpegConvert, TransformWidths, testing::Bool());
+}
 
-TEST_P(TransformWidths, TransformMatchesThePlainScalarVersion) {
+class TransformSimdPaths : public SimdPathTest {};
+INSTANTIATE_TEST_SUITE_P(JpegConvert, TransformSimdPaths, testing::Values(simd::kSse2, simd::kAvx2), simdPathName);
+
+TEST_P(TransformSimdPaths, TransformMatchesThePortablePath) {
     std::uint32_t seed = 12345;
     auto next = [&seed] {
         seed ^= seed << 13;
@@ -641,24 +613,30 @@ TEST_P(TransformWidths, TransformMatchesThePlainScalarVersion) {
         seed ^= seed << 5;
         return seed;
     };
+    auto same = [&](const std::int8_t *block, const float *tbl) {
+        std::int16_t a[64], b[64];
+        EXPECT_TRUE(fdct_and_quantization_with(GetParam(), block, tbl, a));
+        EXPECT_TRUE(fdct_and_quantization_with(simd::kPortable, block, tbl, b));
+        return std::memcmp(a, b, sizeof a) == 0;
+    };
     for (int scale : {0, 1, 13, 50, 75, 100}) {
-        init(scale);
+        ASSERT_EQ(init_all(scale), 0);
         for (int n = 0; n < 1500; ++n) {
             std::int8_t block[64];
-            int kind = n % 4;
+            int kind = n % 6;
             for (int i = 0; i < 64; ++i) {
                 std::uint32_t r = next();
                 block[i] = kind == 0   ? static_cast<std::int8_t>(r)                          // noise
                            : kind == 1 ? static_cast<std::int8_t>((i % 8) * 30 - 100 + (r & 3))  // ramp
                            : kind == 2 ? static_cast<std::int8_t>(((i / 8 + i % 8 + n) & 1) ? 127 : -128)
-                                       : static_cast<std::int8_t>((r & 1) ? -128 : 127);
+                           : kind == 3 ? static_cast<std::int8_t>((r & 1) ? -128 : 127)
+                           // one sample of an extreme on zeros, at every place in turn
+                           : kind == 4 ? static_cast<std::int8_t>(i == (n / 6) % 64 ? (n & 1 ? -128 : 127) : 0)
+                                       // flat blocks, zero among them
+                                       : static_cast<std::int8_t>((n / 6) % 256 - 128);
             }
-            for (const float *tbl : {fdtbl_Y, fdtbl_Cb}) {
-                std::int16_t a[64], b[64];
-                fdct_and_quantization(block, tbl, a);
-                referenceFdct(block, tbl, b);
-                ASSERT_EQ(std::memcmp(a, b, sizeof a), 0) << "scale " << scale << " block " << n;
-            }
+            for (const float *tbl : {fdtbl_Y, fdtbl_Cb})
+                ASSERT_TRUE(same(block, tbl)) << "scale " << scale << " block " << n;
         }
         release_jpeg_buffers();
     }
@@ -675,11 +653,44 @@ TEST_P(TransformWidths, TransformMatchesThePlainScalarVersion) {
             std::int8_t block[64];
             for (int i = 0; i < 64; ++i)
                 block[i] = n % 2 ? static_cast<std::int8_t>(next()) : static_cast<std::int8_t>(n % 7 == 0 ? -128 : 127);
-            std::int16_t a[64], b[64];
-            fdct_and_quantization(block, tbl.data(), a);
-            referenceFdct(block, tbl.data(), b);
-            ASSERT_EQ(std::memcmp(a, b, sizeof a), 0) << "table " << tbl[0] << " block " << n;
+            ASSERT_TRUE(same(block, tbl.data())) << "table " << tbl[0] << " block " << n;
         }
+}
+
+// The zigzag coder's non-zero mask: the portable path everywhere, SSE2
+// where the build has it.
+class NonzeroMaskPaths : public SimdPathTest {};
+INSTANTIATE_TEST_SUITE_P(JpegConvert, NonzeroMaskPaths, testing::Values(simd::kPortable, simd::kSse2), simdPathName);
+
+TEST_P(NonzeroMaskPaths, OneBitPerNonZeroCoefficient) {
+    std::int16_t c[64] = {};
+    std::uint64_t mask = 1;
+    ASSERT_TRUE(nonzero_mask_with(GetParam(), c, mask));
+    EXPECT_EQ(mask, 0u);
+    // Each coefficient alone, with values whose low or high byte is zero
+    // and the extremes.
+    for (int at = 0; at < 64; ++at)
+        for (int v : {1, -1, 0x100, -0x100, 0x80, 0x7F00, -32768, 32767}) {
+            std::int16_t one[64] = {};
+            one[at] = static_cast<std::int16_t>(v);
+            ASSERT_TRUE(nonzero_mask_with(GetParam(), one, mask));
+            ASSERT_EQ(mask, std::uint64_t(1) << at) << "value " << v << " at " << at;
+        }
+    for (std::int16_t &v : c) v = -32768;
+    ASSERT_TRUE(nonzero_mask_with(GetParam(), c, mask));
+    EXPECT_EQ(mask, ~std::uint64_t(0));
+    // Sparse and dense random blocks against the portable path.
+    std::uint32_t seed = 99;
+    for (int n = 0; n < 20000; ++n) {
+        for (std::int16_t &v : c) {
+            seed = seed * 1664525u + 1013904223u;
+            v = (seed >> 24) % 8 < static_cast<std::uint32_t>(n % 9) ? static_cast<std::int16_t>(seed >> 8) : 0;
+        }
+        std::uint64_t expected = 0;
+        ASSERT_TRUE(nonzero_mask_with(simd::kPortable, c, expected));
+        ASSERT_TRUE(nonzero_mask_with(GetParam(), c, mask));
+        ASSERT_EQ(mask, expected) << "block " << n;
+    }
 }
 
 TEST(JpegConvert, LastZigzagCoefficientCanBeNonZero) {

@@ -1620,3 +1620,60 @@ TEST(UVExtraction, AnOutputNamingTheInputIsRefusedAndTheInputKept) {
     }
     clearUVTileString();
 }
+
+// The tile indices' float to int32 conversion: the portable path
+// everywhere, SSE2 where the build has it.
+class TruncSatPaths : public SimdPathTest {};
+INSTANTIATE_TEST_SUITE_P(UVTiles, TruncSatPaths, testing::Values(simd::kPortable, simd::kSse2), simdPathName);
+
+TEST_P(TruncSatPaths, TruncatesSaturatesAndTakesNanAsZero) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float belowTop = std::nextafter(2147483648.0f, 0.0f), belowBottom = std::nextafter(-2147483648.0f, -inf);
+    struct Case {
+        float t;
+        std::int32_t i;
+    } cases[] = {
+        {0.0f, 0},
+        {-0.0f, 0},
+        {0.999f, 0},
+        {-0.999f, 0},
+        {1.5f, 1},
+        {-1.5f, -1},
+        {std::numeric_limits<float>::denorm_min(), 0},
+        {-std::numeric_limits<float>::denorm_min(), 0},
+        {belowTop, 2147483520},
+        {2147483648.0f, INT32_MAX},
+        {-2147483648.0f, INT32_MIN},
+        {belowBottom, INT32_MIN},
+        {1e30f, INT32_MAX},
+        {-1e30f, INT32_MIN},
+        {inf, INT32_MAX},
+        {-inf, INT32_MIN},
+        {std::nanf(""), 0},
+        {-std::nanf(""), 0},
+    };
+    for (const Case &c : cases) {
+        std::int32_t i = 12345;
+        ASSERT_TRUE(truncSatWith(GetParam(), c.t, i));
+        EXPECT_EQ(i, c.i) << c.t;
+    }
+    // Random bit patterns and every float near the limits, against the
+    // portable path.
+    std::mt19937 rng(5);
+    std::vector<float> ts;
+    for (int k = 0; k < 200000; ++k) ts.push_back(fastpath::bitsFloat(static_cast<std::uint32_t>(rng())));
+    for (float edge : {2147483648.0f, -2147483648.0f, 1.0f, -1.0f}) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &edge, sizeof bits);
+        for (std::uint32_t d = 0; d < 64; ++d) {
+            ts.push_back(fastpath::bitsFloat(bits + d));
+            ts.push_back(fastpath::bitsFloat(bits - d));
+        }
+    }
+    for (float t : ts) {
+        std::int32_t want = 0, got = 0;
+        ASSERT_TRUE(truncSatWith(simd::kPortable, t, want));
+        ASSERT_TRUE(truncSatWith(GetParam(), t, got));
+        ASSERT_EQ(got, want) << t;
+    }
+}

@@ -302,3 +302,81 @@ TEST(PsdMerge, RefusesMismatchesUntouched) {
         EXPECT_EQ(readBytes(pb), fb);
     }
 }
+
+// The plane merges' paths: the portable ones everywhere, SSE2 where the
+// build has it.
+class MergePlanePaths : public SimdPathTest {};
+INSTANTIATE_TEST_SUITE_P(PsdMerge, MergePlanePaths, testing::Values(simd::kPortable, simd::kSse2), simdPathName);
+
+TEST_P(MergePlanePaths, EightBitPlanesTakeASampleWhereverItsPixelIsNotTheKey) {
+    // Key 1 2 3; A's pixels: the key, each sample off by one, all off.
+    const std::uint8_t s0[] = {1, 0, 1, 1, 9}, s1[] = {2, 2, 3, 2, 9}, s2[] = {3, 3, 3, 0x83, 9};
+    const std::uint8_t s[] = {10, 11, 12, 13, 14}, d[] = {20, 21, 22, 23, 24};
+    std::uint8_t out[5];
+    ASSERT_TRUE(mergePlane8With(GetParam(), s0, s1, s2, s, d, 5, 1, 2, 3, out));
+    EXPECT_EQ(Bytes(out, out + 5), Bytes({20, 11, 12, 13, 14}));
+}
+
+TEST_P(MergePlanePaths, SixteenBitPlanesCompareBothBytesInFileOrder) {
+    // Key bytes 0x12 0x34; A's samples: the key, the key's bytes swapped,
+    // one byte off each.
+    const std::uint8_t s[] = {0x12, 0x34, 0x34, 0x12, 0x12, 0x35, 0x13, 0x34};
+    const std::uint8_t d[] = {1, 2, 3, 4, 5, 6, 7, 8};
+    std::uint8_t out[8];
+    ASSERT_TRUE(mergePlane16With(GetParam(), s, d, 8, 0x12, 0x34, out));
+    EXPECT_EQ(Bytes(out, out + 8), Bytes({1, 2, 0x34, 0x12, 0x12, 0x35, 0x13, 0x34}));
+}
+
+TEST_P(MergePlanePaths, EveryLengthAndOffsetAsThePortablePathGivesIt) {
+    // Samples drawn from a few values around the key (0x00, 0x7F, 0x80 and
+    // 0xFF among them), so that whole pixels match it often; runs of every
+    // length up to three vectors and beyond, at odd offsets, never writing
+    // past their end.
+    std::uint32_t seed = 7;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    const std::size_t size = 1100;
+    for (const std::uint8_t key : {0x00, 0x7F, 0x80, 0xFF}) {
+        const std::uint8_t k0 = key, k1 = static_cast<std::uint8_t>(key + 1), k2 = static_cast<std::uint8_t>(key ^ 0x80);
+        const std::uint8_t near[3][2] = {{k0, static_cast<std::uint8_t>(k0 - 1)},
+                                         {k1, static_cast<std::uint8_t>(k1 ^ 0x80)},
+                                         {k2, static_cast<std::uint8_t>(k2 + 1)}};
+        Bytes p0(size), p1(size), p2(size), s(size), d(size);
+        for (std::size_t j = 0; j < size; ++j) {
+            // Three pixels in four are the key.
+            const bool keyed = next() % 4 != 0;
+            p0[j] = keyed || next() % 2 ? near[0][0] : near[0][1];
+            p1[j] = keyed || next() % 2 ? near[1][0] : near[1][1];
+            p2[j] = keyed ? near[2][0] : near[2][1];
+            s[j] = static_cast<std::uint8_t>(next());
+            d[j] = static_cast<std::uint8_t>(next());
+            // A's 16-bit samples: the key (k0 k1) often, one byte of it otherwise.
+            if (j % 2 == 1 && next() % 3 != 0) {
+                s[j - 1] = keyed ? k0 : static_cast<std::uint8_t>(k0 + 1);
+                s[j] = k1;
+            }
+        }
+        std::vector<std::size_t> lengths;
+        for (std::size_t m = 0; m <= 50; ++m) lengths.push_back(m);
+        lengths.push_back(1001);
+        lengths.push_back(1002);
+        for (std::size_t at : {0, 1, 2, 3})
+            for (std::size_t m : lengths) {
+                SCOPED_TRACE(testing::Message() << "key " << int(key) << ", offset " << at << ", length " << m);
+                Bytes want(m + 16, 0x5A), got(m + 16, 0x5A);
+                ASSERT_TRUE(mergePlane8With(simd::kPortable, &p0[at], &p1[at], &p2[at], &s[at], &d[at], m, k0, k1,
+                                            k2, want.data()));
+                ASSERT_TRUE(mergePlane8With(GetParam(), &p0[at], &p1[at], &p2[at], &s[at], &d[at], m, k0, k1, k2,
+                                            got.data()));
+                ASSERT_EQ(got, want);
+                if (m % 2) continue;
+                std::fill(want.begin(), want.end(), 0x5A);
+                std::fill(got.begin(), got.end(), 0x5A);
+                ASSERT_TRUE(mergePlane16With(simd::kPortable, &s[at], &d[at], m, k0, k1, want.data()));
+                ASSERT_TRUE(mergePlane16With(GetParam(), &s[at], &d[at], m, k0, k1, got.data()));
+                ASSERT_EQ(got, want);
+            }
+    }
+}

@@ -69,3 +69,18 @@ bool fileExists(const std::string &path) {
     std::error_code ec;
     return fs::exists(fs::u8path(path), ec);
 }
+
+std::string simdPathName(const testing::TestParamInfo<int> &info) {
+    switch (info.param) {
+    case simd::kPortable:
+        return "Portable";
+    case simd::kSse2:
+        return "Sse2";
+    case simd::kAvx2:
+        return "Avx2";
+    case simd::kSsse3:
+        return "Ssse3";
+    default:
+        return "Path" + std::to_string(info.param);
+    }
+}

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "HostLibrary.h"
+#include "Platform.h"
 #include "demo/Demo.h"
 
 // The built library, loaded once for the whole run.
@@ -41,3 +42,14 @@ private:
 };
 
 bool fileExists(const std::string &path);
+
+// A test over one path of an operation with SIMD variants (simd::k* as the
+// parameter), skipped where this build or processor lacks the path.
+class SimdPathTest : public testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        if (!simd::available(GetParam())) GTEST_SKIP() << "this processor lacks the path";
+    }
+};
+// The path's name, for the test's name.
+std::string simdPathName(const testing::TestParamInfo<int> &info);

@@ -322,14 +322,22 @@ std::vector<std::uint32_t> quantiseProbes() {
 
 }  // namespace
 
-TEST(TiffQuantise, RunMatchesTheScalarForEveryProbedBitPattern) {
+// quantise16Run's paths: the portable one everywhere, SSE2 where the build
+// has it.
+class QuantiseRunPaths : public SimdPathTest {};
+INSTANTIATE_TEST_SUITE_P(TiffQuantise, QuantiseRunPaths, testing::Values(simd::kPortable, simd::kSse2), simdPathName);
+
+TEST_P(QuantiseRunPaths, RunMatchesTheScalarForEveryProbedBitPattern) {
     const std::vector<std::uint32_t> bits = quantiseProbes();
     const std::vector<std::uint8_t> bytes = leFloats(bits);
-    // Odd lengths and offsets reach the scalar tail after the vector part.
-    for (std::size_t skip : {0u, 3u}) {
-        const std::size_t n = bits.size() - skip;
-        std::vector<std::uint16_t> out(n, 0xAAAA);
-        quantise16Run(bytes.data() + 4 * skip, n, out.data());
+    std::vector<std::uint16_t> out(bits.size() + 8);
+    // Odd lengths and offsets reach the scalar tail after the vector part,
+    // which writes nothing past the run.
+    std::vector<std::pair<std::size_t, std::size_t>> runs = {{0, bits.size()}, {3, bits.size() - 3}};
+    for (std::size_t n = 0; n <= 17; ++n) runs.push_back({bits.size() - 1000 + 5 * n, n});
+    for (const auto &[skip, n] : runs) {
+        std::fill(out.begin(), out.end(), 0xAAAA);
+        ASSERT_TRUE(quantise16RunWith(GetParam(), bytes.data() + 4 * skip, n, out.data()));
         std::size_t bad = 0;
         for (std::size_t i = 0; i < n && bad < 10; ++i) {
             float f;
@@ -339,55 +347,70 @@ TEST(TiffQuantise, RunMatchesTheScalarForEveryProbedBitPattern) {
                 ADD_FAILURE() << std::hex << "bits 0x" << bits[i + skip] << ": " << out[i] << " != " << quantise16(f);
             }
         }
+        for (std::size_t i = n; i < out.size(); ++i) ASSERT_EQ(out[i], 0xAAAA) << "written past " << n;
     }
 }
 
-TEST(TiffQuantise, MarkLevelsSetsExactlyTheScalarLevels) {
+TEST(TiffQuantise, RunGivesThePortableResults) {
+    const std::vector<std::uint8_t> bytes = leFloats(quantiseProbes());
+    const std::size_t n = bytes.size() / 4;
+    std::vector<std::uint16_t> best(n), portable(n);
+    quantise16Run(bytes.data(), n, best.data());
+    ASSERT_TRUE(quantise16RunWith(simd::kPortable, bytes.data(), n, portable.data()));
+    EXPECT_EQ(best, portable);
+}
+
+// markLevels' paths: the portable one everywhere, SSE2 and AVX2 where the
+// processor has them.
+class MarkLevelsPaths : public SimdPathTest {};
+INSTANTIATE_TEST_SUITE_P(TiffQuantise, MarkLevelsPaths, testing::Values(simd::kPortable, simd::kSse2, simd::kAvx2),
+                         simdPathName);
+
+TEST_P(MarkLevelsPaths, MarkLevelsSetsExactlyTheScalarLevels) {
+    const int path = GetParam();
     const std::vector<std::uint32_t> bits = quantiseProbes();
     const std::vector<std::uint8_t> bytes = leFloats(bits);
-    for (int path = 0; path < 3; ++path) {
-        for (std::size_t n : {bits.size(), std::size_t(7), std::size_t(13), std::size_t(31), std::size_t(1000003)}) {
-            std::vector<std::uint8_t> seen(65536, 0), expected(65536, 0);
-            // Start past the first probes so the short runs see more than zeros.
-            const std::size_t from = bits.size() - n;
-            if (!markLevelsWith(path, bytes.data() + 4 * from, n, seen.data())) {
-                EXPECT_NE(path, 0) << "the portable path is always there";
-                break;
-            }
-            for (std::size_t i = from; i < bits.size(); ++i) {
-                float f;
-                std::memcpy(&f, &bits[i], 4);
-                expected[quantise16(f)] = 1;
-            }
-            EXPECT_EQ(seen, expected) << "path " << path << ", " << n;
+    for (std::size_t n : {bits.size(), std::size_t(7), std::size_t(13), std::size_t(31), std::size_t(1000003)}) {
+        std::vector<std::uint8_t> seen(65536, 0), expected(65536, 0);
+        // Start past the first probes so the short runs see more than zeros.
+        const std::size_t from = bits.size() - n;
+        ASSERT_TRUE(markLevelsWith(path, bytes.data() + 4 * from, n, seen.data()));
+        for (std::size_t i = from; i < bits.size(); ++i) {
+            float f;
+            std::memcpy(&f, &bits[i], 4);
+            expected[quantise16(f)] = 1;
         }
+        EXPECT_EQ(seen, expected) << n;
     }
     // Sample by sample: windows of 16 probes (one pass of the widest path),
     // each marking its own levels and no others.
-    for (int path = 1; path < 3; ++path) {
-        std::vector<std::uint8_t> seen(65536, 0);
-        std::size_t bad = 0;
-        for (std::size_t w = 0; w + 16 <= bits.size() && bad < 10; w += 16) {
-            if (!markLevelsWith(path, bytes.data() + 4 * w, 16, seen.data())) break;
-            std::uint16_t q[16];
-            for (int k = 0; k < 16; ++k) {
-                float f;
-                std::memcpy(&f, &bits[w + k], 4);
-                q[k] = quantise16(f);
-                if (!seen[q[k]]) ++bad;
-            }
-            for (int k = 0; k < 16; ++k) seen[q[k]] = 0;
-            // A level marked wrongly stays marked: look for one now and then.
-            if ((w / 16) % 256 == 255 && std::count(seen.begin(), seen.end(), 1) != 0) {
-                ++bad;
-                std::fill(seen.begin(), seen.end(), 0);
-            }
+    std::vector<std::uint8_t> seen(65536, 0);
+    std::size_t bad = 0;
+    for (std::size_t w = 0; w + 16 <= bits.size() && bad < 10; w += 16) {
+        ASSERT_TRUE(markLevelsWith(path, bytes.data() + 4 * w, 16, seen.data()));
+        std::uint16_t q[16];
+        for (int k = 0; k < 16; ++k) {
+            float f;
+            std::memcpy(&f, &bits[w + k], 4);
+            q[k] = quantise16(f);
+            if (!seen[q[k]]) ++bad;
         }
-        EXPECT_EQ(bad, 0u) << "path " << path;
+        for (int k = 0; k < 16; ++k) seen[q[k]] = 0;
+        // A level marked wrongly stays marked: look for one now and then.
+        if ((w / 16) % 256 == 255 && std::count(seen.begin(), seen.end(), 1) != 0) {
+            ++bad;
+            std::fill(seen.begin(), seen.end(), 0);
+        }
     }
+    EXPECT_EQ(bad, 0u);
+}
+
+TEST(TiffQuantise, MarkLevelsGivesThePortableLevels) {
+    const std::vector<std::uint32_t> bits = quantiseProbes();
+    const std::vector<std::uint8_t> bytes = leFloats(bits);
     std::vector<std::uint8_t> best(65536, 0), portable(65536, 0);
     markLevels(bytes.data(), bits.size(), best.data());
-    markLevelsWith(0, bytes.data(), bits.size(), portable.data());
+    markLevelsWith(simd::kPortable, bytes.data(), bits.size(), portable.data());
     EXPECT_EQ(best, portable);
 }
 
