@@ -1,17 +1,13 @@
 // brindlex: the host driver. Loads the library by path as the host does,
 // binds exports by name and calls them with the host call signature.
-//
-//   brindlex [--library PATH] call EXPORT [--text T] [--value V] [--mem1 M] [--mem1-size N]
-//   brindlex [--library PATH] run SCRIPT
-//   brindlex [--library PATH] exports
-//   brindlex [--library PATH] demo [DIR]
+// `brindlex --help` lists the commands; README.md ("The driver") has the
+// script syntax and the exit codes.
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "DriverScript.h"
 #include "HostLibrary.h"
 #include "demo/Demo.h"
 
@@ -22,212 +18,180 @@
 
 namespace {
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: brindlex [--library PATH] call EXPORT [--text T] [--value V] [--mem1 M] [--mem1-size N]\n"
-                 "       brindlex [--library PATH] run SCRIPT\n"
-                 "       brindlex [--library PATH] exports\n"
-                 "       brindlex [--library PATH] demo [DIR]\n");
-    return 2;
+// Exit codes: 0 every call was made, 1 a library, script or export
+// failure, 2 a usage error.
+constexpr int kExitOk = 0, kExitFailed = 1, kExitUsage = 2;
+
+void printHelp() {
+    std::printf(
+        "usage: brindlex [--library PATH] COMMAND [ARGUMENTS]\n"
+        "\n"
+        "Loads the library as the host does and calls its exports by name.\n"
+        "\n"
+        "commands:\n"
+        "  call EXPORT [--text T] [--value V] [--mem1 M] [--mem1-size N]\n"
+        "      call one export and print its result and meaning\n"
+        "      --text T       the text argument (default: a null pointer)\n"
+        "      --value V      the value argument (default: 0)\n"
+        "      --mem1 M       a writable mem1 block that starts with M (default: a null pointer)\n"
+        "      --mem1-size N  the mem1 block's size in bytes, 0 to %d (default: 4096)\n"
+        "  run [--keep-going | --stop-on-error] SCRIPT\n"
+        "      make the calls of SCRIPT, one per line, in one session; a line is call's\n"
+        "      arguments (\"call\" in front optional), double quotes group words, a backslash\n"
+        "      is literal, and # outside quotes starts a comment\n"
+        "      --keep-going     report a line that cannot be parsed or bound and go on (default)\n"
+        "      --stop-on-error  stop at the first such line\n"
+        "  exports\n"
+        "      list the exports a host can bind, sorted\n"
+        "  demo [DIR]\n"
+        "      make sample inputs in DIR (default: brindlex-demo) and run the host's script sequences\n"
+        "\n"
+        "options:\n"
+        "  --library PATH  the library to load, relative to the current folder\n"
+        "                  (default: the %s beside the driver)\n"
+        "  -h, --help      print this help and exit\n"
+        "  --version       print the driver's version and the library's Version result, and exit\n"
+        "\n"
+        "exit status: 0 every call was made, 1 the library or script could not be read or a\n"
+        "call could not be parsed or bound, 2 a usage error. Export results do not change it.\n",
+        kMaxMem1Size,
+#if defined(_WIN32)
+        "Brindlex.dll"
+#else
+        "Brindlex.so"
+#endif
+    );
 }
 
-struct Call {
-    std::string name;
-    bool hasText = false, hasMem1 = false;
-    std::string text, mem1;
-    double value = 0;
-    int mem1Size = 4096;
-};
-
-// Parses "EXPORT [--text T] ..." from args; err says what is wrong.
-bool parseCall(const std::vector<std::string> &args, Call &c, std::string &err) {
-    if (args.empty()) {
-        err = "missing export name";
-        return false;
-    }
-    c.name = args[0];
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        if (i + 1 >= args.size()) {
-            err = "option " + a + " needs a value";
-            return false;
-        }
-        const std::string &v = args[++i];
-        if (a == "--text") {
-            c.hasText = true;
-            c.text = v;
-        } else if (a == "--mem1") {
-            c.hasMem1 = true;
-            c.mem1 = v;
-        } else if (a == "--value" || a == "--mem1-size") {
-            char *end = nullptr;
-            double d = std::strtod(v.c_str(), &end);
-            if (end == v.c_str() || *end) {
-                err = "not a number: " + v;
-                return false;
-            }
-            if (a == "--value") {
-                c.value = d;
-            } else {
-                if (d < 0 || d > 1 << 30) {
-                    err = "mem1 size out of range: " + v;
-                    return false;
-                }
-                c.mem1Size = static_cast<int>(d);
-            }
-        } else {
-            err = "unknown option " + a;
-            return false;
-        }
-    }
-    return true;
+int usageError(const std::string &err) {
+    std::fprintf(stderr, "brindlex: %s\nTry 'brindlex --help'.\n", err.c_str());
+    return kExitUsage;
 }
 
-// Splits a script line into words; double quotes group, backslash escapes
-// a quote inside them.
-std::vector<std::string> splitWords(const std::string &line) {
-    std::vector<std::string> out;
-    std::string cur;
-    bool inWord = false, quoted = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        char ch = line[i];
-        if (quoted) {
-            if (ch == '\\' && i + 1 < line.size() && line[i + 1] == '"') {
-                cur += '"';
-                ++i;
-            } else if (ch == '"') {
-                quoted = false;
-            } else {
-                cur += ch;
-            }
-        } else if (ch == '"') {
-            quoted = inWord = true;
-        } else if (ch == ' ' || ch == '\t' || ch == '\r') {
-            if (inWord) out.push_back(cur);
-            cur.clear();
-            inWord = false;
-        } else {
-            cur += ch;
-            inWord = true;
-        }
-    }
-    if (inWord) out.push_back(cur);
-    return out;
-}
-
-std::string showFloat(float r) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%g", static_cast<double>(r));
-    return buf;
-}
-
-// Performs one call; false when the export cannot be bound.
-bool perform(HostLibrary &lib, const Call &c) {
+// Makes one call and prints its result; on failure err says why and
+// nothing was called.
+bool perform(HostLibrary &lib, const DriverCall &c, std::string &err) {
 #if !defined(_WIN32)
     // The two C++ exports of the macOS set do not have the host signature.
     if (c.name == "Brindlex::HelloWorld") {
         using Hello = void (*)(void *, const char *);
         auto fn = reinterpret_cast<Hello>(lib.symbol("_ZN8Brindlex10HelloWorldEPKc"));
-        if (!fn) return false;
+        if (!fn) {
+            err = "export " + c.name + " not found";
+            return false;
+        }
         char self = 0;
         std::fflush(stdout);
         fn(&self, c.text.c_str());
-        std::printf("result: (none)\n");
+        std::printf("result: none (%s returns nothing)\n", c.name.c_str());
+        std::fflush(stdout);
         return true;
     }
     if (c.name == "get_substr") {
         using Sub = char *(*)(char *, int);
         auto fn = reinterpret_cast<Sub>(lib.symbol("_Z10get_substrPci"));
-        if (!fn) return false;
-        std::string s = c.text;
-        int n = static_cast<int>(c.value);
-        if (n < 0 || static_cast<size_t>(n) > s.size()) {
-            std::fprintf(stderr, "brindlex: get_substr offset outside the text\n");
-            return true;
+        if (!fn) {
+            err = "export " + c.name + " not found";
+            return false;
         }
-        std::printf("result: %s\n", fn(&s[0], n));
+        std::string s = c.text;
+        const double n = c.value;
+        if (!(n >= 0 && n <= static_cast<double>(s.size()))) {
+            err = "get_substr needs a --value from 0 to the length of --text";
+            return false;
+        }
+        const int offset = static_cast<int>(n);
+        std::printf("result: \"%s\" (the text from offset %d)\n", fn(&s[0], offset), offset);
+        std::fflush(stdout);
         return true;
     }
 #endif
+    const std::string shown = exportDisplayName(c.name);
+    if (shown != c.name) {
+        err = "export " + c.name + " is called as " + shown;
+        return false;
+    }
     HostFn fn = lib.bind(c.name);
-    if (!fn) return false;
+    if (!fn) {
+        err = "export " + c.name + " not found";
+        return false;
+    }
     std::string m = c.mem1;
     float r = hostCall(fn, c.hasText ? c.text.c_str() : nullptr, c.value, c.hasMem1 ? &m : nullptr, c.mem1Size);
-    std::printf("result: %s\n", showFloat(r).c_str());
+    std::printf("%s\n", resultLine(c.name, r).c_str());
     if (c.hasMem1) std::printf("mem1: %s\n", m.c_str());
     std::fflush(stdout);
     return true;
 }
 
-int runScript(HostLibrary &lib, const std::string &file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "brindlex: cannot read script %s\n", file.c_str());
-        return 1;
-    }
-    std::string line;
-    int lineNo = 0, bad = 0;
-    while (std::getline(in, line)) {
-        ++lineNo;
-        std::vector<std::string> words = splitWords(line);
-        if (words.empty() || words[0][0] == '#') continue;
-        if (words[0] == "call") words.erase(words.begin());
-        Call c;
+int runScript(HostLibrary &lib, const std::string &file, const std::string &content, bool stopOnError) {
+    const std::vector<std::string> lines = scriptLines(content);
+    int bad = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        DriverCall c;
         std::string err;
-        std::printf("> %s\n", line.c_str());
-        if (!parseCall(words, c, err)) {
-            std::fprintf(stderr, "brindlex: %s:%d: %s\n", file.c_str(), lineNo, err.c_str());
-            ++bad;
-            continue;
-        }
-        if (!perform(lib, c)) {
-            std::fprintf(stderr, "brindlex: %s:%d: export %s not found\n", file.c_str(), lineNo, c.name.c_str());
-            ++bad;
-        }
+        const ScriptLineKind kind = parseScriptLine(lines[i], c, err);
+        if (kind == ScriptLineKind::Blank) continue;
+        std::printf("> %s\n", lines[i].c_str());
+        std::fflush(stdout);
+        if (kind == ScriptLineKind::Call && perform(lib, c, err)) continue;
+        std::fprintf(stderr, "brindlex: %s:%d: %s\n", file.c_str(), static_cast<int>(i + 1), err.c_str());
+        ++bad;
+        if (stopOnError) break;
     }
-    return bad ? 1 : 0;
+    return bad ? kExitFailed : kExitOk;
 }
 
-int mainUtf8(std::vector<std::string> args) {
-    std::string libPath;
-    if (args.size() >= 2 && args[0] == "--library") {
-        libPath = args[1];
-        args.erase(args.begin(), args.begin() + 2);
-    }
-    if (args.empty()) return usage();
-    if (libPath.empty()) libPath = HostLibrary::besideProgram();
-    const std::string cmd = args[0];
-    args.erase(args.begin());
-    if (cmd != "call" && cmd != "run" && cmd != "exports" && cmd != "demo") return usage();
-
-    HostLibrary lib;
+int mainUtf8(const std::vector<std::string> &argv) {
+    DriverArgs a;
     std::string err;
+    if (!parseCommandLine(argv, a, err)) return usageError(err);
+    if (a.help) {
+        printHelp();
+        return kExitOk;
+    }
+    const std::string libPath = a.library.empty() ? HostLibrary::besideProgram() : libraryPathFromArgument(a.library);
+    HostLibrary lib;
+    if (a.version) {
+        std::printf("brindlex %s\n", BRINDLEX_DRIVER_VERSION);
+        if (!lib.load(libPath, err)) {
+            std::printf("library not loaded: %s\n", err.c_str());
+            return kExitOk;
+        }
+        std::printf("library: %s\n", libPath.c_str());
+        if (HostFn fn = lib.bind("Version"))
+            std::printf("Version %s\n", resultLine("Version", hostCall(fn, nullptr, 0, nullptr)).c_str());
+        else
+            std::printf("Version: not exported\n");
+        return kExitOk;
+    }
+
+    // The script is read before the library is loaded, so a missing script
+    // is reported as such whatever the library.
+    std::string script;
+    if (a.command == DriverCommand::Run && !readScript(a.script, script, err)) {
+        std::fprintf(stderr, "brindlex: %s\n", err.c_str());
+        return kExitFailed;
+    }
     if (!lib.load(libPath, err)) {
         std::fprintf(stderr, "brindlex: %s\n", err.c_str());
-        return 1;
+        return kExitFailed;
     }
-    if (cmd == "exports") {
-        for (const std::string &n : lib.exports()) std::printf("%s\n", n.c_str());
-        return 0;
+    switch (a.command) {
+    case DriverCommand::Exports:
+        for (const std::string &n : displayNames(lib.exports())) std::printf("%s\n", n.c_str());
+        return kExitOk;
+    case DriverCommand::Run:
+        return runScript(lib, a.script, script, a.stopOnError);
+    case DriverCommand::Demo:
+        return runDemo(lib, a.demoDir) == 0 ? kExitOk : kExitFailed;
+    default:
+        if (!perform(lib, a.call, err)) {
+            std::fprintf(stderr, "brindlex: %s (library %s)\n", err.c_str(), libPath.c_str());
+            return kExitFailed;
+        }
+        return kExitOk;
     }
-    if (cmd == "run") {
-        if (args.size() != 1) return usage();
-        return runScript(lib, args[0]);
-    }
-    if (cmd == "demo") {
-        if (args.size() > 1) return usage();
-        return runDemo(lib, args.empty() ? std::string("brindlex-demo") : args[0]) == 0 ? 0 : 1;
-    }
-    Call c;
-    if (!parseCall(args, c, err)) {
-        std::fprintf(stderr, "brindlex: %s\n", err.c_str());
-        return 2;
-    }
-    if (!perform(lib, c)) {
-        std::fprintf(stderr, "brindlex: export %s not found in %s\n", c.name.c_str(), libPath.c_str());
-        return 1;
-    }
-    return 0;
 }
 
 }  // namespace

@@ -5,16 +5,12 @@
 #include <iterator>
 #include <system_error>
 
+#include "DriverScript.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 fs::path u8path(const std::string &p) { return fs::u8path(p); }
-
-std::string show(float r) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%g", static_cast<double>(r));
-    return buf;
-}
 }  // namespace
 
 bool DemoContext::windowsBuild() const {
@@ -38,7 +34,7 @@ float DemoContext::call(const std::string &name, const char *text, double value,
         return 0.0f;
     }
     float r = hostCall(fn, text, value, mem1, mem1Size);
-    std::printf("  result: %s\n", show(r).c_str());
+    std::printf("  %s\n", resultLine(name, r).c_str());
     if (mem1) std::printf("  mem1: %s\n", mem1->c_str());
     std::fflush(stdout);
     return r;
