@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "ListedResult.h"
 #include "Platform.h"
 #include "ResultMeaning.h"
 #include "TestSupport.h"
@@ -476,7 +475,8 @@ TEST(ResultCodesReadme, EveryListedCodeIsInTheTables) {
 
 // The reader itself, on the forms the reference uses.
 TEST(ResultCodesReadme, NumbersAreReadAsTheReferenceWritesThem) {
-    EXPECT_EQ(codesOf("258 (positive), " + kMinus + "259, " + kMinus + "339"), (std::vector<long long>{258, -259, -339}));
+    EXPECT_EQ(codesOf("258 (positive), " + kMinus + "259, " + kMinus + "339"),
+              (std::vector<long long>{258, -259, -339}));
     EXPECT_EQ(codesOf("+36"), std::vector<long long>{36});
     EXPECT_EQ(codesOf("1, 2"), (std::vector<long long>{1, 2}));
     struct Case {
