@@ -218,14 +218,14 @@ inline constexpr float kNoPixels = -131070.0f;   // the span's start values, -65
 // here).
 namespace tiff {
 
-// The header walk's refusals as every operation with the whole walk gives
-// them; bpsCode is -258 or +258.
+// What every TIFF operation shares: opening, the header walk's refusals,
+// the rows' transfer. BPS_CODE is -258, or +258 for the merges and the swap.
 #define BRINDLEX_TIFF_WALK_ROWS(NAME, BUILDS, BPS_CODE)                                                          \
     results::code(NAME, kCannotOpen, "the TIFF cannot be opened", BUILDS),                                       \
     results::code(NAME, BPS_CODE, "the BitsPerSample count is not 1 or 3", BUILDS),                              \
     results::code(NAME, -static_cast<float>(kCompression), "the TIFF is compressed", BUILDS),                   \
     results::code(NAME, -static_cast<float>(kPhotometric), "the photometric interpretation is above 2", BUILDS), \
-    results::code(NAME, -static_cast<float>(kStripOffsets), "the TIFF has more than one strip", BUILDS),        \
+    results::code(NAME, -static_cast<float>(kStripOffsets), "the StripOffsets count is not 1", BUILDS),         \
     results::code(NAME, -static_cast<float>(kSampleFormat), "the SampleFormat count is not 1 or 3", BUILDS),    \
     results::code(NAME, kIfdOutsideHeader, "the IFD or an entry lies past the header", BUILDS),                 \
     results::code(NAME, kMissingEntry, "no ImageWidth, ImageLength or StripOffsets entry", BUILDS),             \
