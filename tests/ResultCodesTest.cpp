@@ -304,7 +304,8 @@ TEST(ResultCodes, EveryHostExportOfThisBuildHasRows) {
     std::vector<std::string> names = library().exports();
     ASSERT_FALSE(names.empty());
     for (std::string name : names) {
-        if (name.rfind("_Z", 0) == 0) continue;  // the C++ functions: no host signature, no result codes
+        // The C++ functions (mangled or not) have no host signature and no result codes.
+        if (name.rfind("_Z", 0) == 0 || name.find("::") != std::string::npos || name == "get_substr") continue;
         if (name == boundName("GetFilePath")) name = "GetFilePath";
         EXPECT_FALSE(ownRows(name, kWindowsBuild).empty()) << name << " has no result rows";
     }
