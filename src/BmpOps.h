@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "PsdOps.h"
+#include "ResultCodes.h"
+
 // The header fields the BMP operations use, from the file most recently
 // parsed.
 struct BMPHeader {
@@ -72,3 +75,45 @@ float swapChannelsBMP(const char* path, int mode);
 float createBMPthumb(const char* path, int size);
 // CreateThumbnail: replaces the PSD by a size x size thumbnail on black.
 float createThumb(const char* path, int size);
+
+// What each BMP export's result means, and the PSD thumbnail's.
+inline constexpr results::Row kBmpResults[] = {
+    results::code("mergeMapsBMP", 0.0f, "the target was merged"),
+    results::code("mergeMapsBMP", bmp::kNotBmp, "a file is not a BMP, or shorter than 38 bytes"),
+    results::code("mergeMapsBMP", bmp::kShortData, "a file is shorter than its rows"),
+    results::code("mergeMapsBMP", bmp::kSizesDiffer, "the widths or heights differ"),
+    results::code("mergeMapsBMP", bmp::kLayoutDiffers, "the data offsets or bits per pixel differ"),
+    results::code("mergeMapsBMP", bmp::kSourceNotWritable, "the source cannot be opened for writing"),
+    results::code("mergeMapsBMP", bmp::kTargetNotWritable, "the target cannot be opened for writing or written, or it is the source"),
+    results::code("mergeMapsBMP", bmp::kCannotOpen, "the target cannot be opened"),
+    results::code("mergeMapsBMP", bmp::kSourceCannotOpen, "the source cannot be opened"),
+
+    results::code("swapRGBBMP", 0.0f, "the channels were exchanged (mode 0: nothing written)"),
+    results::code("swapRGBBMP", bmp::kNotBmp, "the map is not a BMP, or shorter than 38 bytes"),
+    results::code("swapRGBBMP", bmp::kShortData, "the map is shorter than its rows"),
+    results::code("swapRGBBMP", bmp::kSourceNotWritable, "the map cannot be opened for writing or written"),
+    results::code("swapRGBBMP", bmp::kCannotOpen, "the map cannot be opened"),
+
+    results::code("CreateThumbnailBMP", 0.0f, "the thumbnail replaced the map, or the map is already small enough"),
+    results::code("CreateThumbnailBMP", bmp::kThumbBadSize, "text is null, or the size is below 1"),
+    results::code("CreateThumbnailBMP", bmp::kThumbCannotOpen, "the map cannot be opened"),
+    results::code("CreateThumbnailBMP", bmp::kThumbNotBmp, "the map is not a BMP, or shorter than 38 bytes"),
+    results::code("CreateThumbnailBMP", bmp::kThumbNotPositive, "width or height is not positive"),
+    results::code("CreateThumbnailBMP", bmp::kShortData, "the map is shorter than its rows"),
+    results::code("CreateThumbnailBMP", bmp::kThumbCannotWrite, "the map cannot be opened for writing or written"),
+
+    results::code("CreateThumbnail", 0.0f, "the thumbnail replaced the map", results::Builds::Windows),
+    results::code("CreateThumbnail", bmp::kThumbBadSize, "text is null, or the size is below 1 or above 30000",
+                  results::Builds::Windows),
+    results::code("CreateThumbnail", psd::kBadSignature, "the map cannot be opened, or it is not a PSD",
+                  results::Builds::Windows),
+    results::code("CreateThumbnail", psd::kBadVersion, "the PSD version is not 1", results::Builds::Windows),
+    results::code("CreateThumbnail", psd::kColourData, "the PSD has colour-mode data", results::Builds::Windows),
+    results::code("CreateThumbnail", psd::kCompressed, "the image data is compressed", results::Builds::Windows),
+    results::code("CreateThumbnail", psd::kShortData, "the planes do not fit in the file", results::Builds::Windows),
+    results::code("CreateThumbnail", psd::kShortHeader, "the header or its sections run past the end of the file",
+                  results::Builds::Windows),
+    results::code("CreateThumbnail", psd::kNotRgb8, "not 8-bit, or fewer than 3 channels", results::Builds::Windows),
+    results::code("CreateThumbnail", psd::kCannotWrite, "the map cannot be opened for writing or written",
+                  results::Builds::Windows),
+};

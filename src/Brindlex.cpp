@@ -82,7 +82,7 @@ float deliver(float result, const std::optional<std::string> &out, char *mem1, i
 float checkVersionFile(const char *path) {
     if (!path) return 0.0f;
     fileio::File f = fileio::open(path, "rb");
-    if (!f) return -17.0f;
+    if (!f) return kVersionFileCannotOpen;
     // The mark is looked for in exactly 100 bytes; a short file is padded
     // with copies of its last byte (an empty one with zeros).
     unsigned char buf[100];
@@ -95,7 +95,7 @@ float checkVersionFile(const char *path) {
         if (buf[j] == '4') release = true;
         if (std::memcmp(buf + j, "BETA", 4) == 0) release = true;
     }
-    return (year && release) ? -1.0f : 0.0f;
+    return (year && release) ? kVersionMarksFound : 0.0f;
 }
 
 #if !BRINDLEX_WINDOWS
@@ -116,7 +116,7 @@ char *get_substr(char *s, int n) { return s + n; }
 // ---------------------------------------------------------------------------
 // Small exports.
 
-BRINDLEX_EXPORT float Version(BRINDLEX_HOST_ARGS) { return 48.0f; }
+BRINDLEX_EXPORT float Version(BRINDLEX_HOST_ARGS) { return kVersionNumber; }
 
 #if BRINDLEX_WINDOWS
 BRINDLEX_EXPORT float SendKey(BRINDLEX_HOST_ARGS) { return 0.0f; }

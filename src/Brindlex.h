@@ -78,7 +78,12 @@ float guard(Work &&work) noexcept {
 }  // namespace hostcall
 
 // Host version check: 0, -1 (marks found) or -17 (cannot open).
+inline constexpr float kVersionMarksFound = -1.0f;
+inline constexpr float kVersionFileCannotOpen = -17.0f;
 float checkVersionFile(const char *path);
+
+// What Version returns.
+inline constexpr float kVersionNumber = 48.0f;
 
 #if !BRINDLEX_WINDOWS
 // The two trivial classes of the POSIX (macOS) build.
@@ -94,3 +99,14 @@ public:
 
 BRINDLEX_CPP_EXPORT char *get_substr(char *s, int n);
 #endif
+
+// What each small export's result means.
+inline constexpr results::Row kSmallResults[] = {
+    results::code("Version", kVersionNumber, "the library's version number"),
+    results::code("SendKey", 0.0f, "done (nothing to do)", results::Builds::Windows),
+    results::code("GetString", 0.0f, "mem1 holds the text from the offset", results::Builds::Mac),
+    results::code("GetString", -1.0f, "text or mem1 is null", results::Builds::Mac),
+    results::code("checkKelvaneVersion", kVersionMarksFound, "the file holds the version marks", results::Builds::Windows),
+    results::code("checkKelvaneVersion", 0.0f, "no version marks, or text is null", results::Builds::Windows),
+    results::code("checkKelvaneVersion", kVersionFileCannotOpen, "the file cannot be opened", results::Builds::Windows),
+};

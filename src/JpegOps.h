@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FileAccess.h"
+#include "ResultCodes.h"
 
 // One Huffman code or raw bit field: the low `length` bits of `code`,
 // written most significant first.
@@ -160,3 +161,19 @@ void release_jpeg_buffers();
 
 // The whole conversion: 0, 1 to 10 (jpegcode).
 float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale);
+
+// What saveAsJpeg's result means: its failures are positive.
+inline constexpr results::Row kJpegResults[] = {
+    results::code("saveAsJpeg", jpegcode::kOk, "the JPEG file was written"),
+    results::code("saveAsJpeg", jpegcode::kNoCategoryTable, "a coding table could not be allocated; the output is empty"),
+    results::code("saveAsJpeg", jpegcode::kNoBitcodeTable, "a coding table could not be allocated; the output is empty"),
+    results::code("saveAsJpeg", jpegcode::kCannotOpenBmp, "the BMP cannot be opened"),
+    results::code("saveAsJpeg", jpegcode::kShortHeader, "the BMP is shorter than 54 bytes"),
+    results::code("saveAsJpeg", jpegcode::kNotBmp24, "not a 24-bit BMP"),
+    results::code("saveAsJpeg", jpegcode::kNoPictureBuffer,
+                  "the picture buffer could not be allocated, or the BMP is far shorter than its header says"),
+    results::code("saveAsJpeg", jpegcode::kNoRowBuffer, "the row buffer could not be allocated"),
+    results::code("saveAsJpeg", jpegcode::kCannotCreateOutput, "the JPEG file cannot be created, or it is the BMP"),
+    results::code("saveAsJpeg", jpegcode::kUnsupportedSize, "width or height 0 or above 65528, or a top-down BMP"),
+    results::code("saveAsJpeg", jpegcode::kWriteFailed, "the JPEG file could not be written completely"),
+};

@@ -253,7 +253,7 @@ float setUVtilesOut(const char* path) {
     // Text mode: the Windows build drops the carriage return before each
     // line feed, the POSIX build keeps it as the line's last character.
     fileio::File f = fileio::open(path, "r");
-    if (!f) return -1.0f;
+    if (!f) return kTileListCannotOpen;
     std::vector<std::uint8_t> text;
     fileio::readRest(f.get(), text);  // a failing read ends the list where it failed
     std::size_t start = 0;

@@ -65,6 +65,7 @@ inline constexpr float kMeskNoChunk = -18.0f;           // wanted chunk missing 
 inline constexpr float kMeskNoFaceChunk = -19.0f;       // face chunk missing in the mask variant
 inline constexpr float kMeskOutputCannotOpen = -2.0f;   // OBJ / colour block output
 inline constexpr float kMeskTileFileBase = 1501.0f;     // tile file i cannot be written: 1501 + i
+inline constexpr float kTileListCannotOpen = -1.0f;     // tile selection: the list file cannot be opened
 
 // Primitive readers: bytes in file order, least significant first.
 inline std::uint32_t readUnInt(char b0, char b1, char b2, char b3) {
@@ -273,8 +274,68 @@ inline constexpr int kStreamFloatMax = 16;
 char *formatStreamFloat(float v, char *out);
 
 // What each mesh export's result means.
+inline constexpr float kMeskTileFileLast = kMeskTileFileBase + 4294967295.0f;  // tile files are numbered in 32 bits
+inline constexpr float kMeskTagLast = 4294967295.0f;                          // a chunk tag is 32 bits
 inline constexpr results::Row kMeskResults[] = {
-    results::value("getUVTile", "the number of distinct tiles"),
+    results::count("getUVTile", "the number of distinct tiles"),
     results::code("getUVTile", kMeskQueryCannotOpen, "the mesh cannot be opened or read"),
     results::code("getUVTile", kMeskNoChunk, "the mesh has no UV chunk, or its elements do not fit the file"),
+
+    results::count("getUVs", "the number of tile files written (0: the mesh has no tile)"),
+    results::code("getUVs", kMeskCannotOpen, "the mesh cannot be opened or read"),
+    results::code("getUVs", kMeskNoChunk, "the mesh has no UV chunk, or its elements do not fit the file"),
+    results::range("getUVs", kMeskTileFileBase, kMeskTileFileLast, "tile file %d cannot be created or written"),
+
+    results::count("getUVsMask", "the number of tile files written (0: the mesh has no tile)"),
+    results::code("getUVsMask", kMeskCannotOpen, "the mesh cannot be opened or read"),
+    results::code("getUVsMask", kMeskNoChunk,
+                  "no vertex chunk, no UV chunk behind the faces, or a UV count other than the face count"),
+    results::code("getUVsMask", kMeskNoFaceChunk, "no face chunk behind the vertex chunk"),
+    results::range("getUVsMask", kMeskTileFileBase, kMeskTileFileLast, "tile file %d cannot be created or written"),
+
+    results::code("getUVString", 0.0f, "done; mem1 holds the tile name, or is unchanged outside the list"),
+    results::code("clearUVString", 0.0f, "the tile name list is empty"),
+    results::code("setUVtilesOutput", 0.0f, "the tile list was read"),
+    results::code("setUVtilesOutput", kTileListCannotOpen, "the tile list cannot be opened; the selection is empty"),
+    results::code("clearUVtilesOutput", 0.0f, "the tile selection is empty"),
+
+    results::count("getUVGroups", "the number of distinct polygroups"),
+    results::code("getUVGroups", kMeskQueryCannotOpen, "the mesh cannot be opened or read"),
+    results::code("getUVGroups", kMeskNoChunk, "the mesh has no polygroup chunk, or its elements do not fit the file"),
+
+    results::count("getFaceIDs", "the number of face-ID table entries", results::Builds::Windows),
+    results::code("getFaceIDs", kMeskCannotOpen, "the mesh cannot be opened or read", results::Builds::Windows),
+    results::code("getFaceIDs", kMeskTruncated, "the chunk at 32 or its faces lie past the end of the file",
+                  results::Builds::Windows),
+
+    results::code("mesktoOBJ", 0.0f, "the OBJ file was written", results::Builds::Windows),
+    results::code("mesktoOBJ", kMeskNoChunk, "the face-ID table is empty", results::Builds::Windows),
+    results::code("mesktoOBJ", kMeskCannotOpen, "the mesh cannot be opened or read", results::Builds::Windows),
+    results::range("mesktoOBJ", 1.0f, kMeskTagLast, "a chunk with this tag is where the vertex, colour or face chunk must be",
+                   results::Builds::Windows),
+    results::code("mesktoOBJ", kMisplacedZeroTag, "a chunk with tag 0 is where the vertex, colour or face chunk must be",
+                  results::Builds::Windows),
+    results::code("mesktoOBJ", kMeskTruncated, "a chunk header or element lies past the end of the file",
+                  results::Builds::Windows),
+    results::code("mesktoOBJ", kFaceIDsPastFaces, "the face-ID table asks for more faces than the face chunk holds",
+                  results::Builds::Windows),
+    results::code("mesktoOBJ", kMeskOutputCannotOpen, "the OBJ file cannot be created, or it is the mesh itself",
+                  results::Builds::Windows),
+    results::code("mesktoOBJ", kTextNotWritten, "the OBJ file could not be written completely", results::Builds::Windows),
+
+    results::code("outMRGB", 0.0f, "the colour block was written", results::Builds::Windows),
+    results::code("outMRGB", kMeskCannotOpen, "the mesh cannot be opened or read", results::Builds::Windows),
+    results::code("outMRGB", kMeskTruncated, "the chunk at 32 or its colours lie past the end of the file",
+                  results::Builds::Windows),
+    results::code("outMRGB", kMeskOutputCannotOpen, "the output cannot be created, or it is the mesh itself",
+                  results::Builds::Windows),
+    results::code("outMRGB", kTextNotWritten, "the output could not be written completely", results::Builds::Windows),
+
+    results::code("mergeCrease", 0.0f, "the addition was appended to the target"),
+    results::code("mergeCrease", kMeskCreaseTargetRead, "the target cannot be read"),
+    results::code("mergeCrease", kCreaseTargetShort, "the target is shorter than 14 bytes"),
+    results::code("mergeCrease", kMeskCannotOpen, "the addition cannot be read"),
+    results::code("mergeCrease", kCreaseAdditionShort, "the addition is shorter than 14 bytes"),
+    results::code("mergeCrease", kMeskCreaseTargetWrite, "the target cannot be opened for writing"),
+    results::code("mergeCrease", kCreaseNotWritten, "the target could not be written completely"),
 };

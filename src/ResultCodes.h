@@ -5,12 +5,14 @@
 // operation's own codes. Nothing in the library reads the rows.
 #pragma once
 
+#include <limits>
+
 namespace results {
 
 enum class Kind {
     Code,   // exactly `low`
-    Range,  // low <= result <= high; "%d" in the cause stands for result - low
-    Value,  // any result no other row of the export explains (a count, a measure)
+    Range,  // a whole number, low <= result <= high; "%d" in the cause stands for result - low
+    Value,  // low <= result <= high, when no other row of the export explains it (a count, a measure)
 };
 
 enum class Builds { Both, Windows, Mac };
@@ -23,14 +25,20 @@ struct Row {
     Builds builds;
 };
 
+inline constexpr float kNoLimit = std::numeric_limits<float>::infinity();
+
 constexpr Row code(const char *exportName, float c, const char *cause, Builds b = Builds::Both) {
     return {exportName, Kind::Code, c, c, cause, b};
 }
 constexpr Row range(const char *exportName, float low, float high, const char *cause, Builds b = Builds::Both) {
     return {exportName, Kind::Range, low, high, cause, b};
 }
-constexpr Row value(const char *exportName, const char *cause, Builds b = Builds::Both) {
-    return {exportName, Kind::Value, 0, 0, cause, b};
+constexpr Row value(const char *exportName, float low, float high, const char *cause, Builds b = Builds::Both) {
+    return {exportName, Kind::Value, low, high, cause, b};
+}
+// A count or a size: any result from 0 up that no other row explains.
+constexpr Row count(const char *exportName, const char *cause, Builds b = Builds::Both) {
+    return value(exportName, 0.0f, kNoLimit, cause, b);
 }
 
 }  // namespace results

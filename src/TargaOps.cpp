@@ -45,7 +45,7 @@ float convertToTarga(const char *tiffPath, const char *tgaPath) {
     if (!in) {
         bool ok = writer.flush();
         ok = out.close() && ok;
-        return ok ? -101.0f : tiff::kIoFailure;
+        return ok ? tiff::kCannotReopen : tiff::kIoFailure;
     }
     const long long size = fileio::streamSize(in.get());
     if (size < 0 || rowsLen > static_cast<std::uint64_t>(size)) {

@@ -6,6 +6,9 @@
 
 #include <cstdint>
 
+#include "ResultCodes.h"
+#include "TiffOps.h"
+
 namespace targa {
 // Codes of the conversion besides the TIFF reader's tag checks (258
 // positive, -259, -262, -273, -339), -10 and -101.
@@ -20,3 +23,21 @@ inline std::uint32_t readLong_TA(const std::uint8_t *p) { return readLong_T(p); 
 
 // Writes the Targa copy of tiffPath to tgaPath; 0 or a code (README).
 float convertToTarga(const char *tiffPath, const char *tgaPath);
+
+// What saveAsTarga's result means.
+inline constexpr results::Row kTargaResults[] = {
+    results::code("saveAsTarga", 0.0f, "the Targa file was written"),
+    results::code("saveAsTarga", tiff::kCannotOpen, "the TIFF cannot be opened"),
+    results::code("saveAsTarga", static_cast<float>(tiff::kBitsPerSample), "the BitsPerSample count is not 1 or 3"),
+    results::code("saveAsTarga", -static_cast<float>(tiff::kCompression), "the TIFF is compressed"),
+    results::code("saveAsTarga", -static_cast<float>(tiff::kPhotometric), "the photometric interpretation is above 2"),
+    results::code("saveAsTarga", -static_cast<float>(tiff::kStripOffsets), "the StripOffsets count is not 1"),
+    results::code("saveAsTarga", -static_cast<float>(tiff::kSampleFormat), "the SampleFormat count is not 1 or 3"),
+    results::code("saveAsTarga", tiff::kIfdOutsideHeader, "the IFD or an entry lies beyond the first 1000 bytes"),
+    results::code("saveAsTarga", tiff::kMissingEntry, "no ImageWidth, ImageLength, BitsPerSample or StripOffsets entry"),
+    results::code("saveAsTarga", tiff::kRowsPastEnd, "the file is shorter than its rows"),
+    results::code("saveAsTarga", tiff::kTooLarge, "width or height above 65535"),
+    results::code("saveAsTarga", targa::kCannotCreate, "the Targa file cannot be created, or it is the TIFF"),
+    results::code("saveAsTarga", tiff::kCannotReopen, "the TIFF cannot be opened for writing; the Targa file holds its header"),
+    results::code("saveAsTarga", tiff::kIoFailure, "a read or write failed while the rows were copied"),
+};

@@ -154,9 +154,9 @@ float walkIfd(const std::vector<std::uint8_t>& header, const WalkRules& rules, D
 float readTiffHeader(const char* path, const WalkRules& rules, Directory& dir, fileio::File* file) {
     dir = Directory();
     fileio::File f = fileio::open(path, "rb");
-    if (!f) return -10.0f;
+    if (!f) return kCannotOpen;
     long long size = fileio::streamSize(f.get());
-    if (size < 0) return -10.0f;
+    if (size < 0) return kCannotOpen;
     float r;
     if (rules.headerBytes == 0) {
         r = walkIfd(HeaderSource::fromFile(f.get(), static_cast<std::uint64_t>(size)), rules, dir);
@@ -569,12 +569,12 @@ bool forEachMappedBlockInHalves(const fileio::MappedFile& m, std::uint64_t start
 float createDestination(const char* path, const std::vector<std::uint8_t>& header, fileio::File& out) {
     {
         fileio::File f = fileio::open(path, "wb");
-        if (!f) return -102.0f;
+        if (!f) return tiff::kCannotCreate;
         bool ok = fileio::writeAll(f.get(), header.data(), header.size());
         if (!f.close() || !ok) return tiff::kIoFailure;
     }
     out = fileio::open(path, "r+b");
-    if (!out) return -103.0f;
+    if (!out) return tiff::kCannotReopenDestination;
     return 0.0f;
 }
 
@@ -626,9 +626,9 @@ float convertTiff(const char* source, const char* destination, int mode, bool ps
     if (!rowsFit(d, srcRow)) return kRowsPastEnd;
 
     fileio::File src = fileio::open(source, "r+b");
-    if (!src) return -101.0f;
+    if (!src) return kCannotReopen;
     // A destination that is the source would be truncated before its rows are read.
-    if (fileio::sameFile(source, destination)) return -102.0f;
+    if (fileio::sameFile(source, destination)) return kCannotCreate;
     fileio::File dst;
     if ((rc = createDestination(destination, header, dst)) != 0.0f) return rc;
 
@@ -677,7 +677,7 @@ float openForRange(const char* path, int samples, int bits, Directory& d, std::u
     tiff::rowBytes(d, static_cast<std::uint32_t>(samples), static_cast<std::uint32_t>(bits / 8), row);
     if (!tiff::rowsFit(d, row)) return tiff::kRowsPastEnd;
     f = fileio::open(path, "r+b");
-    if (!f) return -101.0f;
+    if (!f) return tiff::kCannotReopen;
     return 0.0f;
 }
 
@@ -787,16 +787,16 @@ float mergeMaps(const char* pathA, const char* pathB, bool hack) {
         fileio::File fb = fileio::open(pathB, "rb");
         if (!fb) {
             printCode("-20");
-            return -20.0f;
+            return kBCannotOpen;
         }
         long long size = fileio::streamSize(fb.get());
         rc = walkIfd(HeaderSource::fromBuffer(loadHeaderBuffer(fb.get(), rules.headerBytes)), rules, b);
         b.fileSize = size < 0 ? 0 : static_cast<std::uint64_t>(size);
     }
-    if (rc == kMissingEntry && b.entryCount < 1) return -30.0f;
+    if (rc == kMissingEntry && b.entryCount < 1) return kBSizesDiffer;
     if (rc != 0.0f) return rc;
-    if (a.width != b.width || a.length != b.length) return -30.0f;
-    if (a.samples != b.samples || a.bits != b.bits) return -40.0f;
+    if (a.width != b.width || a.length != b.length) return kBSizesDiffer;
+    if (a.samples != b.samples || a.bits != b.bits) return kBSamplesDiffer;
     if (a.stripOffset != b.stripOffset) return kHeaderLengthsDiffer;
 
     const std::uint32_t s = a.bits == 8 ? 1 : a.bits == 16 ? 2 : a.bits == 32 ? 4 : 0;
@@ -805,11 +805,11 @@ float mergeMaps(const char* pathA, const char* pathB, bool hack) {
     if (s && (!rowsFit(a, row) || !rowsFit(b, row))) return kRowsPastEnd;
 
     fileio::File fa = fileio::open(pathA, "r+b");
-    if (!fa) return -101.0f;
+    if (!fa) return kCannotReopen;
     // A map merged into itself is refused as B.
-    if (fileio::sameFile(pathA, pathB)) return -201.0f;
+    if (fileio::sameFile(pathA, pathB)) return kBCannotReopen;
     fileio::File fb = fileio::open(pathB, "r+b");
-    if (!fb) return -201.0f;
+    if (!fb) return kBCannotReopen;
     if (s == 0 || row == 0 || a.length == 0) return fb.close() ? 0.0f : kIoFailure;
 
     const std::size_t pix = static_cast<std::size_t>(a.samples) * s;
@@ -851,7 +851,7 @@ float swapChannels(const char* path, int mode) {
     rules.positiveBpsCode = true;
     Directory d;
     float rc = readTiffHeader(path, rules, d);
-    if (rc == -10.0f && !kWindowsBuild) printCode("-10");
+    if (rc == kCannotOpen && !kWindowsBuild) printCode("-10");
     if (rc != 0.0f) return rc;
     const bool rgb8 = d.bits == 8 && d.samples == 3;
     std::uint64_t row = 0;
@@ -860,7 +860,7 @@ float swapChannels(const char* path, int mode) {
     fileio::File f = fileio::open(path, "r+b");
     if (!f) {
         if (!kWindowsBuild) printCode("-101");
-        return -101.0f;
+        return kCannotReopen;
     }
     if (!rgb8 || row == 0) return f.close() ? 0.0f : kIoFailure;
 
@@ -902,9 +902,9 @@ float singleChannelTiff(const char* source, const char* destination) {
     applyPatch(d, header);
 
     fileio::File src = fileio::open(source, "r+b");
-    if (!src) return -101.0f;
+    if (!src) return kCannotReopen;
     // A destination that is the source would be truncated before its rows are read.
-    if (fileio::sameFile(source, destination)) return -102.0f;
+    if (fileio::sameFile(source, destination)) return kCannotCreate;
     fileio::File dst;
     if ((rc = createDestination(destination, header, dst)) != 0.0f) return rc;
     std::vector<std::uint8_t> in, out(static_cast<std::size_t>(dstRow * rowsPerBlock(srcRow, d.length)));
@@ -933,6 +933,14 @@ namespace {
 // Magic number and version field; anything shorter is refused before the
 // decoder sees it.
 constexpr long long kExrMinBytes = 8;
+
+// The codes the table lists under names are the decoder's.
+static_assert(exr::kBadMagic == TINYEXR_ERROR_INVALID_MAGIC_NUMBER && exr::kBadVersion == TINYEXR_ERROR_INVALID_EXR_VERSION &&
+                  exr::kBadData == TINYEXR_ERROR_INVALID_DATA && exr::kBadFile == TINYEXR_ERROR_INVALID_FILE &&
+                  exr::kCannotOpen == TINYEXR_ERROR_CANT_OPEN_FILE &&
+                  exr::kUnsupportedFormat == TINYEXR_ERROR_UNSUPPORTED_FORMAT &&
+                  exr::kBadHeader == TINYEXR_ERROR_INVALID_HEADER && exr::kUnsupported == TINYEXR_ERROR_UNSUPPORTED_FEATURE,
+              "the EXR codes are the decoder's");
 
 // Releases what tinyexr handed out, on every way out.
 struct ExrLoad {
@@ -1017,14 +1025,14 @@ float openExrRange(const char* path) {
     if (!path) return -9.0f;
     {
         fileio::MappedFile m;
-        if (m.open(path) != fileio::Load::Ok) return static_cast<float>(TINYEXR_ERROR_CANT_OPEN_FILE);
+        if (m.open(path) != fileio::Load::Ok) return exr::kCannotOpen;
         if (m.size() < static_cast<std::size_t>(kExrMinBytes) || !exrWindowFits(m.bytes()))
-            return static_cast<float>(TINYEXR_ERROR_INVALID_FILE);
+            return exr::kBadFile;
     }
     EXRVersion version;
     int rc = ParseEXRVersionFromFile(&version, path);
     if (rc != 0) return static_cast<float>(rc);
-    if (version.multipart || version.non_image) return static_cast<float>(TINYEXR_ERROR_UNSUPPORTED_FEATURE);
+    if (version.multipart || version.non_image) return exr::kUnsupported;
 
     ExrLoad load;
     const char* err = nullptr;
@@ -1044,7 +1052,7 @@ float openExrRange(const char* path) {
     load.haveImage = true;
 
     const EXRImage& img = load.image;
-    if (img.width <= 0 || img.height <= 0 || img.num_channels < 1) return -131070.0f;
+    if (img.width <= 0 || img.height <= 0 || img.num_channels < 1) return exr::kNoPixels;
     const bool asUint = load.header.requested_pixel_types[0] == TINYEXR_PIXELTYPE_UINT;
     const std::size_t w = static_cast<std::size_t>(img.width);
     Range r;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FileAccess.h"
+#include "ResultCodes.h"
 
 namespace tiff {
 
@@ -40,6 +41,17 @@ inline constexpr float kTooLarge = -56.0f;           // dimensions do not fit th
 inline constexpr float kPsdNeedsGrey = -57.0f;       // depth conversion: mode 3 with a PSD destination
 inline constexpr float kHeaderLengthsDiffer = -58.0f;  // merge: the maps' StripOffsets differ
 inline constexpr float kIoFailure = -60.0f;          // a read or write failed while the rows were processed
+
+// Files that cannot be opened or created.
+inline constexpr float kCannotOpen = -10.0f;             // the (first) file cannot be opened for reading
+inline constexpr float kCannotReopen = -101.0f;          // the (first) file cannot be opened for reading and writing
+inline constexpr float kCannotCreate = -102.0f;          // the destination cannot be created, or is the source
+inline constexpr float kCannotReopenDestination = -103.0f;  // the destination cannot be reopened after its header
+// The merges' second map, B.
+inline constexpr float kBCannotOpen = -20.0f;            // B cannot be opened for reading
+inline constexpr float kBSizesDiffer = -30.0f;           // B has no IFD entries, or the widths or lengths differ
+inline constexpr float kBSamplesDiffer = -40.0f;         // sample counts or depths differ
+inline constexpr float kBCannotReopen = -201.0f;         // B cannot be opened for reading and writing, or is A
 
 // The per-operation points of the one IFD walk.
 struct WalkRules {
@@ -189,3 +201,103 @@ float swapChannels(const char* path, int mode);
 float singleChannelTiff(const char* source, const char* destination);
 // OpenEXR (POSIX build): span of the first channel of an EXR map.
 float openExrRange(const char* path);
+
+// The EXR range's codes: the decoder's own codes, passed on unchanged, and
+// the refusals made before the decoder sees the file with the decoder's
+// values for the same causes.
+namespace exr {
+inline constexpr float kBadMagic = -1.0f;
+inline constexpr float kBadVersion = -2.0f;
+inline constexpr float kBadData = -4.0f;
+inline constexpr float kBadFile = -5.0f;         // empty, shorter than 8 bytes, a data window too wide
+inline constexpr float kCannotOpen = -7.0f;
+inline constexpr float kUnsupportedFormat = -8.0f;
+inline constexpr float kBadHeader = -9.0f;       // the value of a refused argument too
+inline constexpr float kUnsupported = -10.0f;    // multipart and deep files
+inline constexpr float kNoPixels = -131070.0f;   // the span's start values, -65535 - 65535
+}  // namespace exr
+
+// What each TIFF export's result means, and the EXR range's (its worker is
+// here).
+namespace tiff {
+
+// What every TIFF operation shares: opening, the header walk's refusals,
+// the rows' transfer. BPS_CODE is -258, or +258 for the merges and the swap.
+#define BRINDLEX_TIFF_WALK_ROWS(NAME, BUILDS, BPS_CODE)                                                          \
+    results::code(NAME, kCannotOpen, "the TIFF cannot be opened", BUILDS),                                       \
+    results::code(NAME, BPS_CODE, "the BitsPerSample count is not 1 or 3", BUILDS),                              \
+    results::code(NAME, -static_cast<float>(kCompression), "the TIFF is compressed", BUILDS),                   \
+    results::code(NAME, -static_cast<float>(kPhotometric), "the photometric interpretation is above 2", BUILDS), \
+    results::code(NAME, -static_cast<float>(kStripOffsets), "the StripOffsets count is not 1", BUILDS),         \
+    results::code(NAME, -static_cast<float>(kSampleFormat), "the SampleFormat count is not 1 or 3", BUILDS),    \
+    results::code(NAME, kIfdOutsideHeader, "the IFD or an entry lies past the header", BUILDS),                 \
+    results::code(NAME, kMissingEntry, "no ImageWidth, ImageLength or StripOffsets entry", BUILDS),             \
+    results::code(NAME, kBitsOutsideHeader, "the BitsPerSample array lies past the header", BUILDS),            \
+    results::code(NAME, kRowsPastEnd, "the rows do not fit in the file", BUILDS),                                \
+    results::code(NAME, kCannotReopen, "the TIFF cannot be opened for reading and writing", BUILDS),            \
+    results::code(NAME, kIoFailure, "a read or write failed while the rows were processed", BUILDS)
+
+// The conversions' own codes beyond the walk.
+#define BRINDLEX_TIFF_CONVERSION_ROWS(NAME)                                                                      \
+    results::code(NAME, 0.0f, "the destination was written"),                                                   \
+    results::code(NAME, -32.0f, "the source is not 32 bits per sample"),                                        \
+    results::code(NAME, kNotPatchable, "the source's header layout differs from the template's"),               \
+    results::code(NAME, kTooLarge, "the map is too large for the destination's header"),                        \
+    results::code(NAME, kCannotCreate, "the destination cannot be created, or it is the source"),               \
+    results::code(NAME, kCannotReopenDestination, "the destination cannot be reopened after its header")
+
+// The merges' codes beyond the walk.
+#define BRINDLEX_TIFF_MERGE_ROWS(NAME, BUILDS)                                                                   \
+    results::code(NAME, 0.0f, "map B was merged", BUILDS),                                                          \
+    results::code(NAME, kBCannotOpen, "map B cannot be opened", BUILDS),                                            \
+    results::code(NAME, kBSizesDiffer, "map B has no IFD entries, or the sizes differ", BUILDS),                    \
+    results::code(NAME, kBSamplesDiffer, "the sample counts or depths differ", BUILDS),                         \
+    results::code(NAME, kHeaderLengthsDiffer, "the maps' rows start at different offsets", BUILDS),             \
+    results::code(NAME, kBCannotReopen, "map B cannot be opened for writing, or it is map A", BUILDS)
+
+inline constexpr results::Row kTiffResults[] = {
+    BRINDLEX_TIFF_WALK_ROWS("convertTIFF16", results::Builds::Both, -static_cast<float>(kBitsPerSample)),
+    BRINDLEX_TIFF_CONVERSION_ROWS("convertTIFF16"),
+    results::code("convertTIFF16", kPsdNeedsGrey, "mode 3 with a PSD destination"),
+
+    BRINDLEX_TIFF_WALK_ROWS("convertTIFFSingle", results::Builds::Both, -static_cast<float>(kBitsPerSample)),
+    BRINDLEX_TIFF_CONVERSION_ROWS("convertTIFFSingle"),
+    results::code("convertTIFFSingle", -1.0f, "text or mem1 is null"),
+
+    BRINDLEX_TIFF_WALK_ROWS("getScale", results::Builds::Both, -static_cast<float>(kBitsPerSample)),
+    results::value("getScale", 0.0f, results::kNoLimit, "the scale factor"),
+    results::code("getScale", -32.0f, "the map is not 32 bits per sample"),
+
+    BRINDLEX_TIFF_WALK_ROWS("getScale16", results::Builds::Windows, -static_cast<float>(kBitsPerSample)),
+    results::value("getScale16", 0.0f, 65535.0f, "the span of the samples", results::Builds::Windows),
+    results::code("getScale16", -16.0f, "the map is not 16 bits per sample", results::Builds::Windows),
+
+    BRINDLEX_TIFF_WALK_ROWS("mergeMapsTIF", results::Builds::Both, static_cast<float>(kBitsPerSample)),
+    BRINDLEX_TIFF_MERGE_ROWS("mergeMapsTIF", results::Builds::Both),
+
+    BRINDLEX_TIFF_WALK_ROWS("mergeMapsTIFHack", results::Builds::Windows, static_cast<float>(kBitsPerSample)),
+    BRINDLEX_TIFF_MERGE_ROWS("mergeMapsTIFHack", results::Builds::Windows),
+
+    BRINDLEX_TIFF_WALK_ROWS("swapRGBTIF", results::Builds::Both, static_cast<float>(kBitsPerSample)),
+    results::code("swapRGBTIF", 0.0f, "done (only 8-bit RGB maps change)"),
+
+    results::value("OpenEXR", 0.0f, results::kNoLimit, "the span of the first channel", results::Builds::Mac),
+    results::code("OpenEXR", exr::kBadMagic, "not an EXR file", results::Builds::Mac),
+    results::code("OpenEXR", exr::kBadVersion, "an EXR version the decoder does not read", results::Builds::Mac),
+    results::code("OpenEXR", exr::kBadData, "the decoder finds the data invalid or cut short", results::Builds::Mac),
+    results::code("OpenEXR", exr::kBadFile, "the file is empty, too short, or its data window too large",
+                  results::Builds::Mac),
+    results::code("OpenEXR", exr::kCannotOpen, "the file cannot be opened", results::Builds::Mac),
+    results::code("OpenEXR", exr::kUnsupportedFormat, "the decoder does not support the file's layout",
+                  results::Builds::Mac),
+    results::code("OpenEXR", exr::kBadHeader, "text is null, or the decoder finds the header incomplete",
+                  results::Builds::Mac),
+    results::code("OpenEXR", exr::kUnsupported, "a multipart or deep file", results::Builds::Mac),
+    results::code("OpenEXR", exr::kNoPixels, "the image has no pixels, or only NaN samples", results::Builds::Mac),
+};
+
+#undef BRINDLEX_TIFF_WALK_ROWS
+#undef BRINDLEX_TIFF_CONVERSION_ROWS
+#undef BRINDLEX_TIFF_MERGE_ROWS
+
+}  // namespace tiff

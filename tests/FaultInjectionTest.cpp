@@ -1,6 +1,8 @@
 // Whole-file rewrites on a full disk: the operation runs in a child process
 // whose file-size limit makes every write past a few bytes fail, and the
 // original must survive byte for byte, with no temporary file left behind.
+// Every result is checked against the result table of the export the case
+// is named after.
 #include "Platform.h"
 #include "TestSupport.h"
 
@@ -20,6 +22,7 @@
 #include "BmpOps.h"
 #include "FileOps.h"
 #include "JpegOps.h"
+#include "ListedResult.h"
 #include "MeskOps.h"
 #include "PsdOps.h"
 #include "TargaOps.h"
@@ -57,6 +60,13 @@ float underFileSizeLimit(rlim_t limit, const std::function<float()> &op) {
 
 std::vector<unsigned char> asBytes(const std::vector<std::uint8_t> &v) { return {v.begin(), v.end()}; }
 
+// The export a case is named after: its name up to the first blank or
+// comma ("mergeMapsTIF, B read-only", "convertTIFF16 to PSD").
+std::string exportOf(const char *caseName) {
+    const std::string name = caseName;
+    return name.substr(0, name.find_first_of(" ,"));
+}
+
 }  // namespace
 
 TEST(FullDisk, WholeFileRewritesKeepTheOriginal) {
@@ -73,16 +83,16 @@ TEST(FullDisk, WholeFileRewritesKeepTheOriginal) {
         std::vector<unsigned char> content;
         std::function<float(const std::string &)> op;
     } cases[] = {
-        {"BMP thumbnail", "map.bmp", bmp, [](const std::string &p) { return createBMPthumb(p.c_str(), 16); }},
-        {"PSD thumbnail", "map.psd", psd, [](const std::string &p) { return createThumb(p.c_str(), 16); }},
-        {"PSD swap", "swap.psd", psd, [](const std::string &p) { return swapChannelsPSD(p.c_str(), 2); }},
-        {"PSD merge", "target.psd", psd,
+        {"CreateThumbnailBMP", "map.bmp", bmp, [](const std::string &p) { return createBMPthumb(p.c_str(), 16); }},
+        {"CreateThumbnail", "map.psd", psd, [](const std::string &p) { return createThumb(p.c_str(), 16); }},
+        {"swapRGBPSD", "swap.psd", psd, [](const std::string &p) { return swapChannelsPSD(p.c_str(), 2); }},
+        {"mergeMapsPSD", "target.psd", psd,
          [&](const std::string &p) {
              std::string a = dir.path("source.psd");
              writeBytes(a, psdOther);
              return mergePSD(a.c_str(), p.c_str());
          }},
-        {"crease merge", "target.Mesk", mesh,
+        {"mergeCrease", "target.Mesk", mesh,
          [&](const std::string &p) {
              std::string add = dir.path("crease.Mesk");
              writeBytes(add, mesh);
@@ -101,6 +111,7 @@ TEST(FullDisk, WholeFileRewritesKeepTheOriginal) {
         float r = underFileSizeLimit(8, [&] { return c.op(path); });
         EXPECT_FALSE(std::isnan(r)) << "the child reported nothing";
         EXPECT_NE(r, 0.0f) << "a failed write was reported as success";
+        EXPECT_TRUE(listedResult(exportOf(c.name), r));
         EXPECT_EQ(readBytes(path), c.content) << "the original was not kept";
         EXPECT_FALSE(fileExists(path + ".brindlex-new")) << "a temporary file was left behind";
     }
@@ -294,11 +305,13 @@ TEST(ReadOnlyInputs, EveryReopenForWritingIsRefused) {
         std::optional<float> ok = asUnprivileged([&] { return c.op(a, b); });
         if (!ok) GTEST_SKIP() << "cannot run as an unprivileged user";
         EXPECT_GE(*ok, 0.0f) << "fails even when writable";
+        EXPECT_TRUE(listedResult(exportOf(c.name), *ok));
 
         prepare(c.aReadOnly ? 0444 : 0644, c.bReadOnly ? 0444 : 0644);
         std::optional<float> r = asUnprivileged([&] { return c.op(a, b); });
         ASSERT_TRUE(r.has_value());
         EXPECT_EQ(*r, c.code);
+        EXPECT_TRUE(listedResult(exportOf(c.name), *r));
         EXPECT_EQ(readBytes(a), c.a) << "the first input changed";
         if (!c.b.empty()) {
             EXPECT_EQ(readBytes(b), c.b) << "the second input changed";
@@ -341,8 +354,12 @@ TEST(MissingFolder, NewOutputsFailAndKeepTheInput) {
         const std::string input = dir.path("input");
         ASSERT_TRUE(writeBytes(input, c.input));
         // Into an existing folder the operation works.
-        EXPECT_GE(c.op(input, dir.path(c.output)), 0.0f);
-        EXPECT_EQ(c.op(input, dir.path(std::string("no/such/folder/") + c.output)), c.code);
+        const float ok = c.op(input, dir.path(c.output));
+        EXPECT_GE(ok, 0.0f);
+        EXPECT_TRUE(listedResult(exportOf(c.name), ok));
+        const float r = c.op(input, dir.path(std::string("no/such/folder/") + c.output));
+        EXPECT_EQ(r, c.code);
+        EXPECT_TRUE(listedResult(exportOf(c.name), r));
         EXPECT_EQ(readBytes(input), c.input);
         EXPECT_FALSE(fileExists(dir.path("no")));
     }
@@ -406,7 +423,9 @@ TEST(SameFile, SourceAsDestinationIsRefusedAndKept) {
         }
         for (const std::string &second : seconds) {
             SCOPED_TRACE(second);
-            EXPECT_EQ(c.op(input, second), c.code);
+            const float r = c.op(input, second);
+            EXPECT_EQ(r, c.code);
+            EXPECT_TRUE(listedResult(exportOf(c.name), r));
             EXPECT_EQ(readBytes(input), c.input) << "the input was not kept";
         }
         std::filesystem::remove(dir.path("link"));

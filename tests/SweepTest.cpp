@@ -2,16 +2,18 @@
 // at many lengths and with bytes of its header fields changed, goes through
 // every operation that reads that format. Nothing may crash, read or write
 // out of bounds (the sanitizer build checks that), or return a code outside
-// the operation's documented set.
+// the operation's result table (a worker's results are those of its export).
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "BmpOps.h"
 #include "JpegOps.h"
-#include "Platform.h"
+#include "ListedResult.h"
 #include "MeskOps.h"
+#include "Platform.h"
 #include "PsdOps.h"
 #include "TargaOps.h"
 #include "TestSupport.h"
@@ -28,17 +30,14 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-bool isCount(float r) { return r >= 0.0f && r == static_cast<float>(static_cast<long long>(r)); }
-bool isNegativeCode(float r) { return r < 0.0f && r == static_cast<float>(static_cast<long long>(r)); }
-bool oneOf(float r, std::initializer_list<float> codes) {
-    return std::find(codes.begin(), codes.end(), r) != codes.end();
-}
+// Checks one result as a result of the export whose worker gave it.
+using Check = std::function<void(const char *exportName, float r)>;
 
 struct Op {
     const char *name;
-    // The operation on the damaged file at path; scratch is a folder for outputs.
-    std::function<float(const std::string &path, const std::string &scratch)> run;
-    std::function<bool(float)> valid;
+    // The operation on the damaged file at path; scratch is a folder for
+    // outputs. Every result goes through check.
+    std::function<void(const std::string &path, const std::string &scratch, const Check &check)> run;
     bool rewrites = false;  // changes the file it is given
 };
 
@@ -81,60 +80,46 @@ std::vector<Bytes> variants(const Format &f) {
 }
 
 std::vector<Format> meskFormats() {
+    using S = const std::string;
     std::vector<Op> ops = {
         {"GetUVTile",
-         [](const std::string &p, const std::string &) {
-             float worst = 0.0f;
+         [](S &p, S &, const Check &check) {
              for (int mode = 0; mode < 4; ++mode) {
                  std::optional<std::string> out;
-                 float r = GetUVTile(p.c_str(), out, mode);
-                 if (!isCount(r)) worst = r;
+                 check("getUVTile", GetUVTile(p.c_str(), out, mode));
              }
-             return worst;
-         },
-         [](float r) { return isCount(r) || oneOf(r, {kMeskQueryCannotOpen, kMeskNoChunk}); }},
+         }},
         {"GetUVsFromMesk",
-         [](const std::string &p, const std::string &s) {
-             float r = GetUVsFromMesk(p.c_str(), (s + "tile.Mesk").c_str(), 2);
+         [](S &p, S &s, const Check &check) {
+             check("getUVs", GetUVsFromMesk(p.c_str(), (s + "tile.Mesk").c_str(), 2));
              clearUVTileString();
-             return r;
-         },
-         [](float r) { return isCount(r) || oneOf(r, {kMeskCannotOpen, kMeskNoChunk}); }},
+         }},
         {"GetUVsFromMeskMASK",
-         [](const std::string &p, const std::string &s) {
-             float r = GetUVsFromMeskMASK(p.c_str(), (s + "mask.Mesk").c_str(), 0);
+         [](S &p, S &s, const Check &check) {
+             check("getUVsMask", GetUVsFromMeskMASK(p.c_str(), (s + "mask.Mesk").c_str(), 0));
              clearUVTileString();
-             return r;
-         },
-         [](float r) { return isCount(r) || oneOf(r, {kMeskCannotOpen, kMeskNoChunk, kMeskNoFaceChunk}); }},
-        {"GetUVGroup", [](const std::string &p, const std::string &) { return GetUVGroup(p.c_str()); },
-         [](float r) { return isCount(r) || oneOf(r, {kMeskQueryCannotOpen, kMeskNoChunk}); }},
+         }},
+        {"GetUVGroup", [](S &p, S &, const Check &check) { check("getUVGroups", GetUVGroup(p.c_str())); }},
         {"GetFaceIDsMesk+writeOBJfromMesk",
-         [](const std::string &p, const std::string &s) {
+         [](S &p, S &s, const Check &check) {
              float r = GetFaceIDsMesk(p.c_str(), 2.0);
-             if (!isCount(r)) return r;
+             check("getFaceIDs", r);
+             if (r < 0.0f) return;
              std::string obj = s + "out.obj";
-             r = writeOBJfromMesk(p.c_str(), &obj[0]);
+             check("mesktoOBJ", writeOBJfromMesk(p.c_str(), &obj[0]));
              _faceID.clear();
-             // A misplaced chunk gives its tag, a positive number.
-             return r > 0.0f ? -1.0f : r;
-         },
-         [](float r) { return isCount(r) || isNegativeCode(r); }},
+         }},
         {"ReadVertColorMesk",
-         [](const std::string &p, const std::string &s) {
+         [](S &p, S &s, const Check &check) {
              std::string out = s + "out.rgb";
-             return ReadVertColorMesk(p.c_str(), &out[0]);
-         },
-         [](float r) {
-             return oneOf(r, {0.0f, kMeskCannotOpen, kMeskTruncated, kMeskOutputCannotOpen, kTextNotWritten});
+             check("outMRGB", ReadVertColorMesk(p.c_str(), &out[0]));
          }},
         {"mergeFiles",
-         [](const std::string &p, const std::string &s) {
+         [](S &p, S &s, const Check &check) {
              std::string target = s + "target.Mesk";
              writeBytes(target, readBytes(p));
-             return mergeFiles(p.c_str(), &target[0]);
-         },
-         [](float r) { return r == 0.0f || isNegativeCode(r); }},
+             check("mergeCrease", mergeFiles(p.c_str(), &target[0]));
+         }},
     };
     std::vector<Format> out;
     for (MeskBuilder b : {exampleMesk(), gridMesh(2, 1, 2, 2).build()}) {
@@ -147,75 +132,63 @@ std::vector<Format> meskFormats() {
 }
 
 Format tileListFormat() {
-    Op op{"setUVtilesOut",
-          [](const std::string &p, const std::string &) {
+    Op op{"setUVtilesOut", [](const std::string &p, const std::string &, const Check &check) {
               float r = setUVtilesOut(p.c_str());
               clearUVtilesOut();
-              return r;
-          },
-          [](float r) { return r == 0.0f; }};
+              check("setUVtilesOutput", r);
+              EXPECT_EQ(r, 0.0f) << "whatever it holds, the list file opens";
+          }};
     std::string list = "1001, 1002,1011\n1003-1009\r\n 20-4 ,x-,-3--1\n";
     return {"tile list", Bytes(list.begin(), list.end()), range(0, list.size()), {op}};
 }
 
 std::vector<Format> tiffFormats() {
+    using S = const std::string;
     std::vector<Op> ops;
-    for (auto [bytes, bits] : {std::pair<std::size_t, int>{250, 32}, {0, 0}})
-            ops.push_back({"readTiffHeader",
-                           [bytes = bytes, bits = bits](const std::string &p, const std::string &) {
-                               tiff::WalkRules r;
-                               r.headerBytes = bytes;
-                               r.requiredBits = bits;
-                               tiff::Directory d;
-                               float code = tiff::readTiffHeader(p.c_str(), r, d);
-                               if (code == 0.0f) {
-                                   std::uint64_t len = 0;
-                                   if (tiff::rowBytes(d, d.samples ? d.samples : 1, 4, len)) tiff::rowsFit(d, len);
-                               }
-                               return code;
-                           },
-                           [](float r) { return r == 0.0f || r == 258.0f || isNegativeCode(r); }});
-    ops.push_back({"convertToTarga",
-                   [](const std::string &p, const std::string &s) {
-                       return convertToTarga(p.c_str(), (s + "out.tga").c_str());
-                   },
-                   [](float r) { return r == 0.0f || r == 258.0f || isNegativeCode(r); }});
-    auto code = [](float r) { return r == 0.0f || r == 258.0f || isNegativeCode(r); };
-    ops.push_back({"convertTiff",
-                   [](const std::string &p, const std::string &s) {
-                       float worst = 0.0f;
-                       for (int mode : {1, 3, 4}) {
-                           float r = convertTiff(p.c_str(), (s + "out16.tif").c_str(), mode, false);
-                           if (r != 0.0f) worst = r;
+    // The header walk alone, with the rules of the depth conversion and of
+    // the range queries (without their depth requirement).
+    for (auto [bytes, bits, exportName] :
+         {std::tuple<std::size_t, int, const char *>{250, 32, "convertTIFF16"}, {0, 0, "getScale"}})
+        ops.push_back(
+            {"readTiffHeader", [bytes = bytes, bits = bits, exportName = exportName](S &p, S &, const Check &check) {
+                 tiff::WalkRules r;
+                 r.headerBytes = bytes;
+                 r.requiredBits = bits;
+                 tiff::Directory d;
+                 float code = tiff::readTiffHeader(p.c_str(), r, d);
+                 if (code == 0.0f) {
+                     std::uint64_t len = 0;
+                     if (tiff::rowBytes(d, d.samples ? d.samples : 1, 4, len)) tiff::rowsFit(d, len);
+                 }
+                 check(exportName, code);
+             }});
+    ops.push_back({"convertToTarga", [](S &p, S &s, const Check &check) {
+                       check("saveAsTarga", convertToTarga(p.c_str(), (s + "out.tga").c_str()));
+                   }});
+    ops.push_back({"convertTiff", [](S &p, S &s, const Check &check) {
+                       for (int mode : {1, 3, 4})
+                           check("convertTIFF16", convertTiff(p.c_str(), (s + "out16.tif").c_str(), mode, false));
+                       check("convertTIFF16", convertTiff(p.c_str(), (s + "out16.psd").c_str(), 1, true));
+                   }});
+    ops.push_back({"singleChannelTiff", [](S &p, S &s, const Check &check) {
+                       check("convertTIFFSingle", singleChannelTiff(p.c_str(), (s + "single.tif").c_str()));
+                   }});
+    ops.push_back({"getScale", [](S &p, S &, const Check &check) {
+                       for (int samples : {1, 3}) {
+                           check("getScale", getScaleTiff(p.c_str(), samples));
+                           check("getScale16", getScale16Tiff(p.c_str(), samples));
                        }
-                       float r = convertTiff(p.c_str(), (s + "out16.psd").c_str(), 1, true);
-                       return r != 0.0f ? r : worst;
-                   },
-                   code});
-    ops.push_back({"singleChannelTiff",
-                   [](const std::string &p, const std::string &s) {
-                       return singleChannelTiff(p.c_str(), (s + "single.tif").c_str());
-                   },
-                   code});
-    // The ranges give values; they only must not crash.
-    ops.push_back({"getScale",
-                   [](const std::string &p, const std::string &) {
-                       getScaleTiff(p.c_str(), 3);
-                       getScale16Tiff(p.c_str(), 1);
-                       return 0.0f;
-                   },
-                   code});
+                   }});
     ops.push_back({"mergeTiff",
-                   [](const std::string &p, const std::string &s) {
+                   [](S &p, S &s, const Check &check) {
                        std::string b = s + "b.tif";
                        writeBytes(b, readBytes(p));
-                       float r = mergeTiff(p.c_str(), b.c_str());
-                       float h = mergeTiffHack(b.c_str(), p.c_str());
-                       return r != 0.0f ? r : h;
+                       check("mergeMapsTIF", mergeTiff(p.c_str(), b.c_str()));
+                       check("mergeMapsTIFHack", mergeTiffHack(b.c_str(), p.c_str()));
                    },
-                   code, true});
-    ops.push_back({"swapChannels", [](const std::string &p, const std::string &) { return swapChannels(p.c_str(), 2); },
-                   code, true});
+                   true});
+    ops.push_back(
+        {"swapChannels", [](S &p, S &, const Check &check) { check("swapRGBTIF", swapChannels(p.c_str(), 2)); }, true});
     std::vector<Format> out;
     TiffBuilder rgb8(4, 3, 3, 8), grey16(3, 2, 1, 16), rgb32(3, 2, 3, 32);
     rgb8.u8s([](std::uint32_t x, std::uint32_t y, int c) { return static_cast<std::uint8_t>(x * 50 + y + c); });
@@ -233,32 +206,30 @@ std::vector<Format> tiffFormats() {
 }
 
 std::vector<Op> bmpOps() {
-    auto mapCode = [](float r) { return r == 0.0f || isNegativeCode(r); };
+    using S = const std::string;
     static const Bytes valid = fixtures::makeBmp(fixtures::letterF());
     return {
         {"convertToJPEG",
-         [](const std::string &p, const std::string &s) {
-             return convertToJPEG(p.c_str(), (s + "out.jpg").c_str(), 50);
-         },
-         [](float r) { return isCount(r) && r <= 10.0f; }},
+         [](S &p, S &s, const Check &check) {
+             check("saveAsJpeg", convertToJPEG(p.c_str(), (s + "out.jpg").c_str(), 50));
+         }},
         {"mergeBMP source",
-         [](const std::string &p, const std::string &s) {
+         [](S &p, S &s, const Check &check) {
              std::string t = s + "valid.bmp";
              writeBytes(t, valid);
-             return mergeBMP(p.c_str(), t.c_str());
-         },
-         mapCode},
+             check("mergeMapsBMP", mergeBMP(p.c_str(), t.c_str()));
+         }},
         {"mergeBMP target",
-         [](const std::string &p, const std::string &s) {
+         [](S &p, S &s, const Check &check) {
              std::string src = s + "valid.bmp";
              writeBytes(src, valid);
-             return mergeBMP(src.c_str(), p.c_str());
+             check("mergeMapsBMP", mergeBMP(src.c_str(), p.c_str()));
          },
-         mapCode, true},
-        {"swapChannelsBMP", [](const std::string &p, const std::string &) { return swapChannelsBMP(p.c_str(), 2); },
-         mapCode, true},
-        {"createBMPthumb", [](const std::string &p, const std::string &) { return createBMPthumb(p.c_str(), 3); },
-         mapCode, true},
+         true},
+        {"swapChannelsBMP", [](S &p, S &, const Check &check) { check("swapRGBBMP", swapChannelsBMP(p.c_str(), 2)); },
+         true},
+        {"createBMPthumb",
+         [](S &p, S &, const Check &check) { check("CreateThumbnailBMP", createBMPthumb(p.c_str(), 3)); }, true},
     };
 }
 
@@ -268,27 +239,26 @@ std::vector<Format> bmpFormats() {
 }
 
 std::vector<Format> psdFormats() {
-    auto code = [](float r) { return r == 0.0f || r == psd::kUnsupportedKind || isNegativeCode(r); };
+    using S = const std::string;
     static const Bytes valid = fixtures::makePsdRgb(fixtures::letterF());
     std::vector<Op> ops = {
         {"mergePSD source",
-         [](const std::string &p, const std::string &s) {
+         [](S &p, S &s, const Check &check) {
              std::string t = s + "valid.psd";
              writeBytes(t, valid);
-             return mergePSD(p.c_str(), t.c_str());
-         },
-         code},
+             check("mergeMapsPSD", mergePSD(p.c_str(), t.c_str()));
+         }},
         {"mergePSD target",
-         [](const std::string &p, const std::string &s) {
+         [](S &p, S &s, const Check &check) {
              std::string src = s + "valid.psd";
              writeBytes(src, valid);
-             return mergePSD(src.c_str(), p.c_str());
+             check("mergeMapsPSD", mergePSD(src.c_str(), p.c_str()));
          },
-         code, true},
-        {"swapChannelsPSD", [](const std::string &p, const std::string &) { return swapChannelsPSD(p.c_str(), 3); },
-         code, true},
-        {"createThumb", [](const std::string &p, const std::string &) { return createThumb(p.c_str(), 4); },
-         [](float r) { return r == 0.0f || isNegativeCode(r); }, true},
+         true},
+        {"swapChannelsPSD", [](S &p, S &, const Check &check) { check("swapRGBPSD", swapChannelsPSD(p.c_str(), 3)); },
+         true},
+        {"createThumb", [](S &p, S &, const Check &check) { check("CreateThumbnail", createThumb(p.c_str(), 4)); },
+         true},
     };
     return {{"PSD", fixtures::makePsdRgb(fixtures::letterF()), range(0, 42), ops},
             {"PSD", fixtures::makePsdRgb(fixtures::coordinates(3, 2), {}, 128), range(0, 42), ops},
@@ -308,17 +278,19 @@ void sweep(const Format &f) {
                 ASSERT_TRUE(writeBytes(path, v));
             }
             changed = op.rewrites;
-            float r = op.run(path, scratch);
-            EXPECT_TRUE(op.valid(r)) << f.name << " " << op.name << " gave " << r << " for a " << v.size()
-                                     << "-byte variant";
+            op.run(path, scratch, [&](const char *exportName, float r) {
+                EXPECT_TRUE(listedResult(exportName, r))
+                    << f.name << " " << op.name << " on a " << v.size() << "-byte variant";
+            });
         }
     }
 }
 
 #if !BRINDLEX_WINDOWS
 Format exrFormat() {
-    Op op{"openExrRange", [](const std::string &p, const std::string &) { return openExrRange(p.c_str()); },
-          [](float) { return true; }};  // a range or a tinyexr code: only no crash
+    Op op{"openExrRange", [](const std::string &p, const std::string &, const Check &check) {
+              check("OpenEXR", openExrRange(p.c_str()));
+          }};
     Bytes file = buildExr(3, 2, {{"G", {1, 2, 3, 4, 5, 6}}, {"R", {0.5f, -1, 2, 0, 0, 7}}});
     // The magic, version and the attribute list's start.
     return {"EXR", file, range(0, 80), {op}};

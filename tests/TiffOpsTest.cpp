@@ -1128,6 +1128,7 @@ TEST(ConvertTIFFSingle, Refusals) {
 #if !BRINDLEX_WINDOWS
 #include <tinyexr.h>
 
+#include "ResultMeaning.h"
 #include "fixtures/ExrBuilder.h"
 
 namespace {
@@ -1300,6 +1301,57 @@ TEST(OpenEXR, BadFilesGiveLoaderCodes) {
             float r = callExport("OpenEXR", put(dir, "cut.exr", slice(full, 0, n)), 0);
             EXPECT_LT(r, 0.0f) << src << " cut at " << n;
         }
+    }
+}
+
+// Each code the EXR range lists, from a file with its cause: the header
+// flags and attributes of a valid file changed one at a time.
+TEST(OpenEXR, EachListedCodeFromItsCause) {
+    TempDir dir;
+    const std::vector<std::uint8_t> good = buildExr(2, 2, {{"A", {0.0f, 1.0f, 2.0f, 3.0f}}});
+    // The first byte of an attribute's value.
+    auto valueOf = [&](const std::vector<std::uint8_t> &f, const std::string &nameAndType) {
+        auto it = std::search(f.begin(), f.end(), nameAndType.begin(), nameAndType.end());
+        EXPECT_NE(it, f.end()) << nameAndType;
+        return static_cast<std::size_t>(it - f.begin()) + nameAndType.size() + 4;
+    };
+    using Edit = std::function<void(std::vector<std::uint8_t> &)>;
+    struct Case {
+        const char *what;
+        Edit edit;
+        float code;
+    } cases[] = {
+        {"version 3", [](auto &f) { f[4] = 3; }, exr::kBadVersion},
+        {"multipart", [](auto &f) { f[5] |= 0x10; }, exr::kUnsupported},
+        {"deep", [](auto &f) { f[5] |= 0x08; }, exr::kUnsupported},
+        {"unknown compression",
+         [&](auto &f) { f[valueOf(f, std::string("compression\0compression\0", 24))] = 200; },
+         exr::kUnsupportedFormat},
+        {"no screenWindowCenter",
+         [](auto &f) {
+             static const std::string name = "screenWindowCenter";
+             auto it = std::search(f.begin(), f.end(), name.begin(), name.end());
+             it[name.size() - 1] = 'x';
+         },
+         exr::kBadHeader},
+        {"the first offset past the end",
+         [&](auto &f) {
+             const std::size_t table = valueOf(f, std::string("screenWindowWidth\0float\0", 24)) + 4 + 1;
+             fileio::storeLE32(&f[table], 0x7FFFFFF0u);
+         },
+         exr::kBadData},
+        {"only NaN in the first channel",
+         [](auto &f) { f = buildExr(2, 2, {{"A", std::vector<float>(4, std::nanf(""))}}); },
+         exr::kNoPixels},
+        {"seven bytes", [](auto &f) { f.resize(7); }, exr::kBadFile},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::uint8_t> f = good;
+        c.edit(f);
+        const float r = callExport("OpenEXR", put(dir, "case.exr", f), 0);
+        EXPECT_EQ(r, c.code);
+        EXPECT_TRUE(isListedResult("OpenEXR", r));
     }
 }
 #endif

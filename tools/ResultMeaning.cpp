@@ -4,9 +4,15 @@
 #include <cstdio>
 #include <iterator>
 
+#include "BmpOps.h"
 #include "Brindlex.h"
+#include "FileOps.h"
+#include "JpegOps.h"
 #include "MeskOps.h"
 #include "Platform.h"
+#include "PsdOps.h"
+#include "TargaOps.h"
+#include "TiffOps.h"
 
 namespace {
 
@@ -16,10 +22,14 @@ void append(std::vector<results::Row> &to, const results::Row (&rows)[N]) {
 }
 
 // A range row's cause with "%d" replaced by the offset into the range.
-std::string fill(const char *cause, long offset) {
+std::string fill(const char *cause, double offset) {
     std::string s = cause;
     const std::size_t at = s.find("%d");
-    if (at != std::string::npos) s.replace(at, 2, std::to_string(offset));
+    if (at != std::string::npos) {
+        char digits[32];
+        std::snprintf(digits, sizeof digits, "%.0f", offset);
+        s.replace(at, 2, digits);
+    }
     return s;
 }
 
@@ -29,27 +39,36 @@ const std::vector<results::Row> &allResultRows() {
     static const std::vector<results::Row> rows = [] {
         std::vector<results::Row> v;
         append(v, hostcall::kSharedResults);
+        append(v, kSmallResults);
         append(v, kMeskResults);
+        append(v, tiff::kTiffResults);
+        append(v, kPsdResults);
+        append(v, kBmpResults);
+        append(v, kTargaResults);
+        append(v, kJpegResults);
+        append(v, fileops::kFileResults);
         return v;
     }();
     return rows;
 }
 
-bool inThisBuild(const results::Row &row) {
+bool inBuild(const results::Row &row, bool windows) {
     switch (row.builds) {
     case results::Builds::Windows:
-        return kWindowsBuild;
+        return windows;
     case results::Builds::Mac:
-        return !kWindowsBuild;
+        return !windows;
     default:
         return true;
     }
 }
 
-std::vector<results::Row> resultRowsOf(const std::string &exportName) {
+bool inThisBuild(const results::Row &row) { return inBuild(row, kWindowsBuild); }
+
+std::vector<results::Row> resultRowsOf(const std::string &exportName, bool windows) {
     std::vector<results::Row> own, shared;
     for (const results::Row &row : allResultRows()) {
-        if (!inThisBuild(row)) continue;
+        if (!inBuild(row, windows)) continue;
         if (!row.exportName)
             shared.push_back(row);
         else if (exportName == row.exportName)
@@ -59,15 +78,28 @@ std::vector<results::Row> resultRowsOf(const std::string &exportName) {
     return own;
 }
 
+std::vector<results::Row> resultRowsOf(const std::string &exportName) {
+    return resultRowsOf(exportName, kWindowsBuild);
+}
+
+const results::Row *explainingRow(const std::vector<results::Row> &rows, float r) {
+    for (const results::Row &row : rows)
+        if (row.kind == results::Kind::Code && r == row.low) return &row;
+    for (const results::Row &row : rows)
+        if (row.kind == results::Kind::Range && r >= row.low && r <= row.high && std::floor(r) == r) return &row;
+    for (const results::Row &row : rows)
+        if (row.kind == results::Kind::Value && r >= row.low && r <= row.high) return &row;
+    return nullptr;
+}
+
+bool isListedResult(const std::string &exportName, float r) {
+    return explainingRow(resultRowsOf(exportName), r) != nullptr;
+}
+
 std::string describeResult(const std::string &exportName, float r) {
     const std::vector<results::Row> rows = resultRowsOf(exportName);
-    for (const results::Row &row : rows)
-        if (row.kind == results::Kind::Code && r == row.low) return row.cause;
-    for (const results::Row &row : rows)
-        if (row.kind == results::Kind::Range && r >= row.low && r <= row.high && std::floor(r) == r)
-            return fill(row.cause, static_cast<long>(r - row.low));
-    for (const results::Row &row : rows)
-        if (row.kind == results::Kind::Value) return row.cause;
+    if (const results::Row *row = explainingRow(rows, r))
+        return row->kind == results::Kind::Range ? fill(row->cause, static_cast<double>(r) - row->low) : row->cause;
     bool known = false;
     for (const results::Row &row : rows) known = known || row.exportName != nullptr;
     return known ? "not a result listed for " + exportName : "no results listed for " + exportName;

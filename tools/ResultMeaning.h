@@ -11,10 +11,21 @@ const std::vector<results::Row> &allResultRows();
 
 // True when the row applies to the build the driver was made for.
 bool inThisBuild(const results::Row &row);
+// True when the row applies to the Windows build (windows) or the macOS one.
+bool inBuild(const results::Row &row, bool windows);
 
 // The rows that can explain a result of exportName in this build: its own
 // rows, then the shared codes.
 std::vector<results::Row> resultRowsOf(const std::string &exportName);
+// The same for the Windows build (windows) or the macOS one.
+std::vector<results::Row> resultRowsOf(const std::string &exportName, bool windows);
+
+// The first of rows that explains r: a code, else a range, else a value;
+// null when none does.
+const results::Row *explainingRow(const std::vector<results::Row> &rows, float r);
+
+// True when one of exportName's rows in this build explains r.
+bool isListedResult(const std::string &exportName, float r);
 
 // The meaning of result r of exportName in a few words, as the driver
 // prints it: "the tile count", "tile file 1 cannot be created", or a note
