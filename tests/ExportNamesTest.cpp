@@ -153,10 +153,10 @@ TEST(ExportNames, ExportTrie) {
          {"f"}},
         {"no trie bytes: nothing exported", {}, {}},
         // The damaged ones reach _Alpha first: no part of a list comes out.
-        {"a child pointing back at the root", Bytes(kAlphaThenSo) + Bytes{0, 0}, {}},
-        {"a child past the end", Bytes(kAlphaThenSo) + Bytes{0, 0x7f}, {}},
+        {"a child pointing back at the root", kAlphaThenSo + Bytes{0, 0}, {}},
+        {"a child past the end", kAlphaThenSo + Bytes{0, 0x7f}, {}},
         {"a child offset that never ends",
-         Bytes(kAlphaThenSo) + Bytes{0, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0}, {}},
+         kAlphaThenSo + Bytes{0, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0}, {}},
         {"a label without its end", kAlphaThenSo, {}},
         {"two edges sharing one node", {0, 2, '_', 'a', 0, 10, '_', 'b', 0, 10, 2, 0, 0x10, 0}, {}},
         {"information longer than the trie", {5, 0}, {}},
