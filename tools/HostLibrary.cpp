@@ -2,16 +2,20 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+
+#include "ExportNames.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <dlfcn.h>
-#include <elf.h>
 #include <unistd.h>
+#endif
+#if defined(__APPLE__)
+#include <mach-o/dyld.h>
 #endif
 
 #if defined(_WIN32)
@@ -104,47 +108,53 @@ void *HostLibrary::symbol(const std::string &name) const {
     return dlsym(handle_, name.c_str());
 }
 
-// Reads the defined, visible entries of the file's dynamic symbol table.
+// Reads the export table from the library's file (ELF or Mach-O).
 std::vector<std::string> HostLibrary::exports() const {
-    std::vector<std::string> names;
-    std::ifstream in(path_, std::ios::binary);
-    std::vector<unsigned char> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (f.size() < sizeof(Elf64_Ehdr)) return names;
-    Elf64_Ehdr eh;
-    std::memcpy(&eh, f.data(), sizeof eh);
-    if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64) return names;
-    auto section = [&](size_t i, Elf64_Shdr &sh) {
-        size_t off = eh.e_shoff + i * sizeof(Elf64_Shdr);
-        if (i >= eh.e_shnum || off + sizeof sh > f.size()) return false;
-        std::memcpy(&sh, f.data() + off, sizeof sh);
-        return sh.sh_type == SHT_NOBITS || sh.sh_offset + sh.sh_size <= f.size();
-    };
-    for (size_t i = 0; i < eh.e_shnum; ++i) {
-        Elf64_Shdr sh, strs;
-        if (!section(i, sh) || sh.sh_type != SHT_DYNSYM || !section(sh.sh_link, strs)) continue;
-        for (size_t k = 1; k < sh.sh_size / sizeof(Elf64_Sym); ++k) {
-            Elf64_Sym s;
-            std::memcpy(&s, f.data() + sh.sh_offset + k * sizeof s, sizeof s);
-            if (s.st_shndx == SHN_UNDEF || s.st_name >= strs.sh_size) continue;
-            int bind = ELF64_ST_BIND(s.st_info);
-            if (bind != STB_GLOBAL && bind != STB_WEAK && bind != STB_GNU_UNIQUE) continue;
-            const char *nm = reinterpret_cast<const char *>(f.data() + strs.sh_offset + s.st_name);
-            names.emplace_back(nm, strnlen(nm, strs.sh_size - s.st_name));
-        }
-    }
-    return names;
+    std::ifstream in(path_, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    const std::streamoff size = in.tellg();
+    if (size <= 0) return {};
+    std::vector<std::uint8_t> f(static_cast<size_t>(size));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char *>(f.data()), size)) return {};
+    return exportedNames(f.data(), f.size());
+}
+
+// The running program's path as the system reports it; empty if it cannot.
+static std::string programPath() {
+#if defined(__APPLE__)
+    uint32_t n = 0;
+    _NSGetExecutablePath(nullptr, &n);  // fails, giving the size needed
+    std::string buf(n + 1, '\0');
+    if (_NSGetExecutablePath(&buf[0], &n) != 0) return std::string();
+    buf.resize(std::strlen(buf.c_str()));
+    // The path may name a symbolic link or hold "..": resolve it as
+    // /proc/self/exe does elsewhere.
+    char *real = realpath(buf.c_str(), nullptr);
+    if (!real) return buf;
+    std::string p(real);
+    std::free(real);
+    return p;
+#else
+    std::string buf(4096, '\0');
+    ssize_t n = readlink("/proc/self/exe", &buf[0], buf.size() - 1);
+    if (n <= 0) return std::string();
+    buf.resize(static_cast<size_t>(n));
+    return buf;
+#endif
 }
 
 std::string HostLibrary::programFolder() {
-    std::string buf(4096, '\0');
-    ssize_t n = readlink("/proc/self/exe", &buf[0], buf.size() - 1);
-    if (n <= 0) return "./";
-    buf.resize(static_cast<size_t>(n));
-    size_t sep = buf.rfind('/');
-    return sep == std::string::npos ? std::string("./") : buf.substr(0, sep + 1);
+    const std::string p = programPath();
+    size_t sep = p.rfind('/');
+    return sep == std::string::npos ? std::string("./") : p.substr(0, sep + 1);
 }
 
+#if defined(__APPLE__)
+std::string HostLibrary::besideProgram() { return programFolder() + "Brindlex.dylib"; }
+#else
 std::string HostLibrary::besideProgram() { return programFolder() + "Brindlex.so"; }
+#endif
 
 std::string boundName(const std::string &exportName) { return exportName; }
 #endif

@@ -23,7 +23,8 @@ public:
     HostFn bind(const std::string &name) const;
     // Any symbol by its exact (possibly decorated) name.
     void *symbol(const std::string &name) const;
-    // The names the library's export table lists.
+    // The names the library's export table lists, sorted. Windows reads the
+    // loaded image; elsewhere the file at path() (see ExportNames.h).
     std::vector<std::string> exports() const;
 
     // The library file beside the running program.

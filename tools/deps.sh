@@ -11,6 +11,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   libjpeg-dev
   libjpeg-turbo-progs
+  lld llvm
   libvips-tools imagemagick valgrind
   g++-aarch64-linux-gnu gobjc++-aarch64-linux-gnu qemu-user
 )
