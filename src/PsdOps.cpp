@@ -11,37 +11,8 @@
 #include <emmintrin.h>
 #endif
 
-std::vector<std::uint8_t> _img;
 std::int32_t _offst = 0;
 PSDHeader _fHeader;
-
-int readShort(std::int64_t position) {
-    if (position < 0 || static_cast<std::uint64_t>(position) + 2 > _img.size()) return 0;
-    return static_cast<std::int16_t>(fileio::loadBE16(_img.data() + position));
-}
-
-std::uint32_t readLong(std::int64_t position) {
-    if (position < 0 || static_cast<std::uint64_t>(position) + 4 > _img.size()) return 0;
-    return fileio::loadBE32(_img.data() + position);
-}
-
-void writeShort(std::int64_t position, int value) {
-    if (position < 0 || static_cast<std::uint64_t>(position) + 2 > _img.size()) return;
-    fileio::storeBE16(_img.data() + position, static_cast<std::uint16_t>(value));
-}
-
-void writeLong(std::int64_t position, std::uint32_t value) {
-    if (position < 0 || static_cast<std::uint64_t>(position) + 4 > _img.size()) return;
-    fileio::storeBE32(_img.data() + position, value);
-}
-
-namespace {
-
-std::int16_t be16At(const fileio::Bytes& f, std::uint64_t at) {
-    return static_cast<std::int16_t>(fileio::loadBE16(f.data + at));
-}
-
-}  // namespace
 
 float readPSDHeader(const fileio::Bytes& f) {
     using namespace psd;
@@ -50,14 +21,14 @@ float readPSDHeader(const fileio::Bytes& f) {
     if (size < 4 || std::memcmp(f.data, "8BPS", 4) != 0) return kBadSignature;
     _fHeader.signature = fileio::loadBE32(f.data);
     if (size < 6) return kShortHeader;
-    _fHeader.version = static_cast<std::uint16_t>(be16At(f, 4));
+    _fHeader.version = fileio::loadBE16(f.data + 4);
     if (_fHeader.version != 1) return kBadVersion;
     if (size < 34) return kShortHeader;
-    _fHeader.channels = static_cast<std::uint16_t>(be16At(f, 12));
+    _fHeader.channels = fileio::loadBE16(f.data + 12);
     _fHeader.rows = fileio::loadBE32(f.data + 14);
     _fHeader.columns = fileio::loadBE32(f.data + 18);
-    _fHeader.depth = static_cast<std::uint16_t>(be16At(f, 22));
-    _fHeader.colourMode = static_cast<std::uint16_t>(be16At(f, 24));
+    _fHeader.depth = fileio::loadBE16(f.data + 22);
+    _fHeader.colourMode = fileio::loadBE16(f.data + 24);
     _fHeader.colourDataLength = fileio::loadBE32(f.data + 26);
     if (_fHeader.colourDataLength != 0) return kColourData;
     _fHeader.resourcesLength = fileio::loadBE32(f.data + 30);
@@ -68,13 +39,23 @@ float readPSDHeader(const fileio::Bytes& f) {
     at += 4 + std::uint64_t(_fHeader.layersLength);
     if (at + 2 > size || at + 2 > std::uint64_t(std::numeric_limits<std::int32_t>::max())) return kShortHeader;
     _offst = static_cast<std::int32_t>(at);
-    _fHeader.compression = static_cast<std::uint16_t>(be16At(f, at));
+    _fHeader.compression = fileio::loadBE16(f.data + at);
     if (_fHeader.compression != 0) return kCompressed;
     _offst += 2;
     return 0.0f;
 }
 
-float readPSDHeader() { return readPSDHeader(fileio::Bytes(_img)); }
+std::vector<std::uint8_t> psd16Header() {
+    std::vector<std::uint8_t> h(40, 0);
+    std::memcpy(h.data(), "8BPS", 4);
+    fileio::storeBE16(&h[4], 1);
+    fileio::storeBE16(&h[12], 1);
+    fileio::storeBE32(&h[14], 128);
+    fileio::storeBE32(&h[18], 128);
+    fileio::storeBE16(&h[22], 16);
+    fileio::storeBE16(&h[24], 1);
+    return h;  // the three section lengths and the compression stay 0
+}
 
 bool psdPlanesFit(std::int64_t offset, std::uint32_t rows, std::uint32_t columns, int planes, int bytesPerSample,
                   std::size_t size) {
@@ -158,50 +139,42 @@ void mergePlane16Sse2(const std::uint8_t* s, const std::uint8_t* d, std::size_t 
 }
 #endif
 
-// The paths by number (simd::k*), null where this build lacks one.
-constexpr MergePlane8Fn mergePlane8Path(int path) {
-    switch (path) {
-    case simd::kPortable:
-        return mergePlane8Portable;
-#if BRINDLEX_X86_SIMD
-    case simd::kSse2:
-        return mergePlane8Sse2;
-#endif
-    default:
-        return nullptr;
-    }
-}
+// Both merges on one path (simd::k*); null where this build lacks it.
+struct MergePaths {
+    MergePlane8Fn plane8;
+    MergePlane16Fn plane16;
+};
 
-constexpr MergePlane16Fn mergePlane16Path(int path) {
+constexpr MergePaths mergePaths(int path) {
     switch (path) {
     case simd::kPortable:
-        return mergePlane16Portable;
+        return {mergePlane8Portable, mergePlane16Portable};
 #if BRINDLEX_X86_SIMD
     case simd::kSse2:
-        return mergePlane16Sse2;
+        return {mergePlane8Sse2, mergePlane16Sse2};
 #endif
     default:
-        return nullptr;
+        return {nullptr, nullptr};
     }
 }
 
 // The widest paths this build has.
-constexpr MergePlane8Fn mergePlane8 = mergePlane8Path(simd::kBaseline);
-constexpr MergePlane16Fn mergePlane16 = mergePlane16Path(simd::kBaseline);
+constexpr MergePlane8Fn mergePlane8 = mergePaths(simd::kBaseline).plane8;
+constexpr MergePlane16Fn mergePlane16 = mergePaths(simd::kBaseline).plane16;
 
 }  // namespace
 
 bool mergePlane8With(int path, const std::uint8_t* s0, const std::uint8_t* s1, const std::uint8_t* s2,
                      const std::uint8_t* s, const std::uint8_t* d, std::size_t m, std::uint8_t k0, std::uint8_t k1,
                      std::uint8_t k2, std::uint8_t* out) {
-    const MergePlane8Fn merge = mergePlane8Path(path);
+    const MergePlane8Fn merge = mergePaths(path).plane8;
     if (merge) merge(s0, s1, s2, s, d, m, k0, k1, k2, out);
     return merge != nullptr;
 }
 
 bool mergePlane16With(int path, const std::uint8_t* s, const std::uint8_t* d, std::size_t m, std::uint8_t k0,
                       std::uint8_t k1, std::uint8_t* out) {
-    const MergePlane16Fn merge = mergePlane16Path(path);
+    const MergePlane16Fn merge = mergePaths(path).plane16;
     if (merge) merge(s, d, m, k0, k1, out);
     return merge != nullptr;
 }

@@ -1,5 +1,5 @@
-// PSD maps: the flat, uncompressed PSD dialect, readPSDHeader, the map merge
-// and the channel swap.
+// PSD maps: the flat, uncompressed PSD dialect, readPSDHeader, the map merge,
+// the channel swap, and the header the 16-bit depth conversion writes.
 #pragma once
 
 #include <cstddef>
@@ -8,11 +8,14 @@
 
 #include "ResultCodes.h"
 
+namespace fileio {
+struct Bytes;
+}
+
 // Decoded header of the last PSD file read, in host byte order.
 struct PSDHeader {
     std::uint32_t signature = 0;  // the four bytes as read ("8BPS")
     std::uint16_t version = 0;
-    std::uint8_t reserved[6] = {};  // never filled
     std::uint16_t channels = 0;
     std::uint32_t rows = 0;
     std::uint32_t columns = 0;
@@ -24,10 +27,8 @@ struct PSDHeader {
     std::uint16_t compression = 0;
 };
 
-// The bytes of the PSD file being worked on.
-extern std::vector<std::uint8_t> _img;
-// Read position in _img; after a successful header read, the offset of the
-// first image-data byte.
+// After a successful header read, the offset of the first image-data byte
+// of the file read.
 extern std::int32_t _offst;
 // The header of the last file read.
 extern PSDHeader _fHeader;
@@ -50,22 +51,14 @@ inline constexpr float kHeadersDiffer = -60.0f;
 inline constexpr float kUnsupportedKind = 36.0f;
 }  // namespace psd
 
-// Decodes the header of _img into _fHeader and sets _offst. 0, -1 (not
-// "8BPS"), -2 (version not 1), -3 (colour-mode data), -4 (compressed), or
-// -8 when a field or section lies past the bytes in _img.
-float readPSDHeader();
-// The same over the bytes of a whole file held elsewhere.
-namespace fileio {
-struct Bytes;
-}
+// Decodes the header of a whole file's bytes into _fHeader and sets _offst.
+// 0, -1 (not "8BPS"), -2 (version not 1), -3 (colour-mode data), -4
+// (compressed), or -8 when a field or section lies past the end of the file.
 float readPSDHeader(const fileio::Bytes& file);
 
-// Big-endian accessors on _img. Reads past the end give 0 and writes past
-// it do nothing; callers check their offsets first.
-int readShort(std::int64_t position);
-std::uint32_t readLong(std::int64_t position);
-void writeShort(std::int64_t position, int value);
-void writeLong(std::int64_t position, std::uint32_t value);
+// The 40-byte header of a 128 x 128 map of one 16-bit grey channel, with
+// empty sections and no compression; the depth conversion patches the size.
+std::vector<std::uint8_t> psd16Header();
 
 // True when `planes` planes of rows x columns samples of `bytesPerSample`
 // bytes, starting at offset, lie inside a buffer of `size` bytes.

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Platform.h"
+#include "PsdOps.h"
 #if BRINDLEX_X86_SIMD
 #include <emmintrin.h>
 #include <immintrin.h>
@@ -282,18 +283,6 @@ std::vector<std::uint8_t> float32Template() {
                                         {339, 3, 1, 3}},
                                        {}),
                          {0, 0, 0, 0x3F, 0, 0, 0, 0x3F, 0, 0, 0, 0x3F});
-}
-
-std::vector<std::uint8_t> psd16Header() {
-    std::vector<std::uint8_t> h(40, 0);
-    std::memcpy(h.data(), "8BPS", 4);
-    fileio::storeBE16(&h[4], 1);
-    fileio::storeBE16(&h[12], 1);
-    fileio::storeBE32(&h[14], 128);
-    fileio::storeBE32(&h[18], 128);
-    fileio::storeBE16(&h[22], 16);
-    fileio::storeBE16(&h[24], 1);
-    return h;  // the three section lengths and the compression stay 0
 }
 
 float checkPatchable(const Directory& dir) {

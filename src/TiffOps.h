@@ -137,7 +137,6 @@ bool rowsFit(const Directory& dir, std::uint64_t rowLen);
 std::vector<std::uint8_t> grey16Template();   // 198 bytes
 std::vector<std::uint8_t> rgb16Template();    // 234 bytes
 std::vector<std::uint8_t> float32Template();  // 222 bytes
-std::vector<std::uint8_t> psd16Header();      // 40 bytes, one 16-bit grey channel, 128 x 128
 
 // Template value-field positions patched from the source (entries 1, 2, 8, 9).
 inline constexpr std::size_t kWidthField = 30;

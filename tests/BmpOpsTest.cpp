@@ -511,9 +511,6 @@ TEST(PsdThumbnail, RefusesWhatItCannotShrinkUntouched) {
         std::string p = put(dir, "t.psd", c.file);
         EXPECT_EQ(psdThumb(p, c.size), c.code);
         EXPECT_EQ(readBytes(p), c.file);
-        if (!kWindowsBuild) {
-            EXPECT_TRUE(_img.empty());  // the worker ran in this process
-        }
     }
     EXPECT_EQ(psdThumb(dir.path("missing.psd"), 16), psd::kBadSignature);
 

@@ -260,14 +260,11 @@ Bytes makePsd(std::uint32_t rows, std::uint32_t cols, std::uint16_t depth, std::
 }
 
 float plainMergePsd(const Bytes &a, Bytes &b) {
-    _img.assign(b.begin(), b.end());
-    float r = readPSDHeader();
+    float r = readPSDHeader(fileio::Bytes(b));
     if (r != 0.0f) return r;
     const PSDHeader hb = _fHeader;
     const std::int32_t offB = _offst;
-    _img.assign(a.begin(), a.end());
-    r = readPSDHeader();
-    _img.clear();
+    r = readPSDHeader(fileio::Bytes(a));
     if (r != 0.0f) return r;
     if (_fHeader.rows != hb.rows || _fHeader.columns != hb.columns) return psd::kSizesDiffer;
     const std::int64_t kind = std::int64_t(_fHeader.depth) * _fHeader.colourMode;
@@ -291,9 +288,7 @@ float plainMergePsd(const Bytes &a, Bytes &b) {
 }
 
 float plainSwapPsd(Bytes &f, int mode) {
-    _img.assign(f.begin(), f.end());
-    const float r = readPSDHeader();
-    _img.clear();
+    const float r = readPSDHeader(fileio::Bytes(f));
     if (r != 0.0f) return r;
     if (std::int64_t(_fHeader.depth) * _fHeader.channels != 24) return psd::kNotRgb8;
     const std::size_t n = std::size_t(_fHeader.rows) * _fHeader.columns, o = std::size_t(_offst);

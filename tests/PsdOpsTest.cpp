@@ -2,6 +2,7 @@
 // written is read back with the independent reader of MapTestSupport.h.
 #include <cmath>
 
+#include "FileAccess.h"
 #include "MapTestSupport.h"
 #include "PsdOps.h"
 #include "TestSupport.h"
@@ -15,10 +16,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-float parse(const Bytes& file) {
-    _img.assign(file.begin(), file.end());
-    return readPSDHeader();
-}
+float parse(const Bytes& file) { return readPSDHeader(fileio::Bytes(file)); }
 
 Picture picture(const std::string& path) {
     auto p = readPsd(readBytes(path));

@@ -3,6 +3,7 @@
 #include "TiffOps.h"
 
 #include "Platform.h"
+#include "PsdOps.h"
 
 #include <algorithm>
 #include <cmath>
