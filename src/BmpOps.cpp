@@ -8,7 +8,6 @@
 #include "FileAccess.h"
 #include "PsdOps.h"
 
-std::vector<std::uint8_t> _bmpV;
 BMPHeader _bmpHdr;
 
 int getPadding(int width) {
@@ -18,15 +17,6 @@ int getPadding(int width) {
 }
 
 namespace {
-
-bool inside(std::int64_t offset, std::size_t len) {
-    return offset >= 0 && static_cast<std::uint64_t>(offset) + len <= _bmpV.size();
-}
-
-// Empties _bmpV and gives its storage back on every way out of an operation.
-struct ReleaseBmpV {
-    ~ReleaseBmpV() { std::vector<std::uint8_t>().swap(_bmpV); }
-};
 
 // Row stride in 64 bits, for arithmetic that must not wrap.
 std::int64_t strideOf(const BMPHeader& h) {
@@ -48,38 +38,7 @@ bool writable(const char* path) { return static_cast<bool>(fileio::open(path, "r
 
 }  // namespace
 
-std::int32_t readSigned(std::int64_t offset) { return static_cast<std::int32_t>(readUnsigned(offset)); }
-
-std::uint32_t readUnsigned(std::int64_t offset) {
-    return inside(offset, 4) ? fileio::loadLE32(_bmpV.data() + offset) : 0;
-}
-
-int readShortInt(std::int64_t offset) {
-    return inside(offset, 2) ? static_cast<std::int16_t>(fileio::loadLE16(_bmpV.data() + offset)) : 0;
-}
-
-void writeSignedInt(std::int64_t offset, std::int32_t value) {
-    writeUnsignedInt(offset, static_cast<std::uint32_t>(value));
-}
-
-void writeUnsignedInt(std::int64_t offset, std::uint32_t value) {
-    if (inside(offset, 4)) fileio::storeLE32(_bmpV.data() + offset, value);
-}
-
-void writeShortInt(std::int64_t offset, int value) {
-    if (inside(offset, 2)) fileio::storeLE16(_bmpV.data() + offset, static_cast<std::uint16_t>(value));
-}
-
-bool loadBMPFile(const char* path) {
-    if (fileio::loadFile(path, _bmpV) == fileio::Load::Ok) return true;
-    _bmpV.clear();
-    return false;
-}
-
-namespace {
-
-// readBMPHeader over any bytes of a whole file.
-float parseBmpHeader(const fileio::Bytes& f) {
+float readBMPHeader(const fileio::Bytes& f) {
     if (f.size >= 2) {
         _bmpHdr.signature[0] = static_cast<char>(f.data[0]);
         _bmpHdr.signature[1] = static_cast<char>(f.data[1]);
@@ -97,20 +56,16 @@ float parseBmpHeader(const fileio::Bytes& f) {
     return 0.0f;
 }
 
+namespace {
+
 // Maps and parses one map for merge or swap.
 float mapMap(const char* path, fileio::MappedFile& m, float cannotOpen) {
     if (m.open(path) != fileio::Load::Ok) return cannotOpen;
-    return parseBmpHeader(m.bytes()) != 0.0f ? bmp::kNotBmp : 0.0f;
+    return readBMPHeader(m.bytes()) != 0.0f ? bmp::kNotBmp : 0.0f;
 }
 
 // Rows are rewritten in blocks of about this many bytes.
 constexpr std::size_t kRowBlockBytes = 1u << 20;
-
-}  // namespace
-
-float readBMPHeader() { return parseBmpHeader(fileio::Bytes(_bmpV)); }
-
-namespace {
 
 // Rewrites the rows of a mapped map in place a block at a time: each block
 // is copied out of the mapping (padding included, but never past the end
@@ -216,7 +171,7 @@ float createBMPthumb(const char* path, int size) {
     fileio::MappedFile m;
     if (m.open(path) != fileio::Load::Ok) return kThumbCannotOpen;
     const fileio::Bytes file = m.bytes();
-    if (parseBmpHeader(file) != 0.0f) return kThumbNotBmp;
+    if (readBMPHeader(file) != 0.0f) return kThumbNotBmp;
     const BMPHeader h = _bmpHdr;
     const std::int32_t w = h.width, ht = h.height;
     if (w <= 0 || ht <= 0) return kThumbNotPositive;

@@ -3,13 +3,15 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "PsdOps.h"
 #include "ResultCodes.h"
 
-// The header fields the BMP operations use, from the file most recently
-// parsed.
+namespace fileio {
+struct Bytes;
+}
+
+// The header fields the BMP operations use.
 struct BMPHeader {
     char signature[2] = {0, 0};
     std::uint32_t fileSize = 0;    // offset 2
@@ -21,8 +23,7 @@ struct BMPHeader {
     std::int32_t rowStride = 0;      // 3 * width + getPadding(width), 32-bit
 };
 
-// The bytes of the BMP file being worked on; empty between calls.
-extern std::vector<std::uint8_t> _bmpV;
+// The header last read by readBMPHeader.
 extern BMPHeader _bmpHdr;
 
 namespace bmp {
@@ -50,20 +51,9 @@ inline constexpr int kMaxPsdThumb = 30000;
 // does: r = trunc(fmodf(3.0f * w, 4.0f)), padding 4 - r for r in 1..3, else 0.
 int getPadding(int width);
 
-// Little-endian accessors on _bmpV. Reads past the end give 0 and writes
-// past it do nothing.
-std::int32_t readSigned(std::int64_t offset);
-std::uint32_t readUnsigned(std::int64_t offset);
-int readShortInt(std::int64_t offset);
-void writeSignedInt(std::int64_t offset, std::int32_t value);
-void writeUnsignedInt(std::int64_t offset, std::uint32_t value);
-void writeShortInt(std::int64_t offset, int value);
-
-// Loads the whole file into _bmpV; false when it cannot be opened or read.
-bool loadBMPFile(const char* path);
-// Parses _bmpV into _bmpHdr: 0, or -7 when it does not begin with "BM" or
-// holds fewer than 38 bytes.
-float readBMPHeader();
+// Parses the header of a whole file's bytes into _bmpHdr: 0, or -7 when
+// they do not begin with "BM" or are fewer than 38.
+float readBMPHeader(const fileio::Bytes& file);
 
 // mergeMapsBMP: where target shows the source's first pixel, it takes the
 // source's pixel. The source is not modified.
