@@ -238,104 +238,127 @@ float createBMPthumb(const char* path, int size) {
     return 0.0f;
 }
 
-float createThumb(const char* path, int size) {
+namespace {
+
+// Maps the PSD for its thumbnail and checks that it has three 8-bit colour
+// planes inside the file, each of fewer than 2^31 rows and columns.
+float mapThumbSource(const char* path, fileio::MappedFile& m) {
     using namespace psd;
-    if (size < 1 || size > bmp::kMaxPsdThumb) return bmp::kThumbBadSize;
-    // Mapped, so only the sampled parts of the planes are ever read.
-    fileio::MappedFile m;
     if (m.open(path) != fileio::Load::Ok) return kBadSignature;
-    float r = readPSDHeader(m.bytes());
+    const float r = readPSDHeader(m.bytes());
     if (r != 0.0f) return r;
     if (_fHeader.depth != 8 || _fHeader.channels < 3) return kNotRgb8;
     constexpr std::uint32_t kMaxSide = std::numeric_limits<std::int32_t>::max();
     if (_fHeader.rows > kMaxSide || _fHeader.columns > kMaxSide ||
         !psdPlanesFit(_offst, _fHeader.rows, _fHeader.columns, 3, 1, m.size()))
         return kShortData;
+    return 0.0f;
+}
 
-    const std::int64_t W = _fHeader.columns, H = _fHeader.rows, A = W * H, S = size;
-    const std::uint8_t* src = m.data() + _offst;
+// Copies the pixel at `from`, whose planes lie `a` samples apart, to `to`,
+// whose planes lie `plane` samples apart.
+inline void copyPixel(const std::uint8_t* from, std::int64_t a, std::uint8_t* to, std::size_t plane) {
+    to[0] = from[0];
+    to[plane] = from[a];
+    to[2 * plane] = from[2 * a];
+}
+
+// A W x H picture smaller than the S x S canvas: copied 1:1, centred on
+// black.
+void centreOnCanvas(const std::uint8_t* src, std::int64_t W, std::int64_t H, std::int64_t S, std::uint8_t* out) {
     const std::size_t plane = std::size_t(S) * std::size_t(S);
-    std::vector<std::uint8_t> out(3 * plane, 0);
-    std::uint8_t* p0 = out.data();
-    std::uint8_t* p1 = p0 + plane;
-    std::uint8_t* p2 = p1 + plane;
+    const std::int64_t x0 = (S - W) / 2, y0 = (S - H) / 2;
+    for (std::int64_t y = 0; y < H; ++y)
+        for (std::int64_t x = 0; x < W; ++x)
+            copyPixel(src + (y * W + x), W * H, out + ((y0 + y) * S + x0 + x), plane);
+}
 
-    if (W < S && H < S) {
-        // A picture smaller than the canvas is copied 1:1, centred on black.
-        const std::int64_t x0 = (S - W) / 2, y0 = (S - H) / 2;
-        for (std::int64_t y = 0; y < H; ++y)
-            for (std::int64_t x = 0; x < W; ++x) {
-                const std::size_t o = std::size_t((y0 + y) * S + x0 + x), s = std::size_t(y * W + x);
-                p0[o] = src[s];
-                p1[o] = src[s + A];
-                p2[o] = src[s + 2 * A];
+// How many steps lie between the extra source pixels that spread what
+// f * S leaves over of a side; 0 when nothing is left over.
+std::int64_t spreadInterval(std::int64_t left, std::int64_t S) { return left > 0 ? S / left : 0; }
+
+// The step's extra source pixel: 1 after every `interval` steps without
+// one (counted in k), else 0.
+inline std::int64_t extraStep(std::int64_t interval, std::int64_t& k) {
+    if (interval > 0 && k >= interval) {
+        k = 0;
+        return 1;
+    }
+    ++k;
+    return 0;
+}
+
+// A picture at least as large as the S x S canvas on one side: sampled at
+// the integer step f = max(W, H) / S, with an extra source pixel now and
+// then to spread the remainder, and centred across the shorter side with
+// black margins. The column counter runs on from row to row.
+void sampleOntoCanvas(const std::uint8_t* src, std::int64_t W, std::int64_t H, std::int64_t S, std::uint8_t* out) {
+    const std::int64_t A = W * H;
+    const std::size_t plane = std::size_t(S) * std::size_t(S);
+    std::int64_t f = std::max(W, H) / S;
+    if (f == 0) f = 1;
+    const std::int64_t outW = W / f, outH = H / f;
+    const std::int64_t cI = spreadInterval(W - f * S, S), rI = spreadInterval(H - f * S, S);
+    const bool portrait = H > W;
+    std::int64_t mC = portrait ? (S - outW) / 2 : 0;  // margin columns still to pass in this row
+    std::int64_t mR = portrait ? 0 : (S - outH) / 2;  // margin rows still to pass
+    std::int64_t s = 0, ci = 0, ri = 0, kC = 0, kR = 0;
+    std::size_t o = 0;
+    for (std::int64_t y = 0; y < S; ++y) {
+        const std::int64_t rowS = s, rowCi = ci;
+        for (std::int64_t x = 0; x < S; ++x, ++o) {
+            const bool take = portrait ? (mC < 1 && ci < W) : (mR < 1 && ri < H);
+            if (take && ri < H && ci < W) copyPixel(src + s, A, out + o, plane);  // never outside the planes
+            const std::int64_t e = extraStep(cI, kC);
+            if (mC < 1) {
+                s += f + e;
+                ci += f + e;
             }
-    } else {
-        // Integer step f, with one extra source pixel every cI + 1 columns
-        // (rI + 1 rows) to spread what f * S leaves over.
-        std::int64_t f = std::max(W, H) / S;
-        if (f == 0) f = 1;
-        const std::int64_t outW = W / f, outH = H / f;
-        std::int64_t cI = W - f * S;
-        if (cI > 0) cI = S / cI;
-        std::int64_t rI = H - f * S;
-        if (rI > 0) rI = S / rI;
-        const bool portrait = H > W;
-        std::int64_t mC = portrait ? (S - outW) / 2 : 0;
-        std::int64_t mR = portrait ? 0 : (S - outH) / 2;
-        std::int64_t s = 0, ci = 0, ri = 0, kC = 0, kR = 0;
-        std::size_t o = 0;
-        for (std::int64_t y = 0; y < S; ++y) {
-            const std::int64_t rowS = s, rowCi = ci;
-            for (std::int64_t x = 0; x < S; ++x, ++o) {
-                bool take = portrait ? (mC < 1 && ci < W) : (mR < 1 && ri < H);
-                if (take && ri < H && ci < W) {  // never outside the planes
-                    p0[o] = src[s];
-                    p1[o] = src[s + A];
-                    p2[o] = src[s + 2 * A];
-                }
-                std::int64_t e = 0;
-                if (cI > 0 && kC >= cI) {
-                    e = 1;
-                    kC = 0;
-                } else {
-                    ++kC;
-                }
-                if (mC < 1) {
-                    s += f + e;
-                    ci += f + e;
-                }
-                --mC;
-            }
-            std::int64_t e = 0;
-            if (rI > 0 && kR >= rI) {
-                e = 1;
-                kR = 0;
-            } else {
-                ++kR;
-            }
-            if (mR < 1) {
-                if (portrait) mC = (S - W / f) / 2;
-                ri += f + e;
-                s = W * ri;
-                ci = 0;
-            } else {
-                --mR;
-                s = rowS;
-                ci = rowCi;
-            }
+            --mC;
+        }
+        const std::int64_t e = extraStep(rI, kR);
+        if (mR < 1) {
+            if (portrait) mC = (S - W / f) / 2;
+            ri += f + e;
+            s = W * ri;
+            ci = 0;
+        } else {
+            --mR;
+            s = rowS;
+            ci = rowCi;
         }
     }
+}
 
-    // The header and sections as they were (a successful header read puts
-    // _offst past byte 40), with the new size.
+// Replaces the PSD by its header and sections as they were (a successful
+// header read puts _offst past byte 40) with the new size, then the canvas.
+float replaceWithThumb(const char* path, fileio::MappedFile& m, const std::vector<std::uint8_t>& canvas,
+                       std::int64_t S) {
     std::vector<std::uint8_t> head(m.data(), m.data() + _offst);
     fileio::storeBE32(&head[14], static_cast<std::uint32_t>(S));
     fileio::storeBE32(&head[18], static_cast<std::uint32_t>(S));
     // Three planes are written: the header says so (an alpha plane is dropped).
     if (_fHeader.channels > 3) fileio::storeBE16(&head[12], 3);
     m.release();  // the original is replaced below
-    if (fileio::replaceFile(path, {{head.data(), head.size()}, {out.data(), out.size()}}) != fileio::Rewrite::Ok)
-        return kCannotWrite;
+    if (fileio::replaceFile(path, {{head.data(), head.size()}, {canvas.data(), canvas.size()}}) != fileio::Rewrite::Ok)
+        return psd::kCannotWrite;
     return 0.0f;
+}
+
+}  // namespace
+
+float createThumb(const char* path, int size) {
+    if (size < 1 || size > bmp::kMaxPsdThumb) return bmp::kThumbBadSize;
+    // Mapped, so only the sampled parts of the planes are ever read.
+    fileio::MappedFile m;
+    const float r = mapThumbSource(path, m);
+    if (r != 0.0f) return r;
+    const std::int64_t W = _fHeader.columns, H = _fHeader.rows, S = size;
+    const std::uint8_t* src = m.data() + _offst;
+    std::vector<std::uint8_t> canvas(3 * std::size_t(S) * std::size_t(S), 0);
+    if (W < S && H < S)
+        centreOnCanvas(src, W, H, S, canvas.data());
+    else
+        sampleOntoCanvas(src, W, H, S, canvas.data());
+    return replaceWithThumb(path, m, canvas, S);
 }
