@@ -6,59 +6,61 @@
 #include "FileAccess.h"
 #include "TiffOps.h"
 
-std::uint32_t readLong_T(const std::uint8_t *p) {
-    return static_cast<std::uint32_t>(p[0]) + 256u * p[1] + 65536u * p[2] + 16777216u * p[3];
-}
+namespace {
 
-float convertToTarga(const char *tiffPath, const char *tgaPath) {
-    // The first IFD within the first 1000 bytes, with the conversion's
-    // checks: a bad BitsPerSample count gives +258; the depth itself is
-    // never read.
+// Rows are read from the TIFF in blocks of about this many bytes.
+constexpr std::uint64_t kReadBlockBytes = std::uint64_t(4) << 20;
+
+// Reads the TIFF's first IFD within the first 1000 bytes, with the
+// conversion's checks, and sets rowLen to the bytes in one of its rows. A
+// bad BitsPerSample count gives +258; the depth itself is never read.
+float readSource(const char *tiffPath, tiff::Directory &dir, std::uint64_t &rowLen) {
     tiff::WalkRules rules;
     rules.headerBytes = 1000;
     rules.requiredBits = 0;
     rules.positiveBpsCode = true;
     rules.needBits = false;
-    tiff::Directory dir;
     float r = tiff::readTiffHeader(tiffPath, rules, dir);
     if (r != 0.0f) return r;
     if (dir.samples == 0) return tiff::kMissingEntry;
     // The header carries 16-bit dimensions: larger pictures are refused
     // rather than written with a header that does not describe them.
     if (dir.width > kTargaMaxDimension || dir.length > kTargaMaxDimension) return tiff::kTooLarge;
-    const std::uint64_t rowLen = static_cast<std::uint64_t>(dir.width) * dir.samples;
-    const std::uint64_t rowsLen = rowLen * dir.length;
+    rowLen = static_cast<std::uint64_t>(dir.width) * dir.samples;
     // The rows are taken from the end of the file: all of them must be there.
-    if (rowsLen > dir.fileSize) return tiff::kRowsPastEnd;
+    if (rowLen * dir.length > dir.fileSize) return tiff::kRowsPastEnd;
+    return 0.0f;
+}
 
-    if (fileio::sameFile(tiffPath, tgaPath)) return targa::kCannotCreate;  // would truncate the TIFF
-    fileio::File out = fileio::open(tgaPath, "wb");
-    if (!out) return targa::kCannotCreate;
+// The 18-byte header: no image ID, no colour map, uncompressed true colour,
+// origin 0, 0, the size, 24 bits a pixel, no descriptor bits.
+void putHeader(fileio::Writer &writer, const tiff::Directory &dir) {
     std::uint8_t header[18] = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0};
     fileio::storeLE16(header + 12, static_cast<std::uint16_t>(dir.width));
     fileio::storeLE16(header + 14, static_cast<std::uint16_t>(dir.length));
-    fileio::Writer writer(out.get());
     writer.put(header, sizeof header);
+}
 
-    // The TIFF is only read, but the conversion opens it for writing too.
-    fileio::File in = fileio::open(tiffPath, "r+b");
-    if (!in) {
-        bool ok = writer.flush();
-        ok = out.close() && ok;
-        return ok ? tiff::kCannotReopen : tiff::kIoFailure;
+// One TIFF row as a Targa row: blue, green, red; grey samples go to all three.
+void targaRow(const tiff::Directory &dir, const std::uint8_t *src, std::uint8_t *dst) {
+    if (dir.samples >= 3) {
+        for (std::uint32_t x = 0; x < dir.width; ++x, src += dir.samples, dst += 3) {
+            dst[0] = src[2];
+            dst[1] = src[1];
+            dst[2] = src[0];
+        }
+    } else {
+        for (std::uint32_t x = 0; x < dir.width; ++x, ++src, dst += 3) dst[0] = dst[1] = dst[2] = *src;
     }
-    const long long size = fileio::streamSize(in.get());
-    if (size < 0 || rowsLen > static_cast<std::uint64_t>(size)) {
-        writer.flush();
-        out.close();
-        return tiff::kIoFailure;  // the file changed under the conversion
-    }
-    const std::uint64_t end = static_cast<std::uint64_t>(size);
+}
 
-    // Rows j = 0, 1, ... come from rowLen * (j + 1) bytes before the end:
-    // read a block of them at once, then emit them last row first.
+// Rows j = 0, 1, ... come from rowLen * (j + 1) bytes before the end of
+// the TIFF (`end` bytes long): a block of them is read at once, then
+// written last row first. False when a read fails.
+bool copyRows(std::FILE *in, std::uint64_t end, const tiff::Directory &dir, std::uint64_t rowLen,
+              fileio::Writer &writer) {
     const std::size_t rowsPerBlock =
-        rowLen == 0 ? 1 : static_cast<std::size_t>(std::max<std::uint64_t>(1, (std::uint64_t(4) << 20) / rowLen));
+        rowLen == 0 ? 1 : static_cast<std::size_t>(std::max<std::uint64_t>(1, kReadBlockBytes / rowLen));
     std::vector<std::uint8_t> block;
     std::vector<std::uint8_t> outRow(static_cast<std::size_t>(dir.width) * 3);
     for (std::uint64_t j = 0; j < dir.length;) {
@@ -66,29 +68,45 @@ float convertToTarga(const char *tiffPath, const char *tgaPath) {
         const std::uint64_t from = end - rowLen * (j + n);
         block.resize(static_cast<std::size_t>(rowLen * n));
         if (!block.empty() &&
-            (!fileio::seekTo(in.get(), from) || fileio::readSome(in.get(), block.data(), block.size()) != block.size())) {
-            writer.flush();
-            out.close();
-            return tiff::kIoFailure;
-        }
+            (!fileio::seekTo(in, from) || fileio::readSome(in, block.data(), block.size()) != block.size()))
+            return false;
         for (std::uint64_t k = 0; k < n; ++k) {
-            const std::uint8_t *src = block.data() + (n - 1 - k) * rowLen;
-            std::uint8_t *dst = outRow.data();
-            if (dir.samples >= 3) {
-                for (std::uint32_t x = 0; x < dir.width; ++x, src += dir.samples, dst += 3) {
-                    dst[0] = src[2];
-                    dst[1] = src[1];
-                    dst[2] = src[0];
-                }
-            } else {
-                // Grey: each sample as blue, green and red.
-                for (std::uint32_t x = 0; x < dir.width; ++x, ++src, dst += 3) dst[0] = dst[1] = dst[2] = *src;
-            }
+            targaRow(dir, block.data() + (n - 1 - k) * rowLen, outRow.data());
             writer.put(outRow.data(), outRow.size());
         }
         j += n;
     }
+    return true;
+}
+
+// Flushes and closes the Targa file: code when both succeed, else
+// tiff::kIoFailure.
+float finish(fileio::Writer &writer, fileio::File &out, float code) {
     bool ok = writer.flush();
     ok = out.close() && ok;
-    return ok ? 0.0f : tiff::kIoFailure;
+    return ok ? code : tiff::kIoFailure;
+}
+
+}  // namespace
+
+float convertToTarga(const char *tiffPath, const char *tgaPath) {
+    tiff::Directory dir;
+    std::uint64_t rowLen = 0;
+    const float r = readSource(tiffPath, dir, rowLen);
+    if (r != 0.0f) return r;
+
+    if (fileio::sameFile(tiffPath, tgaPath)) return targa::kCannotCreate;  // would truncate the TIFF
+    fileio::File out = fileio::open(tgaPath, "wb");
+    if (!out) return targa::kCannotCreate;
+    fileio::Writer writer(out.get());
+    putHeader(writer, dir);
+
+    // The TIFF is only read, but the conversion opens it for writing too.
+    fileio::File in = fileio::open(tiffPath, "r+b");
+    if (!in) return finish(writer, out, tiff::kCannotReopen);
+    const long long size = fileio::streamSize(in.get());
+    if (size < 0 || rowLen * dir.length > static_cast<std::uint64_t>(size))
+        return finish(writer, out, tiff::kIoFailure);  // the file changed under the conversion
+    const bool copied = copyRows(in.get(), static_cast<std::uint64_t>(size), dir, rowLen, writer);
+    return finish(writer, out, copied ? 0.0f : tiff::kIoFailure);
 }

@@ -17,10 +17,6 @@ inline constexpr float kCannotCreate = -5.0f;  // the Targa file cannot be creat
 
 inline constexpr std::uint32_t kTargaMaxDimension = 65535;
 
-// Reads the 32-bit little-endian number at p, byte by byte.
-std::uint32_t readLong_T(const std::uint8_t *p);
-inline std::uint32_t readLong_TA(const std::uint8_t *p) { return readLong_T(p); }
-
 // Writes the Targa copy of tiffPath to tgaPath; 0 or a code (README).
 float convertToTarga(const char *tiffPath, const char *tgaPath);
 
