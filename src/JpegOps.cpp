@@ -1,6 +1,5 @@
 #include "JpegOps.h"
 
-#include <cstdlib>
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -96,7 +95,7 @@ const double aan_scale_factor[8] = {1.0, 1.387039845, 1.306562965, 1.175875602,
 // ---------------------------------------------------------------------------
 // Module state.
 
-std::uint8_t *_RGB_buffer = nullptr;
+const std::uint8_t *_RGB_buffer = nullptr;
 std::uint16_t _width = 0, _height = 0;
 std::FILE *_fp_jpeg_stream = nullptr;
 std::uint8_t bytenew = 0;
@@ -208,11 +207,9 @@ void finish_scan() {
 }
 
 // ---------------------------------------------------------------------------
-// BMP loader.
+// BMP reader.
 
 void release_jpeg_buffers() {
-    std::free(_RGB_buffer);
-    _RGB_buffer = nullptr;
     delete[] category_alloc;
     category_alloc = nullptr;
     category = nullptr;
@@ -272,44 +269,6 @@ void place_row(const BitmapLayout &l, const std::uint8_t *stored, std::size_t go
 }
 
 }  // namespace
-
-int load_bitmap(const char *path, int &width, int &height) {
-    using namespace jpegcode;
-    fileio::File f;
-    BitmapLayout l;
-    int r = read_bitmap_header(path, f, l);
-    if (r != kOk) return r;
-    width = static_cast<int>(l.w);
-    height = static_cast<int>(l.h);
-
-    std::free(_RGB_buffer);
-    // Zeroed, so that rows missing from a short file encode as zeros.
-    _RGB_buffer = static_cast<std::uint8_t *>(std::calloc(l.H, l.rowBytes));
-    if (!_RGB_buffer) return kNoPictureBuffer;
-    std::uint8_t *row = static_cast<std::uint8_t *>(std::malloc(l.stored));
-    if (!row) {
-        std::free(_RGB_buffer);
-        _RGB_buffer = nullptr;
-        return kNoRowBuffer;
-    }
-
-    // Rows are stored bottom row first; each goes straight to its place in
-    // the top-down buffer. A short read leaves the rest of the picture zero.
-    for (std::size_t r = 0; r < l.h; ++r) {
-        std::size_t got = fileio::readSome(f.get(), row, l.stored);
-        place_row(l, row, got, _RGB_buffer + (l.h - 1 - r) * l.rowBytes);
-        if (got < l.stored) break;
-    }
-    std::free(row);
-
-    // Rows h .. H-1 repeat the picture's bottom row.
-    const std::uint8_t *bottom = _RGB_buffer + (l.h - 1) * l.rowBytes;
-    for (std::size_t y = l.h; y < l.H; ++y) std::memcpy(_RGB_buffer + y * l.rowBytes, bottom, l.rowBytes);
-
-    _width = static_cast<std::uint16_t>(l.W);
-    _height = static_cast<std::uint16_t>(l.H);
-    return kOk;
-}
 
 int BitmapStripes::open(const char *path, int &width, int &height) {
     using namespace jpegcode;
@@ -1031,9 +990,15 @@ void write_SOSinfo() {
 
 float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale) {
     using namespace jpegcode;
-    // Whatever happens below, the picture and the tables are released.
+    // Whatever happens below, the tables are released and no pointer to the
+    // output, the writer or the stripes is left behind.
     struct Release {
-        ~Release() { release_jpeg_buffers(); }
+        ~Release() {
+            release_jpeg_buffers();
+            _fp_jpeg_stream = nullptr;
+            _marker_out = nullptr;
+            _RGB_buffer = nullptr;
+        }
     } release;
 
     // The picture is read eight rows at a time, as the encoder takes it.
@@ -1047,13 +1012,6 @@ float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale) {
     fileio::File out = fileio::open(jpegPath, "wb");
     if (!out) return static_cast<float>(kCannotCreateOutput);
     _fp_jpeg_stream = out.get();
-    struct Unbind {
-        ~Unbind() {
-            _fp_jpeg_stream = nullptr;
-            _marker_out = nullptr;
-            _RGB_buffer = nullptr;  // the stripes' own buffer
-        }
-    } unbind;
 
     r = init_all(scale);
     if (r != 0) {

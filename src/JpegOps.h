@@ -1,7 +1,8 @@
 // Baseline JPEG encoder: a 24-bit BMP map in, a 4:4:4 JFIF file out, with
 // the example quantisation tables scaled by a percentage, the AAN float
-// DCT and the example Huffman tables. The encoder keeps its tables and
-// the picture in module-level state that each conversion rebuilds.
+// DCT and the example Huffman tables. The encoder keeps its tables in
+// module-level state that each conversion rebuilds, and reads the picture
+// eight rows at a time.
 #pragma once
 
 #include <cstdint>
@@ -66,7 +67,9 @@ struct SOF0infotype {
 };
 
 // Module state, set up afresh by every conversion.
-extern std::uint8_t *_RGB_buffer;  // padded picture, top row first, B G R per pixel
+// The stripe being encoded, borrowed from BitmapStripes: eight padded rows
+// of _width pixels, top row first, B G R per pixel.
+extern const std::uint8_t *_RGB_buffer;
 extern std::uint16_t _width, _height;  // padded dimensions (multiples of 8)
 extern std::FILE *_fp_jpeg_stream;
 extern std::uint8_t bytenew;  // bit accumulator, valid when a scan has been finished
@@ -87,10 +90,7 @@ extern float fdtbl_Y[64], fdtbl_Cb[64];
 extern std::int8_t YDU[64], CbDU[64], CrDU[64];
 extern std::int16_t DU_DCT[64];
 
-// Stages. load_bitmap returns 0, 3 to 7 or 9 and reports the true size.
-int load_bitmap(const char *path, int &width, int &height);
-
-// The stored layout of a 24-bit BMP as the loader reads it.
+// The stored layout of a 24-bit BMP as BitmapStripes reads it.
 struct BitmapLayout {
     std::size_t w = 0, h = 0;  // true size (the low halves of the header's fields)
     std::size_t W = 0, H = 0;  // padded to multiples of 8
@@ -98,10 +98,12 @@ struct BitmapLayout {
     std::size_t stored = 0;    // one stored row, 3w plus w mod 4
 };
 
-// The same picture as load_bitmap gives, eight rows at a time: open makes
-// load_bitmap's checks, returns its codes and sets _width and _height;
-// load(y) fills data() with padded rows y .. y+7, exactly those rows of
-// load_bitmap's buffer, reading only their part of the file.
+// A 24-bit BMP, eight rows at a time. open checks the header (0, or 3 to 6
+// or 9), reports the true size and sets _width and _height to it padded to
+// multiples of 8. load(y) fills data() with rows y .. y+7 of the padded
+// picture, top row first, reading only their part of the file: columns
+// past the width repeat the row's last pixel, rows past the height repeat
+// the bottom row, and bytes missing from a short file read as zeros.
 class BitmapStripes {
 public:
     int open(const char *path, int &width, int &height);
@@ -113,6 +115,8 @@ private:
     BitmapLayout layout_;
     std::vector<std::uint8_t> stripe_, bottom_, rows_;
 };
+
+// Stages.
 int init_all(int scale);
 void set_quant_table(const std::uint8_t *basic_table, int scale_factor, std::uint8_t *newtable);
 void set_DQTinfo(int scale);
@@ -156,7 +160,7 @@ void start_scan(fileio::Writer &out);
 void writebits(bitstring bs);
 void finish_scan();
 
-// Releases the picture and the two heap tables.
+// Releases the two heap tables.
 void release_jpeg_buffers();
 
 // The whole conversion: 0, 1 to 10 (jpegcode).
