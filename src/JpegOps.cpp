@@ -405,17 +405,28 @@ int set_numbers_category_and_bitcode() {
     return 0;
 }
 
+namespace {
+
+// The weights of the colour conversion in units of 1/65536: Y is
+// (kYR R + kYG G + kYB B) >> 16, less 128 to centre it on zero; Cb and Cr
+// come out centred on zero.
+constexpr std::int32_t kYR = 19595, kYG = 38470, kYB = 7471;
+constexpr std::int32_t kCbR = -11058, kCbG = -21708, kCbB = 32768;
+constexpr std::int32_t kCrR = 32768, kCrG = -27438, kCrB = -5328;
+
+}  // namespace
+
 void precalculate_YCbCr_tables() {
     for (std::int32_t i = 0; i < 256; ++i) {
-        YRtab[i] = 19595 * i;
-        YGtab[i] = 38470 * i;
-        YBtab[i] = 7471 * i;
-        CbRtab[i] = -11058 * i;
-        CbGtab[i] = -21708 * i;
-        CbBtab[i] = 32768 * i;
-        CrRtab[i] = 32768 * i;
-        CrGtab[i] = -27438 * i;
-        CrBtab[i] = -5328 * i;
+        YRtab[i] = kYR * i;
+        YGtab[i] = kYG * i;
+        YBtab[i] = kYB * i;
+        CbRtab[i] = kCbR * i;
+        CbGtab[i] = kCbG * i;
+        CbBtab[i] = kCbB * i;
+        CrRtab[i] = kCrR * i;
+        CrGtab[i] = kCrG * i;
+        CrBtab[i] = kCrB * i;
     }
 }
 
@@ -827,9 +838,15 @@ void load_units_portable(const std::uint8_t *p, std::size_t rowBytes) {
 
 #if BRINDLEX_X86_SIMD
 // Eight pixels per step with 16-bit multiply-adds. The colour tables hold
-// exact products (table[i] = coefficient x i), so the sums below are the
-// tables' sums; coefficients of 32768 and above are split into two halves
-// so that every factor fits 16 bits.
+// exact products (table[i] = weight x i), so the sums below are the
+// tables' sums; the weights of 32768 and above are split into two halves,
+// each applied to the same sample, so that every factor fits 16 bits.
+constexpr bool fits16(std::int32_t w) { return w >= -32768 && w <= 32767; }
+static_assert(kYG % 2 == 0 && kCbB % 2 == 0 && kCrR % 2 == 0, "the split weights halve exactly");
+static_assert(fits16(kYR) && fits16(kYB) && fits16(kCbR) && fits16(kCbG) && fits16(kCrG) && fits16(kCrB) &&
+                  fits16(kYG / 2) && fits16(kCbB / 2) && fits16(kCrR / 2),
+              "every factor fits 16 bits");
+
 inline __m128i coefficient_pair(int lo, int hi) {
     return _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(lo)) |
                                            (static_cast<std::uint32_t>(static_cast<std::uint16_t>(hi)) << 16)));
@@ -844,10 +861,10 @@ inline __m128i weighted_sum(__m128i a, __m128i b, __m128i ka, __m128i c, __m128i
 // One row of eight pixels, as 16-bit blue, green and red lanes, to the
 // data units' row yy.
 inline void convert_row(__m128i B, __m128i G, __m128i R, unsigned yy) {
-    const __m128i Y = _mm_sub_epi16(weighted_sum(R, G, coefficient_pair(19595, 19235), B, G, coefficient_pair(7471, 19235)),
-                                    _mm_set1_epi16(128));
-    const __m128i Cb = weighted_sum(R, B, coefficient_pair(-11058, 16384), G, B, coefficient_pair(-21708, 16384));
-    const __m128i Cr = weighted_sum(R, G, coefficient_pair(16384, -27438), R, B, coefficient_pair(16384, -5328));
+    const __m128i Y = _mm_sub_epi16(
+        weighted_sum(R, G, coefficient_pair(kYR, kYG / 2), B, G, coefficient_pair(kYB, kYG / 2)), _mm_set1_epi16(128));
+    const __m128i Cb = weighted_sum(R, B, coefficient_pair(kCbR, kCbB / 2), G, B, coefficient_pair(kCbG, kCbB / 2));
+    const __m128i Cr = weighted_sum(R, G, coefficient_pair(kCrR / 2, kCrG), R, B, coefficient_pair(kCrR / 2, kCrB));
     _mm_storel_epi64(reinterpret_cast<__m128i *>(YDU + 8 * yy), _mm_packs_epi16(Y, Y));
     _mm_storel_epi64(reinterpret_cast<__m128i *>(CbDU + 8 * yy), _mm_packs_epi16(Cb, Cb));
     _mm_storel_epi64(reinterpret_cast<__m128i *>(CrDU + 8 * yy), _mm_packs_epi16(Cr, Cr));
