@@ -17,7 +17,8 @@
 // ---------------------------------------------------------------------------
 // Constant tables.
 
-// Natural (row-major) index -> position in zig-zag order.
+// Natural (row-major) index -> position in zig-zag order (ITU-T T.81,
+// figure A.6).
 const std::uint8_t zigzag[64] = {
     0,  1,  5,  6,  14, 15, 27, 28,  //
     2,  4,  7,  13, 16, 26, 29, 42,  //
@@ -29,7 +30,8 @@ const std::uint8_t zigzag[64] = {
     35, 36, 48, 49, 57, 58, 62, 63,
 };
 
-// Example quantisation tables, natural order.
+// The example quantisation tables of ITU-T T.81 Annex K.1 (tables K.1,
+// luminance, and K.2, chrominance), in natural order.
 const std::uint8_t std_luminance_qt[64] = {
     16, 11, 10, 16, 24,  40,  51,  61,   //
     12, 12, 14, 19, 26,  58,  60,  55,   //
@@ -51,12 +53,17 @@ const std::uint8_t std_chrominance_qt[64] = {
     99, 99, 99, 99, 99, 99, 99, 99,
 };
 
-// Example Huffman tables: entry L (1..16) is the number of codes of length L.
+// The example Huffman tables of ITU-T T.81 Annex K.3 (tables K.3 and K.4
+// for the DC differences, K.5 and K.6 for the AC coefficients), as the
+// count and value lists of K.3.3: entry L (1..16) of a count list is the
+// number of codes of length L.
 const std::uint8_t std_dc_luminance_nrcodes[17] = {0, 0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
 const std::uint8_t std_dc_chrominance_nrcodes[17] = {0, 0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0};
 const std::uint8_t std_ac_luminance_nrcodes[17] = {0, 0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
 const std::uint8_t std_ac_chrominance_nrcodes[17] = {0, 0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77};
 
+// The DC values of both components: the luminance list (K.3.3.1) equals
+// the chrominance one, 0 to 11, so the luminance DC table uses this too.
 const std::uint8_t std_dc_chrominance_values[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
 
 const std::uint8_t std_ac_luminance_values[162] = {
@@ -788,6 +795,8 @@ void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t
                 const bitstring *HTAC) {
     fdct_and_quantization(ComponentDU, fdtbl, DU_DCT);
 
+    // The DC term as its difference from the component's previous one
+    // (F.1.2.1): the code of its size category, then its additional bits.
     const std::int16_t diff = static_cast<std::int16_t>(DU_DCT[0] - *DC);
     *DC = DU_DCT[0];
     if (diff == 0) {
@@ -796,7 +805,11 @@ void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t
         writebits2(HTDC[category[diff]], bitcode[diff]);
     }
 
-    // The non-zero AC coefficients, one bit each.
+    // The AC coefficients in zigzag order, coded as ITU-T T.81 F.1.2.2 has
+    // it: each non-zero one as the run of zeros before it (a ZRL code for
+    // every whole 16) and its size category in one Huffman symbol, then
+    // its additional bits; an end of block after the last non-zero one.
+    // The mask holds one bit per non-zero coefficient.
     std::uint64_t nonzero = zigzag_mask(nonzero_mask(DU_DCT)) & ~std::uint64_t(1);
     if (nonzero == 0) {
         writebits(HTAC[0x00]);
