@@ -517,6 +517,17 @@ __attribute__((always_inline)) inline void aan_pass(V *d) {
 }
 
 using FdctFn = void (*)(const std::int8_t *, const float *, std::int16_t *);
+using NonzeroMaskFn = std::uint64_t (*)(const std::int16_t *);
+using LoadUnitsFn = void (*)(const std::uint8_t *, std::size_t);
+
+// The encoder's functions on one path (simd::k*), each null where this
+// build or processor lacks it. The table follows the last of them.
+struct JpegPath {
+    FdctFn fdct;
+    NonzeroMaskFn nonzeroMask;
+    LoadUnitsFn loadUnits;
+};
+JpegPath jpeg_path(int path);
 
 // The transform in generic four-lane vectors, which every target compiles;
 // the other paths give its results bit for bit.
@@ -682,22 +693,7 @@ __attribute__((target("avx2"))) void fdct_avx2(const std::int8_t *data, const fl
 }
 #endif
 
-// The transform's paths by number (simd::k*), null where this build or
-// processor lacks one.
-FdctFn fdct_path(int path) {
-    switch (path) {
-    case simd::kPortable:
-        return fdct_portable;
-#if BRINDLEX_X86_SIMD
-    case simd::kSse2:
-        return fdct_sse2;
-    case simd::kAvx2:
-        return cpuHasAvx2() ? fdct_avx2 : nullptr;
-#endif
-    default:
-        return nullptr;
-    }
-}
+FdctFn fdct_path(int path) { return jpeg_path(path).fdct; }
 
 }  // namespace
 
@@ -777,18 +773,9 @@ inline std::uint64_t zigzag_mask(std::uint64_t natural) {
 }  // namespace
 
 bool nonzero_mask_with(int path, const std::int16_t *c, std::uint64_t &mask) {
-    switch (path) {
-    case simd::kPortable:
-        mask = nonzero_mask_portable(c);
-        return true;
-#if BRINDLEX_X86_SIMD
-    case simd::kSse2:
-        mask = nonzero_mask_sse2(c);
-        return true;
-#endif
-    default:
-        return false;
-    }
+    const NonzeroMaskFn nonzero = jpeg_path(path).nonzeroMask;
+    if (nonzero) mask = nonzero(c);
+    return nonzero != nullptr;
 }
 
 void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t *DC, const bitstring *HTDC,
@@ -834,8 +821,6 @@ void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t
 }
 
 namespace {
-
-using LoadUnitsFn = void (*)(const std::uint8_t *, std::size_t);
 
 // Eight pixels of eight rows, rowBytes apart, through the tables.
 void load_units_portable(const std::uint8_t *p, std::size_t rowBytes) {
@@ -916,22 +901,25 @@ __attribute__((target("ssse3"))) void load_units_ssse3(const std::uint8_t *p, st
 }
 #endif
 
-// The row loader's paths by number (simd::k*), null where this build or
-// processor lacks one.
-LoadUnitsFn load_units_path(int path) {
+// The transform, the non-zero mask and the row loader of each path.
+JpegPath jpeg_path(int path) {
     switch (path) {
     case simd::kPortable:
-        return load_units_portable;
+        return {fdct_portable, nonzero_mask_portable, load_units_portable};
 #if BRINDLEX_X86_SIMD
     case simd::kSse2:
-        return load_units_sse2;
+        return {fdct_sse2, nonzero_mask_sse2, load_units_sse2};
+    case simd::kAvx2:
+        return {cpuHasAvx2() ? fdct_avx2 : nullptr, nullptr, nullptr};
     case simd::kSsse3:
-        return cpuHasSsse3() ? load_units_ssse3 : nullptr;
+        return {nullptr, nullptr, cpuHasSsse3() ? load_units_ssse3 : nullptr};
 #endif
     default:
-        return nullptr;
+        return {nullptr, nullptr, nullptr};
     }
 }
+
+LoadUnitsFn load_units_path(int path) { return jpeg_path(path).loadUnits; }
 
 const std::uint8_t *block_at(unsigned x, unsigned y) {
     return _RGB_buffer + static_cast<std::size_t>(y) * _width * 3 + static_cast<std::size_t>(x) * 3;
