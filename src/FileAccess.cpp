@@ -261,19 +261,6 @@ bool sameFile(const char* utf8PathA, const char* utf8PathB) {
 }
 #endif
 
-Rewrite rewriteFile(const char* utf8Path, const void* data, std::size_t n) {
-    File f = open(utf8Path, "r+b");
-    if (!f) return Rewrite::CannotOpen;
-    long long old = streamSize(f.get());
-    if (old < 0 || static_cast<unsigned long long>(old) != n) {
-        f.reset();
-        f = open(utf8Path, "wb");
-        if (!f) return Rewrite::CannotOpen;
-    }
-    if (!writeAll(f.get(), data, n)) return Rewrite::WriteError;
-    return f.close() ? Rewrite::Ok : Rewrite::WriteError;
-}
-
 namespace {
 
 bool removePath(const std::string& p) {

@@ -64,15 +64,6 @@ enum class Rewrite { Ok, CannotOpen, WriteError };
 // either cannot be examined (a missing destination is never the source).
 bool sameFile(const char* utf8PathA, const char* utf8PathB);
 
-// Replaces the contents of an existing file by data, for operations that
-// rewrite a map in place once its new content is complete in memory. The
-// file is first opened for reading and writing without truncation, so a
-// read-only or missing file gives CannotOpen and stays as it was. When the
-// new content is as long as the old one it is written over it through that
-// handle (nothing is ever truncated); otherwise the file is then recreated
-// and written in one piece.
-Rewrite rewriteFile(const char* utf8Path, const void* data, std::size_t n);
-
 // One piece of a file's new content.
 struct Piece {
     const void* data;

@@ -19,19 +19,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 }  // namespace
 
-TEST(MeskReader, PrimitiveReadersMaskAndCombineBytesLeastFirst) {
-    const char ff = static_cast<char>(0xFF), a9 = static_cast<char>(0xA9);
-    EXPECT_EQ(readUnInt(a9, 0x61, 0, 0), 25001u);
-    EXPECT_EQ(readUnInt(ff, ff, ff, ff), 0xFFFFFFFFu);
-    EXPECT_EQ(readSignInt(ff, ff, ff, ff), -1);
-    EXPECT_EQ(readSignInt(0, 0, 0, static_cast<char>(0x80)), INT32_MIN);
-    EXPECT_EQ(readaFloat(0, 0, static_cast<char>(0x80), 0x3F), 1.0f);
-    EXPECT_EQ(readFloat_T(0, 0, static_cast<char>(0x80), static_cast<char>(0xBF)), -1.0f);
-    EXPECT_EQ(readShort(ff, ff), -1);
-    EXPECT_EQ(readShort(7, 0), 7);
-    EXPECT_EQ(readShort_T(0, static_cast<char>(0x80)), -32768);
-    EXPECT_EQ(readShort_TA(ff, 0x7F), 32767);
-    EXPECT_EQ(readanInt(ff), 255);
+TEST(MeskReader, PrimitiveReadersCombineBytesLeastFirst) {
     const std::uint8_t p[4] = {0xA9, 0x61, 0, 0};
     EXPECT_EQ(meskU32(p), 25001u);
     const std::uint8_t q[2] = {0xFE, 0xFF};
