@@ -379,33 +379,6 @@ bool Writer::flush() {
     return ok_;
 }
 
-float loadLEf32(const std::uint8_t* p) {
-    std::uint32_t u = loadLE32(p);
-    float f;
-    std::memcpy(&f, &u, 4);
-    return f;
-}
-float loadBEf32(const std::uint8_t* p) {
-    std::uint32_t u = loadBE32(p);
-    float f;
-    std::memcpy(&f, &u, 4);
-    return f;
-}
-void storeLE16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void storeLE32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void storeBE16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-void storeBE32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
-}
-
 bool Bytes::u8(std::size_t off, std::uint8_t& v) const {
     if (!has(off, 1)) return false;
     v = data[off];

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ByteOrder.h"
+
 namespace fileio {
 
 // Owns one open stream and closes it on every way out of a scope.
@@ -190,24 +192,6 @@ struct Bytes {
     bool lef32(std::size_t off, float& v) const;
     bool bef32(std::size_t off, float& v) const;
 };
-
-// Unchecked little/big-endian loads for loops whose bounds were checked once.
-inline std::uint16_t loadLE16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-inline std::uint32_t loadLE32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline std::uint16_t loadBE16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-inline std::uint32_t loadBE32(const std::uint8_t* p) {
-    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-           (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
-}
-float loadLEf32(const std::uint8_t* p);
-float loadBEf32(const std::uint8_t* p);
-void storeLE16(std::uint8_t* p, std::uint16_t v);
-void storeLE32(std::uint8_t* p, std::uint32_t v);
-void storeBE16(std::uint8_t* p, std::uint16_t v);
-void storeBE32(std::uint8_t* p, std::uint32_t v);
 
 inline Bytes MappedFile::bytes() const { return Bytes(data_, size_); }
 

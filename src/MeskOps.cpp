@@ -30,9 +30,9 @@ std::optional<MeskChunk> meskChunkAt(MeskView image, std::uint64_t pos) {
     const std::uint8_t* p = image.data() + pos;
     MeskChunk c;
     c.pos = pos;
-    c.tag = meskU32(p);
-    c.size = meskU32(p + 4);
-    c.count = meskU32(p + 8);
+    c.tag = fileio::loadLE32(p);
+    c.size = fileio::loadLE32(p + 4);
+    c.count = fileio::loadLE32(p + 8);
     return c;
 }
 
@@ -91,22 +91,6 @@ inline std::int32_t truncSat(float t) {
 #endif
 }
 
-inline void storeMeskFloat(std::uint8_t* p, float f) {
-    std::uint32_t u;
-    std::memcpy(&u, &f, sizeof u);
-    p[0] = static_cast<std::uint8_t>(u);
-    p[1] = static_cast<std::uint8_t>(u >> 8);
-    p[2] = static_cast<std::uint8_t>(u >> 16);
-    p[3] = static_cast<std::uint8_t>(u >> 24);
-}
-
-inline void storeMeskU32(std::uint8_t* p, std::uint32_t u) {
-    p[0] = static_cast<std::uint8_t>(u);
-    p[1] = static_cast<std::uint8_t>(u >> 8);
-    p[2] = static_cast<std::uint8_t>(u >> 16);
-    p[3] = static_cast<std::uint8_t>(u >> 24);
-}
-
 }  // namespace
 
 bool truncSatWith(int path, float t, std::int32_t& out) {
@@ -158,7 +142,7 @@ void collectUVTiles(MeskView image, const MeskChunk& uv, int mode, UVTileSet& ti
     std::uint64_t lastKey = 0;
     const std::string* lastName = nullptr;
     for (std::uint32_t f = 0; f < uv.count; ++f, p += kMeskUVSize) {
-        const std::int32_t U = uvTileIndex(meskFloat(p)), V = uvTileIndex(meskFloat(p + 4));
+        const std::int32_t U = uvTileIndex(fileio::loadLEf32(p)), V = uvTileIndex(fileio::loadLEf32(p + 4));
         const std::uint64_t key = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(U)) << 32) |
                                   static_cast<std::uint32_t>(V);
         if (lastName && key == lastKey) continue;
@@ -365,14 +349,15 @@ float splitUVs(const MeskImage& image, const MeskChunk& uv, const UVTileSet& til
     std::vector<std::uint64_t> present((corners + kSpan - 1) / kSpan, 0);
     TileNumbers number(tiles);
     for (std::size_t k = 0; k < corners; ++k) {
-        const std::uint32_t t = number(uvTileIndex(meskFloat(uvs + 8 * k)), uvTileIndex(meskFloat(uvs + 8 * k + 4)));
+        const std::uint32_t t =
+            number(uvTileIndex(fileio::loadLEf32(uvs + 8 * k)), uvTileIndex(fileio::loadLEf32(uvs + 8 * k + 4)));
         tileOf[k] = t == kNoTile ? std::numeric_limits<Slot>::max() : static_cast<Slot>(t);
         present[k / kSpan] |= flag(t);
     }
     std::vector<std::uint8_t> outside(kSpan * 8);
     for (std::size_t k = 0; k < kSpan; ++k) {
-        storeMeskFloat(outside.data() + 8 * k, -1.0f);
-        storeMeskFloat(outside.data() + 8 * k + 4, -1.0f);
+        fileio::storeLEf32(outside.data() + 8 * k, -1.0f);
+        fileio::storeLEf32(outside.data() + 8 * k + 4, -1.0f);
     }
 
     constexpr std::size_t kBlockFaces = 1 << 15;  // a whole number of spans
@@ -395,11 +380,11 @@ float splitUVs(const MeskImage& image, const MeskChunk& uv, const UVTileSet& til
                     float lu = -1.0f, lv = -1.0f;
                     if (of[k] == file) {
                         std::int32_t iu, iv;
-                        uvLocal(meskFloat(src), iu, lu);
-                        uvLocal(meskFloat(src + 4), iv, lv);
+                        uvLocal(fileio::loadLEf32(src), iu, lu);
+                        uvLocal(fileio::loadLEf32(src + 4), iv, lv);
                     }
-                    storeMeskFloat(dst, lu);
-                    storeMeskFloat(dst + 4, lv);
+                    fileio::storeLEf32(dst, lu);
+                    fileio::storeLEf32(dst + 4, lv);
                 }
             }
             w.put(block.data(), n * kMeskUVSize);
@@ -445,10 +430,10 @@ float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
     const std::uint32_t n = vertices->count;  // fits the image, so n + 16 cannot wrap
     std::vector<std::uint8_t> mask(n, 255);
     std::uint8_t header[kMeskChunkHeaderSize];
-    storeMeskU32(header, kMeskMaskTag);
-    storeMeskU32(header + 4, n + static_cast<std::uint32_t>(kMeskChunkHeaderSize));
-    storeMeskU32(header + 8, n);
-    storeMeskU32(header + 12, 0);
+    fileio::storeLE32(header, kMeskMaskTag);
+    fileio::storeLE32(header + 4, n + static_cast<std::uint32_t>(kMeskChunkHeaderSize));
+    fileio::storeLE32(header + 8, n);
+    fileio::storeLE32(header + 12, 0);
     // Each face's file (by its corner 0) is found once.
     const std::uint8_t* uvs = image.data() + uv->first();
     const std::uint8_t* idx = image.data() + faces->first();
@@ -456,16 +441,16 @@ float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
     TileNumbers number(tiles);
     for (std::size_t f = 0; f < uv->count; ++f) {
         const std::uint8_t* c = uvs + f * kMeskUVSize;
-        tileOf[f] = number(uvTileIndex(meskFloat(c)), uvTileIndex(meskFloat(c + 4)));
+        tileOf[f] = number(uvTileIndex(fileio::loadLEf32(c)), uvTileIndex(fileio::loadLEf32(c + 4)));
     }
     return writeTileFiles(tiles, path, outPath, [&](fileio::Writer& w, std::uint32_t file) {
         w.put(image.data(), image.size() - kMeskEndBlockSize);
         for (std::size_t f = 0; f < uv->count; ++f) {
             if (tileOf[f] != file) continue;
             const std::uint8_t* q = idx + f * kMeskFaceSize;
-            const int corners = meskI32(q + 12) < 0 ? 3 : 4;
+            const int corners = fileio::loadLEi32(q + 12) < 0 ? 3 : 4;
             for (int k = 0; k < corners; ++k) {
-                const std::int32_t j = meskI32(q + 4 * k);
+                const std::int32_t j = fileio::loadLEi32(q + 4 * k);
                 if (j >= 0 && static_cast<std::uint32_t>(j) < n) mask[static_cast<std::size_t>(j)] = 0;
             }
         }
@@ -487,7 +472,7 @@ float GetUVGroup(const char* path) {
     std::vector<std::uint8_t> seen(1 << 16, 0);
     const std::uint8_t* p = image.data() + groups->first();
     for (std::uint32_t i = 0; i < groups->count; ++i, p += kMeskGroupSize)
-        seen[static_cast<std::uint16_t>(p[0] | (p[1] << 8))] = 1;
+        seen[fileio::loadLE16(p)] = 1;
     std::size_t distinct = 0;
     for (std::uint8_t s : seen) distinct += s;
     return static_cast<float>(distinct);
@@ -779,7 +764,7 @@ float GetFaceIDsMesk(const char *meshPath, double levels) {
     _faceID.reserve(faces->count);
     const std::uint8_t *face = image.data() + faces->first();
     for (std::uint32_t i = 0; i < faces->count; ++i, face += kMeskFaceSize)
-        _faceID.push_back((meskI32(face + 12) < 0 ? 3u : 4u) * n);
+        _faceID.push_back((fileio::loadLEi32(face + 12) < 0 ? 3u : 4u) * n);
     return static_cast<float>(_faceID.size());
 }
 
@@ -858,11 +843,11 @@ float planObj(const MeskImage &image, const std::vector<std::uint32_t> &table, O
 char *putVertexLine(char *p, const std::uint8_t *v) {
     *p++ = 'v';
     *p++ = ' ';
-    p = formatStreamFloat(meskFloat(v), p);
+    p = formatStreamFloat(fileio::loadLEf32(v), p);
     *p++ = ' ';
-    p = formatStreamFloat(meskFloat(v + 4), p);
+    p = formatStreamFloat(fileio::loadLEf32(v + 4), p);
     *p++ = ' ';
-    p = formatStreamFloat(meskFloat(v + 8), p);
+    p = formatStreamFloat(fileio::loadLEf32(v + 8), p);
     return putLineEnd(p);
 }
 
@@ -872,10 +857,10 @@ char *putFaceLine(char *p, const std::uint8_t *f) {
     *p++ = 'f';
     for (int i = 0; i < 3; ++i) {
         *p++ = ' ';
-        p = putUnsigned(p, static_cast<std::uint32_t>(meskU32(f + 4 * i) + 1u));
+        p = putUnsigned(p, static_cast<std::uint32_t>(fileio::loadLE32(f + 4 * i) + 1u));
     }
     *p++ = ' ';
-    const std::uint32_t d = meskU32(f + 12);
+    const std::uint32_t d = fileio::loadLE32(f + 12);
     if (static_cast<std::int32_t>(d) >= 0) p = putUnsigned(p, d + 1u);
     return putLineEnd(p);
 }

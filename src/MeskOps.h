@@ -67,23 +67,6 @@ inline constexpr float kMeskOutputCannotOpen = -2.0f;   // OBJ / colour block ou
 inline constexpr float kMeskTileFileBase = 1501.0f;     // tile file i cannot be written: 1501 + i
 inline constexpr float kTileListCannotOpen = -1.0f;     // tile selection: the list file cannot be opened
 
-// Little-endian readers over a pointer into an image, for loops whose
-// bounds were checked once.
-inline std::uint32_t meskU32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline std::int32_t meskI32(const std::uint8_t* p) { return static_cast<std::int32_t>(meskU32(p)); }
-inline float meskFloat(const std::uint8_t* p) {
-    std::uint32_t u = meskU32(p);
-    float f;
-    std::memcpy(&f, &u, sizeof f);
-    return f;
-}
-inline int meskShort(const std::uint8_t* p) {
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
-}
-
 using MeskImage = std::vector<std::uint8_t>;
 
 // The bytes of a file as the chunk readers see them: a loaded image or a

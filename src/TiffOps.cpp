@@ -578,14 +578,6 @@ float createDestination(const char* path, const std::vector<std::uint8_t>& heade
     return 0.0f;
 }
 
-// A little-endian float, inlined into the per-sample loops.
-inline float leFloat(const std::uint8_t* p) {
-    const std::uint32_t u = fileio::loadLE32(p);
-    float f;
-    std::memcpy(&f, &u, 4);
-    return f;
-}
-
 void printCode(const char* line) {
     std::fputs(line, stdout);
     std::fputc('\n', stdout);
@@ -641,13 +633,13 @@ float convertTiff(const char* source, const char* destination, int mode, bool ps
                   std::uint8_t* o = out.data();
                   if (psd) {
                       for (std::size_t i = 0; i < n; ++i, p += step, o += 2) {
-                          const std::uint16_t q = quantise16(leFloat(p));
+                          const std::uint16_t q = quantise16(fileio::loadLEf32(p));
                           o[0] = static_cast<std::uint8_t>(q >> 8);
                           o[1] = static_cast<std::uint8_t>(q);
                       }
                   } else {
                       for (std::size_t i = 0; i < n; ++i, p += step, o += 2) {
-                          const std::uint16_t q = quantise16(leFloat(p));
+                          const std::uint16_t q = quantise16(fileio::loadLEf32(p));
                           o[0] = static_cast<std::uint8_t>(q);
                           o[1] = static_cast<std::uint8_t>(q >> 8);
                       }

@@ -1,5 +1,6 @@
 // Meshes: the Mesk reader, UV tiles, per-tile extraction, polygroups, and
 // the mesh exports.
+#include "ByteOrder.h"
 #include "MeskOps.h"
 #include "Platform.h"
 #include "TestSupport.h"
@@ -18,13 +19,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 }  // namespace
-
-TEST(MeskReader, PrimitiveReadersCombineBytesLeastFirst) {
-    const std::uint8_t p[4] = {0xA9, 0x61, 0, 0};
-    EXPECT_EQ(meskU32(p), 25001u);
-    const std::uint8_t q[2] = {0xFE, 0xFF};
-    EXPECT_EQ(meskShort(q), -2);
-}
 
 TEST(MeskReader, ScanVisitsTheExampleFile) {
     MeskBuilder ex = exampleMesk();
@@ -54,7 +48,7 @@ TEST(MeskReader, ScanVisitsTheExampleFile) {
     auto f = meskChunkAt(img, c->end(kMeskColourSize));
     ASSERT_TRUE(f);
     EXPECT_EQ(f->tag, kMeskFaceTag);
-    EXPECT_EQ(meskI32(img.data() + f->element(0, kMeskFaceSize) + 12), -1);
+    EXPECT_EQ(fileio::loadLEi32(img.data() + f->element(0, kMeskFaceSize) + 12), -1);
     EXPECT_FALSE(meskChunkAt(img, 211));  // 15 bytes left
     EXPECT_TRUE(meskChunkAt(img, 210));   // the end block reads as a header
 }
@@ -185,7 +179,7 @@ float callPath(const std::string &name, const std::string &text, double value, c
     return callPath(name, text.c_str(), value, path);
 }
 
-float floatAt(const Bytes &b, std::size_t off) { return off + 4 <= b.size() ? meskFloat(b.data() + off) : NAN; }
+float floatAt(const Bytes &b, std::size_t off) { return off + 4 <= b.size() ? fileio::loadLEf32(b.data() + off) : NAN; }
 
 }  // namespace
 
@@ -448,9 +442,9 @@ TEST(UVExtraction, LocalCoordinatesPerTile) {
         Bytes b = readBytes(dir.path("k" + std::to_string(t) + ".Mesk"));
         ASSERT_EQ(b.size(), m.size() - 16 + 16 + 5 + 16);
         EXPECT_EQ(Bytes(b.end() - 21, b.end() - 16), masks[t]) << t;
-        EXPECT_EQ(meskU32(b.data() + m.size() - 16), kMeskMaskTag);
-        EXPECT_EQ(meskU32(b.data() + m.size() - 12), 21u);
-        EXPECT_EQ(meskU32(b.data() + m.size() - 8), 5u);
+        EXPECT_EQ(fileio::loadLE32(b.data() + m.size() - 16), kMeskMaskTag);
+        EXPECT_EQ(fileio::loadLE32(b.data() + m.size() - 12), 21u);
+        EXPECT_EQ(fileio::loadLE32(b.data() + m.size() - 8), 5u);
     }
 }
 
@@ -1325,8 +1319,8 @@ void refLocal(float w, std::int32_t &index, float &local) {
     local = f < 0.0f ? f + 1.0f : f;
 }
 
-std::uint32_t u32(const Bytes &b, std::size_t at) { return meskU32(b.data() + at); }
-float f32(const Bytes &b, std::size_t at) { return meskFloat(b.data() + at); }
+std::uint32_t u32(const Bytes &b, std::size_t at) { return fileio::loadLE32(b.data() + at); }
+float f32(const Bytes &b, std::size_t at) { return fileio::loadLEf32(b.data() + at); }
 
 // The chunk scan written out plainly: position of the first chunk with the
 // tag whose elements fit, or 0.
