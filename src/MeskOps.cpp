@@ -91,6 +91,11 @@ inline std::int32_t truncSat(float t) {
 #endif
 }
 
+// One number per (U, V) pair of tile indices.
+std::uint64_t tileKey(std::int32_t U, std::int32_t V) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(U)) << 32) | static_cast<std::uint32_t>(V);
+}
+
 }  // namespace
 
 bool truncSatWith(int path, float t, std::int32_t& out) {
@@ -143,8 +148,7 @@ void collectUVTiles(MeskView image, const MeskChunk& uv, int mode, UVTileSet& ti
     const std::string* lastName = nullptr;
     for (std::uint32_t f = 0; f < uv.count; ++f, p += kMeskUVSize) {
         const std::int32_t U = uvTileIndex(fileio::loadLEf32(p)), V = uvTileIndex(fileio::loadLEf32(p + 4));
-        const std::uint64_t key = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(U)) << 32) |
-                                  static_cast<std::uint32_t>(V);
+        const std::uint64_t key = tileKey(U, V);
         if (lastName && key == lastKey) continue;
         auto found = names.find(key);
         if (found == names.end()) {
@@ -297,10 +301,6 @@ float writeTileFiles(const UVTileSet& tiles, const char* meshPath, const char* o
         ++i;
     }
     return static_cast<float>(tiles.size());
-}
-
-std::uint64_t tileKey(std::int32_t U, std::int32_t V) {
-    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(U)) << 32) | static_cast<std::uint32_t>(V);
 }
 
 // The file number of each tile's (U, V) pair, for sorting faces and corners
