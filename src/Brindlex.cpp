@@ -61,14 +61,6 @@ bool isOneOf(double value, std::initializer_list<int> accepted) {
     return false;
 }
 
-bool putMem1(char *mem1, int mem1Size, std::string_view s) {
-    if (!mem1 || mem1Size <= 0) return false;
-    if (s.size() >= static_cast<size_t>(mem1Size)) return false;
-    if (!s.empty()) std::memcpy(mem1, s.data(), s.size());
-    mem1[s.size()] = '\0';
-    return true;
-}
-
 float deliver(float result, const std::optional<std::string> &out, char *mem1, int mem1Size) {
     if (out && !putMem1(mem1, mem1Size, *out)) return kMem1TooSmall;
     return result;

@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "Brindlex.h"
 #include "FileAccess.h"
+#include "HostCall.h"
 
 #if BRINDLEX_WINDOWS
 #include <windows.h>

@@ -36,7 +36,7 @@ TEST(FileNameExtract, CutsEveryPart) {
 #include <set>
 #include <system_error>
 
-#include "Brindlex.h"
+#include "HostCall.h"
 
 #if BRINDLEX_WINDOWS
 #include <windows.h>
