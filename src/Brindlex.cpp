@@ -210,10 +210,7 @@ BRINDLEX_EXPORT float mergeCrease(BRINDLEX_HOST_ARGS) {
 BRINDLEX_EXPORT float convertTIFF16(BRINDLEX_HOST_ARGS) {
     return guard([&] {
         if (!text || !mem1 || !hostcall::isOneOf(value, {1, 3, 4})) return kRefused;
-        // PSD when the extension holds "psd" or "PSD" (not "Psd").
-        const std::string ext = FileNameExtract(mem1, 4);
-        const bool psd = ext.find("psd") != std::string::npos || ext.find("PSD") != std::string::npos;
-        return convertTiff(text, mem1, static_cast<int>(value), psd);
+        return convertTiff(text, mem1, static_cast<int>(value));
     });
 }
 

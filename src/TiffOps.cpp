@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "FileOps.h"
 #include "Platform.h"
 #if BRINDLEX_X86_SIMD
 #include <emmintrin.h>
@@ -578,6 +579,13 @@ float createDestination(const char* path, const std::vector<std::uint8_t>& heade
     return 0.0f;
 }
 
+// A PSD destination: the path's extension (from its last dot on) holds
+// "psd" or "PSD"; "Psd" and other mixtures do not count.
+bool psdDestination(const char* path) {
+    const std::string ext = FileNameExtract(path, 4);
+    return ext.find("psd") != std::string::npos || ext.find("PSD") != std::string::npos;
+}
+
 void printCode(const char* line) {
     std::fputs(line, stdout);
     std::fputc('\n', stdout);
@@ -586,10 +594,11 @@ void printCode(const char* line) {
 
 }  // namespace
 
-float convertTiff(const char* source, const char* destination, int mode, bool psd) {
+float convertTiff(const char* source, const char* destination, int mode) {
     using namespace tiff;
     using namespace fileio;
     if (!source || !destination || (mode != 1 && mode != 3 && mode != 4)) return -9.0f;
+    const bool psd = psdDestination(destination);
     if (psd && mode == 3) return kPsdNeedsGrey;
     std::vector<std::uint8_t> header = psd ? psd16Header() : mode == 3 ? rgb16Template() : grey16Template();
 

@@ -522,7 +522,11 @@ TEST(ConvertTiff16, ModesQuantiseAndPatch) {
         {greyPath, "g1.psd", 1, 40, {32768, 65535, 0}, true},
         {rgbPath, "c4.PSD", 4, 40, {0, 0, 16384}, true},
         {greyPath, "g1.Psd", 1, 198, {32768, 65535, 0}, false},
+        // The extension runs from the path's last dot, wherever that is.
+        {greyPath, "g1.psd.tif", 1, 198, {32768, 65535, 0}, false},
+        {greyPath, "maps.psd/g1", 1, 40, {32768, 65535, 0}, true},
     };
+    ASSERT_TRUE(makeFolders(dir.path("maps.psd")));
     for (const Case &c : cases) {
         SCOPED_TRACE(c.dst);
         std::string dst = dir.path(c.dst);
