@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <set>
 #include <string>
@@ -223,13 +222,6 @@ float ReadVertColorMesk(const char *meshPath, char *outPath);
 // Target (minus its last 14 bytes) followed by addition (minus its last 14
 // bytes), written over the target.
 float mergeFiles(const char *additionPath, char *targetPath);
-
-// Longest text formatStreamFloat writes.
-inline constexpr int kStreamFloatMax = 16;
-// Writes v as a default-configured output stream prints a float (general
-// notation, 6 significant digits, at least two exponent digits) and returns
-// the end of the text. out needs kStreamFloatMax bytes; no NUL is written.
-char *formatStreamFloat(float v, char *out);
 
 // What each mesh export's result means.
 inline constexpr float kMeskTileFileLast = kMeskTileFileBase + 4294967295.0f;  // tile files are numbered in 32 bits
