@@ -350,26 +350,22 @@ void Writer::put(const void* data, std::size_t n) {
     buf_.insert(buf_.end(), p, p + n);
 }
 
-void Writer::le16(std::uint16_t v) {
-    std::uint8_t b[2];
-    storeLE16(b, v);
-    put(b, 2);
+namespace {
+
+// One store of a T through the writer's block.
+template <class T, void (*store)(std::uint8_t*, T)>
+void putStored(Writer& w, T v) {
+    std::uint8_t b[sizeof(T)];
+    store(b, v);
+    w.put(b, sizeof b);
 }
-void Writer::le32(std::uint32_t v) {
-    std::uint8_t b[4];
-    storeLE32(b, v);
-    put(b, 4);
-}
-void Writer::be16(std::uint16_t v) {
-    std::uint8_t b[2];
-    storeBE16(b, v);
-    put(b, 2);
-}
-void Writer::be32(std::uint32_t v) {
-    std::uint8_t b[4];
-    storeBE32(b, v);
-    put(b, 4);
-}
+
+}  // namespace
+
+void Writer::le16(std::uint16_t v) { putStored<std::uint16_t, storeLE16>(*this, v); }
+void Writer::le32(std::uint32_t v) { putStored<std::uint32_t, storeLE32>(*this, v); }
+void Writer::be16(std::uint16_t v) { putStored<std::uint16_t, storeBE16>(*this, v); }
+void Writer::be32(std::uint32_t v) { putStored<std::uint32_t, storeBE32>(*this, v); }
 
 bool Writer::flush() {
     if (!buf_.empty()) {
@@ -379,40 +375,26 @@ bool Writer::flush() {
     return ok_;
 }
 
-bool Bytes::u8(std::size_t off, std::uint8_t& v) const {
-    if (!has(off, 1)) return false;
-    v = data[off];
+namespace {
+
+std::uint8_t loadU8(const std::uint8_t* p) { return *p; }
+
+// One bounds-checked load of a T at off.
+template <class T, T (*load)(const std::uint8_t*)>
+bool loadAt(const Bytes& b, std::size_t off, T& v) {
+    if (!b.has(off, sizeof(T))) return false;
+    v = load(b.data + off);
     return true;
 }
-bool Bytes::le16(std::size_t off, std::uint16_t& v) const {
-    if (!has(off, 2)) return false;
-    v = loadLE16(data + off);
-    return true;
-}
-bool Bytes::le32(std::size_t off, std::uint32_t& v) const {
-    if (!has(off, 4)) return false;
-    v = loadLE32(data + off);
-    return true;
-}
-bool Bytes::be16(std::size_t off, std::uint16_t& v) const {
-    if (!has(off, 2)) return false;
-    v = loadBE16(data + off);
-    return true;
-}
-bool Bytes::be32(std::size_t off, std::uint32_t& v) const {
-    if (!has(off, 4)) return false;
-    v = loadBE32(data + off);
-    return true;
-}
-bool Bytes::lef32(std::size_t off, float& v) const {
-    if (!has(off, 4)) return false;
-    v = loadLEf32(data + off);
-    return true;
-}
-bool Bytes::bef32(std::size_t off, float& v) const {
-    if (!has(off, 4)) return false;
-    v = loadBEf32(data + off);
-    return true;
-}
+
+}  // namespace
+
+bool Bytes::u8(std::size_t off, std::uint8_t& v) const { return loadAt<std::uint8_t, loadU8>(*this, off, v); }
+bool Bytes::le16(std::size_t off, std::uint16_t& v) const { return loadAt<std::uint16_t, loadLE16>(*this, off, v); }
+bool Bytes::le32(std::size_t off, std::uint32_t& v) const { return loadAt<std::uint32_t, loadLE32>(*this, off, v); }
+bool Bytes::be16(std::size_t off, std::uint16_t& v) const { return loadAt<std::uint16_t, loadBE16>(*this, off, v); }
+bool Bytes::be32(std::size_t off, std::uint32_t& v) const { return loadAt<std::uint32_t, loadBE32>(*this, off, v); }
+bool Bytes::lef32(std::size_t off, float& v) const { return loadAt<float, loadLEf32>(*this, off, v); }
+bool Bytes::bef32(std::size_t off, float& v) const { return loadAt<float, loadBEf32>(*this, off, v); }
 
 }  // namespace fileio

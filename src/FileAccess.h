@@ -16,6 +16,14 @@
 
 namespace fileio {
 
+// A base for the owners of a system resource that are neither copied nor
+// moved.
+struct NoCopy {
+    NoCopy() = default;
+    NoCopy(const NoCopy&) = delete;
+    NoCopy& operator=(const NoCopy&) = delete;
+};
+
 // Owns one open stream and closes it on every way out of a scope.
 class File {
 public:
@@ -89,11 +97,8 @@ inline Rewrite replaceFile(const char* utf8Path, const void* data, std::size_t n
 // way out without a successful commit removes the temporary file and leaves
 // the original as it was. On Windows a file still mapped cannot be renamed
 // over: release its MappedFile before commit().
-class Replacement {
+class Replacement : NoCopy {
 public:
-    Replacement() = default;
-    Replacement(const Replacement&) = delete;
-    Replacement& operator=(const Replacement&) = delete;
     ~Replacement() { abandon(); }
 
     // size, when known, is the length of the new content: the system may
@@ -116,11 +121,8 @@ private:
 // The view stays valid until the object is destroyed.
 struct Bytes;
 
-class MappedFile {
+class MappedFile : NoCopy {
 public:
-    MappedFile() = default;
-    MappedFile(const MappedFile &) = delete;
-    MappedFile &operator=(const MappedFile &) = delete;
     ~MappedFile() { release(); }
 
     Load open(const char *utf8Path);
