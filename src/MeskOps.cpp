@@ -269,6 +269,21 @@ namespace {
 
 constexpr std::uint8_t kEndBlock[kMeskEndBlockSize] = {};
 
+// Every split starts from an empty tile name list, whatever comes of it,
+// and from the mesh loaded whole.
+bool loadForSplit(const char* path, MeskImage& image) {
+    _UVTileStr.clear();
+    return loadMesk(path, image);
+}
+
+// The tiles a split writes files for.
+UVTileSet splitTiles(const MeskImage& image, const MeskChunk& uv, int mode) {
+    UVTileSet tiles;
+    std::string last;
+    collectUVTiles(image, uv, mode, tiles, last);
+    return tiles;
+}
+
 // Tile file i of outPath: its folder, its file name without the extension,
 // i and ".Mesk". Only the file name loses its extension, so "out.v2/head"
 // gives "out.v2/head0.Mesk".
@@ -400,14 +415,11 @@ float splitUVs(const MeskImage& image, const MeskChunk& uv, const UVTileSet& til
 }  // namespace
 
 float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
-    _UVTileStr.clear();
     MeskImage image;
-    if (!loadMesk(path, image)) return kMeskCannotOpen;
+    if (!loadForSplit(path, image)) return kMeskCannotOpen;
     std::optional<MeskChunk> uv = findMeskElements(image, kMeskUVTag, kMeskUVSize);
     if (!uv) return kMeskNoChunk;
-    UVTileSet tiles;
-    std::string last;
-    collectUVTiles(image, *uv, mode, tiles, last);
+    const UVTileSet tiles = splitTiles(image, *uv, mode);
     if (tiles.empty()) return 0.0f;
 
     // The narrowest file numbers that leave a value for "no file".
@@ -417,9 +429,8 @@ float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
 }
 
 float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
-    _UVTileStr.clear();
     MeskImage image;
-    if (!loadMesk(path, image)) return kMeskCannotOpen;
+    if (!loadForSplit(path, image)) return kMeskCannotOpen;
     std::optional<MeskChunk> vertices = findMeskElements(image, kMeskVertexTag, kMeskVertexSize);
     if (!vertices) return kMeskNoChunk;
     std::optional<MeskChunk> faces = findMeskElements(image, kMeskFaceTag, kMeskFaceSize, vertices->pos + vertices->size);
@@ -427,9 +438,7 @@ float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
     std::optional<MeskChunk> uv = findMeskElements(image, kMeskUVTag, kMeskUVSize, faces->end(kMeskFaceSize));
     // The UV chunk is walked in step with the face chunk.
     if (!uv || uv->count != faces->count) return kMeskNoChunk;
-    UVTileSet tiles;
-    std::string last;
-    collectUVTiles(image, *uv, mode, tiles, last);
+    const UVTileSet tiles = splitTiles(image, *uv, mode);
     if (tiles.empty()) return 0.0f;
 
     const std::uint32_t n = vertices->count;  // fits the image, so n + 16 cannot wrap
@@ -634,9 +643,25 @@ struct ObjLayout {
 // so it gets a code of its own.
 float misplaced(std::uint32_t tag) { return tag == 0 ? kMisplacedZeroTag : static_cast<float>(tag); }
 
+// Takes the chunk at pos into chunk when it carries tag. Otherwise what
+// planObj returns: kMeskTruncated when no chunk header lies there, 0 with
+// the text stopping at stop when a chunk with another tag does.
+std::optional<float> takeChunk(const MeskImage &image, std::uint64_t pos, std::uint32_t tag, ObjLayout::Stop stop,
+                               ObjLayout &lay, MeskChunk &chunk) {
+    const std::optional<MeskChunk> c = meskChunkAt(image, pos);
+    if (!c) return kMeskTruncated;
+    if (c->tag != tag) {
+        lay.stop = stop;
+        lay.misplacedTag = c->tag;
+        return 0.0f;
+    }
+    chunk = *c;
+    return std::nullopt;
+}
+
 // 0 when the text can be written as lay says, else the result to return.
 float planObj(const MeskImage &image, const std::vector<std::uint32_t> &table, ObjLayout &lay) {
-    std::optional<MeskChunk> c = meskChunkAt(image, kFirstChunk);
+    const std::optional<MeskChunk> c = meskChunkAt(image, kFirstChunk);
     if (!c) return kMeskTruncated;
     if (c->tag != kMeskVertexTag) return misplaced(c->tag);
     lay.vertices = *c;
@@ -651,23 +676,13 @@ float planObj(const MeskImage &image, const std::vector<std::uint32_t> &table, O
 
     // The colour chunk directly behind the vertex elements, the face chunk
     // directly behind the colour elements.
-    c = meskChunkAt(image, lay.vertices.end(kMeskVertexSize));
-    if (!c) return kMeskTruncated;
-    if (c->tag != kMeskColourTag) {
-        lay.stop = ObjLayout::AfterVertices;
-        lay.misplacedTag = c->tag;
-        return 0.0f;
-    }
-    lay.colours = *c;
+    if (std::optional<float> r = takeChunk(image, lay.vertices.end(kMeskVertexSize), kMeskColourTag,
+                                           ObjLayout::AfterVertices, lay, lay.colours))
+        return *r;
     if (!meskElementsFit(image, lay.colours, kMeskColourSize)) return kMeskTruncated;
-    c = meskChunkAt(image, lay.colours.end(kMeskColourSize));
-    if (!c) return kMeskTruncated;
-    if (c->tag != kMeskFaceTag) {
-        lay.stop = ObjLayout::AfterColours;
-        lay.misplacedTag = c->tag;
-        return 0.0f;
-    }
-    lay.faces = *c;
+    if (std::optional<float> r = takeChunk(image, lay.colours.end(kMeskColourSize), kMeskFaceTag,
+                                           ObjLayout::AfterColours, lay, lay.faces))
+        return *r;
 
     // Walk the groups as the writer will: the faces of every group must lie
     // inside the face chunk (its size field) and inside the data.
