@@ -12,25 +12,17 @@ namespace {
 #if defined(__SIZEOF_INT128__)
 using u128 = unsigned __int128;
 
-constexpr int kMaxPow5 = 50;
-struct Pow5Table {
-    u128 v[kMaxPow5 + 1];
-    constexpr Pow5Table() : v() {
+// base^0 .. base^n, worked out at compile time.
+template <unsigned Base, int N>
+struct PowerTable {
+    u128 v[N + 1];
+    constexpr PowerTable() : v() {
         v[0] = 1;
-        for (int i = 1; i <= kMaxPow5; ++i) v[i] = v[i - 1] * 5;
+        for (int i = 1; i <= N; ++i) v[i] = v[i - 1] * Base;
     }
 };
-constexpr Pow5Table kPow5;
-
-constexpr int kMaxPow10 = 38;
-struct Pow10Table {
-    u128 v[kMaxPow10 + 1];
-    constexpr Pow10Table() : v() {
-        v[0] = 1;
-        for (int i = 1; i <= kMaxPow10; ++i) v[i] = v[i - 1] * 10;
-    }
-};
-constexpr Pow10Table kPow10;
+constexpr PowerTable<5, 50> kPow5;
+constexpr PowerTable<10, 38> kPow10;
 
 // floor(b * log10(2)) for |b| < 1000.
 int floorLog10Pow2(int b) {
