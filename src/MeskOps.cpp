@@ -605,6 +605,12 @@ float GetFaceIDsMesk(const char *meshPath, double levels) {
     // OBJ writer.
     _faceID.clear();
     if (!(levels <= kMaxFaceIDLevels)) return -9.0f;  // NaN too
+    // Each build keeps its own formula, 4^(levels-1) on Windows and
+    // 2^(2(levels-1)) on the Mac, and both give the same value: 4^x is
+    // 2^(2x), and doubling x is exact, so both ask for one number. For whole
+    // and half levels that number is a power of two, exactly representable,
+    // and pow returns it exactly on both runtimes (the face-ID tests pin such
+    // levels), so the truncation below sees the same double in both builds.
     const double factor = kWindowsBuild ? std::pow(4.0, levels - 1.0) : std::pow(2.0, 2.0 * (levels - 1.0));
     // At most 4^14 here; levels far below 1 give 0.
     const std::uint32_t n = static_cast<std::uint32_t>(static_cast<std::int32_t>(factor));
