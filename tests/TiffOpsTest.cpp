@@ -6,10 +6,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <limits>
 
+#include "LibTiffReader.h"
 #include "TestSupport.h"
 #include "fixtures/TiffBuilder.h"
 
@@ -443,11 +446,6 @@ TEST(TiffScaleCurve, ExamplesAndBuildDifferences) {
 
 // ---------------------------------------------------------------------------
 // Shared pieces of the operation tests.
-
-#include <cstdlib>
-#include <filesystem>
-
-#include "LibTiffReader.h"
 
 namespace {
 
