@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ByteOrder.h"
 #include "Inputs.h"
 #include "MeskOps.h"
 #include "Platform.h"
@@ -32,7 +33,7 @@ bool streamObj(const std::string &meshPath, const std::string &objPath, const st
       << faces->count << eol;
     const std::uint8_t *v = image.data() + vertices->first();
     for (std::uint32_t i = 0; i < vertices->count; ++i, v += kMeskVertexSize)
-        o << "v " << meskFloat(v) << " " << meskFloat(v + 4) << " " << meskFloat(v + 8) << eol;
+        o << "v " << fileio::loadLEf32(v) << " " << fileio::loadLEf32(v + 4) << " " << fileio::loadLEf32(v + 8) << eol;
     o << "# The following RGB block contains Kelvane Vertex Color (Tintcoat) output as 3 hexadecimal values per "
          "vertex. The vertex color format is RRGGBB with up to 32 entries per RGB line."
       << eol;
@@ -50,8 +51,9 @@ bool streamObj(const std::string &meshPath, const std::string &objPath, const st
     for (std::size_t n = 1; n <= table.size() && pos < faces->count; ++n) {
         o << "#FaceID " << n << eol;
         for (std::uint32_t k = 0; k < table[n - 1]; ++k, ++pos, f += kMeskFaceSize) {
-            o << "f " << meskU32(f) + 1u << " " << meskU32(f + 4) + 1u << " " << meskU32(f + 8) + 1u << " ";
-            if (meskI32(f + 12) >= 0) o << meskU32(f + 12) + 1u;
+            o << "f " << fileio::loadLE32(f) + 1u << " " << fileio::loadLE32(f + 4) + 1u << " "
+              << fileio::loadLE32(f + 8) + 1u << " ";
+            if (fileio::loadLEi32(f + 12) >= 0) o << fileio::loadLE32(f + 12) + 1u;
             o << eol;
         }
     }

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <string>
 
-#include "demo/Demo.h"
 #include "fixtures/BmpBuilder.h"
 #include "fixtures/ExrBuilder.h"
+#include "fixtures/Files.h"
 #include "fixtures/JpegSamples.h"
 #include "fixtures/MeskBuilder.h"
 #include "fixtures/PsdBuilder.h"

@@ -39,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string tga = scratch + "out.tga";
     checkCode(convertToTarga(map.c_str(), tga.c_str()));
 
-    for (int mode : {1, 3, 4}) checkCode(convertTiff(map.c_str(), (scratch + "out16.tif").c_str(), mode, false));
-    checkCode(convertTiff(map.c_str(), (scratch + "out16.psd").c_str(), 1, true));
+    for (int mode : {1, 3, 4}) checkCode(convertTiff(map.c_str(), (scratch + "out16.tif").c_str(), mode));
+    checkCode(convertTiff(map.c_str(), (scratch + "out16.psd").c_str(), 1));
     checkCode(singleChannelTiff(map.c_str(), (scratch + "single.tif").c_str()));
     for (int samples : {1, 3}) {
         getScaleTiff(map.c_str(), samples);    // a value, not a code

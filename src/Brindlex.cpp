@@ -61,14 +61,6 @@ bool isOneOf(double value, std::initializer_list<int> accepted) {
     return false;
 }
 
-bool putMem1(char *mem1, int mem1Size, std::string_view s) {
-    if (!mem1 || mem1Size <= 0) return false;
-    if (s.size() >= static_cast<size_t>(mem1Size)) return false;
-    if (!s.empty()) std::memcpy(mem1, s.data(), s.size());
-    mem1[s.size()] = '\0';
-    return true;
-}
-
 float deliver(float result, const std::optional<std::string> &out, char *mem1, int mem1Size) {
     if (out && !putMem1(mem1, mem1Size, *out)) return kMem1TooSmall;
     return result;
@@ -218,10 +210,7 @@ BRINDLEX_EXPORT float mergeCrease(BRINDLEX_HOST_ARGS) {
 BRINDLEX_EXPORT float convertTIFF16(BRINDLEX_HOST_ARGS) {
     return guard([&] {
         if (!text || !mem1 || !hostcall::isOneOf(value, {1, 3, 4})) return kRefused;
-        // PSD when the extension holds "psd" or "PSD" (not "Psd").
-        const std::string ext = FileNameExtract(mem1, 4);
-        const bool psd = ext.find("psd") != std::string::npos || ext.find("PSD") != std::string::npos;
-        return convertTiff(text, mem1, static_cast<int>(value), psd);
+        return convertTiff(text, mem1, static_cast<int>(value));
     });
 }
 

@@ -1,14 +1,14 @@
 // The export table's shared pieces: the host call signature, the export
-// macro, argument decoding, the mem1 writer, the exception guard and the
-// library-wide failure codes.
+// macro, argument decoding, result delivery and the exception guard (the
+// library-wide codes and the mem1 writer are in HostCall.h).
 #pragma once
 
 #include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
-#include <string_view>
 
+#include "HostCall.h"
 #include "Platform.h"
 #include "ResultCodes.h"
 
@@ -28,20 +28,6 @@
 
 namespace hostcall {
 
-// Library-wide codes, shared by every export (the operations' own codes are
-// listed with each operation in the README).
-inline constexpr float kRefused = -9.0f;          // missing argument or value outside the accepted set
-inline constexpr float kMem1TooSmall = -9003.0f;  // string result longer than mem1Size - 1; mem1 untouched
-inline constexpr float kOutOfMemory = -9001.0f;   // allocation failed inside the work
-inline constexpr float kInternalFailure = -9002.0f;  // any other exception caught at the boundary
-
-inline constexpr results::Row kSharedResults[] = {
-    results::code(nullptr, kRefused, "an argument is missing or its value is refused"),
-    results::code(nullptr, kOutOfMemory, "memory ran out; nothing was written to mem1"),
-    results::code(nullptr, kInternalFailure, "an internal failure was caught"),
-    results::code(nullptr, kMem1TooSmall, "the string result does not fit in mem1Size bytes; mem1 unchanged"),
-};
-
 // value truncated toward zero and saturated to the int range; NaN gives 0.
 int truncInt(double value);
 // Naming mode: truncated, then clamped to 0..3 (NaN gives 0).
@@ -54,10 +40,6 @@ int jpegScale(double value);
 int listMode(double value);
 // True when value is exactly one of the given whole numbers.
 bool isOneOf(double value, std::initializer_list<int> accepted);
-
-// Writes s and its NUL into mem1 when they fit in mem1Size bytes; otherwise
-// writes nothing and returns false.
-bool putMem1(char *mem1, int mem1Size, std::string_view s);
 
 // A worker's result with an optional string for mem1. When the string does
 // not fit, the export returns kMem1TooSmall instead and mem1 keeps its bytes.

@@ -261,19 +261,6 @@ bool sameFile(const char* utf8PathA, const char* utf8PathB) {
 }
 #endif
 
-Rewrite rewriteFile(const char* utf8Path, const void* data, std::size_t n) {
-    File f = open(utf8Path, "r+b");
-    if (!f) return Rewrite::CannotOpen;
-    long long old = streamSize(f.get());
-    if (old < 0 || static_cast<unsigned long long>(old) != n) {
-        f.reset();
-        f = open(utf8Path, "wb");
-        if (!f) return Rewrite::CannotOpen;
-    }
-    if (!writeAll(f.get(), data, n)) return Rewrite::WriteError;
-    return f.close() ? Rewrite::Ok : Rewrite::WriteError;
-}
-
 namespace {
 
 bool removePath(const std::string& p) {
@@ -363,26 +350,22 @@ void Writer::put(const void* data, std::size_t n) {
     buf_.insert(buf_.end(), p, p + n);
 }
 
-void Writer::le16(std::uint16_t v) {
-    std::uint8_t b[2];
-    storeLE16(b, v);
-    put(b, 2);
+namespace {
+
+// One store of a T through the writer's block.
+template <class T, void (*store)(std::uint8_t*, T)>
+void putStored(Writer& w, T v) {
+    std::uint8_t b[sizeof(T)];
+    store(b, v);
+    w.put(b, sizeof b);
 }
-void Writer::le32(std::uint32_t v) {
-    std::uint8_t b[4];
-    storeLE32(b, v);
-    put(b, 4);
-}
-void Writer::be16(std::uint16_t v) {
-    std::uint8_t b[2];
-    storeBE16(b, v);
-    put(b, 2);
-}
-void Writer::be32(std::uint32_t v) {
-    std::uint8_t b[4];
-    storeBE32(b, v);
-    put(b, 4);
-}
+
+}  // namespace
+
+void Writer::le16(std::uint16_t v) { putStored<std::uint16_t, storeLE16>(*this, v); }
+void Writer::le32(std::uint32_t v) { putStored<std::uint32_t, storeLE32>(*this, v); }
+void Writer::be16(std::uint16_t v) { putStored<std::uint16_t, storeBE16>(*this, v); }
+void Writer::be32(std::uint32_t v) { putStored<std::uint32_t, storeBE32>(*this, v); }
 
 bool Writer::flush() {
     if (!buf_.empty()) {
@@ -392,67 +375,26 @@ bool Writer::flush() {
     return ok_;
 }
 
-float loadLEf32(const std::uint8_t* p) {
-    std::uint32_t u = loadLE32(p);
-    float f;
-    std::memcpy(&f, &u, 4);
-    return f;
-}
-float loadBEf32(const std::uint8_t* p) {
-    std::uint32_t u = loadBE32(p);
-    float f;
-    std::memcpy(&f, &u, 4);
-    return f;
-}
-void storeLE16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void storeLE32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void storeBE16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-void storeBE32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+namespace {
+
+std::uint8_t loadU8(const std::uint8_t* p) { return *p; }
+
+// One bounds-checked load of a T at off.
+template <class T, T (*load)(const std::uint8_t*)>
+bool loadAt(const Bytes& b, std::size_t off, T& v) {
+    if (!b.has(off, sizeof(T))) return false;
+    v = load(b.data + off);
+    return true;
 }
 
-bool Bytes::u8(std::size_t off, std::uint8_t& v) const {
-    if (!has(off, 1)) return false;
-    v = data[off];
-    return true;
-}
-bool Bytes::le16(std::size_t off, std::uint16_t& v) const {
-    if (!has(off, 2)) return false;
-    v = loadLE16(data + off);
-    return true;
-}
-bool Bytes::le32(std::size_t off, std::uint32_t& v) const {
-    if (!has(off, 4)) return false;
-    v = loadLE32(data + off);
-    return true;
-}
-bool Bytes::be16(std::size_t off, std::uint16_t& v) const {
-    if (!has(off, 2)) return false;
-    v = loadBE16(data + off);
-    return true;
-}
-bool Bytes::be32(std::size_t off, std::uint32_t& v) const {
-    if (!has(off, 4)) return false;
-    v = loadBE32(data + off);
-    return true;
-}
-bool Bytes::lef32(std::size_t off, float& v) const {
-    if (!has(off, 4)) return false;
-    v = loadLEf32(data + off);
-    return true;
-}
-bool Bytes::bef32(std::size_t off, float& v) const {
-    if (!has(off, 4)) return false;
-    v = loadBEf32(data + off);
-    return true;
-}
+}  // namespace
+
+bool Bytes::u8(std::size_t off, std::uint8_t& v) const { return loadAt<std::uint8_t, loadU8>(*this, off, v); }
+bool Bytes::le16(std::size_t off, std::uint16_t& v) const { return loadAt<std::uint16_t, loadLE16>(*this, off, v); }
+bool Bytes::le32(std::size_t off, std::uint32_t& v) const { return loadAt<std::uint32_t, loadLE32>(*this, off, v); }
+bool Bytes::be16(std::size_t off, std::uint16_t& v) const { return loadAt<std::uint16_t, loadBE16>(*this, off, v); }
+bool Bytes::be32(std::size_t off, std::uint32_t& v) const { return loadAt<std::uint32_t, loadBE32>(*this, off, v); }
+bool Bytes::lef32(std::size_t off, float& v) const { return loadAt<float, loadLEf32>(*this, off, v); }
+bool Bytes::bef32(std::size_t off, float& v) const { return loadAt<float, loadBEf32>(*this, off, v); }
 
 }  // namespace fileio

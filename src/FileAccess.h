@@ -12,7 +12,17 @@
 #include <string_view>
 #include <vector>
 
+#include "ByteOrder.h"
+
 namespace fileio {
+
+// A base for the owners of a system resource that are neither copied nor
+// moved.
+struct NoCopy {
+    NoCopy() = default;
+    NoCopy(const NoCopy&) = delete;
+    NoCopy& operator=(const NoCopy&) = delete;
+};
 
 // Owns one open stream and closes it on every way out of a scope.
 class File {
@@ -64,15 +74,6 @@ enum class Rewrite { Ok, CannotOpen, WriteError };
 // either cannot be examined (a missing destination is never the source).
 bool sameFile(const char* utf8PathA, const char* utf8PathB);
 
-// Replaces the contents of an existing file by data, for operations that
-// rewrite a map in place once its new content is complete in memory. The
-// file is first opened for reading and writing without truncation, so a
-// read-only or missing file gives CannotOpen and stays as it was. When the
-// new content is as long as the old one it is written over it through that
-// handle (nothing is ever truncated); otherwise the file is then recreated
-// and written in one piece.
-Rewrite rewriteFile(const char* utf8Path, const void* data, std::size_t n);
-
 // One piece of a file's new content.
 struct Piece {
     const void* data;
@@ -96,11 +97,8 @@ inline Rewrite replaceFile(const char* utf8Path, const void* data, std::size_t n
 // way out without a successful commit removes the temporary file and leaves
 // the original as it was. On Windows a file still mapped cannot be renamed
 // over: release its MappedFile before commit().
-class Replacement {
+class Replacement : NoCopy {
 public:
-    Replacement() = default;
-    Replacement(const Replacement&) = delete;
-    Replacement& operator=(const Replacement&) = delete;
     ~Replacement() { abandon(); }
 
     // size, when known, is the length of the new content: the system may
@@ -123,11 +121,8 @@ private:
 // The view stays valid until the object is destroyed.
 struct Bytes;
 
-class MappedFile {
+class MappedFile : NoCopy {
 public:
-    MappedFile() = default;
-    MappedFile(const MappedFile &) = delete;
-    MappedFile &operator=(const MappedFile &) = delete;
     ~MappedFile() { release(); }
 
     Load open(const char *utf8Path);
@@ -199,24 +194,6 @@ struct Bytes {
     bool lef32(std::size_t off, float& v) const;
     bool bef32(std::size_t off, float& v) const;
 };
-
-// Unchecked little/big-endian loads for loops whose bounds were checked once.
-inline std::uint16_t loadLE16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-inline std::uint32_t loadLE32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline std::uint16_t loadBE16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-inline std::uint32_t loadBE32(const std::uint8_t* p) {
-    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-           (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
-}
-float loadLEf32(const std::uint8_t* p);
-float loadBEf32(const std::uint8_t* p);
-void storeLE16(std::uint8_t* p, std::uint16_t v);
-void storeLE32(std::uint8_t* p, std::uint32_t v);
-void storeBE16(std::uint8_t* p, std::uint16_t v);
-void storeBE32(std::uint8_t* p, std::uint32_t v);
 
 inline Bytes MappedFile::bytes() const { return Bytes(data_, size_); }
 

@@ -6,12 +6,11 @@
 #include <memory>
 #include <vector>
 
-#include "Brindlex.h"
 #include "FileAccess.h"
+#include "HostCall.h"
 
 #if BRINDLEX_WINDOWS
 #include <windows.h>
-#include <io.h>
 #include <shlobj.h>
 #else
 #include <sys/stat.h>
@@ -260,19 +259,6 @@ float emptyFolder(const char *path) {
     return GetLastError() == kNoMoreFiles ? 0.0f : -3.0f;
 }
 
-namespace {
-
-bool sameFile(std::FILE *a, std::FILE *b) {
-    BY_HANDLE_FILE_INFORMATION ia, ib;
-    HANDLE ha = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(a)));
-    HANDLE hb = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(b)));
-    if (!GetFileInformationByHandle(ha, &ia) || !GetFileInformationByHandle(hb, &ib)) return false;
-    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
-           ia.nFileIndexLow == ib.nFileIndexLow;
-}
-
-}  // namespace
-
 float fileCopyTo(const char *source, const char *destination) {
     fileio::File from = fileio::open(source, "rb");
     if (!from) return -1.0f;
@@ -282,8 +268,7 @@ float fileCopyTo(const char *source, const char *destination) {
         // The system would refuse to delete or rewrite a read-only file; a
         // process with every right would not, so it is refused here.
         if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) return -1.0f;
-        fileio::File existing = fileio::open(destination, "rb");
-        if (existing && sameFile(from.get(), existing.get())) return -1.0f;
+        if (fileio::sameFile(source, destination)) return -1.0f;
     }
     DeleteFileW(to.c_str());
     fileio::File out = fileio::open(destination, "wb");
@@ -379,12 +364,10 @@ float emptyFolder(const char *path) { return ClearFolder(path) == 0.0f ? 0.0f : 
 float fileCopyTo(const char *source, const char *destination) {
     fileio::File from = fileio::open(source, "rb");
     if (!from) return -1.0f;
-    struct stat src, dst;
-    if (fstat(fileno(from.get()), &src) != 0 || S_ISDIR(src.st_mode)) return -1.0f;
-    if (stat(destination, &dst) == 0) {
-        if (S_ISDIR(dst.st_mode)) return -1.0f;
-        if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) return -1.0f;
-    }
+    // The source is a regular file (fileio::open refuses anything else).
+    struct stat dst;
+    if (stat(destination, &dst) == 0 && S_ISDIR(dst.st_mode)) return -1.0f;
+    if (fileio::sameFile(source, destination)) return -1.0f;
     std::remove(destination);
     fileio::File out = fileio::open(destination, "wb");
     if (!out) return -1.0f;

@@ -1,12 +1,17 @@
 #include "MeskOps.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
 #include <limits>
+#include <string_view>
 #include <unordered_map>
 
 #include "FileAccess.h"
 #include "FileOps.h"
 #include "Platform.h"
+#include "StreamFloat.h"
 
 #if BRINDLEX_X86_SIMD
 #include <emmintrin.h>
@@ -30,9 +35,9 @@ std::optional<MeskChunk> meskChunkAt(MeskView image, std::uint64_t pos) {
     const std::uint8_t* p = image.data() + pos;
     MeskChunk c;
     c.pos = pos;
-    c.tag = meskU32(p);
-    c.size = meskU32(p + 4);
-    c.count = meskU32(p + 8);
+    c.tag = fileio::loadLE32(p);
+    c.size = fileio::loadLE32(p + 4);
+    c.count = fileio::loadLE32(p + 8);
     return c;
 }
 
@@ -91,20 +96,9 @@ inline std::int32_t truncSat(float t) {
 #endif
 }
 
-inline void storeMeskFloat(std::uint8_t* p, float f) {
-    std::uint32_t u;
-    std::memcpy(&u, &f, sizeof u);
-    p[0] = static_cast<std::uint8_t>(u);
-    p[1] = static_cast<std::uint8_t>(u >> 8);
-    p[2] = static_cast<std::uint8_t>(u >> 16);
-    p[3] = static_cast<std::uint8_t>(u >> 24);
-}
-
-inline void storeMeskU32(std::uint8_t* p, std::uint32_t u) {
-    p[0] = static_cast<std::uint8_t>(u);
-    p[1] = static_cast<std::uint8_t>(u >> 8);
-    p[2] = static_cast<std::uint8_t>(u >> 16);
-    p[3] = static_cast<std::uint8_t>(u >> 24);
+// One number per (U, V) pair of tile indices.
+std::uint64_t tileKey(std::int32_t U, std::int32_t V) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(U)) << 32) | static_cast<std::uint32_t>(V);
 }
 
 }  // namespace
@@ -158,9 +152,8 @@ void collectUVTiles(MeskView image, const MeskChunk& uv, int mode, UVTileSet& ti
     std::uint64_t lastKey = 0;
     const std::string* lastName = nullptr;
     for (std::uint32_t f = 0; f < uv.count; ++f, p += kMeskUVSize) {
-        const std::int32_t U = uvTileIndex(meskFloat(p)), V = uvTileIndex(meskFloat(p + 4));
-        const std::uint64_t key = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(U)) << 32) |
-                                  static_cast<std::uint32_t>(V);
+        const std::int32_t U = uvTileIndex(fileio::loadLEf32(p)), V = uvTileIndex(fileio::loadLEf32(p + 4));
+        const std::uint64_t key = tileKey(U, V);
         if (lastName && key == lastKey) continue;
         auto found = names.find(key);
         if (found == names.end()) {
@@ -276,6 +269,21 @@ namespace {
 
 constexpr std::uint8_t kEndBlock[kMeskEndBlockSize] = {};
 
+// Every split starts from an empty tile name list, whatever comes of it,
+// and from the mesh loaded whole.
+bool loadForSplit(const char* path, MeskImage& image) {
+    _UVTileStr.clear();
+    return loadMesk(path, image);
+}
+
+// The tiles a split writes files for.
+UVTileSet splitTiles(const MeskImage& image, const MeskChunk& uv, int mode) {
+    UVTileSet tiles;
+    std::string last;
+    collectUVTiles(image, uv, mode, tiles, last);
+    return tiles;
+}
+
 // Tile file i of outPath: its folder, its file name without the extension,
 // i and ".Mesk". Only the file name loses its extension, so "out.v2/head"
 // gives "out.v2/head0.Mesk".
@@ -313,10 +321,6 @@ float writeTileFiles(const UVTileSet& tiles, const char* meshPath, const char* o
         ++i;
     }
     return static_cast<float>(tiles.size());
-}
-
-std::uint64_t tileKey(std::int32_t U, std::int32_t V) {
-    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(U)) << 32) | static_cast<std::uint32_t>(V);
 }
 
 // The file number of each tile's (U, V) pair, for sorting faces and corners
@@ -365,14 +369,15 @@ float splitUVs(const MeskImage& image, const MeskChunk& uv, const UVTileSet& til
     std::vector<std::uint64_t> present((corners + kSpan - 1) / kSpan, 0);
     TileNumbers number(tiles);
     for (std::size_t k = 0; k < corners; ++k) {
-        const std::uint32_t t = number(uvTileIndex(meskFloat(uvs + 8 * k)), uvTileIndex(meskFloat(uvs + 8 * k + 4)));
+        const std::uint32_t t =
+            number(uvTileIndex(fileio::loadLEf32(uvs + 8 * k)), uvTileIndex(fileio::loadLEf32(uvs + 8 * k + 4)));
         tileOf[k] = t == kNoTile ? std::numeric_limits<Slot>::max() : static_cast<Slot>(t);
         present[k / kSpan] |= flag(t);
     }
     std::vector<std::uint8_t> outside(kSpan * 8);
     for (std::size_t k = 0; k < kSpan; ++k) {
-        storeMeskFloat(outside.data() + 8 * k, -1.0f);
-        storeMeskFloat(outside.data() + 8 * k + 4, -1.0f);
+        fileio::storeLEf32(outside.data() + 8 * k, -1.0f);
+        fileio::storeLEf32(outside.data() + 8 * k + 4, -1.0f);
     }
 
     constexpr std::size_t kBlockFaces = 1 << 15;  // a whole number of spans
@@ -395,11 +400,11 @@ float splitUVs(const MeskImage& image, const MeskChunk& uv, const UVTileSet& til
                     float lu = -1.0f, lv = -1.0f;
                     if (of[k] == file) {
                         std::int32_t iu, iv;
-                        uvLocal(meskFloat(src), iu, lu);
-                        uvLocal(meskFloat(src + 4), iv, lv);
+                        uvLocal(fileio::loadLEf32(src), iu, lu);
+                        uvLocal(fileio::loadLEf32(src + 4), iv, lv);
                     }
-                    storeMeskFloat(dst, lu);
-                    storeMeskFloat(dst + 4, lv);
+                    fileio::storeLEf32(dst, lu);
+                    fileio::storeLEf32(dst + 4, lv);
                 }
             }
             w.put(block.data(), n * kMeskUVSize);
@@ -410,14 +415,11 @@ float splitUVs(const MeskImage& image, const MeskChunk& uv, const UVTileSet& til
 }  // namespace
 
 float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
-    _UVTileStr.clear();
     MeskImage image;
-    if (!loadMesk(path, image)) return kMeskCannotOpen;
+    if (!loadForSplit(path, image)) return kMeskCannotOpen;
     std::optional<MeskChunk> uv = findMeskElements(image, kMeskUVTag, kMeskUVSize);
     if (!uv) return kMeskNoChunk;
-    UVTileSet tiles;
-    std::string last;
-    collectUVTiles(image, *uv, mode, tiles, last);
+    const UVTileSet tiles = splitTiles(image, *uv, mode);
     if (tiles.empty()) return 0.0f;
 
     // The narrowest file numbers that leave a value for "no file".
@@ -427,9 +429,8 @@ float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
 }
 
 float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
-    _UVTileStr.clear();
     MeskImage image;
-    if (!loadMesk(path, image)) return kMeskCannotOpen;
+    if (!loadForSplit(path, image)) return kMeskCannotOpen;
     std::optional<MeskChunk> vertices = findMeskElements(image, kMeskVertexTag, kMeskVertexSize);
     if (!vertices) return kMeskNoChunk;
     std::optional<MeskChunk> faces = findMeskElements(image, kMeskFaceTag, kMeskFaceSize, vertices->pos + vertices->size);
@@ -437,18 +438,16 @@ float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
     std::optional<MeskChunk> uv = findMeskElements(image, kMeskUVTag, kMeskUVSize, faces->end(kMeskFaceSize));
     // The UV chunk is walked in step with the face chunk.
     if (!uv || uv->count != faces->count) return kMeskNoChunk;
-    UVTileSet tiles;
-    std::string last;
-    collectUVTiles(image, *uv, mode, tiles, last);
+    const UVTileSet tiles = splitTiles(image, *uv, mode);
     if (tiles.empty()) return 0.0f;
 
     const std::uint32_t n = vertices->count;  // fits the image, so n + 16 cannot wrap
     std::vector<std::uint8_t> mask(n, 255);
     std::uint8_t header[kMeskChunkHeaderSize];
-    storeMeskU32(header, kMeskMaskTag);
-    storeMeskU32(header + 4, n + static_cast<std::uint32_t>(kMeskChunkHeaderSize));
-    storeMeskU32(header + 8, n);
-    storeMeskU32(header + 12, 0);
+    fileio::storeLE32(header, kMeskMaskTag);
+    fileio::storeLE32(header + 4, n + static_cast<std::uint32_t>(kMeskChunkHeaderSize));
+    fileio::storeLE32(header + 8, n);
+    fileio::storeLE32(header + 12, 0);
     // Each face's file (by its corner 0) is found once.
     const std::uint8_t* uvs = image.data() + uv->first();
     const std::uint8_t* idx = image.data() + faces->first();
@@ -456,16 +455,16 @@ float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
     TileNumbers number(tiles);
     for (std::size_t f = 0; f < uv->count; ++f) {
         const std::uint8_t* c = uvs + f * kMeskUVSize;
-        tileOf[f] = number(uvTileIndex(meskFloat(c)), uvTileIndex(meskFloat(c + 4)));
+        tileOf[f] = number(uvTileIndex(fileio::loadLEf32(c)), uvTileIndex(fileio::loadLEf32(c + 4)));
     }
     return writeTileFiles(tiles, path, outPath, [&](fileio::Writer& w, std::uint32_t file) {
         w.put(image.data(), image.size() - kMeskEndBlockSize);
         for (std::size_t f = 0; f < uv->count; ++f) {
             if (tileOf[f] != file) continue;
             const std::uint8_t* q = idx + f * kMeskFaceSize;
-            const int corners = meskI32(q + 12) < 0 ? 3 : 4;
+            const int corners = fileio::loadLEi32(q + 12) < 0 ? 3 : 4;
             for (int k = 0; k < corners; ++k) {
-                const std::int32_t j = meskI32(q + 4 * k);
+                const std::int32_t j = fileio::loadLEi32(q + 4 * k);
                 if (j >= 0 && static_cast<std::uint32_t>(j) < n) mask[static_cast<std::size_t>(j)] = 0;
             }
         }
@@ -487,7 +486,7 @@ float GetUVGroup(const char* path) {
     std::vector<std::uint8_t> seen(1 << 16, 0);
     const std::uint8_t* p = image.data() + groups->first();
     for (std::uint32_t i = 0; i < groups->count; ++i, p += kMeskGroupSize)
-        seen[static_cast<std::uint16_t>(p[0] | (p[1] << 8))] = 1;
+        seen[fileio::loadLE16(p)] = 1;
     std::size_t distinct = 0;
     for (std::uint8_t s : seen) distinct += s;
     return static_cast<float>(distinct);
@@ -495,13 +494,6 @@ float GetUVGroup(const char* path) {
 
 // ---------------------------------------------------------------------------
 // Mesh export: face IDs, the OBJ writer, the vertex colour block, creases.
-
-#include <charconv>
-#include <cmath>
-#include <string_view>
-
-#include "FileAccess.h"
-#include "Platform.h"
 
 namespace {
 
@@ -604,160 +596,7 @@ void writeColourBlock(TextOut &out, const std::uint8_t *colours, std::uint32_t c
     out.line("# End of RGB block");
 }
 
-// ---- Float text as a default output stream prints it --------------------
-
-#if defined(__SIZEOF_INT128__)
-using u128 = unsigned __int128;
-
-constexpr int kMaxPow5 = 50;
-struct Pow5Table {
-    u128 v[kMaxPow5 + 1];
-    constexpr Pow5Table() : v() {
-        v[0] = 1;
-        for (int i = 1; i <= kMaxPow5; ++i) v[i] = v[i - 1] * 5;
-    }
-};
-constexpr Pow5Table kPow5;
-
-constexpr int kMaxPow10 = 38;
-struct Pow10Table {
-    u128 v[kMaxPow10 + 1];
-    constexpr Pow10Table() : v() {
-        v[0] = 1;
-        for (int i = 1; i <= kMaxPow10; ++i) v[i] = v[i - 1] * 10;
-    }
-};
-constexpr Pow10Table kPow10;
-
-// floor(b * log10(2)) for |b| < 1000.
-int floorLog10Pow2(int b) {
-    long long t = static_cast<long long>(b) * 78913;
-    return static_cast<int>(t >= 0 ? t / 262144 : -((-t + 262143) / 262144));
-}
-
-// The six significant digits of m * 2^e, given the decimal exponent x:
-// round(m * 2^e * 10^(5 - x)) with ties to even, which is what the C
-// library's %g does with the exact binary value. Also reports the value
-// before rounding so the caller can tell a wrong exponent.
-std::uint64_t scaledDigits(std::uint64_t m, int e, int x, std::uint64_t &unrounded) {
-    int k = 5 - x;
-    u128 q, rem, half;  // round up when rem > half, ties to even
-    if (k >= 0) {
-        u128 t = static_cast<u128>(m) * kPow5.v[k];
-        int sh = e + k;
-        if (sh >= 0) {
-            unrounded = static_cast<std::uint64_t>(t << sh);
-            return unrounded;
-        }
-        int s = -sh;
-        q = t >> s;
-        rem = t & ((static_cast<u128>(1) << s) - 1);
-        half = static_cast<u128>(1) << (s - 1);
-    } else {
-        int j = -k;
-        u128 a = static_cast<u128>(m), b = kPow10.v[j];
-        if (e >= 0)
-            a <<= e;
-        else
-            b <<= -e;
-        q = a / b;
-        rem = a % b;
-        half = b - rem;  // 2 * rem against b, without overflow
-    }
-    unrounded = static_cast<std::uint64_t>(q);
-    bool up = rem > half || (rem == half && (q & 1));
-    return static_cast<std::uint64_t>(q) + (up ? 1 : 0);
-}
-#endif
-
-char *streamNonFinite(bool negative, bool nan, char *out) {
-    // The C++ runtime of each build prints these its own way: the Windows
-    // one drops the sign of a NaN, the POSIX one keeps it.
-    std::string_view s;
-    if (nan)
-        s = (negative && !kWindowsBuild) ? "-nan" : "nan";
-    else
-        s = negative ? "-inf" : "inf";
-    std::memcpy(out, s.data(), s.size());
-    return out + s.size();
-}
-
 }  // namespace
-
-char *formatStreamFloat(float v, char *out) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    const bool negative = (bits >> 31) != 0;
-    const std::uint32_t expField = (bits >> 23) & 0xFF;
-    const std::uint32_t frac = bits & 0x7FFFFF;
-    if (expField == 0xFF) return streamNonFinite(negative, frac != 0, out);
-#if defined(__SIZEOF_INT128__)
-    if (negative) *out++ = '-';
-    if (expField == 0 && frac == 0) {
-        *out++ = '0';
-        return out;
-    }
-    std::uint64_t m;
-    int e;
-    if (expField == 0) {
-        m = frac;
-        e = -149;
-    } else {
-        m = frac | 0x800000u;
-        e = static_cast<int>(expField) - 150;
-    }
-    // The value lies in [2^b, 2^(b+1)), so its decimal exponent is x or x + 1.
-    const int b = e + 63 - __builtin_clzll(m);
-    int x = floorLog10Pow2(b);
-    std::uint64_t unrounded;
-    std::uint64_t d = scaledDigits(m, e, x, unrounded);
-    if (unrounded >= 1000000) {
-        ++x;
-        d = scaledDigits(m, e, x, unrounded);
-    }
-    if (d == 1000000) {  // rounded up to the next power of ten
-        d = 100000;
-        ++x;
-    }
-    char digits[6];
-    for (int i = 5; i >= 0; --i) {
-        digits[i] = static_cast<char>('0' + d % 10);
-        d /= 10;
-    }
-    int nd = 6;
-    while (nd > 1 && digits[nd - 1] == '0') --nd;
-    if (x < -4 || x >= 6) {
-        *out++ = digits[0];
-        if (nd > 1) {
-            *out++ = '.';
-            std::memcpy(out, digits + 1, static_cast<std::size_t>(nd - 1));
-            out += nd - 1;
-        }
-        *out++ = 'e';
-        *out++ = x < 0 ? '-' : '+';
-        int ax = x < 0 ? -x : x;
-        *out++ = static_cast<char>('0' + ax / 10);
-        *out++ = static_cast<char>('0' + ax % 10);
-    } else if (x >= 0) {
-        std::memcpy(out, digits, static_cast<std::size_t>(x + 1));
-        out += x + 1;
-        if (nd > x + 1) {
-            *out++ = '.';
-            std::memcpy(out, digits + x + 1, static_cast<std::size_t>(nd - x - 1));
-            out += nd - x - 1;
-        }
-    } else {
-        *out++ = '0';
-        *out++ = '.';
-        for (int i = 0; i < -x - 1; ++i) *out++ = '0';
-        std::memcpy(out, digits, static_cast<std::size_t>(nd));
-        out += nd;
-    }
-    return out;
-#else
-    return std::to_chars(out, out + kStreamFloatMax, v, std::chars_format::general, 6).ptr;
-#endif
-}
 
 // ---- Face IDs ----------------------------------------------------------------
 
@@ -766,6 +605,12 @@ float GetFaceIDsMesk(const char *meshPath, double levels) {
     // OBJ writer.
     _faceID.clear();
     if (!(levels <= kMaxFaceIDLevels)) return -9.0f;  // NaN too
+    // Each build keeps its own formula, 4^(levels-1) on Windows and
+    // 2^(2(levels-1)) on the Mac, and both give the same value: 4^x is
+    // 2^(2x), and doubling x is exact, so both ask for one number. For whole
+    // and half levels that number is a power of two, exactly representable,
+    // and pow returns it exactly on both runtimes (the face-ID tests pin such
+    // levels), so the truncation below sees the same double in both builds.
     const double factor = kWindowsBuild ? std::pow(4.0, levels - 1.0) : std::pow(2.0, 2.0 * (levels - 1.0));
     // At most 4^14 here; levels far below 1 give 0.
     const std::uint32_t n = static_cast<std::uint32_t>(static_cast<std::int32_t>(factor));
@@ -779,7 +624,7 @@ float GetFaceIDsMesk(const char *meshPath, double levels) {
     _faceID.reserve(faces->count);
     const std::uint8_t *face = image.data() + faces->first();
     for (std::uint32_t i = 0; i < faces->count; ++i, face += kMeskFaceSize)
-        _faceID.push_back((meskI32(face + 12) < 0 ? 3u : 4u) * n);
+        _faceID.push_back((fileio::loadLEi32(face + 12) < 0 ? 3u : 4u) * n);
     return static_cast<float>(_faceID.size());
 }
 
@@ -804,9 +649,25 @@ struct ObjLayout {
 // so it gets a code of its own.
 float misplaced(std::uint32_t tag) { return tag == 0 ? kMisplacedZeroTag : static_cast<float>(tag); }
 
+// Takes the chunk at pos into chunk when it carries tag. Otherwise what
+// planObj returns: kMeskTruncated when no chunk header lies there, 0 with
+// the text stopping at stop when a chunk with another tag does.
+std::optional<float> takeChunk(const MeskImage &image, std::uint64_t pos, std::uint32_t tag, ObjLayout::Stop stop,
+                               ObjLayout &lay, MeskChunk &chunk) {
+    const std::optional<MeskChunk> c = meskChunkAt(image, pos);
+    if (!c) return kMeskTruncated;
+    if (c->tag != tag) {
+        lay.stop = stop;
+        lay.misplacedTag = c->tag;
+        return 0.0f;
+    }
+    chunk = *c;
+    return std::nullopt;
+}
+
 // 0 when the text can be written as lay says, else the result to return.
 float planObj(const MeskImage &image, const std::vector<std::uint32_t> &table, ObjLayout &lay) {
-    std::optional<MeskChunk> c = meskChunkAt(image, kFirstChunk);
+    const std::optional<MeskChunk> c = meskChunkAt(image, kFirstChunk);
     if (!c) return kMeskTruncated;
     if (c->tag != kMeskVertexTag) return misplaced(c->tag);
     lay.vertices = *c;
@@ -821,23 +682,13 @@ float planObj(const MeskImage &image, const std::vector<std::uint32_t> &table, O
 
     // The colour chunk directly behind the vertex elements, the face chunk
     // directly behind the colour elements.
-    c = meskChunkAt(image, lay.vertices.end(kMeskVertexSize));
-    if (!c) return kMeskTruncated;
-    if (c->tag != kMeskColourTag) {
-        lay.stop = ObjLayout::AfterVertices;
-        lay.misplacedTag = c->tag;
-        return 0.0f;
-    }
-    lay.colours = *c;
+    if (std::optional<float> r = takeChunk(image, lay.vertices.end(kMeskVertexSize), kMeskColourTag,
+                                           ObjLayout::AfterVertices, lay, lay.colours))
+        return *r;
     if (!meskElementsFit(image, lay.colours, kMeskColourSize)) return kMeskTruncated;
-    c = meskChunkAt(image, lay.colours.end(kMeskColourSize));
-    if (!c) return kMeskTruncated;
-    if (c->tag != kMeskFaceTag) {
-        lay.stop = ObjLayout::AfterColours;
-        lay.misplacedTag = c->tag;
-        return 0.0f;
-    }
-    lay.faces = *c;
+    if (std::optional<float> r = takeChunk(image, lay.colours.end(kMeskColourSize), kMeskFaceTag,
+                                           ObjLayout::AfterColours, lay, lay.faces))
+        return *r;
 
     // Walk the groups as the writer will: the faces of every group must lie
     // inside the face chunk (its size field) and inside the data.
@@ -858,11 +709,11 @@ float planObj(const MeskImage &image, const std::vector<std::uint32_t> &table, O
 char *putVertexLine(char *p, const std::uint8_t *v) {
     *p++ = 'v';
     *p++ = ' ';
-    p = formatStreamFloat(meskFloat(v), p);
+    p = formatStreamFloat(fileio::loadLEf32(v), p);
     *p++ = ' ';
-    p = formatStreamFloat(meskFloat(v + 4), p);
+    p = formatStreamFloat(fileio::loadLEf32(v + 4), p);
     *p++ = ' ';
-    p = formatStreamFloat(meskFloat(v + 8), p);
+    p = formatStreamFloat(fileio::loadLEf32(v + 8), p);
     return putLineEnd(p);
 }
 
@@ -872,10 +723,10 @@ char *putFaceLine(char *p, const std::uint8_t *f) {
     *p++ = 'f';
     for (int i = 0; i < 3; ++i) {
         *p++ = ' ';
-        p = putUnsigned(p, static_cast<std::uint32_t>(meskU32(f + 4 * i) + 1u));
+        p = putUnsigned(p, static_cast<std::uint32_t>(fileio::loadLE32(f + 4 * i) + 1u));
     }
     *p++ = ' ';
-    const std::uint32_t d = meskU32(f + 12);
+    const std::uint32_t d = fileio::loadLE32(f + 12);
     if (static_cast<std::int32_t>(d) >= 0) p = putUnsigned(p, d + 1u);
     return putLineEnd(p);
 }

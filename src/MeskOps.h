@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <set>
 #include <string>
@@ -66,48 +65,6 @@ inline constexpr float kMeskNoFaceChunk = -19.0f;       // face chunk missing in
 inline constexpr float kMeskOutputCannotOpen = -2.0f;   // OBJ / colour block output
 inline constexpr float kMeskTileFileBase = 1501.0f;     // tile file i cannot be written: 1501 + i
 inline constexpr float kTileListCannotOpen = -1.0f;     // tile selection: the list file cannot be opened
-
-// Primitive readers: bytes in file order, least significant first.
-inline std::uint32_t readUnInt(char b0, char b1, char b2, char b3) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(b0)) |
-           (static_cast<std::uint32_t>(static_cast<unsigned char>(b1)) << 8) |
-           (static_cast<std::uint32_t>(static_cast<unsigned char>(b2)) << 16) |
-           (static_cast<std::uint32_t>(static_cast<unsigned char>(b3)) << 24);
-}
-inline std::int32_t readSignInt(char b0, char b1, char b2, char b3) {
-    return static_cast<std::int32_t>(readUnInt(b0, b1, b2, b3));
-}
-inline float readaFloat(char b0, char b1, char b2, char b3) {
-    std::uint32_t u = readUnInt(b0, b1, b2, b3);
-    float f;
-    std::memcpy(&f, &u, sizeof f);
-    return f;
-}
-inline float readFloat_T(char b0, char b1, char b2, char b3) { return readaFloat(b0, b1, b2, b3); }
-inline int readShort(char b0, char b1) {
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<unsigned char>(b0) |
-                                                                (static_cast<unsigned char>(b1) << 8)));
-}
-inline int readShort_T(char b0, char b1) { return readShort(b0, b1); }
-inline int readShort_TA(char b0, char b1) { return readShort(b0, b1); }
-inline int readanInt(char b) { return static_cast<unsigned char>(b); }
-
-// The same readers over a pointer into an image, for loops whose bounds
-// were checked once.
-inline std::uint32_t meskU32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline std::int32_t meskI32(const std::uint8_t* p) { return static_cast<std::int32_t>(meskU32(p)); }
-inline float meskFloat(const std::uint8_t* p) {
-    std::uint32_t u = meskU32(p);
-    float f;
-    std::memcpy(&f, &u, sizeof f);
-    return f;
-}
-inline int meskShort(const std::uint8_t* p) {
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
-}
 
 using MeskImage = std::vector<std::uint8_t>;
 
@@ -265,13 +222,6 @@ float ReadVertColorMesk(const char *meshPath, char *outPath);
 // Target (minus its last 14 bytes) followed by addition (minus its last 14
 // bytes), written over the target.
 float mergeFiles(const char *additionPath, char *targetPath);
-
-// Longest text formatStreamFloat writes.
-inline constexpr int kStreamFloatMax = 16;
-// Writes v as a default-configured output stream prints a float (general
-// notation, 6 significant digits, at least two exponent digits) and returns
-// the end of the text. out needs kStreamFloatMax bytes; no NUL is written.
-char *formatStreamFloat(float v, char *out);
 
 // What each mesh export's result means.
 inline constexpr float kMeskTileFileLast = kMeskTileFileBase + 4294967295.0f;  // tile files are numbered in 32 bits

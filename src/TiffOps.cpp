@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "FileOps.h"
 #include "Platform.h"
 #include "PsdOps.h"
 #if BRINDLEX_X86_SIMD
@@ -567,12 +568,64 @@ float createDestination(const char* path, const std::vector<std::uint8_t>& heade
     return 0.0f;
 }
 
-// A little-endian float, inlined into the per-sample loops.
-inline float leFloat(const std::uint8_t* p) {
-    const std::uint32_t u = fileio::loadLE32(p);
-    float f;
-    std::memcpy(&f, &u, 4);
-    return f;
+// The source of a conversion: a map of 32-bit samples whose header lies in
+// its first 250 bytes.
+float readFloatSource(const char* source, Directory& d) {
+    WalkRules rules;
+    rules.headerBytes = 250;
+    rules.requiredBits = 32;
+    return tiff::readTiffHeader(source, rules, d);
+}
+
+// Fits a TIFF template to the source's size: refused when the source's
+// entries are not where the patch expects them, or when the size does not
+// fit the template's fields (the sizes are SHORT, StripByteCounts LONG).
+float patchTemplate(const Directory& d, std::uint64_t pixelBytes, std::vector<std::uint8_t>& header) {
+    const float rc = tiff::checkPatchable(d);
+    if (rc != 0.0f) return rc;
+    if (d.width > 0xFFFF || d.length > 0xFFFF || pixelBytes > 0xFFFFFFFFu) return tiff::kTooLarge;
+    tiff::applyPatch(d, header);
+    return 0.0f;
+}
+
+// The row loop of the conversions to a new file. The source's rows must lie
+// inside it, and it must open for reading and writing; the destination gets
+// header, then the rows block by block, convert(source rows, pixels, out)
+// turning a block's pixels into dstRow bytes a row; a TIFF destination then
+// gets its strip's byte count.
+template <class Convert>
+float convertRows(const char* source, const char* destination, const Directory& d,
+                  const std::vector<std::uint8_t>& header, std::uint64_t srcRow, std::uint64_t dstRow, bool tiffOut,
+                  Convert&& convert) {
+    if (!tiff::rowsFit(d, srcRow)) return tiff::kRowsPastEnd;
+    fileio::File src = fileio::open(source, "r+b");
+    if (!src) return tiff::kCannotReopen;
+    // A destination that is the source would be truncated before its rows are read.
+    if (fileio::sameFile(source, destination)) return tiff::kCannotCreate;
+    fileio::File dst;
+    const float rc = createDestination(destination, header, dst);
+    if (rc != 0.0f) return rc;
+
+    std::vector<std::uint8_t> in, out(static_cast<std::size_t>(dstRow * rowsPerBlock(srcRow, d.length)));
+    bool ok = fileio::seekTo(dst.get(), header.size()) &&
+              forEachBlock(src.get(), d.stripOffset, srcRow, d.length, in, [&](const std::uint8_t* p, std::uint32_t rows) {
+                  convert(p, static_cast<std::size_t>(d.width) * rows, out.data());
+                  return fileio::writeAll(dst.get(), out.data(), static_cast<std::size_t>(dstRow * rows));
+              });
+    if (ok && tiffOut) {
+        std::uint8_t b[4];
+        fileio::storeLE32(b, static_cast<std::uint32_t>(dstRow * d.length));
+        ok = writeAt(dst.get(), tiff::kByteCountsField, b, 4);
+    }
+    ok = dst.close() && ok;
+    return ok ? 0.0f : tiff::kIoFailure;
+}
+
+// A PSD destination: the path's extension (from its last dot on) holds
+// "psd" or "PSD"; "Psd" and other mixtures do not count.
+bool psdDestination(const char* path) {
+    const std::string ext = FileNameExtract(path, 4);
+    return ext.find("psd") != std::string::npos || ext.find("PSD") != std::string::npos;
 }
 
 void printCode(const char* line) {
@@ -583,18 +636,14 @@ void printCode(const char* line) {
 
 }  // namespace
 
-float convertTiff(const char* source, const char* destination, int mode, bool psd) {
+float convertTiff(const char* source, const char* destination, int mode) {
     using namespace tiff;
-    using namespace fileio;
     if (!source || !destination || (mode != 1 && mode != 3 && mode != 4)) return -9.0f;
+    const bool psd = psdDestination(destination);
     if (psd && mode == 3) return kPsdNeedsGrey;
     std::vector<std::uint8_t> header = psd ? psd16Header() : mode == 3 ? rgb16Template() : grey16Template();
-
-    WalkRules rules;
-    rules.headerBytes = 250;
-    rules.requiredBits = 32;
     Directory d;
-    float rc = readTiffHeader(source, rules, d);
+    float rc = readFloatSource(source, d);
     if (rc != 0.0f) return rc;
 
     const std::uint32_t srcSamples = mode == 1 ? 1 : 3;
@@ -602,91 +651,74 @@ float convertTiff(const char* source, const char* destination, int mode, bool ps
     std::uint64_t srcRow = 0, dstRow = 0;
     rowBytes(d, srcSamples, 4, srcRow);
     rowBytes(d, dstSamples, 2, dstRow);
-    const std::uint64_t pixelBytes = dstRow * d.length;
     if (psd) {
-        storeBE32(&header[14], d.length);
-        storeBE32(&header[18], d.width);
-    } else {
-        if ((rc = checkPatchable(d)) != 0.0f) return rc;
-        // The template's fields are SHORT and StripByteCounts is LONG.
-        if (d.width > 0xFFFF || d.length > 0xFFFF || pixelBytes > 0xFFFFFFFFu) return kTooLarge;
-        applyPatch(d, header);
+        fileio::storeBE32(&header[14], d.length);
+        fileio::storeBE32(&header[18], d.width);
+    } else if ((rc = patchTemplate(d, dstRow * d.length, header)) != 0.0f) {
+        return rc;
     }
-    if (!rowsFit(d, srcRow)) return kRowsPastEnd;
-
-    fileio::File src = fileio::open(source, "r+b");
-    if (!src) return kCannotReopen;
-    // A destination that is the source would be truncated before its rows are read.
-    if (fileio::sameFile(source, destination)) return kCannotCreate;
-    fileio::File dst;
-    if ((rc = createDestination(destination, header, dst)) != 0.0f) return rc;
-
-    std::vector<std::uint8_t> in, out(static_cast<std::size_t>(dstRow * rowsPerBlock(srcRow, d.length)));
-    const std::uint32_t w = d.width;
-    bool ok = fileio::seekTo(dst.get(), header.size()) &&
-              forEachBlock(src.get(), d.stripOffset, srcRow, d.length, in, [&](const std::uint8_t* p, std::uint32_t rows) {
-                  const std::size_t n = static_cast<std::size_t>(w) * rows * dstSamples;
-                  const std::size_t step = mode == 4 ? 12 : 4;
-                  std::uint8_t* o = out.data();
-                  if (psd) {
-                      for (std::size_t i = 0; i < n; ++i, p += step, o += 2) {
-                          const std::uint16_t q = quantise16(leFloat(p));
-                          o[0] = static_cast<std::uint8_t>(q >> 8);
-                          o[1] = static_cast<std::uint8_t>(q);
-                      }
-                  } else {
-                      for (std::size_t i = 0; i < n; ++i, p += step, o += 2) {
-                          const std::uint16_t q = quantise16(leFloat(p));
-                          o[0] = static_cast<std::uint8_t>(q);
-                          o[1] = static_cast<std::uint8_t>(q >> 8);
-                      }
-                  }
-                  return fileio::writeAll(dst.get(), out.data(), 2 * n);
-              });
-    if (ok && !psd) {
-        std::uint8_t b[4];
-        storeLE32(b, static_cast<std::uint32_t>(pixelBytes));
-        ok = writeAt(dst.get(), kByteCountsField, b, 4);
-    }
-    ok = dst.close() && ok;
-    return ok ? 0.0f : kIoFailure;
+    const std::size_t step = mode == 4 ? 12 : 4;
+    return convertRows(source, destination, d, header, srcRow, dstRow, !psd,
+                       [&](const std::uint8_t* p, std::size_t pixels, std::uint8_t* o) {
+                           const std::size_t n = pixels * dstSamples;
+                           if (psd) {
+                               for (std::size_t i = 0; i < n; ++i, p += step, o += 2) {
+                                   const std::uint16_t q = quantise16(fileio::loadLEf32(p));
+                                   o[0] = static_cast<std::uint8_t>(q >> 8);
+                                   o[1] = static_cast<std::uint8_t>(q);
+                               }
+                           } else {
+                               for (std::size_t i = 0; i < n; ++i, p += step, o += 2) {
+                                   const std::uint16_t q = quantise16(fileio::loadLEf32(p));
+                                   o[0] = static_cast<std::uint8_t>(q);
+                                   o[1] = static_cast<std::uint8_t>(q >> 8);
+                               }
+                           }
+                       });
 }
 
 namespace {
 
+// A map opened for a range query: its directory and row length, the stream
+// held open for reading and writing (a read-only map is refused), and the
+// mapping its rows are read through.
+struct RangeSource {
+    Directory d;
+    std::uint64_t row = 0;
+    fileio::File f;
+    fileio::MappedFile m;
+};
+
 // The common start of the two range queries: whole-file header walk, the
-// rows within the file, the reopening for reading and writing.
-float openForRange(const char* path, int samples, int bits, Directory& d, std::uint64_t& row, fileio::File& f) {
+// rows within the file, the reopening for reading and writing, the mapping.
+float openForRange(const char* path, int samples, int bits, RangeSource& s) {
     if (!path || (samples != 1 && samples != 3)) return -9.0f;
     WalkRules rules;
     rules.headerBytes = 0;
     rules.requiredBits = bits;
-    float rc = tiff::readTiffHeader(path, rules, d);
+    float rc = tiff::readTiffHeader(path, rules, s.d);
     if (rc != 0.0f) return rc;
-    tiff::rowBytes(d, static_cast<std::uint32_t>(samples), static_cast<std::uint32_t>(bits / 8), row);
-    if (!tiff::rowsFit(d, row)) return tiff::kRowsPastEnd;
-    f = fileio::open(path, "r+b");
-    if (!f) return tiff::kCannotReopen;
+    tiff::rowBytes(s.d, static_cast<std::uint32_t>(samples), static_cast<std::uint32_t>(bits / 8), s.row);
+    if (!tiff::rowsFit(s.d, s.row)) return tiff::kRowsPastEnd;
+    s.f = fileio::open(path, "r+b");
+    if (!s.f) return tiff::kCannotReopen;
+    if (s.row != 0 && s.d.length != 0 && s.m.open(path) != fileio::Load::Ok) return tiff::kIoFailure;
     return 0.0f;
 }
 
 }  // namespace
 
 float getScaleTiff(const char* path, int samples) {
-    Directory d;
-    std::uint64_t row = 0;
-    fileio::File f;
-    float rc = openForRange(path, samples, 32, d, row, f);
+    RangeSource s;
+    const float rc = openForRange(path, samples, 32, s);
     if (rc != 0.0f) return rc;
-    fileio::MappedFile m;
-    if (row != 0 && d.length != 0 && m.open(path) != fileio::Load::Ok) return tiff::kIoFailure;
     // A 65536-entry table marks the levels seen; counted once at the end,
     // it gives the number of distinct levels as a set would.
     std::vector<std::uint8_t> seen(2 * 65536, 0);  // one table per half of the rows
-    bool ok = forEachMappedBlockInHalves(m, d.stripOffset, row, d.length,
+    const std::size_t perRow = static_cast<std::size_t>(s.row / 4);
+    bool ok = forEachMappedBlockInHalves(s.m, s.d.stripOffset, s.row, s.d.length,
                                          [&](int half, const std::uint8_t* p, std::uint32_t rows) {
-                                             tiff::markLevels(p, static_cast<std::size_t>(row / 4) * rows,
-                                                              seen.data() + 65536 * half);
+                                             tiff::markLevels(p, perRow * rows, seen.data() + 65536 * half);
                                              return true;
                                          });
     if (!ok) return tiff::kIoFailure;
@@ -730,17 +762,13 @@ void range16(const std::uint8_t* p, std::size_t n, std::size_t step, std::uint32
 }  // namespace
 
 float getScale16Tiff(const char* path, int samples) {
-    Directory d;
-    std::uint64_t row = 0;
-    fileio::File f;
-    float rc = openForRange(path, samples, 16, d, row, f);
+    RangeSource s;
+    const float rc = openForRange(path, samples, 16, s);
     if (rc != 0.0f) return rc;
-    fileio::MappedFile m;
-    if (row != 0 && d.length != 0 && m.open(path) != fileio::Load::Ok) return tiff::kIoFailure;
     std::uint32_t hi = 0, lo = 65535;
     const std::size_t step = 2u * static_cast<std::size_t>(samples);  // grey: every sample; RGB: red only
-    bool ok = forEachMappedBlock(m, d.stripOffset, row, d.length, [&](const std::uint8_t* p, std::uint32_t rows) {
-        range16(p, static_cast<std::size_t>(d.width) * rows, step, hi, lo);
+    bool ok = forEachMappedBlock(s.m, s.d.stripOffset, s.row, s.d.length, [&](const std::uint8_t* p, std::uint32_t rows) {
+        range16(p, static_cast<std::size_t>(s.d.width) * rows, step, hi, lo);
         return true;
     });
     if (!ok) return tiff::kIoFailure;
@@ -872,44 +900,19 @@ float swapChannels(const char* path, int mode) {
 
 float singleChannelTiff(const char* source, const char* destination) {
     using namespace tiff;
-    using fileio::storeLE32;
     if (!source || !destination) return -1.0f;
     std::vector<std::uint8_t> header = float32Template();
-    WalkRules rules;
-    rules.headerBytes = 250;
-    rules.requiredBits = 32;
     Directory d;
-    float rc = readTiffHeader(source, rules, d);
+    float rc = readFloatSource(source, d);
     if (rc != 0.0f) return rc;
-    if ((rc = checkPatchable(d)) != 0.0f) return rc;
     std::uint64_t srcRow = 0, dstRow = 0;
     rowBytes(d, 3, 4, srcRow);
     rowBytes(d, 1, 4, dstRow);
-    const std::uint64_t pixelBytes = dstRow * d.length;
-    if (d.width > 0xFFFF || d.length > 0xFFFF || pixelBytes > 0xFFFFFFFFu) return kTooLarge;
-    if (!rowsFit(d, srcRow)) return kRowsPastEnd;
-    applyPatch(d, header);
-
-    fileio::File src = fileio::open(source, "r+b");
-    if (!src) return kCannotReopen;
-    // A destination that is the source would be truncated before its rows are read.
-    if (fileio::sameFile(source, destination)) return kCannotCreate;
-    fileio::File dst;
-    if ((rc = createDestination(destination, header, dst)) != 0.0f) return rc;
-    std::vector<std::uint8_t> in, out(static_cast<std::size_t>(dstRow * rowsPerBlock(srcRow, d.length)));
-    bool ok = fileio::seekTo(dst.get(), header.size()) &&
-              forEachBlock(src.get(), d.stripOffset, srcRow, d.length, in, [&](const std::uint8_t* p, std::uint32_t rows) {
-                  const std::size_t n = static_cast<std::size_t>(d.width) * rows;
-                  for (std::size_t i = 0; i < n; ++i) std::memcpy(&out[4 * i], p + 12 * i, 4);
-                  return fileio::writeAll(dst.get(), out.data(), 4 * n);
-              });
-    if (ok) {
-        std::uint8_t b[4];
-        storeLE32(b, static_cast<std::uint32_t>(pixelBytes));
-        ok = writeAt(dst.get(), kByteCountsField, b, 4);
-    }
-    ok = dst.close() && ok;
-    return ok ? 0.0f : kIoFailure;
+    if ((rc = patchTemplate(d, dstRow * d.length, header)) != 0.0f) return rc;
+    return convertRows(source, destination, d, header, srcRow, dstRow, true,
+                       [](const std::uint8_t* p, std::size_t pixels, std::uint8_t* out) {
+                           for (std::size_t i = 0; i < pixels; ++i) std::memcpy(out + 4 * i, p + 12 * i, 4);
+                       });
 }
 
 #if !BRINDLEX_WINDOWS

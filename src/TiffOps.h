@@ -184,8 +184,10 @@ float scaleCurve(std::uint32_t levels, bool doublePrecision);
 // ---------------------------------------------------------------------------
 // The operations (workers of the exports).
 
-// convertTIFF16: mode 1 grey, 3 RGB, 4 grey from the first of three floats.
-float convertTiff(const char* source, const char* destination, int mode, bool psd);
+// convertTIFF16: mode 1 grey, 3 RGB, 4 grey from the first of three floats;
+// a 16-bit PSD when the destination's extension holds "psd" or "PSD" (not
+// "Psd"), else a 16-bit TIFF.
+float convertTiff(const char* source, const char* destination, int mode);
 // getScale: the scale factor from the distinct 16-bit levels of a float map.
 float getScaleTiff(const char* path, int samples);
 // getScale16: span of the samples of a 16-bit map (red only for RGB).

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ExportNames.h"
-#include "demo/Demo.h"
+#include "fixtures/Files.h"
 
 namespace {
 

@@ -239,9 +239,9 @@ TEST(ReadOnlyInputs, EveryReopenForWritingIsRefused) {
         std::size_t outputSize;  // bytes an output may hold after the failure
     } cases[] = {
         {"convertTIFF16", in.floatRgb, {}, true, false,
-         [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 3, false); }, -101.0f, 0},
+         [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 3); }, -101.0f, 0},
         {"convertTIFF16 to PSD", in.floatGrey, {}, true, false,
-         [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 1, true); }, -101.0f, 0},
+         [](auto &a, auto &b) { return convertTiff(a.c_str(), (b + ".psd").c_str(), 1); }, -101.0f, 0},
         {"convertTIFFSingle", in.floatRgb, {}, true, false,
          [](auto &a, auto &b) { return singleChannelTiff(a.c_str(), b.c_str()); }, -101.0f, 0},
         {"getScale", in.floatRgb, {}, true, false, [](auto &a, auto &) { return getScaleTiff(a.c_str(), 3); },
@@ -334,10 +334,10 @@ TEST(MissingFolder, NewOutputsFailAndKeepTheInput) {
         TwoPaths op;
         float code;
     } cases[] = {
-        {"convertTIFF16", in.floatRgb, "x.tif", [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 3, false); },
+        {"convertTIFF16", in.floatRgb, "x.tif", [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 3); },
          -102.0f},
         {"convertTIFF16 to PSD", in.floatGrey, "x.psd",
-         [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 1, true); }, -102.0f},
+         [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 1); }, -102.0f},
         {"convertTIFFSingle", in.floatRgb, "x.tif", [](auto &a, auto &b) { return singleChannelTiff(a.c_str(), b.c_str()); },
          -102.0f},
         {"saveAsTarga", in.rgb8, "x.tga", [](auto &a, auto &b) { return convertToTarga(a.c_str(), b.c_str()); }, -5.0f},
@@ -380,11 +380,12 @@ TEST(SameFile, SourceAsDestinationIsRefusedAndKept) {
         std::function<std::string(const std::string &folder, const std::string &name)> second;
         TwoPaths op;
         float code;
+        const char *inputName = "m0.Mesk";  // a PSD destination is told by its extension
     } cases[] = {
-        {"convertTIFF16", in.floatRgb, {}, [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 3, false); },
+        {"convertTIFF16", in.floatRgb, {}, [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 3); },
          -102.0f},
         {"convertTIFF16 to PSD", in.floatGrey, {},
-         [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 1, true); }, -102.0f},
+         [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 1); }, -102.0f, "m0.psd"},
         {"convertTIFFSingle", in.floatRgb, {}, [](auto &a, auto &b) { return singleChannelTiff(a.c_str(), b.c_str()); },
          -102.0f},
         {"mergeMapsTIF", in.rgb8, {}, [](auto &a, auto &b) { return mergeTiff(a.c_str(), b.c_str()); }, -201.0f},
@@ -406,7 +407,7 @@ TEST(SameFile, SourceAsDestinationIsRefusedAndKept) {
     std::filesystem::create_directories(folder);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string name = "m0.Mesk";
+        const std::string name = c.inputName;
         const std::string input = folder + name;
         ASSERT_TRUE(writeBytes(input, c.input));
         // Another spelling of the same file, and a hard link to it: the
@@ -416,7 +417,7 @@ TEST(SameFile, SourceAsDestinationIsRefusedAndKept) {
             seconds.push_back(c.second(folder, name));
         } else {
             seconds.push_back(dir.path("sub/../sub/./") + name);
-            const std::string link = dir.path("link");
+            const std::string link = dir.path("link-" + name);
             std::filesystem::remove(link);
             std::filesystem::create_hard_link(input, link);
             seconds.push_back(link);
@@ -428,7 +429,7 @@ TEST(SameFile, SourceAsDestinationIsRefusedAndKept) {
             EXPECT_TRUE(listedResult(exportOf(c.name), r));
             EXPECT_EQ(readBytes(input), c.input) << "the input was not kept";
         }
-        std::filesystem::remove(dir.path("link"));
+        std::filesystem::remove(dir.path("link-" + name));
     }
 }
 #endif

@@ -1,7 +1,9 @@
 // The file-access layer: UTF-8 paths, whole-file loads, bounded reads and
 // checked writes.
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 
 #include "FileAccess.h"
@@ -109,6 +111,61 @@ TEST(Bytes, EveryAccessorStopsAtTheEnd) {
     EXPECT_FALSE(b.hasArray(0, SIZE_MAX / 2, 4));  // the product would overflow
     EXPECT_TRUE(b.hasArray(2, 2, 2));
     EXPECT_FALSE(b.hasArray(2, 3, 2));
+}
+
+TEST(ByteOrder, LoadsAndStoresByteByByte) {
+    struct Case {
+        std::uint8_t b[4];
+        std::uint16_t le16, be16;
+        std::uint32_t le32, be32;
+        std::int32_t lei32;
+        float lef32, bef32;
+    } cases[] = {
+        // A Mesk UV tag; 25001 as a float is a subnormal.
+        {{0xA9, 0x61, 0x00, 0x00}, 0x61A9, 0xA961, 25001u, 0xA9610000u, 25001, 3.5033863e-41f, -4.9960036e-14f},
+        {{0xFF, 0xFF, 0xFF, 0xFF}, 0xFFFF, 0xFFFF, 0xFFFFFFFFu, 0xFFFFFFFFu, -1, std::nanf(""), std::nanf("")},
+        {{0x00, 0x00, 0x00, 0x80}, 0x0000, 0x0000, 0x80000000u, 0x00000080u, INT32_MIN, -0.0f, 1.7936620e-43f},
+        {{0x00, 0x00, 0x80, 0x3F}, 0x0000, 0x0000, 0x3F800000u, 0x0000803Fu, 0x3F800000, 1.0f, 4.6006030e-41f},
+        {{0x3F, 0x80, 0x00, 0x00}, 0x803F, 0x3F80, 0x0000803Fu, 0x3F800000u, 0x803F, 4.6006030e-41f, 1.0f},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.le32);
+        EXPECT_EQ(fileio::loadLE16(c.b), c.le16);
+        EXPECT_EQ(fileio::loadBE16(c.b), c.be16);
+        EXPECT_EQ(fileio::loadLE32(c.b), c.le32);
+        EXPECT_EQ(fileio::loadBE32(c.b), c.be32);
+        EXPECT_EQ(fileio::loadLEi32(c.b), c.lei32);
+        // Floats by their bits: NaN and -0 compare by pattern, not by value.
+        EXPECT_EQ(fileio::bitsOfFloat(fileio::loadLEf32(c.b)), c.le32);
+        EXPECT_EQ(fileio::bitsOfFloat(fileio::loadBEf32(c.b)), c.be32);
+        if (!std::isnan(c.lef32)) {
+            EXPECT_FLOAT_EQ(fileio::loadLEf32(c.b), c.lef32);
+        }
+        if (!std::isnan(c.bef32)) {
+            EXPECT_FLOAT_EQ(fileio::loadBEf32(c.b), c.bef32);
+        }
+
+        // Every store writes back the bytes its load read, and only those.
+        struct Store {
+            const char *what;
+            std::function<void(std::uint8_t *)> store;
+            std::size_t n;
+        } stores[] = {
+            {"LE16", [&](std::uint8_t *p) { fileio::storeLE16(p, c.le16); }, 2},
+            {"BE16", [&](std::uint8_t *p) { fileio::storeBE16(p, c.be16); }, 2},
+            {"LE32", [&](std::uint8_t *p) { fileio::storeLE32(p, c.le32); }, 4},
+            {"BE32", [&](std::uint8_t *p) { fileio::storeBE32(p, c.be32); }, 4},
+            {"LEf32", [&](std::uint8_t *p) { fileio::storeLEf32(p, fileio::loadLEf32(c.b)); }, 4},
+        };
+        for (const Store &s : stores) {
+            SCOPED_TRACE(s.what);
+            std::uint8_t out[6] = {0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A};
+            s.store(out + 1);  // unaligned on purpose
+            EXPECT_EQ(out[0], 0x5A);
+            EXPECT_TRUE(std::equal(c.b, c.b + s.n, out + 1));
+            EXPECT_TRUE(std::all_of(out + 1 + s.n, out + 6, [](std::uint8_t v) { return v == 0x5A; }));
+        }
+    }
 }
 
 TEST(FileAccess, DiscardedPagesOfAMappingReadBackTheSame) {

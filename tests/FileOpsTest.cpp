@@ -1,6 +1,20 @@
 // Path cutting and the file and folder services.
 #include "FileOps.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+#include "HostCall.h"
 #include "TestSupport.h"
+
+#if BRINDLEX_WINDOWS
+#include <windows.h>
+
+#include "FileAccess.h"
+#endif
 
 TEST(FileNameExtract, CutsEveryPart) {
     struct Case {
@@ -29,20 +43,6 @@ TEST(FileNameExtract, CutsEveryPart) {
         EXPECT_EQ(FileNameExtract(c.path, c.type), c.expected);
     }
 }
-
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <set>
-#include <system_error>
-
-#include "Brindlex.h"
-
-#if BRINDLEX_WINDOWS
-#include <windows.h>
-
-#include "FileAccess.h"
-#endif
 
 namespace fs = std::filesystem;
 

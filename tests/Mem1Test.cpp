@@ -5,7 +5,7 @@
 // it was and say so with the documented code.
 #include <functional>
 
-#include "Brindlex.h"
+#include "HostCall.h"
 #include "TestSupport.h"
 #include "fixtures/MeskBuilder.h"
 

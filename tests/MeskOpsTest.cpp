@@ -1,42 +1,28 @@
 // Meshes: the Mesk reader, UV tiles, per-tile extraction, polygroups, and
 // the mesh exports.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "ByteOrder.h"
 #include "MeskOps.h"
 #include "Platform.h"
 #include "TestSupport.h"
+#include "fixtures/MeskBuilder.h"
 
 // ---------------------------------------------------------------------------
 // The Mesk reader, UV tiles, tile selection, per-tile extraction, polygroups.
-
-#include <algorithm>
-#include <cmath>
-#include <set>
-
-#include "fixtures/MeskBuilder.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
 }  // namespace
-
-TEST(MeskReader, PrimitiveReadersMaskAndCombineBytesLeastFirst) {
-    const char ff = static_cast<char>(0xFF), a9 = static_cast<char>(0xA9);
-    EXPECT_EQ(readUnInt(a9, 0x61, 0, 0), 25001u);
-    EXPECT_EQ(readUnInt(ff, ff, ff, ff), 0xFFFFFFFFu);
-    EXPECT_EQ(readSignInt(ff, ff, ff, ff), -1);
-    EXPECT_EQ(readSignInt(0, 0, 0, static_cast<char>(0x80)), INT32_MIN);
-    EXPECT_EQ(readaFloat(0, 0, static_cast<char>(0x80), 0x3F), 1.0f);
-    EXPECT_EQ(readFloat_T(0, 0, static_cast<char>(0x80), static_cast<char>(0xBF)), -1.0f);
-    EXPECT_EQ(readShort(ff, ff), -1);
-    EXPECT_EQ(readShort(7, 0), 7);
-    EXPECT_EQ(readShort_T(0, static_cast<char>(0x80)), -32768);
-    EXPECT_EQ(readShort_TA(ff, 0x7F), 32767);
-    EXPECT_EQ(readanInt(ff), 255);
-    const std::uint8_t p[4] = {0xA9, 0x61, 0, 0};
-    EXPECT_EQ(meskU32(p), 25001u);
-    const std::uint8_t q[2] = {0xFE, 0xFF};
-    EXPECT_EQ(meskShort(q), -2);
-}
 
 TEST(MeskReader, ScanVisitsTheExampleFile) {
     MeskBuilder ex = exampleMesk();
@@ -66,7 +52,7 @@ TEST(MeskReader, ScanVisitsTheExampleFile) {
     auto f = meskChunkAt(img, c->end(kMeskColourSize));
     ASSERT_TRUE(f);
     EXPECT_EQ(f->tag, kMeskFaceTag);
-    EXPECT_EQ(meskI32(img.data() + f->element(0, kMeskFaceSize) + 12), -1);
+    EXPECT_EQ(fileio::loadLEi32(img.data() + f->element(0, kMeskFaceSize) + 12), -1);
     EXPECT_FALSE(meskChunkAt(img, 211));  // 15 bytes left
     EXPECT_TRUE(meskChunkAt(img, 210));   // the end block reads as a header
 }
@@ -197,7 +183,7 @@ float callPath(const std::string &name, const std::string &text, double value, c
     return callPath(name, text.c_str(), value, path);
 }
 
-float floatAt(const Bytes &b, std::size_t off) { return off + 4 <= b.size() ? meskFloat(b.data() + off) : NAN; }
+float floatAt(const Bytes &b, std::size_t off) { return off + 4 <= b.size() ? fileio::loadLEf32(b.data() + off) : NAN; }
 
 }  // namespace
 
@@ -460,9 +446,9 @@ TEST(UVExtraction, LocalCoordinatesPerTile) {
         Bytes b = readBytes(dir.path("k" + std::to_string(t) + ".Mesk"));
         ASSERT_EQ(b.size(), m.size() - 16 + 16 + 5 + 16);
         EXPECT_EQ(Bytes(b.end() - 21, b.end() - 16), masks[t]) << t;
-        EXPECT_EQ(meskU32(b.data() + m.size() - 16), kMeskMaskTag);
-        EXPECT_EQ(meskU32(b.data() + m.size() - 12), 21u);
-        EXPECT_EQ(meskU32(b.data() + m.size() - 8), 5u);
+        EXPECT_EQ(fileio::loadLE32(b.data() + m.size() - 16), kMeskMaskTag);
+        EXPECT_EQ(fileio::loadLE32(b.data() + m.size() - 12), 21u);
+        EXPECT_EQ(fileio::loadLE32(b.data() + m.size() - 8), 5u);
     }
 }
 
@@ -690,15 +676,6 @@ TEST(UVExtraction, GeneratedMeshOverSixTiles) {
 // ---------------------------------------------------------------------------
 // Mesh export: face IDs, the OBJ writer, the vertex colour block, creases.
 
-#include <array>
-#include <cmath>
-#include <cstring>
-#include <limits>
-#include <random>
-#include <sstream>
-
-#include "Platform.h"
-
 namespace exporttest {
 
 using Bytes = std::vector<unsigned char>;
@@ -722,17 +699,6 @@ std::string lines(std::initializer_list<std::string> ls) {
 std::string readText(const std::string &path) {
     Bytes b = readBytes(path);
     return std::string(b.begin(), b.end());
-}
-
-std::string streamText(float v) {
-    std::ostringstream os;
-    os << v;
-    return os.str();
-}
-
-std::string fastText(float v) {
-    char buf[kStreamFloatMax];
-    return std::string(buf, formatStreamFloat(v, buf));
 }
 
 const std::string kColourComment =
@@ -771,48 +737,6 @@ const std::string kSmallHeadAndVertices = lines({"# File exported by Kelvane plu
 }  // namespace exporttest
 
 using namespace exporttest;
-
-// ---- Float text ----------------------------------------------------------
-
-TEST(StreamFloat, MatchesTheDefaultStreamOnChosenValues) {
-    const float inf = std::numeric_limits<float>::infinity();
-    const float values[] = {0.0f, -0.0f, 0.5f, 100.0f, 1.2345e-05f, 1234567.0f, 999999.5f, 999999.4f, 999999.6f,
-                            999998.5f, 99999.95f, 0.0001f, 0.00009999995f, 0.000099999f, 1e-5f, 1e6f, 1e5f,
-                            123456.5f, 123457.5f, 0.125f, 2.5f, 1.0f / 3.0f, -1.0f / 3.0f, 3.4028235e38f,
-                            -3.4028235e38f, 1.17549435e-38f, 1e-45f, 3e-45f, 1.0e-40f, 9.999995e-5f, 16777216.0f,
-                            16777215.0f, 8388607.5f, 1e38f, 1e-38f, inf, -inf,
-                            std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN()};
-    for (float v : values) {
-        SCOPED_TRACE(streamText(v));
-        EXPECT_EQ(fastText(v), streamText(v));
-    }
-}
-
-TEST(StreamFloat, MatchesTheDefaultStreamOverTheWholeRange) {
-    // A stride through every bit pattern (both signs, denormals, NaNs), then
-    // dense runs at the rounding boundaries of each decade.
-    std::size_t checked = 0, wrong = 0;
-    auto check = [&](std::uint32_t bits) {
-        float v;
-        std::memcpy(&v, &bits, 4);
-        ++checked;
-        if (fastText(v) != streamText(v) && ++wrong <= 10)
-            ADD_FAILURE() << std::hex << bits << ": " << fastText(v) << " vs " << streamText(v);
-    };
-    for (std::uint64_t b = 0; b <= 0xFFFFFFFFull; b += 8191) check(static_cast<std::uint32_t>(b));
-    for (int x = -45; x <= 38; ++x) {
-        for (double edge : {1.0, 9.999995, 9.99999, 1.000005}) {
-            float v = static_cast<float>(edge * std::pow(10.0, x));
-            std::uint32_t bits;
-            std::memcpy(&bits, &v, 4);
-            for (std::uint32_t d = 0; d < 64; ++d) {
-                check(bits + d - 32);
-                check((bits + d - 32) | 0x80000000u);
-            }
-        }
-    }
-    EXPECT_EQ(wrong, 0u) << "of " << checked;
-}
 
 // ---- Vertex colour block -------------------------------------------------------
 
@@ -1337,8 +1261,8 @@ void refLocal(float w, std::int32_t &index, float &local) {
     local = f < 0.0f ? f + 1.0f : f;
 }
 
-std::uint32_t u32(const Bytes &b, std::size_t at) { return meskU32(b.data() + at); }
-float f32(const Bytes &b, std::size_t at) { return meskFloat(b.data() + at); }
+std::uint32_t u32(const Bytes &b, std::size_t at) { return fileio::loadLE32(b.data() + at); }
+float f32(const Bytes &b, std::size_t at) { return fileio::loadLEf32(b.data() + at); }
 
 // The chunk scan written out plainly: position of the first chunk with the
 // tag whose elements fit, or 0.

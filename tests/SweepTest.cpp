@@ -18,9 +18,9 @@
 #include "TargaOps.h"
 #include "TestSupport.h"
 #include "TiffOps.h"
-#include "demo/Demo.h"
 #include "fixtures/BmpBuilder.h"
 #include "fixtures/ExrBuilder.h"
+#include "fixtures/Files.h"
 #include "fixtures/JpegSamples.h"
 #include "fixtures/MeskBuilder.h"
 #include "fixtures/PsdBuilder.h"
@@ -167,8 +167,8 @@ std::vector<Format> tiffFormats() {
                    }});
     ops.push_back({"convertTiff", [](S &p, S &s, const Check &check) {
                        for (int mode : {1, 3, 4})
-                           check("convertTIFF16", convertTiff(p.c_str(), (s + "out16.tif").c_str(), mode, false));
-                       check("convertTIFF16", convertTiff(p.c_str(), (s + "out16.psd").c_str(), 1, true));
+                           check("convertTIFF16", convertTiff(p.c_str(), (s + "out16.tif").c_str(), mode));
+                       check("convertTIFF16", convertTiff(p.c_str(), (s + "out16.psd").c_str(), 1));
                    }});
     ops.push_back({"singleChannelTiff", [](S &p, S &s, const Check &check) {
                        check("convertTIFFSingle", singleChannelTiff(p.c_str(), (s + "single.tif").c_str()));

@@ -10,7 +10,7 @@
 
 #include "HostLibrary.h"
 #include "Platform.h"
-#include "demo/Demo.h"
+#include "fixtures/Files.h"
 
 // The built library, loaded once for the whole run.
 HostLibrary &library();

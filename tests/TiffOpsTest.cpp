@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <limits>
 
+#include "LibTiffReader.h"
 #include "TestSupport.h"
 #include "fixtures/TiffBuilder.h"
 
@@ -445,11 +448,6 @@ TEST(TiffScaleCurve, ExamplesAndBuildDifferences) {
 // ---------------------------------------------------------------------------
 // Shared pieces of the operation tests.
 
-#include <cstdlib>
-#include <filesystem>
-
-#include "LibTiffReader.h"
-
 namespace {
 
 std::string put(const TempDir &dir, const std::string &name, const std::vector<std::uint8_t> &bytes) {
@@ -523,7 +521,11 @@ TEST(ConvertTiff16, ModesQuantiseAndPatch) {
         {greyPath, "g1.psd", 1, 40, {32768, 65535, 0}, true},
         {rgbPath, "c4.PSD", 4, 40, {0, 0, 16384}, true},
         {greyPath, "g1.Psd", 1, 198, {32768, 65535, 0}, false},
+        // The extension runs from the path's last dot, wherever that is.
+        {greyPath, "g1.psd.tif", 1, 198, {32768, 65535, 0}, false},
+        {greyPath, "maps.psd/g1", 1, 40, {32768, 65535, 0}, true},
     };
+    ASSERT_TRUE(makeFolders(dir.path("maps.psd")));
     for (const Case &c : cases) {
         SCOPED_TRACE(c.dst);
         std::string dst = dir.path(c.dst);

@@ -1,17 +1,12 @@
 #include "Demo.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 #include "DriverScript.h"
+#include "fixtures/Files.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-fs::path u8path(const std::string &p) { return fs::u8path(p); }
-}  // namespace
 
 bool DemoContext::windowsBuild() const {
 #if defined(_WIN32)
@@ -49,7 +44,7 @@ void DemoContext::section(const std::string &title) { std::printf("\n== %s\n", t
 
 void DemoContext::wrote(const std::string &path) {
     std::error_code ec;
-    auto n = fs::file_size(u8path(path), ec);
+    auto n = fs::file_size(fs::u8path(path), ec);
     if (ec)
         std::printf("  (missing output %s)\n", path.c_str());
     else
@@ -63,27 +58,6 @@ void DemoContext::expect(bool ok, const std::string &what) {
         std::printf("  UNEXPECTED: %s\n", what.c_str());
         ++failures_;
     }
-}
-
-bool writeBytes(const std::string &path, const std::vector<unsigned char> &bytes) {
-    std::ofstream out(u8path(path), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out.flush());
-}
-
-bool writeText(const std::string &path, const std::string &text) {
-    return writeBytes(path, std::vector<unsigned char>(text.begin(), text.end()));
-}
-
-std::vector<unsigned char> readBytes(const std::string &path) {
-    std::ifstream in(u8path(path), std::ios::binary);
-    return std::vector<unsigned char>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-bool makeFolders(const std::string &path) {
-    std::error_code ec;
-    fs::create_directories(u8path(path), ec);
-    return fs::is_directory(u8path(path), ec);
 }
 
 int runDemo(HostLibrary &lib, const std::string &dirIn) {

@@ -40,14 +40,6 @@ private:
     int failures_ = 0;
 };
 
-// Writes bytes to a file (demo and test fixtures); false on failure.
-bool writeBytes(const std::string &path, const std::vector<unsigned char> &bytes);
-bool writeText(const std::string &path, const std::string &text);
-// Reads a whole file; empty when it cannot be read.
-std::vector<unsigned char> readBytes(const std::string &path);
-// Creates a folder and its parents.
-bool makeFolders(const std::string &path);
-
 // The script sequences, one per area of the library.
 void demoFrame(DemoContext &ctx);
 void demoUVTiles(DemoContext &ctx);

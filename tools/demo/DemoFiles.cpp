@@ -1,6 +1,7 @@
 #include <set>
 
 #include "Demo.h"
+#include "fixtures/Files.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
 #include "Demo.h"
+#include "fixtures/Files.h"
 
 // The small exports and the host version check.
 void demoFrame(DemoContext &ctx) {

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "Demo.h"
+#include "fixtures/Files.h"
 #include "fixtures/MeskBuilder.h"
 
 // Script sequence: UV tiles. A generated head-sized mesh spread over six

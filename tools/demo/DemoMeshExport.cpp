@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Demo.h"
+#include "fixtures/Files.h"
 #include "fixtures/MeskBuilder.h"
 
 namespace {

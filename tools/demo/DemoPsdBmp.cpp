@@ -3,6 +3,7 @@
 
 #include "Demo.h"
 #include "fixtures/BmpBuilder.h"
+#include "fixtures/Files.h"
 #include "fixtures/PsdBuilder.h"
 
 using namespace fixtures;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "fixtures/Files.h"
 #include "fixtures/JpegSamples.h"
 #include "fixtures/TiffBuilder.h"
 

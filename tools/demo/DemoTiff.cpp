@@ -2,6 +2,7 @@
 
 #include "Demo.h"
 #include "fixtures/ExrBuilder.h"
+#include "fixtures/Files.h"
 #include "fixtures/TiffBuilder.h"
 
 namespace {
