@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The arm64 sysroot of the cross build: every aarch64 library the POSIX
-# build links or loads (GNUstep base and its runtime, tinyexr, libtiff and
-# libjpeg for the tests), with their -dev packages, fetched from Debian
-# with apt-get download and unpacked with dpkg -x. Nothing is installed:
-# GNUstep's -dev package cannot be installed for two architectures at once.
+# build links or loads (GNUstep base and its runtime, tinyexr, the OpenEXR
+# library, libtiff and libjpeg for the tests), with their -dev packages,
+# fetched from Debian with apt-get download and unpacked with dpkg -x.
+# Nothing is installed: GNUstep's -dev package cannot be installed for two
+# architectures at once.
 # The cross compiler keeps its own libc and libstdc++ headers; the
 # sysroot's libc6 gives qemu its loader and runtime libraries.
 #
@@ -20,7 +21,7 @@ dest=$(cd "$dest" && pwd)
 # brings) and packages that only exist for the host.
 apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
     --no-replaces --no-enhances --no-pre-depends \
-    libgnustep-base-dev:arm64 libtinyexr-dev:arm64 libtiff-dev:arm64 libjpeg-dev:arm64 \
+    libgnustep-base-dev:arm64 libtinyexr-dev:arm64 libopenexr-dev:arm64 libtiff-dev:arm64 libjpeg-dev:arm64 \
     libstdc++6:arm64 libobjc4:arm64 2>/dev/null \
   | grep -E '^[a-z0-9].*:arm64$' | sed 's/:arm64$//' | sort -u \
   | grep -v -x -E 'perl|perl-base|libperl5.36|sysvinit-utils|init-system-helpers|lsb-base|libelogind0|libc6-dev|libc-dev-bin|linux-libc-dev|libcrypt-dev|libnsl-dev|libnsl2|libtirpc-dev|libtirpc3|rpcsvc-proto|libgdbm6|libgdbm-compat4|libdb5.3|gnustep-base-runtime|gcc-12-base' \
