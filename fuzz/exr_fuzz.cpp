@@ -3,7 +3,9 @@
 #include "Brindlex.h"
 #include "FuzzSupport.h"
 #include "Platform.h"
-#include "TiffOps.h"
+#if !BRINDLEX_WINDOWS
+#include "ExrRange.h"
+#endif
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
 #if !BRINDLEX_WINDOWS

@@ -1,7 +1,7 @@
 // TIFF maps: the dialect the host writes (little-endian, uncompressed, one
 // strip, interleaved samples), its reader and header templates, and the
 // operations on such maps: depth conversion, value range queries, merge,
-// channel swap and single channel. Also the EXR value range (POSIX build).
+// channel swap and single channel.
 #pragma once
 
 #include <cstddef>
@@ -187,5 +187,3 @@ float mergeTiffHack(const char* a, const char* b);
 float swapChannels(const char* path, int mode);
 // convertTIFFSingle: the first channel of a float RGB map as a grey float map.
 float singleChannelTiff(const char* source, const char* destination);
-// OpenEXR (POSIX build): span of the first channel of an EXR map.
-float openExrRange(const char* path);

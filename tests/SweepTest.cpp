@@ -11,6 +11,9 @@
 #include "BmpOps.h"
 #include "JpegOps.h"
 #include "Platform.h"
+#if !BRINDLEX_WINDOWS
+#include "ExrRange.h"
+#endif
 #include "MeskOps.h"
 #include "PsdOps.h"
 #include "TargaOps.h"
