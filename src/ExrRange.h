@@ -1,7 +1,25 @@
-// EXR maps (POSIX and macOS builds): the span of the first channel, read
-// by tinyexr.
+// EXR maps (POSIX and macOS builds): the span of the first channel. tinyexr
+// decodes what it can; a map in a compression tinyexr lacks (PXR24, B44,
+// B44A, DWAA, DWAB) is decoded by the OpenEXR library instead, after a
+// header walk of our own has refused whatever would make it allocate
+// beyond the file.
 #pragma once
 
-// OpenEXR: max - min of the first channel's samples (start values -65535
-// and 65535, NaN skipped, single precision).
+namespace exr {
+
+// The codes of our own making; every other negative result of openExrRange
+// is tinyexr's own code.
+inline constexpr float kRefused = -5.0f;           // refused before either decoder ran (tinyexr's "invalid file")
+inline constexpr float kNoPixels = -131070.0f;     // no sample counted: the start values' span
+inline constexpr float kLibraryFailed = -800.0f;   // the OpenEXR library could not decode the map
+
+}  // namespace exr
+
+// OpenEXR: max - min of the first channel's samples (in the file's channel
+// order; start values -65535 and 65535, NaN skipped, single precision).
 float openExrRange(const char* path);
+
+// The same measure through the OpenEXR library alone, whatever the
+// compression: the fallback of openExrRange, and the second decoder the
+// tests hold tinyexr's results against.
+float openExrLibraryRange(const char* path);
