@@ -65,6 +65,11 @@ int main(int argc, char **argv) {
 
     seed(dir, "exr", "grey", buildExr(3, 2, {{"Y", {0.0f, 0.5f, 1.0f, -2.0f, 3.0f, 0.25f}}}));
     seed(dir, "exr", "rgb", buildExr(2, 2, {{"B", {1, 2, 3, 4}}, {"G", {5, 6, 7, 8}}, {"R", {0, 9, 0, 1}}}));
+    // Headers on which tinyexr would stop with an assertion: a tiled file's
+    // tiles attribute of 8 bytes, a type naming a tiled image.
+    seed(dir, "exr", "tiles-8-bytes",
+         buildExr(2, 1, {{"Y", {0.0f, 1.0f}}}, {{"tiles", "tiledesc", {1, 0, 0, 0, 1, 0, 0, 0}}}, 0x200));
+    seed(dir, "exr", "type-tiled", buildExr(2, 1, {{"Y", {0.0f, 1.0f}}}, {{"type", "string", text("tiledimage")}}));
 #if !BRINDLEX_WINDOWS
     // Maps in the compressions tinyexr lacks, written by the OpenEXR
     // library: they reach its reading.

@@ -48,6 +48,14 @@ constexpr int kLinesPerChunk[kCompressionCount] = {1, 1, 1, 16, 32, 16, 32, 32, 
 // refused before it runs.
 constexpr std::uint64_t kMaxBlockBytes = 128ull << 20;
 
+// tinyexr holds the whole image (whole tiles of every level, samples as
+// float) before it reads a chunk. No compression it reads packs more than
+// about 2100 such bytes into one byte of the file (zlib's limit, with half
+// samples counted as float), so a header that claims more than kMaxClaim
+// bytes per byte of the file, beyond kMaxBlockBytes, is not a whole file;
+// nor is one whose single tile claims more than kMaxBlockBytes.
+constexpr std::uint64_t kMaxClaim = 4096;
+
 struct Attribute {
     std::string_view name, type;
     fileio::Bytes value;
@@ -97,6 +105,66 @@ Window readBox(const fileio::Bytes& v) {
     w.maxX = static_cast<std::int32_t>(fileio::loadLE32(v.data + 8));
     w.maxY = static_cast<std::int32_t>(fileio::loadLE32(v.data + 12));
     return w;
+}
+
+// What a header says of the pixels' layout, as the library reads it
+// (readLayout) or as far as tinyexr's allocations go (exrClaimsFit).
+struct ChannelInfo {
+    std::string name;
+    int type = 0;  // 0 UINT, 1 HALF, 2 FLOAT
+    std::int32_t xSampling = 1, ySampling = 1;
+};
+
+struct Layout {
+    std::uint32_t version = 0;
+    int compression = -1;
+    bool haveWindow = false, haveChannels = false, haveTiles = false;
+    Window window;
+    std::vector<ChannelInfo> channels;
+    std::uint32_t tileW = 0, tileH = 0;
+    int levelMode = 0, rounding = 0;
+    std::size_t end = 0;  // the offset table's first byte
+    bool tiled() const { return (version & kTiledFlag) != 0; }
+};
+
+// floor(log2(x)) or ceil(log2(x)) for x >= 1, as both decoders round levels.
+int roundLog2(std::int64_t x, int rounding) {
+    int down = 0;
+    while ((std::int64_t{1} << (down + 1)) <= x) ++down;
+    return (rounding == 1 && (std::int64_t{1} << down) < x) ? down + 1 : down;
+}
+
+std::int64_t levelSize(std::int64_t size, int level, int rounding) {
+    if (rounding == 1) size += (std::int64_t{1} << level) - 1;
+    return std::max<std::int64_t>(1, size >> level);
+}
+
+// Entries of the offset table: chunks of a scanline file, tiles of every
+// level of a tiled one. Stops counting once past limit.
+std::uint64_t chunkCount(const Layout& h, std::uint64_t limit) {
+    const std::int64_t w = h.window.width(), ht = h.window.height();
+    if (!h.tiled()) {
+        const std::int64_t lines = kLinesPerChunk[h.compression];
+        return static_cast<std::uint64_t>((ht + lines - 1) / lines);
+    }
+    int xLevels = 1, yLevels = 1;
+    if (h.levelMode == 1) xLevels = yLevels = roundLog2(std::max(w, ht), h.rounding) + 1;
+    if (h.levelMode == 2) {
+        xLevels = roundLog2(w, h.rounding) + 1;
+        yLevels = roundLog2(ht, h.rounding) + 1;
+    }
+    auto tiles = [&](std::int64_t size, int level, std::uint32_t tile) {
+        return static_cast<std::uint64_t>((levelSize(size, level, h.rounding) + tile - 1) / tile);
+    };
+    std::uint64_t total = 0;
+    for (int ly = 0; ly < yLevels; ++ly)
+        for (int lx = 0; lx < xLevels; ++lx) {
+            if (h.levelMode == 1 && lx != ly) continue;
+            const std::uint64_t across = tiles(w, lx, h.tileW), down = tiles(ht, ly, h.tileH);
+            if (across > (limit - total) / down) return limit + 1;  // down >= 1
+            total += across * down;
+        }
+    return total;
 }
 
 // The compression tinyexr meets first, or -1.
@@ -175,6 +243,106 @@ bool exrWindowFits(const fileio::Bytes& b) {
     return fits;
 }
 
+// True when tinyexr would stop the process on one of its assertions: in a
+// file whose version says tiled, a tiles attribute that is not 9 bytes, or
+// one with tiles no columns wide or no rows tall or the level mode 3; a type
+// attribute that names another kind of image than the tiling says. A header
+// this walk cannot follow is left to the decoder.
+bool exrTinyexrAsserts(const fileio::Bytes& b) {
+    const bool tiledFlag = (fileio::loadLE32(b.data + 4) & kTiledFlag) != 0;
+    bool tiled = false, asserts = false;
+    std::string_view type;
+    walkAttributes(b, [&](const Attribute& a) {
+        if (a.name == "tiles" && tiledFlag) {
+            if (a.value.size != 9) {
+                asserts = true;
+                return false;
+            }
+            const std::uint8_t* v = a.value.data;
+            asserts = asserts || fileio::loadLE32(v) == 0 || fileio::loadLE32(v + 4) == 0 || (v[8] & 3) == 3;
+            tiled = true;
+        } else if (a.name == "type" && a.value.size > 0 && a.value.data[0] != 0) {
+            // tinyexr reads the name up to its first NUL.
+            const char* s = reinterpret_cast<const char*>(a.value.data);
+            type = std::string_view(s, static_cast<std::size_t>(std::find(s, s + a.value.size, '\0') - s));
+        }
+        return true;
+    });
+    if (asserts || type.empty()) return asserts;
+    if (type == "scanlineimage" || type == "deepscanline") return tiled;
+    if (type == "tiledimage" || type == "deeptile") return !tiled;
+    return true;
+}
+
+// a * b, or cap + 1 when that is more than cap.
+std::uint64_t productUpTo(std::uint64_t a, std::uint64_t b, std::uint64_t cap) {
+    if (a != 0 && b > cap / a) return cap + 1;
+    return std::min(a * b, cap + 1);
+}
+
+// False when the header claims more than the file can hold, as tinyexr
+// would allocate it before reading a chunk: an offset table past the end of
+// the file, a tile of more than kMaxBlockBytes of samples, or more bytes of
+// samples than kMaxClaim per byte of the file beyond kMaxBlockBytes.
+// Headers tinyexr refuses by itself before it allocates (no channels or
+// window, a window or tiles wider or taller than its limit, a compression
+// it lacks) are left to it, as is a header this walk cannot follow.
+bool exrClaimsFit(const fileio::Bytes& b) {
+    constexpr std::int64_t kTinyexrLimit = 1024 * 8192;  // its largest width, height and tile size
+    Layout h;
+    h.version = fileio::loadLE32(b.data + 4);
+    std::uint64_t channels = 0;
+    bool compressionRefused = false;
+    h.end = walkAttributes(b, [&](const Attribute& a) {
+        if (a.name == "channels") {
+            // Entries of a name and 16 bytes, read as tinyexr reads them: the
+            // empty name that ends them must lie inside the value.
+            std::size_t at = 0;
+            channels = 0;
+            h.haveChannels = false;
+            while (at < a.value.size && a.value.data[at] != 0) {
+                while (at < a.value.size && a.value.data[at] != 0) ++at;
+                if (at + 17 >= a.value.size) return true;
+                at += 17;
+                ++channels;
+            }
+            h.haveChannels = at < a.value.size && channels > 0;
+        } else if (a.name == "compression" && a.value.size > 0) {
+            h.compression = a.value.data[0];
+            compressionRefused = compressionRefused || h.compression > kPiz;
+        } else if (a.name == "dataWindow" && a.value.size >= 16) {
+            h.window = readBox(a.value);
+            h.haveWindow = true;
+        } else if (a.name == "tiles" && a.value.size == 9 && (h.version & kTiledFlag)) {
+            h.tileW = fileio::loadLE32(a.value.data);
+            h.tileH = fileio::loadLE32(a.value.data + 4);
+            h.levelMode = a.value.data[8] & 3;
+            h.rounding = (a.value.data[8] >> 4) & 1;
+            h.haveTiles = true;
+        }
+        return true;
+    });
+    if (!h.haveTiles) h.version &= ~kTiledFlag;  // tinyexr reads such a file as scanlines
+    if (h.end == 0 || !h.haveChannels || !h.haveWindow || h.compression < 0 || compressionRefused ||
+        h.window.empty() || h.window.width() > kTinyexrLimit || h.window.height() > kTinyexrLimit)
+        return true;
+    if (h.tiled() && (h.tileW < 1 || h.tileH < 1 || h.tileW > kTinyexrLimit || h.tileH > kTinyexrLimit ||
+                      h.levelMode > 2))
+        return true;
+    const std::uint64_t room = (b.size - h.end) / 8;
+    const std::uint64_t count = chunkCount(h, room);
+    if (count > room) return false;
+    const std::uint64_t cap = kMaxBlockBytes + productUpTo(kMaxClaim, b.size, std::numeric_limits<std::uint64_t>::max() / 2);
+    const std::uint64_t pixelBytes = productUpTo(channels, sizeof(float), cap);
+    if (h.tiled()) {
+        const std::uint64_t tile = productUpTo(productUpTo(h.tileW, h.tileH, cap), pixelBytes, cap);
+        return tile <= kMaxBlockBytes && productUpTo(count, tile, cap) <= cap;
+    }
+    const std::uint64_t samples = productUpTo(static_cast<std::uint64_t>(h.window.width()),
+                                              static_cast<std::uint64_t>(h.window.height()), cap);
+    return productUpTo(samples, pixelBytes, cap) <= cap;
+}
+
 float tinyexrRange(const char* path, int compression) {
     EXRVersion version;
     int rc = ParseEXRVersionFromFile(&version, path);
@@ -244,24 +412,6 @@ float tinyexrRange(const char* path, int compression) {
 // derives from it is bounded by the file: each attribute inside the file,
 // each value of a known type as long as that type reads, the offset table
 // inside the file and each chunk's decoded size within kMaxBlockBytes.
-
-struct ChannelInfo {
-    std::string name;
-    int type = 0;  // 0 UINT, 1 HALF, 2 FLOAT
-    std::int32_t xSampling = 1, ySampling = 1;
-};
-
-struct Layout {
-    std::uint32_t version = 0;
-    int compression = -1;
-    bool haveWindow = false, haveChannels = false, haveTiles = false;
-    Window window;
-    std::vector<ChannelInfo> channels;
-    std::uint32_t tileW = 0, tileH = 0;
-    int levelMode = 0, rounding = 0;
-    std::size_t end = 0;  // the offset table's first byte
-    bool tiled() const { return (version & kTiledFlag) != 0; }
-};
 
 // The value sizes of the library's fixed-size attribute types.
 struct FixedType {
@@ -384,46 +534,6 @@ bool readLayout(const fileio::Bytes& b, Layout& h) {
                 return false;
         }
     return true;
-}
-
-// floor(log2(x)) or ceil(log2(x)) for x >= 1, as the library rounds levels.
-int roundLog2(std::int64_t x, int rounding) {
-    int down = 0;
-    while ((std::int64_t{1} << (down + 1)) <= x) ++down;
-    return (rounding == 1 && (std::int64_t{1} << down) < x) ? down + 1 : down;
-}
-
-std::int64_t levelSize(std::int64_t size, int level, int rounding) {
-    if (rounding == 1) size += (std::int64_t{1} << level) - 1;
-    return std::max<std::int64_t>(1, size >> level);
-}
-
-// Entries of the offset table: chunks of a scanline file, tiles of every
-// level of a tiled one. Stops counting once past limit.
-std::uint64_t chunkCount(const Layout& h, std::uint64_t limit) {
-    const std::int64_t w = h.window.width(), ht = h.window.height();
-    if (!h.tiled()) {
-        const std::int64_t lines = kLinesPerChunk[h.compression];
-        return static_cast<std::uint64_t>((ht + lines - 1) / lines);
-    }
-    int xLevels = 1, yLevels = 1;
-    if (h.levelMode == 1) xLevels = yLevels = roundLog2(std::max(w, ht), h.rounding) + 1;
-    if (h.levelMode == 2) {
-        xLevels = roundLog2(w, h.rounding) + 1;
-        yLevels = roundLog2(ht, h.rounding) + 1;
-    }
-    auto tiles = [&](std::int64_t size, int level, std::uint32_t tile) {
-        return static_cast<std::uint64_t>((levelSize(size, level, h.rounding) + tile - 1) / tile);
-    };
-    std::uint64_t total = 0;
-    for (int ly = 0; ly < yLevels; ++ly)
-        for (int lx = 0; lx < xLevels; ++lx) {
-            if (h.levelMode == 1 && lx != ly) continue;
-            const std::uint64_t across = tiles(w, lx, h.tileW), down = tiles(ht, ly, h.tileH);
-            if (across > (limit - total) / down) return limit + 1;  // down >= 1
-            total += across * down;
-        }
-    return total;
 }
 
 // The rows of the first channel read at once: a chunk's worth, a whole
@@ -563,7 +673,9 @@ float openExrRange(const char* path) {
     {
         fileio::MappedFile m;
         if (m.open(path) != fileio::Load::Ok) return static_cast<float>(TINYEXR_ERROR_CANT_OPEN_FILE);
-        if (m.size() < kExrMinBytes || !exrWindowFits(m.bytes())) return exr::kRefused;
+        if (m.size() < kExrMinBytes || !exrWindowFits(m.bytes()) || exrTinyexrAsserts(m.bytes()) ||
+            !exrClaimsFit(m.bytes()))
+            return exr::kRefused;
         compression = firstCompression(m.bytes());
     }
     return tinyexrRange(path, compression);

@@ -1,8 +1,8 @@
 // EXR maps (POSIX and macOS builds): the span of the first channel. tinyexr
 // decodes what it can; a map in a compression tinyexr lacks (PXR24, B44,
-// B44A, DWAA, DWAB) is decoded by the OpenEXR library instead, after a
-// header walk of our own has refused whatever would make it allocate
-// beyond the file.
+// B44A, DWAA, DWAB) is decoded by the OpenEXR library instead. Before
+// either runs, header walks of our own refuse whatever would make it stop
+// the process or allocate beyond what the file can hold.
 #pragma once
 
 namespace exr {

@@ -117,6 +117,59 @@ bool saveExr(const std::string &path, int w, int h, std::vector<std::vector<floa
     return rc == 0;
 }
 
+// The offset of the value of attribute name (of the given type) in a file.
+std::size_t valueOf(const Bytes &f, const std::string &name, const std::string &type) {
+    const std::string key = name + '\0' + type + '\0';
+    const auto it = std::search(f.begin(), f.end(), key.begin(), key.end());
+    EXPECT_NE(it, f.end()) << name;
+    return static_cast<std::size_t>(it - f.begin()) + key.size() + 4;
+}
+
+void set32(Bytes &f, std::size_t at, std::int64_t v) { fileio::storeLE32(&f[at], static_cast<std::uint32_t>(v)); }
+
+Bytes le32Bytes(std::uint32_t v) { return {Bytes::value_type(v), Bytes::value_type(v >> 8), Bytes::value_type(v >> 16), Bytes::value_type(v >> 24)}; }
+
+// The offset table's first byte, in a well-formed file.
+std::size_t headerEnd(const Bytes &f) {
+    std::size_t at = 8;
+    while (f[at] != 0) {
+        at += std::strlen(reinterpret_cast<const char *>(&f[at])) + 1;
+        at += std::strlen(reinterpret_cast<const char *>(&f[at])) + 1;
+        at += 4 + fileio::loadLE32(&f[at]);
+    }
+    return at + 1;
+}
+
+// Adds an attribute after the header's last and moves each of the offset
+// table's chunks entries along by its length, so the map stays whole.
+Bytes withAttribute(const Bytes &f, const std::string &name, const std::string &type, const Bytes &value,
+                    std::size_t chunks) {
+    const std::size_t end = headerEnd(f) - 1;  // the empty name that ends the header
+    Bytes a(name.begin(), name.end());
+    a.push_back(0);
+    a.insert(a.end(), type.begin(), type.end());
+    a.push_back(0);
+    const Bytes size = le32Bytes(static_cast<std::uint32_t>(value.size()));
+    a.insert(a.end(), size.begin(), size.end());
+    a.insert(a.end(), value.begin(), value.end());
+    Bytes out(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(end));
+    out.insert(out.end(), a.begin(), a.end());
+    out.insert(out.end(), f.begin() + static_cast<std::ptrdiff_t>(end), f.end());
+    for (std::size_t i = 0; i < chunks; ++i) {
+        std::uint8_t *entry = &out[end + 1 + a.size() + 8 * i];
+        fileio::storeLE32(entry, static_cast<std::uint32_t>(fileio::loadLE32(entry) + a.size()));
+    }
+    return out;
+}
+
+Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
 }  // namespace
 
 TEST(OpenEXR, SpanOfTheFirstChannel) {
@@ -220,6 +273,94 @@ TEST(OpenEXR, BadFilesGiveLoaderCodes) {
         }
     }
 }
+// Headers on which tinyexr would stop the process with an assertion are
+// refused before it runs; the same attributes where tinyexr passes them by
+// leave the map measured.
+TEST(OpenEXR, HeadersTinyexrWouldAbortOnAreRefused) {
+    TempDir dir;
+    constexpr std::uint32_t kTiled = 0x200;
+    auto tiles = [](std::uint32_t w, std::uint32_t h, std::uint8_t mode, std::size_t size = 9) {
+        std::vector<std::uint8_t> v(size, 0);
+        for (int i = 0; i < 4 && i < static_cast<int>(size); ++i) v[i] = static_cast<std::uint8_t>(w >> (8 * i));
+        for (int i = 0; i < 4 && i + 4 < static_cast<int>(size); ++i) v[i + 4] = static_cast<std::uint8_t>(h >> (8 * i));
+        if (size > 8) v[8] = mode;
+        return ExrAttribute{"tiles", "tiledesc", v};
+    };
+    auto type = [](const std::string &name) { return ExrAttribute{"type", "string", std::vector<std::uint8_t>(name.begin(), name.end())}; };
+    struct Case {
+        const char *what;
+        std::vector<ExrAttribute> extra;
+        std::uint32_t flags;
+        float code;
+    } cases[] = {
+        {"no extra attribute", {}, 0, 3.0f},
+        {"tiles of 8 bytes in a tiled file", {tiles(2, 2, 0, 8)}, kTiled, exr::kRefused},
+        {"tiles of 10 bytes in a tiled file", {tiles(2, 2, 0, 10)}, kTiled, exr::kRefused},
+        {"tiles of 8 bytes in a scanline file: an attribute like any other", {tiles(2, 2, 0, 8)}, 0, 3.0f},
+        {"tiles no columns wide", {tiles(0, 2, 0)}, kTiled, exr::kRefused},
+        {"tiles no rows tall", {tiles(2, 0, 0)}, kTiled, exr::kRefused},
+        {"the level mode 3", {tiles(2, 2, 3)}, kTiled, exr::kRefused},
+        {"a tiled image type in a scanline file", {type("tiledimage")}, 0, exr::kRefused},
+        {"a deep tiled image type in a scanline file", {type("deeptile")}, 0, exr::kRefused},
+        {"a type tinyexr does not know", {type("flatimage")}, 0, exr::kRefused},
+        {"a scanline image type after a NUL", {type(std::string("scanlineimage\0x", 15))}, 0, 3.0f},
+        {"an empty type", {type(std::string(1, '\0'))}, 0, 3.0f},
+        {"a scanline image type in a tiled file", {tiles(1, 1, 0), type("scanlineimage")}, kTiled, exr::kRefused},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const Bytes f = buildExr(2, 2, {{"A", {0.0f, 1.0f, 2.0f, 3.0f}}}, c.extra, c.flags);
+        EXPECT_EQ(callExport("OpenEXR", put(dir, "header.exr", f), 0), c.code);
+    }
+}
+
+// Headers that claim more than their file holds are refused before
+// tinyexr allocates the whole image from them: an offset table past the
+// end, a single tile of more than 128 MiB of float samples, or more than
+// 4096 such bytes per byte of the file beyond 128 MiB.
+TEST(OpenEXR, HeadersClaimingMoreThanTheFileAreRefusedBeforeTinyexr) {
+    TempDir dir;
+    std::vector<float> column(40);
+    for (std::size_t i = 0; i < column.size(); ++i) column[i] = static_cast<float>(i);
+    const Bytes lines = buildExr(2, 20, {{"A", column}});  // 20 chunks of one row
+    std::vector<float> plane(8 * 5);
+    for (std::size_t i = 0; i < plane.size(); ++i) plane[i] = 0.5f * static_cast<float>(i);
+    const std::string tiledPath = dir.path("tiled.exr");
+    ASSERT_TRUE(saveExr(tiledPath, 8, 5, {plane}, false, 4));  // 2 x 2 tiles of 4 x 4
+    const Bytes tiles = readBytes(tiledPath);
+    const std::size_t window = valueOf(lines, "dataWindow", "box2i"), tileDesc = valueOf(tiles, "tiles", "tiledesc");
+    struct Case {
+        const char *what;
+        bool tiled;
+        std::function<void(Bytes &)> damage;
+        float code;
+    } cases[] = {
+        {"the scanline map itself", false, [](Bytes &) {}, 39.0f},
+        {"the tiled map itself", true, [](Bytes &) {}, 19.5f},
+        {"rows past the offset table", false, [&](Bytes &f) { set32(f, window + 12, 100); }, exr::kRefused},
+        {"8M columns of 20 rows: 640 MiB", false, [&](Bytes &f) { set32(f, window + 8, 8388607); }, exr::kRefused},
+        {"a tile of 8192 x 8192: 256 MiB", true,
+         [&](Bytes &f) {
+             set32(f, tileDesc, 8192);
+             set32(f, tileDesc + 4, 8192);
+         },
+         exr::kRefused},
+        {"four mipmap levels of 4096 x 4096 tiles: 256 MiB", true,
+         [&](Bytes &f) {
+             set32(f, tileDesc, 4096);
+             set32(f, tileDesc + 4, 4096);
+             f[tileDesc + 8] = 1;
+         },
+         exr::kRefused},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes f = c.tiled ? tiles : lines;
+        c.damage(f);
+        EXPECT_EQ(callExport("OpenEXR", put(dir, "claim.exr", f), 0), c.code);
+    }
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -321,59 +462,6 @@ bool lossless(int compression, int type) {
 }
 
 
-// The offset of the value of attribute name (of the given type) in a file.
-std::size_t valueOf(const Bytes &f, const std::string &name, const std::string &type) {
-    const std::string key = name + '\0' + type + '\0';
-    const auto it = std::search(f.begin(), f.end(), key.begin(), key.end());
-    EXPECT_NE(it, f.end()) << name;
-    return static_cast<std::size_t>(it - f.begin()) + key.size() + 4;
-}
-
-void set32(Bytes &f, std::size_t at, std::int64_t v) { fileio::storeLE32(&f[at], static_cast<std::uint32_t>(v)); }
-
-Bytes le32Bytes(std::uint32_t v) { return {Bytes::value_type(v), Bytes::value_type(v >> 8), Bytes::value_type(v >> 16), Bytes::value_type(v >> 24)}; }
-
-// The offset table's first byte, in a well-formed file.
-std::size_t headerEnd(const Bytes &f) {
-    std::size_t at = 8;
-    while (f[at] != 0) {
-        at += std::strlen(reinterpret_cast<const char *>(&f[at])) + 1;
-        at += std::strlen(reinterpret_cast<const char *>(&f[at])) + 1;
-        at += 4 + fileio::loadLE32(&f[at]);
-    }
-    return at + 1;
-}
-
-// Adds an attribute after the header's last and moves each of the offset
-// table's chunks entries along by its length, so the map stays whole.
-Bytes withAttribute(const Bytes &f, const std::string &name, const std::string &type, const Bytes &value,
-                    std::size_t chunks) {
-    const std::size_t end = headerEnd(f) - 1;  // the empty name that ends the header
-    Bytes a(name.begin(), name.end());
-    a.push_back(0);
-    a.insert(a.end(), type.begin(), type.end());
-    a.push_back(0);
-    const Bytes size = le32Bytes(static_cast<std::uint32_t>(value.size()));
-    a.insert(a.end(), size.begin(), size.end());
-    a.insert(a.end(), value.begin(), value.end());
-    Bytes out(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(end));
-    out.insert(out.end(), a.begin(), a.end());
-    out.insert(out.end(), f.begin() + static_cast<std::ptrdiff_t>(end), f.end());
-    for (std::size_t i = 0; i < chunks; ++i) {
-        std::uint8_t *entry = &out[end + 1 + a.size() + 8 * i];
-        fileio::storeLE32(entry, static_cast<std::uint32_t>(fileio::loadLE32(entry) + a.size()));
-    }
-    return out;
-}
-
-Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 }  // namespace
 
 // The 40 kinds of map an artist's tool writes: ten compressions, half and
@@ -461,7 +549,6 @@ TEST(OpenEXR, LibraryReadingFollowsTheSameRules) {
         EXPECT_EQ(openExrLibraryRange(path.c_str()), c.span);
     }
 }
-
 
 // What the library is not given: every header whose sizes it would take on
 // trust beyond the file is refused (-5) before it runs, an empty window or
@@ -568,7 +655,6 @@ TEST(OpenEXR, LibraryHeadersRefusedBeforeItAllocates) {
         }
     }
 }
-
 
 // Every prefix of small maps in the library's compressions, and each with
 // any one byte changed, gives a span or a code of the export's table from
