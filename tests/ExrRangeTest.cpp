@@ -423,9 +423,10 @@ std::vector<float> firstPlane(int w, int h) {
     std::vector<float> v(static_cast<std::size_t>(w) * h);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) v[static_cast<std::size_t>(y) * w + x] = 1.0f + 0.02f * x + 0.01f * y;
-    v[static_cast<std::size_t>(h - 3) * w + w - 2] = 12.25f;
-    v[static_cast<std::size_t>(h - 1) * w + 3] = -3.5f;
-    v[static_cast<std::size_t>(2) * w + 5] = std::nanf("");
+    auto at = [&](int x, int y) -> float & { return v[static_cast<std::size_t>(y) * w + x]; };
+    at(std::max(w - 2, 0), std::max(h - 3, 0)) = 12.25f;
+    at(std::min(3, w - 1), h - 1) = -3.5f;
+    at(5 % w, 1 % h) = std::nanf("");
     return v;
 }
 
