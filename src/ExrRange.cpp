@@ -332,7 +332,8 @@ bool exrClaimsFit(const fileio::Bytes& b) {
     const std::uint64_t room = (b.size - h.end) / 8;
     const std::uint64_t count = chunkCount(h, room);
     if (count > room) return false;
-    const std::uint64_t cap = kMaxBlockBytes + productUpTo(kMaxClaim, b.size, std::numeric_limits<std::uint64_t>::max() / 2);
+    const std::uint64_t cap =
+        kMaxBlockBytes + productUpTo(kMaxClaim, b.size, std::numeric_limits<std::uint64_t>::max() / 2);
     const std::uint64_t pixelBytes = productUpTo(channels, sizeof(float), cap);
     if (h.tiled()) {
         const std::uint64_t tile = productUpTo(productUpTo(h.tileW, h.tileH, cap), pixelBytes, cap);

@@ -21,5 +21,8 @@ float openExrRange(const char* path);
 
 // The same measure through the OpenEXR library alone, whatever the
 // compression: the fallback of openExrRange, and the second decoder the
-// tests hold tinyexr's results against.
+// tests hold tinyexr's results against. A span, or kNoPixels, kRefused
+// (also for any file but a single-part flat image of version 2),
+// kLibraryFailed, -7 (cannot open), -9 (null path) or -9001 (out of
+// memory); no exception leaves it.
 float openExrLibraryRange(const char* path);

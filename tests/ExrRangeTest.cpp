@@ -127,7 +127,9 @@ std::size_t valueOf(const Bytes &f, const std::string &name, const std::string &
 
 void set32(Bytes &f, std::size_t at, std::int64_t v) { fileio::storeLE32(&f[at], static_cast<std::uint32_t>(v)); }
 
-Bytes le32Bytes(std::uint32_t v) { return {Bytes::value_type(v), Bytes::value_type(v >> 8), Bytes::value_type(v >> 16), Bytes::value_type(v >> 24)}; }
+Bytes le32Bytes(std::uint32_t v) {
+    return {Bytes::value_type(v), Bytes::value_type(v >> 8), Bytes::value_type(v >> 16), Bytes::value_type(v >> 24)};
+}
 
 // The offset table's first byte, in a well-formed file.
 std::size_t headerEnd(const Bytes &f) {
@@ -282,11 +284,14 @@ TEST(OpenEXR, HeadersTinyexrWouldAbortOnAreRefused) {
     auto tiles = [](std::uint32_t w, std::uint32_t h, std::uint8_t mode, std::size_t size = 9) {
         std::vector<std::uint8_t> v(size, 0);
         for (int i = 0; i < 4 && i < static_cast<int>(size); ++i) v[i] = static_cast<std::uint8_t>(w >> (8 * i));
-        for (int i = 0; i < 4 && i + 4 < static_cast<int>(size); ++i) v[i + 4] = static_cast<std::uint8_t>(h >> (8 * i));
+        for (int i = 0; i < 4 && i + 4 < static_cast<int>(size); ++i)
+            v[i + 4] = static_cast<std::uint8_t>(h >> (8 * i));
         if (size > 8) v[8] = mode;
         return ExrAttribute{"tiles", "tiledesc", v};
     };
-    auto type = [](const std::string &name) { return ExrAttribute{"type", "string", std::vector<std::uint8_t>(name.begin(), name.end())}; };
+    auto type = [](const std::string &name) {
+        return ExrAttribute{"type", "string", std::vector<std::uint8_t>(name.begin(), name.end())};
+    };
     struct Case {
         const char *what;
         std::vector<ExrAttribute> extra;
@@ -366,7 +371,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Maps written by the OpenEXR library.
 
-constexpr const char *kCompressionNames[] = {"none", "RLE", "ZIPS", "ZIP", "PIZ", "PXR24", "B44", "B44A", "DWAA", "DWAB"};
+constexpr const char *kCompressionNames[] = {"none",  "RLE", "ZIPS", "ZIP",  "PIZ",
+                                             "PXR24", "B44", "B44A", "DWAA", "DWAB"};
 constexpr int kUint = 0, kHalf = 1, kFloat = 2;
 
 // The span by the library's own whole-image reading: every sample of the
@@ -448,7 +454,8 @@ LibraryExrMap map(int compression, int type, int channels, int w, int h, int til
     if (channels == 1) {
         m.channels = {{"Y", type, firstPlane(w, h)}};
     } else {
-        m.channels = {{"B", type, firstPlane(w, h)}, {"G", type, otherPlane(w, h, 1.0f)}, {"R", type, otherPlane(w, h, -1.0f)}};
+        m.channels = {
+            {"B", type, firstPlane(w, h)}, {"G", type, otherPlane(w, h, 1.0f)}, {"R", type, otherPlane(w, h, -1.0f)}};
     }
     return m;
 }
@@ -461,7 +468,6 @@ bool lossless(int compression, int type) {
     if (compression == 6 || compression == 7) return type != kHalf;
     return false;
 }
-
 
 }  // namespace
 
@@ -514,8 +520,9 @@ TEST(OpenEXR, LibraryReadingFollowsTheSameRules) {
     sampled.originX = -4;
     sampled.originY = 6;
     sampled.compression = 5;
-    sampled.channels = {{"Y", kHalf, std::vector<float>(48, 100.0f)},
-                        {"BY", kHalf, {0.5f, 0.25f, 0.75f, -0.5f, 0.0f, 0.125f, 1.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f}, 2, 2}};
+    sampled.channels = {
+        {"Y", kHalf, std::vector<float>(48, 100.0f)},
+        {"BY", kHalf, {0.5f, 0.25f, 0.75f, -0.5f, 0.0f, 0.125f, 1.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f}, 2, 2}};
     LibraryExrMap shifted = grey(6, kFloat, 3, 2, {4.0f, 5.0f, 6.0f, 7.0f, 8.0f, 9.5f});
     shifted.originX = -7;
     shifted.originY = 1000;
@@ -590,23 +597,35 @@ TEST(OpenEXR, LibraryHeadersRefusedBeforeItAllocates) {
         {"a channel of pixel type 3", false, [&](Bytes &f) { set32(f, chlist + 2, 3); }, exr::kRefused, true},
         {"a channel sampled 0 times across", false, [&](Bytes &f) { set32(f, chlist + 2 + 8, 0); }, exr::kRefused,
          true},
-        {"a channel sampled every 3 rows of 40", false, [&](Bytes &f) { set32(f, chlist + 2 + 12, 3); },
-         exr::kRefused, true},
+        {"a channel sampled every 3 rows of 40", false, [&](Bytes &f) { set32(f, chlist + 2 + 12, 3); }, exr::kRefused,
+         true},
         {"channel names out of order", false, [&](Bytes &f) { f[chlist] = 'S'; }, exr::kRefused, true},
         {"a second channel list", false,
-         [&](Bytes &f) { f = withAttribute(f, "channels", "chlist", concat({text("A"), Bytes(1), le32Bytes(1), Bytes(4), le32Bytes(1), le32Bytes(1), Bytes(1)}), 2); },
+         [&](Bytes &f) {
+             f = withAttribute(
+                 f, "channels", "chlist",
+                 concat({text("A"), Bytes(1), le32Bytes(1), Bytes(4), le32Bytes(1), le32Bytes(1), Bytes(1)}), 2);
+         },
          exr::kRefused},
         {"a preview that holds its pixels", false,
-         [&](Bytes &f) { f = withAttribute(f, "preview", "preview", concat({le32Bytes(1), le32Bytes(1), Bytes(4, 9)}), 2); },
+         [&](Bytes &f) {
+             f = withAttribute(f, "preview", "preview", concat({le32Bytes(1), le32Bytes(1), Bytes(4, 9)}), 2);
+         },
          kMeasured},
         {"a preview claiming more pixels than it holds", false,
-         [&](Bytes &f) { f = withAttribute(f, "preview", "preview", concat({le32Bytes(1000), le32Bytes(1000), Bytes(4, 9)}), 2); },
+         [&](Bytes &f) {
+             f = withAttribute(f, "preview", "preview", concat({le32Bytes(1000), le32Bytes(1000), Bytes(4, 9)}), 2);
+         },
          exr::kRefused},
         {"a string vector", false,
-         [&](Bytes &f) { f = withAttribute(f, "names", "stringvector", concat({le32Bytes(3), text("abc"), le32Bytes(0)}), 2); },
+         [&](Bytes &f) {
+             f = withAttribute(f, "names", "stringvector", concat({le32Bytes(3), text("abc"), le32Bytes(0)}), 2);
+         },
          kMeasured},
         {"a string vector whose string runs past it", false,
-         [&](Bytes &f) { f = withAttribute(f, "names", "stringvector", concat({le32Bytes(10), text("abc")}), 2); },
+         [&](Bytes &f) {
+             f = withAttribute(f, "names", "stringvector", concat({le32Bytes(10), text("abc")}), 2);
+         },
          exr::kRefused},
         {"a float vector of 6 bytes", false,
          [&](Bytes &f) { f = withAttribute(f, "weights", "floatvector", Bytes(6), 2); }, exr::kRefused},
@@ -645,7 +664,8 @@ TEST(OpenEXR, LibraryHeadersRefusedBeforeItAllocates) {
         Bytes f = c.tiled ? tiles : lines;
         c.damage(f);
         const std::string path = put(dir, "damaged.exr", f);
-        const float expected = c.code == kMeasured ? referenceSpan(put(dir, "whole.exr", c.tiled ? tiles : lines)) : c.code;
+        const float expected =
+            c.code == kMeasured ? referenceSpan(put(dir, "whole.exr", c.tiled ? tiles : lines)) : c.code;
         EXPECT_EQ(openExrLibraryRange(path.c_str()), expected);
         const float r = callExport("OpenEXR", path, 0);
         if (c.tinyexrFirst) {
