@@ -10,6 +10,10 @@
 #include "fixtures/MeskBuilder.h"
 #include "fixtures/PsdBuilder.h"
 #include "fixtures/TiffBuilder.h"
+#include "Platform.h"
+#if !BRINDLEX_WINDOWS
+#include "fixtures/ExrLibraryWriter.h"
+#endif
 
 namespace {
 
@@ -61,5 +65,48 @@ int main(int argc, char **argv) {
 
     seed(dir, "exr", "grey", buildExr(3, 2, {{"Y", {0.0f, 0.5f, 1.0f, -2.0f, 3.0f, 0.25f}}}));
     seed(dir, "exr", "rgb", buildExr(2, 2, {{"B", {1, 2, 3, 4}}, {"G", {5, 6, 7, 8}}, {"R", {0, 9, 0, 1}}}));
+    // Headers on which tinyexr would stop with an assertion: a tiled file's
+    // tiles attribute of 8 bytes, a type naming a tiled image.
+    seed(dir, "exr", "tiles-8-bytes",
+         buildExr(2, 1, {{"Y", {0.0f, 1.0f}}}, {{"tiles", "tiledesc", {1, 0, 0, 0, 1, 0, 0, 0}}}, 0x200));
+    seed(dir, "exr", "type-tiled", buildExr(2, 1, {{"Y", {0.0f, 1.0f}}}, {{"type", "string", text("tiledimage")}}));
+#if !BRINDLEX_WINDOWS
+    // Maps in the compressions tinyexr lacks, written by the OpenEXR
+    // library: they reach its reading.
+    auto plane = [](int n, float step) {
+        std::vector<float> v(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i) v[static_cast<std::size_t>(i)] = step * static_cast<float>(i % 7) - 1.0f;
+        return v;
+    };
+    LibraryExrMap m;
+    m.width = 5;
+    m.height = 20;
+    m.compression = 5;  // PXR24, two chunks
+    m.channels = {{"Y", 2, plane(100, 0.5f)}};
+    seed(dir, "exr", "pxr24-grey", writeExrWithLibrary(m));
+    m.width = m.height = 6;
+    m.compression = 7;  // B44A, tiles with mipmap levels
+    m.tile = 4;
+    m.levels = 1;
+    m.channels = {{"B", 1, plane(36, 0.25f)}, {"G", 1, plane(36, 2.0f)}, {"R", 1, plane(36, -1.0f)}};
+    seed(dir, "exr", "b44a-tiles", writeExrWithLibrary(m));
+    m.tile = 0;
+    m.levels = 0;
+    m.width = 9;
+    m.height = 33;
+    m.compression = 8;  // DWAA, two chunks
+    m.channels = {{"B", 1, plane(297, 0.1f)}, {"G", 1, plane(297, 0.2f)}, {"R", 1, plane(297, 0.3f)}};
+    seed(dir, "exr", "dwaa-rgb", writeExrWithLibrary(m));
+    m.width = 4;
+    m.height = 4;
+    m.originX = -2;
+    m.compression = 9;  // DWAB, a luminance and a sampled chroma channel
+    m.channels = {{"BY", 1, plane(4, 1.0f), 2, 2}, {"Y", 2, plane(16, 0.5f)}};
+    seed(dir, "exr", "dwab-sampled", writeExrWithLibrary(m));
+    m.originX = 0;
+    m.compression = 6;  // B44, UINT and float channels
+    m.channels = {{"A", 0, plane(16, 3.0f)}, {"Z", 2, plane(16, 1.0f)}};
+    seed(dir, "exr", "b44-uint", writeExrWithLibrary(m));
+#endif
     return 0;
 }

@@ -9,6 +9,9 @@
 #include <limits>
 
 #include "BmpOps.h"
+#if !BRINDLEX_WINDOWS
+#include "ExrRange.h"
+#endif
 #include "FileAccess.h"
 #include "FileOps.h"
 #include "JpegOps.h"

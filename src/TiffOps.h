@@ -1,7 +1,7 @@
 // TIFF maps: the dialect the host writes (little-endian, uncompressed, one
 // strip, interleaved samples), its reader and header templates, and the
 // operations on such maps: depth conversion, value range queries, merge,
-// channel swap and single channel. Also the EXR value range (POSIX build).
+// channel swap and single channel.
 #pragma once
 
 #include <cstddef>
@@ -200,26 +200,7 @@ float mergeTiffHack(const char* a, const char* b);
 float swapChannels(const char* path, int mode);
 // convertTIFFSingle: the first channel of a float RGB map as a grey float map.
 float singleChannelTiff(const char* source, const char* destination);
-// OpenEXR (POSIX build): span of the first channel of an EXR map.
-float openExrRange(const char* path);
-
-// The EXR range's codes: the decoder's own codes, passed on unchanged, and
-// the refusals made before the decoder sees the file with the decoder's
-// values for the same causes.
-namespace exr {
-inline constexpr float kBadMagic = -1.0f;
-inline constexpr float kBadVersion = -2.0f;
-inline constexpr float kBadData = -4.0f;
-inline constexpr float kBadFile = -5.0f;         // empty, shorter than 8 bytes, a data window too wide
-inline constexpr float kCannotOpen = -7.0f;
-inline constexpr float kUnsupportedFormat = -8.0f;
-inline constexpr float kBadHeader = -9.0f;       // the value of a refused argument too
-inline constexpr float kUnsupported = -10.0f;    // multipart and deep files
-inline constexpr float kNoPixels = -131070.0f;   // the span's start values, -65535 - 65535
-}  // namespace exr
-
-// What each TIFF export's result means, and the EXR range's (its worker is
-// here).
+// What each TIFF export's result means.
 namespace tiff {
 
 // What every TIFF operation shares: opening, the header walk's refusals,
@@ -281,20 +262,6 @@ inline constexpr results::Row kTiffResults[] = {
 
     BRINDLEX_TIFF_WALK_ROWS("swapRGBTIF", results::Builds::Both, static_cast<float>(kBitsPerSample)),
     results::code("swapRGBTIF", 0.0f, "done (only 8-bit RGB maps change)"),
-
-    results::value("OpenEXR", 0.0f, results::kNoLimit, "the span of the first channel", results::Builds::Mac),
-    results::code("OpenEXR", exr::kBadMagic, "not an EXR file", results::Builds::Mac),
-    results::code("OpenEXR", exr::kBadVersion, "an EXR version the decoder does not read", results::Builds::Mac),
-    results::code("OpenEXR", exr::kBadData, "the decoder finds the data invalid or cut short", results::Builds::Mac),
-    results::code("OpenEXR", exr::kBadFile, "the file is empty, too short, or its data window too large",
-                  results::Builds::Mac),
-    results::code("OpenEXR", exr::kCannotOpen, "the file cannot be opened", results::Builds::Mac),
-    results::code("OpenEXR", exr::kUnsupportedFormat, "the decoder does not support the file's layout",
-                  results::Builds::Mac),
-    results::code("OpenEXR", exr::kBadHeader, "text is null, or the decoder finds the header incomplete",
-                  results::Builds::Mac),
-    results::code("OpenEXR", exr::kUnsupported, "a multipart or deep file", results::Builds::Mac),
-    results::code("OpenEXR", exr::kNoPixels, "the image has no pixels, or only NaN samples", results::Builds::Mac),
 };
 
 #undef BRINDLEX_TIFF_WALK_ROWS

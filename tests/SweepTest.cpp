@@ -11,6 +11,7 @@
 
 #include "BmpOps.h"
 #include "JpegOps.h"
+#include "ExrRange.h"
 #include "ListedResult.h"
 #include "MeskOps.h"
 #include "Platform.h"

@@ -6,6 +6,7 @@
 
 #include "BmpOps.h"
 #include "Brindlex.h"
+#include "ExrRange.h"
 #include "FileOps.h"
 #include "JpegOps.h"
 #include "MeskOps.h"
@@ -42,6 +43,7 @@ const std::vector<results::Row> &allResultRows() {
         append(v, kSmallResults);
         append(v, kMeskResults);
         append(v, tiff::kTiffResults);
+        append(v, kExrResults);
         append(v, kPsdResults);
         append(v, kBmpResults);
         append(v, kTargaResults);

@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # The arm64 sysroot of the cross build: every aarch64 library the POSIX
-# build links or loads (GNUstep base and its runtime, tinyexr, libtiff and
-# libjpeg for the tests), with their -dev packages, fetched from Debian
-# with apt-get download and unpacked with dpkg -x. Nothing is installed:
-# GNUstep's -dev package cannot be installed for two architectures at once.
+# build links or loads (GNUstep base and its runtime, tinyexr, the OpenEXR
+# library, libtiff and libjpeg for the tests), with their -dev packages,
+# fetched from Debian with apt-get download and unpacked with dpkg -x.
+# Nothing is installed: GNUstep's -dev package cannot be installed for two
+# architectures at once.
 # The cross compiler keeps its own libc and libstdc++ headers; the
 # sysroot's libc6 gives qemu its loader and runtime libraries.
 #
 #   tools/arm64-sysroot.sh DEST     (tools/deps.sh has added the arm64 architecture)
 set -euo pipefail
 dest=${1:?usage: arm64-sysroot.sh DEST}
-[ -e "$dest/.complete" ] && exit 0
+# The packages whose closure the sysroot holds. .complete records them, so a
+# sysroot made from another list (an older one, or an empty .complete) is
+# made anew.
+roots="libgnustep-base-dev:arm64 libtinyexr-dev:arm64 libopenexr-dev:arm64 libtiff-dev:arm64 libjpeg-dev:arm64 libstdc++6:arm64 libobjc4:arm64"
+[ -e "$dest/.complete" ] && [ "$(cat "$dest/.complete")" = "$roots" ] && exit 0
 rm -rf "$dest" "$dest.debs"
 mkdir -p "$dest" "$dest.debs"
 dest=$(cd "$dest" && pwd)
@@ -20,8 +25,7 @@ dest=$(cd "$dest" && pwd)
 # brings) and packages that only exist for the host.
 apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
     --no-replaces --no-enhances --no-pre-depends \
-    libgnustep-base-dev:arm64 libtinyexr-dev:arm64 libtiff-dev:arm64 libjpeg-dev:arm64 \
-    libstdc++6:arm64 libobjc4:arm64 2>/dev/null \
+    $roots 2>/dev/null \
   | grep -E '^[a-z0-9].*:arm64$' | sed 's/:arm64$//' | sort -u \
   | grep -v -x -E 'perl|perl-base|libperl5.36|sysvinit-utils|init-system-helpers|lsb-base|libelogind0|libc6-dev|libc-dev-bin|linux-libc-dev|libcrypt-dev|libnsl-dev|libnsl2|libtirpc-dev|libtirpc3|rpcsvc-proto|libgdbm6|libgdbm-compat4|libdb5.3|gnustep-base-runtime|gcc-12-base' \
   | sed 's/$/:arm64/' >"$dest.debs/packages.txt"
@@ -39,4 +43,4 @@ find "$dest" -type l -lname '/*' | while read -r l; do
 done
 echo "arm64 sysroot: $n packages, $(du -sh "$dest" | cut -f1)"
 rm -rf "$dest.debs"
-touch "$dest/.complete"
+echo "$roots" >"$dest/.complete"

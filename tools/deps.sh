@@ -7,7 +7,7 @@ packages=(
   mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   wine wine64
   gnustep-make libgnustep-base-dev
-  libtinyexr-dev libtiff-dev
+  libtinyexr-dev libopenexr-dev libtiff-dev
   googletest libgtest-dev libbenchmark-dev
   libjpeg-dev
   libjpeg-turbo-progs
