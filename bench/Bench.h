@@ -19,10 +19,10 @@ struct BenchRow {
 
 struct BenchOptions {
     int runs = 5;
-    std::string dataDir;   // generated inputs, with trailing separator
-    std::string scratch;   // per-run copies and outputs
-    bool large = false;    // 8192² maps and 4 M faces instead of 4096² and 1 M
-    std::string filter;    // run only operations whose name contains it
+    std::string dataDir;  // generated inputs, with trailing separator
+    std::string scratch;  // per-run copies and outputs
+    bool large = false;   // 8192² maps and 4 M faces instead of 4096² and 1 M
+    std::string filter;   // run only operations whose name contains it
 };
 
 // One timed step. prepare runs before every run, outside the timing (a

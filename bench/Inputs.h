@@ -47,9 +47,9 @@ inline std::string mib(const std::string &path) {
 // shell command, or "-" when the tool is missing.
 inline void exportRow(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows,
                       const std::string &operation, const std::string &input, const std::string &name,
-                      const std::string &text, double value, const std::string &mem1,
-                      std::function<void()> prepare, const std::string &peer, const std::string &peerCommand,
-                      float expect = 0.0f, bool anyResult = false) {
+                      const std::string &text, double value, const std::string &mem1, std::function<void()> prepare,
+                      const std::string &peer, const std::string &peerCommand, float expect = 0.0f,
+                      bool anyResult = false) {
     if (!wanted(opt, operation)) return;
     BenchRow row;
     row.operation = operation;

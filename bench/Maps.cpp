@@ -36,7 +36,8 @@ std::string imageMagick() {
 }
 
 BenchRow *lastRow(std::vector<BenchRow> &rows, const std::string &op, const std::string &tag) {
-    if (rows.empty() || rows.back().operation != op || rows.back().input.compare(0, tag.size(), tag) != 0) return nullptr;
+    if (rows.empty() || rows.back().operation != op || rows.back().input.compare(0, tag.size(), tag) != 0)
+        return nullptr;
     return &rows.back();
 }
 
@@ -74,8 +75,7 @@ bool writeQTables(const std::string &jpg, const std::string &txt, std::string &s
                 count = std::max(count, id + 1);
             }
         if (marker == 0xC0)
-            for (int c = 0; c < b[i + 9]; ++c)
-                slots += (c ? "," : "") + std::to_string(b[i + 10 + 3 * c + 2]);
+            for (int c = 0; c < b[i + 9]; ++c) slots += (c ? "," : "") + std::to_string(b[i + 10 + 3 * c + 2]);
         if (marker == 0xDA) break;
         i += 2 + len;
     }
@@ -94,19 +94,23 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
     const std::string grey = d + "grey32.tif", rgb32 = d + "rgb32.tif", rgb8a = d + "rgb8a.tif",
                       rgb8b = d + "rgb8b.tif", bmpA = d + "a.bmp", bmpB = d + "b.bmp", psdA = d + "a.psd",
                       psdB = d + "b.psd";
-    if (!exists(grey)) writeFile(grey, TiffBuilder(side, side, 1, 32).floats([](auto x, auto y, int c) {
-        return noise(x, y, c, 1);
-    }).build());
-    if (!exists(rgb32)) writeFile(rgb32, TiffBuilder(side, side, 3, 32).floats([](auto x, auto y, int c) {
-        return noise(x, y, c, 2);
-    }).build());
+    if (!exists(grey))
+        writeFile(
+            grey,
+            TiffBuilder(side, side, 1, 32).floats([](auto x, auto y, int c) { return noise(x, y, c, 1); }).build());
+    if (!exists(rgb32))
+        writeFile(
+            rgb32,
+            TiffBuilder(side, side, 3, 32).floats([](auto x, auto y, int c) { return noise(x, y, c, 2); }).build());
     if (!exists(rgb8b) || !exists(bmpB) || !exists(psdB)) {
         const fixtures::Picture a = picture(side, 3), b = picture(side, 4);
         auto tiff8 = [&](const fixtures::Picture &p) {
-            return TiffBuilder(side, side, 3, 8).u8s([&](auto x, auto y, int c) {
-                const fixtures::Rgb &q = p.at(int(x), int(y));
-                return c == 0 ? q.r : c == 1 ? q.g : q.b;
-            }).build();
+            return TiffBuilder(side, side, 3, 8)
+                .u8s([&](auto x, auto y, int c) {
+                    const fixtures::Rgb &q = p.at(int(x), int(y));
+                    return c == 0 ? q.r : c == 1 ? q.g : q.b;
+                })
+                .build();
         };
         writeFile(rgb8a, tiff8(a));
         writeFile(rgb8b, tiff8(b));
@@ -120,7 +124,10 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
     auto cat = [&](const std::string &f) { return "cat " + quote(f) + " > /dev/null"; };
 
     // 16-bit conversion beside cp of the source, then the peer tools.
-    const struct { int mode; std::string src; } convs[] = {{1, grey}, {3, rgb32}, {4, rgb32}};
+    const struct {
+        int mode;
+        std::string src;
+    } convs[] = {{1, grey}, {3, rgb32}, {4, rgb32}};
     // Each conversion beside cp of its source, then beside the peer tools
     // on the same source.
     const std::string im = imageMagick();
@@ -135,11 +142,13 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
         // Mode 4 keeps the first channel of an RGB map; the peers do the same.
         const std::string first = convs[i].mode == 4 ? " -channel R -separate" : "";
         if (!im.empty())
-            peerRow(rows, mine, "ImageMagick -depth 16",
-                    timeCommand(im + " " + quote(src) + first + " -depth 16 " + quote(opt.scratch + "im.tif"), opt.runs));
+            peerRow(
+                rows, mine, "ImageMagick -depth 16",
+                timeCommand(im + " " + quote(src) + first + " -depth 16 " + quote(opt.scratch + "im.tif"), opt.runs));
         if (haveTool("vips")) {
-            const std::string band = convs[i].mode == 4 ? "vips extract_band " + quote(src) + " " +
-                                                              quote(opt.scratch + "band.v") + " 0 && " : "";
+            const std::string band =
+                convs[i].mode == 4 ? "vips extract_band " + quote(src) + " " + quote(opt.scratch + "band.v") + " 0 && "
+                                   : "";
             const std::string in = convs[i].mode == 4 ? opt.scratch + "band.v" : src;
             peerRow(rows, mine, "vips linear x65535, cast ushort",
                     timeCommand(band + "vips linear " + quote(in) + " " + quote(opt.scratch + "lin.v") +
@@ -154,34 +163,42 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
               "cat", cat(rgb32), 0, true);
 
     // Merges and swaps rewrite their target: a fresh copy before each run.
-    const struct { std::string op, name, a, b; } merges[] = {
+    const struct {
+        std::string op, name, a, b;
+    } merges[] = {
         {"mergeMapsTIF", "mergeMapsTIF", rgb8a, rgb8b},
         {"mergeMapsBMP", "mergeMapsBMP", bmpA, bmpB},
         {"mergeMapsPSD", "mergeMapsPSD", psdA, psdB},
     };
     for (const auto &m : merges) {
         const std::string target = work + m.b.substr(m.b.size() - 4);
-        exportRow(opt, libPath, rows, m.op, tag + " 8-bit RGB, " + mib(m.b), m.name, m.a, 0, target,
-                  [=] { copyFile(m.b, target); }, "cp of target", cp(m.b));
+        exportRow(
+            opt, libPath, rows, m.op, tag + " 8-bit RGB, " + mib(m.b), m.name, m.a, 0, target,
+            [=] { copyFile(m.b, target); }, "cp of target", cp(m.b));
     }
-    const struct { std::string name, file; } swaps[] = {
-        {"swapRGBTIF", rgb8b}, {"swapRGBBMP", bmpB}, {"swapRGBPSD", psdB}};
+    const struct {
+        std::string name, file;
+    } swaps[] = {{"swapRGBTIF", rgb8b}, {"swapRGBBMP", bmpB}, {"swapRGBPSD", psdB}};
     for (const auto &s : swaps) {
         const std::string target = work + s.file.substr(s.file.size() - 4);
-        exportRow(opt, libPath, rows, s.name + " mode 2", tag + " 8-bit RGB, " + mib(s.file), s.name, target, 2, "",
-                  [=] { copyFile(s.file, target); }, "cp of target", cp(s.file));
+        exportRow(
+            opt, libPath, rows, s.name + " mode 2", tag + " 8-bit RGB, " + mib(s.file), s.name, target, 2, "",
+            [=] { copyFile(s.file, target); }, "cp of target", cp(s.file));
     }
     const std::string thumb = work + "-thumb.bmp";
-    exportRow(opt, libPath, rows, "CreateThumbnailBMP 256", tag + " BMP, " + mib(bmpA), "CreateThumbnailBMP", thumb,
-              256, "", [=] { copyFile(bmpA, thumb); }, "cat of BMP", cat(bmpA));
+    exportRow(
+        opt, libPath, rows, "CreateThumbnailBMP 256", tag + " BMP, " + mib(bmpA), "CreateThumbnailBMP", thumb, 256, "",
+        [=] { copyFile(bmpA, thumb); }, "cat of BMP", cat(bmpA));
     if (const BenchRow *last = lastRow(rows, "CreateThumbnailBMP 256", tag)) {
         const BenchRow mine = *last;  // rows grows below
         if (haveTool("vipsthumbnail"))
-            peerRow(rows, mine, "vipsthumbnail -s 256",
-                    timeCommand("vipsthumbnail " + quote(bmpA) + " -s 256 -o " + quote(opt.scratch + "vt.bmp"), opt.runs));
+            peerRow(
+                rows, mine, "vipsthumbnail -s 256",
+                timeCommand("vipsthumbnail " + quote(bmpA) + " -s 256 -o " + quote(opt.scratch + "vt.bmp"), opt.runs));
         if (!im.empty())
-            peerRow(rows, mine, "ImageMagick -sample 256x256",
-                    timeCommand(im + " " + quote(bmpA) + " -sample 256x256 " + quote(opt.scratch + "ims.bmp"), opt.runs));
+            peerRow(
+                rows, mine, "ImageMagick -sample 256x256",
+                timeCommand(im + " " + quote(bmpA) + " -sample 256x256 " + quote(opt.scratch + "ims.bmp"), opt.runs));
     }
 
     // The peer encoder gets the very tables the export wrote, read back from
@@ -195,10 +212,10 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
         std::string slots;
         if (haveTool("cjpeg") && writeQTables(jpg, tables, slots)) {
             mine->peer = "cjpeg -dct float 4:4:4, same tables";
-            mine->peerSeconds = timeCommand("cjpeg -dct float -sample 1x1,1x1,1x1 -baseline -qtables " + quote(tables) +
-                                                " -qslots " + slots + " -outfile " + quote(opt.scratch + "cj.jpg") +
-                                                " " + quote(bmpA),
-                                            opt.runs);
+            mine->peerSeconds =
+                timeCommand("cjpeg -dct float -sample 1x1,1x1,1x1 -baseline -qtables " + quote(tables) + " -qslots " +
+                                slots + " -outfile " + quote(opt.scratch + "cj.jpg") + " " + quote(bmpA),
+                            opt.runs);
         } else {
             mine->peer = "- (no cjpeg, or no tables read)";
         }

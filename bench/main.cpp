@@ -26,15 +26,23 @@ int main(int argc, char **argv) {
     std::vector<bool> sizes = {false, true};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--runs" && i + 1 < argc) opt.runs = std::atoi(argv[++i]);
-        else if (a == "--filter" && i + 1 < argc) opt.filter = argv[++i];
-        else if (a == "--large") sizes = {true};
-        else if (a == "--small") sizes = {false};
-        else if (a == "--markdown" && i + 1 < argc) markdown = argv[++i];
-        else opt.dataDir = a;
+        if (a == "--runs" && i + 1 < argc)
+            opt.runs = std::atoi(argv[++i]);
+        else if (a == "--filter" && i + 1 < argc)
+            opt.filter = argv[++i];
+        else if (a == "--large")
+            sizes = {true};
+        else if (a == "--small")
+            sizes = {false};
+        else if (a == "--markdown" && i + 1 < argc)
+            markdown = argv[++i];
+        else
+            opt.dataDir = a;
     }
     if (opt.dataDir.empty()) {
-        std::fprintf(stderr, "usage: brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--small | --large] [--markdown FILE]\n");
+        std::fprintf(
+            stderr,
+            "usage: brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--small | --large] [--markdown FILE]\n");
         return 2;
     }
     // Absolute, since some peers resolve output names against their input's folder.
@@ -51,8 +59,9 @@ int main(int argc, char **argv) {
         for (const BenchArea &area : areas()) area(opt, lib, rows);
     }
 
-    std::string table = "| operation | input | Brindlex (s) | peer or limit | peer (s) | ratio | peak MiB |\n"
-                        "|---|---|---|---|---|---|---|\n";
+    std::string table =
+        "| operation | input | Brindlex (s) | peer or limit | peer (s) | ratio | peak MiB |\n"
+        "|---|---|---|---|---|---|---|\n";
     for (const BenchRow &r : rows) {
         char line[512];
         double ratio = (r.ok && r.peerSeconds > 0) ? r.brindlexSeconds / r.peerSeconds : 0;

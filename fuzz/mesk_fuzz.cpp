@@ -46,8 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     _faceID.clear();
     std::string rgb = scratch + "out.rgb";
     float c = ReadVertColorMesk(mesh.c_str(), &rgb[0]);
-    if (c != 0.0f && c != kMeskCannotOpen && c != kMeskTruncated && c != kMeskOutputCannotOpen &&
-        c != kTextNotWritten)
+    if (c != 0.0f && c != kMeskCannotOpen && c != kMeskTruncated && c != kMeskOutputCannotOpen && c != kTextNotWritten)
         __builtin_trap();
 
     // The crease merge with the input both as addition and as target.

@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     checkCode(convertTiff(map.c_str(), (scratch + "out16.psd").c_str(), 1));
     checkCode(singleChannelTiff(map.c_str(), (scratch + "single.tif").c_str()));
     for (int samples : {1, 3}) {
-        getScaleTiff(map.c_str(), samples);    // a value, not a code
+        getScaleTiff(map.c_str(), samples);  // a value, not a code
         getScale16Tiff(map.c_str(), samples);
     }
     // The merges with the input on both sides (B rewritten), and the swap.

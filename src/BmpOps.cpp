@@ -19,9 +19,7 @@ int getPadding(int width) {
 namespace {
 
 // Row stride in 64 bits, for arithmetic that must not wrap.
-std::int64_t strideOf(const BMPHeader& h) {
-    return h.width > 0 ? 3 * std::int64_t(h.width) + getPadding(h.width) : 0;
-}
+std::int64_t strideOf(const BMPHeader& h) { return h.width > 0 ? 3 * std::int64_t(h.width) + getPadding(h.width) : 0; }
 
 // True when every pixel of the header's rows lies inside size bytes. Only
 // the padding of the last row may be missing (some writers leave it out).
@@ -146,10 +144,16 @@ float swapChannelsBMP(const char* path, int mode) {
     if (!rowsFit(h, map.size())) return kShortData;
     int a, b;
     switch (mode) {
-        case 1: a = 0, b = 1; break;  // blue <-> green
-        case 2: a = 0, b = 2; break;  // blue <-> red
-        case 3: a = 1, b = 2; break;  // green <-> red
-        default:  // every row would be written back as it was read
+        case 1:
+            a = 0, b = 1;
+            break;  // blue <-> green
+        case 2:
+            a = 0, b = 2;
+            break;  // blue <-> red
+        case 3:
+            a = 1, b = 2;
+            break;  // green <-> red
+        default:    // every row would be written back as it was read
             return writable(path) ? 0.0f : kSourceNotWritable;
     }
     if (h.width <= 0 || h.height <= 0) return writable(path) ? 0.0f : kSourceNotWritable;
@@ -269,8 +273,7 @@ void centreOnCanvas(const std::uint8_t* src, std::int64_t W, std::int64_t H, std
     const std::size_t plane = std::size_t(S) * std::size_t(S);
     const std::int64_t x0 = (S - W) / 2, y0 = (S - H) / 2;
     for (std::int64_t y = 0; y < H; ++y)
-        for (std::int64_t x = 0; x < W; ++x)
-            copyPixel(src + (y * W + x), W * H, out + ((y0 + y) * S + x0 + x), plane);
+        for (std::int64_t x = 0; x < W; ++x) copyPixel(src + (y * W + x), W * H, out + ((y0 + y) * S + x0 + x), plane);
 }
 
 // How many steps lie between the extra source pixels that spread what

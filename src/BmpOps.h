@@ -14,10 +14,10 @@ struct Bytes;
 // The header fields the BMP operations use.
 struct BMPHeader {
     char signature[2] = {0, 0};
-    std::uint32_t fileSize = 0;    // offset 2
-    std::uint32_t dataOffset = 0;  // offset 10: where row 0 begins
-    std::int32_t width = 0;        // offset 18
-    std::int32_t height = 0;       // offset 22; rows exist only when > 0
+    std::uint32_t fileSize = 0;      // offset 2
+    std::uint32_t dataOffset = 0;    // offset 10: where row 0 begins
+    std::int32_t width = 0;          // offset 18
+    std::int32_t height = 0;         // offset 22; rows exist only when > 0
     std::uint16_t bitsPerPixel = 0;  // offset 28; pixels are read as 3 bytes whatever it says
     std::uint32_t imageSize = 0;     // offset 34
     std::int32_t rowStride = 0;      // 3 * width + getPadding(width), 32-bit
@@ -74,7 +74,8 @@ inline constexpr results::Row kBmpResults[] = {
     results::code("mergeMapsBMP", bmp::kSizesDiffer, "the widths or heights differ"),
     results::code("mergeMapsBMP", bmp::kLayoutDiffers, "the data offsets or bits per pixel differ"),
     results::code("mergeMapsBMP", bmp::kSourceNotWritable, "the source cannot be opened for writing"),
-    results::code("mergeMapsBMP", bmp::kTargetNotWritable, "the target cannot be opened for writing or written, or it is the source"),
+    results::code("mergeMapsBMP", bmp::kTargetNotWritable,
+                  "the target cannot be opened for writing or written, or it is the source"),
     results::code("mergeMapsBMP", bmp::kCannotOpen, "the target cannot be opened"),
     results::code("mergeMapsBMP", bmp::kSourceCannotOpen, "the source cannot be opened"),
 

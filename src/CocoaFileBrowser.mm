@@ -18,9 +18,9 @@ void foundationReady() {
     NSAutoreleasePool *pool = [[NSAutoreleasePool alloc] init];
     BOOL known = NO;
     NS_DURING
-        known = [[NSProcessInfo processInfo] processName] != nil;
+    known = [[NSProcessInfo processInfo] processName] != nil;
     NS_HANDLER
-        known = NO;
+    known = NO;
     NS_ENDHANDLER
     [pool release];
     if (!known) {

@@ -22,11 +22,13 @@
 #include "FileAccess.h"
 
 // The codes listed under names are tinyexr's.
-static_assert(exr::kBadMagic == TINYEXR_ERROR_INVALID_MAGIC_NUMBER && exr::kBadVersion == TINYEXR_ERROR_INVALID_EXR_VERSION &&
+static_assert(exr::kBadMagic == TINYEXR_ERROR_INVALID_MAGIC_NUMBER &&
+                  exr::kBadVersion == TINYEXR_ERROR_INVALID_EXR_VERSION &&
                   exr::kBadData == TINYEXR_ERROR_INVALID_DATA && exr::kRefused == TINYEXR_ERROR_INVALID_FILE &&
                   exr::kCannotOpen == TINYEXR_ERROR_CANT_OPEN_FILE &&
                   exr::kUnsupportedFormat == TINYEXR_ERROR_UNSUPPORTED_FORMAT &&
-                  exr::kBadHeader == TINYEXR_ERROR_INVALID_HEADER && exr::kUnsupported == TINYEXR_ERROR_UNSUPPORTED_FEATURE,
+                  exr::kBadHeader == TINYEXR_ERROR_INVALID_HEADER &&
+                  exr::kUnsupported == TINYEXR_ERROR_UNSUPPORTED_FEATURE,
               "the EXR codes are tinyexr's");
 
 namespace {
@@ -331,11 +333,11 @@ bool exrClaimsFit(const fileio::Bytes& b) {
         return true;
     });
     if (!h.haveTiles) h.version &= ~kTiledFlag;  // tinyexr reads such a file as scanlines
-    if (h.end == 0 || !h.haveChannels || !h.haveWindow || h.compression < 0 || compressionRefused ||
-        h.window.empty() || h.window.width() > kTinyexrLimit || h.window.height() > kTinyexrLimit)
+    if (h.end == 0 || !h.haveChannels || !h.haveWindow || h.compression < 0 || compressionRefused || h.window.empty() ||
+        h.window.width() > kTinyexrLimit || h.window.height() > kTinyexrLimit)
         return true;
-    if (h.tiled() && (h.tileW < 1 || h.tileH < 1 || h.tileW > kTinyexrLimit || h.tileH > kTinyexrLimit ||
-                      h.levelMode > 2))
+    if (h.tiled() &&
+        (h.tileW < 1 || h.tileH < 1 || h.tileW > kTinyexrLimit || h.tileH > kTinyexrLimit || h.levelMode > 2))
         return true;
     const std::uint64_t room = (b.size - h.end) / 8;
     const std::uint64_t count = chunkCount(h, room);
@@ -347,8 +349,8 @@ bool exrClaimsFit(const fileio::Bytes& b) {
         const std::uint64_t tile = productUpTo(productUpTo(h.tileW, h.tileH, cap), pixelBytes, cap);
         return tile <= kMaxBlockBytes && productUpTo(count, tile, cap) <= cap;
     }
-    const std::uint64_t samples = productUpTo(static_cast<std::uint64_t>(h.window.width()),
-                                              static_cast<std::uint64_t>(h.window.height()), cap);
+    const std::uint64_t samples =
+        productUpTo(static_cast<std::uint64_t>(h.window.width()), static_cast<std::uint64_t>(h.window.height()), cap);
     return productUpTo(samples, pixelBytes, cap) <= cap;
 }
 
@@ -385,7 +387,8 @@ float tinyexrRange(const char* path, int compression) {
     const std::size_t w = static_cast<std::size_t>(img.width);
     Range r;
     if (img.images) {
-        for (std::size_t y = 0; y < static_cast<std::size_t>(img.height); ++y) scanRun(r, img.images[0], asUint, y * w, w);
+        for (std::size_t y = 0; y < static_cast<std::size_t>(img.height); ++y)
+            scanRun(r, img.images[0], asUint, y * w, w);
     } else if (img.tiles) {
         // Level 0 tiles, in row order of the image: tile rows top to bottom,
         // then each pixel row across the tiles of that row.
@@ -428,11 +431,14 @@ struct FixedType {
     std::size_t size;
 };
 constexpr FixedType kFixedTypes[] = {
-    {"box2i", 16}, {"box2f", 16},     {"chromaticities", 32}, {"compression", 1}, {"double", 8},
-    {"envmap", 1}, {"float", 4},      {"int", 4},             {"keycode", 28},    {"lineOrder", 1},
-    {"m33f", 36},  {"m33d", 72},      {"m44f", 64},           {"m44d", 128},      {"rational", 8},
-    {"tiledesc", 9}, {"timecode", 8}, {"v2i", 8},             {"v2f", 8},         {"v2d", 16},
-    {"v3i", 12},   {"v3f", 12},       {"v3d", 24},            {"deepImageState", 1},
+    {"box2i", 16},      {"box2f", 16},   {"chromaticities", 32},
+    {"compression", 1}, {"double", 8},   {"envmap", 1},
+    {"float", 4},       {"int", 4},      {"keycode", 28},
+    {"lineOrder", 1},   {"m33f", 36},    {"m33d", 72},
+    {"m44f", 64},       {"m44d", 128},   {"rational", 8},
+    {"tiledesc", 9},    {"timecode", 8}, {"v2i", 8},
+    {"v2f", 8},         {"v2d", 16},     {"v3i", 12},
+    {"v3f", 12},        {"v3d", 24},     {"deepImageState", 1},
 };
 
 // A channel list: entries of name (1 to 255 bytes, NUL), pixel type,
@@ -487,8 +493,7 @@ bool valueFits(const Attribute& a) {
     }
     if (a.type == "preview") {
         std::uint32_t w = 0, h = 0;
-        return a.value.le32(0, w) && a.value.le32(4, h) &&
-               static_cast<std::uint64_t>(w) * h * 4 + 8 == a.value.size;
+        return a.value.le32(0, w) && a.value.le32(4, h) && static_cast<std::uint64_t>(w) * h * 4 + 8 == a.value.size;
     }
     if (a.type == "floatvector") return a.value.size % 4 == 0;
     if (a.type == "stringvector") return stringVectorFits(a.value);

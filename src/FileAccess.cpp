@@ -147,7 +147,7 @@ void MappedFile::release() {
     copy_.shrink_to_fit();
 }
 
-Load MappedFile::open(const char *utf8Path) {
+Load MappedFile::open(const char* utf8Path) {
     release();
     if (!utf8Path || !*utf8Path) return Load::CannotOpen;
 #if defined(_WIN32)
@@ -167,7 +167,7 @@ Load MappedFile::open(const char *utf8Path) {
     }
     CloseHandle(h);
     if (map_) {
-        data_ = static_cast<const std::uint8_t *>(map_);
+        data_ = static_cast<const std::uint8_t*>(map_);
         size_ = static_cast<std::size_t>(sz.QuadPart);
         return Load::Ok;
     }
@@ -179,12 +179,11 @@ Load MappedFile::open(const char *utf8Path) {
         ::close(fd);
         return Load::CannotOpen;
     }
-    if (st.st_size > 0 &&
-        static_cast<unsigned long long>(st.st_size) <= static_cast<unsigned long long>(SIZE_MAX)) {
-        void *p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (st.st_size > 0 && static_cast<unsigned long long>(st.st_size) <= static_cast<unsigned long long>(SIZE_MAX)) {
+        void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
         if (p != MAP_FAILED) {
             map_ = p;
-            data_ = static_cast<const std::uint8_t *>(p);
+            data_ = static_cast<const std::uint8_t*>(p);
             size_ = static_cast<size_t>(st.st_size);
             madvise(p, size_, MADV_SEQUENTIAL);
         }
@@ -209,7 +208,7 @@ void MappedFile::discard(std::size_t off, std::size_t n) const {
     // Whole pages only: the start goes down to its page (the bytes before
     // it were passed already), the end down as well (the rest is still ahead).
     const std::size_t from = off / page * page, to = (off + n) / page * page;
-    if (to > from) madvise(static_cast<std::uint8_t *>(map_) + from, to - from, MADV_DONTNEED);
+    if (to > from) madvise(static_cast<std::uint8_t*>(map_) + from, to - from, MADV_DONTNEED);
 #else
     (void)off;
     (void)n;
@@ -235,8 +234,8 @@ bool fileIdentity(const char* utf8Path, BY_HANDLE_FILE_INFORMATION& info) {
     if (w.empty()) return false;
     // No access rights needed for the identity; folders open with the
     // backup-semantics flag.
-    HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     bool ok = GetFileInformationByHandle(h, &info) != 0;
     CloseHandle(h);

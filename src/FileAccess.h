@@ -125,8 +125,8 @@ class MappedFile : NoCopy {
 public:
     ~MappedFile() { release(); }
 
-    Load open(const char *utf8Path);
-    const std::uint8_t *data() const { return data_; }
+    Load open(const char* utf8Path);
+    const std::uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }
     Bytes bytes() const;
     void release();
@@ -137,9 +137,9 @@ public:
     void discard(std::size_t off, std::size_t n) const;
 
 private:
-    const std::uint8_t *data_ = nullptr;
+    const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
-    void *map_ = nullptr;  // the mapping, when the file is mapped
+    void* map_ = nullptr;             // the mapping, when the file is mapped
     std::vector<std::uint8_t> copy_;  // the contents, when it is not
 };
 

@@ -23,21 +23,21 @@ std::string FileNameExtract(const std::string &path, int type) {
     const size_t sep = path.find_last_of("/\\");
     const size_t dot = path.rfind('.');
     switch (type) {
-    case 1:
-        return sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
-    case 2: {
-        std::string name = sep == std::string::npos ? path : path.substr(sep + 1);
-        size_t d = name.rfind('.');
-        return d == std::string::npos ? name : name.substr(0, d);
-    }
-    case 3:
-        return dot == std::string::npos ? path : path.substr(0, dot);
-    case 4:
-        return dot == std::string::npos ? std::string() : path.substr(dot);
-    case 6:
-        return sep == std::string::npos ? path : path.substr(sep + 1);
-    default:
-        return path;
+        case 1:
+            return sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
+        case 2: {
+            std::string name = sep == std::string::npos ? path : path.substr(sep + 1);
+            size_t d = name.rfind('.');
+            return d == std::string::npos ? name : name.substr(0, d);
+        }
+        case 3:
+            return dot == std::string::npos ? path : path.substr(0, dot);
+        case 4:
+            return dot == std::string::npos ? std::string() : path.substr(dot);
+        case 6:
+            return sep == std::string::npos ? path : path.substr(sep + 1);
+        default:
+            return path;
     }
 }
 
@@ -234,13 +234,9 @@ float createFolder(const char *path) {
     return CreateDirectoryW(w.c_str(), nullptr) ? 0.0f : -1.0f;
 }
 
-float makeFolder(const char *path) {
-    return CreateDirectoryW(fileio::widen(path).c_str(), nullptr) ? 0.0f : -1.0f;
-}
+float makeFolder(const char *path) { return CreateDirectoryW(fileio::widen(path).c_str(), nullptr) ? 0.0f : -1.0f; }
 
-float deleteFolder(const char *path) {
-    return RemoveDirectoryW(fileio::widen(path).c_str()) ? 0.0f : -1.0f;
-}
+float deleteFolder(const char *path) { return RemoveDirectoryW(fileio::widen(path).c_str()) ? 0.0f : -1.0f; }
 
 float emptyFolder(const char *path) {
     std::wstring w = fileio::widen(path);
@@ -281,8 +277,7 @@ float fileDelete(const char *path) { return DeleteFileW(fileio::widen(path).c_st
 
 float fileRename(const char *from, const char *to) {
     if (std::strcmp(from, to) == 0) return -1.0f;
-    return MoveFileExW(fileio::widen(from).c_str(), fileio::widen(to).c_str(), MOVEFILE_COPY_ALLOWED) ? 0.0f
-                                                                                                        : -1.0f;
+    return MoveFileExW(fileio::widen(from).c_str(), fileio::widen(to).c_str(), MOVEFILE_COPY_ALLOWED) ? 0.0f : -1.0f;
 }
 
 float getPublicFolder(char *mem1, int mem1Size) {

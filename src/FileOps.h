@@ -164,7 +164,8 @@ inline constexpr results::Row kFileResults[] = {
     code("ListFiles", -5.0f, "text or mem1 is null", Builds::Windows),
 
     code("CreateFolder", 0.0f, "the folder was created"),
-    code("CreateFolder", -1.0f, "the folder cannot be created (it exists, its parent is missing, text is null or empty)"),
+    code("CreateFolder", -1.0f,
+         "the folder cannot be created (it exists, its parent is missing, text is null or empty)"),
     code("MakeFolder", 0.0f, "the folder was created", Builds::Windows),
     code("MakeFolder", -1.0f, "the folder cannot be created (it exists, its parent is missing, text is null or empty)",
          Builds::Windows),

@@ -14,9 +14,9 @@ namespace hostcall {
 
 // Library-wide codes, shared by every export (the operations' own codes are
 // listed with each operation in the README).
-inline constexpr float kRefused = -9.0f;          // missing argument or value outside the accepted set
-inline constexpr float kMem1TooSmall = -9003.0f;  // string result longer than mem1Size - 1; mem1 untouched
-inline constexpr float kOutOfMemory = -9001.0f;   // allocation failed inside the work
+inline constexpr float kRefused = -9.0f;             // missing argument or value outside the accepted set
+inline constexpr float kMem1TooSmall = -9003.0f;     // string result longer than mem1Size - 1; mem1 untouched
+inline constexpr float kOutOfMemory = -9001.0f;      // allocation failed inside the work
 inline constexpr float kInternalFailure = -9002.0f;  // any other exception caught at the boundary
 
 inline constexpr results::Row kSharedResults[] = {

@@ -93,8 +93,7 @@ const std::uint8_t std_ac_chrominance_values[162] = {
     0xf9, 0xfa,
 };
 
-const std::uint16_t mask[16] = {1,   2,   4,    8,    16,   32,   64,    128,
-                                256, 512, 1024, 2048, 4096, 8192, 16384, 32768};
+const std::uint16_t mask[16] = {1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048, 4096, 8192, 16384, 32768};
 
 const double aan_scale_factor[8] = {1.0, 1.387039845, 1.306562965, 1.175875602,
                                     1.0, 0.785694958, 0.5411961,   0.275899379};
@@ -443,10 +442,8 @@ void prepare_quant_tables() {
             int i = row * 8 + col;
             double qy = DQTinfo[5 + zigzag[i]];
             double qc = DQTinfo[70 + zigzag[i]];
-            fdtbl_Y[i] = static_cast<float>(
-                1.0 / (qy * aan_scale_factor[row] * aan_scale_factor[col] * 8.0));
-            fdtbl_Cb[i] = static_cast<float>(
-                1.0 / (qc * aan_scale_factor[row] * aan_scale_factor[col] * 8.0));
+            fdtbl_Y[i] = static_cast<float>(1.0 / (qy * aan_scale_factor[row] * aan_scale_factor[col] * 8.0));
+            fdtbl_Cb[i] = static_cast<float>(1.0 / (qc * aan_scale_factor[row] * aan_scale_factor[col] * 8.0));
         }
     }
 }
@@ -560,8 +557,7 @@ void fdct_portable(const std::int8_t *data, const float *fdtbl, std::int16_t *ou
         for (int c = 0; c < 8; ++c) {
             const int i = 8 * r + c;
             const float temp = u[c / 4][r][c % 4] * fdtbl[i];
-            outdata[i] =
-                static_cast<std::int16_t>(static_cast<int>(static_cast<double>(temp) + 16384.5) - 16384);
+            outdata[i] = static_cast<std::int16_t>(static_cast<int>(static_cast<double>(temp) + 16384.5) - 16384);
         }
 }
 
@@ -679,7 +675,8 @@ __attribute__((target("avx2"))) inline void transpose8x8(v8f *x) {
 __attribute__((target("avx2"))) void fdct_avx2(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
     v8f x[8];
     for (int r = 0; r < 8; ++r) {
-        const __m256 f = _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(data + 8 * r))));
+        const __m256 f =
+            _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(data + 8 * r))));
         x[r] = reinterpret_cast<const v8f &>(f);
     }
     transpose8x8(x);  // x[k]: column k, lane j = row j
@@ -710,9 +707,7 @@ bool fdct_and_quantization_with(int path, const std::int8_t *data, const float *
 
 namespace {
 
-inline int lowest_bit(std::uint64_t v) {
-    return __builtin_ctzll(v);
-}
+inline int lowest_bit(std::uint64_t v) { return __builtin_ctzll(v); }
 
 // Bit i set when c[i] is non-zero.
 inline std::uint64_t nonzero_mask_portable(const std::int16_t *c) {
@@ -851,8 +846,10 @@ inline __m128i coefficient_pair(int lo, int hi) {
 }
 
 inline __m128i weighted_sum(__m128i a, __m128i b, __m128i ka, __m128i c, __m128i d, __m128i kc) {
-    __m128i lo = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(a, b), ka), _mm_madd_epi16(_mm_unpacklo_epi16(c, d), kc));
-    __m128i hi = _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(a, b), ka), _mm_madd_epi16(_mm_unpackhi_epi16(c, d), kc));
+    __m128i lo =
+        _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(a, b), ka), _mm_madd_epi16(_mm_unpacklo_epi16(c, d), kc));
+    __m128i hi =
+        _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(a, b), ka), _mm_madd_epi16(_mm_unpackhi_epi16(c, d), kc));
     return _mm_packs_epi32(_mm_srai_epi32(lo, 16), _mm_srai_epi32(hi, 16));
 }
 
@@ -904,18 +901,18 @@ __attribute__((target("ssse3"))) void load_units_ssse3(const std::uint8_t *p, st
 // The transform, the non-zero mask and the row loader of each path.
 JpegPath jpeg_path(int path) {
     switch (path) {
-    case simd::kPortable:
-        return {fdct_portable, nonzero_mask_portable, load_units_portable};
+        case simd::kPortable:
+            return {fdct_portable, nonzero_mask_portable, load_units_portable};
 #if BRINDLEX_X86_SIMD
-    case simd::kSse2:
-        return {fdct_sse2, nonzero_mask_sse2, load_units_sse2};
-    case simd::kAvx2:
-        return {cpuHasAvx2() ? fdct_avx2 : nullptr, nullptr, nullptr};
-    case simd::kSsse3:
-        return {nullptr, nullptr, cpuHasSsse3() ? load_units_ssse3 : nullptr};
+        case simd::kSse2:
+            return {fdct_sse2, nonzero_mask_sse2, load_units_sse2};
+        case simd::kAvx2:
+            return {cpuHasAvx2() ? fdct_avx2 : nullptr, nullptr, nullptr};
+        case simd::kSsse3:
+            return {nullptr, nullptr, cpuHasSsse3() ? load_units_ssse3 : nullptr};
 #endif
-    default:
-        return {nullptr, nullptr, nullptr};
+        default:
+            return {nullptr, nullptr, nullptr};
     }
 }
 
@@ -998,8 +995,7 @@ void write_SOF0info() {
 void write_DHTinfo() { put_bytes(DHTinfo, sizeof DHTinfo); }
 
 void write_SOSinfo() {
-    static const std::uint8_t sos[14] = {0xFF, 0xDA, 0x00, 12,   3,    1, 0x00,
-                                         2,    0x11, 3,    0x11, 0x00, 63, 0x00};
+    static const std::uint8_t sos[14] = {0xFF, 0xDA, 0x00, 12, 3, 1, 0x00, 2, 0x11, 3, 0x11, 0x00, 63, 0x00};
     put_bytes(sos, sizeof sos);
 }
 

@@ -105,16 +105,16 @@ std::uint64_t tileKey(std::int32_t U, std::int32_t V) {
 
 bool truncSatWith(int path, float t, std::int32_t& out) {
     switch (path) {
-    case simd::kPortable:
-        out = truncSatPortable(t);
-        return true;
+        case simd::kPortable:
+            out = truncSatPortable(t);
+            return true;
 #if BRINDLEX_X86_SIMD
-    case simd::kSse2:
-        out = truncSatSse2(t);
-        return true;
+        case simd::kSse2:
+            out = truncSatSse2(t);
+            return true;
 #endif
-    default:
-        return false;
+        default:
+            return false;
     }
 }
 
@@ -130,14 +130,14 @@ void uvLocal(float w, std::int32_t& index, float& local) {
 std::string uvTileName(std::int32_t U, std::int32_t V, int mode) {
     const long long u = U, v = V;
     switch (mode) {
-    case 1:
-        return "_u" + std::to_string(u + 1) + "_v" + std::to_string(v + 1);
-    case 2:
-        return std::to_string(1001 + u + 10 * v);
-    case 3:
-        return "u" + std::to_string(u) + "v" + std::to_string(v);
-    default:
-        return "_u" + std::to_string(u) + "_v" + std::to_string(v);
+        case 1:
+            return "_u" + std::to_string(u + 1) + "_v" + std::to_string(v + 1);
+        case 2:
+            return std::to_string(1001 + u + 10 * v);
+        case 3:
+            return "u" + std::to_string(u) + "v" + std::to_string(v);
+        default:
+            return "_u" + std::to_string(u) + "_v" + std::to_string(v);
     }
 }
 
@@ -184,7 +184,8 @@ float GetUVTile(const char* path, std::optional<std::string>& out, int mode) {
 
 void getUVTileString(int index, std::optional<std::string>& out) {
     out.reset();
-    if (index >= 0 && static_cast<std::size_t>(index) < _UVTileStr.size()) out = _UVTileStr[static_cast<std::size_t>(index)];
+    if (index >= 0 && static_cast<std::size_t>(index) < _UVTileStr.size())
+        out = _UVTileStr[static_cast<std::size_t>(index)];
 }
 
 void clearUVTileString() { _UVTileStr.clear(); }
@@ -237,7 +238,8 @@ void addTileListLine(const std::string& line, std::set<std::string>& selection) 
             continue;
         }
         const long long a = streamInt(token.substr(0, dash)), b = streamInt(token.substr(dash + 1));
-        for (long long i = a; i <= b && selection.size() < kMaxTileSelection; ++i) addTileName(std::to_string(i), selection);
+        for (long long i = a; i <= b && selection.size() < kMaxTileSelection; ++i)
+            addTileName(std::to_string(i), selection);
     }
 }
 
@@ -433,7 +435,8 @@ float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
     if (!loadForSplit(path, image)) return kMeskCannotOpen;
     std::optional<MeskChunk> vertices = findMeskElements(image, kMeskVertexTag, kMeskVertexSize);
     if (!vertices) return kMeskNoChunk;
-    std::optional<MeskChunk> faces = findMeskElements(image, kMeskFaceTag, kMeskFaceSize, vertices->pos + vertices->size);
+    std::optional<MeskChunk> faces =
+        findMeskElements(image, kMeskFaceTag, kMeskFaceSize, vertices->pos + vertices->size);
     if (!faces) return kMeskNoFaceChunk;
     std::optional<MeskChunk> uv = findMeskElements(image, kMeskUVTag, kMeskUVSize, faces->end(kMeskFaceSize));
     // The UV chunk is walked in step with the face chunk.
@@ -485,8 +488,7 @@ float GetUVGroup(const char* path) {
     // A flag per possible 16-bit number counts the distinct ones.
     std::vector<std::uint8_t> seen(1 << 16, 0);
     const std::uint8_t* p = image.data() + groups->first();
-    for (std::uint32_t i = 0; i < groups->count; ++i, p += kMeskGroupSize)
-        seen[fileio::loadLE16(p)] = 1;
+    for (std::uint32_t i = 0; i < groups->count; ++i, p += kMeskGroupSize) seen[fileio::loadLE16(p)] = 1;
     std::size_t distinct = 0;
     for (std::uint8_t s : seen) distinct += s;
     return static_cast<float>(distinct);
@@ -509,20 +511,20 @@ constexpr std::string_view kLineEnd = kWindowsBuild ? std::string_view("\r\n") :
 // Formats text into a large block and hands full blocks to the writer.
 class TextOut {
 public:
-    explicit TextOut(std::FILE *f) : w_(f, 1 << 16), buf_(kBlock) {}
+    explicit TextOut(std::FILE* f) : w_(f, 1 << 16), buf_(kBlock) {}
     // Room for at least n more bytes (n <= kBlock).
-    char *room(std::size_t n) {
+    char* room(std::size_t n) {
         if (kBlock - used_ < n) drain();
         return buf_.data() + used_;
     }
-    void commit(const char *end) { used_ = static_cast<std::size_t>(end - buf_.data()); }
+    void commit(const char* end) { used_ = static_cast<std::size_t>(end - buf_.data()); }
     void text(std::string_view s) {
         if (s.size() > kBlock) {
             drain();
             w_.put(s);
             return;
         }
-        char *p = room(s.size());
+        char* p = room(s.size());
         std::memcpy(p, s.data(), s.size());
         commit(p + s.size());
     }
@@ -547,12 +549,12 @@ private:
     std::size_t used_ = 0;
 };
 
-char *putLineEnd(char *p) {
+char* putLineEnd(char* p) {
     std::memcpy(p, kLineEnd.data(), kLineEnd.size());
     return p + kLineEnd.size();
 }
 
-char *putUnsigned(char *p, std::uint64_t v) { return std::to_chars(p, p + 20, v).ptr; }
+char* putUnsigned(char* p, std::uint64_t v) { return std::to_chars(p, p + 20, v).ptr; }
 
 // "00".."ff" for every byte value.
 struct HexPairs {
@@ -569,18 +571,18 @@ constexpr HexPairs kHex;
 
 // The vertex colour block for count elements at colours (bounds checked by
 // the caller).
-void writeColourBlock(TextOut &out, const std::uint8_t *colours, std::uint32_t count) {
+void writeColourBlock(TextOut& out, const std::uint8_t* colours, std::uint32_t count) {
     out.line(
         "# The following RGB block contains Kelvane Vertex Color (Tintcoat) output as 3 hexadecimal values per "
         "vertex. The vertex color format is RRGGBB with up to 32 entries per RGB line.");
     constexpr std::size_t kLineMax = 5 + 32 * 7 + 2;
     for (std::uint32_t k = 0; k < count;) {
         std::uint32_t n = count - k < 32 ? count - k : 32;
-        char *p = out.room(kLineMax);
+        char* p = out.room(kLineMax);
         std::memcpy(p, "#RGB ", 5);
         p += 5;
         for (std::uint32_t i = 0; i < n; ++i, ++k) {
-            const std::uint8_t *c = colours + static_cast<std::size_t>(k) * kMeskColourSize;
+            const std::uint8_t* c = colours + static_cast<std::size_t>(k) * kMeskColourSize;
             *p++ = ' ';
             std::memcpy(p, kHex.text + 2 * c[2], 2);
             std::memcpy(p + 2, kHex.text + 2 * c[1], 2);
@@ -600,7 +602,7 @@ void writeColourBlock(TextOut &out, const std::uint8_t *colours, std::uint32_t c
 
 // ---- Face IDs ----------------------------------------------------------------
 
-float GetFaceIDsMesk(const char *meshPath, double levels) {
+float GetFaceIDsMesk(const char* meshPath, double levels) {
     // Every failure leaves an empty table, so a stale one never reaches the
     // OBJ writer.
     _faceID.clear();
@@ -622,7 +624,7 @@ float GetFaceIDsMesk(const char *meshPath, double levels) {
     std::optional<MeskChunk> faces = meskChunkAt(image, kFirstChunk);
     if (!faces || !meskElementsFit(image, *faces, kMeskFaceSize)) return kMeskTruncated;
     _faceID.reserve(faces->count);
-    const std::uint8_t *face = image.data() + faces->first();
+    const std::uint8_t* face = image.data() + faces->first();
     for (std::uint32_t i = 0; i < faces->count; ++i, face += kMeskFaceSize)
         _faceID.push_back((fileio::loadLEi32(face + 12) < 0 ? 3u : 4u) * n);
     return static_cast<float>(_faceID.size());
@@ -652,8 +654,8 @@ float misplaced(std::uint32_t tag) { return tag == 0 ? kMisplacedZeroTag : stati
 // Takes the chunk at pos into chunk when it carries tag. Otherwise what
 // planObj returns: kMeskTruncated when no chunk header lies there, 0 with
 // the text stopping at stop when a chunk with another tag does.
-std::optional<float> takeChunk(const MeskImage &image, std::uint64_t pos, std::uint32_t tag, ObjLayout::Stop stop,
-                               ObjLayout &lay, MeskChunk &chunk) {
+std::optional<float> takeChunk(const MeskImage& image, std::uint64_t pos, std::uint32_t tag, ObjLayout::Stop stop,
+                               ObjLayout& lay, MeskChunk& chunk) {
     const std::optional<MeskChunk> c = meskChunkAt(image, pos);
     if (!c) return kMeskTruncated;
     if (c->tag != tag) {
@@ -666,7 +668,7 @@ std::optional<float> takeChunk(const MeskImage &image, std::uint64_t pos, std::u
 }
 
 // 0 when the text can be written as lay says, else the result to return.
-float planObj(const MeskImage &image, const std::vector<std::uint32_t> &table, ObjLayout &lay) {
+float planObj(const MeskImage& image, const std::vector<std::uint32_t>& table, ObjLayout& lay) {
     const std::optional<MeskChunk> c = meskChunkAt(image, kFirstChunk);
     if (!c) return kMeskTruncated;
     if (c->tag != kMeskVertexTag) return misplaced(c->tag);
@@ -686,8 +688,8 @@ float planObj(const MeskImage &image, const std::vector<std::uint32_t> &table, O
                                            ObjLayout::AfterVertices, lay, lay.colours))
         return *r;
     if (!meskElementsFit(image, lay.colours, kMeskColourSize)) return kMeskTruncated;
-    if (std::optional<float> r = takeChunk(image, lay.colours.end(kMeskColourSize), kMeskFaceTag,
-                                           ObjLayout::AfterColours, lay, lay.faces))
+    if (std::optional<float> r =
+            takeChunk(image, lay.colours.end(kMeskColourSize), kMeskFaceTag, ObjLayout::AfterColours, lay, lay.faces))
         return *r;
 
     // Walk the groups as the writer will: the faces of every group must lie
@@ -706,7 +708,7 @@ float planObj(const MeskImage &image, const std::vector<std::uint32_t> &table, O
     return 0.0f;
 }
 
-char *putVertexLine(char *p, const std::uint8_t *v) {
+char* putVertexLine(char* p, const std::uint8_t* v) {
     *p++ = 'v';
     *p++ = ' ';
     p = formatStreamFloat(fileio::loadLEf32(v), p);
@@ -719,7 +721,7 @@ char *putVertexLine(char *p, const std::uint8_t *v) {
 
 // 1-based indices, as unsigned 32-bit numbers; a negative fourth index
 // (a triangle) leaves the blank after the third one.
-char *putFaceLine(char *p, const std::uint8_t *f) {
+char* putFaceLine(char* p, const std::uint8_t* f) {
     *p++ = 'f';
     for (int i = 0; i < 3; ++i) {
         *p++ = ' ';
@@ -736,7 +738,7 @@ constexpr std::size_t kFaceLineMax = 2 + 4 * 11 + 2;
 constexpr std::size_t kGroupLineMax = 8 + 20 + 2;
 
 // Closes the text; false when anything failed to go out.
-bool finishText(TextOut &out, fileio::File &f) {
+bool finishText(TextOut& out, fileio::File& f) {
     bool ok = out.finish();
     return f.close() && ok;
 }
@@ -747,7 +749,7 @@ std::string_view decimal(char (&buf)[24], std::uint64_t v) {
 
 }  // namespace
 
-float writeOBJfromMesk(const char *meshPath, char *objPath) {
+float writeOBJfromMesk(const char* meshPath, char* objPath) {
     if (_faceID.empty()) return kMeskNoChunk;  // -18: no face-ID table
     MeskImage image;
     if (!loadMesk(meshPath, image)) return kMeskCannotOpen;
@@ -766,21 +768,19 @@ float writeOBJfromMesk(const char *meshPath, char *objPath) {
     out.text("#Face count ");
     out.line(decimal(num, lay.headerFaces));
 
-    const std::uint8_t *v = image.data() + lay.vertices.first();
+    const std::uint8_t* v = image.data() + lay.vertices.first();
     for (std::uint32_t i = 0; i < lay.vertices.count; ++i, v += kMeskVertexSize)
         out.commit(putVertexLine(out.room(kVertexLineMax), v));
-    if (lay.stop == ObjLayout::AfterVertices)
-        return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
+    if (lay.stop == ObjLayout::AfterVertices) return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
 
     writeColourBlock(out, image.data() + lay.colours.first(), lay.colours.count);
-    if (lay.stop == ObjLayout::AfterColours)
-        return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
+    if (lay.stop == ObjLayout::AfterColours) return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
 
     const std::uint64_t faceEnd = lay.faces.pos + lay.faces.size;
     std::uint64_t pos = lay.faces.first();
     if (pos < faceEnd) {
         for (std::size_t n = 1; n <= _faceID.size(); ++n) {
-            char *p = out.room(kGroupLineMax);
+            char* p = out.room(kGroupLineMax);
             std::memcpy(p, "#FaceID ", 8);
             out.commit(putLineEnd(putUnsigned(p + 8, n)));
             for (std::uint32_t k = _faceID[n - 1]; k > 0; --k, pos += kMeskFaceSize)
@@ -795,7 +795,7 @@ float writeOBJfromMesk(const char *meshPath, char *objPath) {
 
 // ---- Vertex colour block -----------------------------------------------------
 
-float ReadVertColorMesk(const char *meshPath, char *outPath) {
+float ReadVertColorMesk(const char* meshPath, char* outPath) {
     MeskImage image;
     if (!loadMesk(meshPath, image)) return kMeskCannotOpen;
     // The chunk at offset 32 is taken as the colour chunk whatever its tag.
@@ -811,7 +811,7 @@ float ReadVertColorMesk(const char *meshPath, char *outPath) {
 
 // ---- Crease merge ------------------------------------------------------------
 
-float mergeFiles(const char *additionPath, char *targetPath) {
+float mergeFiles(const char* additionPath, char* targetPath) {
     // Both files are read whole and closed before the target is rewritten,
     // so a file merged with itself comes out doubled.
     std::vector<std::uint8_t> target, addition;
@@ -819,13 +819,13 @@ float mergeFiles(const char *additionPath, char *targetPath) {
     if (target.size() < kCreaseTail) return kCreaseTargetShort;
     if (fileio::loadFile(additionPath, addition) != fileio::Load::Ok) return kMeskCannotOpen;
     if (addition.size() < kCreaseTail) return kCreaseAdditionShort;
-    switch (fileio::replaceFile(targetPath, {{target.data(), target.size() - kCreaseTail},
-                                             {addition.data(), addition.size() - kCreaseTail}})) {
-    case fileio::Rewrite::Ok:
-        return 0.0f;
-    case fileio::Rewrite::CannotOpen:
-        return kMeskCreaseTargetWrite;
-    default:
-        return kCreaseNotWritten;
+    switch (fileio::replaceFile(
+        targetPath, {{target.data(), target.size() - kCreaseTail}, {addition.data(), addition.size() - kCreaseTail}})) {
+        case fileio::Rewrite::Ok:
+            return 0.0f;
+        case fileio::Rewrite::CannotOpen:
+            return kMeskCreaseTargetWrite;
+        default:
+            return kCreaseNotWritten;
     }
 }

@@ -34,12 +34,12 @@ extern std::vector<std::uint32_t> _faceID;
 // whose elements do not fit is treated like a missing chunk.
 
 // Chunk tags.
-inline constexpr std::uint32_t kMeskVertexTag = 10001;   // x, y, z floats
-inline constexpr std::uint32_t kMeskFaceTag = 20001;     // four int32 indices, fourth < 0: triangle
-inline constexpr std::uint32_t kMeskUVTag = 25001;       // four (u, v) float pairs per face
-inline constexpr std::uint32_t kMeskMaskTag = 30001;     // one byte per vertex, 255 masked
-inline constexpr std::uint32_t kMeskColourTag = 35001;   // blue, green, red, unused byte per vertex
-inline constexpr std::uint32_t kMeskGroupTag = 40001;    // int16 polygroup per face
+inline constexpr std::uint32_t kMeskVertexTag = 10001;  // x, y, z floats
+inline constexpr std::uint32_t kMeskFaceTag = 20001;    // four int32 indices, fourth < 0: triangle
+inline constexpr std::uint32_t kMeskUVTag = 25001;      // four (u, v) float pairs per face
+inline constexpr std::uint32_t kMeskMaskTag = 30001;    // one byte per vertex, 255 masked
+inline constexpr std::uint32_t kMeskColourTag = 35001;  // blue, green, red, unused byte per vertex
+inline constexpr std::uint32_t kMeskGroupTag = 40001;   // int16 polygroup per face
 
 // Element sizes in bytes.
 inline constexpr std::size_t kMeskVertexSize = 12;
@@ -50,21 +50,21 @@ inline constexpr std::size_t kMeskColourSize = 4;
 inline constexpr std::size_t kMeskGroupSize = 2;
 
 // Layout.
-inline constexpr std::size_t kMeskFileHeaderSize = 32;   // also where the chunk list starts
+inline constexpr std::size_t kMeskFileHeaderSize = 32;  // also where the chunk list starts
 inline constexpr std::size_t kMeskChunkHeaderSize = 16;
 inline constexpr std::size_t kMeskEndBlockSize = 16;
 
 // Status codes of the mesh operations. Each operation uses the ones its
 // documentation names; they are kept apart here so that they stay so.
-inline constexpr float kMeskQueryCannotOpen = -17.0f;   // tile detection, polygroup count
-inline constexpr float kMeskCannotOpen = -1760.0f;      // extraction, OBJ, colours, face IDs, crease addition
+inline constexpr float kMeskQueryCannotOpen = -17.0f;  // tile detection, polygroup count
+inline constexpr float kMeskCannotOpen = -1760.0f;     // extraction, OBJ, colours, face IDs, crease addition
 inline constexpr float kMeskCreaseTargetRead = -2760.0f;
 inline constexpr float kMeskCreaseTargetWrite = -3760.0f;
-inline constexpr float kMeskNoChunk = -18.0f;           // wanted chunk missing (or its elements do not fit)
-inline constexpr float kMeskNoFaceChunk = -19.0f;       // face chunk missing in the mask variant
-inline constexpr float kMeskOutputCannotOpen = -2.0f;   // OBJ / colour block output
-inline constexpr float kMeskTileFileBase = 1501.0f;     // tile file i cannot be written: 1501 + i
-inline constexpr float kTileListCannotOpen = -1.0f;     // tile selection: the list file cannot be opened
+inline constexpr float kMeskNoChunk = -18.0f;          // wanted chunk missing (or its elements do not fit)
+inline constexpr float kMeskNoFaceChunk = -19.0f;      // face chunk missing in the mask variant
+inline constexpr float kMeskOutputCannotOpen = -2.0f;  // OBJ / colour block output
+inline constexpr float kMeskTileFileBase = 1501.0f;    // tile file i cannot be written: 1501 + i
+inline constexpr float kTileListCannotOpen = -1.0f;    // tile selection: the list file cannot be opened
 
 using MeskImage = std::vector<std::uint8_t>;
 
@@ -91,10 +91,10 @@ bool loadMesk(const char* path, MeskImage& image);
 // A chunk header found in an image. Positions are 64-bit so that no sum of
 // file fields can wrap.
 struct MeskChunk {
-    std::uint64_t pos = 0;     // first byte of the chunk header
+    std::uint64_t pos = 0;  // first byte of the chunk header
     std::uint32_t tag = 0;
-    std::uint32_t size = 0;    // size field, header included (0 is stepped over as 16)
-    std::uint32_t count = 0;   // number of elements
+    std::uint32_t size = 0;   // size field, header included (0 is stepped over as 16)
+    std::uint32_t count = 0;  // number of elements
 
     std::uint64_t first() const { return pos + kMeskChunkHeaderSize; }
     // Offset of element i.
@@ -112,13 +112,11 @@ std::optional<MeskChunk> meskChunkAt(MeskView image, std::uint64_t pos);
 bool meskElementsFit(MeskView image, const MeskChunk& chunk, std::size_t elemSize);
 // The chunk scan: the first chunk with the tag, from start on, stepping by
 // each chunk's size field (0 counts as 16). Only headers are looked at.
-std::optional<MeskChunk> findMeskChunk(MeskView image, std::uint32_t tag,
-                                       std::uint64_t start = kMeskFileHeaderSize);
+std::optional<MeskChunk> findMeskChunk(MeskView image, std::uint32_t tag, std::uint64_t start = kMeskFileHeaderSize);
 // The scan, then the element check: nothing when the chunk is missing or
 // its elements do not fit.
 std::optional<MeskChunk> findMeskElements(MeskView image, std::uint32_t tag, std::size_t elemSize,
                                           std::uint64_t start = kMeskFileHeaderSize);
-
 
 // --- UV tiles ---------------------------------------------------------------
 //
@@ -198,13 +196,13 @@ float GetUVGroup(const char* path);
 
 // Status codes of the mesh exports beyond the shared ones (-9, -2, -1760,
 // -2760, -3760, -18 and a misplaced chunk's tag).
-inline constexpr float kMeskTruncated = -1761.0f;      // a chunk header or element lies past the end of the file
-inline constexpr float kFaceIDsPastFaces = -1762.0f;   // the face-ID table asks for more faces than the face chunk holds
-inline constexpr float kMisplacedZeroTag = -1763.0f;    // OBJ: a misplaced chunk carries tag 0
-inline constexpr float kTextNotWritten = -3.0f;        // the text output could not be written out completely
-inline constexpr float kCreaseTargetShort = -2761.0f;  // crease target shorter than the 14-byte tail
+inline constexpr float kMeskTruncated = -1761.0f;     // a chunk header or element lies past the end of the file
+inline constexpr float kFaceIDsPastFaces = -1762.0f;  // the face-ID table asks for more faces than the face chunk holds
+inline constexpr float kMisplacedZeroTag = -1763.0f;  // OBJ: a misplaced chunk carries tag 0
+inline constexpr float kTextNotWritten = -3.0f;       // the text output could not be written out completely
+inline constexpr float kCreaseTargetShort = -2761.0f;    // crease target shorter than the 14-byte tail
 inline constexpr float kCreaseAdditionShort = -1761.0f;  // crease addition shorter than the 14-byte tail
-inline constexpr float kCreaseNotWritten = -3761.0f;   // crease target opened but not written completely
+inline constexpr float kCreaseNotWritten = -3761.0f;     // crease target opened but not written completely
 
 // Refinement levels above this make the 32-bit face counts overflow.
 inline constexpr double kMaxFaceIDLevels = 15.0;
@@ -213,19 +211,19 @@ inline constexpr double kMaxFaceIDLevels = 15.0;
 // for a quad, 3 * 4^(levels-1) for a triangle. Returns the number of entries,
 // -1760, -1761, or -9 for levels above 15 or NaN (the table is emptied in
 // every case).
-float GetFaceIDsMesk(const char *meshPath, double levels);
+float GetFaceIDsMesk(const char* meshPath, double levels);
 // Writes the OBJ text of a mesh (vertex, colour and face chunks at their
 // fixed places) grouped by _faceID; empties the table on success only.
-float writeOBJfromMesk(const char *meshPath, char *objPath);
+float writeOBJfromMesk(const char* meshPath, char* objPath);
 // Writes the vertex colour block of the chunk at offset 32 on its own.
-float ReadVertColorMesk(const char *meshPath, char *outPath);
+float ReadVertColorMesk(const char* meshPath, char* outPath);
 // Target (minus its last 14 bytes) followed by addition (minus its last 14
 // bytes), written over the target.
-float mergeFiles(const char *additionPath, char *targetPath);
+float mergeFiles(const char* additionPath, char* targetPath);
 
 // What each mesh export's result means.
 inline constexpr float kMeskTileFileLast = kMeskTileFileBase + 4294967295.0f;  // tile files are numbered in 32 bits
-inline constexpr float kMeskTagLast = 4294967295.0f;                          // a chunk tag is 32 bits
+inline constexpr float kMeskTagLast = 4294967295.0f;                           // a chunk tag is 32 bits
 inline constexpr results::Row kMeskResults[] = {
     results::count("getUVTile", "the number of distinct tiles"),
     results::code("getUVTile", kMeskQueryCannotOpen, "the mesh cannot be opened or read"),
@@ -261,17 +259,18 @@ inline constexpr results::Row kMeskResults[] = {
     results::code("mesktoOBJ", 0.0f, "the OBJ file was written", results::Builds::Windows),
     results::code("mesktoOBJ", kMeskNoChunk, "the face-ID table is empty", results::Builds::Windows),
     results::code("mesktoOBJ", kMeskCannotOpen, "the mesh cannot be opened or read", results::Builds::Windows),
-    results::range("mesktoOBJ", 1.0f, kMeskTagLast, "a chunk with this tag is where the vertex, colour or face chunk must be",
-                   results::Builds::Windows),
-    results::code("mesktoOBJ", kMisplacedZeroTag, "a chunk with tag 0 is where the vertex, colour or face chunk must be",
-                  results::Builds::Windows),
+    results::range("mesktoOBJ", 1.0f, kMeskTagLast,
+                   "a chunk with this tag is where the vertex, colour or face chunk must be", results::Builds::Windows),
+    results::code("mesktoOBJ", kMisplacedZeroTag,
+                  "a chunk with tag 0 is where the vertex, colour or face chunk must be", results::Builds::Windows),
     results::code("mesktoOBJ", kMeskTruncated, "a chunk header or element lies past the end of the file",
                   results::Builds::Windows),
     results::code("mesktoOBJ", kFaceIDsPastFaces, "the face-ID table asks for more faces than the face chunk holds",
                   results::Builds::Windows),
     results::code("mesktoOBJ", kMeskOutputCannotOpen, "the OBJ file cannot be created, or it is the mesh itself",
                   results::Builds::Windows),
-    results::code("mesktoOBJ", kTextNotWritten, "the OBJ file could not be written completely", results::Builds::Windows),
+    results::code("mesktoOBJ", kTextNotWritten, "the OBJ file could not be written completely",
+                  results::Builds::Windows),
 
     results::code("outMRGB", 0.0f, "the colour block was written", results::Builds::Windows),
     results::code("outMRGB", kMeskCannotOpen, "the mesh cannot be opened or read", results::Builds::Windows),

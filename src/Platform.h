@@ -62,16 +62,16 @@ inline constexpr int kBaseline = BRINDLEX_X86_SIMD ? kSse2 : kPortable;
 // Whether this build and processor can run path.
 inline bool available(int path) {
     switch (path) {
-    case kPortable:
-        return true;
-    case kSse2:
-        return BRINDLEX_X86_SIMD != 0;
-    case kSsse3:
-        return cpuHasSsse3();
-    case kAvx2:
-        return cpuHasAvx2();
-    default:
-        return false;
+        case kPortable:
+            return true;
+        case kSse2:
+            return BRINDLEX_X86_SIMD != 0;
+        case kSsse3:
+            return cpuHasSsse3();
+        case kAvx2:
+            return cpuHasAvx2();
+        default:
+            return false;
     }
 }
 

@@ -97,8 +97,8 @@ void mergePlane8Portable(const std::uint8_t* s0, const std::uint8_t* s1, const s
 }
 
 // The same for one 16-bit plane (m bytes, m even): the key is B's first sample.
-void mergePlane16Portable(const std::uint8_t* s, const std::uint8_t* d, std::size_t m, std::uint8_t k0,
-                          std::uint8_t k1, std::uint8_t* out) {
+void mergePlane16Portable(const std::uint8_t* s, const std::uint8_t* d, std::size_t m, std::uint8_t k0, std::uint8_t k1,
+                          std::uint8_t* out) {
     for (std::size_t j = 0; j < m; j += 2) {
         const bool take = s[j] != k0 || s[j + 1] != k1;
         out[j] = take ? s[j] : d[j];
@@ -133,7 +133,8 @@ void mergePlane16Sse2(const std::uint8_t* s, const std::uint8_t* d, std::size_t 
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + j));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + j));
         const __m128i key = _mm_cmpeq_epi16(a, v);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm_or_si128(_mm_and_si128(key, b), _mm_andnot_si128(key, a)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j),
+                         _mm_or_si128(_mm_and_si128(key, b), _mm_andnot_si128(key, a)));
     }
     mergePlane16Portable(s + j, d + j, m - j, k0, k1, out + j);
 }
@@ -147,14 +148,14 @@ struct MergePaths {
 
 constexpr MergePaths mergePaths(int path) {
     switch (path) {
-    case simd::kPortable:
-        return {mergePlane8Portable, mergePlane16Portable};
+        case simd::kPortable:
+            return {mergePlane8Portable, mergePlane16Portable};
 #if BRINDLEX_X86_SIMD
-    case simd::kSse2:
-        return {mergePlane8Sse2, mergePlane16Sse2};
+        case simd::kSse2:
+            return {mergePlane8Sse2, mergePlane16Sse2};
 #endif
-    default:
-        return {nullptr, nullptr};
+        default:
+            return {nullptr, nullptr};
     }
 }
 

@@ -85,13 +85,13 @@ float swapChannelsPSD(const char* path, int mode);
 
 // What each PSD map export's result means. The PSD thumbnail's rows are with
 // the BMP operations, where its worker is.
-#define BRINDLEX_PSD_HEADER_ROWS(NAME)                                                                         \
-    results::code(NAME, psd::kBadSignature, "a file cannot be opened, or it is not a PSD"),                   \
-    results::code(NAME, psd::kBadVersion, "the PSD version is not 1"),                                        \
-    results::code(NAME, psd::kColourData, "the PSD has colour-mode data"),                                    \
-    results::code(NAME, psd::kCompressed, "the image data is compressed"),                                    \
-    results::code(NAME, psd::kShortData, "the image data is shorter than the planes need"),                   \
-    results::code(NAME, psd::kShortHeader, "the header or its sections run past the end of the file")
+#define BRINDLEX_PSD_HEADER_ROWS(NAME)                                                          \
+    results::code(NAME, psd::kBadSignature, "a file cannot be opened, or it is not a PSD"),     \
+        results::code(NAME, psd::kBadVersion, "the PSD version is not 1"),                      \
+        results::code(NAME, psd::kColourData, "the PSD has colour-mode data"),                  \
+        results::code(NAME, psd::kCompressed, "the image data is compressed"),                  \
+        results::code(NAME, psd::kShortData, "the image data is shorter than the planes need"), \
+        results::code(NAME, psd::kShortHeader, "the header or its sections run past the end of the file")
 
 inline constexpr results::Row kPsdResults[] = {
     BRINDLEX_PSD_HEADER_ROWS("mergeMapsPSD"),
@@ -99,7 +99,8 @@ inline constexpr results::Row kPsdResults[] = {
     results::code("mergeMapsPSD", psd::kCannotWrite, "map B cannot be opened for writing or written, or it is map A"),
     results::code("mergeMapsPSD", psd::kSizesDiffer, "the maps' rows or columns differ"),
     results::code("mergeMapsPSD", psd::kHeadersDiffer, "the maps' image data start at different offsets"),
-    results::code("mergeMapsPSD", psd::kUnsupportedKind, "map A is neither 16-bit grey nor 8-bit RGB, or map B is not of its kind"),
+    results::code("mergeMapsPSD", psd::kUnsupportedKind,
+                  "map A is neither 16-bit grey nor 8-bit RGB, or map B is not of its kind"),
 
     BRINDLEX_PSD_HEADER_ROWS("swapRGBPSD"),
     results::code("swapRGBPSD", 0.0f, "the planes were rewritten (mode 0: left alone)"),

@@ -89,53 +89,53 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
         const std::uint32_t n = fileio::loadLE32(e + 4);
         const std::uint32_t value = fileio::loadLE32(e + 8);
         switch (tag) {
-        case kImageWidth:
-            dir.width = value;
-            dir.widthIndex = k;
-            break;
-        case kImageLength:
-            dir.length = value;
-            dir.lengthIndex = k;
-            break;
-        case kBitsPerSample:
-            if (n == 1) {
-                dir.bits = value;
-            } else if (n == 3) {
-                // The depth of the first sample stands for all three.
-                if (src.read(value, 2, b))
-                    dir.bits = fileio::loadLE16(b);
-                else if (rules.needBits)
-                    return kBitsOutsideHeader;
-                else
-                    dir.bits = 0;
-            } else {
-                return bpsCode;
-            }
-            dir.samples = n;
-            break;
-        case kCompression:
-            if (value != 1) return -259.0f;
-            break;
-        case kPhotometric:
-            if (static_cast<std::int32_t>(value) > 2) return -262.0f;
-            break;
-        case kStripOffsets:
-            if (n != 1) return -273.0f;
-            dir.stripOffset = value;
-            dir.stripIndex = k;
-            break;
-        case kRowsPerStrip:
-            dir.rowsPerStrip = value;
-            dir.rowsPerStripIndex = k;
-            break;
-        case kStripByteCounts:
-            dir.byteCountsIndex = k;
-            break;
-        case kSampleFormat:
-            if (n != 1 && n != 3) return -339.0f;
-            break;
-        default:
-            break;
+            case kImageWidth:
+                dir.width = value;
+                dir.widthIndex = k;
+                break;
+            case kImageLength:
+                dir.length = value;
+                dir.lengthIndex = k;
+                break;
+            case kBitsPerSample:
+                if (n == 1) {
+                    dir.bits = value;
+                } else if (n == 3) {
+                    // The depth of the first sample stands for all three.
+                    if (src.read(value, 2, b))
+                        dir.bits = fileio::loadLE16(b);
+                    else if (rules.needBits)
+                        return kBitsOutsideHeader;
+                    else
+                        dir.bits = 0;
+                } else {
+                    return bpsCode;
+                }
+                dir.samples = n;
+                break;
+            case kCompression:
+                if (value != 1) return -259.0f;
+                break;
+            case kPhotometric:
+                if (static_cast<std::int32_t>(value) > 2) return -262.0f;
+                break;
+            case kStripOffsets:
+                if (n != 1) return -273.0f;
+                dir.stripOffset = value;
+                dir.stripIndex = k;
+                break;
+            case kRowsPerStrip:
+                dir.rowsPerStrip = value;
+                dir.rowsPerStripIndex = k;
+                break;
+            case kStripByteCounts:
+                dir.byteCountsIndex = k;
+                break;
+            case kSampleFormat:
+                if (n != 1 && n != 3) return -339.0f;
+                break;
+            default:
+                break;
         }
     }
     if (rules.requiredBits && dir.bits != static_cast<std::uint32_t>(rules.requiredBits))
@@ -294,7 +294,8 @@ void applyPatch(const Directory& dir, std::vector<std::uint8_t>& header) {
     const struct {
         int index;
         std::uint32_t value;
-    } fields[] = {{dir.widthIndex, dir.width}, {dir.lengthIndex, dir.length}, {dir.rowsPerStripIndex, dir.rowsPerStrip}};
+    } fields[] = {
+        {dir.widthIndex, dir.width}, {dir.lengthIndex, dir.length}, {dir.rowsPerStripIndex, dir.rowsPerStrip}};
     for (const auto& f : fields) {
         if (f.index < 0) continue;
         std::size_t pos = dir.valueField(f.index);
@@ -395,29 +396,29 @@ __attribute__((target("avx2"))) void markLevelsAvx2(const std::uint8_t* p, std::
 // processor lacks one.
 constexpr Quantise16RunFn quantise16RunPath(int path) {
     switch (path) {
-    case simd::kPortable:
-        return quantise16RunPortable;
+        case simd::kPortable:
+            return quantise16RunPortable;
 #if BRINDLEX_X86_SIMD
-    case simd::kSse2:
-        return quantise16RunSse2;
+        case simd::kSse2:
+            return quantise16RunSse2;
 #endif
-    default:
-        return nullptr;
+        default:
+            return nullptr;
     }
 }
 
 MarkLevelsFn markLevelsPath(int path) {
     switch (path) {
-    case simd::kPortable:
-        return markLevelsPortable;
+        case simd::kPortable:
+            return markLevelsPortable;
 #if BRINDLEX_X86_SIMD
-    case simd::kSse2:
-        return markLevelsSse2;
-    case simd::kAvx2:
-        return cpuHasAvx2() ? markLevelsAvx2 : nullptr;
+        case simd::kSse2:
+            return markLevelsSse2;
+        case simd::kAvx2:
+            return cpuHasAvx2() ? markLevelsAvx2 : nullptr;
 #endif
-    default:
-        return nullptr;
+        default:
+            return nullptr;
     }
 }
 
@@ -604,11 +605,12 @@ float convertRows(const char* source, const char* destination, const Directory& 
     if (rc != 0.0f) return rc;
 
     std::vector<std::uint8_t> in, out(static_cast<std::size_t>(dstRow * rowsPerBlock(srcRow, d.length)));
-    bool ok = fileio::seekTo(dst.get(), header.size()) &&
-              forEachBlock(src.get(), d.stripOffset, srcRow, d.length, in, [&](const std::uint8_t* p, std::uint32_t rows) {
-                  convert(p, static_cast<std::size_t>(d.width) * rows, out.data());
-                  return fileio::writeAll(dst.get(), out.data(), static_cast<std::size_t>(dstRow * rows));
-              });
+    bool ok =
+        fileio::seekTo(dst.get(), header.size()) &&
+        forEachBlock(src.get(), d.stripOffset, srcRow, d.length, in, [&](const std::uint8_t* p, std::uint32_t rows) {
+            convert(p, static_cast<std::size_t>(d.width) * rows, out.data());
+            return fileio::writeAll(dst.get(), out.data(), static_cast<std::size_t>(dstRow * rows));
+        });
     if (ok && tiffOut) {
         std::uint8_t b[4];
         fileio::storeLE32(b, static_cast<std::uint32_t>(dstRow * d.length));
@@ -764,10 +766,11 @@ float getScale16Tiff(const char* path, int samples) {
     if (rc != 0.0f) return rc;
     std::uint32_t hi = 0, lo = 65535;
     const std::size_t step = 2u * static_cast<std::size_t>(samples);  // grey: every sample; RGB: red only
-    bool ok = forEachMappedBlock(s.m, s.d.stripOffset, s.row, s.d.length, [&](const std::uint8_t* p, std::uint32_t rows) {
-        range16(p, static_cast<std::size_t>(s.d.width) * rows, step, hi, lo);
-        return true;
-    });
+    bool ok =
+        forEachMappedBlock(s.m, s.d.stripOffset, s.row, s.d.length, [&](const std::uint8_t* p, std::uint32_t rows) {
+            range16(p, static_cast<std::size_t>(s.d.width) * rows, step, hi, lo);
+            return true;
+        });
     if (!ok) return tiff::kIoFailure;
     return static_cast<float>(static_cast<std::uint16_t>(hi - lo));
 }

@@ -32,26 +32,26 @@ enum Tag : std::uint16_t {
 
 // Codes for sources outside the dialect (the tag checks return the failing
 // tag negated, see walkIfd). Every one is returned before any byte is written.
-inline constexpr float kIfdOutsideHeader = -51.0f;   // the IFD or one of its entries lies past the header buffer
-inline constexpr float kMissingEntry = -52.0f;       // no ImageWidth, ImageLength or StripOffsets entry
-inline constexpr float kBitsOutsideHeader = -53.0f;  // the BitsPerSample array lies past the header buffer
-inline constexpr float kRowsPastEnd = -54.0f;        // the rows the operation reads do not fit in the file
-inline constexpr float kNotPatchable = -55.0f;       // IFD not at 8, or entries 256/257/278/279 not at 1/2/8/9
-inline constexpr float kTooLarge = -56.0f;           // dimensions do not fit the destination's header fields
-inline constexpr float kPsdNeedsGrey = -57.0f;       // depth conversion: mode 3 with a PSD destination
+inline constexpr float kIfdOutsideHeader = -51.0f;     // the IFD or one of its entries lies past the header buffer
+inline constexpr float kMissingEntry = -52.0f;         // no ImageWidth, ImageLength or StripOffsets entry
+inline constexpr float kBitsOutsideHeader = -53.0f;    // the BitsPerSample array lies past the header buffer
+inline constexpr float kRowsPastEnd = -54.0f;          // the rows the operation reads do not fit in the file
+inline constexpr float kNotPatchable = -55.0f;         // IFD not at 8, or entries 256/257/278/279 not at 1/2/8/9
+inline constexpr float kTooLarge = -56.0f;             // dimensions do not fit the destination's header fields
+inline constexpr float kPsdNeedsGrey = -57.0f;         // depth conversion: mode 3 with a PSD destination
 inline constexpr float kHeaderLengthsDiffer = -58.0f;  // merge: the maps' StripOffsets differ
-inline constexpr float kIoFailure = -60.0f;          // a read or write failed while the rows were processed
+inline constexpr float kIoFailure = -60.0f;            // a read or write failed while the rows were processed
 
 // Files that cannot be opened or created.
-inline constexpr float kCannotOpen = -10.0f;             // the (first) file cannot be opened for reading
-inline constexpr float kCannotReopen = -101.0f;          // the (first) file cannot be opened for reading and writing
-inline constexpr float kCannotCreate = -102.0f;          // the destination cannot be created, or is the source
+inline constexpr float kCannotOpen = -10.0f;                // the (first) file cannot be opened for reading
+inline constexpr float kCannotReopen = -101.0f;             // the (first) file cannot be opened for reading and writing
+inline constexpr float kCannotCreate = -102.0f;             // the destination cannot be created, or is the source
 inline constexpr float kCannotReopenDestination = -103.0f;  // the destination cannot be reopened after its header
 // The merges' second map, B.
-inline constexpr float kBCannotOpen = -20.0f;            // B cannot be opened for reading
-inline constexpr float kBSizesDiffer = -30.0f;           // B has no IFD entries, or the widths or lengths differ
-inline constexpr float kBSamplesDiffer = -40.0f;         // sample counts or depths differ
-inline constexpr float kBCannotReopen = -201.0f;         // B cannot be opened for reading and writing, or is A
+inline constexpr float kBCannotOpen = -20.0f;     // B cannot be opened for reading
+inline constexpr float kBSizesDiffer = -30.0f;    // B has no IFD entries, or the widths or lengths differ
+inline constexpr float kBSamplesDiffer = -40.0f;  // sample counts or depths differ
+inline constexpr float kBCannotReopen = -201.0f;  // B cannot be opened for reading and writing, or is A
 
 // The per-operation points of the one IFD walk.
 struct WalkRules {
@@ -205,37 +205,37 @@ namespace tiff {
 
 // What every TIFF operation shares: opening, the header walk's refusals,
 // the rows' transfer. BPS_CODE is -258, or +258 for the merges and the swap.
-#define BRINDLEX_TIFF_WALK_ROWS(NAME, BUILDS, BPS_CODE)                                                          \
-    results::code(NAME, kCannotOpen, "the TIFF cannot be opened", BUILDS),                                       \
-    results::code(NAME, BPS_CODE, "the BitsPerSample count is not 1 or 3", BUILDS),                              \
-    results::code(NAME, -static_cast<float>(kCompression), "the TIFF is compressed", BUILDS),                   \
-    results::code(NAME, -static_cast<float>(kPhotometric), "the photometric interpretation is above 2", BUILDS), \
-    results::code(NAME, -static_cast<float>(kStripOffsets), "the StripOffsets count is not 1", BUILDS),         \
-    results::code(NAME, -static_cast<float>(kSampleFormat), "the SampleFormat count is not 1 or 3", BUILDS),    \
-    results::code(NAME, kIfdOutsideHeader, "the IFD or an entry lies past the header", BUILDS),                 \
-    results::code(NAME, kMissingEntry, "no ImageWidth, ImageLength or StripOffsets entry", BUILDS),             \
-    results::code(NAME, kBitsOutsideHeader, "the BitsPerSample array lies past the header", BUILDS),            \
-    results::code(NAME, kRowsPastEnd, "the rows do not fit in the file", BUILDS),                                \
-    results::code(NAME, kCannotReopen, "the TIFF cannot be opened for reading and writing", BUILDS),            \
-    results::code(NAME, kIoFailure, "a read or write failed while the rows were processed", BUILDS)
+#define BRINDLEX_TIFF_WALK_ROWS(NAME, BUILDS, BPS_CODE)                                                              \
+    results::code(NAME, kCannotOpen, "the TIFF cannot be opened", BUILDS),                                           \
+        results::code(NAME, BPS_CODE, "the BitsPerSample count is not 1 or 3", BUILDS),                              \
+        results::code(NAME, -static_cast<float>(kCompression), "the TIFF is compressed", BUILDS),                    \
+        results::code(NAME, -static_cast<float>(kPhotometric), "the photometric interpretation is above 2", BUILDS), \
+        results::code(NAME, -static_cast<float>(kStripOffsets), "the StripOffsets count is not 1", BUILDS),          \
+        results::code(NAME, -static_cast<float>(kSampleFormat), "the SampleFormat count is not 1 or 3", BUILDS),     \
+        results::code(NAME, kIfdOutsideHeader, "the IFD or an entry lies past the header", BUILDS),                  \
+        results::code(NAME, kMissingEntry, "no ImageWidth, ImageLength or StripOffsets entry", BUILDS),              \
+        results::code(NAME, kBitsOutsideHeader, "the BitsPerSample array lies past the header", BUILDS),             \
+        results::code(NAME, kRowsPastEnd, "the rows do not fit in the file", BUILDS),                                \
+        results::code(NAME, kCannotReopen, "the TIFF cannot be opened for reading and writing", BUILDS),             \
+        results::code(NAME, kIoFailure, "a read or write failed while the rows were processed", BUILDS)
 
 // The conversions' own codes beyond the walk.
-#define BRINDLEX_TIFF_CONVERSION_ROWS(NAME)                                                                      \
-    results::code(NAME, 0.0f, "the destination was written"),                                                   \
-    results::code(NAME, -32.0f, "the source is not 32 bits per sample"),                                        \
-    results::code(NAME, kNotPatchable, "the source's header layout differs from the template's"),               \
-    results::code(NAME, kTooLarge, "the map is too large for the destination's header"),                        \
-    results::code(NAME, kCannotCreate, "the destination cannot be created, or it is the source"),               \
-    results::code(NAME, kCannotReopenDestination, "the destination cannot be reopened after its header")
+#define BRINDLEX_TIFF_CONVERSION_ROWS(NAME)                                                           \
+    results::code(NAME, 0.0f, "the destination was written"),                                         \
+        results::code(NAME, -32.0f, "the source is not 32 bits per sample"),                          \
+        results::code(NAME, kNotPatchable, "the source's header layout differs from the template's"), \
+        results::code(NAME, kTooLarge, "the map is too large for the destination's header"),          \
+        results::code(NAME, kCannotCreate, "the destination cannot be created, or it is the source"), \
+        results::code(NAME, kCannotReopenDestination, "the destination cannot be reopened after its header")
 
 // The merges' codes beyond the walk.
-#define BRINDLEX_TIFF_MERGE_ROWS(NAME, BUILDS)                                                                   \
-    results::code(NAME, 0.0f, "map B was merged", BUILDS),                                                          \
-    results::code(NAME, kBCannotOpen, "map B cannot be opened", BUILDS),                                            \
-    results::code(NAME, kBSizesDiffer, "map B has no IFD entries, or the sizes differ", BUILDS),                    \
-    results::code(NAME, kBSamplesDiffer, "the sample counts or depths differ", BUILDS),                         \
-    results::code(NAME, kHeaderLengthsDiffer, "the maps' rows start at different offsets", BUILDS),             \
-    results::code(NAME, kBCannotReopen, "map B cannot be opened for writing, or it is map A", BUILDS)
+#define BRINDLEX_TIFF_MERGE_ROWS(NAME, BUILDS)                                                          \
+    results::code(NAME, 0.0f, "map B was merged", BUILDS),                                              \
+        results::code(NAME, kBCannotOpen, "map B cannot be opened", BUILDS),                            \
+        results::code(NAME, kBSizesDiffer, "map B has no IFD entries, or the sizes differ", BUILDS),    \
+        results::code(NAME, kBSamplesDiffer, "the sample counts or depths differ", BUILDS),             \
+        results::code(NAME, kHeaderLengthsDiffer, "the maps' rows start at different offsets", BUILDS), \
+        results::code(NAME, kBCannotReopen, "map B cannot be opened for writing, or it is map A", BUILDS)
 
 inline constexpr results::Row kTiffResults[] = {
     BRINDLEX_TIFF_WALK_ROWS("convertTIFF16", results::Builds::Both, -static_cast<float>(kBitsPerSample)),

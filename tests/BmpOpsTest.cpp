@@ -13,8 +13,8 @@
 #include "fixtures/PsdBuilder.h"
 
 using namespace fixtures;
-using maptest::readBmp;
 using maptest::put;
+using maptest::readBmp;
 using maptest::readPsd;
 
 namespace {
@@ -30,7 +30,14 @@ TEST(BmpHeader, PaddingFollowsTheSinglePrecisionRule) {
     struct Case {
         int width, padding, stride;
     } cases[] = {
-        {1, 1, 4}, {2, 2, 8}, {3, 3, 12}, {4, 0, 12}, {5, 1, 16}, {6, 2, 20}, {7, 3, 24}, {0, 0, 0},
+        {1, 1, 4},
+        {2, 2, 8},
+        {3, 3, 12},
+        {4, 0, 12},
+        {5, 1, 16},
+        {6, 2, 20},
+        {7, 3, 24},
+        {0, 0, 0},
         {101, 1, 304},
         // 3w is no longer exact in single precision: 16777221 rounds to
         // 16777220, a multiple of 4, so no padding although w mod 4 is 3.
@@ -273,11 +280,10 @@ TEST(BmpThumbnail, KeepsTheAspectAndSamplesTheNamedPixels) {
     struct Case {
         int w, h, size, outW, outH, padding;
     } cases[] = {
-        {400, 200, 100, 100, 50, 0},  // step 4: columns 0, 4, 8, ...
-        {200, 400, 100, 50, 100, 2},
-        {100, 60, 100, 100, 60, 0},   // step 1: the same pixels
-        {202, 100, 101, 101, 50, 1},  // width 101: one padding byte a row
-        {300, 170, 77, 77, 43, 1},    // a step that is not a whole number
+        {400, 200, 100, 100, 50, 0},                              // step 4: columns 0, 4, 8, ...
+        {200, 400, 100, 50, 100, 2}, {100, 60, 100, 100, 60, 0},  // step 1: the same pixels
+        {202, 100, 101, 101, 50, 1},                              // width 101: one padding byte a row
+        {300, 170, 77, 77, 43, 1},                                // a step that is not a whole number
         {64, 64, 64, 64, 64, 0},
     };
     for (const Case& c : cases) {

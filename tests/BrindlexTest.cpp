@@ -34,8 +34,14 @@ const std::set<std::string> &expectedExports() {
         "_Z10get_substrPci",
 #endif
         // Meshes: UV tiles, polygroups, per-tile extraction
-        "getUVTile", "getUVString", "clearUVString", "setUVtilesOutput", "clearUVtilesOutput", "getUVs",
-        "getUVsMask", "getUVGroups",
+        "getUVTile",
+        "getUVString",
+        "clearUVString",
+        "setUVtilesOutput",
+        "clearUVtilesOutput",
+        "getUVs",
+        "getUVsMask",
+        "getUVGroups",
         // Mesh export: face IDs, OBJ, vertex colours, creases
         "mergeCrease",
 #if BRINDLEX_WINDOWS
@@ -69,10 +75,22 @@ const std::set<std::string> &expectedExports() {
         "saveAsTarga",
         "saveAsJpeg",
         // File and folder services
-        "CheckFolder", "CloseFolder", "CreateFolder", "EmptyFolder", "FileCopyTo", "FileDelete",
-        "FileRename", "GetFile", "GetPublicFolder", "OpenFolder",
+        "CheckFolder",
+        "CloseFolder",
+        "CreateFolder",
+        "EmptyFolder",
+        "FileCopyTo",
+        "FileDelete",
+        "FileRename",
+        "GetFile",
+        "GetPublicFolder",
+        "OpenFolder",
 #if BRINDLEX_WINDOWS
-        "CountFiles", "DeleteFolder", "GetFileNumber", "?GetFilePath@@YAMPEADN0H0HPEAPEAD@Z", "ListFiles",
+        "CountFiles",
+        "DeleteFolder",
+        "GetFileNumber",
+        "?GetFilePath@@YAMPEADN0H0HPEAPEAD@Z",
+        "ListFiles",
         "MakeFolder",
 #endif
     };
@@ -95,9 +113,18 @@ TEST(ArgumentDecoding, ModesAndScales) {
         double value;
         int clamped, jpeg, list, trunc;
     } cases[] = {
-        {-3, 0, 50, 3, -3},      {-0.5, 0, 50, 3, 0},   {0, 0, 0, 3, 0},         {0.5, 0, 0, 3, 0},
-        {1, 1, 1, 1, 1},         {2.9, 2, 2, 2, 2},     {3, 3, 3, 3, 3},         {3.99, 3, 3, 3, 3},
-        {17, 3, 17, 3, 17},      {100, 3, 100, 3, 100}, {100.5, 3, 50, 3, 100},  {nan, 0, 50, 3, 0},
+        {-3, 0, 50, 3, -3},
+        {-0.5, 0, 50, 3, 0},
+        {0, 0, 0, 3, 0},
+        {0.5, 0, 0, 3, 0},
+        {1, 1, 1, 1, 1},
+        {2.9, 2, 2, 2, 2},
+        {3, 3, 3, 3, 3},
+        {3.99, 3, 3, 3, 3},
+        {17, 3, 17, 3, 17},
+        {100, 3, 100, 3, 100},
+        {100.5, 3, 50, 3, 100},
+        {nan, 0, 50, 3, 0},
         {1e300, 3, 50, 3, std::numeric_limits<int>::max()},
         {-1e300, 0, 50, 3, std::numeric_limits<int>::min()},
     };
@@ -115,8 +142,8 @@ TEST(ArgumentDecoding, StrictModeIsOpenBetweenZeroAndFour) {
         double value;
         bool ok;
         int mode;
-    } cases[] = {{0, false, 0},   {4, false, 0},  {-1, false, 0}, {0.5, true, 0}, {1, true, 1},
-                 {3.7, true, 3},  {3.999, true, 3}, {std::nan(""), false, 0}, {1e9, false, 0}};
+    } cases[] = {{0, false, 0},  {4, false, 0},    {-1, false, 0},           {0.5, true, 0}, {1, true, 1},
+                 {3.7, true, 3}, {3.999, true, 3}, {std::nan(""), false, 0}, {1e9, false, 0}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.value);
         int mode = -7;
@@ -179,9 +206,12 @@ TEST(SmallExports, GetStringCopiesFromItsOffset) {
         const char *text;
         const char *expected;
     } cases[] = {
-        {0, "0123456789abcdef", "0123456789abcdef"}, {2.5, "0123456789abcdef", "23456789abcdef"},
-        {10, "0123456789abcdef", "abcdef"},          {11, "0123456789abcdef", "56789abcdef"},
-        {-1, "0123456789abcdef", "56789abcdef"},     {9, "short", ""},
+        {0, "0123456789abcdef", "0123456789abcdef"},
+        {2.5, "0123456789abcdef", "23456789abcdef"},
+        {10, "0123456789abcdef", "abcdef"},
+        {11, "0123456789abcdef", "56789abcdef"},
+        {-1, "0123456789abcdef", "56789abcdef"},
+        {9, "short", ""},
         {5, "12345", ""},
     };
     for (const Case &c : cases) {
@@ -259,9 +289,11 @@ TEST(NotAFile, FolderWhereAFileIsReadCannotBeOpened) {
     const std::string mesh = dir.path("m.Mesk"), tiff = dir.path("f.tif"), psd = dir.path("p.psd"),
                       bmp = dir.path("b.bmp");
     ASSERT_TRUE(writeBytes(mesh, bytesOf(exampleMesk().bytes())));
-    ASSERT_TRUE(writeBytes(tiff, bytesOf(TiffBuilder(4, 3, 1, 32).floats([](std::uint32_t x, std::uint32_t y, int) {
-                                             return 0.1f * static_cast<float>(x + y);
-                                         }).build())));
+    ASSERT_TRUE(writeBytes(tiff, bytesOf(TiffBuilder(4, 3, 1, 32)
+                                             .floats([](std::uint32_t x, std::uint32_t y, int) {
+                                                 return 0.1f * static_cast<float>(x + y);
+                                             })
+                                             .build())));
     ASSERT_TRUE(writeBytes(psd, bytesOf(fixtures::makePsdRgb(fixtures::letterF()))));
     ASSERT_TRUE(writeBytes(bmp, bytesOf(fixtures::makeBmp(fixtures::letterF()))));
     std::vector<std::vector<unsigned char>> before;

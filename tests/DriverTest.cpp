@@ -65,8 +65,8 @@ TEST(DriverScript, SplitsLinesIntoWords) {
 }
 
 TEST(DriverScript, UnterminatedQuoteIsAnError) {
-    for (const char *line : {"\"", "Version --text \"abc", R"(--text "Z:\maps\"")", R"(--text a\"b)",
-                             "--text \"a\" \"b # c"}) {
+    for (const char *line :
+         {"\"", "Version --text \"abc", R"(--text "Z:\maps\"")", R"(--text a\"b)", "--text \"a\" \"b # c"}) {
         SCOPED_TRACE(line);
         Words words;
         std::string err;
@@ -222,13 +222,37 @@ TEST(DriverCommandLine, ParsesCommands) {
         {{"--version"}, DriverCommand::None, false, true, false, "", "", "brindlex-demo", ""},
         {{"--version", "--library", "L"}, DriverCommand::None, false, true, false, "L", "", "brindlex-demo", ""},
         {{"exports"}, DriverCommand::Exports, false, false, false, "", "", "brindlex-demo", ""},
-        {{"--library", "lib.so", "exports"}, DriverCommand::Exports, false, false, false, "lib.so", "", "brindlex-demo", ""},
-        {{"--library", "a", "--library", "b", "exports"}, DriverCommand::Exports, false, false, false, "b", "", "brindlex-demo", ""},
+        {{"--library", "lib.so", "exports"},
+         DriverCommand::Exports,
+         false,
+         false,
+         false,
+         "lib.so",
+         "",
+         "brindlex-demo",
+         ""},
+        {{"--library", "a", "--library", "b", "exports"},
+         DriverCommand::Exports,
+         false,
+         false,
+         false,
+         "b",
+         "",
+         "brindlex-demo",
+         ""},
         {{"call", "Version"}, DriverCommand::Call, false, false, false, "", "", "brindlex-demo", "Version"},
         {{"run", "s.brx"}, DriverCommand::Run, false, false, false, "", "s.brx", "brindlex-demo", ""},
         {{"run", "--stop-on-error", "s.brx"}, DriverCommand::Run, false, false, true, "", "s.brx", "brindlex-demo", ""},
         {{"run", "s.brx", "--stop-on-error"}, DriverCommand::Run, false, false, true, "", "s.brx", "brindlex-demo", ""},
-        {{"run", "--stop-on-error", "--keep-going", "s.brx"}, DriverCommand::Run, false, false, false, "", "s.brx", "brindlex-demo", ""},
+        {{"run", "--stop-on-error", "--keep-going", "s.brx"},
+         DriverCommand::Run,
+         false,
+         false,
+         false,
+         "",
+         "s.brx",
+         "brindlex-demo",
+         ""},
         {{"run", "-"}, DriverCommand::Run, false, false, false, "", "-", "brindlex-demo", ""},
         {{"demo"}, DriverCommand::Demo, false, false, false, "", "", "brindlex-demo", ""},
         {{"demo", "out"}, DriverCommand::Demo, false, false, false, "", "", "out", ""},

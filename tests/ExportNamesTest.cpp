@@ -120,17 +120,17 @@ Bytes universal(const std::vector<Bytes> &slices, bool wide, unsigned alignLog =
 // (here 0, or 2: flags and address), the information, the child count, then
 // per child the edge label and the child's offset.
 const Bytes kTwoNames = {
-    0, 1, '_', 'A', 'l', 0, 7,                  // 0: root, "_Al" -> 7
-    0, 2, 'p', 'h', 'a', 0, 18, 's', 'o', 0, 22,  // 7: "pha" -> 18, "so" -> 22
-    2, 0, 0x10, 0,                              // 18: _Alpha
-    2, 0, 0x20, 0,                              // 22: _Also
+    0, 1, '_',  'A', 'l', 0, 7,                    // 0: root, "_Al" -> 7
+    0, 2, 'p',  'h', 'a', 0, 18, 's', 'o', 0, 22,  // 7: "pha" -> 18, "so" -> 22
+    2, 0, 0x10, 0,                                 // 18: _Alpha
+    2, 0, 0x20, 0,                                 // 22: _Also
 };
 
 // _Alpha, then a second edge "so" whose end the cases below supply.
 const Bytes kAlphaThenSo = {
-    0, 1, '_', 'A', 'l', 0, 11,        // 0: root, "_Al" -> 11
-    2, 0, 0x10, 0,                     // 7: _Alpha
-    0, 2, 'p', 'h', 'a', 0, 7, 's', 'o',  // 11: "pha" -> 7, "so" ...
+    0, 1, '_',  'A', 'l', 0, 11,            // 0: root, "_Al" -> 11
+    2, 0, 0x10, 0,                          // 7: _Alpha
+    0, 2, 'p',  'h', 'a', 0, 7,  's', 'o',  // 11: "pha" -> 7, "so" ...
 };
 
 Bytes operator+(Bytes a, const Bytes &b) {
@@ -156,7 +156,8 @@ TEST(ExportNames, ExportTrie) {
         {"a child pointing back at the root", kAlphaThenSo + Bytes{0, 0}, {}},
         {"a child past the end", kAlphaThenSo + Bytes{0, 0x7f}, {}},
         {"a child offset that never ends",
-         kAlphaThenSo + Bytes{0, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0}, {}},
+         kAlphaThenSo + Bytes{0, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0},
+         {}},
         {"a label without its end", kAlphaThenSo, {}},
         {"two edges sharing one node", {0, 2, '_', 'a', 0, 10, '_', 'b', 0, 10, 2, 0, 0x10, 0}, {}},
         {"information longer than the trie", {5, 0}, {}},
@@ -262,7 +263,8 @@ TEST(ExportNames, UnrecognisedFilesGiveNothing) {
     } cases[] = {
         {"empty", {}},
         {"a cut ELF magic", {0x7f, 'E', 'L'}},
-        {"ELF header only, no sections", [] {
+        {"ELF header only, no sections",
+         [] {
              Bytes b(64, 0);
              b[0] = 0x7f, b[1] = 'E', b[2] = 'L', b[3] = 'F', b[4] = 2, b[5] = 1;
              return b;

@@ -236,12 +236,9 @@ TEST(OpenEXR, BadFilesGiveLoaderCodes) {
             std::int32_t minX, minY, maxX, maxY;
             bool refused;
         } windows[] = {
-            {"rows from -2^31 to 1", 0, kMin, 1, 1, true},
-            {"rows from -1 to 2^31 - 1", 0, -1, 1, kMax, true},
-            {"columns from -2^31 to 1", kMin, 0, 1, 1, true},
-            {"2^31 - 1 rows", 0, 0, 1, kMax - 1, false},
-            {"2^31 - 1 columns", 0, 0, kMax - 1, 1, false},
-            {"the file's own window", 0, 0, 1, 1, false},
+            {"rows from -2^31 to 1", 0, kMin, 1, 1, true},    {"rows from -1 to 2^31 - 1", 0, -1, 1, kMax, true},
+            {"columns from -2^31 to 1", kMin, 0, 1, 1, true}, {"2^31 - 1 rows", 0, 0, 1, kMax - 1, false},
+            {"2^31 - 1 columns", 0, 0, kMax - 1, 1, false},   {"the file's own window", 0, 0, 1, 1, false},
         };
         for (const Window &w : windows) {
             SCOPED_TRACE(w.what);
@@ -566,7 +563,7 @@ TEST(OpenEXR, LibraryReadingFollowsTheSameRules) {
 // of the compression attribute stay tinyexr's to refuse.
 TEST(OpenEXR, LibraryHeadersRefusedBeforeItAllocates) {
     TempDir dir;
-    constexpr float kMeasured = 1.0e9f;  // the map's own span
+    constexpr float kMeasured = 1.0e9f;         // the map's own span
     LibraryExrMap m = map(6, kHalf, 3, 8, 40);  // B44: two chunks of 32 rows
     const Bytes lines = writeExrWithLibrary(m);
     m.tile = 4;
@@ -714,7 +711,6 @@ TEST(OpenEXR, LibraryMapsCutOrDamagedGiveCodes) {
     }
 }
 
-
 // Each code the EXR range lists, from a file with its cause: the header
 // flags and attributes of a valid file changed one at a time.
 TEST(OpenEXR, EachListedCodeFromItsCause) {
@@ -735,8 +731,7 @@ TEST(OpenEXR, EachListedCodeFromItsCause) {
         {"version 3", [](auto &f) { f[4] = 3; }, exr::kBadVersion},
         {"multipart", [](auto &f) { f[5] |= 0x10; }, exr::kUnsupported},
         {"deep", [](auto &f) { f[5] |= 0x08; }, exr::kUnsupported},
-        {"unknown compression",
-         [&](auto &f) { f[valueOf(f, std::string("compression\0compression\0", 24))] = 200; },
+        {"unknown compression", [&](auto &f) { f[valueOf(f, std::string("compression\0compression\0", 24))] = 200; },
          exr::kUnsupportedFormat},
         {"no screenWindowCenter",
          [](auto &f) {
@@ -752,7 +747,9 @@ TEST(OpenEXR, EachListedCodeFromItsCause) {
          },
          exr::kBadData},
         {"only NaN in the first channel",
-         [](auto &f) { f = buildExr(2, 2, {{"A", std::vector<float>(4, std::nanf(""))}}); },
+         [](auto &f) {
+             f = buildExr(2, 2, {{"A", std::vector<float>(4, std::nanf(""))}});
+         },
          exr::kNoPixels},
         {"seven bytes", [](auto &f) { f.resize(7); }, exr::kRefused},
     };

@@ -192,10 +192,8 @@ TEST(FileAccess, ReplacementCommitsOnlyWhatWasWrittenWhole) {
         std::uint64_t hint;
         bool replaced;
     } cases[] = {
-        {"committed", true, true, 7, true},
-        {"hint longer than the content", true, true, 1000, true},
-        {"no hint", true, true, 0, true},
-        {"a write failed", true, false, 7, false},
+        {"committed", true, true, 7, true},         {"hint longer than the content", true, true, 1000, true},
+        {"no hint", true, true, 0, true},           {"a write failed", true, false, 7, false},
         {"never committed", false, true, 7, false},
     };
     const std::vector<unsigned char> fresh = {9, 8, 7, 6, 5, 4, 3};

@@ -22,21 +22,32 @@ TEST(FileNameExtract, CutsEveryPart) {
         int type;
         const char *expected;
     } cases[] = {
-        {"C:/maps/skin.tif", 1, "C:/maps/"},   {"C:/maps/skin.tif", 2, "skin"},
-        {"C:/maps/skin.tif", 3, "C:/maps/skin"}, {"C:/maps/skin.tif", 4, ".tif"},
-        {"C:/maps/skin.tif", 6, "skin.tif"},   {"C:/maps/skin.tif", 0, "C:/maps/skin.tif"},
-        {"C:/maps/skin.tif", 5, "C:/maps/skin.tif"}, {"C:/maps/skin.tif", -1, "C:/maps/skin.tif"},
+        {"C:/maps/skin.tif", 1, "C:/maps/"},
+        {"C:/maps/skin.tif", 2, "skin"},
+        {"C:/maps/skin.tif", 3, "C:/maps/skin"},
+        {"C:/maps/skin.tif", 4, ".tif"},
+        {"C:/maps/skin.tif", 6, "skin.tif"},
+        {"C:/maps/skin.tif", 0, "C:/maps/skin.tif"},
+        {"C:/maps/skin.tif", 5, "C:/maps/skin.tif"},
+        {"C:/maps/skin.tif", -1, "C:/maps/skin.tif"},
         {"C:/maps/skin.tif", 7, "C:/maps/skin.tif"},
         // Mixed separators: the last of either counts.
-        {"C:\\maps/sub\\a.b.c", 6, "a.b.c"},   {"C:\\maps/sub\\a.b.c", 2, "a.b"},
-        {"C:\\maps/sub\\a.b.c", 4, ".c"},      {"C:\\maps/sub\\a.b.c", 1, "C:\\maps/sub\\"},
+        {"C:\\maps/sub\\a.b.c", 6, "a.b.c"},
+        {"C:\\maps/sub\\a.b.c", 2, "a.b"},
+        {"C:\\maps/sub\\a.b.c", 4, ".c"},
+        {"C:\\maps/sub\\a.b.c", 1, "C:\\maps/sub\\"},
         // The last dot of types 3 and 4 may lie in a folder name.
-        {"/x.y/name", 3, "/x"},                {"/x.y/name", 4, ".y/name"},
+        {"/x.y/name", 3, "/x"},
+        {"/x.y/name", 4, ".y/name"},
         {"/x.y/name", 2, "name"},
-        {"bare", 1, ""},                       {"bare", 2, "bare"},
-        {"bare", 4, ""},                       {"bare", 6, "bare"},
-        {"folder/", 6, ""},                    {"folder/", 2, ""},
-        {"", 3, ""},                           {".hidden", 2, ""},
+        {"bare", 1, ""},
+        {"bare", 2, "bare"},
+        {"bare", 4, ""},
+        {"bare", 6, "bare"},
+        {"folder/", 6, ""},
+        {"folder/", 2, ""},
+        {"", 3, ""},
+        {".hidden", 2, ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.path) + " type " + std::to_string(c.type));
@@ -49,7 +60,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // Names that need more than one byte in UTF-8 (and a surrogate pair in UTF-16).
-const std::string kUnicodeName = "Gr\xC3\xBC\xC3\x9F" "e-\xE6\x97\xA5\xE6\x9C\xAC-\xF0\x9D\x84\x9E.txt";
+const std::string kUnicodeName =
+    "Gr\xC3\xBC\xC3\x9F"
+    "e-\xE6\x97\xA5\xE6\x9C\xAC-\xF0\x9D\x84\x9E.txt";
 const std::string kUnicodeFolder = "Ordner-\xC3\xA4\xC3\xB6\xC3\xBC";
 
 std::set<std::string> entriesOf(const std::string &dir) {
@@ -170,7 +183,11 @@ TEST(FolderServices, CreateFolderTakesRelativeNames) {
         float expected;
     } cases[] = {
         {"out", "out", 0},
-        {"\xC3\xBC" "4", "\xC3\xBC" "4", 0},
+        {"\xC3\xBC"
+         "4",
+         "\xC3\xBC"
+         "4",
+         0},
         {"trail/", "trail", 0},
         {"out/inner", "out/inner", 0},
         {"./dotted", "dotted", 0},
@@ -229,8 +246,8 @@ TEST(FileRename, ExistingTargetsAndEqualPathsDifferByBuild) {
 TEST(FileCopyTo, CopiesEveryByteAndReplacesTheDestination) {
     TempDir dir;
     const std::string dst = dir.path(kUnicodeName);
-    for (size_t size : {size_t(0), size_t(1), size_t(4000), size_t(4001), size_t(65536), size_t(65537),
-                        size_t((1 << 20) + 7)}) {
+    for (size_t size :
+         {size_t(0), size_t(1), size_t(4000), size_t(4001), size_t(65536), size_t(65537), size_t((1 << 20) + 7)}) {
         SCOPED_TRACE(size);
         const std::string src = dir.path("src-" + std::to_string(size) + ".bin");
         const std::string data = patterned(size);
@@ -325,9 +342,9 @@ TEST(EmptyFolder, EachBuildKeepsItsOwnKindOfEntry) {
     ASSERT_TRUE(makeFolders(f + "sub.d"));
     ASSERT_TRUE(makeFolders(f + "full.d"));
     ASSERT_TRUE(makeFolders(f + "sub"));
-    for (const std::string &name : {std::string("a.txt"), std::string("README"), std::string(".hidden"),
-                                    std::string("b.tar.gz"), kUnicodeName, std::string("full.d/inner.txt"),
-                                    std::string("sub/inner.txt")})
+    for (const std::string &name :
+         {std::string("a.txt"), std::string("README"), std::string(".hidden"), std::string("b.tar.gz"), kUnicodeName,
+          std::string("full.d/inner.txt"), std::string("sub/inner.txt")})
         ASSERT_TRUE(writeText(f + name, "x"));
     // Without the trailing separator; the macOS build adds it.
     EXPECT_EQ(callExport("EmptyFolder", dir.path("f")), 0.0f);
@@ -379,8 +396,7 @@ TEST(GetPublicFolder, NamesAnExistingFolder) {
     ASSERT_FALSE(m.empty());
     EXPECT_EQ(callExport("CheckFolder", m), byBuild(-1, 0));
     std::string small = "old";
-    EXPECT_EQ(callExport("GetPublicFolder", nullptr, 0, &small, static_cast<int>(m.size())),
-              hostcall::kMem1TooSmall);
+    EXPECT_EQ(callExport("GetPublicFolder", nullptr, 0, &small, static_cast<int>(m.size())), hostcall::kMem1TooSmall);
     EXPECT_EQ(small, "old");
     std::string exact;
     EXPECT_EQ(callExport("GetPublicFolder", nullptr, 0, &exact, static_cast<int>(m.size()) + 1), byBuild(0, 1));
@@ -753,8 +769,10 @@ TEST(DeleteFolder, EmptyFoldersOnly) {
         std::string path;
         float expected;
         bool existsAfter;
-    } cases[] = {{dir.path("empty"), 0, false},    {dir.path(kUnicodeFolder), 0, false},
-                 {dir.path("full"), -1, true},     {dir.path("missing"), -1, false},
+    } cases[] = {{dir.path("empty"), 0, false},
+                 {dir.path(kUnicodeFolder), 0, false},
+                 {dir.path("full"), -1, true},
+                 {dir.path("missing"), -1, false},
                  {dir.path("file.txt"), -1, true}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.path);

@@ -235,9 +235,9 @@ TEST(JpegTables, QuantisationScaling) {
         int natural;  // index into the tables
         int lum, chrom;
     } cases[] = {
-        {100, 0, 16, 17},  {100, 63, 99, 99}, {50, 0, 8, 9},     {50, 63, 50, 50},  {0, 0, 1, 1},
-        {0, 63, 1, 1},     {1, 1, 1, 1},      {3, 0, 1, 1},      {4, 0, 1, 1},      {75, 1, 8, 14},
-        {255, 0, 41, 43},  {255, 62, 255, 252}, {256, 0, 1, 1},  {356, 0, 16, 17},
+        {100, 0, 16, 17}, {100, 63, 99, 99},   {50, 0, 8, 9},  {50, 63, 50, 50}, {0, 0, 1, 1},
+        {0, 63, 1, 1},    {1, 1, 1, 1},        {3, 0, 1, 1},   {4, 0, 1, 1},     {75, 1, 8, 14},
+        {255, 0, 41, 43}, {255, 62, 255, 252}, {256, 0, 1, 1}, {356, 0, 16, 17},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "scale " << c.scale << " index " << c.natural);
@@ -281,8 +281,8 @@ TEST(JpegTables, CategoryAndAdditionalBits) {
     ASSERT_EQ(set_numbers_category_and_bitcode(), 0);
     struct Case {
         int v, cat, code;
-    } cases[] = {{1, 1, 1},      {-1, 1, 0},      {2, 2, 2},          {-2, 2, 1},          {3, 2, 3},
-                 {-3, 2, 0},     {255, 8, 255},   {-255, 8, 0},       {256, 9, 256},       {-256, 9, 255},
+    } cases[] = {{1, 1, 1},        {-1, 1, 0},        {2, 2, 2},          {-2, 2, 1},     {3, 2, 3},
+                 {-3, 2, 0},       {255, 8, 255},     {-255, 8, 0},       {256, 9, 256},  {-256, 9, 255},
                  {2047, 11, 2047}, {-2048, 12, 2047}, {32767, 15, 32767}, {-32767, 15, 0}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.v);
@@ -307,7 +307,7 @@ TEST_P(ColourPaths, ColourConversionCentresChroma) {
         Rgb c;
         int y, cb, cr;
     } cases[] = {
-        {{255, 255, 255}, 127, 0, 0}, {{0, 0, 0}, -128, 0, 0},     {{0, 0, 255}, -99, 127, -21},
+        {{255, 255, 255}, 127, 0, 0},  {{0, 0, 0}, -128, 0, 0},      {{0, 0, 255}, -99, 127, -21},
         {{255, 255, 0}, 97, -128, 20}, {{255, 0, 0}, -52, -44, 127}, {{128, 128, 128}, 0, 0, 0},
     };
     std::vector<std::uint8_t> buf(8 * 8 * 3);
@@ -444,9 +444,7 @@ TEST(JpegLoader, StripesFollowTheStoredRows) {
     // Sizes around the 8-row stripes and the 4-byte row padding, each whole
     // and cut at many lengths (down to the shortest the checks let through).
     TempDir dir;
-    const struct {
-        int w, h;
-    } sizes[] = {{1, 1}, {8, 8}, {13, 11}, {7, 17}, {33, 5}, {16, 24}};
+    const struct { int w, h; } sizes[] = {{1, 1}, {8, 8}, {13, 11}, {7, 17}, {33, 5}, {16, 24}};
     for (const auto &sz : sizes) {
         const Bytes full = samples::bmp24(samples::noise(sz.w, sz.h, 9));
         const size_t shortest = 54 + static_cast<size_t>(sz.w) * sz.h;
@@ -573,9 +571,8 @@ TEST(JpegConvert, ByteAlignedDataEndsWithStuffedFill) {
         int bits = YDC_HT[dc ? category[dc] : 0].length + (dc ? category[dc] : 0) + YAC_HT[0].length +
                    2 * (CbDC_HT[0].length + CbAC_HT[0].length);
         release_jpeg_buffers();
-        Bytes f = encode(dir, samples::bmp24(samples::solid(8, 8, Rgb{std::uint8_t(g), std::uint8_t(g),
-                                                                        std::uint8_t(g)})),
-                         50);
+        Bytes f = encode(
+            dir, samples::bmp24(samples::solid(8, 8, Rgb{std::uint8_t(g), std::uint8_t(g), std::uint8_t(g)})), 50);
         Parsed p = parse(f);
         ASSERT_TRUE(p.ok);
         SCOPED_TRACE(g);
@@ -649,7 +646,7 @@ TEST_P(TransformSimdPaths, TransformMatchesThePortablePath) {
             int kind = n % 6;
             for (int i = 0; i < 64; ++i) {
                 std::uint32_t r = next();
-                block[i] = kind == 0   ? static_cast<std::int8_t>(r)                          // noise
+                block[i] = kind == 0   ? static_cast<std::int8_t>(r)                             // noise
                            : kind == 1 ? static_cast<std::int8_t>((i % 8) * 30 - 100 + (r & 3))  // ramp
                            : kind == 2 ? static_cast<std::int8_t>(((i / 8 + i % 8 + n) & 1) ? 127 : -128)
                            : kind == 3 ? static_cast<std::int8_t>((r & 1) ? -128 : 127)
@@ -758,9 +755,14 @@ TEST(JpegConvert, GoldenBytes) {
 // must reproduce it exactly, in both builds.
 TEST(JpegConvert, GoldenBytesAcrossPicturesAndScales) {
     const Picture pics[] = {
-        samples::noise(29, 19, 1),  samples::noise(64, 8, 2),       samples::gradient(71, 45),
-        samples::edges(53, 37),     samples::solid(15, 9, Rgb{0, 0, 0}), samples::solid(9, 15, Rgb{255, 255, 255}),
-        samples::edges(3, 120),     samples::noise(130, 2, 3),
+        samples::noise(29, 19, 1),
+        samples::noise(64, 8, 2),
+        samples::gradient(71, 45),
+        samples::edges(53, 37),
+        samples::solid(15, 9, Rgb{0, 0, 0}),
+        samples::solid(9, 15, Rgb{255, 255, 255}),
+        samples::edges(3, 120),
+        samples::noise(130, 2, 3),
     };
     const int scales[] = {0, 1, 25, 50, 75, 99, 100};
     TempDir dir;
@@ -790,8 +792,8 @@ TEST(JpegExport, ArgumentsAndScale) {
     struct Case {
         double value;
         int lum0;  // first luminance table entry: 16 x scale / 100, rounded
-    } cases[] = {{100, 16},  {0, 1},   {75.9, 12}, {150, 8}, {-1, 8},
-                 {100.5, 8}, {50, 8},  {std::numeric_limits<double>::quiet_NaN(), 8}};
+    } cases[] = {{100, 16}, {0, 1},     {75.9, 12}, {150, 8},
+                 {-1, 8},   {100.5, 8}, {50, 8},    {std::numeric_limits<double>::quiet_NaN(), 8}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.value);
         m = out;
@@ -806,8 +808,8 @@ TEST(JpegExport, ArgumentsAndScale) {
 
 TEST(JpegExport, LongPaths) {
     TempDir dir;
-    std::string folder = dir.path(std::string(120, 'a') + "/" + std::string(120, 'b') + "/" +
-                                  std::string(120, 'c') + "/" + std::string(120, 'd'));
+    std::string folder = dir.path(std::string(120, 'a') + "/" + std::string(120, 'b') + "/" + std::string(120, 'c') +
+                                  "/" + std::string(120, 'd'));
     ASSERT_TRUE(makeFolders(folder));
     std::string in = folder + "/" + std::string(100, 'i') + ".bmp";
     std::string m = folder + "/" + std::string(100, 'o') + ".jpg";
@@ -912,9 +914,12 @@ TEST(JpegDecode, DecodesWithTheRightFrameAndCloseToTheSource) {
         {"edges 64x48", samples::edges(64, 48), {35, 20, 19, 18}},
         // Wider than 21840: rows of more than 65535 bytes.
         {"gradient 21849x2", samples::gradient(21849, 2), {35, 27, 25, 23}},
-        {"checkerboard 8x8", samples::makePicture(8, 8, [](int x, int y) {
-             return ((x + y) & 1) ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
-         }), {35, 8, 8, 8}},
+        {"checkerboard 8x8",
+         samples::makePicture(8, 8,
+                              [](int x, int y) {
+                                  return ((x + y) & 1) ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
+                              }),
+         {35, 8, 8, 8}},
     };
     const int scales[4] = {0, 50, 75, 100};
     TempDir dir;
@@ -949,9 +954,9 @@ TEST(JpegDecode, QualityMatchesTheSystemEncoderWithTheSameTables) {
         Picture pic;
         int scale;
     } cases[] = {
-        {"gradient @0", samples::gradient(160, 96), 0},   {"gradient @50", samples::gradient(160, 96), 50},
+        {"gradient @0", samples::gradient(160, 96), 0},     {"gradient @50", samples::gradient(160, 96), 50},
         {"gradient @100", samples::gradient(160, 96), 100}, {"noise @50", samples::noise(64, 64, 21), 50},
-        {"noise @75", samples::noise(64, 64, 22), 75},    {"noise @100", samples::noise(64, 64, 23), 100},
+        {"noise @75", samples::noise(64, 64, 22), 75},      {"noise @100", samples::noise(64, 64, 23), 100},
         {"edges @75", samples::edges(96, 64), 75},
     };
     TempDir dir;

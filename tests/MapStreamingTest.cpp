@@ -148,7 +148,8 @@ Bytes makeBmp(int w, int h, std::uint32_t off, std::uint32_t seed, int cut = 0, 
         // something to replace.
         for (std::size_t y = 0; y < std::size_t(h); ++y)
             for (std::size_t x = 0; x < std::size_t(w); x += 3)
-                if (off + y * stride + 3 * x >= 38 && off + y * stride + 3 * x + 3 <= f.size()) std::memcpy(&f[off + y * stride + 3 * x], &f[off], 3);
+                if (off + y * stride + 3 * x >= 38 && off + y * stride + 3 * x + 3 <= f.size())
+                    std::memcpy(&f[off + y * stride + 3 * x], &f[off], 3);
     }
     return f;
 }

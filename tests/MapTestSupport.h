@@ -111,8 +111,9 @@ public:
     explicit ReadOnlyFile(std::string path) : path_(std::move(path)) {
         if (kWindowsBuild) {
             std::error_code ec;
-            std::filesystem::permissions(std::filesystem::u8path(path_), std::filesystem::perms::owner_write |
-                                         std::filesystem::perms::group_write | std::filesystem::perms::others_write,
+            std::filesystem::permissions(std::filesystem::u8path(path_),
+                                         std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                             std::filesystem::perms::others_write,
                                          std::filesystem::perm_options::remove, ec);
         } else {
             std::string cmd = "chattr +i '" + path_ + "' 2>/dev/null";

@@ -48,9 +48,7 @@ TEST(Mem1, NoExportWritesPastMem1Size) {
         {"ListFiles", nullptr, folder, 1},
 #else
         {"GetString", nullptr, "offset: a string to copy", 8},
-        {"GetFile",
-         [&] { callExport("OpenFolder", folder, 0); },
-         "", 0},
+        {"GetFile", [&] { callExport("OpenFolder", folder, 0); }, "", 0},
 #endif
     };
     for (const Mem1Export &e : exports) {

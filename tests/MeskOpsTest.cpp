@@ -31,8 +31,11 @@ TEST(MeskReader, ScanVisitsTheExampleFile) {
     struct Case {
         std::uint32_t tag;
         std::uint64_t pos, count, size;
-    } cases[] = {{kMeskVertexTag, 32, 3, 52}, {kMeskColourTag, 84, 3, 28}, {kMeskFaceTag, 112, 1, 32},
-                 {kMeskUVTag, 144, 1, 48},    {kMeskGroupTag, 192, 1, 18}};
+    } cases[] = {{kMeskVertexTag, 32, 3, 52},
+                 {kMeskColourTag, 84, 3, 28},
+                 {kMeskFaceTag, 112, 1, 32},
+                 {kMeskUVTag, 144, 1, 48},
+                 {kMeskGroupTag, 192, 1, 18}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.tag);
         auto ch = findMeskElements(img, c.tag, 1);
@@ -120,9 +123,8 @@ TEST(MeskReader, ElementsMustFitTheImage) {
 
 TEST(MeskReader, EveryTruncatedPrefixIsReadSafely) {
     const Bytes full = exampleMesk().bytes();
-    const std::pair<std::uint32_t, std::size_t> kinds[] = {{kMeskVertexTag, 12}, {kMeskColourTag, 4},
-                                                           {kMeskFaceTag, 16},   {kMeskUVTag, 32},
-                                                           {kMeskGroupTag, 2}};
+    const std::pair<std::uint32_t, std::size_t> kinds[] = {
+        {kMeskVertexTag, 12}, {kMeskColourTag, 4}, {kMeskFaceTag, 16}, {kMeskUVTag, 32}, {kMeskGroupTag, 2}};
     const std::size_t ends[] = {84, 112, 144, 192, 210};
     for (std::size_t n = 0; n <= full.size(); ++n) {
         Bytes img(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
@@ -146,7 +148,6 @@ TEST(MeskReader, LoadsWholeFiles) {
     EXPECT_TRUE(loadMesk(dir.path("grid.Mesk").c_str(), img));
     EXPECT_EQ(img, g.build().bytes());
 }
-
 
 namespace {
 
@@ -194,9 +195,11 @@ TEST(UVTiles, TileIndexOfACoordinate) {
         std::int32_t index;
         float local;
     } cases[] = {
-        {0.5f, 0, 0.5f},   {0.0f, 0, 0.0f},     {-0.0f, 0, 0.0f},   {1.0f, 1, 0.0f},        {1.25f, 1, 0.25f},
-        {1.999f, 1, 0.999f - 0.0f}, {-0.25f, -1, 0.75f}, {-0.5f, -1, 0.5f}, {-1.0f, -2, 0.0f}, {-1e-8f, -1, 0.0f},
-        {10.5f, 10, 0.5f}, {3e9f, INT32_MAX, 3e9f - 2147483648.0f}, {-3e9f, INT32_MIN, 0},
+        {0.5f, 0, 0.5f},       {0.0f, 0, 0.0f},   {-0.0f, 0, 0.0f},
+        {1.0f, 1, 0.0f},       {1.25f, 1, 0.25f}, {1.999f, 1, 0.999f - 0.0f},
+        {-0.25f, -1, 0.75f},   {-0.5f, -1, 0.5f}, {-1.0f, -2, 0.0f},
+        {-1e-8f, -1, 0.0f},    {10.5f, 10, 0.5f}, {3e9f, INT32_MAX, 3e9f - 2147483648.0f},
+        {-3e9f, INT32_MIN, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.w);
@@ -222,8 +225,9 @@ TEST(UVTiles, NamesInTheFourModes) {
         {-1, 0, {"_u-1_v0", "_u0_v1", "1000", "u-1v0"}},
         {10, 0, {"_u10_v0", "_u11_v1", "1011", "u10v0"}},
         {0, 1, {"_u0_v1", "_u1_v2", "1011", "u0v1"}},
-        {INT32_MAX, INT32_MIN, {"_u2147483647_v-2147483648", "_u2147483648_v-2147483647", "-19327351832",
-                                "u2147483647v-2147483648"}},
+        {INT32_MAX,
+         INT32_MIN,
+         {"_u2147483647_v-2147483648", "_u2147483648_v-2147483647", "-19327351832", "u2147483647v-2147483648"}},
     };
     for (const Case &c : cases)
         for (int mode = 0; mode < 4; ++mode) EXPECT_EQ(uvTileName(c.U, c.V, mode), c.names[mode]) << c.U << "," << c.V;
@@ -249,8 +253,12 @@ TEST(UVTiles, DetectionCountsTilesAndNamesTheLastFace) {
         {"u on the line belongs above", {{1.0f, 0.5f}}, 2, nullptr, 1, "1002"},
         {"negative u", {{-0.5f, 0.5f}}, 0, nullptr, 1, "_u-1_v0"},
         {"negative u, mode 2", {{-0.5f, 0.5f}}, 2, nullptr, 1, "1000"},
-        {"four tiles, last face names", {{0.5f, 0.5f}, {1.5f, 0.5f}, {0.5f, 1.5f}, {1.5f, 1.5f}, {0.2f, 0.2f}},
-         0, nullptr, 4, "_u0_v0"},
+        {"four tiles, last face names",
+         {{0.5f, 0.5f}, {1.5f, 0.5f}, {0.5f, 1.5f}, {1.5f, 1.5f}, {0.2f, 0.2f}},
+         0,
+         nullptr,
+         4,
+         "_u0_v0"},
         {"U 10 and V 1 are one mode-2 tile", {{10.5f, 0.5f}, {0.5f, 1.5f}}, 2, nullptr, 1, "1011"},
         {"no faces", {}, 0, nullptr, 0, ""},
         {"selection filters mode 2", {{0.5f, 0.5f}, {1.5f, 0.5f}}, 2, "1001\n", 1, "1002"},
@@ -423,12 +431,12 @@ TEST(UVExtraction, LocalCoordinatesPerTile) {
     EXPECT_EQ(GetUVsFromMesk(mesh.c_str(), dir.path("t.Mesk").c_str(), 0), 2.0f);
     EXPECT_EQ(_UVTileStr, (std::vector<std::string>{"_u0_v0", "_u1_v0"}));
     const float x = -1;
-    const float tile0[24] = {0.5f, 0.5f, 0.75f, 0.5f, x, x, 0.5f, 0.75f,  //
-                             x, x, x, x, x, x, 0.25f, 0.5f,                //
-                             0.25f, 0.25f, x, x, 0.25f, 0.5f, 0, 0};
-    const float tile1[24] = {x, x, x, x, 0.25f, 0.5f, x, x,               //
-                             0.5f, 0.5f, 0.75f, 0.5f, 0.5f, 0.75f, x, x,  //
-                             x, x, 0.0f, 0.25f, x, x, x, x};
+    const float tile0[24] = {0.5f,  0.5f,  0.75f, 0.5f, x,     x,    0.5f,  0.75f,  //
+                             x,     x,     x,     x,    x,     x,    0.25f, 0.5f,   //
+                             0.25f, 0.25f, x,     x,    0.25f, 0.5f, 0,     0};
+    const float tile1[24] = {x,    x,    x,     x,     0.25f, 0.5f,  x, x,  //
+                             0.5f, 0.5f, 0.75f, 0.5f,  0.5f,  0.75f, x, x,  //
+                             x,    x,    0.0f,  0.25f, x,     x,     x, x};
     const float *want[2] = {tile0, tile1};
     for (int t = 0; t < 2; ++t) {
         SCOPED_TRACE(t);
@@ -476,8 +484,8 @@ TEST(UVExtraction, OutputPathsAndOrder) {
     EXPECT_EQ(_UVTileStr, (std::vector<std::string>{"_u0_v0", "_u10_v0", "_u2_v0"}));
     Bytes second = readBytes(dir.path("out1.Mesk"));
     const std::size_t face1 = m.chunkPositions()[2] + 16 + 32;
-    EXPECT_NEAR(floatAt(second, face1), 0.5f, 1e-6f);   // face 1 (tile 10) corner 0, local u
-    EXPECT_EQ(floatAt(second, face1 - 32), -1.0f);       // face 0 lies in tile 2
+    EXPECT_NEAR(floatAt(second, face1), 0.5f, 1e-6f);  // face 1 (tile 10) corner 0, local u
+    EXPECT_EQ(floatAt(second, face1 - 32), -1.0f);     // face 0 lies in tile 2
 
     // Two index pairs with one mode-2 name: the first face fixes the tile,
     // so the second face's corners are outside it in both splits.
@@ -520,12 +528,21 @@ TEST(UVExtraction, SelectionAndCodes) {
     Bytes verticesOnly = MeskBuilder().vertices({{0, 0, 0}}).endBlock().bytes();
     Bytes noFaces = MeskBuilder().vertices({{0, 0, 0}}).uvs({{0.5f, 0.5f}}).endBlock().bytes();
     Bytes noUV = MeskBuilder().vertices({{0, 0, 0}}).faces({{0, 0, 0, -1}}).endBlock().bytes();
-    Bytes fewerUVs = MeskBuilder().vertices({{0, 0, 0}}).faces({{0, 0, 0, -1}, {0, 0, 0, 0}}).uvs({{0.5f, 0.5f}}).endBlock().bytes();
+    Bytes fewerUVs =
+        MeskBuilder().vertices({{0, 0, 0}}).faces({{0, 0, 0, -1}, {0, 0, 0, 0}}).uvs({{0.5f, 0.5f}}).endBlock().bytes();
     Bytes uvFirst = MeskBuilder().uvs({{0.5f, 0.5f}}).vertices({{0, 0, 0}}).faces({{0, 0, 0, -1}}).endBlock().bytes();
-    Bytes hugeVertices = MeskBuilder().chunk(kMeskVertexTag, 16, 0xFFFFFFFFu, {}).faces({{0, 0, 0, -1}})
-                             .uvs({{0.5f, 0.5f}}).endBlock().bytes();
-    Bytes badIndices = MeskBuilder().vertices({{0, 0, 0}, {1, 0, 0}}).faces({{-5, 1, 99, INT32_MAX}})
-                           .uvs({{0.5f, 0.5f}}).endBlock().bytes();
+    Bytes hugeVertices = MeskBuilder()
+                             .chunk(kMeskVertexTag, 16, 0xFFFFFFFFu, {})
+                             .faces({{0, 0, 0, -1}})
+                             .uvs({{0.5f, 0.5f}})
+                             .endBlock()
+                             .bytes();
+    Bytes badIndices = MeskBuilder()
+                           .vertices({{0, 0, 0}, {1, 0, 0}})
+                           .faces({{-5, 1, 99, INT32_MAX}})
+                           .uvs({{0.5f, 0.5f}})
+                           .endBlock()
+                           .bytes();
     struct Case {
         const char *name;
         Bytes image;
@@ -684,7 +701,8 @@ using Bytes = std::vector<unsigned char>;
 std::vector<std::array<std::uint8_t, 4>> patternColours(std::uint32_t n) {
     std::vector<std::array<std::uint8_t, 4>> c;
     for (std::uint32_t k = 0; k < n; ++k)
-        c.push_back({static_cast<std::uint8_t>(k), static_cast<std::uint8_t>(k + 1), static_cast<std::uint8_t>(k + 2), 0xEE});
+        c.push_back(
+            {static_cast<std::uint8_t>(k), static_cast<std::uint8_t>(k + 1), static_cast<std::uint8_t>(k + 2), 0xEE});
     return c;
 }
 
@@ -722,17 +740,20 @@ std::string colourBlock(std::uint32_t n) {
 // A triangle, a quad and a second quad over five vertices.
 MeskBuilder smallMesh(std::uint32_t colourCount = 2) {
     MeskBuilder m;
-    m.vertices({{{0.5f, 100.0f, -2.25f}}, {{1.2345e-05f, 1234567.0f, 0.0f}}, {{-0.0f, 1.0f / 3.0f, 1e10f}},
-                {{3, 4, 5}}, {{6, 7, 8}}})
+    m.vertices({{{0.5f, 100.0f, -2.25f}},
+                {{1.2345e-05f, 1234567.0f, 0.0f}},
+                {{-0.0f, 1.0f / 3.0f, 1e10f}},
+                {{3, 4, 5}},
+                {{6, 7, 8}}})
         .colours(patternColours(colourCount))
         .faces({{{0, 1, 2, -1}}, {{0, 1, 2, 3}}, {{1, 2, 3, 4}}})
         .endBlock();
     return m;
 }
 
-const std::string kSmallHeadAndVertices = lines({"# File exported by Kelvane plugin", "#Vertex count 5",
-                                                 "#Face count 3", "v 0.5 100 -2.25", "v 1.2345e-05 1.23457e+06 0",
-                                                 "v -0 0.333333 1e+10", "v 3 4 5", "v 6 7 8"});
+const std::string kSmallHeadAndVertices =
+    lines({"# File exported by Kelvane plugin", "#Vertex count 5", "#Face count 3", "v 0.5 100 -2.25",
+           "v 1.2345e-05 1.23457e+06 0", "v -0 0.333333 1e+10", "v 3 4 5", "v 6 7 8"});
 
 }  // namespace exporttest
 
@@ -815,8 +836,7 @@ TEST(FaceIDs, CountsRefinedFacesPerCoarseFace) {
     struct Case {
         double levels;
         std::uint32_t triangle, quad;
-    } cases[] = {{1, 3, 4}, {2, 12, 16}, {1.5, 6, 8}, {3, 48, 64}, {0, 0, 0}, {-7, 0, 0},
-                 {15, 3u << 28, 1u << 30}};
+    } cases[] = {{1, 3, 4}, {2, 12, 16}, {1.5, 6, 8}, {3, 48, 64}, {0, 0, 0}, {-7, 0, 0}, {15, 3u << 28, 1u << 30}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.levels);
         EXPECT_EQ(GetFaceIDsMesk(dir.path("coarse.Mesk").c_str(), c.levels), 4.0f);
@@ -842,9 +862,14 @@ TEST(FaceIDs, EveryFailureLeavesAnEmptyTable) {
         double levels;
         float result;
     } cases[] = {
-        {"none.Mesk", 1, 0.0f},      {"missing.Mesk", 1, -1760.0f}, {"huge.Mesk", 1, kMeskTruncated},
-        {"cut.Mesk", 1, kMeskTruncated}, {"short.Mesk", 1, kMeskTruncated}, {"good.Mesk", 15.5, -9.0f},
-        {"good.Mesk", 16, -9.0f},    {"good.Mesk", std::nan(""), -9.0f},
+        {"none.Mesk", 1, 0.0f},
+        {"missing.Mesk", 1, -1760.0f},
+        {"huge.Mesk", 1, kMeskTruncated},
+        {"cut.Mesk", 1, kMeskTruncated},
+        {"short.Mesk", 1, kMeskTruncated},
+        {"good.Mesk", 15.5, -9.0f},
+        {"good.Mesk", 16, -9.0f},
+        {"good.Mesk", std::nan(""), -9.0f},
         {"good.Mesk", std::numeric_limits<double>::infinity(), -9.0f},
     };
     for (const Case &c : cases) {
@@ -905,12 +930,16 @@ TEST(ObjWriter, GroupsFacesAsTheTableSays) {
         std::string groups;
     } cases[] = {
         {"exact", {3}, lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"})},
-        {"zero entries get their line", {0, 1, 0, 2},
+        {"zero entries get their line",
+         {0, 1, 0, 2},
          lines({"#FaceID 1", "#FaceID 2", "f 1 2 3 ", "#FaceID 3", "#FaceID 4", "f 1 2 3 4", "f 2 3 4 5"})},
-        {"more entries than faces stop when the faces run out", {1, 1, 1, 1, 1},
+        {"more entries than faces stop when the faces run out",
+         {1, 1, 1, 1, 1},
          lines({"#FaceID 1", "f 1 2 3 ", "#FaceID 2", "f 1 2 3 4", "#FaceID 3", "f 2 3 4 5"})},
         {"fewer entries leave faces out", {1}, lines({"#FaceID 1", "f 1 2 3 "})},
-        {"zero entries behind the last face are not written", {3, 0, 0}, lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"})},
+        {"zero entries behind the last face are not written",
+         {3, 0, 0},
+         lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"})},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -929,14 +958,14 @@ TEST(ObjWriter, HandlesEmptyChunks) {
     empty.vertices({}).colours(patternColours(0)).faces({}).endBlock();
     ObjRun r = runObj(dir, empty.bytes(), {0, 0});
     EXPECT_EQ(r.result, 0.0f);
-    EXPECT_EQ(r.text, lines({"# File exported by Kelvane plugin", "#Vertex count 0", "#Face count 0"}) +
-                          colourBlock(0));
+    EXPECT_EQ(r.text,
+              lines({"# File exported by Kelvane plugin", "#Vertex count 0", "#Face count 0"}) + colourBlock(0));
     EXPECT_TRUE(r.tableAfter.empty());
     // Thirty-three colours: a full line and a line with one entry.
     r = runObj(dir, smallMesh(33).bytes(), {3});
     EXPECT_EQ(r.result, 0.0f);
-    EXPECT_EQ(r.text, kSmallHeadAndVertices + colourBlock(33) +
-                          lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"}));
+    EXPECT_EQ(r.text,
+              kSmallHeadAndVertices + colourBlock(33) + lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"}));
 }
 
 TEST(ObjWriter, PrintsIndicesAsUnsignedNumbers) {
@@ -1032,7 +1061,9 @@ TEST(ObjWriter, NeverReadsPastTheFile) {
     // past the end, give a code; no cut file produces an OBJ file.
     TempDir dir;
     MeskBuilder m;
-    m.vertices({{{1, 2, 3}}, {{4, 5, 6}}, {{7, 8, 9}}}).colours(patternColours(3)).faces({{{0, 1, 2, -1}}, {{2, 1, 0, -1}}});
+    m.vertices({{{1, 2, 3}}, {{4, 5, 6}}, {{7, 8, 9}}})
+        .colours(patternColours(3))
+        .faces({{{0, 1, 2, -1}}, {{2, 1, 0, -1}}});
     for (std::size_t len = 0; len < m.bytes().size(); ++len) {
         SCOPED_TRACE(len);
         ObjRun r = runObj(dir, Bytes(m.bytes().begin(), m.bytes().begin() + len), {1, 1});
@@ -1047,8 +1078,8 @@ TEST(ObjWriter, NeverReadsPastTheFile) {
         std::uint32_t value;
         std::vector<std::uint32_t> table;
         float result;
-    } cases[] = {{40, 0x20000000u, {1, 1}, kMeskTruncated},   {40, 0xFFFFFFFFu, {1, 1}, kMeskTruncated},
-                 {36, 0xFFFFFFF0u, {1, 1}, kMeskTruncated},   {84 + 8, 0x40000000u, {1, 1}, kMeskTruncated},
+    } cases[] = {{40, 0x20000000u, {1, 1}, kMeskTruncated},         {40, 0xFFFFFFFFu, {1, 1}, kMeskTruncated},
+                 {36, 0xFFFFFFF0u, {1, 1}, kMeskTruncated},         {84 + 8, 0x40000000u, {1, 1}, kMeskTruncated},
                  {112 + 4, 0xFFFFFFFFu, {1, 1, 1}, kMeskTruncated}, {112 + 4, 0xFFFFFFFFu, {1, 1}, 0.0f},
                  {112 + 4, 40u, {1, 1}, kFaceIDsPastFaces}};
     for (const Case &c : cases) {
@@ -1109,8 +1140,8 @@ TEST(CreaseMerge, FailuresLeaveBothFilesAsTheyWere) {
         const char *addition, *target;
         float result;
     } cases[] = {
-        {"good.bin", "missing.bin", -2760.0f},      {"missing.bin", "good.bin", -1760.0f},
-        {"good.bin", "short.bin", kCreaseTargetShort}, {"short.bin", "good.bin", kCreaseAdditionShort},
+        {"good.bin", "missing.bin", -2760.0f},           {"missing.bin", "good.bin", -1760.0f},
+        {"good.bin", "short.bin", kCreaseTargetShort},   {"short.bin", "good.bin", kCreaseAdditionShort},
         {"empty.bin", "good.bin", kCreaseAdditionShort}, {"good.bin", "empty.bin", kCreaseTargetShort},
     };
     for (const Case &c : cases) {
@@ -1133,8 +1164,8 @@ TEST(MeshExportExports, RefuseMissingArguments) {
         const char *name;
         bool needsMem1;
         bool windowsOnly;
-    } cases[] = {{"mergeCrease", true, false}, {"getFaceIDs", false, true}, {"mesktoOBJ", true, true},
-                 {"outMRGB", true, true}};
+    } cases[] = {
+        {"mergeCrease", true, false}, {"getFaceIDs", false, true}, {"mesktoOBJ", true, true}, {"outMRGB", true, true}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(hasExport(c.name), kWindowsBuild || !c.windowsOnly);
@@ -1167,8 +1198,8 @@ TEST(MeshExportExports, RunTheObjSequenceThroughTheLibrary) {
     std::string obj = dir.path("fine.obj");
     // The table says 3 faces: exactly those of the refined mesh.
     EXPECT_EQ(callExport("mesktoOBJ", dir.path("fine.Mesk"), 0, &obj), 0.0f);
-    EXPECT_EQ(readText(obj), kSmallHeadAndVertices + colourBlock(2) +
-                                 lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"}));
+    EXPECT_EQ(readText(obj),
+              kSmallHeadAndVertices + colourBlock(2) + lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"}));
     EXPECT_EQ(callExport("mesktoOBJ", dir.path("fine.Mesk"), 0, &obj), -18.0f);
     std::string colours = dir.path("colours.txt");
     ASSERT_TRUE(writeBytes(dir.path("c.Mesk"), MeskBuilder().colours(patternColours(3)).bytes()));
@@ -1346,10 +1377,11 @@ float bitsFloat(std::uint32_t u) {
 // Coordinates that sit on or near the edges of the rules: tile lines, the
 // int32 range, NaN, infinities, denormals, and raw bit patterns.
 float awkward(std::mt19937 &rng) {
-    static const float values[] = {std::nanf(""), -std::nanf(""), INFINITY, -INFINITY, 3e9f, -3e9f,
-                                   2147483648.0f, -2147483648.0f, -2147483904.0f, 2147483520.0f, -2147483520.0f,
-                                   0.0f, -0.0f, -1e-8f, 1.0f, -1.0f, -0.99999994f, 0.99999994f, 1e-40f, -1e-40f,
-                                   -2.0f, 10.0f, 1e30f, -1e30f, 16777216.0f, -16777217.0f, 8388608.5f};
+    static const float values[] = {
+        std::nanf(""),  -std::nanf(""), INFINITY,      -INFINITY,      3e9f,         -3e9f,     2147483648.0f,
+        -2147483648.0f, -2147483904.0f, 2147483520.0f, -2147483520.0f, 0.0f,         -0.0f,     -1e-8f,
+        1.0f,           -1.0f,          -0.99999994f,  0.99999994f,    1e-40f,       -1e-40f,   -2.0f,
+        10.0f,          1e30f,          -1e30f,        16777216.0f,    -16777217.0f, 8388608.5f};
     const std::size_t n = sizeof values / sizeof values[0];
     const std::uint32_t pick = rng() % (n + 4);
     return pick < n ? values[pick] : bitsFloat(static_cast<std::uint32_t>(rng()));
@@ -1537,8 +1569,8 @@ TEST(UVExtraction, AnOutputNamingTheInputIsRefusedAndTheInputKept) {
     for (bool masked : {false, true}) {
         SCOPED_TRACE(masked);
         const std::string input = writeMesh(dir, "a0.Mesk", b), out = dir.path("a.Mesk");
-        const float r = masked ? GetUVsFromMeskMASK(input.c_str(), out.c_str(), 0)
-                               : GetUVsFromMesk(input.c_str(), out.c_str(), 0);
+        const float r =
+            masked ? GetUVsFromMeskMASK(input.c_str(), out.c_str(), 0) : GetUVsFromMesk(input.c_str(), out.c_str(), 0);
         EXPECT_EQ(r, 1501.0f);
         EXPECT_TRUE(readBytes(input) == b);
     }

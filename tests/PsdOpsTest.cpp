@@ -193,10 +193,10 @@ TEST(PsdSwap, DropsWhatFollowsTheThirdPlane) {
 TEST(PsdMerge, TakesTheSourceWhereverItDiffersFromTheTargetsBackground) {
     const Rgb white{255, 255, 255}, grey{90, 90, 90};
     Picture a(6, 5, white), b(6, 5, white);
-    a.at(1, 1) = kRed;      // B is white there: takes red
-    a.at(2, 2) = kBlue;     // B has its own colour there: still takes blue
+    a.at(1, 1) = kRed;   // B is white there: takes red
+    a.at(2, 2) = kBlue;  // B has its own colour there: still takes blue
     b.at(2, 2) = grey;
-    b.at(4, 4) = grey;      // A is white there: B keeps its own
+    b.at(4, 4) = grey;                // A is white there: B keeps its own
     a.at(5, 0) = Rgb{255, 255, 254};  // differs in one plane only
     PsdOptions opt;
     opt.resourcesLength = 12;
@@ -337,7 +337,8 @@ TEST_P(MergePlanePaths, EveryLengthAndOffsetAsThePortablePathGivesIt) {
     };
     const std::size_t size = 1100;
     for (const std::uint8_t key : {0x00, 0x7F, 0x80, 0xFF}) {
-        const std::uint8_t k0 = key, k1 = static_cast<std::uint8_t>(key + 1), k2 = static_cast<std::uint8_t>(key ^ 0x80);
+        const std::uint8_t k0 = key, k1 = static_cast<std::uint8_t>(key + 1),
+                           k2 = static_cast<std::uint8_t>(key ^ 0x80);
         const std::uint8_t near[3][2] = {{k0, static_cast<std::uint8_t>(k0 - 1)},
                                          {k1, static_cast<std::uint8_t>(k1 ^ 0x80)},
                                          {k2, static_cast<std::uint8_t>(k2 + 1)}};
@@ -364,10 +365,10 @@ TEST_P(MergePlanePaths, EveryLengthAndOffsetAsThePortablePathGivesIt) {
             for (std::size_t m : lengths) {
                 SCOPED_TRACE(testing::Message() << "key " << int(key) << ", offset " << at << ", length " << m);
                 Bytes want(m + 16, 0x5A), got(m + 16, 0x5A);
-                ASSERT_TRUE(mergePlane8With(simd::kPortable, &p0[at], &p1[at], &p2[at], &s[at], &d[at], m, k0, k1,
-                                            k2, want.data()));
-                ASSERT_TRUE(mergePlane8With(GetParam(), &p0[at], &p1[at], &p2[at], &s[at], &d[at], m, k0, k1, k2,
-                                            got.data()));
+                ASSERT_TRUE(mergePlane8With(simd::kPortable, &p0[at], &p1[at], &p2[at], &s[at], &d[at], m, k0, k1, k2,
+                                            want.data()));
+                ASSERT_TRUE(
+                    mergePlane8With(GetParam(), &p0[at], &p1[at], &p2[at], &s[at], &d[at], m, k0, k1, k2, got.data()));
                 ASSERT_EQ(got, want);
                 if (m % 2) continue;
                 std::fill(want.begin(), want.end(), 0x5A);

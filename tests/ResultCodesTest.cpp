@@ -149,8 +149,8 @@ std::vector<long long> negativesIn(const std::string &text) {
 
 struct ReadmeExport {
     bool win = false, mac = false;
-    bool hostSignature = true;  // false for the C++ functions of the macOS build
-    std::string result;         // the Result column
+    bool hostSignature = true;       // false for the C++ functions of the macOS build
+    std::string result;              // the Result column
     std::set<long long> tableCodes;  // the codes of the code tables that apply to it
 };
 

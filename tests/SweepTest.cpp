@@ -70,8 +70,8 @@ std::vector<Bytes> variants(const Format &f) {
     for (std::size_t n : cuts(f.fixture.size())) out.emplace_back(f.fixture.begin(), f.fixture.begin() + n);
     for (std::size_t pos : f.headerBytes) {
         if (pos >= f.fixture.size()) continue;
-        for (std::uint8_t value : {std::uint8_t(0xFF), std::uint8_t(f.fixture[pos] ^ 0x80),
-                                   std::uint8_t(f.fixture[pos] + 1)}) {
+        for (std::uint8_t value :
+             {std::uint8_t(0xFF), std::uint8_t(f.fixture[pos] ^ 0x80), std::uint8_t(f.fixture[pos] + 1)}) {
             Bytes b = f.fixture;
             b[pos] = value;
             out.push_back(std::move(b));

@@ -143,10 +143,13 @@ TEST(Targa, RefusalsLeaveNoOutput) {
         {"photometric 3", edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(262, 3); }), -262},
         {"two strips", edit(rgb8(4, 4), [](TiffBuilder &b) { b.setCount(273, 2); }), -273},
         {"SampleFormat count 2", edit(rgb8(4, 4), [](TiffBuilder &b) { b.setCount(339, 2); }), -339},
-        {"first failing tag wins", edit(rgb8(4, 4), [](TiffBuilder &b) {
-             b.set(262, 9);
-             b.setCount(339, 2);
-         }), -262},
+        {"first failing tag wins",
+         edit(rgb8(4, 4),
+              [](TiffBuilder &b) {
+                  b.set(262, 9);
+                  b.setCount(339, 2);
+              }),
+         -262},
         {"no BitsPerSample", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(258); }), tiff::kMissingEntry},
         {"no width", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(256); }), tiff::kMissingEntry},
         {"no height", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(257); }), tiff::kMissingEntry},
@@ -155,8 +158,8 @@ TEST(Targa, RefusalsLeaveNoOutput) {
         {"empty file", Bytes(), tiff::kMissingEntry},
         {"width 65536", edit(TiffBuilder(1, 1, 3, 8), [](TiffBuilder &b) { b.set(256, 65536); }), tiff::kTooLarge},
         {"rows past the file", edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(257, 400); }), tiff::kRowsPastEnd},
-        {"width x 3 overflows 32 bits",
-         edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(256, 0xFFFFFFFFu); }), tiff::kTooLarge},
+        {"width x 3 overflows 32 bits", edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(256, 0xFFFFFFFFu); }),
+         tiff::kTooLarge},
     };
     TempDir dir;
     for (const Case &c : cases) {

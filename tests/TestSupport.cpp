@@ -53,8 +53,8 @@ float callExport(const std::string &name, const char *text, double value, std::s
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
     auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    fs::path base = fs::temp_directory_path() /
-                    ("brindlex-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+    fs::path base =
+        fs::temp_directory_path() / ("brindlex-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
     fs::create_directories(base);
     dir_ = base.generic_u8string();
     if (dir_.empty() || dir_.back() != '/') dir_ += '/';
@@ -72,15 +72,15 @@ bool fileExists(const std::string &path) {
 
 std::string simdPathName(const testing::TestParamInfo<int> &info) {
     switch (info.param) {
-    case simd::kPortable:
-        return "Portable";
-    case simd::kSse2:
-        return "Sse2";
-    case simd::kAvx2:
-        return "Avx2";
-    case simd::kSsse3:
-        return "Ssse3";
-    default:
-        return "Path" + std::to_string(info.param);
+        case simd::kPortable:
+            return "Portable";
+        case simd::kSse2:
+            return "Sse2";
+        case simd::kAvx2:
+            return "Avx2";
+        case simd::kSsse3:
+            return "Ssse3";
+        default:
+            return "Path" + std::to_string(info.param);
     }
 }

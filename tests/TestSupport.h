@@ -20,8 +20,8 @@ HostLibrary &library();
 // guard byte changes. The string left in the block is returned in *mem1.
 float callExport(const std::string &name, const char *text, double value = 0, std::string *mem1 = nullptr,
                  int mem1Size = 4096);
-inline float callExport(const std::string &name, const std::string &text, double value = 0,
-                        std::string *mem1 = nullptr, int mem1Size = 4096) {
+inline float callExport(const std::string &name, const std::string &text, double value = 0, std::string *mem1 = nullptr,
+                        int mem1Size = 4096) {
     return callExport(name, text.c_str(), value, mem1, mem1Size);
 }
 // True when this build's library exports name.

@@ -77,7 +77,11 @@ TEST(TiffWalk, ChecksAndCodes) {
         {"BitsPerSample count 2", 32, entry(258, 2, 32), none, rules(250, 32), -258},
         {"BitsPerSample count 4, merge rules", 32, entry(258, 4, 32), none, rules(1000, 0, true), 258},
         {"only the first of three depths counts", 32, none,
-         [](TiffBuilder &b, std::vector<std::uint8_t> &f) { f[194 + 2] = 16; f[194 + 4] = 16; }, rules(250, 32), 0},
+         [](TiffBuilder &b, std::vector<std::uint8_t> &f) {
+             f[194 + 2] = 16;
+             f[194 + 4] = 16;
+         },
+         rules(250, 32), 0},
         {"16-bit map where 32 is required", 16, none, none, rules(250, 32), -32},
         {"16-bit map where 16 is required", 16, none, none, rules(0, 16), 0},
         {"no BitsPerSample entry", 32, [](TiffBuilder &b, auto &) { b.remove(258); }, none, rules(250, 32), -32},
@@ -87,14 +91,21 @@ TEST(TiffWalk, ChecksAndCodes) {
         {"two strips", 32, entry(273, 2, 300), none, rules(250, 32), -273},
         {"SampleFormat count 2", 32, entry(339, 2, 3), none, rules(250, 32), -339},
         {"integer SampleFormat on a float map is accepted", 8, entry(339, 1, 1), none, rules(250, 0), 0},
-        {"first failing entry in file order wins", 32,
-         [](TiffBuilder &b, auto &) { b.set(259, 5).setCount(339, 2); }, none, rules(250, 32), -259},
+        {"first failing entry in file order wins", 32, [](TiffBuilder &b, auto &) { b.set(259, 5).setCount(339, 2); },
+         none, rules(250, 32), -259},
         {"unknown tags, descending order", 32,
-         [](TiffBuilder &b, auto &) { b.entries.push_back({18, 11, 1, 1}); b.entries.push_back({5, 3, 1, 9}); },
+         [](TiffBuilder &b, auto &) {
+             b.entries.push_back({18, 11, 1, 1});
+             b.entries.push_back({5, 3, 1, 9});
+         },
          none, rules(250, 32), 0},
         {"no ImageWidth", 32, [](TiffBuilder &b, auto &) { b.remove(256); }, none, rules(250, 32), kMissingEntry},
         {"no StripOffsets", 32, [](TiffBuilder &b, auto &) { b.remove(273); }, none, rules(250, 32), kMissingEntry},
-        {"no entries", 32, none, [](TiffBuilder &, std::vector<std::uint8_t> &f) { f[8] = 0; f[9] = 0; },
+        {"no entries", 32, none,
+         [](TiffBuilder &, std::vector<std::uint8_t> &f) {
+             f[8] = 0;
+             f[9] = 0;
+         },
          rules(250, 0), kMissingEntry},
         {"negative entry count", 32, none, [](TiffBuilder &, std::vector<std::uint8_t> &f) { f[9] = 0x80; },
          rules(250, 0), kMissingEntry},
@@ -107,8 +118,12 @@ TEST(TiffWalk, ChecksAndCodes) {
          rules(250, 32), kIfdOutsideHeader},
         {"BitsPerSample array past the buffer", 32, entry(258, 3, 249), none, rules(250, 32), kBitsOutsideHeader},
         {"big-endian file is misread, not detected", 32, none,
-         [](TiffBuilder &, std::vector<std::uint8_t> &f) { f[0] = f[1] = 'M'; f[4] = 0; f[7] = 8; }, rules(1000, 32),
-         kIfdOutsideHeader},
+         [](TiffBuilder &, std::vector<std::uint8_t> &f) {
+             f[0] = f[1] = 'M';
+             f[4] = 0;
+             f[7] = 8;
+         },
+         rules(1000, 32), kIfdOutsideHeader},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -190,9 +205,9 @@ TEST(TiffWalk, RowsMustFitTheFile) {
         std::uint64_t fileSize;
         bool fits;
     } cases[] = {
-        {4, 2, 222, 222 + 4 * 2 * 12, true},          {4, 2, 222, 222 + 4 * 2 * 12 - 1, false},
-        {0xFFFFFFFFu, 0xFFFFFFFFu, 8, 1000, false},   {0, 0xFFFFFFFFu, 8, 8, true},
-        {1, 1, 0xFFFFFFF0u, 1000, false},            {65536, 65536, 222, 1u << 20, false},
+        {4, 2, 222, 222 + 4 * 2 * 12, true},        {4, 2, 222, 222 + 4 * 2 * 12 - 1, false},
+        {0xFFFFFFFFu, 0xFFFFFFFFu, 8, 1000, false}, {0, 0xFFFFFFFFu, 8, 8, true},
+        {1, 1, 0xFFFFFFF0u, 1000, false},           {65536, 65536, 222, 1u << 20, false},
     };
     for (const Case &c : cases) {
         Directory d;
@@ -249,7 +264,7 @@ TEST(TiffTemplates, ByteForByte) {
     EXPECT_EQ(tiffU16At(grey16Template(), 10 + 13 * 12 + 8), 2u) << "grey ResolutionUnit inch";
     std::vector<std::uint8_t> psd = psd16Header();
     EXPECT_EQ(psd, (std::vector<std::uint8_t>{'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 128, 0, 0,
-                                              0, 128, 0, 16, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+                                              0,   128, 0,   16,  0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   0, 0}));
 }
 
 TEST(TiffTemplates, PatchTakesTheLow16BitsAndRefusesOtherLayouts) {
@@ -270,7 +285,9 @@ TEST(TiffTemplates, PatchTakesTheLow16BitsAndRefusesOtherLayouts) {
         [](TiffBuilder &t) { std::swap(t.entries[1], t.entries[2]); },
         [](TiffBuilder &t) { t.remove(278); },
         [](TiffBuilder &t) { t.remove(279); },
-        [](TiffBuilder &t) { t.entries.insert(t.entries.begin(), TiffEntry{5, 3, 1, 0}); },
+        [](TiffBuilder &t) {
+            t.entries.insert(t.entries.begin(), TiffEntry{5, 3, 1, 0});
+        },
     };
     for (auto &edit : edits) {
         TiffBuilder t(8, 8, 1, 32);
@@ -291,9 +308,9 @@ TEST(TiffQuantise, MatchesTheDepthConversionExamples) {
     struct Case {
         float f;
         std::uint16_t q;
-    } cases[] = {{0.0f, 0},          {1.0f, 65535},   {0.5f, 32768},     {-0.25f, 0},      {2.0f, 65535},
-                 {std::nanf(""), 0}, {inf, 65535},    {-inf, 0},         {1.0f / 65535.0f, 1},
-                 {-0.0f, 0},         {0.25f, 16384},  {1e-9f, 0},        {0.99999f, 65534}};
+    } cases[] = {{0.0f, 0},          {1.0f, 65535}, {0.5f, 32768},    {-0.25f, 0},          {2.0f, 65535},
+                 {std::nanf(""), 0}, {inf, 65535},  {-inf, 0},        {1.0f / 65535.0f, 1}, {-0.0f, 0},
+                 {0.25f, 16384},     {1e-9f, 0},    {0.99999f, 65534}};
     for (const Case &c : cases) EXPECT_EQ(quantise16(c.f), c.q) << c.f;
 }
 
@@ -311,9 +328,9 @@ std::vector<std::uint8_t> leFloats(const std::vector<std::uint32_t> &bits) {
 std::vector<std::uint32_t> quantiseProbes() {
     std::vector<std::uint32_t> v;
     for (std::uint64_t u = 0; u <= 0xFFFFFFFFu; u += 251) v.push_back(static_cast<std::uint32_t>(u));
-    for (std::uint32_t u : {0x00000000u, 0x80000000u, 0x00000001u, 0x807FFFFFu, 0x7F800000u, 0xFF800000u,
-                            0x7FC00000u, 0xFFC00000u, 0x7F800001u, 0x3F800000u, 0x3F7FFFFFu, 0x3F800001u,
-                            0x7F7FFFFFu, 0xFF7FFFFFu, 0x3EFFFFFFu, 0x3F000000u})
+    for (std::uint32_t u :
+         {0x00000000u, 0x80000000u, 0x00000001u, 0x807FFFFFu, 0x7F800000u, 0xFF800000u, 0x7FC00000u, 0xFFC00000u,
+          0x7F800001u, 0x3F800000u, 0x3F7FFFFFu, 0x3F800001u, 0x7F7FFFFFu, 0xFF7FFFFFu, 0x3EFFFFFFu, 0x3F000000u})
         v.push_back(u);
     for (int k = 0; k <= 65536; ++k)
         for (float centre : {(k + 0.5f) / 65535.0f, k / 65535.0f}) {
@@ -466,7 +483,8 @@ public:
                                      std::filesystem::perm_options::remove);
 #else
         immutable_ = std::system(("chattr +i '" + path + "' 2>/dev/null").c_str()) == 0;
-        if (!immutable_) std::filesystem::permissions(path, std::filesystem::perms::all, std::filesystem::perm_options::remove);
+        if (!immutable_)
+            std::filesystem::permissions(path, std::filesystem::perms::all, std::filesystem::perm_options::remove);
 #endif
     }
     ~ReadOnly() {
@@ -492,7 +510,6 @@ std::vector<std::uint8_t> slice(const std::vector<std::uint8_t> &v, std::size_t 
     return std::vector<std::uint8_t>(v.begin() + static_cast<std::ptrdiff_t>(from),
                                      v.begin() + static_cast<std::ptrdiff_t>(from + n));
 }
-
 
 }  // namespace
 
@@ -608,8 +625,8 @@ TEST(ConvertTiff16, RefusalsWriteNothing) {
         {"entries elsewhere", put(dir, "swap.tif", unpatchable.build()), 3, "a.tif", kNotPatchable},
         {"wider than the template's field", put(dir, "wide.tif", wide.build()), 1, "a.tif", kTooLarge},
         {"last byte missing", put(dir, "trunc.tif", truncated), 3, "a.tif", kRowsPastEnd},
-        {"mode 3 on a grey map reads past the end", put(dir, "grey.tif", TiffBuilder(4, 2, 1, 32).build()), 3,
-         "a.tif", kRowsPastEnd},
+        {"mode 3 on a grey map reads past the end", put(dir, "grey.tif", TiffBuilder(4, 2, 1, 32).build()), 3, "a.tif",
+         kRowsPastEnd},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -718,7 +735,9 @@ TEST(GetScale, HalvesOfALargeMapCountAsOne) {
     std::vector<std::uint8_t> seen(65536, 0);
     b.floats([&](std::uint32_t x, std::uint32_t y, int) {
         // Levels that only the bottom rows reach, and some only the top.
-        const float f = y < 3 ? 0.9f + x * 1e-5f : y > h - 3 ? 0.1f + x * 2e-6f : 0.4f + ((x * 7 + y * 13) % 5000) * 1e-5f;
+        const float f = y < 3       ? 0.9f + x * 1e-5f
+                        : y > h - 3 ? 0.1f + x * 2e-6f
+                                    : 0.4f + ((x * 7 + y * 13) % 5000) * 1e-5f;
         seen[quantise16(f)] = 1;
         return f;
     });
@@ -817,9 +836,7 @@ TiffBuilder mapA() {
 }
 TiffBuilder mapB() {
     TiffBuilder b(4, 3, 3, 8);
-    b.u8s([](std::uint32_t x, std::uint32_t y, int c) {
-        return static_cast<std::uint8_t>((x + y) % 2 ? 200 + c : 0);
-    });
+    b.u8s([](std::uint32_t x, std::uint32_t y, int c) { return static_cast<std::uint8_t>((x + y) % 2 ? 200 + c : 0); });
     return b;
 }
 
@@ -895,12 +912,9 @@ TEST(MergeTiff, RefusalsLeaveBUntouched) {
         std::vector<std::uint8_t> b;
         float code;
     } cases[] = {
-        {"widths differ", narrow.build(), -30},
-        {"B has no entries", noEntries, -30},
-        {"samples differ", grey.build(), -40},
-        {"depths differ", deep.build(), -40},
-        {"RGBA BitsPerSample", rgba.build(), 258},
-        {"header lengths differ", moved.build(), kHeaderLengthsDiffer},
+        {"widths differ", narrow.build(), -30},    {"B has no entries", noEntries, -30},
+        {"samples differ", grey.build(), -40},     {"depths differ", deep.build(), -40},
+        {"RGBA BitsPerSample", rgba.build(), 258}, {"header lengths differ", moved.build(), kHeaderLengthsDiffer},
         {"B is short", shortB, kRowsPastEnd},
     };
     for (const Case &c : cases) {
@@ -1004,8 +1018,8 @@ TEST(SwapRGBTIF, ModesAndUnchangedMaps) {
         double value;
         std::vector<std::uint8_t> pixels;
     } cases[] = {
-        {0.5, {1, 2, 3, 11, 12, 13}}, {1, {1, 3, 2, 11, 13, 12}},   {2, {3, 2, 1, 13, 12, 11}},
-        {3.9, {2, 1, 3, 12, 11, 13}}, {0, {1, 2, 3, 11, 12, 13}},   {4, {1, 2, 3, 11, 12, 13}},
+        {0.5, {1, 2, 3, 11, 12, 13}}, {1, {1, 3, 2, 11, 13, 12}}, {2, {3, 2, 1, 13, 12, 11}},
+        {3.9, {2, 1, 3, 12, 11, 13}}, {0, {1, 2, 3, 11, 12, 13}}, {4, {1, 2, 3, 11, 12, 13}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.value);

@@ -69,9 +69,9 @@ struct DriverArgs {
     std::string library;  // empty: the library beside the driver
     bool help = false, version = false;
     DriverCommand command = DriverCommand::None;
-    DriverCall call;            // call
-    std::string script;         // run
-    bool stopOnError = false;   // run
+    DriverCall call;                        // call
+    std::string script;                     // run
+    bool stopOnError = false;               // run
     std::string demoDir = "brindlex-demo";  // demo
 };
 

@@ -193,8 +193,8 @@ bool trieNames(Bytes t, Names &out) {
 
 // The symbol table's defined external symbols. Private externs (hidden
 // symbols) lose their external bit when a library is linked, and stay out.
-bool symtabNames(Bytes f, std::uint64_t symoff, std::uint64_t nsyms, std::uint64_t stroff,
-                 std::uint64_t strsize, Names &out) {
+bool symtabNames(Bytes f, std::uint64_t symoff, std::uint64_t nsyms, std::uint64_t stroff, std::uint64_t strsize,
+                 Names &out) {
     if (!f.has(symoff, nsyms * 16) || !f.has(stroff, strsize)) return false;
     Bytes strs = f.part(stroff, strsize);
     for (std::uint64_t k = 0; k < nsyms; ++k) {
@@ -274,7 +274,10 @@ std::vector<std::string> exportedNames(const std::uint8_t *data, std::size_t siz
     Bytes be(data, size, true);
     Names names;
     bool ok = false;
-    if (f.has(0, 4) && std::memcmp(data, "\x7f" "ELF", 4) == 0)
+    if (f.has(0, 4) && std::memcmp(data,
+                                   "\x7f"
+                                   "ELF",
+                                   4) == 0)
         ok = elfNames(f, names);
     else if (f.has(0, 4) && f.u32(0) == kMhMagic64)
         ok = machO64Names(f, names);

@@ -66,7 +66,8 @@ std::vector<std::string> HostLibrary::exports() const {
     if (dir.VirtualAddress == 0) return names;
     auto ed = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + dir.VirtualAddress);
     auto nameRvas = reinterpret_cast<const DWORD *>(base + ed->AddressOfNames);
-    for (DWORD i = 0; i < ed->NumberOfNames; ++i) names.emplace_back(reinterpret_cast<const char *>(base + nameRvas[i]));
+    for (DWORD i = 0; i < ed->NumberOfNames; ++i)
+        names.emplace_back(reinterpret_cast<const char *>(base + nameRvas[i]));
     return names;
 }
 
@@ -159,9 +160,7 @@ std::string HostLibrary::besideProgram() { return programFolder() + "Brindlex.so
 std::string boundName(const std::string &exportName) { return exportName; }
 #endif
 
-HostFn HostLibrary::bind(const std::string &name) const {
-    return reinterpret_cast<HostFn>(symbol(boundName(name)));
-}
+HostFn HostLibrary::bind(const std::string &name) const { return reinterpret_cast<HostFn>(symbol(boundName(name))); }
 
 float hostCall(HostFn fn, const char *text, double value, std::string *mem1, int mem1Size) {
     std::vector<char> block;

@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-using HostFn = float (*)(char *text, double value, char *mem1, int mem1Size, char *mem2, int mem2Size,
-                         char **zData);
+using HostFn = float (*)(char *text, double value, char *mem1, int mem1Size, char *mem2, int mem2Size, char **zData);
 
 class HostLibrary {
 public:

@@ -56,12 +56,12 @@ const std::vector<results::Row> &allResultRows() {
 
 bool inBuild(const results::Row &row, bool windows) {
     switch (row.builds) {
-    case results::Builds::Windows:
-        return windows;
-    case results::Builds::Mac:
-        return !windows;
-    default:
-        return true;
+        case results::Builds::Windows:
+            return windows;
+        case results::Builds::Mac:
+            return !windows;
+        default:
+            return true;
     }
 }
 

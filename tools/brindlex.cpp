@@ -178,19 +178,19 @@ int mainUtf8(const std::vector<std::string> &argv) {
         return kExitFailed;
     }
     switch (a.command) {
-    case DriverCommand::Exports:
-        for (const std::string &n : displayNames(lib.exports())) std::printf("%s\n", n.c_str());
-        return kExitOk;
-    case DriverCommand::Run:
-        return runScript(lib, a.script, script, a.stopOnError);
-    case DriverCommand::Demo:
-        return runDemo(lib, a.demoDir) == 0 ? kExitOk : kExitFailed;
-    default:
-        if (!perform(lib, a.call, err)) {
-            std::fprintf(stderr, "brindlex: %s (library %s)\n", err.c_str(), libPath.c_str());
-            return kExitFailed;
-        }
-        return kExitOk;
+        case DriverCommand::Exports:
+            for (const std::string &n : displayNames(lib.exports())) std::printf("%s\n", n.c_str());
+            return kExitOk;
+        case DriverCommand::Run:
+            return runScript(lib, a.script, script, a.stopOnError);
+        case DriverCommand::Demo:
+            return runDemo(lib, a.demoDir) == 0 ? kExitOk : kExitFailed;
+        default:
+            if (!perform(lib, a.call, err)) {
+                std::fprintf(stderr, "brindlex: %s (library %s)\n", err.c_str(), libPath.c_str());
+                return kExitFailed;
+            }
+            return kExitOk;
     }
 }
 

@@ -67,8 +67,7 @@ void targaCopies(DemoContext &ctx) {
     std::vector<unsigned char> f = readBytes(tga);
     ctx.expect(f.size() == 18 + static_cast<size_t>(w) * h * 3, "Targa holds header and every pixel");
     // The first pixel written is the bottom-left one, as blue, green, red.
-    ctx.expect(f.size() > 20 && f[18] == colour.pixels[(h - 1) * w * 3 + 2] &&
-                   f[20] == colour.pixels[(h - 1) * w * 3],
+    ctx.expect(f.size() > 20 && f[18] == colour.pixels[(h - 1) * w * 3 + 2] && f[20] == colour.pixels[(h - 1) * w * 3],
                "bottom row first, red and blue exchanged");
 
     TiffBuilder grey(256, 64, 1, 8);
