@@ -215,6 +215,145 @@ void MappedFile::discard(std::size_t off, std::size_t n) const {
 #endif
 }
 
+void FileWindow::unmap() {
+#if defined(_WIN32)
+    if (map_) UnmapViewOfFile(map_);
+#else
+    if (map_) munmap(map_, length_);
+#endif
+    map_ = nullptr;
+    base_ = nullptr;
+    length_ = 0;
+}
+
+void FileWindow::release() {
+    unmap();
+    std::vector<std::uint8_t>().swap(buffer_);
+#if defined(_WIN32)
+    if (mapping_) CloseHandle(mapping_);
+    if (file_) CloseHandle(file_);
+    mapping_ = nullptr;
+    file_ = nullptr;
+#else
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+#endif
+    size_ = 0;
+    start_ = 0;
+}
+
+Load FileWindow::open(const char* utf8Path) {
+    release();
+    if (!utf8Path || !*utf8Path) return Load::CannotOpen;
+#if defined(_WIN32)
+    std::wstring w = widen(utf8Path);
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return Load::CannotOpen;
+    LARGE_INTEGER sz;
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &sz) || sz.QuadPart < 0) {
+        CloseHandle(h);
+        return Load::CannotOpen;
+    }
+    file_ = h;
+    size_ = static_cast<std::uint64_t>(sz.QuadPart);
+    // An empty file cannot be mapped; it has nothing to view either.
+    if (size_ > 0) mapping_ = CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
+#else
+    int fd = ::open(utf8Path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Load::CannotOpen;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
+        ::close(fd);
+        return Load::CannotOpen;
+    }
+    fd_ = fd;
+    size_ = static_cast<std::uint64_t>(st.st_size);
+#endif
+    return Load::Ok;
+}
+
+bool FileWindow::place(std::uint64_t off, std::size_t n) {
+    unmap();
+#if defined(_WIN32)
+    static const std::uint64_t grain = [] {
+        SYSTEM_INFO si;
+        GetSystemInfo(&si);
+        return static_cast<std::uint64_t>(si.dwAllocationGranularity);
+    }();
+#else
+    static const std::uint64_t grain = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+#endif
+    const std::uint64_t start = off / grain * grain;
+    std::uint64_t length = off - start + n;
+    if (length < kWindow) length = kWindow;
+    if (length > size_ - start) length = size_ - start;
+    if (length > SIZE_MAX) return false;
+#if defined(_WIN32)
+    if (mapping_)
+        map_ = MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(start >> 32), static_cast<DWORD>(start),
+                             static_cast<SIZE_T>(length));
+#else
+    // The window's pages are brought in by one call rather than a fault each.
+#if defined(MAP_POPULATE)
+    constexpr int kFlags = MAP_PRIVATE | MAP_POPULATE;
+#else
+    constexpr int kFlags = MAP_PRIVATE;
+#endif
+    void* p = mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, kFlags, fd_, static_cast<off_t>(start));
+    if (p != MAP_FAILED) map_ = p;
+#endif
+    if (map_) {
+        base_ = static_cast<const std::uint8_t*>(map_);
+    } else {
+        // No mapping: read the window into the buffer.
+        buffer_.resize(static_cast<std::size_t>(length));
+#if defined(_WIN32)
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(start);
+        if (!SetFilePointerEx(static_cast<HANDLE>(file_), at, nullptr, FILE_BEGIN)) return false;
+        for (std::size_t done = 0; done < buffer_.size();) {
+            const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(buffer_.size() - done, 1u << 30));
+            DWORD got = 0;
+            if (!ReadFile(static_cast<HANDLE>(file_), buffer_.data() + done, ask, &got, nullptr) || got == 0)
+                return false;
+            done += got;
+        }
+#else
+        for (std::size_t done = 0; done < buffer_.size();) {
+            const ssize_t got =
+                pread(fd_, buffer_.data() + done, buffer_.size() - done, static_cast<off_t>(start + done));
+            if (got <= 0) return false;
+            done += static_cast<std::size_t>(got);
+        }
+#endif
+        base_ = buffer_.data();
+    }
+    start_ = start;
+    length_ = static_cast<std::size_t>(length);
+    return true;
+}
+
+const std::uint8_t* FileWindow::view(std::uint64_t off, std::size_t n) {
+#if defined(_WIN32)
+    if (!file_) return nullptr;
+#else
+    if (fd_ < 0) return nullptr;
+#endif
+    if (off > size_ || n > size_ - off) return nullptr;
+    if (n == 0) {
+        static const std::uint8_t nothing = 0;
+        return &nothing;
+    }
+    if (!base_ || off < start_ || off - start_ > length_ || n > length_ - (off - start_)) {
+        if (!place(off, n)) {
+            unmap();
+            return nullptr;
+        }
+    }
+    return base_ + (off - start_);
+}
+
 std::size_t readSome(std::FILE* f, void* dst, std::size_t n) {
     if (!f || n == 0) return 0;
     return std::fread(dst, 1, n, f);

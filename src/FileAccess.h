@@ -143,6 +143,64 @@ private:
     std::vector<std::uint8_t> copy_;  // the contents, when it is not
 };
 
+// A read-only file read through one window at a time: a pass over a large
+// file holds only the window it is in, never the whole file, whatever the
+// file's size (the pages of a mapping count as the process's memory while
+// mapped). The window is a mapping of the file's pages (no copy) where the
+// system allows, else a buffer the bytes are read into.
+class FileWindow : NoCopy {
+public:
+    // What one window maps at least, and the block a pass asks for at a
+    // time: view() of up to kBlock bytes never maps more than kWindow plus
+    // the system's alignment.
+    static constexpr std::size_t kWindow = 2u << 20;
+    static constexpr std::size_t kBlock = 1u << 20;
+
+    ~FileWindow() { release(); }
+    // Regular files only: a folder or device gives CannotOpen.
+    Load open(const char* utf8Path);
+    std::uint64_t size() const { return size_; }
+    // The bytes [off, off + n): valid until the next view() or release().
+    // Null when the range does not lie inside the file or cannot be read
+    // (n = 0 inside the file gives a valid pointer to nothing). Asking for
+    // much more than kBlock maps that much.
+    const std::uint8_t* view(std::uint64_t off, std::size_t n);
+    void release();
+
+private:
+    bool place(std::uint64_t off, std::size_t n);
+    void unmap();
+    std::uint64_t size_ = 0;
+    std::uint64_t start_ = 0;  // file offset of the window's first byte
+    std::size_t length_ = 0;   // bytes in the window
+    const std::uint8_t* base_ = nullptr;
+    void* map_ = nullptr;  // the window's mapping, when mapped
+    std::vector<std::uint8_t> buffer_;  // the window, when read
+#if defined(_WIN32)
+    void* file_ = nullptr;     // HANDLE of the file
+    void* mapping_ = nullptr;  // HANDLE of its mapping object
+#else
+    int fd_ = -1;
+#endif
+};
+
+// Calls fn(p, count) on the count elements of elemSize bytes from off on,
+// a block of whole elements at a time through w; a block that is passed is
+// not held any longer. False, with fn not called for the rest, when a block
+// cannot be read or fn returns false.
+template <class Fn>
+bool forEachBlock(FileWindow& w, std::uint64_t off, std::uint64_t count, std::size_t elemSize, Fn&& fn) {
+    const std::uint64_t per = elemSize >= FileWindow::kBlock ? 1 : FileWindow::kBlock / elemSize;
+    while (count > 0) {
+        const std::uint64_t n = count < per ? count : per;
+        const std::uint8_t* p = w.view(off, static_cast<std::size_t>(n * elemSize));
+        if (!p || !fn(p, static_cast<std::size_t>(n))) return false;
+        off += n * elemSize;
+        count -= n;
+    }
+    return true;
+}
+
 // Collects output in a block and writes it out in large pieces; remembers
 // the first failure so callers test once, at finish().
 class Writer {

@@ -215,3 +215,69 @@ TEST(FileAccess, ReplacementCommitsOnlyWhatWasWrittenWhole) {
     EXPECT_EQ(none.begin(dir.path("missing.bin").c_str(), 4), fileio::Rewrite::CannotOpen);
     EXPECT_FALSE(fileExists(dir.path("missing.bin.brindlex-new")));
 }
+
+// Views anywhere in a file several windows long read back its bytes, on any
+// order of requests; ranges outside it give nothing.
+TEST(FileWindow, ViewsReadBackTheFileAndStopAtItsEnd) {
+    TempDir dir;
+    const std::size_t size = 2 * fileio::FileWindow::kWindow + 12345;
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
+    ASSERT_TRUE(writeBytes(dir.path("w\xC3\xA4.bin"), bytes));
+    fileio::FileWindow w;
+    ASSERT_EQ(w.open(dir.path("w\xC3\xA4.bin").c_str()), fileio::Load::Ok);
+    ASSERT_EQ(w.size(), size);
+    struct Ask {
+        std::uint64_t off;
+        std::size_t n;
+        bool inside;
+    };
+    const std::size_t W = fileio::FileWindow::kWindow, B = fileio::FileWindow::kBlock;
+    const Ask asks[] = {
+        {0, 16, true},          {W - 8, 16, true},       {size - B, B, true},     {1, 3 * B, true},
+        {W + 4097, B, true},    {0, size, true},         {size - 1, 1, true},     {size, 0, true},
+        {5, 0, true},           {size, 1, false},        {size - 3, 4, false},    {UINT64_MAX, 1, false},
+        {UINT64_MAX - 2, 8, false}, {W / 2, B, true},  // back into an earlier window
+    };
+    for (const Ask &a : asks) {
+        SCOPED_TRACE(std::to_string(a.off) + "+" + std::to_string(a.n));
+        const std::uint8_t *p = w.view(a.off, a.n);
+        if (!a.inside) {
+            EXPECT_EQ(p, nullptr);
+            continue;
+        }
+        ASSERT_NE(p, nullptr);
+        EXPECT_TRUE(std::equal(p, p + a.n, bytes.begin() + static_cast<std::ptrdiff_t>(a.off)));
+    }
+    // A pass in blocks of whole 12-byte elements sees every element once.
+    std::vector<std::uint8_t> seen;
+    std::size_t calls = 0;
+    ASSERT_TRUE(fileio::forEachBlock(w, 4, (size - 4) / 12, 12, [&](const std::uint8_t *p, std::size_t count) {
+        ++calls;
+        seen.insert(seen.end(), p, p + 12 * count);
+        return true;
+    }));
+    EXPECT_GT(calls, 2u);
+    EXPECT_TRUE(std::equal(seen.begin(), seen.end(), bytes.begin() + 4));
+    EXPECT_EQ(seen.size(), (size - 4) / 12 * 12);
+    // A block past the end stops the pass; fn's false stops it as well.
+    EXPECT_FALSE(fileio::forEachBlock(w, size - 8, 1, 12, [](const std::uint8_t *, std::size_t) { return true; }));
+    EXPECT_FALSE(fileio::forEachBlock(w, 0, 10, 12, [](const std::uint8_t *, std::size_t) { return false; }));
+}
+
+TEST(FileWindow, OpensRegularFilesOnly) {
+    TempDir dir;
+    ASSERT_TRUE(writeBytes(dir.path("empty.bin"), {}));
+    ASSERT_TRUE(std::filesystem::create_directories(std::filesystem::u8path(dir.path("folder"))));
+    fileio::FileWindow w;
+    EXPECT_EQ(w.open(dir.path("empty.bin").c_str()), fileio::Load::Ok);
+    EXPECT_EQ(w.size(), 0u);
+    EXPECT_NE(w.view(0, 0), nullptr);
+    EXPECT_EQ(w.view(0, 1), nullptr);
+    for (const std::string &bad : {dir.path("folder"), dir.path("missing.bin"), std::string()}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(w.open(bad.c_str()), fileio::Load::CannotOpen);
+        EXPECT_EQ(w.size(), 0u);
+        EXPECT_EQ(w.view(0, 0), nullptr);
+    }
+}
