@@ -24,15 +24,29 @@ std::vector<std::uint32_t> _faceID;
 // ---------------------------------------------------------------------------
 // The Mesk reader, UV tiles, tile selection, per-tile extraction, polygroups.
 
-bool loadMesk(const char* path, MeskImage& image) {
-    // One whole-file read; a read that fails part way gives no image
-    // rather than a silently shortened one.
-    return fileio::loadFile(path, image) == fileio::Load::Ok;
+const std::uint8_t* MeskView::bytes(std::uint64_t off, std::size_t n) const {
+    if (file_) return file_->view(off, n);
+    if (off > size_ || n > size_ - off) return nullptr;
+    return data_ + off;
+}
+
+const std::uint8_t* MeskCursor::get(std::uint64_t i, std::uint64_t m) {
+    if (!block_ || i < from_ || i - from_ > count_ || m > count_ - (i - from_)) {
+        const std::uint64_t n = m > perBlock_ ? m : perBlock_;
+        // Never past the view's end: the last block is as long as what is left.
+        const std::uint64_t room = (view_.size() - std::min(view_.size(), first_ + i * elemSize_)) / elemSize_;
+        count_ = std::max(m, std::min(n, room));
+        from_ = i;
+        block_ = view_.bytes(first_ + i * elemSize_, static_cast<std::size_t>(count_ * elemSize_));
+        if (!block_) return nullptr;
+    }
+    return block_ + (i - from_) * elemSize_;
 }
 
 std::optional<MeskChunk> meskChunkAt(MeskView image, std::uint64_t pos) {
     if (pos > image.size() || image.size() - pos < kMeskChunkHeaderSize) return std::nullopt;
-    const std::uint8_t* p = image.data() + pos;
+    const std::uint8_t* p = image.bytes(pos, kMeskChunkHeaderSize);
+    if (!p) return std::nullopt;
     MeskChunk c;
     c.pos = pos;
     c.tag = fileio::loadLE32(p);
@@ -141,43 +155,45 @@ std::string uvTileName(std::int32_t U, std::int32_t V, int mode) {
     }
 }
 
-void collectUVTiles(MeskView image, const MeskChunk& uv, int mode, UVTileSet& tiles, std::string& last) {
+bool collectUVTiles(MeskView image, const MeskChunk& uv, int mode, UVTileSet& tiles, std::string& last) {
     tiles.clear();
     last.clear();
     const bool filter = mode == 2 && !_UVtilesOut.empty();
     // Names are made once per distinct (U, V) pair. Pairs are met in face
     // order, so the first face that produces a name still fixes its tile.
     std::unordered_map<std::uint64_t, std::string> names;
-    const std::uint8_t* p = image.data() + uv.first();
     std::uint64_t lastKey = 0;
     const std::string* lastName = nullptr;
-    for (std::uint32_t f = 0; f < uv.count; ++f, p += kMeskUVSize) {
-        const std::int32_t U = uvTileIndex(fileio::loadLEf32(p)), V = uvTileIndex(fileio::loadLEf32(p + 4));
-        const std::uint64_t key = tileKey(U, V);
-        if (lastName && key == lastKey) continue;
-        auto found = names.find(key);
-        if (found == names.end()) {
-            found = names.emplace(key, uvTileName(U, V, mode)).first;
-            const std::string& name = found->second;
-            if (!filter || _UVtilesOut.count(name)) tiles.insert(UV_tile{name, U, V});
+    const bool read = image.forEach(uv.first(), uv.count, kMeskUVSize, [&](const std::uint8_t* p, std::size_t n) {
+        for (std::size_t f = 0; f < n; ++f, p += kMeskUVSize) {
+            const std::int32_t U = uvTileIndex(fileio::loadLEf32(p)), V = uvTileIndex(fileio::loadLEf32(p + 4));
+            const std::uint64_t key = tileKey(U, V);
+            if (lastName && key == lastKey) continue;
+            auto found = names.find(key);
+            if (found == names.end()) {
+                found = names.emplace(key, uvTileName(U, V, mode)).first;
+                const std::string& name = found->second;
+                if (!filter || _UVtilesOut.count(name)) tiles.insert(UV_tile{name, U, V});
+            }
+            lastKey = key;
+            lastName = &found->second;
         }
-        lastKey = key;
-        lastName = &found->second;
-    }
+        return true;
+    });
     if (lastName) last = *lastName;
+    return read;
 }
 
 float GetUVTile(const char* path, std::optional<std::string>& out, int mode) {
     out.reset();
-    // Nothing is written, so the file is read through a mapping.
-    fileio::MappedFile file;
+    fileio::FileWindow file;
     if (file.open(path) != fileio::Load::Ok) return kMeskQueryCannotOpen;
-    const MeskView image(file.data(), file.size());
-    std::optional<MeskChunk> uv = findMeskElements(image, kMeskUVTag, kMeskUVSize);
+    const MeskView mesh(file);
+    std::optional<MeskChunk> uv = findMeskElements(mesh, kMeskUVTag, kMeskUVSize);
     if (!uv) return kMeskNoChunk;
     UVTileSet tiles;
     std::string last;
-    collectUVTiles(image, *uv, mode, tiles, last);
+    if (!collectUVTiles(mesh, *uv, mode, tiles, last)) return kMeskQueryCannotOpen;
     out = std::move(last);
     return static_cast<float>(tiles.size());
 }
@@ -271,19 +287,10 @@ namespace {
 
 constexpr std::uint8_t kEndBlock[kMeskEndBlockSize] = {};
 
-// Every split starts from an empty tile name list, whatever comes of it,
-// and from the mesh loaded whole.
-bool loadForSplit(const char* path, MeskImage& image) {
+// Every split starts from an empty tile name list, whatever comes of it.
+fileio::Load openForSplit(const char* path, fileio::FileWindow& file) {
     _UVTileStr.clear();
-    return loadMesk(path, image);
-}
-
-// The tiles a split writes files for.
-UVTileSet splitTiles(const MeskImage& image, const MeskChunk& uv, int mode) {
-    UVTileSet tiles;
-    std::string last;
-    collectUVTiles(image, uv, mode, tiles, last);
-    return tiles;
+    return file.open(path);
 }
 
 // Tile file i of outPath: its folder, its file name without the extension,
@@ -293,17 +300,19 @@ std::string tileFilePath(const char* outPath, std::size_t i) {
     return FileNameExtract(outPath, 1) + FileNameExtract(outPath, 2) + std::to_string(i) + ".Mesk";
 }
 
-// Writes one tile file through a block writer; false when it cannot be
-// opened, written or closed.
+enum class TileWrite { Ok, OutputFailed, MeshUnreadable };
+
+// Writes one tile file through a block writer: body writes the content,
+// false when the mesh could not be read for it.
 template <class Body>
-bool writeTileFile(const std::string& path, Body&& body) {
+TileWrite writeTileFile(const std::string& path, Body&& body) {
     fileio::File f = fileio::open(path, "wb");
-    if (!f) return false;
+    if (!f) return TileWrite::OutputFailed;
     fileio::Writer w(f.get(), 1 << 16);
-    body(w);
+    if (!body(w)) return TileWrite::MeshUnreadable;
     w.put(kEndBlock, sizeof kEndBlock);
     const bool written = w.flush();
-    return f.close() && written;
+    return f.close() && written ? TileWrite::Ok : TileWrite::OutputFailed;
 }
 
 // Runs the per-tile loop: names file i in _UVTileStr while it is written
@@ -315,19 +324,30 @@ float writeTileFiles(const UVTileSet& tiles, const char* meshPath, const char* o
     for (const UV_tile& tile : tiles) {
         _UVTileStr.push_back(tile.name);
         const std::string tilePath = tileFilePath(outPath, i);
-        if (fileio::sameFile(meshPath, tilePath.c_str()) ||
-            !writeTileFile(tilePath, [&](fileio::Writer& w) { body(w, static_cast<std::uint32_t>(i)); })) {
+        const TileWrite r =
+            fileio::sameFile(meshPath, tilePath.c_str())
+                ? TileWrite::OutputFailed
+                : writeTileFile(tilePath, [&](fileio::Writer& w) { return body(w, static_cast<std::uint32_t>(i)); });
+        if (r != TileWrite::Ok) {
             _UVTileStr.pop_back();  // only whole files are named
-            return kMeskTileFileBase + static_cast<float>(i);
+            return r == TileWrite::MeshUnreadable ? kMeskCannotOpen : kMeskTileFileBase + static_cast<float>(i);
         }
         ++i;
     }
     return static_cast<float>(tiles.size());
 }
 
+// Copies the mesh's bytes [0, n) to the writer, a block at a time.
+bool copyMesh(MeskView mesh, std::uint64_t n, fileio::Writer& w) {
+    return mesh.forEach(0, n, 1, [&](const std::uint8_t* p, std::size_t count) {
+        w.put(p, count);
+        return true;
+    });
+}
+
 // The file number of each tile's (U, V) pair, for sorting faces and corners
-// to their files in one pass instead of once per file. A pair names at most
-// one tile, since a tile's name follows from its pair.
+// to their files. A pair names at most one tile, since a tile's name
+// follows from its pair.
 constexpr std::uint32_t kNoTile = UINT32_MAX;
 
 class TileNumbers {
@@ -346,6 +366,10 @@ public:
         }
         return last_;
     }
+    // The file of the (u, v) pair at p.
+    std::uint32_t of(const std::uint8_t* p) {
+        return (*this)(uvTileIndex(fileio::loadLEf32(p)), uvTileIndex(fileio::loadLEf32(p + 4)));
+    }
 
 private:
     std::unordered_map<std::uint64_t, std::uint32_t> numbers_;
@@ -354,141 +378,191 @@ private:
     bool known_ = false;
 };
 
-template <class Slot>
-float splitUVs(const MeskImage& image, const MeskChunk& uv, const UVTileSet& tiles, const char* meshPath,
-               const char* outPath) {
-    // Each corner's file is found once; a file then takes the local
-    // coordinates of its own corners and -1, -1 for all others. Spans of
-    // corners remember which files they hold (files from 63 on share the
-    // last flag), so a span without corners of a file is filled at once.
-    // Faces are converted block by block straight from the image. Slot
-    // holds a file number, its largest value marking a corner of no file.
-    const std::uint8_t* uvs = image.data() + uv.first();
-    const std::size_t corners = static_cast<std::size_t>(uv.count) * 4;
-    constexpr std::size_t kSpan = 1024;
-    const auto flag = [](std::uint32_t file) { return std::uint64_t{1} << (file < 63 ? file : 63); };
-    std::vector<Slot> tileOf(corners);
-    std::vector<std::uint64_t> present((corners + kSpan - 1) / kSpan, 0);
-    TileNumbers number(tiles);
-    for (std::size_t k = 0; k < corners; ++k) {
-        const std::uint32_t t =
-            number(uvTileIndex(fileio::loadLEf32(uvs + 8 * k)), uvTileIndex(fileio::loadLEf32(uvs + 8 * k + 4)));
-        tileOf[k] = t == kNoTile ? std::numeric_limits<Slot>::max() : static_cast<Slot>(t);
-        present[k / kSpan] |= flag(t);
-    }
-    std::vector<std::uint8_t> outside(kSpan * 8);
-    for (std::size_t k = 0; k < kSpan; ++k) {
-        fileio::storeLEf32(outside.data() + 8 * k, -1.0f);
-        fileio::storeLEf32(outside.data() + 8 * k + 4, -1.0f);
+// Which files the items of each span of kSpan items (corners or faces)
+// belong to, as one flag per file (files from 63 on share the last flag):
+// a file's pass fills a span without its flag at once, without looking at
+// its items again. A few bits per thousand items.
+class SpanFiles {
+public:
+    static constexpr std::size_t kSpan = 1024;
+    explicit SpanFiles(std::uint64_t items) : flags_(static_cast<std::size_t>((items + kSpan - 1) / kSpan), 0) {}
+    static std::uint64_t flag(std::uint32_t file) { return std::uint64_t{1} << (file < 63 ? file : 63); }
+    void mark(std::uint64_t item, std::uint32_t file) { flags_[static_cast<std::size_t>(item / kSpan)] |= flag(file); }
+    bool holds(std::uint64_t item, std::uint32_t file) const {
+        return (flags_[static_cast<std::size_t>(item / kSpan)] & flag(file)) != 0;
     }
 
-    constexpr std::size_t kBlockFaces = 1 << 15;  // a whole number of spans
-    std::vector<std::uint8_t> block(std::min<std::size_t>(uv.count, kBlockFaces) * kMeskUVSize);
-    return writeTileFiles(tiles, meshPath, outPath, [&](fileio::Writer& w, std::uint32_t file) {
-        w.put(image.data(), static_cast<std::size_t>(uv.first()));
-        const std::uint64_t mine = flag(file);
-        for (std::size_t f0 = 0; f0 < uv.count; f0 += kBlockFaces) {
-            const std::size_t n = std::min<std::size_t>(kBlockFaces, uv.count - f0);
-            for (std::size_t k0 = 0; k0 < n * 4; k0 += kSpan) {
-                const std::size_t first = f0 * 4 + k0, m = std::min(kSpan, n * 4 - k0);
-                std::uint8_t* dst = block.data() + 8 * k0;
-                if (!(present[first / kSpan] & mine)) {
-                    std::memcpy(dst, outside.data(), 8 * m);
-                    continue;
-                }
-                const std::uint8_t* src = uvs + 8 * first;
-                const Slot* of = tileOf.data() + first;
-                for (std::size_t k = 0; k < m; ++k, src += 8, dst += 8) {
-                    float lu = -1.0f, lv = -1.0f;
-                    if (of[k] == file) {
-                        std::int32_t iu, iv;
-                        uvLocal(fileio::loadLEf32(src), iu, lu);
-                        uvLocal(fileio::loadLEf32(src + 4), iv, lv);
-                    }
-                    fileio::storeLEf32(dst, lu);
-                    fileio::storeLEf32(dst + 4, lv);
-                }
-            }
-            w.put(block.data(), n * kMeskUVSize);
+private:
+    std::vector<std::uint64_t> flags_;
+};
+
+// The UV pairs a tile file holds for `count` corners from corner k0 on:
+// its own corners local to the tile, -1, -1 for all others.
+void localUVs(const std::uint8_t* src, std::size_t count, std::uint64_t k0, std::uint32_t file,
+              const SpanFiles& spans, TileNumbers& number, std::uint8_t* dst) {
+    static const std::uint8_t* const outside = [] {
+        static std::uint8_t pairs[8 * SpanFiles::kSpan];
+        for (std::size_t k = 0; k < SpanFiles::kSpan; ++k) {
+            fileio::storeLEf32(pairs + 8 * k, -1.0f);
+            fileio::storeLEf32(pairs + 8 * k + 4, -1.0f);
         }
-    });
+        return pairs;
+    }();
+    for (std::size_t k = 0; k < count;) {
+        // Up to the end of the span that corner k0 + k lies in.
+        const std::uint64_t at = k0 + k;
+        const std::size_t m =
+            static_cast<std::size_t>(std::min<std::uint64_t>(SpanFiles::kSpan - at % SpanFiles::kSpan, count - k));
+        if (!spans.holds(at, file)) {
+            std::memcpy(dst + 8 * k, outside, 8 * m);
+        } else {
+            for (std::size_t j = k; j < k + m; ++j) {
+                float lu = -1.0f, lv = -1.0f;
+                const std::uint8_t* c = src + 8 * j;
+                if (number.of(c) == file) {
+                    std::int32_t iu, iv;
+                    uvLocal(fileio::loadLEf32(c), iu, lu);
+                    uvLocal(fileio::loadLEf32(c + 4), iv, lv);
+                }
+                fileio::storeLEf32(dst + 8 * j, lu);
+                fileio::storeLEf32(dst + 8 * j + 4, lv);
+            }
+        }
+        k += m;
+    }
 }
 
 }  // namespace
 
 float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
-    MeskImage image;
-    if (!loadForSplit(path, image)) return kMeskCannotOpen;
-    std::optional<MeskChunk> uv = findMeskElements(image, kMeskUVTag, kMeskUVSize);
+    fileio::FileWindow file;
+    if (openForSplit(path, file) != fileio::Load::Ok) return kMeskCannotOpen;
+    const MeskView mesh(file);
+    std::optional<MeskChunk> uv = findMeskElements(mesh, kMeskUVTag, kMeskUVSize);
     if (!uv) return kMeskNoChunk;
-    const UVTileSet tiles = splitTiles(image, *uv, mode);
+    UVTileSet tiles;
+    std::string last;
+    if (!collectUVTiles(mesh, *uv, mode, tiles, last)) return kMeskCannotOpen;
     if (tiles.empty()) return 0.0f;
 
-    // The narrowest file numbers that leave a value for "no file".
-    if (tiles.size() < 0xFF) return splitUVs<std::uint8_t>(image, *uv, tiles, path, outPath);
-    if (tiles.size() < 0xFFFF) return splitUVs<std::uint16_t>(image, *uv, tiles, path, outPath);
-    return splitUVs<std::uint32_t>(image, *uv, tiles, path, outPath);
+    // One pass finds the files each span of corners holds; each file then
+    // takes the mesh up to its UV elements and every corner's pair, its own
+    // local to the tile.
+    const std::uint64_t corners = std::uint64_t{uv->count} * 4;
+    SpanFiles spans(corners);
+    TileNumbers number(tiles);
+    std::uint64_t k0 = 0;
+    if (!mesh.forEach(uv->first(), corners, 8, [&](const std::uint8_t* p, std::size_t n) {
+            for (std::size_t k = 0; k < n; ++k) {
+                const std::uint32_t t = number.of(p + 8 * k);
+                if (t != kNoTile) spans.mark(k0 + k, t);
+            }
+            k0 += n;
+            return true;
+        }))
+        return kMeskCannotOpen;
+    std::vector<std::uint8_t> out(fileio::FileWindow::kBlock);
+    return writeTileFiles(tiles, path, outPath, [&](fileio::Writer& w, std::uint32_t fileNo) {
+        if (!copyMesh(mesh, uv->first(), w)) return false;
+        std::uint64_t at = 0;
+        return mesh.forEach(uv->first(), corners, 8, [&](const std::uint8_t* p, std::size_t n) {
+            localUVs(p, n, at, fileNo, spans, number, out.data());
+            w.put(out.data(), 8 * n);
+            at += n;
+            return true;
+        });
+    });
 }
 
 float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
-    MeskImage image;
-    if (!loadForSplit(path, image)) return kMeskCannotOpen;
-    std::optional<MeskChunk> vertices = findMeskElements(image, kMeskVertexTag, kMeskVertexSize);
+    fileio::FileWindow file;
+    if (openForSplit(path, file) != fileio::Load::Ok) return kMeskCannotOpen;
+    const MeskView mesh(file);
+    std::optional<MeskChunk> vertices = findMeskElements(mesh, kMeskVertexTag, kMeskVertexSize);
     if (!vertices) return kMeskNoChunk;
     std::optional<MeskChunk> faces =
-        findMeskElements(image, kMeskFaceTag, kMeskFaceSize, vertices->pos + vertices->size);
+        findMeskElements(mesh, kMeskFaceTag, kMeskFaceSize, vertices->pos + vertices->size);
     if (!faces) return kMeskNoFaceChunk;
-    std::optional<MeskChunk> uv = findMeskElements(image, kMeskUVTag, kMeskUVSize, faces->end(kMeskFaceSize));
+    std::optional<MeskChunk> uv = findMeskElements(mesh, kMeskUVTag, kMeskUVSize, faces->end(kMeskFaceSize));
     // The UV chunk is walked in step with the face chunk.
     if (!uv || uv->count != faces->count) return kMeskNoChunk;
-    const UVTileSet tiles = splitTiles(image, *uv, mode);
+    UVTileSet tiles;
+    std::string last;
+    if (!collectUVTiles(mesh, *uv, mode, tiles, last)) return kMeskCannotOpen;
     if (tiles.empty()) return 0.0f;
 
-    const std::uint32_t n = vertices->count;  // fits the image, so n + 16 cannot wrap
-    std::vector<std::uint8_t> mask(n, 255);
+    const std::uint32_t n = vertices->count;  // fits the file, so n + 16 cannot wrap
     std::uint8_t header[kMeskChunkHeaderSize];
     fileio::storeLE32(header, kMeskMaskTag);
     fileio::storeLE32(header + 4, n + static_cast<std::uint32_t>(kMeskChunkHeaderSize));
     fileio::storeLE32(header + 8, n);
     fileio::storeLE32(header + 12, 0);
-    // Each face's file (by its corner 0) is found once.
-    const std::uint8_t* uvs = image.data() + uv->first();
-    const std::uint8_t* idx = image.data() + faces->first();
-    std::vector<std::uint32_t> tileOf(uv->count);
+    // Each face's file (by its corner 0), a span of faces at a time.
+    SpanFiles spans(uv->count);
     TileNumbers number(tiles);
-    for (std::size_t f = 0; f < uv->count; ++f) {
-        const std::uint8_t* c = uvs + f * kMeskUVSize;
-        tileOf[f] = number(uvTileIndex(fileio::loadLEf32(c)), uvTileIndex(fileio::loadLEf32(c + 4)));
-    }
-    return writeTileFiles(tiles, path, outPath, [&](fileio::Writer& w, std::uint32_t file) {
-        w.put(image.data(), image.size() - kMeskEndBlockSize);
-        for (std::size_t f = 0; f < uv->count; ++f) {
-            if (tileOf[f] != file) continue;
-            const std::uint8_t* q = idx + f * kMeskFaceSize;
-            const int corners = fileio::loadLEi32(q + 12) < 0 ? 3 : 4;
-            for (int k = 0; k < corners; ++k) {
-                const std::int32_t j = fileio::loadLEi32(q + 4 * k);
-                if (j >= 0 && static_cast<std::uint32_t>(j) < n) mask[static_cast<std::size_t>(j)] = 0;
+    std::uint64_t f0 = 0;
+    if (!mesh.forEach(uv->first(), uv->count, kMeskUVSize, [&](const std::uint8_t* p, std::size_t count) {
+            for (std::size_t f = 0; f < count; ++f) {
+                const std::uint32_t t = number.of(p + f * kMeskUVSize);
+                if (t != kNoTile) spans.mark(f0 + f, t);
+            }
+            f0 += count;
+            return true;
+        }))
+        return kMeskCannotOpen;
+    // The faces are read beside the UVs through a window of their own; the
+    // mask is a bit per vertex, spelt out as bytes (0 in the tile, 255 not)
+    // as it is written.
+    fileio::FileWindow faceFile;
+    if (faceFile.open(path) != fileio::Load::Ok || faceFile.size() != file.size()) return kMeskCannotOpen;
+    std::vector<std::uint64_t> inTile((std::size_t{n} + 63) / 64);
+    std::vector<std::uint8_t> bytes(std::min<std::size_t>(n, 1 << 16));
+    return writeTileFiles(tiles, path, outPath, [&](fileio::Writer& w, std::uint32_t fileNo) {
+        if (!copyMesh(mesh, mesh.size() - kMeskEndBlockSize, w)) return false;
+        std::fill(inTile.begin(), inTile.end(), std::uint64_t{0});
+        MeskCursor uvs(mesh, uv->first(), kMeskUVSize), idx(MeskView(faceFile), faces->first(), kMeskFaceSize);
+        for (std::uint64_t s = 0; s < uv->count; s += SpanFiles::kSpan) {
+            if (!spans.holds(s, fileNo)) continue;
+            const std::uint64_t m = std::min<std::uint64_t>(SpanFiles::kSpan, uv->count - s);
+            const std::uint8_t* c = uvs.get(s, m);
+            const std::uint8_t* q = idx.get(s, m);
+            if (!c || !q) return false;
+            for (std::uint64_t f = 0; f < m; ++f, c += kMeskUVSize, q += kMeskFaceSize) {
+                if (number.of(c) != fileNo) continue;
+                const int corners = fileio::loadLEi32(q + 12) < 0 ? 3 : 4;
+                for (int k = 0; k < corners; ++k) {
+                    const std::int32_t j = fileio::loadLEi32(q + 4 * k);
+                    if (j >= 0 && static_cast<std::uint32_t>(j) < n)
+                        inTile[static_cast<std::size_t>(j) / 64] |= std::uint64_t{1} << (j % 64);
+                }
             }
         }
         w.put(header, sizeof header);
-        w.put(mask.data(), mask.size());
-        std::fill(mask.begin(), mask.end(), std::uint8_t{255});
+        for (std::size_t v0 = 0; v0 < n; v0 += bytes.size()) {
+            const std::size_t m = std::min<std::size_t>(bytes.size(), n - v0);
+            for (std::size_t v = 0; v < m; ++v)
+                bytes[v] = (inTile[(v0 + v) / 64] >> ((v0 + v) % 64) & 1) ? 0 : 255;
+            w.put(bytes.data(), m);
+        }
+        return true;
     });
 }
 
 // --- Polygroups ------------------------------------------------------------------
 
 float GetUVGroup(const char* path) {
-    fileio::MappedFile file;
+    fileio::FileWindow file;
     if (file.open(path) != fileio::Load::Ok) return kMeskQueryCannotOpen;
-    const MeskView image(file.data(), file.size());
-    std::optional<MeskChunk> groups = findMeskElements(image, kMeskGroupTag, kMeskGroupSize);
+    const MeskView mesh(file);
+    std::optional<MeskChunk> groups = findMeskElements(mesh, kMeskGroupTag, kMeskGroupSize);
     if (!groups) return kMeskNoChunk;
     // A flag per possible 16-bit number counts the distinct ones.
     std::vector<std::uint8_t> seen(1 << 16, 0);
-    const std::uint8_t* p = image.data() + groups->first();
-    for (std::uint32_t i = 0; i < groups->count; ++i, p += kMeskGroupSize) seen[fileio::loadLE16(p)] = 1;
+    if (!mesh.forEach(groups->first(), groups->count, kMeskGroupSize, [&](const std::uint8_t* p, std::size_t n) {
+            for (std::size_t i = 0; i < n; ++i, p += kMeskGroupSize) seen[fileio::loadLE16(p)] = 1;
+            return true;
+        }))
+        return kMeskQueryCannotOpen;
     std::size_t distinct = 0;
     for (std::uint8_t s : seen) distinct += s;
     return static_cast<float>(distinct);
@@ -569,20 +643,23 @@ struct HexPairs {
 };
 constexpr HexPairs kHex;
 
-// The vertex colour block for count elements at colours (bounds checked by
-// the caller).
-void writeColourBlock(TextOut& out, const std::uint8_t* colours, std::uint32_t count) {
+// The vertex colour block for the elements of a chunk that fit the mesh;
+// false when they cannot be read.
+bool writeColourBlock(TextOut& out, MeskView mesh, const MeskChunk& chunk) {
+    MeskCursor colours(mesh, chunk.first(), kMeskColourSize);
+    const std::uint32_t count = chunk.count;
     out.line(
         "# The following RGB block contains Kelvane Vertex Color (Tintcoat) output as 3 hexadecimal values per "
         "vertex. The vertex color format is RRGGBB with up to 32 entries per RGB line.");
     constexpr std::size_t kLineMax = 5 + 32 * 7 + 2;
     for (std::uint32_t k = 0; k < count;) {
         std::uint32_t n = count - k < 32 ? count - k : 32;
+        const std::uint8_t* c = colours.get(k, n);
+        if (!c) return false;
         char* p = out.room(kLineMax);
         std::memcpy(p, "#RGB ", 5);
         p += 5;
-        for (std::uint32_t i = 0; i < n; ++i, ++k) {
-            const std::uint8_t* c = colours + static_cast<std::size_t>(k) * kMeskColourSize;
+        for (std::uint32_t i = 0; i < n; ++i, ++k, c += kMeskColourSize) {
             *p++ = ' ';
             std::memcpy(p, kHex.text + 2 * c[2], 2);
             std::memcpy(p + 2, kHex.text + 2 * c[1], 2);
@@ -596,6 +673,7 @@ void writeColourBlock(TextOut& out, const std::uint8_t* colours, std::uint32_t c
     }
     out.text(kLineEnd);
     out.line("# End of RGB block");
+    return true;
 }
 
 }  // namespace
@@ -617,16 +695,21 @@ float GetFaceIDsMesk(const char* meshPath, double levels) {
     // At most 4^14 here; levels far below 1 give 0.
     const std::uint32_t n = static_cast<std::uint32_t>(static_cast<std::int32_t>(factor));
 
-    fileio::MappedFile file;
+    fileio::FileWindow file;
     if (file.open(meshPath) != fileio::Load::Ok) return kMeskCannotOpen;
-    const MeskView image(file.data(), file.size());
+    const MeskView mesh(file);
     // The chunk at 32 is taken as the face chunk whatever its tag.
-    std::optional<MeskChunk> faces = meskChunkAt(image, kFirstChunk);
-    if (!faces || !meskElementsFit(image, *faces, kMeskFaceSize)) return kMeskTruncated;
+    std::optional<MeskChunk> faces = meskChunkAt(mesh, kFirstChunk);
+    if (!faces || !meskElementsFit(mesh, *faces, kMeskFaceSize)) return kMeskTruncated;
     _faceID.reserve(faces->count);
-    const std::uint8_t* face = image.data() + faces->first();
-    for (std::uint32_t i = 0; i < faces->count; ++i, face += kMeskFaceSize)
-        _faceID.push_back((fileio::loadLEi32(face + 12) < 0 ? 3u : 4u) * n);
+    if (!mesh.forEach(faces->first(), faces->count, kMeskFaceSize, [&](const std::uint8_t* face, std::size_t count) {
+            for (std::size_t i = 0; i < count; ++i, face += kMeskFaceSize)
+                _faceID.push_back((fileio::loadLEi32(face + 12) < 0 ? 3u : 4u) * n);
+            return true;
+        })) {
+        std::vector<std::uint32_t>().swap(_faceID);
+        return kMeskCannotOpen;
+    }
     return static_cast<float>(_faceID.size());
 }
 
@@ -654,7 +737,7 @@ float misplaced(std::uint32_t tag) { return tag == 0 ? kMisplacedZeroTag : stati
 // Takes the chunk at pos into chunk when it carries tag. Otherwise what
 // planObj returns: kMeskTruncated when no chunk header lies there, 0 with
 // the text stopping at stop when a chunk with another tag does.
-std::optional<float> takeChunk(const MeskImage& image, std::uint64_t pos, std::uint32_t tag, ObjLayout::Stop stop,
+std::optional<float> takeChunk(MeskView image, std::uint64_t pos, std::uint32_t tag, ObjLayout::Stop stop,
                                ObjLayout& lay, MeskChunk& chunk) {
     const std::optional<MeskChunk> c = meskChunkAt(image, pos);
     if (!c) return kMeskTruncated;
@@ -668,7 +751,7 @@ std::optional<float> takeChunk(const MeskImage& image, std::uint64_t pos, std::u
 }
 
 // 0 when the text can be written as lay says, else the result to return.
-float planObj(const MeskImage& image, const std::vector<std::uint32_t>& table, ObjLayout& lay) {
+float planObj(MeskView image, const std::vector<std::uint32_t>& table, ObjLayout& lay) {
     const std::optional<MeskChunk> c = meskChunkAt(image, kFirstChunk);
     if (!c) return kMeskTruncated;
     if (c->tag != kMeskVertexTag) return misplaced(c->tag);
@@ -751,10 +834,11 @@ std::string_view decimal(char (&buf)[24], std::uint64_t v) {
 
 float writeOBJfromMesk(const char* meshPath, char* objPath) {
     if (_faceID.empty()) return kMeskNoChunk;  // -18: no face-ID table
-    MeskImage image;
-    if (!loadMesk(meshPath, image)) return kMeskCannotOpen;
+    fileio::FileWindow file;
+    if (file.open(meshPath) != fileio::Load::Ok) return kMeskCannotOpen;
+    const MeskView mesh(file);
     ObjLayout lay;
-    const float refused = planObj(image, _faceID, lay);
+    const float refused = planObj(mesh, _faceID, lay);
     if (refused != 0.0f) return refused;
 
     if (fileio::sameFile(meshPath, objPath)) return kMeskOutputCannotOpen;
@@ -768,23 +852,33 @@ float writeOBJfromMesk(const char* meshPath, char* objPath) {
     out.text("#Face count ");
     out.line(decimal(num, lay.headerFaces));
 
-    const std::uint8_t* v = image.data() + lay.vertices.first();
-    for (std::uint32_t i = 0; i < lay.vertices.count; ++i, v += kMeskVertexSize)
-        out.commit(putVertexLine(out.room(kVertexLineMax), v));
+    if (!mesh.forEach(lay.vertices.first(), lay.vertices.count, kMeskVertexSize,
+                      [&](const std::uint8_t* v, std::size_t n) {
+                          for (std::size_t i = 0; i < n; ++i, v += kMeskVertexSize)
+                              out.commit(putVertexLine(out.room(kVertexLineMax), v));
+                          return true;
+                      }))
+        return kMeskCannotOpen;
     if (lay.stop == ObjLayout::AfterVertices) return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
 
-    writeColourBlock(out, image.data() + lay.colours.first(), lay.colours.count);
+    if (!writeColourBlock(out, mesh, lay.colours)) return kMeskCannotOpen;
     if (lay.stop == ObjLayout::AfterColours) return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
 
+    // planObj has checked every group's faces against the chunk and the file.
     const std::uint64_t faceEnd = lay.faces.pos + lay.faces.size;
     std::uint64_t pos = lay.faces.first();
     if (pos < faceEnd) {
+        MeskCursor faces(mesh, lay.faces.first(), kMeskFaceSize);
+        std::uint64_t face = 0;
         for (std::size_t n = 1; n <= _faceID.size(); ++n) {
             char* p = out.room(kGroupLineMax);
             std::memcpy(p, "#FaceID ", 8);
             out.commit(putLineEnd(putUnsigned(p + 8, n)));
-            for (std::uint32_t k = _faceID[n - 1]; k > 0; --k, pos += kMeskFaceSize)
-                out.commit(putFaceLine(out.room(kFaceLineMax), image.data() + pos));
+            for (std::uint32_t k = _faceID[n - 1]; k > 0; --k, ++face, pos += kMeskFaceSize) {
+                const std::uint8_t* q = faces.get(face, 1);
+                if (!q) return kMeskCannotOpen;
+                out.commit(putFaceLine(out.room(kFaceLineMax), q));
+            }
             if (pos >= faceEnd) break;
         }
     }
@@ -796,36 +890,51 @@ float writeOBJfromMesk(const char* meshPath, char* objPath) {
 // ---- Vertex colour block -----------------------------------------------------
 
 float ReadVertColorMesk(const char* meshPath, char* outPath) {
-    MeskImage image;
-    if (!loadMesk(meshPath, image)) return kMeskCannotOpen;
+    fileio::FileWindow file;
+    if (file.open(meshPath) != fileio::Load::Ok) return kMeskCannotOpen;
+    const MeskView mesh(file);
     // The chunk at offset 32 is taken as the colour chunk whatever its tag.
-    std::optional<MeskChunk> colours = meskChunkAt(image, kFirstChunk);
-    if (!colours || !meskElementsFit(image, *colours, kMeskColourSize)) return kMeskTruncated;
+    std::optional<MeskChunk> colours = meskChunkAt(mesh, kFirstChunk);
+    if (!colours || !meskElementsFit(mesh, *colours, kMeskColourSize)) return kMeskTruncated;
     if (fileio::sameFile(meshPath, outPath)) return kMeskOutputCannotOpen;
     fileio::File f = fileio::open(outPath, "wb");
     if (!f) return kMeskOutputCannotOpen;
     TextOut out(f.get());
-    writeColourBlock(out, image.data() + colours->first(), colours->count);
+    if (!writeColourBlock(out, mesh, *colours)) return kMeskCannotOpen;
     return finishText(out, f) ? 0.0f : kTextNotWritten;
 }
 
 // ---- Crease merge ------------------------------------------------------------
 
 float mergeFiles(const char* additionPath, char* targetPath) {
-    // Both files are read whole and closed before the target is rewritten,
-    // so a file merged with itself comes out doubled.
-    std::vector<std::uint8_t> target, addition;
-    if (fileio::loadFile(targetPath, target) != fileio::Load::Ok) return kMeskCreaseTargetRead;
+    // Both files are read as the new target is written beside the old one,
+    // which is replaced only when the new one is whole; so a file merged
+    // with itself comes out doubled.
+    fileio::FileWindow target, addition;
+    if (target.open(targetPath) != fileio::Load::Ok) return kMeskCreaseTargetRead;
     if (target.size() < kCreaseTail) return kCreaseTargetShort;
-    if (fileio::loadFile(additionPath, addition) != fileio::Load::Ok) return kMeskCannotOpen;
+    if (addition.open(additionPath) != fileio::Load::Ok) return kMeskCannotOpen;
     if (addition.size() < kCreaseTail) return kCreaseAdditionShort;
-    switch (fileio::replaceFile(
-        targetPath, {{target.data(), target.size() - kCreaseTail}, {addition.data(), addition.size() - kCreaseTail}})) {
+    const std::uint64_t keepTarget = target.size() - kCreaseTail, keepAddition = addition.size() - kCreaseTail;
+    fileio::Replacement out;
+    switch (out.begin(targetPath, keepTarget + keepAddition)) {
         case fileio::Rewrite::Ok:
-            return 0.0f;
+            break;
         case fileio::Rewrite::CannotOpen:
             return kMeskCreaseTargetWrite;
         default:
             return kCreaseNotWritten;
     }
+    fileio::Writer w(out.stream());
+    const auto put = [&](const std::uint8_t* p, std::size_t n) {
+        w.put(p, n);
+        return true;
+    };
+    if (!fileio::forEachBlock(target, 0, keepTarget, 1, put)) return kMeskCreaseTargetRead;
+    if (!fileio::forEachBlock(addition, 0, keepAddition, 1, put)) return kMeskCannotOpen;
+    const bool written = w.flush();
+    // Windows renames nothing over a file that is still open.
+    target.release();
+    addition.release();
+    return out.commit(written) == fileio::Rewrite::Ok ? 0.0f : kCreaseNotWritten;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "FileAccess.h"
 #include "ResultCodes.h"
 
 // Tile names of the last extraction, in file order.
@@ -24,14 +25,14 @@ extern std::vector<std::uint32_t> _faceID;
 // A Mesk file is little-endian: a 32-byte file header that nobody reads,
 // then chunks (a 16-byte header: tag, size, count, reserved; then count
 // elements of a fixed size per kind), and in written files a 16-byte end
-// block of zeros. Every operation sees the whole file for the length of
-// the call: the queries that write nothing (tile count, polygroup count,
-// face IDs) through a read-only mapping, the operations that write files
-// through an image they own, so that an output naming the input itself is
-// written from an intact copy. Chunks are located either by scanning
-// the chunk list for a tag or by taking them at fixed positions. Every
-// element an operation reads is checked against the image first; a chunk
-// whose elements do not fit is treated like a missing chunk.
+// block of zeros. Every operation reads its mesh through a window that
+// moves along the file (fileio::FileWindow), so one call holds a few MiB
+// whatever the mesh's size; the operations that write files write them as
+// they read, and refuse an output that is the mesh itself. Chunks are
+// located either by scanning the chunk list for a tag or by taking them at
+// fixed positions. Every element an operation reads is checked against the
+// file first; a chunk whose elements do not fit is treated like a missing
+// chunk.
 
 // Chunk tags.
 inline constexpr std::uint32_t kMeskVertexTag = 10001;  // x, y, z floats
@@ -68,25 +69,55 @@ inline constexpr float kTileListCannotOpen = -1.0f;    // tile selection: the li
 
 using MeskImage = std::vector<std::uint8_t>;
 
-// The bytes of a file as the chunk readers see them: a loaded image or a
-// mapped file, not owned.
+// The bytes of a mesh as the chunk readers see them: an image in memory or
+// a file read through a window, not owned either way.
 class MeskView {
 public:
     MeskView() = default;
     MeskView(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     MeskView(const MeskImage& image) : data_(image.data()), size_(image.size()) {}  // NOLINT: implicit on purpose
-    const std::uint8_t* data() const { return data_; }
-    std::size_t size() const { return size_; }
+    explicit MeskView(fileio::FileWindow& file) : file_(&file), size_(file.size()) {}
+    std::uint64_t size() const { return size_; }
+    // The bytes [off, off + n), or null when they do not lie inside the
+    // mesh or cannot be read. From a file, valid until the next call.
+    const std::uint8_t* bytes(std::uint64_t off, std::size_t n) const;
+    // fn(p, count) on count elements of elemSize bytes from off on, a block
+    // of whole elements at a time. False when a block cannot be read or fn
+    // returns false.
+    template <class Fn>
+    bool forEach(std::uint64_t off, std::uint64_t count, std::size_t elemSize, Fn&& fn) const {
+        if (file_) return fileio::forEachBlock(*file_, off, count, elemSize, fn);
+        if (count == 0) return true;
+        const std::uint8_t* p = count <= SIZE_MAX / elemSize ? bytes(off, count * elemSize) : nullptr;
+        return p && fn(p, static_cast<std::size_t>(count));
+    }
 
 private:
     const std::uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
+    fileio::FileWindow* file_ = nullptr;
+    std::uint64_t size_ = 0;
 };
 
-// Loads the whole file at a UTF-8 path into image (replacing it). False
-// when the file cannot be opened or reading it fails part way; an empty
-// file gives true and an empty image.
-bool loadMesk(const char* path, MeskImage& image);
+// Elements of one chunk read in increasing order: get(i, m) gives the m
+// elements from i on in one piece, reading a new block only when they leave
+// the current one. For walks that are not one plain loop (groups, lines of
+// several elements, two chunks in step through two views).
+class MeskCursor {
+public:
+    MeskCursor(MeskView view, std::uint64_t first, std::size_t elemSize)
+        : view_(view), first_(first), elemSize_(elemSize),
+          perBlock_(elemSize >= fileio::FileWindow::kBlock ? 1 : fileio::FileWindow::kBlock / elemSize) {}
+    // Null when the elements cannot be read; m must not exceed a block.
+    const std::uint8_t* get(std::uint64_t i, std::uint64_t m);
+
+private:
+    MeskView view_;
+    std::uint64_t first_;
+    std::size_t elemSize_;
+    std::uint64_t perBlock_;
+    const std::uint8_t* block_ = nullptr;
+    std::uint64_t from_ = 0, count_ = 0;  // the elements block_ holds
+};
 
 // A chunk header found in an image. Positions are 64-bit so that no sum of
 // file fields can wrap.
@@ -150,8 +181,9 @@ void uvLocal(float w, std::int32_t& index, float& local);
 std::string uvTileName(std::int32_t U, std::int32_t V, int mode);
 // The tiles of the faces of a UV chunk whose elements fit: mode 2 with a
 // non-empty selection keeps only selected names. last gets the last face's
-// tile name (kept or not), empty for no faces.
-void collectUVTiles(MeskView image, const MeskChunk& uv, int mode, UVTileSet& tiles, std::string& last);
+// tile name (kept or not), empty for no faces. False when the chunk cannot
+// be read.
+bool collectUVTiles(MeskView image, const MeskChunk& uv, int mode, UVTileSet& tiles, std::string& last);
 
 // Number of tiles of a mesh, or -17 (cannot open), -18 (no UV chunk, or its
 // elements do not fit). On success out holds the last face's tile name.

@@ -135,20 +135,6 @@ TEST(MeskReader, EveryTruncatedPrefixIsReadSafely) {
     }
 }
 
-TEST(MeskReader, LoadsWholeFiles) {
-    TempDir dir;
-    MeskImage img = {1, 2, 3};
-    EXPECT_FALSE(loadMesk(dir.path("missing.Mesk").c_str(), img));
-    EXPECT_FALSE(loadMesk(nullptr, img));
-    ASSERT_TRUE(writeBytes(dir.path("empty.Mesk"), {}));
-    EXPECT_TRUE(loadMesk(dir.path("empty.Mesk").c_str(), img));
-    EXPECT_TRUE(img.empty());
-    GridMesh g = gridMesh(2, 2, 16, 3);
-    ASSERT_TRUE(writeBytes(dir.path("grid.Mesk"), g.build().bytes()));
-    EXPECT_TRUE(loadMesk(dir.path("grid.Mesk").c_str(), img));
-    EXPECT_EQ(img, g.build().bytes());
-}
-
 namespace {
 
 // A mesh of separate quads whose corner 0 lies at the given points; the
@@ -1245,7 +1231,8 @@ std::string referenceObj(const std::vector<std::array<float, 3>> &vs,
 
 TEST(ObjWriter, MatchesAStreamWriterOnARandomMesh) {
     std::mt19937 rng(20091);
-    std::vector<std::array<float, 3>> vs(5000);
+    // Vertices, colours and faces each fill more than one block of reading.
+    std::vector<std::array<float, 3>> vs(270000);
     std::uniform_real_distribution<float> coord(-50.0f, 50.0f);
     std::uniform_int_distribution<int> scale(-12, 9);
     for (auto &v : vs)
@@ -1256,7 +1243,7 @@ TEST(ObjWriter, MatchesAStreamWriterOnARandomMesh) {
     std::vector<std::array<std::int32_t, 4>> fs;
     std::vector<std::uint32_t> table;
     std::uniform_int_distribution<std::int32_t> vertex(0, static_cast<std::int32_t>(vs.size() - 1));
-    while (fs.size() < 9000) {
+    while (fs.size() < 70000) {
         const bool triangle = rng() % 5 == 0;
         table.push_back(triangle ? 12u : 16u);
         for (std::uint32_t k = 0; k < table.back(); ++k)
@@ -1395,8 +1382,10 @@ struct RandomMesh {
 // faces faces over a few tiles (U in [-2, 11], V in [-1, 2], which gives
 // mode-2 names shared by two pairs), visited in shuffled runs; one corner
 // in oddEvery is an awkward value. wide spreads them over 1000 tiles.
-RandomMesh randomMesh(std::mt19937 &rng, std::size_t faces, int oddEvery, bool wide = false) {
-    const std::size_t nv = 300;
+// Faces stay in one tile for about run faces; big meshes (many faces and
+// vertices, long runs) cross the blocks the operations read in.
+RandomMesh randomMesh(std::mt19937 &rng, std::size_t faces, int oddEvery, bool wide = false, std::uint32_t run = 6,
+                      std::size_t nv = 300) {
     std::vector<std::array<float, 3>> v(nv);
     for (auto &p : v) p = {static_cast<float>(rng() % 100), static_cast<float>(rng() % 100), 0};
     std::vector<std::pair<int, int>> tiles;
@@ -1410,7 +1399,7 @@ RandomMesh randomMesh(std::mt19937 &rng, std::size_t faces, int oddEvery, bool w
     RandomMesh r;
     std::pair<int, int> tile = tiles[0];
     for (std::size_t i = 0; i < faces; ++i) {
-        if (rng() % 6 == 0) tile = tiles[rng() % tiles.size()];
+        if (rng() % run == 0) tile = tiles[rng() % tiles.size()];
         std::array<std::int32_t, 4> q;
         for (auto &j : q) j = static_cast<std::int32_t>(rng() % (nv + 4)) - 2;
         if (rng() % 4 == 0) q[3] = -1 - static_cast<std::int32_t>(rng() % 3);
@@ -1463,9 +1452,10 @@ TEST(UVTiles, QueriesMatchThePlainVersionsOnRandomMeshes) {
     std::mt19937 rng(4242);
     const std::string list = dir.path("sel.txt");
     ASSERT_TRUE(writeText(list, "1001,1011-1013\n1022\n"));
-    for (int round = 0; round < 12; ++round) {
+    for (int round = 0; round < 13; ++round) {
         SCOPED_TRACE(round);
-        RandomMesh r = randomMesh(rng, 1 + rng() % 3000, round % 3 == 0 ? 3 : 40);
+        RandomMesh r = round == 12 ? randomMesh(rng, 70000, 40, false, 9000)
+                                   : randomMesh(rng, 1 + rng() % 3000, round % 3 == 0 ? 3 : 40);
         const Bytes &b = r.mesh.bytes();
         const std::string mesh = writeMesh(dir, "r.Mesk", b);
         const std::size_t uvPos = refFind(b, kMeskUVTag, kMeskUVSize);
@@ -1498,10 +1488,14 @@ TEST(UVExtraction, TileFilesMatchThePlainVersionsOnRandomMeshes) {
     // Rounds with few tiles and with more than 254 (file numbers wider
     // than a byte) are both wanted.
     std::size_t few = 0, many = 0;
-    for (int round = 0; round < 8; ++round) {
+    // The last round crosses the blocks the splits read in (UVs, faces, and
+    // the mask's vertices), with runs of faces long enough that whole spans
+    // of corners belong to other tiles.
+    for (int round = 0; round < 9; ++round) {
         SCOPED_TRACE(round);
         const bool wild = round % 4 == 1;  // hundreds of tiles
-        RandomMesh r = randomMesh(rng, wild ? 1200 : 1 + rng() % 1500, wild ? 9 : round % 2 == 0 ? 5 : 60, wild);
+        RandomMesh r = round == 8 ? randomMesh(rng, 70000, 60, false, 8000, 140000)
+                                  : randomMesh(rng, wild ? 1200 : 1 + rng() % 1500, wild ? 9 : round % 2 == 0 ? 5 : 60, wild);
         const Bytes &b = r.mesh.bytes();
         const std::string mesh = writeMesh(dir, "r.Mesk", b);
         const std::size_t vPos = refFind(b, kMeskVertexTag, kMeskVertexSize);
@@ -1545,14 +1539,14 @@ TEST(FaceIDs, MatchThePlainCountOnARandomFaceChunk) {
     using namespace fastpath;
     TempDir dir;
     std::mt19937 rng(31);
-    std::vector<std::array<std::int32_t, 4>> f(5000);
+    std::vector<std::array<std::int32_t, 4>> f(70000);  // more than one block of faces
     for (auto &q : f) q = {1, 2, 3, static_cast<std::int32_t>(rng())};
     MeskBuilder m;
     m.faces(f).endBlock();
     const std::string path = writeMesh(dir, "f.Mesk", m.bytes());
     for (double levels : {1.0, 2.0, 3.5, 15.0}) {
         SCOPED_TRACE(levels);
-        ASSERT_EQ(GetFaceIDsMesk(path.c_str(), levels), 5000.0f);
+        ASSERT_EQ(GetFaceIDsMesk(path.c_str(), levels), 70000.0f);
         const auto n = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::pow(4.0, levels - 1.0)));
         for (std::size_t i = 0; i < f.size(); ++i) ASSERT_EQ(_faceID[i], (f[i][3] < 0 ? 3u : 4u) * n) << i;
     }
