@@ -9,9 +9,32 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 namespace {
 double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+// A field of /proc/self/status in KiB ("VmRSS", "VmHWM"), or -1.
+double statusKiB(const char *field) {
+    std::ifstream in("/proc/self/status");
+    std::string key;
+    double kib = -1;
+    while (in >> key) {
+        if (key == std::string(field) + ":") {
+            in >> kib;
+            return kib;
+        }
+        std::getline(in, key);
+    }
+    return -1;
+}
+
+// Starts a new peak at what the process holds now (the high-water mark
+// is reset to the current resident size); returns that size in KiB.
+double restartPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+    return statusKiB("VmRSS");
+}
+
 double median(std::vector<double> v) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
@@ -42,6 +65,8 @@ bool timeInChild(const std::string &libPath, const BenchStep &step, int runs, do
         std::string err;
         double result[2] = {-1, 0};
         if (lib.load(libPath, err)) {
+            // The child starts with the parent's pages; only what the runs add counts.
+            const double base = restartPeak();
             std::vector<double> times;
             bool ok = true;
             for (int i = 0; i <= runs && ok; ++i) {  // run 0 warms up
@@ -52,6 +77,7 @@ bool timeInChild(const std::string &libPath, const BenchStep &step, int runs, do
                 if (i > 0) times.push_back(t);
             }
             result[0] = ok ? median(times) : -1;
+            result[1] = (statusKiB("VmHWM") - base) / 1024.0;
         }
         ssize_t w = write(fds[1], result, sizeof result);
         (void)w;
@@ -62,10 +88,9 @@ bool timeInChild(const std::string &libPath, const BenchStep &step, int runs, do
     ssize_t got = read(fds[0], result, sizeof result);
     close(fds[0]);
     int status = 0;
-    struct rusage ru {};
-    wait4(pid, &status, 0, &ru);
+    waitpid(pid, &status, 0);
     med = result[0];
-    peakMiB = static_cast<double>(ru.ru_maxrss) / 1024.0;
+    peakMiB = result[1];
     return got == static_cast<ssize_t>(sizeof result) && result[0] >= 0;
 }
 

@@ -13,7 +13,7 @@ struct BenchRow {
     std::string operation, input;
     double brindlexSeconds = 0, peerSeconds = 0;
     std::string peer;
-    double peakMiB = 0;
+    double peakMiB = 0;  // what the calls added to the process's peak resident memory
     bool ok = true;
 };
 
@@ -21,7 +21,9 @@ struct BenchOptions {
     int runs = 5;
     std::string dataDir;  // generated inputs, with trailing separator
     std::string scratch;  // per-run copies and outputs
-    bool large = false;   // 8192² maps and 4 M faces instead of 4096² and 1 M
+    // The input size: maps of side², meshes of 10 tiles of cells² faces.
+    int side = 4096, cells = 316;
+    std::string faces = "1 M faces";
     std::string filter;   // run only operations whose name contains it
 };
 
@@ -32,8 +34,9 @@ struct BenchStep {
     std::function<bool(HostLibrary &)> run;
 };
 
-// Times step in a child process: median seconds, and the child's peak
-// resident memory in MiB. ok is false when a run reported failure.
+// Times step in a child process: median seconds, and how far the runs
+// raised the child's peak resident memory above what it held once the
+// library was loaded, in MiB. ok is false when a run reported failure.
 bool timeInChild(const std::string &libPath, const BenchStep &step, int runs, double &median, double &peakMiB);
 // Times a shell command: median seconds over runs after one warm-up.
 double timeCommand(const std::string &command, int runs);

@@ -1,4 +1,4 @@
-// The map operations on 4096² inputs (8192² with --large): 16-bit
+// The map operations on side² inputs (BenchOptions): 16-bit
 // conversion, level count, merges, swaps, thumbnail and JPEG, each beside
 // the copy or read of the same file, or a peer tool where installed.
 #include <algorithm>
@@ -88,7 +88,7 @@ bool writeQTables(const std::string &jpg, const std::string &txt, std::string &s
 }  // namespace
 
 void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows) {
-    const int side = opt.large ? 8192 : 4096;
+    const int side = opt.side;
     const std::string tag = std::to_string(side) + "²";
     const std::string d = opt.dataDir + "map" + std::to_string(side) + "-";
     const std::string grey = d + "grey32.tif", rgb32 = d + "rgb32.tif", rgb8a = d + "rgb8a.tif",

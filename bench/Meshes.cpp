@@ -1,5 +1,5 @@
-// The mesh operations on a 1-million-face mesh over 10 UV tiles (4 M with
-// --large): tile count, polygroups, and the two tile splits; then the face-ID
+// The mesh operations on a mesh of 10 UV tiles (1 M or 4 M faces, see
+// BenchOptions): tile count, polygroups, and the two tile splits; then the face-ID
 // worker and the OBJ writer on a mesh of as many quads, called directly (they
 // are not exported) beside a plain stream writer of the same text.
 #include <cstdio>
@@ -61,6 +61,14 @@ bool streamObj(const std::string &meshPath, const std::string &objPath, const st
     return static_cast<bool>(o);
 }
 
+// Writes size bytes to path in one write.
+bool writeOnce(const std::string &path, std::uintmax_t size) {
+    static std::vector<std::uint8_t> block;
+    block.assign(size, 'v');
+    fileio::File f = fileio::open(path.c_str(), "wb");
+    return f && fileio::writeAll(f.get(), block.data(), block.size()) && f.close();
+}
+
 bool sameFile(const std::string &a, const std::string &b) {
     std::vector<std::uint8_t> x, y;
     return fileio::loadFile(a.c_str(), x) == fileio::Load::Ok && fileio::loadFile(b.c_str(), y) == fileio::Load::Ok &&
@@ -73,7 +81,8 @@ void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<B
               const std::string &faces) {
     const std::string mesh = opt.dataDir + "quads-" + std::to_string(cells) + ".Mesk";
     const std::string faceFile = opt.dataDir + "quadfaces-" + std::to_string(cells) + ".Mesk";
-    if (!exists(mesh) || !exists(faceFile)) {
+    const std::string colourFile = opt.dataDir + "quadcolours-" + std::to_string(cells) + ".Mesk";
+    if (!exists(mesh) || !exists(faceFile) || !exists(colourFile)) {
         GridMesh g = gridMesh(5, 2, cells, 12);
         for (auto &q : g.faces)
             if (q[3] < 0) q[3] = q[2] - 1;  // the cell's fourth corner
@@ -83,6 +92,9 @@ void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<B
         MeskBuilder fm;
         fm.faces(g.faces).endBlock();
         writeFile(faceFile, fm.bytes());
+        MeskBuilder cm;
+        cm.colours(g.colours).endBlock();
+        writeFile(colourFile, cm.bytes());
     }
     const std::string cat = "cat " + quote(faceFile) + " > /dev/null";
     if (wanted(opt, "faceIDs")) {
@@ -121,18 +133,49 @@ void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<B
         timeInChild(libPath, peer, opt.runs, row.peerSeconds, peak);
         row.peer = sameFile(out, peerOut) ? "std::ostream writer" : "std::ostream writer (TEXT DIFFERS)";
         rows.push_back(row);
+        // The same number of bytes in one write: what the text costs to put out.
+        std::error_code ec;
+        const std::uintmax_t size = std::filesystem::file_size(out, ec);
+        BenchStep write;
+        write.run = [=](HostLibrary &) { return writeOnce(peerOut, size); };
+        timeInChild(libPath, write, opt.runs, row.peerSeconds, peak);
+        row.peer = "one write of the same bytes";
+        rows.push_back(row);
+    }
+    if (wanted(opt, "outMRGB")) {
+        const std::string out = opt.scratch + "colours.txt";
+        BenchRow row;
+        row.operation = "outMRGB";
+        row.input = faces + " (quads), colours, " + mib(colourFile);
+        BenchStep step;
+        step.run = [=](HostLibrary &) {
+            std::string o = out;
+            return ReadVertColorMesk(colourFile.c_str(), &o[0]) == 0.0f;
+        };
+        row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
+        row.peer = "cat";
+        row.peerSeconds = timeCommand("cat " + quote(colourFile) + " > /dev/null", opt.runs);
+        rows.push_back(row);
     }
 }
 
 }  // namespace
 
 void benchMeshes(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows) {
-    const int cells = opt.large ? 632 : 316;  // 10 tiles of cells² faces
-    const std::string faces = opt.large ? "4 M faces" : "1 M faces";
+    const int cells = opt.cells;  // 10 tiles of cells² faces
+    const std::string faces = opt.faces;
     const std::string mesh = opt.dataDir + "mesh-" + std::to_string(cells) + ".Mesk";
-    if (wanted(opt, "faceIDs") || wanted(opt, "obj")) benchObj(opt, libPath, rows, cells, faces);
-    if (!wanted(opt, "getUV")) return;
+    if (wanted(opt, "faceIDs") || wanted(opt, "obj") || wanted(opt, "outMRGB")) benchObj(opt, libPath, rows, cells, faces);
+    if (!wanted(opt, "getUV") && !wanted(opt, "mergeCrease")) return;
     if (!exists(mesh)) writeFile(mesh, gridMesh(5, 2, cells, 12).build().bytes());
+    // The crease merge appends a mesh to a copy of itself.
+    {
+        const std::string target = opt.scratch + "crease.Mesk";
+        exportRow(opt, libPath, rows, "mergeCrease", faces + ", 10 tiles, " + mib(mesh) + " twice", "mergeCrease",
+                  mesh, 0, target, [=] { copyFile(mesh, target); }, "cp of target",
+                  "cp " + quote(mesh) + " " + quote(opt.scratch + "cp.bin"));
+    }
+    if (!wanted(opt, "getUV")) return;
     const std::string input = faces + ", 10 tiles, " + mib(mesh);
     const std::string cat = "cat " + quote(mesh) + " > /dev/null";
     exportRow(opt, libPath, rows, "getUVTile", input, "getUVTile", mesh, 1, "", nullptr, "cat", cat, 0, true);

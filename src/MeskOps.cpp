@@ -1,7 +1,6 @@
 #include "MeskOps.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -628,7 +627,7 @@ char* putLineEnd(char* p) {
     return p + kLineEnd.size();
 }
 
-char* putUnsigned(char* p, std::uint64_t v) { return std::to_chars(p, p + 20, v).ptr; }
+char* putUnsigned(char* p, std::uint64_t v) { return formatStreamUnsigned(v, p); }
 
 // "00".."ff" for every byte value.
 struct HexPairs {

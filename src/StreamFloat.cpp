@@ -79,6 +79,76 @@ char *streamNonFinite(bool negative, bool nan, char *out) {
 
 }  // namespace
 
+#if defined(__SIZEOF_INT128__)
+namespace {
+
+// 10^0 .. 10^12, each exact in a double.
+constexpr double kExactPow10[13] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12};
+
+// The six digits through doubles, for values whose scaling is exact: a
+// float has a 24-bit significand and 5^k has at most 28 bits for k <= 12,
+// so m * 2^e * 10^k is a double exactly and its rounding can be decided
+// exactly. False when k falls outside 0..12 (values below about 1e-7 or
+// from 1e6 on), which the 128-bit path takes.
+bool sixDigitsExact(float a, int &x, std::uint32_t &d) {
+    int k = 5 - x;
+    if (k < 0 || k > 12) return false;
+    double scaled = static_cast<double>(a) * kExactPow10[k];
+    if (scaled >= 1e6) {
+        if (--k < 0) return false;
+        ++x;
+        scaled = static_cast<double>(a) * kExactPow10[k];
+    }
+    const std::uint32_t t = static_cast<std::uint32_t>(scaled);
+    const double rest = scaled - static_cast<double>(t);
+    d = t + ((rest > 0.5 || (rest == 0.5 && (t & 1))) ? 1 : 0);
+    return true;
+}
+
+// The six digits through 128-bit integers, for every value.
+void sixDigitsWide(std::uint64_t m, int e, int &x, std::uint32_t &d) {
+    std::uint64_t unrounded;
+    std::uint64_t r = scaledDigits(m, e, x, unrounded);
+    if (unrounded >= 1000000) {
+        ++x;
+        r = scaledDigits(m, e, x, unrounded);
+    }
+    d = static_cast<std::uint32_t>(r);
+}
+
+}  // namespace
+#endif
+
+namespace {
+
+// "00".."99".
+struct DigitPairs {
+    char text[200];
+    constexpr DigitPairs() : text() {
+        for (int i = 0; i < 100; ++i) {
+            text[2 * i] = static_cast<char>('0' + i / 10);
+            text[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+    }
+};
+constexpr DigitPairs kPairs;
+
+// The two characters of 0..99 as a little-endian 16-bit word.
+inline std::uint16_t pair(std::uint32_t v) {
+    return static_cast<std::uint16_t>(static_cast<unsigned char>(kPairs.text[2 * v]) |
+                                      static_cast<unsigned char>(kPairs.text[2 * v + 1]) << 8);
+}
+
+// Stores the eight bytes of w at p, low byte first.
+inline void store8(char *p, std::uint64_t w) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    std::memcpy(p, &w, 8);
+}
+
+}  // namespace
+
 char *formatStreamFloat(float v, char *out) {
     std::uint32_t bits;
     std::memcpy(&bits, &v, sizeof bits);
@@ -104,52 +174,73 @@ char *formatStreamFloat(float v, char *out) {
     // The value lies in [2^b, 2^(b+1)), so its decimal exponent is x or x + 1.
     const int b = e + 63 - __builtin_clzll(m);
     int x = floorLog10Pow2(b);
-    std::uint64_t unrounded;
-    std::uint64_t d = scaledDigits(m, e, x, unrounded);
-    if (unrounded >= 1000000) {
-        ++x;
-        d = scaledDigits(m, e, x, unrounded);
-    }
+    std::uint32_t d;
+    if (!sixDigitsExact(negative ? -v : v, x, d)) sixDigitsWide(m, e, x, d);
     if (d == 1000000) {  // rounded up to the next power of ten
         d = 100000;
         ++x;
     }
-    char digits[6];
-    for (int i = 5; i >= 0; --i) {
-        digits[i] = static_cast<char>('0' + d % 10);
-        d /= 10;
-    }
-    int nd = 6;
-    while (nd > 1 && digits[nd - 1] == '0') --nd;
+    // The six digit characters in one little-endian word, first digit in
+    // the low byte, so that the copies below are single stores; nd of them
+    // are significant (d >= 100000, so the first one always is).
+    const std::uint32_t low = d % 100000;
+    const std::uint64_t word = (std::uint64_t{'0'} + d / 100000) | std::uint64_t{pair(low / 1000)} << 8 |
+                               std::uint64_t{pair(low / 10 % 100)} << 24 | (std::uint64_t{'0'} + low % 10) << 40;
+    const int nd = (63 - __builtin_clzll(word ^ 0x303030303030ull)) / 8 + 1;
+    // Each copy moves eight bytes and the text advances by what counts; the
+    // longest text (sign, "0.000", six digits) stays within kStreamFloatMax.
     if (x < -4 || x >= 6) {
-        *out++ = digits[0];
+        *out++ = static_cast<char>(word);
         if (nd > 1) {
             *out++ = '.';
-            std::memcpy(out, digits + 1, static_cast<std::size_t>(nd - 1));
+            store8(out, word >> 8);
             out += nd - 1;
         }
-        *out++ = 'e';
-        *out++ = x < 0 ? '-' : '+';
-        int ax = x < 0 ? -x : x;
-        *out++ = static_cast<char>('0' + ax / 10);
-        *out++ = static_cast<char>('0' + ax % 10);
+        const int ax = x < 0 ? -x : x;
+        out[0] = 'e';
+        out[1] = x < 0 ? '-' : '+';
+        std::memcpy(out + 2, kPairs.text + 2 * ax, 2);
+        out += 4;
     } else if (x >= 0) {
-        std::memcpy(out, digits, static_cast<std::size_t>(x + 1));
+        store8(out, word);
         out += x + 1;
         if (nd > x + 1) {
             *out++ = '.';
-            std::memcpy(out, digits + x + 1, static_cast<std::size_t>(nd - x - 1));
+            store8(out, word >> (8 * (x + 1)));
             out += nd - x - 1;
         }
     } else {
-        *out++ = '0';
-        *out++ = '.';
-        for (int i = 0; i < -x - 1; ++i) *out++ = '0';
-        std::memcpy(out, digits, static_cast<std::size_t>(nd));
+        std::memcpy(out, "0.000", 5);
+        out += 1 - x;  // "0." and -x - 1 zeros
+        store8(out, word);
         out += nd;
     }
     return out;
 #else
     return std::to_chars(out, out + kStreamFloatMax, v, std::chars_format::general, 6).ptr;
 #endif
+}
+
+char *formatStreamUnsigned(unsigned long long v, char *out) {
+    if (v > 0xFFFFFFFFull) return std::to_chars(out, out + kStreamUnsignedMax, v).ptr;
+    // The number of digits from the bit length, corrected by one comparison.
+    static constexpr std::uint64_t kPow10[11] = {1,      10,      100,      1000,      10000,      100000,
+                                                 1000000, 10000000, 100000000, 1000000000, 10000000000};
+    const std::uint32_t u = static_cast<std::uint32_t>(v);
+    const int bitsMinus1 = 31 - __builtin_clz(u | 1);
+    int n = (bitsMinus1 * 1233 >> 12) + 1;  // 1233 / 4096 is just above log10(2)
+    if (u >= kPow10[n]) ++n;
+    char *end = out + n, *p = end;
+    std::uint32_t w = u;
+    while (w >= 100) {
+        p -= 2;
+        std::memcpy(p, kPairs.text + 2 * (w % 100), 2);
+        w /= 100;
+    }
+    if (w >= 10) {
+        std::memcpy(p - 2, kPairs.text + 2 * w, 2);
+    } else {
+        p[-1] = static_cast<char>('0' + w);
+    }
+    return end;
 }

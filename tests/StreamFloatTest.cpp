@@ -8,6 +8,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "StreamFloat.h"
 
@@ -47,6 +48,11 @@ TEST(StreamFloat, MatchesTheDefaultStreamOnChosenValues) {
                             1e5f,
                             123456.5f,
                             123457.5f,
+                            8192.125f,  // exact ties below the sixth digit, to even either way
+                            8192.375f,
+                            512.0625f,
+                            512.1875f,
+                            -0.0009765625f,
                             0.125f,
                             2.5f,
                             1.0f / 3.0f,
@@ -97,4 +103,21 @@ TEST(StreamFloat, MatchesTheDefaultStreamOverTheWholeRange) {
         }
     }
     EXPECT_EQ(wrong, 0u) << "of " << checked;
+}
+
+// Every digit count and its edges, the 32-bit limit and beyond.
+TEST(StreamUnsigned, MatchesTheDefaultStream) {
+    std::vector<unsigned long long> values = {0, 1, 9, 4294967295ull, 4294967296ull, 18446744073709551615ull};
+    for (unsigned long long p = 10; p <= 10000000000000000000ull; p *= 10) {
+        for (unsigned long long v : {p - 1, p, p + 1, p * 3 + 7}) values.push_back(v);
+        if (p > 1000000000000000000ull) break;
+    }
+    for (unsigned long long v = 0; v < 100000; v += 7) values.push_back(v * 40503 % 4294967296ull);
+    for (unsigned long long v : values) {
+        std::ostringstream s;
+        s << v;
+        char out[kStreamUnsignedMax + 1];
+        const char *end = formatStreamUnsigned(v, out);
+        ASSERT_EQ(std::string(out, static_cast<std::size_t>(end - out)), s.str());
+    }
 }
