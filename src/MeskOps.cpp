@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 
 #include "FileAccess.h"
@@ -831,6 +834,116 @@ std::string_view decimal(char (&buf)[24], std::uint64_t v) {
 
 }  // namespace
 
+namespace {
+
+// The OBJ text's two long parts, the vertex lines and the face groups, are
+// formatted in rounds of kRoundLines lines. With a second core a worker
+// formats every other round (reading through a window of its own) while
+// this thread formats the others and writes all of them in order, so the
+// text is the same byte for byte whoever formatted which round.
+constexpr std::size_t kRoundLines = 16384;
+constexpr std::size_t kNotRead = SIZE_MAX;  // a round whose mesh bytes could not be read
+
+// Writes rounds 0..rounds-1 in order; fmt(lane, r, buf) formats round r
+// into buf (bufSize bytes) and returns its length or kNotRead, lane 0 in
+// this thread and lane 1 in the worker. False when a round could not be
+// read. Without a second lane or thread every round is formatted here.
+template <class Fmt>
+bool writeRounds(std::size_t rounds, std::size_t bufSize, bool twoLanes, TextOut& out, Fmt&& fmt) {
+    std::vector<char> mine(bufSize);
+    const auto put = [&](const char* text, std::size_t n) {
+        if (n == kNotRead) return false;
+        out.text(std::string_view(text, n));
+        return true;
+    };
+    if (rounds < 2 || !twoLanes || std::thread::hardware_concurrency() < 2) {
+        for (std::size_t r = 0; r < rounds; ++r)
+            if (!put(mine.data(), fmt(0, r, mine.data()))) return false;
+        return true;
+    }
+    // The worker's rounds (1, 3, 5, ...) go to two buffers in turn.
+    struct Slot {
+        std::vector<char> text;
+        std::size_t n = 0;
+        bool full = false;
+    };
+    Slot slots[2];
+    slots[0].text.resize(bufSize);
+    slots[1].text.resize(bufSize);
+    std::mutex mu;
+    std::condition_variable cv;
+    bool stop = false;
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            for (std::size_t r = 1, i = 0; r < rounds; r += 2, ++i) {
+                Slot& slot = slots[i % 2];
+                {
+                    std::unique_lock<std::mutex> lock(mu);
+                    cv.wait(lock, [&] { return !slot.full || stop; });
+                    if (stop) return;
+                }
+                const std::size_t n = fmt(1, r, slot.text.data());
+                {
+                    std::lock_guard<std::mutex> lock(mu);
+                    slot.n = n;
+                    slot.full = true;
+                }
+                cv.notify_all();
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: every round here.
+        for (std::size_t r = 0; r < rounds; ++r)
+            if (!put(mine.data(), fmt(0, r, mine.data()))) return false;
+        return true;
+    }
+    // The worker is stopped and joined on every way out, exceptions included.
+    struct Join {
+        std::mutex& mu;
+        std::condition_variable& cv;
+        bool& stop;
+        std::thread& t;
+        ~Join() {
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                stop = true;
+            }
+            cv.notify_all();
+            t.join();
+        }
+    } join{mu, cv, stop, worker};
+    for (std::size_t r = 0; r < rounds; ++r) {
+        if (r % 2 == 0) {
+            if (!put(mine.data(), fmt(0, r, mine.data()))) return false;
+            continue;
+        }
+        Slot& slot = slots[(r / 2) % 2];
+        std::size_t n;
+        {
+            std::unique_lock<std::mutex> lock(mu);
+            cv.wait(lock, [&] { return slot.full; });
+            n = slot.n;
+        }
+        if (!put(slot.text.data(), n)) return false;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            slot.full = false;
+        }
+        cv.notify_all();
+    }
+    return true;
+}
+
+// Where a round of the face groups starts: group g (0-based), line off of
+// it (0 its "#FaceID" line, k its face k - 1), and the face index there.
+struct FaceRound {
+    std::size_t group;
+    std::uint64_t off, face;
+};
+
+}  // namespace
+
 float writeOBJfromMesk(const char* meshPath, char* objPath) {
     if (_faceID.empty()) return kMeskNoChunk;  // -18: no face-ID table
     fileio::FileWindow file;
@@ -851,36 +964,84 @@ float writeOBJfromMesk(const char* meshPath, char* objPath) {
     out.text("#Face count ");
     out.line(decimal(num, lay.headerFaces));
 
-    if (!mesh.forEach(lay.vertices.first(), lay.vertices.count, kMeskVertexSize,
-                      [&](const std::uint8_t* v, std::size_t n) {
-                          for (std::size_t i = 0; i < n; ++i, v += kMeskVertexSize)
-                              out.commit(putVertexLine(out.room(kVertexLineMax), v));
-                          return true;
-                      }))
+    // The second lane reads the same file through a window of its own.
+    fileio::FileWindow second;
+    const bool twoLanes = second.open(meshPath) == fileio::Load::Ok && second.size() == file.size();
+    MeskView views[2] = {mesh, MeskView(second)};
+
+    const std::uint64_t vertexCount = lay.vertices.count;
+    MeskCursor vertexAt[2] = {{views[0], lay.vertices.first(), kMeskVertexSize},
+                              {views[1], lay.vertices.first(), kMeskVertexSize}};
+    if (!writeRounds((vertexCount + kRoundLines - 1) / kRoundLines, kRoundLines * kVertexLineMax, twoLanes, out,
+                     [&](int lane, std::size_t r, char* buf) {
+                         const std::uint64_t first = std::uint64_t{r} * kRoundLines;
+                         const std::uint64_t n = std::min<std::uint64_t>(kRoundLines, vertexCount - first);
+                         const std::uint8_t* v = vertexAt[lane].get(first, n);
+                         if (!v) return kNotRead;
+                         char* p = buf;
+                         for (std::uint64_t i = 0; i < n; ++i, v += kMeskVertexSize) p = putVertexLine(p, v);
+                         return static_cast<std::size_t>(p - buf);
+                     }))
         return kMeskCannotOpen;
     if (lay.stop == ObjLayout::AfterVertices) return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
 
     if (!writeColourBlock(out, mesh, lay.colours)) return kMeskCannotOpen;
     if (lay.stop == ObjLayout::AfterColours) return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
 
-    // planObj has checked every group's faces against the chunk and the file.
+    // The groups written: one after another until the table ends or a group
+    // ends at or past the end of the face chunk (its size field); planObj
+    // has checked every one of their faces against the chunk and the file.
+    // Each is its "#FaceID" line and its faces; the rounds cut this sequence
+    // of lines every kRoundLines lines, inside a group too.
     const std::uint64_t faceEnd = lay.faces.pos + lay.faces.size;
-    std::uint64_t pos = lay.faces.first();
-    if (pos < faceEnd) {
-        MeskCursor faces(mesh, lay.faces.first(), kMeskFaceSize);
-        std::uint64_t face = 0;
-        for (std::size_t n = 1; n <= _faceID.size(); ++n) {
-            char* p = out.room(kGroupLineMax);
-            std::memcpy(p, "#FaceID ", 8);
-            out.commit(putLineEnd(putUnsigned(p + 8, n)));
-            for (std::uint32_t k = _faceID[n - 1]; k > 0; --k, ++face, pos += kMeskFaceSize) {
-                const std::uint8_t* q = faces.get(face, 1);
-                if (!q) return kMeskCannotOpen;
-                out.commit(putFaceLine(out.room(kFaceLineMax), q));
+    std::vector<FaceRound> rounds;
+    std::uint64_t lines = 0;
+    if (lay.faces.first() < faceEnd) {
+        std::uint64_t pos = lay.faces.first(), face = 0, next = 0;
+        for (std::size_t g = 0; g < _faceID.size(); ++g) {
+            const std::uint64_t len = 1 + std::uint64_t{_faceID[g]};
+            for (; next < lines + len; next += kRoundLines) {
+                const std::uint64_t off = next - lines;
+                rounds.push_back({g, off, face + (off ? off - 1 : 0)});
             }
+            lines += len;
+            face += _faceID[g];
+            pos += std::uint64_t{_faceID[g]} * kMeskFaceSize;
             if (pos >= faceEnd) break;
         }
     }
+    MeskCursor faceAt[2] = {{views[0], lay.faces.first(), kMeskFaceSize}, {views[1], lay.faces.first(), kMeskFaceSize}};
+    if (!writeRounds(rounds.size(), kRoundLines * std::max(kFaceLineMax, kGroupLineMax), twoLanes, out,
+                     [&](int lane, std::size_t r, char* buf) {
+                         std::size_t g = rounds[r].group;
+                         std::uint64_t off = rounds[r].off, face = rounds[r].face;
+                         std::uint64_t left = std::min<std::uint64_t>(kRoundLines, lines - std::uint64_t{r} * kRoundLines);
+                         char* p = buf;
+                         while (left > 0) {
+                             if (off == 0) {
+                                 std::memcpy(p, "#FaceID ", 8);
+                                 p = putLineEnd(putUnsigned(p + 8, g + 1));
+                                 off = 1;
+                                 --left;
+                                 continue;
+                             }
+                             const std::uint64_t n = std::min<std::uint64_t>(left, 1 + std::uint64_t{_faceID[g]} - off);
+                             if (n > 0) {
+                                 const std::uint8_t* q = faceAt[lane].get(face, n);
+                                 if (!q) return kNotRead;
+                                 for (std::uint64_t k = 0; k < n; ++k, q += kMeskFaceSize) p = putFaceLine(p, q);
+                             }
+                             face += n;
+                             off += n;
+                             left -= n;
+                             if (off == 1 + std::uint64_t{_faceID[g]}) {
+                                 ++g;
+                                 off = 0;
+                             }
+                         }
+                         return static_cast<std::size_t>(p - buf);
+                     }))
+        return kMeskCannotOpen;
     if (!finishText(out, f)) return kTextNotWritten;
     std::vector<std::uint32_t>().swap(_faceID);
     return 0.0f;

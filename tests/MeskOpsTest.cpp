@@ -1255,6 +1255,13 @@ TEST(ObjWriter, MatchesAStreamWriterOnARandomMesh) {
     ObjRun r = runObj(dir, m.bytes(), table);
     EXPECT_EQ(r.result, 0.0f);
     EXPECT_TRUE(r.text == referenceObj(vs, cs, fs, table)) << "the OBJ text differs from the stream writer's";
+    // Groups far longer than the writer's rounds, empty ones among them,
+    // and entries behind the last face that are not written.
+    const std::uint32_t total = static_cast<std::uint32_t>(fs.size());
+    const std::vector<std::uint32_t> uneven = {0, 0, 40000, 0, 1, 0, total - 40001, 0, 7, 0};
+    r = runObj(dir, m.bytes(), uneven);
+    EXPECT_EQ(r.result, 0.0f);
+    EXPECT_TRUE(r.text == referenceObj(vs, cs, fs, uneven)) << "the OBJ text differs from the stream writer's";
 }
 
 // ---------------------------------------------------------------------------
