@@ -284,9 +284,11 @@ bool FileWindow::place(std::uint64_t off, std::size_t n) {
 #else
     static const std::uint64_t grain = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
 #endif
+    // The window runs kWindow from off, not from its aligned start, so that
+    // a pass in blocks of kBlock from an unaligned offset maps once per two
+    // blocks rather than once per block.
     const std::uint64_t start = off / grain * grain;
-    std::uint64_t length = off - start + n;
-    if (length < kWindow) length = kWindow;
+    std::uint64_t length = off - start + std::max<std::uint64_t>(n, kWindow);
     if (length > size_ - start) length = size_ - start;
     if (length > SIZE_MAX) return false;
 #if defined(_WIN32)
@@ -352,6 +354,10 @@ const std::uint8_t* FileWindow::view(std::uint64_t off, std::size_t n) {
         }
     }
     return base_ + (off - start_);
+}
+
+bool copyRange(FileWindow& w, std::uint64_t off, std::uint64_t n, std::FILE* f) {
+    return forEachBlock(w, off, n, 1, [f](const std::uint8_t* p, std::size_t m) { return writeAll(f, p, m); });
 }
 
 std::size_t readSome(std::FILE* f, void* dst, std::size_t n) {

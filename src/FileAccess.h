@@ -201,6 +201,10 @@ bool forEachBlock(FileWindow& w, std::uint64_t off, std::uint64_t count, std::si
     return true;
 }
 
+// Writes the bytes [off, off + n) of w's file to f a block at a time; false
+// when a block cannot be read or written (std::ferror(f) tells which).
+bool copyRange(FileWindow& w, std::uint64_t off, std::uint64_t n, std::FILE* f);
+
 // Collects output in a block and writes it out in large pieces; remembers
 // the first failure so callers test once, at finish().
 class Writer {
