@@ -98,8 +98,10 @@ float openPsd(const char* path, fileio::FileWindow& w) {
     return readPSDHeader(w);
 }
 
-// Output goes out in blocks of this many samples.
-constexpr std::size_t kBlock = 1u << 20;
+// The merge holds six windows at once (each map's three planes), so it
+// takes small ones, and merges blocks of half a window.
+constexpr std::size_t kMergeWindow = 512u << 10;
+constexpr std::size_t kBlock = kMergeWindow / 2;
 
 using MergePlane8Fn = void (*)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, const std::uint8_t*,
                                const std::uint8_t*, std::size_t, std::uint8_t, std::uint8_t, std::uint8_t,
@@ -205,10 +207,12 @@ bool mergePlane16With(int path, const std::uint8_t* s, const std::uint8_t* d, st
 float mergePSD(const char* a, const char* b) {
     using namespace psd;
     if (fileio::sameFile(a, b)) return kCannotWrite;
-    // B through one window; A through one window per plane the merge reads
-    // side by side, so that each walks its plane in file order.
-    fileio::FileWindow wb, wa[3];
-    float r = openPsd(b, wb);
+    // A and B through one window per plane: the merge reads the planes side
+    // by side, each window walking its plane in file order.
+    using fileio::FileWindow;
+    FileWindow wa[3] = {FileWindow(kMergeWindow), FileWindow(kMergeWindow), FileWindow(kMergeWindow)};
+    FileWindow wb[3] = {FileWindow(kMergeWindow), FileWindow(kMergeWindow), FileWindow(kMergeWindow)};
+    float r = openPsd(b, wb[0]);
     if (r != 0.0f) return r;
     const std::uint32_t rowsB = _fHeader.rows, columnsB = _fHeader.columns;
     const std::int32_t offB = _offst;
@@ -225,10 +229,10 @@ float mergePSD(const char* a, const char* b) {
     const int planes = kind == 16 ? 1 : 3;
     const int sample = kind == 16 ? 2 : 1;
     if (!psdPlanesFit(_offst, rowsB, columnsB, planes, sample, static_cast<std::size_t>(wa[0].size())) ||
-        !psdPlanesFit(offB, rowsB, columnsB, planes, sample, static_cast<std::size_t>(wb.size())))
+        !psdPlanesFit(offB, rowsB, columnsB, planes, sample, static_cast<std::size_t>(wb[0].size())))
         return kShortData;
     for (int c = 1; c < planes; ++c)
-        if (wa[c].open(a) != fileio::Load::Ok) return kBadSignature;
+        if (wa[c].open(a) != fileio::Load::Ok || wb[c].open(b) != fileio::Load::Ok) return kBadSignature;
 
     // B's new content: its header, the merged planes, whatever followed them.
     const std::uint64_t n = std::uint64_t(rowsB) * columnsB, off = std::uint64_t(offB);
@@ -238,22 +242,22 @@ float mergePSD(const char* a, const char* b) {
     if (n > 0) {
         const std::uint64_t at[3] = {off, kind == 16 ? off + 1 : off + n, off + 2 * n};
         for (int c = 0; c < (kind == 16 ? 2 : 3); ++c) {
-            const std::uint8_t* k = wb.view(at[c], 1);
+            const std::uint8_t* k = wb[0].view(at[c], 1);
             if (!k) return kBadSignature;
             key[c] = *k;
         }
     }
     fileio::Replacement out;
-    if (out.begin(b, wb.size()) != fileio::Rewrite::Ok) return kCannotWrite;
+    if (out.begin(b, wb[0].size()) != fileio::Rewrite::Ok) return kCannotWrite;
     std::FILE* f = out.stream();
-    bool ok = fileio::copyRange(wb, 0, off, f);
+    bool ok = fileio::copyRange(wb[0], 0, off, f);
     std::vector<std::uint8_t> block;
     if (kind == 16) {
         // A's sample wherever it differs from B's first one.
-        for (std::uint64_t i = 0; ok && i < 2 * n; i += 2 * kBlock) {
-            const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(2 * kBlock, 2 * n - i));
+        for (std::uint64_t i = 0; ok && i < 2 * n; i += kBlock) {
+            const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, 2 * n - i));  // even
             const std::uint8_t* s = wa[0].view(off + i, m);
-            const std::uint8_t* d = wb.view(off + i, m);
+            const std::uint8_t* d = wb[0].view(off + i, m);
             ok = s && d;
             if (!ok) break;
             block.resize(m);
@@ -262,23 +266,27 @@ float mergePSD(const char* a, const char* b) {
         }
     } else {
         // A's pixel wherever any of its three samples differs from B's first
-        // pixel; each plane is written whole before the next.
-        for (std::uint64_t c = 0; c < 3; ++c)
-            for (std::uint64_t i = 0; ok && i < n; i += kBlock) {
-                const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, n - i));
-                const std::uint8_t* s[3] = {wa[0].view(off + i, m), wa[1].view(off + n + i, m),
-                                            wa[2].view(off + 2 * n + i, m)};
-                const std::uint8_t* d = wb.view(off + c * n + i, m);
-                ok = s[0] && s[1] && s[2] && d;
+        // pixel. One pass over the planes: each block of pixels is merged in
+        // all three and written at its place in each plane.
+        for (std::uint64_t i = 0; ok && i < n; i += kBlock) {
+            const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, n - i));
+            const std::uint8_t* s[3] = {wa[0].view(off + i, m), wa[1].view(off + n + i, m),
+                                        wa[2].view(off + 2 * n + i, m)};
+            ok = s[0] && s[1] && s[2];
+            for (std::uint64_t c = 0; ok && c < 3; ++c) {
+                const std::uint8_t* d = wb[c].view(off + c * n + i, m);
+                ok = d != nullptr;
                 if (!ok) break;
                 block.resize(m);
                 mergePlane8(s[0], s[1], s[2], s[c], d, m, key[0], key[1], key[2], block.data());
-                ok = fileio::writeAll(f, block.data(), m);
+                ok = fileio::seekTo(f, off + c * n + i) && fileio::writeAll(f, block.data(), m);
             }
+        }
     }
-    ok = ok && fileio::copyRange(wb, off + pixels, wb.size() - (off + pixels), f);
-    for (fileio::FileWindow& w : wa) w.release();
-    wb.release();  // B is renamed over below
+    ok = ok && fileio::seekTo(f, off + pixels) &&
+         fileio::copyRange(wb[0], off + pixels, wb[0].size() - (off + pixels), f);
+    for (FileWindow& w : wa) w.release();
+    for (FileWindow& w : wb) w.release();  // B is renamed over below
     return finishPSDRewrite(out, ok);
 }
 
