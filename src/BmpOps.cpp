@@ -70,13 +70,14 @@ constexpr std::size_t kRowBlockBytes = 1u << 20;
 
 enum class Pass { Ok, ReadFailed, WriteFailed };
 
-// Rewrites the rows of a map in place a block at a time: each block is read
-// through w (padding included, but never past the end of the file), edited
-// by fn(block, first row, rows) and written over the same bytes. Nothing
-// outside the rows is written: the rest of the file keeps the bytes it has.
-// fn returns false when it cannot read what it needs.
+// Rewrites the rows of a map of `size` bytes in place a block at a time,
+// through one stream: each block is read (padding included, but never past
+// the end of the file), edited by fn(block, first row, rows) and written
+// over the same bytes. Nothing outside the rows is written: the rest of the
+// file keeps the bytes it has. fn returns false when it cannot read what it
+// needs.
 template <class Fn>
-Pass rewriteRows(const char* path, fileio::FileWindow& w, const BMPHeader& h, Fn&& fn) {
+Pass rewriteRows(const char* path, std::uint64_t size, const BMPHeader& h, Fn&& fn) {
     fileio::File f = fileio::open(path, "r+b");
     if (!f) return Pass::WriteFailed;
     if (h.width > 0 && h.height > 0) {
@@ -87,10 +88,10 @@ Pass rewriteRows(const char* path, fileio::FileWindow& w, const BMPHeader& h, Fn
             const std::uint32_t rows = std::min<std::uint32_t>(per, static_cast<std::uint32_t>(h.height) - y);
             const std::uint64_t at = h.dataOffset + stride * y;
             // rowsFit: every pixel is inside; only the last padding may not be.
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(stride * rows, w.size() - at));
-            const std::uint8_t* p = w.view(at, n);
-            if (!p) return Pass::ReadFailed;
-            block.assign(p, p + n);
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(stride * rows, size - at));
+            block.resize(n);
+            if (!fileio::seekTo(f.get(), at) || fileio::readSome(f.get(), block.data(), n) != n)
+                return Pass::ReadFailed;
             if (!fn(block.data(), y, rows)) return Pass::ReadFailed;
             if (!fileio::seekTo(f.get(), at) || !fileio::writeAll(f.get(), block.data(), n)) return Pass::WriteFailed;
         }
@@ -122,25 +123,32 @@ float mergeBMP(const char* sourcePath, const char* targetPath) {
         if (!key) return kSourceCannotOpen;
         k0 = key[0], k1 = key[1], k2 = key[2];
     }
-    const std::uint64_t stride = static_cast<std::uint64_t>(strideOf(s));
+    const std::uint64_t stride = static_cast<std::uint64_t>(strideOf(s)), targetSize = target.size();
     const std::size_t rowPixels = 3 * std::size_t(s.width > 0 ? s.width : 0);
-    const Pass pass = rewriteRows(targetPath, target, t, [&](std::uint8_t* block, std::uint32_t y, std::uint32_t rows) {
-        // The source's rows of this block, as far as its file goes.
+    target.release();  // its rows are read where they are rewritten
+    auto merge = [&](std::uint8_t* block, std::uint32_t y, std::uint32_t rows) {
+        // The source's rows of this block, as far as its file goes: read
+        // only when a pixel takes one (most blocks of a map need few).
         const std::uint64_t at = s.dataOffset + y * stride;
-        const std::uint8_t* sp =
-            source.view(at, std::size_t(std::min<std::uint64_t>(rows * stride, source.size() - at)));
-        if (!sp) return false;
-        for (std::uint32_t k = 0; k < rows; ++k, sp += stride) {
+        const std::size_t len = std::size_t(std::min<std::uint64_t>(rows * stride, source.size() - at));
+        const std::uint8_t* src = nullptr;
+        for (std::uint32_t k = 0; k < rows; ++k) {
             std::uint8_t* tp = block + std::size_t(k * stride);
             for (std::size_t x = 0; x < rowPixels; x += 3)
                 if (tp[x] == k0 && tp[x + 1] == k1 && tp[x + 2] == k2) {
+                    if (!src) {
+                        src = source.view(at, len);
+                        if (!src) return false;
+                    }
+                    const std::uint8_t* sp = src + std::size_t(k * stride);
                     tp[x] = sp[x];
                     tp[x + 1] = sp[x + 1];
                     tp[x + 2] = sp[x + 2];
                 }
         }
         return true;
-    });
+    };
+    const Pass pass = rewriteRows(targetPath, targetSize, t, merge);
     return pass == Pass::Ok ? 0.0f : pass == Pass::ReadFailed ? kCannotOpen : kTargetNotWritable;
 }
 
@@ -168,7 +176,9 @@ float swapChannelsBMP(const char* path, int mode) {
     if (h.width <= 0 || h.height <= 0) return writable(path) ? 0.0f : kSourceNotWritable;
     const std::int64_t stride = strideOf(h);
     const std::size_t rowPixels = 3 * std::size_t(h.width);
-    const Pass pass = rewriteRows(path, map, h, [&](std::uint8_t* block, std::uint32_t, std::uint32_t rows) {
+    const std::uint64_t size = map.size();
+    map.release();  // the rows are read where they are rewritten
+    const Pass pass = rewriteRows(path, size, h, [&](std::uint8_t* block, std::uint32_t, std::uint32_t rows) {
         for (std::uint32_t k = 0; k < rows; ++k) {
             std::uint8_t* p = block + std::size_t(k * stride);
             for (std::size_t x = 0; x < rowPixels; x += 3) std::swap(p[x + a], p[x + b]);
@@ -180,18 +190,23 @@ float swapChannelsBMP(const char* path, int mode) {
 
 namespace {
 
-// Small reads in file order through a window, which is asked for a block at
-// a time.
+// The thumbnails read a few rows spread over the map: small windows, read
+// rather than mapped, so that the rows between the sampled ones are not
+// brought in.
+constexpr std::size_t kSampleWindow = 16u << 10;
+
+// Small reads in file order through a window, which is asked for
+// kSampleWindow bytes at a time.
 class Reader {
 public:
     explicit Reader(fileio::FileWindow& w) : w_(w) {}
-    // The n bytes at off (n at most a block), or null when they do not lie
-    // inside the file or cannot be read.
+    // The n bytes at off, or null when they do not lie inside the file or
+    // cannot be read.
     const std::uint8_t* at(std::uint64_t off, std::size_t n) {
         if (off > w_.size() || n > w_.size() - off) return nullptr;
         if (!p_ || off < lo_ || off + n > hi_) {
-            const std::size_t len = std::max(
-                n, static_cast<std::size_t>(std::min<std::uint64_t>(fileio::FileWindow::kBlock, w_.size() - off)));
+            const std::size_t len =
+                std::max(n, static_cast<std::size_t>(std::min<std::uint64_t>(kSampleWindow, w_.size() - off)));
             p_ = w_.view(off, len);
             if (!p_) return nullptr;
             lo_ = off;
@@ -211,7 +226,7 @@ private:
 float createBMPthumb(const char* path, int size) {
     using namespace bmp;
     if (size < 1) return kThumbBadSize;
-    fileio::FileWindow file;
+    fileio::FileWindow file(kSampleWindow, fileio::FileWindow::Fill::Read);
     const float r = openMap(path, file, kThumbCannotOpen);
     if (r != 0.0f) return r == kNotBmp ? kThumbNotBmp : r;
     const BMPHeader h = _bmpHdr;
@@ -262,6 +277,7 @@ float createBMPthumb(const char* path, int size) {
     const std::int64_t stride = strideOf(h);
     std::vector<std::uint8_t> row(outRow, 0);  // the padding stays zero
     Reader src(file);
+    fileio::Writer rows(f);
     std::int64_t rowAt = h.dataOffset;
     float aR = 0.0f;
     std::int64_t iR = 0;
@@ -282,12 +298,13 @@ float createBMPthumb(const char* path, int size) {
             at += 3 * static_cast<std::int64_t>(aC - static_cast<float>(iC));
             iC = static_cast<std::int64_t>(aC);
         }
-        ok = ok && fileio::writeAll(f, row.data(), row.size());
+        rows.put(row.data(), row.size());
         aR = aR + step;
         rowAt += stride * static_cast<std::int64_t>(aR - static_cast<float>(iR));
         iR = static_cast<std::int64_t>(aR);
     }
 
+    ok = ok && rows.flush();
     file.release();  // the original is replaced below
     // A failure with the stream intact: a row could not be read.
     if (!ok && !std::ferror(f)) return kThumbCannotOpen;
@@ -393,7 +410,7 @@ bool sampleOntoCanvas(std::int64_t W, std::int64_t H, std::int64_t S, Take&& tak
 float createThumb(const char* path, int size) {
     using namespace psd;
     if (size < 1 || size > bmp::kMaxPsdThumb) return bmp::kThumbBadSize;
-    fileio::FileWindow file;
+    fileio::FileWindow file(kSampleWindow, fileio::FileWindow::Fill::Read);
     const float r = openThumbSource(path, file);
     if (r != 0.0f) return r;
     const std::int64_t W = _fHeader.columns, H = _fHeader.rows, S = size;
@@ -417,6 +434,7 @@ float createThumb(const char* path, int size) {
 
     std::vector<std::uint8_t> row(std::size_t(S), 0);
     Reader src(file);
+    fileio::Writer rows(f);
     for (std::uint64_t c = 0; ok && c < 3; ++c) {
         const std::uint64_t plane = off + c * std::uint64_t(W) * std::uint64_t(H);
         auto take = [&](std::int64_t x, std::int64_t s) {
@@ -425,12 +443,13 @@ float createThumb(const char* path, int size) {
             return v != nullptr;
         };
         auto done = [&] {
-            const bool written = fileio::writeAll(f, row.data(), row.size());
+            rows.put(row.data(), row.size());
             std::fill(row.begin(), row.end(), std::uint8_t(0));
-            return written;
+            return rows.ok();
         };
         ok = W < S && H < S ? centreOnCanvas(W, H, S, take, done) : sampleOntoCanvas(W, H, S, take, done);
     }
+    ok = ok && rows.flush();
     file.release();  // the original is replaced below
     return finishPSDRewrite(out, ok);
 }
