@@ -56,25 +56,30 @@ float readBMPHeader(const fileio::Bytes& f) {
 
 namespace {
 
-// Maps and parses one map for merge or swap.
-float mapMap(const char* path, fileio::MappedFile& m, float cannotOpen) {
-    if (m.open(path) != fileio::Load::Ok) return cannotOpen;
-    return readBMPHeader(m.bytes()) != 0.0f ? bmp::kNotBmp : 0.0f;
+// Opens one map for a pass through a window and parses its header.
+float openMap(const char* path, fileio::FileWindow& w, float cannotOpen) {
+    if (w.open(path) != fileio::Load::Ok) return cannotOpen;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(w.size(), 38));
+    const std::uint8_t* head = w.view(0, n);
+    if (!head) return cannotOpen;
+    return readBMPHeader(fileio::Bytes(head, n)) != 0.0f ? bmp::kNotBmp : 0.0f;
 }
 
 // Rows are rewritten in blocks of about this many bytes.
 constexpr std::size_t kRowBlockBytes = 1u << 20;
 
-// Rewrites the rows of a mapped map in place a block at a time: each block
-// is copied out of the mapping (padding included, but never past the end
-// of the file), edited by fn(block, first row, rows) and written over the
-// same bytes. Nothing outside the rows is written: the rest of the file
-// keeps the bytes it has. False when the file cannot be opened for writing
-// or a write fails.
+enum class Pass { Ok, ReadFailed, WriteFailed };
+
+// Rewrites the rows of a map of `size` bytes in place a block at a time,
+// through one stream: each block is read (padding included, but never past
+// the end of the file), edited by fn(block, first row, rows) and written
+// over the same bytes. Nothing outside the rows is written: the rest of the
+// file keeps the bytes it has. fn returns false when it cannot read what it
+// needs.
 template <class Fn>
-bool rewriteRows(const char* path, const fileio::MappedFile& m, const BMPHeader& h, Fn&& fn) {
+Pass rewriteRows(const char* path, std::uint64_t size, const BMPHeader& h, Fn&& fn) {
     fileio::File f = fileio::open(path, "r+b");
-    if (!f) return false;
+    if (!f) return Pass::WriteFailed;
     if (h.width > 0 && h.height > 0) {
         const std::uint64_t stride = static_cast<std::uint64_t>(strideOf(h));
         const std::uint32_t per = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, kRowBlockBytes / stride));
@@ -83,14 +88,15 @@ bool rewriteRows(const char* path, const fileio::MappedFile& m, const BMPHeader&
             const std::uint32_t rows = std::min<std::uint32_t>(per, static_cast<std::uint32_t>(h.height) - y);
             const std::uint64_t at = h.dataOffset + stride * y;
             // rowsFit: every pixel is inside; only the last padding may not be.
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(stride * rows, m.size() - at));
-            block.assign(m.data() + at, m.data() + at + n);
-            fn(block.data(), y, rows);
-            if (!fileio::seekTo(f.get(), at) || !fileio::writeAll(f.get(), block.data(), n)) return false;
-            m.discard(static_cast<std::size_t>(at), n);
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(stride * rows, size - at));
+            block.resize(n);
+            if (!fileio::seekTo(f.get(), at) || fileio::readSome(f.get(), block.data(), n) != n)
+                return Pass::ReadFailed;
+            if (!fn(block.data(), y, rows)) return Pass::ReadFailed;
+            if (!fileio::seekTo(f.get(), at) || !fileio::writeAll(f.get(), block.data(), n)) return Pass::WriteFailed;
         }
     }
-    return f.close();
+    return f.close() ? Pass::Ok : Pass::WriteFailed;
 }
 
 }  // namespace
@@ -98,11 +104,11 @@ bool rewriteRows(const char* path, const fileio::MappedFile& m, const BMPHeader&
 float mergeBMP(const char* sourcePath, const char* targetPath) {
     using namespace bmp;
     if (fileio::sameFile(sourcePath, targetPath)) return kTargetNotWritable;
-    fileio::MappedFile target, source;
-    float r = mapMap(targetPath, target, kCannotOpen);
+    fileio::FileWindow target, source;
+    float r = openMap(targetPath, target, kCannotOpen);
     if (r != 0.0f) return r;
     const BMPHeader t = _bmpHdr;
-    r = mapMap(sourcePath, source, kSourceCannotOpen);
+    r = openMap(sourcePath, source, kSourceCannotOpen);
     if (r != 0.0f) return r;
     const BMPHeader s = _bmpHdr;
     if (s.width != t.width || s.height != t.height) return kSizesDiffer;
@@ -113,32 +119,43 @@ float mergeBMP(const char* sourcePath, const char* targetPath) {
 
     std::uint8_t k0 = 0, k1 = 0, k2 = 0;
     if (s.width > 0 && s.height > 0) {
-        const std::uint8_t* key = source.data() + s.dataOffset;
+        const std::uint8_t* key = source.view(s.dataOffset, 3);
+        if (!key) return kSourceCannotOpen;
         k0 = key[0], k1 = key[1], k2 = key[2];
     }
-    const std::int64_t stride = strideOf(s);
+    const std::uint64_t stride = static_cast<std::uint64_t>(strideOf(s)), targetSize = target.size();
     const std::size_t rowPixels = 3 * std::size_t(s.width > 0 ? s.width : 0);
-    const bool ok = rewriteRows(targetPath, target, t, [&](std::uint8_t* block, std::uint32_t y, std::uint32_t rows) {
+    target.release();  // its rows are read where they are rewritten
+    auto merge = [&](std::uint8_t* block, std::uint32_t y, std::uint32_t rows) {
+        // The source's rows of this block, as far as its file goes: read
+        // only when a pixel takes one (most blocks of a map need few).
+        const std::uint64_t at = s.dataOffset + y * stride;
+        const std::size_t len = std::size_t(std::min<std::uint64_t>(rows * stride, source.size() - at));
+        const std::uint8_t* src = nullptr;
         for (std::uint32_t k = 0; k < rows; ++k) {
-            const std::size_t at = std::size_t(s.dataOffset + (y + k) * stride);
-            const std::uint8_t* sp = source.data() + at;
             std::uint8_t* tp = block + std::size_t(k * stride);
             for (std::size_t x = 0; x < rowPixels; x += 3)
                 if (tp[x] == k0 && tp[x + 1] == k1 && tp[x + 2] == k2) {
+                    if (!src) {
+                        src = source.view(at, len);
+                        if (!src) return false;
+                    }
+                    const std::uint8_t* sp = src + std::size_t(k * stride);
                     tp[x] = sp[x];
                     tp[x + 1] = sp[x + 1];
                     tp[x + 2] = sp[x + 2];
                 }
         }
-        source.discard(std::size_t(s.dataOffset + y * stride), std::size_t(rows * stride));
-    });
-    return ok ? 0.0f : kTargetNotWritable;
+        return true;
+    };
+    const Pass pass = rewriteRows(targetPath, targetSize, t, merge);
+    return pass == Pass::Ok ? 0.0f : pass == Pass::ReadFailed ? kCannotOpen : kTargetNotWritable;
 }
 
 float swapChannelsBMP(const char* path, int mode) {
     using namespace bmp;
-    fileio::MappedFile map;
-    float r = mapMap(path, map, kCannotOpen);
+    fileio::FileWindow map;
+    float r = openMap(path, map, kCannotOpen);
     if (r != 0.0f) return r;
     const BMPHeader h = _bmpHdr;
     if (!rowsFit(h, map.size())) return kShortData;
@@ -159,28 +176,64 @@ float swapChannelsBMP(const char* path, int mode) {
     if (h.width <= 0 || h.height <= 0) return writable(path) ? 0.0f : kSourceNotWritable;
     const std::int64_t stride = strideOf(h);
     const std::size_t rowPixels = 3 * std::size_t(h.width);
-    const bool ok = rewriteRows(path, map, h, [&](std::uint8_t* block, std::uint32_t, std::uint32_t rows) {
+    const std::uint64_t size = map.size();
+    map.release();  // the rows are read where they are rewritten
+    const Pass pass = rewriteRows(path, size, h, [&](std::uint8_t* block, std::uint32_t, std::uint32_t rows) {
         for (std::uint32_t k = 0; k < rows; ++k) {
             std::uint8_t* p = block + std::size_t(k * stride);
             for (std::size_t x = 0; x < rowPixels; x += 3) std::swap(p[x + a], p[x + b]);
         }
+        return true;
     });
-    return ok ? 0.0f : kSourceNotWritable;
+    return pass == Pass::Ok ? 0.0f : pass == Pass::ReadFailed ? kCannotOpen : kSourceNotWritable;
 }
+
+namespace {
+
+// The thumbnails read a few rows spread over the map: small windows, read
+// rather than mapped, so that the rows between the sampled ones are not
+// brought in.
+constexpr std::size_t kSampleWindow = 16u << 10;
+
+// Small reads in file order through a window, which is asked for
+// kSampleWindow bytes at a time.
+class Reader {
+public:
+    explicit Reader(fileio::FileWindow& w) : w_(w) {}
+    // The n bytes at off, or null when they do not lie inside the file or
+    // cannot be read.
+    const std::uint8_t* at(std::uint64_t off, std::size_t n) {
+        if (off > w_.size() || n > w_.size() - off) return nullptr;
+        if (!p_ || off < lo_ || off + n > hi_) {
+            const std::size_t len =
+                std::max(n, static_cast<std::size_t>(std::min<std::uint64_t>(kSampleWindow, w_.size() - off)));
+            p_ = w_.view(off, len);
+            if (!p_) return nullptr;
+            lo_ = off;
+            hi_ = off + len;
+        }
+        return p_ + (off - lo_);
+    }
+
+private:
+    fileio::FileWindow& w_;
+    const std::uint8_t* p_ = nullptr;
+    std::uint64_t lo_ = 0, hi_ = 0;
+};
+
+}  // namespace
 
 float createBMPthumb(const char* path, int size) {
     using namespace bmp;
     if (size < 1) return kThumbBadSize;
-    // Mapped, so only the pages of the sampled rows are ever read.
-    fileio::MappedFile m;
-    if (m.open(path) != fileio::Load::Ok) return kThumbCannotOpen;
-    const fileio::Bytes file = m.bytes();
-    if (readBMPHeader(file) != 0.0f) return kThumbNotBmp;
+    fileio::FileWindow file(kSampleWindow, fileio::FileWindow::Fill::Read);
+    const float r = openMap(path, file, kThumbCannotOpen);
+    if (r != 0.0f) return r == kNotBmp ? kThumbNotBmp : r;
     const BMPHeader h = _bmpHdr;
     const std::int32_t w = h.width, ht = h.height;
     if (w <= 0 || ht <= 0) return kThumbNotPositive;
     if (w < size && ht < size) return 0.0f;  // already small enough
-    if (!rowsFit(h, file.size)) return kShortData;
+    if (!rowsFit(h, file.size())) return kShortData;
 
     // Output size and step in single precision.
     const float fs = static_cast<float>(size);
@@ -205,75 +258,93 @@ float createBMPthumb(const char* path, int size) {
     // The new file: the bytes before the rows with the size fields patched
     // (rowsFit put dataOffset inside the file; the header's 38 bytes are
     // patched first and only the part before the rows is kept), then the
-    // sampled pixels.
-    std::vector<std::uint8_t> img(file.data, file.data + std::max<std::size_t>(h.dataOffset, 38));
-    fileio::storeLE32(&img[2], static_cast<std::uint32_t>(h.dataOffset + n));
-    fileio::storeLE32(&img[18], static_cast<std::uint32_t>(outW));
-    fileio::storeLE32(&img[22], static_cast<std::uint32_t>(outH));
-    fileio::storeLE32(&img[34], static_cast<std::uint32_t>(n));
-    img.resize(h.dataOffset);
-    img.resize(h.dataOffset + n, 0);
+    // sampled rows, written as they are made.
+    std::uint8_t head[38];
+    const std::uint8_t* p = file.view(0, sizeof head);  // openMap read them
+    if (!p) return kThumbCannotOpen;
+    std::memcpy(head, p, sizeof head);
+    fileio::storeLE32(&head[2], static_cast<std::uint32_t>(h.dataOffset + n));
+    fileio::storeLE32(&head[18], static_cast<std::uint32_t>(outW));
+    fileio::storeLE32(&head[22], static_cast<std::uint32_t>(outH));
+    fileio::storeLE32(&head[34], static_cast<std::uint32_t>(n));
+    fileio::Replacement out;
+    if (out.begin(path, std::uint64_t(h.dataOffset) + n) != fileio::Rewrite::Ok) return kThumbCannotWrite;
+    std::FILE* f = out.stream();
+    bool ok = fileio::writeAll(f, head, std::min<std::size_t>(h.dataOffset, sizeof head)) &&
+              (h.dataOffset <= sizeof head || fileio::copyRange(file, sizeof head, h.dataOffset - sizeof head, f));
 
-    const std::int64_t fileSize = static_cast<std::int64_t>(file.size);
+    const std::uint64_t fileSize = file.size();
     const std::int64_t stride = strideOf(h);
+    std::vector<std::uint8_t> row(outRow, 0);  // the padding stays zero
+    Reader src(file);
+    fileio::Writer rows(f);
     std::int64_t rowAt = h.dataOffset;
     float aR = 0.0f;
     std::int64_t iR = 0;
-    std::uint8_t* o = img.data() + h.dataOffset;
-    for (std::int32_t j = 0; j < outH; ++j) {
-        std::int64_t p = rowAt;
+    for (std::int32_t j = 0; ok && j < outH; ++j) {
+        std::int64_t at = rowAt;
         float aC = 0.0f;
         std::int64_t iC = 0;
-        for (std::int32_t i = 0; i < outW; ++i) {
-            if (p >= 0 && p + 3 <= fileSize) std::memcpy(o, file.data + p, 3);
-            o += 3;
+        for (std::int32_t i = 0; ok && i < outW; ++i) {
+            std::uint8_t* o = &row[3 * std::size_t(i)];
+            if (at >= 0 && std::uint64_t(at) + 3 <= fileSize) {
+                const std::uint8_t* px = src.at(std::uint64_t(at), 3);
+                ok = px != nullptr;
+                if (ok) std::memcpy(o, px, 3);
+            } else {
+                std::memset(o, 0, 3);
+            }
             aC = aC + step;
-            p += 3 * static_cast<std::int64_t>(aC - static_cast<float>(iC));
+            at += 3 * static_cast<std::int64_t>(aC - static_cast<float>(iC));
             iC = static_cast<std::int64_t>(aC);
         }
-        o += pad;  // already zero
+        rows.put(row.data(), row.size());
         aR = aR + step;
         rowAt += stride * static_cast<std::int64_t>(aR - static_cast<float>(iR));
         iR = static_cast<std::int64_t>(aR);
     }
 
-    m.release();  // the original is replaced below
-    if (fileio::replaceFile(path, img.data(), img.size()) != fileio::Rewrite::Ok) return kThumbCannotWrite;
-    return 0.0f;
+    ok = ok && rows.flush();
+    file.release();  // the original is replaced below
+    // A failure with the stream intact: a row could not be read.
+    if (!ok && !std::ferror(f)) return kThumbCannotOpen;
+    return out.commit(ok) == fileio::Rewrite::Ok ? 0.0f : kThumbCannotWrite;
 }
 
 namespace {
 
-// Maps the PSD for its thumbnail and checks that it has three 8-bit colour
+// Opens the PSD for its thumbnail and checks that it has three 8-bit colour
 // planes inside the file, each of fewer than 2^31 rows and columns.
-float mapThumbSource(const char* path, fileio::MappedFile& m) {
+float openThumbSource(const char* path, fileio::FileWindow& w) {
     using namespace psd;
-    if (m.open(path) != fileio::Load::Ok) return kBadSignature;
-    const float r = readPSDHeader(m.bytes());
+    if (w.open(path) != fileio::Load::Ok) return kBadSignature;
+    const float r = readPSDHeader(w);
     if (r != 0.0f) return r;
     if (_fHeader.depth != 8 || _fHeader.channels < 3) return kNotRgb8;
     constexpr std::uint32_t kMaxSide = std::numeric_limits<std::int32_t>::max();
     if (_fHeader.rows > kMaxSide || _fHeader.columns > kMaxSide ||
-        !psdPlanesFit(_offst, _fHeader.rows, _fHeader.columns, 3, 1, m.size()))
+        !psdPlanesFit(_offst, _fHeader.rows, _fHeader.columns, 3, 1, static_cast<std::size_t>(w.size())))
         return kShortData;
     return 0.0f;
 }
 
-// Copies the pixel at `from`, whose planes lie `a` samples apart, to `to`,
-// whose planes lie `plane` samples apart.
-inline void copyPixel(const std::uint8_t* from, std::int64_t a, std::uint8_t* to, std::size_t plane) {
-    to[0] = from[0];
-    to[plane] = from[a];
-    to[2 * plane] = from[2 * a];
-}
+// The canvases below are walked a row at a time, for one plane:
+// take(x, s) puts source sample s (an index within the plane) at output
+// column x of the row, done() ends the row; either returns false to stop
+// the walk (a sample that cannot be read, a row that cannot be written).
 
 // A W x H picture smaller than the S x S canvas: copied 1:1, centred on
 // black.
-void centreOnCanvas(const std::uint8_t* src, std::int64_t W, std::int64_t H, std::int64_t S, std::uint8_t* out) {
-    const std::size_t plane = std::size_t(S) * std::size_t(S);
+template <class Take, class Done>
+bool centreOnCanvas(std::int64_t W, std::int64_t H, std::int64_t S, Take&& take, Done&& done) {
     const std::int64_t x0 = (S - W) / 2, y0 = (S - H) / 2;
-    for (std::int64_t y = 0; y < H; ++y)
-        for (std::int64_t x = 0; x < W; ++x) copyPixel(src + (y * W + x), W * H, out + ((y0 + y) * S + x0 + x), plane);
+    for (std::int64_t y = 0; y < S; ++y) {
+        if (y >= y0 && y < y0 + H)
+            for (std::int64_t x = 0; x < W; ++x)
+                if (!take(x0 + x, (y - y0) * W + x)) return false;
+        if (!done()) return false;
+    }
+    return true;
 }
 
 // How many steps lie between the extra source pixels that spread what
@@ -294,10 +365,10 @@ inline std::int64_t extraStep(std::int64_t interval, std::int64_t& k) {
 // A picture at least as large as the S x S canvas on one side: sampled at
 // the integer step f = max(W, H) / S, with an extra source pixel now and
 // then to spread the remainder, and centred across the shorter side with
-// black margins. The column counter runs on from row to row.
-void sampleOntoCanvas(const std::uint8_t* src, std::int64_t W, std::int64_t H, std::int64_t S, std::uint8_t* out) {
-    const std::int64_t A = W * H;
-    const std::size_t plane = std::size_t(S) * std::size_t(S);
+// black margins. The column counter runs on from row to row. The samples
+// taken lie in file order.
+template <class Take, class Done>
+bool sampleOntoCanvas(std::int64_t W, std::int64_t H, std::int64_t S, Take&& take, Done&& done) {
     std::int64_t f = std::max(W, H) / S;
     if (f == 0) f = 1;
     const std::int64_t outW = W / f, outH = H / f;
@@ -306,12 +377,11 @@ void sampleOntoCanvas(const std::uint8_t* src, std::int64_t W, std::int64_t H, s
     std::int64_t mC = portrait ? (S - outW) / 2 : 0;  // margin columns still to pass in this row
     std::int64_t mR = portrait ? 0 : (S - outH) / 2;  // margin rows still to pass
     std::int64_t s = 0, ci = 0, ri = 0, kC = 0, kR = 0;
-    std::size_t o = 0;
     for (std::int64_t y = 0; y < S; ++y) {
         const std::int64_t rowS = s, rowCi = ci;
-        for (std::int64_t x = 0; x < S; ++x, ++o) {
-            const bool take = portrait ? (mC < 1 && ci < W) : (mR < 1 && ri < H);
-            if (take && ri < H && ci < W) copyPixel(src + s, A, out + o, plane);  // never outside the planes
+        for (std::int64_t x = 0; x < S; ++x) {
+            const bool shown = portrait ? (mC < 1 && ci < W) : (mR < 1 && ri < H);
+            if (shown && ri < H && ci < W && !take(x, s)) return false;  // never outside the plane
             const std::int64_t e = extraStep(cI, kC);
             if (mC < 1) {
                 s += f + e;
@@ -319,6 +389,7 @@ void sampleOntoCanvas(const std::uint8_t* src, std::int64_t W, std::int64_t H, s
             }
             --mC;
         }
+        if (!done()) return false;
         const std::int64_t e = extraStep(rI, kR);
         if (mR < 1) {
             if (portrait) mC = (S - W / f) / 2;
@@ -331,37 +402,54 @@ void sampleOntoCanvas(const std::uint8_t* src, std::int64_t W, std::int64_t H, s
             ci = rowCi;
         }
     }
-}
-
-// Replaces the PSD by its header and sections as they were (a successful
-// header read puts _offst past byte 40) with the new size, then the canvas.
-float replaceWithThumb(const char* path, fileio::MappedFile& m, const std::vector<std::uint8_t>& canvas,
-                       std::int64_t S) {
-    std::vector<std::uint8_t> head(m.data(), m.data() + _offst);
-    fileio::storeBE32(&head[14], static_cast<std::uint32_t>(S));
-    fileio::storeBE32(&head[18], static_cast<std::uint32_t>(S));
-    // Three planes are written: the header says so (an alpha plane is dropped).
-    if (_fHeader.channels > 3) fileio::storeBE16(&head[12], 3);
-    m.release();  // the original is replaced below
-    if (fileio::replaceFile(path, {{head.data(), head.size()}, {canvas.data(), canvas.size()}}) != fileio::Rewrite::Ok)
-        return psd::kCannotWrite;
-    return 0.0f;
+    return true;
 }
 
 }  // namespace
 
 float createThumb(const char* path, int size) {
+    using namespace psd;
     if (size < 1 || size > bmp::kMaxPsdThumb) return bmp::kThumbBadSize;
-    // Mapped, so only the sampled parts of the planes are ever read.
-    fileio::MappedFile m;
-    const float r = mapThumbSource(path, m);
+    fileio::FileWindow file(kSampleWindow, fileio::FileWindow::Fill::Read);
+    const float r = openThumbSource(path, file);
     if (r != 0.0f) return r;
     const std::int64_t W = _fHeader.columns, H = _fHeader.rows, S = size;
-    const std::uint8_t* src = m.data() + _offst;
-    std::vector<std::uint8_t> canvas(3 * std::size_t(S) * std::size_t(S), 0);
-    if (W < S && H < S)
-        centreOnCanvas(src, W, H, S, canvas.data());
-    else
-        sampleOntoCanvas(src, W, H, S, canvas.data());
-    return replaceWithThumb(path, m, canvas, S);
+    const std::uint64_t off = std::uint64_t(_offst);
+
+    // The header and its sections as they were (a successful header read
+    // puts _offst past byte 40) with the new size, then the three planes,
+    // each made and written a row at a time.
+    std::uint8_t head[22];
+    const std::uint8_t* p = file.view(0, sizeof head);
+    if (!p) return kBadSignature;
+    std::memcpy(head, p, sizeof head);
+    fileio::storeBE32(&head[14], static_cast<std::uint32_t>(S));
+    fileio::storeBE32(&head[18], static_cast<std::uint32_t>(S));
+    // Three planes are written: the header says so (an alpha plane is dropped).
+    if (_fHeader.channels > 3) fileio::storeBE16(&head[12], 3);
+    fileio::Replacement out;
+    if (out.begin(path, off + 3 * std::uint64_t(S) * std::uint64_t(S)) != fileio::Rewrite::Ok) return kCannotWrite;
+    std::FILE* f = out.stream();
+    bool ok = fileio::writeAll(f, head, sizeof head) && fileio::copyRange(file, sizeof head, off - sizeof head, f);
+
+    std::vector<std::uint8_t> row(std::size_t(S), 0);
+    Reader src(file);
+    fileio::Writer rows(f);
+    for (std::uint64_t c = 0; ok && c < 3; ++c) {
+        const std::uint64_t plane = off + c * std::uint64_t(W) * std::uint64_t(H);
+        auto take = [&](std::int64_t x, std::int64_t s) {
+            const std::uint8_t* v = src.at(plane + std::uint64_t(s), 1);
+            if (v) row[std::size_t(x)] = *v;
+            return v != nullptr;
+        };
+        auto done = [&] {
+            rows.put(row.data(), row.size());
+            std::fill(row.begin(), row.end(), std::uint8_t(0));
+            return rows.ok();
+        };
+        ok = W < S && H < S ? centreOnCanvas(W, H, S, take, done) : sampleOntoCanvas(W, H, S, take, done);
+    }
+    ok = ok && rows.flush();
+    file.release();  // the original is replaced below
+    return finishPSDRewrite(out, ok);
 }

@@ -284,13 +284,17 @@ bool FileWindow::place(std::uint64_t off, std::size_t n) {
 #else
     static const std::uint64_t grain = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
 #endif
-    const std::uint64_t start = off / grain * grain;
-    std::uint64_t length = off - start + n;
-    if (length < kWindow) length = kWindow;
+    // The window runs window_ from off, not from its aligned start, so that
+    // a pass in blocks of half a window from an unaligned offset maps once
+    // per two blocks rather than once per block. A window that is read
+    // starts at off itself.
+    const bool mapped = fill_ == Fill::Map;
+    const std::uint64_t start = mapped ? off / grain * grain : off;
+    std::uint64_t length = off - start + std::max<std::uint64_t>(n, window_);
     if (length > size_ - start) length = size_ - start;
     if (length > SIZE_MAX) return false;
 #if defined(_WIN32)
-    if (mapping_)
+    if (mapped && mapping_)
         map_ = MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(start >> 32), static_cast<DWORD>(start),
                              static_cast<SIZE_T>(length));
 #else
@@ -300,13 +304,15 @@ bool FileWindow::place(std::uint64_t off, std::size_t n) {
 #else
     constexpr int kFlags = MAP_PRIVATE;
 #endif
-    void* p = mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, kFlags, fd_, static_cast<off_t>(start));
-    if (p != MAP_FAILED) map_ = p;
+    if (mapped) {
+        void* p = mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, kFlags, fd_, static_cast<off_t>(start));
+        if (p != MAP_FAILED) map_ = p;
+    }
 #endif
     if (map_) {
         base_ = static_cast<const std::uint8_t*>(map_);
     } else {
-        // No mapping: read the window into the buffer.
+        // Not mapped: read the window into the buffer.
         buffer_.resize(static_cast<std::size_t>(length));
 #if defined(_WIN32)
         LARGE_INTEGER at;
@@ -352,6 +358,10 @@ const std::uint8_t* FileWindow::view(std::uint64_t off, std::size_t n) {
         }
     }
     return base_ + (off - start_);
+}
+
+bool copyRange(FileWindow& w, std::uint64_t off, std::uint64_t n, std::FILE* f) {
+    return forEachBlock(w, off, n, 1, [f](const std::uint8_t* p, std::size_t m) { return writeAll(f, p, m); });
 }
 
 std::size_t readSome(std::FILE* f, void* dst, std::size_t n) {

@@ -150,12 +150,19 @@ private:
 // system allows, else a buffer the bytes are read into.
 class FileWindow : NoCopy {
 public:
-    // What one window maps at least, and the block a pass asks for at a
-    // time: view() of up to kBlock bytes never maps more than kWindow plus
-    // the system's alignment.
+    // What one window maps at least by default, and the block a pass asks
+    // for at a time: view() of up to kBlock bytes then never maps more than
+    // kWindow plus the system's alignment.
     static constexpr std::size_t kWindow = 2u << 20;
     static constexpr std::size_t kBlock = 1u << 20;
 
+    // How a window is filled: mapped, or read into a buffer. Small windows
+    // far apart (a few rows here and there of a large file) cost less read.
+    enum class Fill { Map, Read };
+
+    // window: what one window holds at least; a pass that holds several
+    // windows at once may take smaller ones (and ask for smaller blocks).
+    explicit FileWindow(std::size_t window = kWindow, Fill fill = Fill::Map) : window_(window), fill_(fill) {}
     ~FileWindow() { release(); }
     // Regular files only: a folder or device gives CannotOpen.
     Load open(const char* utf8Path);
@@ -170,6 +177,8 @@ public:
 private:
     bool place(std::uint64_t off, std::size_t n);
     void unmap();
+    std::size_t window_;
+    Fill fill_;
     std::uint64_t size_ = 0;
     std::uint64_t start_ = 0;  // file offset of the window's first byte
     std::size_t length_ = 0;   // bytes in the window
@@ -200,6 +209,10 @@ bool forEachBlock(FileWindow& w, std::uint64_t off, std::uint64_t count, std::si
     }
     return true;
 }
+
+// Writes the bytes [off, off + n) of w's file to f a block at a time; false
+// when a block cannot be read or written (std::ferror(f) tells which).
+bool copyRange(FileWindow& w, std::uint64_t off, std::uint64_t n, std::FILE* f);
 
 // Collects output in a block and writes it out in large pieces; remembers
 // the first failure so callers test once, at finish().

@@ -14,35 +14,57 @@
 std::int32_t _offst = 0;
 PSDHeader _fHeader;
 
-float readPSDHeader(const fileio::Bytes& f) {
+namespace {
+
+// The header reader over any source of the file's bytes: at(off, n) gives
+// the n bytes at off, or null when they do not lie inside the file.
+template <class At>
+float decodePsdHeader(At&& at) {
     using namespace psd;
     _offst = 0;
-    const std::uint64_t size = f.size;
-    if (size < 4 || std::memcmp(f.data, "8BPS", 4) != 0) return kBadSignature;
-    _fHeader.signature = fileio::loadBE32(f.data);
-    if (size < 6) return kShortHeader;
-    _fHeader.version = fileio::loadBE16(f.data + 4);
+    const std::uint8_t* p = at(0, 4);
+    if (!p || std::memcmp(p, "8BPS", 4) != 0) return kBadSignature;
+    _fHeader.signature = fileio::loadBE32(p);
+    if (!(p = at(4, 2))) return kShortHeader;
+    _fHeader.version = fileio::loadBE16(p);
     if (_fHeader.version != 1) return kBadVersion;
-    if (size < 34) return kShortHeader;
-    _fHeader.channels = fileio::loadBE16(f.data + 12);
-    _fHeader.rows = fileio::loadBE32(f.data + 14);
-    _fHeader.columns = fileio::loadBE32(f.data + 18);
-    _fHeader.depth = fileio::loadBE16(f.data + 22);
-    _fHeader.colourMode = fileio::loadBE16(f.data + 24);
-    _fHeader.colourDataLength = fileio::loadBE32(f.data + 26);
+    if (!(p = at(0, 34))) return kShortHeader;
+    _fHeader.channels = fileio::loadBE16(p + 12);
+    _fHeader.rows = fileio::loadBE32(p + 14);
+    _fHeader.columns = fileio::loadBE32(p + 18);
+    _fHeader.depth = fileio::loadBE16(p + 22);
+    _fHeader.colourMode = fileio::loadBE16(p + 24);
+    _fHeader.colourDataLength = fileio::loadBE32(p + 26);
     if (_fHeader.colourDataLength != 0) return kColourData;
-    _fHeader.resourcesLength = fileio::loadBE32(f.data + 30);
+    _fHeader.resourcesLength = fileio::loadBE32(p + 30);
     // Section lengths are 32-bit: their sums are formed in 64 bits.
-    std::uint64_t at = std::uint64_t(_fHeader.resourcesLength) + 34;
-    if (at + 4 > size) return kShortHeader;
-    _fHeader.layersLength = fileio::loadBE32(f.data + at);
-    at += 4 + std::uint64_t(_fHeader.layersLength);
-    if (at + 2 > size || at + 2 > std::uint64_t(std::numeric_limits<std::int32_t>::max())) return kShortHeader;
-    _offst = static_cast<std::int32_t>(at);
-    _fHeader.compression = fileio::loadBE16(f.data + at);
+    std::uint64_t pos = std::uint64_t(_fHeader.resourcesLength) + 34;
+    if (!(p = at(pos, 4))) return kShortHeader;
+    _fHeader.layersLength = fileio::loadBE32(p);
+    pos += 4 + std::uint64_t(_fHeader.layersLength);
+    if (pos + 2 > std::uint64_t(std::numeric_limits<std::int32_t>::max()) || !(p = at(pos, 2))) return kShortHeader;
+    _offst = static_cast<std::int32_t>(pos);
+    _fHeader.compression = fileio::loadBE16(p);
     if (_fHeader.compression != 0) return kCompressed;
     _offst += 2;
     return 0.0f;
+}
+
+}  // namespace
+
+float readPSDHeader(const fileio::Bytes& f) {
+    return decodePsdHeader([&f](std::uint64_t off, std::size_t n) -> const std::uint8_t* {
+        return off <= f.size && n <= f.size - off ? f.data + off : nullptr;
+    });
+}
+
+float readPSDHeader(fileio::FileWindow& w) {
+    return decodePsdHeader([&w](std::uint64_t off, std::size_t n) { return w.view(off, n); });
+}
+
+float finishPSDRewrite(fileio::Replacement& out, bool ok) {
+    if (!ok && !std::ferror(out.stream())) return psd::kBadSignature;  // a block could not be read
+    return out.commit(ok) == fileio::Rewrite::Ok ? 0.0f : psd::kCannotWrite;
 }
 
 std::vector<std::uint8_t> psd16Header() {
@@ -70,14 +92,16 @@ bool psdPlanesFit(std::int64_t offset, std::uint32_t rows, std::uint32_t columns
 
 namespace {
 
-// Maps a PSD and reads its header.
-float mapPsd(const char* path, fileio::MappedFile& m) {
-    if (m.open(path) != fileio::Load::Ok) return psd::kBadSignature;  // cannot be opened (or read) for reading
-    return readPSDHeader(m.bytes());
+// Opens a PSD for a pass through a window and reads its header.
+float openPsd(const char* path, fileio::FileWindow& w) {
+    if (w.open(path) != fileio::Load::Ok) return psd::kBadSignature;  // cannot be opened for reading
+    return readPSDHeader(w);
 }
 
-// Output goes out in blocks of this many samples.
-constexpr std::size_t kBlock = 1u << 20;
+// The merge holds six windows at once (each map's three planes), so it
+// takes small ones, and merges blocks of half a window.
+constexpr std::size_t kMergeWindow = 512u << 10;
+constexpr std::size_t kBlock = kMergeWindow / 2;
 
 using MergePlane8Fn = void (*)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, const std::uint8_t*,
                                const std::uint8_t*, std::size_t, std::uint8_t, std::uint8_t, std::uint8_t,
@@ -183,14 +207,18 @@ bool mergePlane16With(int path, const std::uint8_t* s, const std::uint8_t* d, st
 float mergePSD(const char* a, const char* b) {
     using namespace psd;
     if (fileio::sameFile(a, b)) return kCannotWrite;
-    fileio::MappedFile mb, ma;
-    float r = mapPsd(b, mb);
+    // A and B through one window per plane: the merge reads the planes side
+    // by side, each window walking its plane in file order.
+    using fileio::FileWindow;
+    FileWindow wa[3] = {FileWindow(kMergeWindow), FileWindow(kMergeWindow), FileWindow(kMergeWindow)};
+    FileWindow wb[3] = {FileWindow(kMergeWindow), FileWindow(kMergeWindow), FileWindow(kMergeWindow)};
+    float r = openPsd(b, wb[0]);
     if (r != 0.0f) return r;
     const std::uint32_t rowsB = _fHeader.rows, columnsB = _fHeader.columns;
     const std::int32_t offB = _offst;
     const std::int64_t kindB = std::int64_t(_fHeader.depth) * _fHeader.colourMode;  // 16 bits x 16 bits
 
-    r = mapPsd(a, ma);
+    r = openPsd(a, wa[0]);
     if (r != 0.0f) return r;
     if (_fHeader.rows != rowsB || _fHeader.columns != columnsB) return kSizesDiffer;
     const std::int64_t kind = std::int64_t(_fHeader.depth) * _fHeader.colourMode;
@@ -200,74 +228,88 @@ float mergePSD(const char* a, const char* b) {
     if (_offst != offB) return kHeadersDiffer;
     const int planes = kind == 16 ? 1 : 3;
     const int sample = kind == 16 ? 2 : 1;
-    if (!psdPlanesFit(_offst, rowsB, columnsB, planes, sample, ma.size()) ||
-        !psdPlanesFit(offB, rowsB, columnsB, planes, sample, mb.size()))
+    if (!psdPlanesFit(_offst, rowsB, columnsB, planes, sample, static_cast<std::size_t>(wa[0].size())) ||
+        !psdPlanesFit(offB, rowsB, columnsB, planes, sample, static_cast<std::size_t>(wb[0].size())))
         return kShortData;
+    for (int c = 1; c < planes; ++c)
+        if (wa[c].open(a) != fileio::Load::Ok || wb[c].open(b) != fileio::Load::Ok) return kBadSignature;
 
     // B's new content: its header, the merged planes, whatever followed them.
-    const std::size_t n = std::size_t(rowsB) * columnsB;
-    const std::uint8_t* src = ma.data() + _offst;
-    const std::uint8_t* dst = mb.data() + offB;
-    const std::size_t pixels = std::size_t(planes) * std::size_t(sample) * n;
-    fileio::Replacement out;
-    if (out.begin(b, mb.size()) != fileio::Rewrite::Ok) return kCannotWrite;
-    std::FILE* f = out.stream();
-    bool ok = fileio::writeAll(f, mb.data(), std::size_t(offB));
-    std::vector<std::uint8_t> block;
-    if (n > 0 && kind == 16) {
-        // A's sample wherever it differs from B's first one.
-        const std::uint8_t k0 = dst[0], k1 = dst[1];
-        for (std::size_t i = 0; ok && i < 2 * n; i += 2 * kBlock) {
-            const std::size_t m = std::min(2 * kBlock, 2 * n - i);
-            block.resize(m);
-            mergePlane16(src + i, dst + i, m, k0, k1, block.data());
-            ok = fileio::writeAll(f, block.data(), m);
-            ma.discard(std::size_t(_offst) + i, m);
-            mb.discard(std::size_t(offB) + i, m);
+    const std::uint64_t n = std::uint64_t(rowsB) * columnsB, off = std::uint64_t(offB);
+    const std::uint64_t pixels = std::uint64_t(planes) * std::uint64_t(sample) * n;
+    // The key: B's first sample (16-bit) or first pixel (8-bit RGB).
+    std::uint8_t key[3] = {0, 0, 0};
+    if (n > 0) {
+        const std::uint64_t at[3] = {off, kind == 16 ? off + 1 : off + n, off + 2 * n};
+        for (int c = 0; c < (kind == 16 ? 2 : 3); ++c) {
+            const std::uint8_t* k = wb[0].view(at[c], 1);
+            if (!k) return kBadSignature;
+            key[c] = *k;
         }
-    } else if (n > 0) {
+    }
+    fileio::Replacement out;
+    if (out.begin(b, wb[0].size()) != fileio::Rewrite::Ok) return kCannotWrite;
+    std::FILE* f = out.stream();
+    bool ok = fileio::copyRange(wb[0], 0, off, f);
+    std::vector<std::uint8_t> block;
+    if (kind == 16) {
+        // A's sample wherever it differs from B's first one.
+        for (std::uint64_t i = 0; ok && i < 2 * n; i += kBlock) {
+            const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, 2 * n - i));  // even
+            const std::uint8_t* s = wa[0].view(off + i, m);
+            const std::uint8_t* d = wb[0].view(off + i, m);
+            ok = s && d;
+            if (!ok) break;
+            block.resize(m);
+            mergePlane16(s, d, m, key[0], key[1], block.data());
+            ok = fileio::writeAll(f, block.data(), m);
+        }
+    } else {
         // A's pixel wherever any of its three samples differs from B's first
-        // pixel; each plane is written whole before the next.
-        const std::uint8_t k0 = dst[0], k1 = dst[n], k2 = dst[2 * n];
-        const std::uint8_t *s0 = src, *s1 = src + n, *s2 = src + 2 * n;
-        for (int c = 0; c < 3; ++c) {
-            const std::uint8_t* sc = src + std::size_t(c) * n;
-            const std::uint8_t* dc = dst + std::size_t(c) * n;
-            for (std::size_t i = 0; ok && i < n; i += kBlock) {
-                const std::size_t m = std::min(kBlock, n - i);
+        // pixel. One pass over the planes: each block of pixels is merged in
+        // all three and written at its place in each plane.
+        for (std::uint64_t i = 0; ok && i < n; i += kBlock) {
+            const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, n - i));
+            const std::uint8_t* s[3] = {wa[0].view(off + i, m), wa[1].view(off + n + i, m),
+                                        wa[2].view(off + 2 * n + i, m)};
+            ok = s[0] && s[1] && s[2];
+            for (std::uint64_t c = 0; ok && c < 3; ++c) {
+                const std::uint8_t* d = wb[c].view(off + c * n + i, m);
+                ok = d != nullptr;
+                if (!ok) break;
                 block.resize(m);
-                mergePlane8(s0 + i, s1 + i, s2 + i, sc + i, dc + i, m, k0, k1, k2, block.data());
-                ok = fileio::writeAll(f, block.data(), m);
-                mb.discard(std::size_t(offB) + std::size_t(c) * n + i, m);
+                mergePlane8(s[0], s[1], s[2], s[c], d, m, key[0], key[1], key[2], block.data());
+                ok = fileio::seekTo(f, off + c * n + i) && fileio::writeAll(f, block.data(), m);
             }
         }
     }
-    const std::size_t tail = std::size_t(offB) + pixels;
-    ok = ok && fileio::writeAll(f, mb.data() + tail, mb.size() - tail);
-    ma.release();
-    mb.release();  // B is renamed over below
-    return out.commit(ok) == fileio::Rewrite::Ok ? 0.0f : kCannotWrite;
+    ok = ok && fileio::seekTo(f, off + pixels) &&
+         fileio::copyRange(wb[0], off + pixels, wb[0].size() - (off + pixels), f);
+    for (FileWindow& w : wa) w.release();
+    for (FileWindow& w : wb) w.release();  // B is renamed over below
+    return finishPSDRewrite(out, ok);
 }
 
 float swapChannelsPSD(const char* path, int mode) {
     using namespace psd;
     // The header of any length is written back as it was read.
-    fileio::MappedFile m;
-    float r = mapPsd(path, m);
+    fileio::FileWindow w;
+    float r = openPsd(path, w);
     if (r != 0.0f) return r;
     if (std::int64_t(_fHeader.depth) * _fHeader.channels != 24) return kNotRgb8;
-    if (!psdPlanesFit(_offst, _fHeader.rows, _fHeader.columns, 3, 1, m.size())) return kShortData;
+    if (!psdPlanesFit(_offst, _fHeader.rows, _fHeader.columns, 3, 1, static_cast<std::size_t>(w.size())))
+        return kShortData;
     if (mode < 1 || mode > 3) return 0.0f;  // mode 0: the map is left alone
 
-    const std::size_t n = std::size_t(_fHeader.rows) * _fHeader.columns;
-    const std::uint8_t* p1 = m.data() + _offst;
+    const std::uint64_t n = std::uint64_t(_fHeader.rows) * _fHeader.columns, off = std::uint64_t(_offst);
     // Mode 1: P1 P3 P2; 2: P3 P1 P2; 3: P2 P3 P1. Whatever followed the
     // third plane is not written back.
     static const int order[4][3] = {{0, 1, 2}, {0, 2, 1}, {2, 0, 1}, {1, 2, 0}};
     fileio::Replacement out;
-    if (out.begin(path, std::uint64_t(_offst) + 3 * std::uint64_t(n)) != fileio::Rewrite::Ok) return kCannotWrite;
-    bool ok = fileio::writeAll(out.stream(), m.data(), std::size_t(_offst));
-    for (int k = 0; k < 3 && ok; ++k) ok = fileio::writeAll(out.stream(), p1 + std::size_t(order[mode][k]) * n, n);
-    m.release();  // the original is renamed over below
-    return out.commit(ok) == fileio::Rewrite::Ok ? 0.0f : kCannotWrite;
+    if (out.begin(path, off + 3 * n) != fileio::Rewrite::Ok) return kCannotWrite;
+    bool ok = fileio::copyRange(w, 0, off, out.stream());
+    for (int k = 0; k < 3 && ok; ++k)
+        ok = fileio::copyRange(w, off + std::uint64_t(order[mode][k]) * n, n, out.stream());
+    w.release();  // the original is renamed over below
+    return finishPSDRewrite(out, ok);
 }

@@ -10,6 +10,8 @@
 
 namespace fileio {
 struct Bytes;
+class FileWindow;
+class Replacement;
 }
 
 // Decoded header of the last PSD file read, in host byte order.
@@ -55,6 +57,14 @@ inline constexpr float kUnsupportedKind = 36.0f;
 // 0, -1 (not "8BPS"), -2 (version not 1), -3 (colour-mode data), -4
 // (compressed), or -8 when a field or section lies past the end of the file.
 float readPSDHeader(const fileio::Bytes& file);
+// The same for a file seen through a window (a field that cannot be read
+// counts as missing).
+float readPSDHeader(fileio::FileWindow& file);
+
+// Ends a pass that wrote a PSD's replacement: 0 when it is renamed over the
+// original; -1 when the pass failed with its stream intact (a block could not
+// be read); -5 when a write or the rename failed (the original stays).
+float finishPSDRewrite(fileio::Replacement& out, bool ok);
 
 // The 40-byte header of a 128 x 128 map of one 16-bit grey channel, with
 // empty sections and no compression; the depth conversion patches the size.
@@ -85,12 +95,12 @@ float swapChannelsPSD(const char* path, int mode);
 
 // What each PSD map export's result means. The PSD thumbnail's rows are with
 // the BMP operations, where its worker is.
-#define BRINDLEX_PSD_HEADER_ROWS(NAME)                                                          \
-    results::code(NAME, psd::kBadSignature, "a file cannot be opened, or it is not a PSD"),     \
-        results::code(NAME, psd::kBadVersion, "the PSD version is not 1"),                      \
-        results::code(NAME, psd::kColourData, "the PSD has colour-mode data"),                  \
-        results::code(NAME, psd::kCompressed, "the image data is compressed"),                  \
-        results::code(NAME, psd::kShortData, "the image data is shorter than the planes need"), \
+#define BRINDLEX_PSD_HEADER_ROWS(NAME)                                                              \
+    results::code(NAME, psd::kBadSignature, "a file cannot be opened or read, or it is not a PSD"), \
+        results::code(NAME, psd::kBadVersion, "the PSD version is not 1"),                          \
+        results::code(NAME, psd::kColourData, "the PSD has colour-mode data"),                      \
+        results::code(NAME, psd::kCompressed, "the image data is compressed"),                      \
+        results::code(NAME, psd::kShortData, "the image data is shorter than the planes need"),     \
         results::code(NAME, psd::kShortHeader, "the header or its sections run past the end of the file")
 
 inline constexpr results::Row kPsdResults[] = {

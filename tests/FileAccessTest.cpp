@@ -281,3 +281,33 @@ TEST(FileWindow, OpensRegularFilesOnly) {
         EXPECT_EQ(w.view(0, 0), nullptr);
     }
 }
+
+// Windows smaller than the default, mapped or read, give the same bytes for
+// views that fit in one, span several, start off the page grid or go back.
+TEST(FileWindow, SmallAndReadWindowsViewTheSameBytes) {
+    TempDir dir;
+    std::vector<std::uint8_t> bytes(300001);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 131 + (i >> 9));
+    ASSERT_TRUE(writeBytes(dir.path("s.bin"), bytes));
+    using Fill = fileio::FileWindow::Fill;
+    const struct {
+        std::size_t window;
+        Fill fill;
+    } kinds[] = {{4096, Fill::Map}, {5000, Fill::Read}, {1, Fill::Read}, {fileio::FileWindow::kWindow, Fill::Read}};
+    const std::uint64_t offs[] = {0, 4095, 4097, 70000, 299990, 12345, 300001};
+    for (const auto &k : kinds) {
+        fileio::FileWindow w(k.window, k.fill);
+        ASSERT_EQ(w.open(dir.path("s.bin").c_str()), fileio::Load::Ok);
+        for (const std::uint64_t off : offs)
+            for (const std::size_t n : {std::size_t(0), std::size_t(3), std::size_t(9000), std::size_t(100000)}) {
+                SCOPED_TRACE(std::to_string(k.window) + " " + std::to_string(off) + "+" + std::to_string(n));
+                const std::uint8_t *p = w.view(off, n);
+                if (off + n > bytes.size()) {
+                    EXPECT_EQ(p, nullptr);
+                    continue;
+                }
+                ASSERT_NE(p, nullptr);
+                EXPECT_TRUE(std::equal(p, p + n, bytes.begin() + static_cast<std::ptrdiff_t>(off)));
+            }
+    }
+}
