@@ -284,8 +284,14 @@ bool FileWindow::place(std::uint64_t off, std::size_t n) {
 #else
     static const std::uint64_t grain = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
 #endif
-    const std::uint64_t start = off / grain * grain;
-    std::uint64_t length = off - start + n;
+    // Whole units from a unit boundary: the system may then map each unit
+    // with one large-page entry (Linux does when its cache holds the unit as
+    // one piece), which makes both the mapping and the reads through it
+    // cheaper than page by page. Units are a multiple of every system's
+    // mapping granularity.
+    const std::uint64_t unit = std::max<std::uint64_t>(grain, kUnit);
+    const std::uint64_t start = off / unit * unit;
+    std::uint64_t length = (off - start + n + unit - 1) / unit * unit;
     if (length < kWindow) length = kWindow;
     if (length > size_ - start) length = size_ - start;
     if (length > SIZE_MAX) return false;

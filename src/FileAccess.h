@@ -150,11 +150,13 @@ private:
 // system allows, else a buffer the bytes are read into.
 class FileWindow : NoCopy {
 public:
-    // What one window maps at least, and the block a pass asks for at a
-    // time: view() of up to kBlock bytes never maps more than kWindow plus
-    // the system's alignment.
+    // What one window maps at least, the block a pass asks for at a time,
+    // and the unit windows are made of: a window starts on a unit boundary
+    // and holds whole units (up to the file's end), so view() of up to
+    // kBlock bytes never maps more than two units.
     static constexpr std::size_t kWindow = 2u << 20;
     static constexpr std::size_t kBlock = 1u << 20;
+    static constexpr std::size_t kUnit = 2u << 20;
 
     ~FileWindow() { release(); }
     // Regular files only: a folder or device gives CannotOpen.
