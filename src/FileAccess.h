@@ -153,8 +153,11 @@ public:
     // What one window maps at least, the block a pass asks for at a time,
     // and the unit windows are made of: a window starts on a unit boundary
     // and holds whole units (up to the file's end), so view() of up to
-    // kBlock bytes never maps more than two units.
-    static constexpr std::size_t kWindow = 2u << 20;
+    // kBlock bytes maps kWindow. Each window costs a mapping and its undoing
+    // (a flush of the other processors' address caches where threads share
+    // the process; a round trip to the server under Wine), so a window holds
+    // a few blocks.
+    static constexpr std::size_t kWindow = 8u << 20;
     static constexpr std::size_t kBlock = 1u << 20;
     static constexpr std::size_t kUnit = 2u << 20;
 
