@@ -36,6 +36,8 @@ int main(int argc, char **argv) {
             sizes = {false};
         else if (a == "--markdown" && i + 1 < argc)
             markdown = argv[++i];
+        else if (a == "--list-calls" && i + 1 < argc)  // the export rows' calls, for brindlex_calls; nothing timed
+            listCallsTo(argv[++i]);
         else
             opt.dataDir = a;
     }
@@ -53,12 +55,13 @@ int main(int argc, char **argv) {
     const std::string lib = HostLibrary::besideProgram();
 
     std::vector<BenchRow> rows;
-    benchLimits(opt, lib, rows);  // the machine's limits do not depend on the size
+    if (!listingCalls()) benchLimits(opt, lib, rows);  // the machine's limits do not depend on the size
     for (bool large : sizes) {
         opt.large = large;
         for (const BenchArea &area : areas()) area(opt, lib, rows);
     }
 
+    if (listingCalls()) return 0;
     std::string table =
         "| operation | input | Brindlex (s) | peer or limit | peer (s) | ratio | peak MiB |\n"
         "|---|---|---|---|---|---|---|\n";
