@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <system_error>
 #include <thread>
@@ -624,19 +625,30 @@ bool forEachRowBlockInHalves(const char* path, fileio::FileWindow& w, std::uint6
     fileio::FileWindow second;
     if (rowLen * length >= kParallelBytes && usableCores() > 1 && second.open(path) == fileio::Load::Ok) {
         bool secondOk = false;
+        std::exception_ptr failure;  // the second half's, passed on once both have ended
+        std::thread t;
         try {
-            std::thread t([&] {
+            t = std::thread([&] {
                 try {
                     secondOk = half(1, second);
                 } catch (...) {
-                    secondOk = false;  // a window's buffer could not be had
+                    failure = std::current_exception();
                 }
             });
-            const bool firstOk = half(0, w);
-            t.join();
-            return firstOk && secondOk;
         } catch (const std::system_error&) {
-            // No thread to be had: fall through and do it all here.
+            // No thread to be had: both halves run here, below.
+        }
+        if (t.joinable()) {
+            bool firstOk = false;
+            try {
+                firstOk = half(0, w);
+            } catch (...) {
+                t.join();
+                throw;
+            }
+            t.join();
+            if (failure) std::rethrow_exception(failure);
+            return firstOk && secondOk;
         }
     }
     return half(0, w) && half(1, w);

@@ -861,6 +861,24 @@ TEST(GetScale16, MatchesAPlainSpanOverAwkwardMaps) {
     }
 }
 
+// Maps large enough for the two halves to run side by side (odd row counts):
+// the maximum only in the top rows, the minimum only in the bottom ones, and
+// in RGB maps green and blue at the extremes everywhere.
+TEST(GetScale16, HalvesOfALargeMapMakeOneSpan) {
+    TempDir dir;
+    for (int samples : {1, 3}) {
+        const std::uint32_t w = samples == 1 ? 2896 : 1676, h = samples == 1 ? 2897 : 1671;
+        TiffBuilder b(w, h, samples, 16);
+        b.u16s([&](std::uint32_t x, std::uint32_t y, int c) -> std::uint16_t {
+            if (c == 1) return 0;
+            if (c == 2) return 65535;
+            return y == 0 && x == w / 2 ? 60000 : y == h - 1 && x == 3 ? 100 : 30000 + (x + y) % 1000;
+        });
+        SCOPED_TRACE(samples);
+        EXPECT_EQ(getScale16Tiff(put(dir, "big.tif", b.build()).c_str(), samples), 59900.0f);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Merge.
 
