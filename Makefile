@@ -6,6 +6,7 @@
 #   make demo    the driver's demo with the native library, then the Windows one under Wine
 #   make demo-arm64  the demo of the arm64 build under qemu, compared file by file with the native one
 #   make bench   speed and memory, side by side with peer tools
+#   make bench-windows  the bench's export rows in the Windows build under Wine, beside the POSIX build's
 #   make fuzz    libFuzzer runs over every reader (FUZZ_SECONDS each, default 60)
 #   make valgrind  the native suite under Memcheck (not part of make test)
 
@@ -13,7 +14,7 @@ export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps native native-asan native-clang windows test test-native test-asan test-clang test-arm64 test-windows test-fuzz demo demo-arm64 arm64 bench fuzz valgrind clean
+.PHONY: all deps native native-asan native-clang windows test test-native test-asan test-clang test-arm64 test-windows test-fuzz demo demo-arm64 arm64 bench bench-windows fuzz valgrind clean
 
 all: native windows
 
@@ -86,6 +87,9 @@ demo-arm64: native arm64
 
 bench: deps native
 	bash bench/run.sh
+
+bench-windows: deps
+	bash bench/windows.sh
 
 fuzz: deps
 	bash fuzz/run.sh

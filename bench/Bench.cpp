@@ -1,5 +1,6 @@
 #include "Bench.h"
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 
 namespace {
+std::string callList;  // set by listCallsTo
 double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 // A field of /proc/self/status in KiB ("VmRSS", "VmHWM"), or -1.
 double statusKiB(const char *field) {
@@ -55,12 +57,38 @@ bool copyFile(const std::string &from, const std::string &to) {
     return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
 }
 
+void listCallsTo(const std::string &file) {
+    callList = file;
+    std::ofstream(callList, std::ios::trunc);
+}
+
+bool listingCalls() { return !callList.empty(); }
+
+void listCall(const ExportCall &c) {
+    char value[32];
+    std::snprintf(value, sizeof value, "%.17g", c.value);
+    std::ofstream(callList, std::ios::app) << c.operation << '\t' << c.input << '\t' << c.name << '\t' << c.text << '\t'
+                                           << value << '\t' << c.mem1 << '\t' << c.freshFrom << '\t' << c.freshTo
+                                           << '\t' << c.expect << '\t' << c.peer << '\t' << (c.oneCore ? 1 : 0)
+                                           << '\n';
+}
+
 bool timeInChild(const std::string &libPath, const BenchStep &step, int runs, double &med, double &peakMiB) {
+    if (listingCalls()) {
+        med = peakMiB = 0;
+        return true;
+    }
     int fds[2];
     if (pipe(fds) != 0) return false;
     pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
+        if (step.oneCore) {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(sched_getcpu(), &one);
+            sched_setaffinity(0, sizeof one, &one);
+        }
         HostLibrary lib;
         std::string err;
         double result[2] = {-1, 0};
@@ -95,6 +123,7 @@ bool timeInChild(const std::string &libPath, const BenchStep &step, int runs, do
 }
 
 double timeCommand(const std::string &command, int runs) {
+    if (listingCalls()) return 0;
     std::vector<double> times;
     for (int i = 0; i <= runs; ++i) {
         double t0 = now();

@@ -32,12 +32,30 @@ struct BenchOptions {
 struct BenchStep {
     std::function<void()> prepare;
     std::function<bool(HostLibrary &)> run;
+    bool oneCore = false;  // the child may run on one processor only
 };
 
 // Times step in a child process: median seconds, and how far the runs
 // raised the child's peak resident memory above what it held once the
 // library was loaded, in MiB. ok is false when a run reported failure.
 bool timeInChild(const std::string &libPath, const BenchStep &step, int runs, double &median, double &peakMiB);
+
+// One export row's call as brindlex_calls reads it (make bench-windows): a
+// line of tab-separated fields in this order.
+struct ExportCall {
+    std::string operation, input, name, text;
+    double value = 0;
+    std::string mem1, freshFrom, freshTo;  // freshFrom copied to freshTo before each run
+    std::string expect;                    // the result wanted, or "any" for any above 0
+    std::string peer;                      // the peer or limit command, if any
+    bool oneCore = false;
+};
+// From listCallsTo(file) on, the export rows append their calls to file
+// and nothing is timed: timeInChild and timeCommand return at once.
+void listCallsTo(const std::string &file);
+bool listingCalls();
+void listCall(const ExportCall &call);
+
 // Times a shell command: median seconds over runs after one warm-up.
 double timeCommand(const std::string &command, int runs);
 // True when a command is on the PATH.

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -43,19 +45,36 @@ inline std::string mib(const std::string &path) {
     return std::to_string(int(size + 0.5)) + " MiB";
 }
 
-// Times export name with (text, value, mem1) after prepare; the peer is a
-// shell command, or "-" when the tool is missing.
+// What a row does before each run, outside the timing: nothing, or a fresh
+// copy of an input that the operation rewrites.
+struct Fresh {
+    Fresh(std::nullptr_t = nullptr) {}
+    Fresh(std::string from, std::string to) : from(std::move(from)), to(std::move(to)) {}
+    std::string from, to;
+};
+
+// Times export name with (text, value, mem1) after fresh; the peer is a
+// shell command, or "-" when the tool is missing. oneCore keeps the child
+// on one processor. While calls are listed (listingCalls), the call is
+// listed instead and no row is added.
 inline void exportRow(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows,
                       const std::string &operation, const std::string &input, const std::string &name,
-                      const std::string &text, double value, const std::string &mem1, std::function<void()> prepare,
+                      const std::string &text, double value, const std::string &mem1, const Fresh &fresh,
                       const std::string &peer, const std::string &peerCommand, float expect = 0.0f,
-                      bool anyResult = false) {
+                      bool anyResult = false, bool oneCore = false) {
     if (!wanted(opt, operation)) return;
+    if (listingCalls()) {
+        char wantedResult[32];
+        std::snprintf(wantedResult, sizeof wantedResult, "%.9g", expect);
+        listCall({operation, input, name, text, value, mem1, fresh.from, fresh.to,
+                  anyResult ? "any" : wantedResult, peerCommand, oneCore});
+        return;
+    }
     BenchRow row;
     row.operation = operation;
     row.input = input;
     BenchStep step;
-    step.prepare = std::move(prepare);
+    if (!fresh.from.empty()) step.prepare = [fresh] { copyFile(fresh.from, fresh.to); };
     step.run = [=](HostLibrary &lib) {
         HostFn fn = lib.bind(name);
         if (!fn) return false;
@@ -63,6 +82,7 @@ inline void exportRow(const BenchOptions &opt, const std::string &libPath, std::
         const float r = hostCall(fn, text.c_str(), value, &m, 4096);
         return anyResult ? r > 0 : r == expect;
     };
+    step.oneCore = oneCore;
     row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
     row.peer = peer;
     if (!peerCommand.empty()) row.peerSeconds = timeCommand(peerCommand, opt.runs);

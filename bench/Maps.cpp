@@ -3,10 +3,12 @@
 // the copy or read of the same file, or a peer tool where installed.
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "fixtures/BmpBuilder.h"
 #include "Inputs.h"
+#include "TiffOps.h"
+#include "fixtures/BmpBuilder.h"
 #include "fixtures/PsdBuilder.h"
 #include "fixtures/TiffBuilder.h"
 
@@ -26,6 +28,34 @@ fixtures::Picture picture(int side, std::uint32_t seed) {
 }
 
 std::vector<std::uint8_t> psdOf(const fixtures::Picture &pic) { return fixtures::makePsdRgb(pic); }
+
+// Painted-map content for the level counts: broad strokes (waves at three
+// scales) around a mid value that differs a little between channels, plus a
+// brush-fine detail of a few percent. Values stay within [0.2, 0.8], so a
+// map holds some tens of thousands of distinct 16-bit levels, not nearly
+// all 65536 as a map spanning the whole range would.
+float painted(std::uint32_t x, std::uint32_t y, int channel, std::uint32_t seed) {
+    const float fx = float(x), fy = float(y), c = float(channel * 7 + int(seed));
+    const float broad = 0.14f * std::sin(fx * 0.0021f + c) * std::cos(fy * 0.0017f - c) +
+                        0.07f * std::sin((fx + fy) * 0.0093f + 2.0f * c) +
+                        0.035f * std::cos(fx * 0.031f - fy * 0.027f + c);
+    return 0.46f + 0.04f * float(channel) + broad + 0.04f * (noise(x, y, channel, seed) - 0.5f);
+}
+
+// Distinct 16-bit levels of a float map's samples (as getScale counts them).
+std::string levelsOf(const std::string &path, int samples) {
+    tiff::Directory d;
+    tiff::WalkRules rules;
+    fileio::MappedFile m;
+    if (tiff::readTiffHeader(path.c_str(), rules, d) != 0.0f || m.open(path.c_str()) != fileio::Load::Ok) return "?";
+    const std::size_t n = std::size_t(d.width) * d.length * std::size_t(samples);
+    if (!m.bytes().hasArray(d.stripOffset, n, 4)) return "?";
+    std::vector<std::uint8_t> seen(65536, 0);
+    tiff::markLevels(m.data() + d.stripOffset, n, seen.data());
+    std::size_t levels = 0;
+    for (std::uint8_t s : seen) levels += s;
+    return std::to_string((levels + 500) / 1000) + "k levels";
+}
 
 // The ImageMagick command, when installed (the versioned name first, so a
 // wrapper of the same name earlier on the PATH is not what gets timed).
@@ -92,6 +122,8 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
     const std::string tag = std::to_string(side) + "²";
     const std::string d = opt.dataDir + "map" + std::to_string(side) + "-";
     const std::string grey = d + "grey32.tif", rgb32 = d + "rgb32.tif", rgb8a = d + "rgb8a.tif",
+                      paintGrey = d + "paint-grey32.tif", paintRgb = d + "paint-rgb32.tif",
+                      paintGrey16 = d + "paint-grey16.tif", paintRgb16 = d + "paint-rgb16.tif",
                       rgb8b = d + "rgb8b.tif", bmpA = d + "a.bmp", bmpB = d + "b.bmp", psdA = d + "a.psd",
                       psdB = d + "b.psd";
     if (!exists(grey))
@@ -157,10 +189,52 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
                                 opt.runs));
         }
     }
-    exportRow(opt, libPath, rows, "getScale grey", tag + " float, " + mib(grey), "getScale", grey, 1, "", nullptr,
-              "cat", cat(grey), 0, true);
-    exportRow(opt, libPath, rows, "getScale RGB", tag + " float, " + mib(rgb32), "getScale", rgb32, 3, "", nullptr,
-              "cat", cat(rgb32), 0, true);
+    // The level count on painted maps, with two threads and on one core; then
+    // the 16-bit span (a Windows export: here its worker, as that build
+    // runs it; bench-windows calls the export).
+    if (wanted(opt, "getScale")) {
+        const struct {
+            std::string path;
+            int samples, bits;
+        } paints[] = {{paintGrey, 1, 32}, {paintRgb, 3, 32}, {paintGrey16, 1, 16}, {paintRgb16, 3, 16}};
+        for (const auto &p : paints) {
+            if (exists(p.path)) continue;
+            TiffBuilder b(side, side, p.samples, p.bits);
+            if (p.bits == 32)
+                b.floats([](auto x, auto y, int c) { return painted(x, y, c, 5); });
+            else
+                b.u16s([](auto x, auto y, int c) { return tiff::quantise16(painted(x, y, c, 6)); });
+            writeFile(p.path, b.build());
+        }
+    }
+    for (const auto &[kind, path, samples] :
+         {std::tuple<std::string, std::string, int>{"grey", paintGrey, 1}, {"RGB", paintRgb, 3}}) {
+        if (!wanted(opt, "getScale " + kind)) continue;
+        const std::string input = tag + " float, " + mib(path) + ", " + levelsOf(path, samples);
+        exportRow(opt, libPath, rows, "getScale " + kind, input, "getScale", path, samples, "", nullptr, "cat",
+                  cat(path), 0, true);
+        exportRow(opt, libPath, rows, "getScale " + kind + ", one core", input, "getScale", path, samples, "",
+                  nullptr, "cat", cat(path), 0, true, true);
+    }
+    for (const auto &[kind, path, samples] :
+         {std::tuple<std::string, std::string, int>{"grey", paintGrey16, 1}, {"RGB", paintRgb16, 3}}) {
+        const std::string op = "getScale16 " + kind, input = tag + " 16-bit, " + mib(path);
+        if (!wanted(opt, op)) continue;
+        if (listingCalls()) {
+            exportRow(opt, libPath, rows, op, input, "getScale16", path, samples, "", nullptr, "cat", cat(path), 0,
+                      true);
+            continue;
+        }
+        BenchRow row;
+        row.operation = op + " (worker)";
+        row.input = input;
+        BenchStep step;
+        step.run = [path = path, samples = samples](HostLibrary &) { return getScale16Tiff(path.c_str(), samples) > 0; };
+        row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
+        row.peer = "cat";
+        row.peerSeconds = timeCommand(cat(path), opt.runs);
+        rows.push_back(row);
+    }
 
     // Merges and swaps rewrite their target: a fresh copy before each run.
     const struct {
@@ -174,7 +248,7 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
         const std::string target = work + m.b.substr(m.b.size() - 4);
         exportRow(
             opt, libPath, rows, m.op, tag + " 8-bit RGB, " + mib(m.b), m.name, m.a, 0, target,
-            [=] { copyFile(m.b, target); }, "cp of target", cp(m.b));
+            Fresh(m.b, target), "cp of target", cp(m.b));
     }
     const struct {
         std::string name, file;
@@ -183,12 +257,12 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
         const std::string target = work + s.file.substr(s.file.size() - 4);
         exportRow(
             opt, libPath, rows, s.name + " mode 2", tag + " 8-bit RGB, " + mib(s.file), s.name, target, 2, "",
-            [=] { copyFile(s.file, target); }, "cp of target", cp(s.file));
+            Fresh(s.file, target), "cp of target", cp(s.file));
     }
     const std::string thumb = work + "-thumb.bmp";
     exportRow(
         opt, libPath, rows, "CreateThumbnailBMP 256", tag + " BMP, " + mib(bmpA), "CreateThumbnailBMP", thumb, 256, "",
-        [=] { copyFile(bmpA, thumb); }, "cat of BMP", cat(bmpA));
+        Fresh(bmpA, thumb), "cat of BMP", cat(bmpA));
     if (const BenchRow *last = lastRow(rows, "CreateThumbnailBMP 256", tag)) {
         const BenchRow mine = *last;  // rows grows below
         if (haveTool("vipsthumbnail"))

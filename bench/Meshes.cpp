@@ -172,7 +172,7 @@ void benchMeshes(const BenchOptions &opt, const std::string &libPath, std::vecto
     {
         const std::string target = opt.scratch + "crease.Mesk";
         exportRow(opt, libPath, rows, "mergeCrease", faces + ", 10 tiles, " + mib(mesh) + " twice", "mergeCrease",
-                  mesh, 0, target, [=] { copyFile(mesh, target); }, "cp of target",
+                  mesh, 0, target, Fresh(mesh, target), "cp of target",
                   "cp " + quote(mesh) + " " + quote(opt.scratch + "cp.bin"));
     }
     if (!wanted(opt, "getUV")) return;

@@ -24,35 +24,14 @@
 
 #include "FileAccess.h"
 #include "HostLibrary.h"
+#include "PeakMiB.h"
 #include "fixtures/BmpBuilder.h"
 #include "fixtures/MeskBuilder.h"
 #include "fixtures/PsdBuilder.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#include <psapi.h>
-#else
-#include <sys/resource.h>
-#endif
 
 namespace {
 
-double peakMiB() {
-#if defined(_WIN32)
-    PROCESS_MEMORY_COUNTERS pmc{};
-    pmc.cb = sizeof pmc;
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc)) return -1;
-    return double(pmc.PeakWorkingSetSize) / 1048576.0;
-#else
-    struct rusage ru {};
-    if (getrusage(RUSAGE_SELF, &ru) != 0) return -1;
-#if defined(__APPLE__)
-    return double(ru.ru_maxrss) / 1048576.0;  // bytes
-#else
-    return double(ru.ru_maxrss) / 1024.0;  // KiB
-#endif
-#endif
-}
 
 fixtures::Picture noise(int side, std::uint32_t seed) {
     fixtures::Picture pic(side, side);

@@ -90,6 +90,8 @@ int main(int argc, char **argv) {
             sizes = {kSmall};
         else if (a == "--markdown" && i + 1 < argc)
             markdown = argv[++i];
+        else if (a == "--list-calls" && i + 1 < argc)  // the export rows' calls, for brindlex_calls; nothing timed
+            listCallsTo(argv[++i]);
         else
             opt.dataDir = a;
     }
@@ -107,10 +109,11 @@ int main(int argc, char **argv) {
     const std::string lib = HostLibrary::besideProgram();
 
     std::vector<BenchRow> rows;
-    benchLimits(opt, lib, rows);  // the machine's limits do not depend on the size
+    if (!listingCalls()) benchLimits(opt, lib, rows);  // the machine's limits do not depend on the size
     std::vector<std::vector<BenchRow>> bySize;
     const int runs = opt.runs;
     for (const Size &z : sizes) {
+        if (listingCalls() && !z.timed) continue;
         opt.side = z.side;
         opt.cells = z.cells;
         opt.faces = z.faces;
@@ -121,6 +124,7 @@ int main(int argc, char **argv) {
         bySize.push_back(std::move(these));
     }
 
+    if (listingCalls()) return 0;
     std::string table =
         "| operation | input | Brindlex (s) | peer or limit | peer (s) | ratio | added peak MiB |\n"
         "|---|---|---|---|---|---|---|\n";

@@ -284,13 +284,27 @@ bool FileWindow::place(std::uint64_t off, std::size_t n) {
 #else
     static const std::uint64_t grain = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
 #endif
-    // The window runs window_ from off, not from its aligned start, so that
-    // a pass in blocks of half a window from an unaligned offset maps once
-    // per two blocks rather than once per block. A window that is read
-    // starts at off itself.
+    // A mapped window of kUnit or more holds whole units from a unit
+    // boundary: the system may then map each unit with one large-page entry
+    // (Linux does when its cache holds the unit as one piece), which makes
+    // both the mapping and the reads through it cheaper than page by page;
+    // units are a multiple of every system's mapping granularity. A smaller
+    // mapped window runs window_ from off (so that a pass in blocks of half
+    // a window from an unaligned offset maps once per two blocks), and a
+    // window that is read starts at off itself.
     const bool mapped = fill_ == Fill::Map;
-    const std::uint64_t start = mapped ? off / grain * grain : off;
-    std::uint64_t length = off - start + std::max<std::uint64_t>(n, window_);
+    std::uint64_t start, length;
+    if (!mapped) {
+        start = off;
+        length = std::max<std::uint64_t>(n, window_);
+    } else if (window_ >= kUnit) {
+        const std::uint64_t unit = std::max<std::uint64_t>(grain, kUnit);
+        start = off / unit * unit;
+        length = std::max<std::uint64_t>((off - start + n + unit - 1) / unit * unit, window_);
+    } else {
+        start = off / grain * grain;
+        length = off - start + std::max<std::uint64_t>(n, window_);
+    }
     if (length > size_ - start) length = size_ - start;
     if (length > SIZE_MAX) return false;
 #if defined(_WIN32)

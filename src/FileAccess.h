@@ -150,11 +150,14 @@ private:
 // system allows, else a buffer the bytes are read into.
 class FileWindow : NoCopy {
 public:
-    // What one window maps at least by default, and the block a pass asks
-    // for at a time: view() of up to kBlock bytes then never maps more than
-    // kWindow plus the system's alignment.
-    static constexpr std::size_t kWindow = 2u << 20;
+    // What one window maps at least by default, the block a pass asks for
+    // at a time, and the unit large mapped windows are made of (see place()).
+    // Each window costs a mapping and its undoing (a flush of the other
+    // processors' address caches where threads share the process; a round
+    // trip to the server under Wine), so a window holds a few blocks.
+    static constexpr std::size_t kWindow = 8u << 20;
     static constexpr std::size_t kBlock = 1u << 20;
+    static constexpr std::size_t kUnit = 2u << 20;
 
     // How a window is filled: mapped, or read into a buffer. Small windows
     // far apart (a few rows here and there of a large file) cost less read.

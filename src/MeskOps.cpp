@@ -19,6 +19,10 @@
 #include <emmintrin.h>
 #endif
 
+// The operations that read through two windows at once take windows of half
+// the usual size, so that what they hold stays that of one.
+constexpr std::size_t kPairWindow = fileio::FileWindow::kWindow / 2;
+
 std::vector<std::string> _UVTileStr;
 std::set<std::string> _UVtilesOut;
 std::vector<std::uint32_t> _faceID;
@@ -477,7 +481,7 @@ float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
 }
 
 float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
-    fileio::FileWindow file;
+    fileio::FileWindow file(kPairWindow);
     if (openForSplit(path, file) != fileio::Load::Ok) return kMeskCannotOpen;
     const MeskView mesh(file);
     std::optional<MeskChunk> vertices = findMeskElements(mesh, kMeskVertexTag, kMeskVertexSize);
@@ -515,7 +519,7 @@ float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
     // The faces are read beside the UVs through a window of their own; the
     // mask is a bit per vertex, spelt out as bytes (0 in the tile, 255 not)
     // as it is written.
-    fileio::FileWindow faceFile;
+    fileio::FileWindow faceFile(kPairWindow);
     if (faceFile.open(path) != fileio::Load::Ok || faceFile.size() != file.size()) return kMeskCannotOpen;
     std::vector<std::uint64_t> inTile((std::size_t{n} + 63) / 64);
     std::vector<std::uint8_t> bytes(std::min<std::size_t>(n, 1 << 16));
@@ -946,7 +950,7 @@ struct FaceRound {
 
 float writeOBJfromMesk(const char* meshPath, char* objPath) {
     if (_faceID.empty()) return kMeskNoChunk;  // -18: no face-ID table
-    fileio::FileWindow file;
+    fileio::FileWindow file(kPairWindow);
     if (file.open(meshPath) != fileio::Load::Ok) return kMeskCannotOpen;
     const MeskView mesh(file);
     ObjLayout lay;
@@ -965,7 +969,7 @@ float writeOBJfromMesk(const char* meshPath, char* objPath) {
     out.line(decimal(num, lay.headerFaces));
 
     // The second lane reads the same file through a window of its own.
-    fileio::FileWindow second;
+    fileio::FileWindow second(kPairWindow);
     const bool twoLanes = second.open(meshPath) == fileio::Load::Ok && second.size() == file.size();
     MeskView views[2] = {mesh, MeskView(second)};
 
@@ -1070,7 +1074,7 @@ float mergeFiles(const char* additionPath, char* targetPath) {
     // Both files are read as the new target is written beside the old one,
     // which is replaced only when the new one is whole; so a file merged
     // with itself comes out doubled.
-    fileio::FileWindow target, addition;
+    fileio::FileWindow target(kPairWindow), addition(kPairWindow);
     if (target.open(targetPath) != fileio::Load::Ok) return kMeskCreaseTargetRead;
     if (target.size() < kCreaseTail) return kCreaseTargetShort;
     if (addition.open(additionPath) != fileio::Load::Ok) return kMeskCannotOpen;

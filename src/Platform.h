@@ -44,6 +44,11 @@ inline bool cpuHasAvx2() {
 #endif
 }
 
+// The processors the calling thread may run on: those its affinity mask
+// allows (Linux, Windows), else the machine's count; at least 1. Asked anew
+// on every call, as the host may narrow the mask at any time.
+unsigned usableCores();
+
 // The code paths of an operation with SIMD variants, by number. Each such
 // operation has a portable path, compiled on every target and giving the
 // same results bit for bit, and some of the others. Its `...With(path, ...)`

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <system_error>
 #include <thread>
@@ -307,6 +308,7 @@ namespace {
 
 using Quantise16RunFn = void (*)(const std::uint8_t*, std::size_t, std::uint16_t*);
 using MarkLevelsFn = void (*)(const std::uint8_t*, std::size_t, std::uint8_t*);
+using Range16Fn = void (*)(const std::uint8_t*, std::size_t, std::size_t, std::uint32_t&, std::uint32_t&);
 
 void quantise16RunPortable(const std::uint8_t* p, std::size_t n, std::uint16_t* out) {
     for (std::size_t i = 0; i < n; ++i) out[i] = quantise16(fileio::loadLEf32(p + 4 * i));
@@ -314,6 +316,14 @@ void quantise16RunPortable(const std::uint8_t* p, std::size_t n, std::uint16_t* 
 
 void markLevelsPortable(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
     for (std::size_t i = 0; i < n; ++i) seen[quantise16(fileio::loadLEf32(p + 4 * i))] = 1;
+}
+
+void range16Portable(const std::uint8_t* p, std::size_t n, std::size_t step, std::uint32_t& hi, std::uint32_t& lo) {
+    for (std::size_t i = 0; i < n; ++i, p += step) {
+        const std::uint32_t v = fileio::loadLE16(p);
+        hi = std::max(hi, v);
+        lo = std::min(lo, v);
+    }
 }
 
 #if BRINDLEX_X86_SIMD
@@ -367,8 +377,52 @@ void markLevelsSse2(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
     markLevelsPortable(p + 4 * i, n - i, seen);
 }
 
+// Eight 16-bit samples a register; the signed maximum and minimum of samples
+// shifted by 0x8000 keep their unsigned order. Grey maps (step 2) take every
+// sample. RGB maps (step 6) take the red ones: eight pixels fill three
+// registers, red in lanes 0, 3, 6 of the first, 1, 4, 7 of the second and
+// 2, 5 of the third; the other lanes become 0 for the maximum and 65535 for
+// the minimum, which cannot move either.
+void range16Sse2(const std::uint8_t* p, std::size_t n, std::size_t step, std::uint32_t& hi, std::uint32_t& lo) {
+    const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
+    __m128i vhi = _mm_xor_si128(_mm_set1_epi16(static_cast<short>(hi)), flip);
+    __m128i vlo = _mm_xor_si128(_mm_set1_epi16(static_cast<short>(lo)), flip);
+    auto load = [](const std::uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
+    std::size_t i = 0;
+    if (step == 2) {
+        for (; i + 8 <= n; i += 8) {
+            const __m128i v = _mm_xor_si128(load(p + 2 * i), flip);
+            vhi = _mm_max_epi16(vhi, v);
+            vlo = _mm_min_epi16(vlo, v);
+        }
+    } else if (step == 6) {
+        const __m128i red[3] = {_mm_setr_epi16(-1, 0, 0, -1, 0, 0, -1, 0), _mm_setr_epi16(0, -1, 0, 0, -1, 0, 0, -1),
+                                _mm_setr_epi16(0, 0, -1, 0, 0, -1, 0, 0)};
+        const __m128i ones = _mm_set1_epi16(-1);
+        for (; i + 8 <= n; i += 8) {
+            for (int k = 0; k < 3; ++k) {
+                const __m128i v = load(p + 6 * i + 16 * k);
+                vhi = _mm_max_epi16(vhi, _mm_xor_si128(_mm_and_si128(v, red[k]), flip));
+                vlo = _mm_min_epi16(vlo, _mm_xor_si128(_mm_or_si128(v, _mm_andnot_si128(red[k], ones)), flip));
+            }
+        }
+    }
+    std::uint16_t h[8], l[8];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h), _mm_xor_si128(vhi, flip));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(l), _mm_xor_si128(vlo, flip));
+    for (int k = 0; k < 8; ++k) {
+        hi = std::max<std::uint32_t>(hi, h[k]);
+        lo = std::min<std::uint32_t>(lo, l[k]);
+    }
+    range16Portable(p + step * i, n - i, step, hi, lo);
+}
+
 // quantise4 eight at a time, for processors that have AVX2 (chosen at run
-// time; the target adds no fused multiply-add).
+// time; the target adds no fused multiply-add). Sixteen levels are packed to
+// 16 bits in one register (their order does not matter to the table) and
+// taken out of it four at a time. The rows come from the system's cache:
+// the loads are asked for a few KiB ahead, so they arrive while the table
+// is being marked instead of stalling the loop.
 __attribute__((target("avx2"))) void markLevelsAvx2(const std::uint8_t* p, std::size_t n, std::uint8_t* seen) {
     const __m256 top = _mm256_set1_ps(65535.0f), zero = _mm256_setzero_ps(), half = _mm256_set1_ps(0.5f);
     auto q8 = [&](const std::uint8_t* at) __attribute__((target("avx2"))) {
@@ -378,15 +432,25 @@ __attribute__((target("avx2"))) void markLevelsAvx2(const std::uint8_t* p, std::
         const __m256 frac = _mm256_sub_ps(c, _mm256_cvtepi32_ps(t));
         return _mm256_sub_epi32(t, _mm256_castps_si256(_mm256_cmp_ps(frac, half, _CMP_GE_OQ)));
     };
+    auto mark4 = [seen](std::uint64_t w) {
+        seen[w & 0xFFFF] = 1;
+        seen[w >> 16 & 0xFFFF] = 1;
+        seen[w >> 32 & 0xFFFF] = 1;
+        seen[w >> 48] = 1;
+    };
+    constexpr std::size_t kAhead = 4096 / 4;  // samples
+    const std::size_t prefetchEnd = n > kAhead ? n - kAhead : 0;
     std::size_t i = 0;
-    alignas(32) std::uint32_t w[8];
     for (; i + 16 <= n; i += 16) {
-        const __m256i both = _mm256_or_si256(q8(p + 4 * i), _mm256_slli_epi32(q8(p + 4 * i + 32), 16));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(w), both);
-        for (int k = 0; k < 8; ++k) {
-            seen[w[k] & 0xFFFF] = 1;
-            seen[w[k] >> 16] = 1;
-        }
+        // One 64-byte line a pass, never past the samples given.
+        if (i < prefetchEnd) _mm_prefetch(reinterpret_cast<const char*>(p + 4 * (i + kAhead)), _MM_HINT_T0);
+        // Levels are at most 65535: the unsigned saturation keeps them.
+        const __m256i levels = _mm256_packus_epi32(q8(p + 4 * i), q8(p + 4 * i + 32));
+        const __m128i lo = _mm256_castsi256_si128(levels), hi = _mm256_extracti128_si256(levels, 1);
+        mark4(static_cast<std::uint64_t>(_mm_cvtsi128_si64(lo)));
+        mark4(static_cast<std::uint64_t>(_mm_extract_epi64(lo, 1)));
+        mark4(static_cast<std::uint64_t>(_mm_cvtsi128_si64(hi)));
+        mark4(static_cast<std::uint64_t>(_mm_extract_epi64(hi, 1)));
     }
     markLevelsPortable(p + 4 * i, n - i, seen);
 }
@@ -422,7 +486,32 @@ MarkLevelsFn markLevelsPath(int path) {
     }
 }
 
+constexpr Range16Fn range16Path(int path) {
+    switch (path) {
+        case simd::kPortable:
+            return range16Portable;
+#if BRINDLEX_X86_SIMD
+        case simd::kSse2:
+            return range16Sse2;
+#endif
+        default:
+            return nullptr;
+    }
+}
+
 }  // namespace
+
+void range16(const std::uint8_t* p, std::size_t n, std::size_t step, std::uint32_t& hi, std::uint32_t& lo) {
+    constexpr Range16Fn span = range16Path(simd::kBaseline);
+    span(p, n, step, hi, lo);
+}
+
+bool range16With(int path, const std::uint8_t* p, std::size_t n, std::size_t step, std::uint32_t& hi,
+                 std::uint32_t& lo) {
+    const Range16Fn span = range16Path(path);
+    if (span) span(p, n, step, hi, lo);
+    return span != nullptr;
+}
 
 void quantise16Run(const std::uint8_t* p, std::size_t n, std::uint16_t* out) {
     constexpr Quantise16RunFn run = quantise16RunPath(simd::kBaseline);
@@ -506,50 +595,63 @@ bool forEachBlock(std::FILE* f, std::uint64_t start, std::uint64_t rowLen, std::
     return true;
 }
 
-// Walks every row of a strip in blocks straight from a mapping of the file:
-// fn(block, rows in block). Each block's pages are let go once it has been
-// processed, so memory stays a block whatever the map's size. False when
-// the mapping does not hold the rows (the file shrank since it was sized).
+// Walks every row of a strip through a window on the file, a block of whole
+// rows at a time: fn(block, rows in block). Only the window a block lies in
+// is held, whatever the map's size. False when a block cannot be read (the
+// file shrank since it was sized) or fn returns false.
 template <class Fn>
-bool forEachMappedBlock(const fileio::MappedFile& m, std::uint64_t start, std::uint64_t rowLen, std::uint32_t length,
-                        Fn&& fn) {
+bool forEachRowBlock(fileio::FileWindow& w, std::uint64_t start, std::uint64_t rowLen, std::uint32_t length, Fn&& fn) {
     if (rowLen == 0 || length == 0) return true;
-    if (!m.bytes().has(static_cast<std::size_t>(start), static_cast<std::size_t>(rowLen * length))) return false;
-    const std::uint32_t per = rowsPerBlock(rowLen, length);
-    for (std::uint32_t y = 0; y < length; y += per) {
-        const std::uint32_t rows = std::min(per, length - y);
-        const std::size_t at = static_cast<std::size_t>(start + rowLen * y);
-        if (!fn(m.data() + at, rows)) return false;
-        m.discard(at, static_cast<std::size_t>(rowLen * rows));
-    }
-    return true;
+    return fileio::forEachBlock(w, start, length, static_cast<std::size_t>(rowLen),
+                                [&](const std::uint8_t* p, std::size_t rows) {
+                                    return fn(p, static_cast<std::uint32_t>(rows));
+                                });
 }
 
-// The same over two halves of the rows at once, on a second thread when the
-// rows are many and the machine has another core: fn(half, block, rows),
-// half 0 or 1, for work whose halves combine in any order. Without a
-// thread both halves run here, one after the other.
+// The same over two halves of the rows at once, the second half on a second
+// thread through a window of its own, when the rows are many and the process
+// may run on another core: fn(half, block, rows), half 0 or 1, for work whose
+// halves combine in any order. Without a thread both halves run here
+// through w, one after the other.
 template <class Fn>
-bool forEachMappedBlockInHalves(const fileio::MappedFile& m, std::uint64_t start, std::uint64_t rowLen,
-                                std::uint32_t length, Fn&& fn) {
+bool forEachRowBlockInHalves(const char* path, fileio::FileWindow& w, std::uint64_t start, std::uint64_t rowLen,
+                             std::uint32_t length, Fn&& fn) {
     const std::uint32_t first = length / 2;
-    auto half = [&](int k) {
+    auto half = [&](int k, fileio::FileWindow& window) {
         const std::uint32_t y0 = k == 0 ? 0 : first, rows = k == 0 ? first : length - first;
-        return forEachMappedBlock(m, start + rowLen * y0, rowLen, rows,
-                                  [&](const std::uint8_t* p, std::uint32_t n) { return fn(k, p, n); });
+        return forEachRowBlock(window, start + rowLen * y0, rowLen, rows,
+                               [&](const std::uint8_t* p, std::uint32_t n) { return fn(k, p, n); });
     };
-    if (rowLen * length >= kParallelBytes && std::thread::hardware_concurrency() > 1) {
-        bool second = false;
+    fileio::FileWindow second;
+    if (rowLen * length >= kParallelBytes && usableCores() > 1 && second.open(path) == fileio::Load::Ok) {
+        bool secondOk = false;
+        std::exception_ptr failure;  // the second half's, passed on once both have ended
+        std::thread t;
         try {
-            std::thread t([&] { second = half(1); });
-            const bool one = half(0);
-            t.join();
-            return one && second;
+            t = std::thread([&] {
+                try {
+                    secondOk = half(1, second);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            });
         } catch (const std::system_error&) {
-            // No thread to be had: fall through and do it all here.
+            // No thread to be had: both halves run here, below.
+        }
+        if (t.joinable()) {
+            bool firstOk = false;
+            try {
+                firstOk = half(0, w);
+            } catch (...) {
+                t.join();
+                throw;
+            }
+            t.join();
+            if (failure) std::rethrow_exception(failure);
+            return firstOk && secondOk;
         }
     }
-    return half(0) && half(1);
+    return half(0, w) && half(1, w);
 }
 
 // Writes a destination header on its own and closes it (-102 when the file
@@ -680,16 +782,16 @@ namespace {
 
 // A map opened for a range query: its directory and row length, the stream
 // held open for reading and writing (a read-only map is refused), and the
-// mapping its rows are read through.
+// window its rows are read through.
 struct RangeSource {
     Directory d;
     std::uint64_t row = 0;
     fileio::File f;
-    fileio::MappedFile m;
+    fileio::FileWindow w;
 };
 
 // The common start of the two range queries: whole-file header walk, the
-// rows within the file, the reopening for reading and writing, the mapping.
+// rows within the file, the reopening for reading and writing, the window.
 float openForRange(const char* path, int samples, int bits, RangeSource& s) {
     if (!path || (samples != 1 && samples != 3)) return -9.0f;
     WalkRules rules;
@@ -701,7 +803,7 @@ float openForRange(const char* path, int samples, int bits, RangeSource& s) {
     if (!tiff::rowsFit(s.d, s.row)) return tiff::kRowsPastEnd;
     s.f = fileio::open(path, "r+b");
     if (!s.f) return tiff::kCannotReopen;
-    if (s.row != 0 && s.d.length != 0 && s.m.open(path) != fileio::Load::Ok) return tiff::kIoFailure;
+    if (s.row != 0 && s.d.length != 0 && s.w.open(path) != fileio::Load::Ok) return tiff::kIoFailure;
     return 0.0f;
 }
 
@@ -715,64 +817,31 @@ float getScaleTiff(const char* path, int samples) {
     // it gives the number of distinct levels as a set would.
     std::vector<std::uint8_t> seen(2 * 65536, 0);  // one table per half of the rows
     const std::size_t perRow = static_cast<std::size_t>(s.row / 4);
-    bool ok = forEachMappedBlockInHalves(s.m, s.d.stripOffset, s.row, s.d.length,
-                                         [&](int half, const std::uint8_t* p, std::uint32_t rows) {
-                                             tiff::markLevels(p, perRow * rows, seen.data() + 65536 * half);
-                                             return true;
-                                         });
+    bool ok = forEachRowBlockInHalves(path, s.w, s.d.stripOffset, s.row, s.d.length,
+                                      [&](int half, const std::uint8_t* p, std::uint32_t rows) {
+                                          tiff::markLevels(p, perRow * rows, seen.data() + 65536 * half);
+                                          return true;
+                                      });
     if (!ok) return tiff::kIoFailure;
     std::uint32_t levels = 0;
     for (std::size_t i = 0; i < 65536; ++i) levels += seen[i] | seen[65536 + i];
     return tiff::scaleCurve(levels, kWindowsBuild);
 }
 
-namespace {
-
-// Span of n 16-bit little-endian samples lying step bytes apart.
-void range16(const std::uint8_t* p, std::size_t n, std::size_t step, std::uint32_t& hi, std::uint32_t& lo) {
-    std::size_t i = 0;
-#if BRINDLEX_X86_SIMD
-    if (step == 2 && n >= 8) {
-        // Signed 16-bit max/min on samples shifted by 0x8000 keep the order.
-        const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
-        __m128i vhi = _mm_xor_si128(_mm_set1_epi16(static_cast<short>(hi)), flip);
-        __m128i vlo = _mm_xor_si128(_mm_set1_epi16(static_cast<short>(lo)), flip);
-        for (; i + 8 <= n; i += 8) {
-            const __m128i v = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * i)), flip);
-            vhi = _mm_max_epi16(vhi, v);
-            vlo = _mm_min_epi16(vlo, v);
-        }
-        std::uint16_t h[8], l[8];
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(h), _mm_xor_si128(vhi, flip));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(l), _mm_xor_si128(vlo, flip));
-        for (int k = 0; k < 8; ++k) {
-            hi = std::max<std::uint32_t>(hi, h[k]);
-            lo = std::min<std::uint32_t>(lo, l[k]);
-        }
-    }
-#endif
-    for (p += step * i; i < n; ++i, p += step) {
-        const std::uint32_t v = fileio::loadLE16(p);
-        hi = std::max(hi, v);
-        lo = std::min(lo, v);
-    }
-}
-
-}  // namespace
-
 float getScale16Tiff(const char* path, int samples) {
     RangeSource s;
     const float rc = openForRange(path, samples, 16, s);
     if (rc != 0.0f) return rc;
-    std::uint32_t hi = 0, lo = 65535;
+    std::uint32_t hi[2] = {0, 0}, lo[2] = {65535, 65535};  // one span per half of the rows
     const std::size_t step = 2u * static_cast<std::size_t>(samples);  // grey: every sample; RGB: red only
-    bool ok =
-        forEachMappedBlock(s.m, s.d.stripOffset, s.row, s.d.length, [&](const std::uint8_t* p, std::uint32_t rows) {
-            range16(p, static_cast<std::size_t>(s.d.width) * rows, step, hi, lo);
-            return true;
-        });
+    bool ok = forEachRowBlockInHalves(path, s.w, s.d.stripOffset, s.row, s.d.length,
+                                      [&](int half, const std::uint8_t* p, std::uint32_t rows) {
+                                          tiff::range16(p, static_cast<std::size_t>(s.d.width) * rows, step,
+                                                        hi[half], lo[half]);
+                                          return true;
+                                      });
     if (!ok) return tiff::kIoFailure;
-    return static_cast<float>(static_cast<std::uint16_t>(hi - lo));
+    return static_cast<float>(static_cast<std::uint16_t>(std::max(hi[0], hi[1]) - std::min(lo[0], lo[1])));
 }
 
 namespace {

@@ -175,6 +175,15 @@ void markLevels(const std::uint8_t* p, std::size_t n, std::uint8_t* seen);
 // or processor lacks it (nothing is marked then).
 bool markLevelsWith(int path, const std::uint8_t* p, std::size_t n, std::uint8_t* seen);
 
+// Widens [lo, hi] to the span of n 16-bit little-endian samples lying step
+// bytes apart; the widest path this build has (grey maps, step 2, and the
+// red of RGB maps, step 6, go eight samples at a time).
+void range16(const std::uint8_t* p, std::size_t n, std::size_t step, std::uint32_t& hi, std::uint32_t& lo);
+// One path by number: simd::kPortable or kSse2; false when this build lacks
+// it (the span is left as it was then).
+bool range16With(int path, const std::uint8_t* p, std::size_t n, std::size_t step, std::uint32_t& hi,
+                 std::uint32_t& lo);
+
 // The scale curve 18.49 x e^(1049 / N - 7.071e-5 x N): in double precision
 // (Windows build) or wholly in single precision (macOS build).
 float scaleCurve(std::uint32_t levels, bool doublePrecision);

@@ -435,6 +435,47 @@ TEST(TiffQuantise, MarkLevelsGivesThePortableLevels) {
     EXPECT_EQ(best, portable);
 }
 
+// range16's paths: grey samples (step 2) and the red of RGB pixels (step 6),
+// at every length around the eight-sample groups, low, middle and high
+// samples with an extreme in every position, and the green and blue holding
+// 0 and 65535, which would widen the span if any of them were read. The
+// span given in is widened, not replaced.
+class Range16Paths : public SimdPathTest {};
+INSTANTIATE_TEST_SUITE_P(TiffRange16, Range16Paths, testing::Values(simd::kPortable, simd::kSse2), simdPathName);
+
+TEST_P(Range16Paths, SpanOfExactlyTheSamplesGiven) {
+    const int path = GetParam();
+    for (std::size_t step : {std::size_t(2), std::size_t(6)})
+        for (std::uint32_t base : {10u, 30000u, 65400u})
+            for (std::size_t n = 0; n <= 35; ++n)
+                for (std::size_t at = 0; at < std::max<std::size_t>(n, 1); ++at)
+                    for (std::uint16_t extreme : {std::uint16_t(0), std::uint16_t(65535), std::uint16_t(base)}) {
+                        std::vector<std::uint8_t> bytes(step * (n + 1), 0);  // one pixel more that must not count
+                        std::uint32_t wantHi = 0, wantLo = 65535;
+                        for (std::size_t i = 0; i <= n; ++i) {
+                            const std::uint16_t v = i == n    ? (i % 2 ? 65535 : 0)
+                                                    : i == at ? extreme
+                                                              : static_cast<std::uint16_t>(base + (i * 7919) % 100);
+                            fileio::storeLE16(&bytes[step * i], v);
+                            if (step == 6) fileio::storeLE16(&bytes[6 * i + 4], 65535);  // green stays 0
+                            if (i < n) {
+                                wantHi = std::max<std::uint32_t>(wantHi, v);
+                                wantLo = std::min<std::uint32_t>(wantLo, v);
+                            }
+                        }
+                        std::uint32_t hi = 0, lo = 65535;
+                        ASSERT_TRUE(range16With(path, bytes.data(), n, step, hi, lo));
+                        ASSERT_EQ(hi, wantHi) << "step " << step << ", " << n << " samples, " << extreme << " at " << at;
+                        ASSERT_EQ(lo, wantLo) << "step " << step << ", " << n << " samples, " << extreme << " at " << at;
+                        // A span from earlier blocks is kept where these samples lie inside it.
+                        hi = 65535;
+                        lo = 0;
+                        ASSERT_TRUE(range16With(path, bytes.data(), n, step, hi, lo));
+                        ASSERT_EQ(hi, 65535u);
+                        ASSERT_EQ(lo, 0u);
+                    }
+}
+
 TEST(TiffScaleCurve, ExamplesAndBuildDifferences) {
     const float inf = std::numeric_limits<float>::infinity();
     struct Case {
@@ -817,6 +858,24 @@ TEST(GetScale16, MatchesAPlainSpanOverAwkwardMaps) {
             const std::string p = put(dir, "m.tif", b.build());
             EXPECT_EQ(getScale16Tiff(p.c_str(), samples), static_cast<float>(static_cast<std::uint16_t>(hi - lo)));
         }
+    }
+}
+
+// Maps large enough for the two halves to run side by side (odd row counts):
+// the maximum only in the top rows, the minimum only in the bottom ones, and
+// in RGB maps green and blue at the extremes everywhere.
+TEST(GetScale16, HalvesOfALargeMapMakeOneSpan) {
+    TempDir dir;
+    for (int samples : {1, 3}) {
+        const std::uint32_t w = samples == 1 ? 2896 : 1676, h = samples == 1 ? 2897 : 1671;
+        TiffBuilder b(w, h, samples, 16);
+        b.u16s([&](std::uint32_t x, std::uint32_t y, int c) -> std::uint16_t {
+            if (c == 1) return 0;
+            if (c == 2) return 65535;
+            return y == 0 && x == w / 2 ? 60000 : y == h - 1 && x == 3 ? 100 : 30000 + (x + y) % 1000;
+        });
+        SCOPED_TRACE(samples);
+        EXPECT_EQ(getScale16Tiff(put(dir, "big.tif", b.build()).c_str(), samples), 59900.0f);
     }
 }
 
