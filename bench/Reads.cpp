@@ -10,6 +10,8 @@
 //   sparse whole-file      the same, one line read every 64 KiB (what a
 //   mapping                thumbnail or a chunk lookup reads of a mapping)
 //   buffered reads         1 MiB at a time into one buffer (read / ReadFile)
+//   open, map, read one    what every call that maps a file pays whatever
+//   line and close         it reads
 //   thread start and join  one thread that does nothing, started and joined
 //
 // With --rewrite (FILE then is a copy it may write), instead the in-place
@@ -237,6 +239,17 @@ int main(int argc, char **argv) {
                  if (!src.read(off, buf.data(), n)) return false;
                  s += sum(buf.data(), n);
              }
+             keep = keep + s;
+             return true;
+         }},
+        {"open, map, read one line and close", [&] {
+             const Source once(argv[1], false);
+             std::uint64_t s = 0;
+             if (!once.withMapping(0, std::size_t(once.size()), false, [&](const std::uint8_t *p) {
+                     s += sum(p, 64);
+                     return true;
+                 }))
+                 return false;
              keep = keep + s;
              return true;
          }},

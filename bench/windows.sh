@@ -5,10 +5,13 @@
 # brindlex_calls times them all in one process per build and size, so Wine's
 # start-up is not counted: the median of BENCH_RUNS runs (default 5) after a
 # warm-up, with the row's limit or peer command (cat, cp) timed beside the
-# POSIX build's. Each row then runs once more in a Wine process of its own for
-# the DLL's peak working set (BENCH_PEAK=0 leaves that out). The table goes
-# to BENCHMARKS.md, replacing only its own section. BENCH_SIZE=small or large
-# keeps one size, BENCH_FILTER=text the rows whose operation holds it.
+# POSIX build's. The two builds take BENCH_ROUNDS turns (default 3), and each
+# row keeps the median of its turns. Each row then runs once more in a Wine
+# process of its own for the DLL's peak working set (BENCH_PEAK=0 leaves that
+# out). Last, brindlex_reads times the system's own ways of reading and
+# rewriting an 8192² map in both builds. The tables go to BENCHMARKS.md,
+# replacing only their own section. BENCH_SIZE=small or large keeps one size,
+# BENCH_FILTER=text the rows whose operation holds it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -16,7 +19,7 @@ cmake --preset native >/dev/null
 cmake --build build/native -j "$(nproc)" --target brindlex_bench brindlex_calls brindlex_reads
 cmake --preset windows >/dev/null
 cmake --build build/windows -j "$(nproc)" --target Brindlex brindlex_calls brindlex_reads
-data=build/bench-data work=build/bench-windows runs=${BENCH_RUNS:-5}
+data=build/bench-data work=build/bench-windows runs=${BENCH_RUNS:-5} rounds=${BENCH_ROUNDS:-3}
 mkdir -p "$data" "$work"
 case "${BENCH_SIZE:-}" in
   small | large) sizes=$BENCH_SIZE ;;
@@ -24,14 +27,45 @@ case "${BENCH_SIZE:-}" in
 esac
 dll() { (cd build/windows && wine brindlex_calls.exe "$@" | tr -d '\r'); }
 winpath() { echo "Z:$(realpath "$1")"; }
+# brindlex_calls' lines of several rounds, one line a row: the median of its
+# seconds and of its limit's; a row that failed in any round failed.
+median_rows() {
+  awk -F'\t' -v OFS='\t' '
+    function median(list, a, n, i, j, t) {
+      n = split(list, a, " ")
+      for (i = 1; i <= n; ++i)
+        for (j = i + 1; j <= n; ++j)
+          if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
+      return a[int((n + 1) / 2)]
+    }
+    {
+      if (!($1 in op)) order[++count] = $1
+      op[$1] = $2; input[$1] = $3; result[$1] = $5
+      secs[$1] = secs[$1] " " $4; limit[$1] = limit[$1] " " ($7 == "" ? 0 : $7)
+      if (status[$1] == "" || $6 != "ok") status[$1] = $6
+    }
+    END {
+      for (i = 1; i <= count; ++i) {
+        k = order[i]
+        print k, op[k], input[k], status[k] == "ok" ? median(secs[k]) : -1, result[k], status[k], median(limit[k])
+      }
+    }' "$1"
+}
 
 rows=$work/rows.md
 : > "$rows"
 for size in $sizes; do
   list=$work/$size.tsv
   build/native/brindlex_bench "$data" --$size --list-calls "$list" ${BENCH_FILTER:+--filter "$BENCH_FILTER"}
-  build/native/brindlex_calls "$list" --runs "$runs" --peers > "$work/$size-posix.tsv"
-  dll "$(winpath "$list")" --runs "$runs" --drive Z: > "$work/$size-dll.tsv"
+  # The builds take turns, so that a load on the machine meets both alike.
+  : > "$work/$size-posix-runs.tsv"
+  : > "$work/$size-dll-runs.tsv"
+  for ((round = 0; round < rounds; ++round)); do
+    build/native/brindlex_calls "$list" --runs "$runs" --peers >> "$work/$size-posix-runs.tsv"
+    dll "$(winpath "$list")" --runs "$runs" --drive Z: >> "$work/$size-dll-runs.tsv"
+  done
+  median_rows "$work/$size-posix-runs.tsv" > "$work/$size-posix.tsv"
+  median_rows "$work/$size-dll-runs.tsv" > "$work/$size-dll.tsv"
   : > "$work/$size-peak.tsv"
   if [ "${BENCH_PEAK:-1}" != 0 ]; then
     for ((i = 0; i < $(wc -l < "$list"); ++i)); do
@@ -71,10 +105,12 @@ if [ -f "$map" ] && [ -f "$rgb8" ]; then
     echo
     echo "The system's share (brindlex_reads: every 64-byte line of $(basename "$map") read, or $(basename "$rgb8") rewritten in place, with no work beside):"
     echo
-    echo "| way | POSIX (s) | under Wine (s) | Wine / POSIX |"
+    echo "| way | POSIX (ms) | under Wine (ms) | Wine / POSIX |"
     echo "|---|---|---|---|"
-    awk -F'\t' 'FILENAME == ARGV[1] { posix[$1] = $2; next }
-      { printf "| %s | %.4f | %.4f | %s |\n", $1, posix[$1], $2, (posix[$1] > 0 ? sprintf("%.2f", $2 / posix[$1]) : "-") }' \
+    # A way the system refuses part of says so in its name: matched without that.
+    awk -F'\t' 'function way(name) { sub(/ \(refused here\)$/, "", name); return name }
+      FILENAME == ARGV[1] { posix[way($1)] = $2; next }
+      { p = posix[way($1)]; printf "| %s | %.2f | %.2f | %s |\n", $1, 1000 * p, 1000 * $2, (p > 0 ? sprintf("%.2f", $2 / p) : "-") }' \
       "$work/reads-posix.tsv" "$work/reads-wine.tsv"
   } > "$system"
 fi
@@ -84,7 +120,7 @@ out=$work/section.md
   echo "## Windows build under Wine (make bench-windows)"
   echo
   echo "Commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown), $(date -u +%Y-%m-%d), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(wine --version 2>/dev/null || echo wine)."
-  echo "Each build's export rows in one process per size (brindlex_calls, Wine's start-up not counted): medians of $runs runs after a warm-up, warm page cache."
+  echo "Each build's export rows in one process per size (brindlex_calls, Wine's start-up not counted): medians of $runs runs after a warm-up, warm page cache; the builds took $rounds turns, each row the median of its turns."
   echo "Limit: the row's cat or cp of the same file as a whole process. DLL peak: the peak working set of a Wine process making the one call (in brackets, what the call added to the peak before it)."
   if [ -n "${BENCH_FILTER:-}${BENCH_SIZE:-}" ]; then
     echo "Only part of the bench: BENCH_FILTER=${BENCH_FILTER:-} BENCH_SIZE=${BENCH_SIZE:-}."
