@@ -210,8 +210,9 @@ float mergePSD(const char* a, const char* b) {
     // A and B through one window per plane: the merge reads the planes side
     // by side, each window walking its plane in file order.
     using fileio::FileWindow;
-    FileWindow wa[3] = {FileWindow(kMergeWindow), FileWindow(kMergeWindow), FileWindow(kMergeWindow)};
-    FileWindow wb[3] = {FileWindow(kMergeWindow), FileWindow(kMergeWindow), FileWindow(kMergeWindow)};
+    constexpr auto fill = FileWindow::kSmallFill;
+    FileWindow wa[3] = {FileWindow(kMergeWindow, fill), FileWindow(kMergeWindow, fill), FileWindow(kMergeWindow, fill)};
+    FileWindow wb[3] = {FileWindow(kMergeWindow, fill), FileWindow(kMergeWindow, fill), FileWindow(kMergeWindow, fill)};
     float r = openPsd(b, wb[0]);
     if (r != 0.0f) return r;
     const std::uint32_t rowsB = _fHeader.rows, columnsB = _fHeader.columns;
