@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <condition_variable>
+#include <exception>
 #include <limits>
 #include <mutex>
 #include <string_view>
@@ -404,8 +405,8 @@ private:
 
 // The UV pairs a tile file holds for `count` corners from corner k0 on:
 // its own corners local to the tile, -1, -1 for all others.
-void localUVs(const std::uint8_t* src, std::size_t count, std::uint64_t k0, std::uint32_t file,
-              const SpanFiles& spans, TileNumbers& number, std::uint8_t* dst) {
+void localUVs(const std::uint8_t* src, std::size_t count, std::uint64_t k0, std::uint32_t file, const SpanFiles& spans,
+              TileNumbers& number, std::uint8_t* dst) {
     static const std::uint8_t* const outside = [] {
         static std::uint8_t pairs[8 * SpanFiles::kSpan];
         for (std::size_t k = 0; k < SpanFiles::kSpan; ++k) {
@@ -546,8 +547,7 @@ float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
         w.put(header, sizeof header);
         for (std::size_t v0 = 0; v0 < n; v0 += bytes.size()) {
             const std::size_t m = std::min<std::size_t>(bytes.size(), n - v0);
-            for (std::size_t v = 0; v < m; ++v)
-                bytes[v] = (inTile[(v0 + v) / 64] >> ((v0 + v) % 64) & 1) ? 0 : 255;
+            for (std::size_t v = 0; v < m; ++v) bytes[v] = (inTile[(v0 + v) / 64] >> ((v0 + v) % 64) & 1) ? 0 : 255;
             w.put(bytes.data(), m);
         }
         return true;
@@ -836,10 +836,6 @@ std::string_view decimal(char (&buf)[24], std::uint64_t v) {
     return std::string_view(buf, static_cast<std::size_t>(putUnsigned(buf, v) - buf));
 }
 
-}  // namespace
-
-namespace {
-
 // The OBJ text's two long parts, the vertex lines and the face groups, are
 // formatted in rounds of kRoundLines lines. With a second core a worker
 // formats every other round (reading through a window of its own) while
@@ -851,7 +847,8 @@ constexpr std::size_t kNotRead = SIZE_MAX;  // a round whose mesh bytes could no
 // Writes rounds 0..rounds-1 in order; fmt(lane, r, buf) formats round r
 // into buf (bufSize bytes) and returns its length or kNotRead, lane 0 in
 // this thread and lane 1 in the worker. False when a round could not be
-// read. Without a second lane or thread every round is formatted here.
+// read. Without a second lane or thread every round is formatted here. An
+// exception in the worker is passed on here once the worker has ended.
 template <class Fmt>
 bool writeRounds(std::size_t rounds, std::size_t bufSize, bool twoLanes, TextOut& out, Fmt&& fmt) {
     std::vector<char> mine(bufSize);
@@ -860,11 +857,12 @@ bool writeRounds(std::size_t rounds, std::size_t bufSize, bool twoLanes, TextOut
         out.text(std::string_view(text, n));
         return true;
     };
-    if (rounds < 2 || !twoLanes || std::thread::hardware_concurrency() < 2) {
+    const auto allHere = [&] {
         for (std::size_t r = 0; r < rounds; ++r)
             if (!put(mine.data(), fmt(0, r, mine.data()))) return false;
         return true;
-    }
+    };
+    if (rounds < 2 || !twoLanes || usableCores() < 2) return allHere();
     // The worker's rounds (1, 3, 5, ...) go to two buffers in turn.
     struct Slot {
         std::vector<char> text;
@@ -877,6 +875,7 @@ bool writeRounds(std::size_t rounds, std::size_t bufSize, bool twoLanes, TextOut
     std::mutex mu;
     std::condition_variable cv;
     bool stop = false;
+    std::exception_ptr failure;  // the worker's, with its round marked kNotRead
     std::thread worker;
     try {
         worker = std::thread([&] {
@@ -887,20 +886,25 @@ bool writeRounds(std::size_t rounds, std::size_t bufSize, bool twoLanes, TextOut
                     cv.wait(lock, [&] { return !slot.full || stop; });
                     if (stop) return;
                 }
-                const std::size_t n = fmt(1, r, slot.text.data());
+                std::size_t n = kNotRead;
+                std::exception_ptr thrown;
+                try {
+                    n = fmt(1, r, slot.text.data());
+                } catch (...) {
+                    thrown = std::current_exception();
+                }
                 {
                     std::lock_guard<std::mutex> lock(mu);
                     slot.n = n;
                     slot.full = true;
+                    failure = thrown;
                 }
                 cv.notify_all();
+                if (thrown) return;
             }
         });
     } catch (const std::system_error&) {
-        // No thread to be had: every round here.
-        for (std::size_t r = 0; r < rounds; ++r)
-            if (!put(mine.data(), fmt(0, r, mine.data()))) return false;
-        return true;
+        return allHere();  // no thread to be had
     }
     // The worker is stopped and joined on every way out, exceptions included.
     struct Join {
@@ -924,11 +928,14 @@ bool writeRounds(std::size_t rounds, std::size_t bufSize, bool twoLanes, TextOut
         }
         Slot& slot = slots[(r / 2) % 2];
         std::size_t n;
+        std::exception_ptr thrown;
         {
             std::unique_lock<std::mutex> lock(mu);
             cv.wait(lock, [&] { return slot.full; });
             n = slot.n;
+            thrown = failure;
         }
+        if (thrown) std::rethrow_exception(thrown);
         if (!put(slot.text.data(), n)) return false;
         {
             std::lock_guard<std::mutex> lock(mu);
@@ -1019,7 +1026,8 @@ float writeOBJfromMesk(const char* meshPath, char* objPath) {
                      [&](int lane, std::size_t r, char* buf) {
                          std::size_t g = rounds[r].group;
                          std::uint64_t off = rounds[r].off, face = rounds[r].face;
-                         std::uint64_t left = std::min<std::uint64_t>(kRoundLines, lines - std::uint64_t{r} * kRoundLines);
+                         std::uint64_t left =
+                             std::min<std::uint64_t>(kRoundLines, lines - std::uint64_t{r} * kRoundLines);
                          char* p = buf;
                          while (left > 0) {
                              if (off == 0) {
@@ -1089,16 +1097,12 @@ float mergeFiles(const char* additionPath, char* targetPath) {
         default:
             return kCreaseNotWritten;
     }
-    fileio::Writer w(out.stream());
-    const auto put = [&](const std::uint8_t* p, std::size_t n) {
-        w.put(p, n);
-        return true;
-    };
-    if (!fileio::forEachBlock(target, 0, keepTarget, 1, put)) return kMeskCreaseTargetRead;
-    if (!fileio::forEachBlock(addition, 0, keepAddition, 1, put)) return kMeskCannotOpen;
-    const bool written = w.flush();
+    // A copy that stops with the stream intact stopped at a read.
+    std::FILE* f = out.stream();
+    if (!fileio::copyRange(target, 0, keepTarget, f)) return std::ferror(f) ? kCreaseNotWritten : kMeskCreaseTargetRead;
+    if (!fileio::copyRange(addition, 0, keepAddition, f)) return std::ferror(f) ? kCreaseNotWritten : kMeskCannotOpen;
     // Windows renames nothing over a file that is still open.
     target.release();
     addition.release();
-    return out.commit(written) == fileio::Rewrite::Ok ? 0.0f : kCreaseNotWritten;
+    return out.commit(true) == fileio::Rewrite::Ok ? 0.0f : kCreaseNotWritten;
 }
