@@ -34,9 +34,15 @@ inline bool exists(const std::string &path) {
     return std::filesystem::exists(path, ec);
 }
 
+// One plain write of n bytes, as the limits and the inputs are written (not
+// through the library's write protocol).
+inline bool writeFile(const std::string &path, const void *data, std::size_t n) {
+    fileio::File f(std::fopen(path.c_str(), "wb"));
+    return f && (n == 0 || std::fwrite(data, 1, n, f.get()) == n) && f.close();
+}
+
 inline bool writeFile(const std::string &path, const std::vector<std::uint8_t> &bytes) {
-    fileio::File f = fileio::open(path.c_str(), "wb");
-    return f && fileio::writeAll(f.get(), bytes.data(), bytes.size()) && f.close();
+    return writeFile(path, bytes.data(), bytes.size());
 }
 
 inline std::string mib(const std::string &path) {

@@ -65,8 +65,7 @@ bool streamObj(const std::string &meshPath, const std::string &objPath, const st
 bool writeOnce(const std::string &path, std::uintmax_t size) {
     static std::vector<std::uint8_t> block;
     block.assign(size, 'v');
-    fileio::File f = fileio::open(path.c_str(), "wb");
-    return f && fileio::writeAll(f.get(), block.data(), block.size()) && f.close();
+    return writeFile(path, block);
 }
 
 bool sameFile(const std::string &a, const std::string &b) {
@@ -198,8 +197,7 @@ void benchMeshes(const BenchOptions &opt, const std::string &libPath, std::vecto
             static std::vector<std::uint8_t> block;
             block.assign(most, 7);
             for (size_t i = 0; i < sizes.size(); ++i) {
-                fileio::File f = fileio::open((scratch + "w" + std::to_string(i) + ".bin").c_str(), "wb");
-                if (!f || !fileio::writeAll(f.get(), block.data(), sizes[i]) || !f.close()) return false;
+                if (!writeFile(scratch + "w" + std::to_string(i) + ".bin", block.data(), sizes[i])) return false;
             }
             return true;
         };

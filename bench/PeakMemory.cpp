@@ -26,6 +26,7 @@
 #include "HostLibrary.h"
 #include "PeakMiB.h"
 #include "fixtures/BmpBuilder.h"
+#include "fixtures/Files.h"
 #include "fixtures/MeskBuilder.h"
 #include "fixtures/PsdBuilder.h"
 
@@ -72,15 +73,13 @@ int main(int argc, char **argv) {
     const std::string cmd = argv[1];
     if (cmd == "make" && argc == 5) {
         const std::vector<std::uint8_t> bytes = mesk(argv[2], std::atoi(argv[3]));
-        fileio::File f = fileio::open(argv[4], "wb");
-        return f && fileio::writeAll(f.get(), bytes.data(), bytes.size()) && f.close() ? 0 : 1;
+        return writeBytes(argv[4], bytes) ? 0 : 1;
     }
     if (cmd == "make" && argc == 6) {
         const std::string kind = argv[2];
         const fixtures::Picture pic = noise(std::atoi(argv[3]), std::uint32_t(std::atoi(argv[4])));
         const std::vector<std::uint8_t> bytes = kind == "psd" ? fixtures::makePsdRgb(pic) : fixtures::makeBmp(pic);
-        fileio::File f = fileio::open(argv[5], "wb");
-        return f && fileio::writeAll(f.get(), bytes.data(), bytes.size()) && f.close() ? 0 : 1;
+        return writeBytes(argv[5], bytes) ? 0 : 1;
     }
     if (cmd == "call" && argc >= 5) {
         HostLibrary lib;

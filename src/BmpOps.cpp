@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "FileAccess.h"
+#include "NewFile.h"
 #include "PsdOps.h"
 
 BMPHeader _bmpHdr;
@@ -70,33 +71,45 @@ constexpr std::size_t kRowBlockBytes = 1u << 20;
 
 enum class Pass { Ok, ReadFailed, WriteFailed };
 
-// Rewrites the rows of a map of `size` bytes in place a block at a time,
-// through one stream: each block is read (padding included, but never past
-// the end of the file), edited by fn(block, first row, rows) and written
-// over the same bytes. Nothing outside the rows is written: the rest of the
-// file keeps the bytes it has. fn returns false when it cannot read what it
-// needs.
+// Writes the new content of a map, read through `map`: the bytes before
+// the rows as they are, the rows a block at a time (padding included, but
+// never past the end of the file) as fn(block, first row, rows) edits
+// them, then whatever follows the rows. fn returns false when it cannot
+// read what it needs.
 template <class Fn>
-Pass rewriteRows(const char* path, std::uint64_t size, const BMPHeader& h, Fn&& fn) {
-    fileio::File f = fileio::open(path, "r+b");
-    if (!f) return Pass::WriteFailed;
+Pass rewriteRows(fileio::FileWindow& map, const BMPHeader& h, fileio::NewFile& out, Fn&& fn) {
+    const std::uint64_t size = map.size();
+    std::uint64_t done = 0;  // bytes of the map passed on so far
     if (h.width > 0 && h.height > 0) {
         const std::uint64_t stride = static_cast<std::uint64_t>(strideOf(h));
         const std::uint32_t per = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, kRowBlockBytes / stride));
+        if (!fileio::copyRange(map, 0, h.dataOffset, out)) return Pass::ReadFailed;
         std::vector<std::uint8_t> block;
         for (std::uint32_t y = 0; y < static_cast<std::uint32_t>(h.height); y += per) {
             const std::uint32_t rows = std::min<std::uint32_t>(per, static_cast<std::uint32_t>(h.height) - y);
             const std::uint64_t at = h.dataOffset + stride * y;
             // rowsFit: every pixel is inside; only the last padding may not be.
             const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(stride * rows, size - at));
-            block.resize(n);
-            if (!fileio::seekTo(f.get(), at) || fileio::readSome(f.get(), block.data(), n) != n)
-                return Pass::ReadFailed;
+            const std::uint8_t* p = map.view(at, n);
+            if (!p) return Pass::ReadFailed;
+            block.assign(p, p + n);
             if (!fn(block.data(), y, rows)) return Pass::ReadFailed;
-            if (!fileio::seekTo(f.get(), at) || !fileio::writeAll(f.get(), block.data(), n)) return Pass::WriteFailed;
+            out.put(block.data(), n);
+            if (!out.ok()) return Pass::WriteFailed;
+            done = at + n;
         }
     }
-    return f.close() ? Pass::Ok : Pass::WriteFailed;
+    if (!fileio::copyRange(map, done, size - done, out)) return Pass::ReadFailed;
+    return out.ok() ? Pass::Ok : Pass::WriteFailed;
+}
+
+// The code of a rewrite's end: the pass's failure, else the commit's.
+float finishRewrite(Pass pass, fileio::NewFile& out, float notWritable) {
+    if (pass != Pass::Ok) {
+        out.abandon();
+        return pass == Pass::ReadFailed ? bmp::kCannotOpen : notWritable;
+    }
+    return fileio::writtenCode(out.commit(), notWritable, notWritable, notWritable);
 }
 
 }  // namespace
@@ -104,6 +117,9 @@ Pass rewriteRows(const char* path, std::uint64_t size, const BMPHeader& h, Fn&& 
 float mergeBMP(const char* sourcePath, const char* targetPath) {
     using namespace bmp;
     if (fileio::sameFile(sourcePath, targetPath)) return kTargetNotWritable;
+    // The target is locked before anything of it is read.
+    fileio::NewFile out;
+    if (out.lock(targetPath) == fileio::Written::Busy) return hostcall::kFileBusy;
     fileio::FileWindow target, source;
     float r = openMap(targetPath, target, kCannotOpen);
     if (r != 0.0f) return r;
@@ -123,9 +139,11 @@ float mergeBMP(const char* sourcePath, const char* targetPath) {
         if (!key) return kSourceCannotOpen;
         k0 = key[0], k1 = key[1], k2 = key[2];
     }
-    const std::uint64_t stride = static_cast<std::uint64_t>(strideOf(s)), targetSize = target.size();
+    const std::uint64_t stride = static_cast<std::uint64_t>(strideOf(s));
     const std::size_t rowPixels = 3 * std::size_t(s.width > 0 ? s.width : 0);
-    target.release();  // its rows are read where they are rewritten
+    const fileio::Written w = out.begin(targetPath, fileio::Target::Rewrite);
+    if (w != fileio::Written::Ok)
+        return fileio::writtenCode(w, kTargetNotWritable, kTargetNotWritable, kTargetNotWritable);
     auto merge = [&](std::uint8_t* block, std::uint32_t y, std::uint32_t rows) {
         // The source's rows of this block, as far as its file goes: read
         // only when a pixel takes one (most blocks of a map need few).
@@ -148,12 +166,16 @@ float mergeBMP(const char* sourcePath, const char* targetPath) {
         }
         return true;
     };
-    const Pass pass = rewriteRows(targetPath, targetSize, t, merge);
-    return pass == Pass::Ok ? 0.0f : pass == Pass::ReadFailed ? kCannotOpen : kTargetNotWritable;
+    const Pass pass = rewriteRows(target, t, out, merge);
+    target.release();  // Windows renames nothing over an open file
+    source.release();
+    return finishRewrite(pass, out, kTargetNotWritable);
 }
 
 float swapChannelsBMP(const char* path, int mode) {
     using namespace bmp;
+    fileio::NewFile out;
+    if (out.lock(path) == fileio::Written::Busy) return hostcall::kFileBusy;
     fileio::FileWindow map;
     float r = openMap(path, map, kCannotOpen);
     if (r != 0.0f) return r;
@@ -176,16 +198,18 @@ float swapChannelsBMP(const char* path, int mode) {
     if (h.width <= 0 || h.height <= 0) return writable(path) ? 0.0f : kSourceNotWritable;
     const std::int64_t stride = strideOf(h);
     const std::size_t rowPixels = 3 * std::size_t(h.width);
-    const std::uint64_t size = map.size();
-    map.release();  // the rows are read where they are rewritten
-    const Pass pass = rewriteRows(path, size, h, [&](std::uint8_t* block, std::uint32_t, std::uint32_t rows) {
+    const fileio::Written w = out.begin(path, fileio::Target::Rewrite);
+    if (w != fileio::Written::Ok)
+        return fileio::writtenCode(w, kSourceNotWritable, kSourceNotWritable, kSourceNotWritable);
+    const Pass pass = rewriteRows(map, h, out, [&](std::uint8_t* block, std::uint32_t, std::uint32_t rows) {
         for (std::uint32_t k = 0; k < rows; ++k) {
             std::uint8_t* p = block + std::size_t(k * stride);
             for (std::size_t x = 0; x < rowPixels; x += 3) std::swap(p[x + a], p[x + b]);
         }
         return true;
     });
-    return pass == Pass::Ok ? 0.0f : pass == Pass::ReadFailed ? kCannotOpen : kSourceNotWritable;
+    map.release();  // Windows renames nothing over an open file
+    return finishRewrite(pass, out, kSourceNotWritable);
 }
 
 namespace {
@@ -226,6 +250,8 @@ private:
 float createBMPthumb(const char* path, int size) {
     using namespace bmp;
     if (size < 1) return kThumbBadSize;
+    fileio::NewFile out;
+    if (out.lock(path) == fileio::Written::Busy) return hostcall::kFileBusy;
     fileio::FileWindow file(kSampleWindow, fileio::FileWindow::Fill::Read);
     const float r = openMap(path, file, kThumbCannotOpen);
     if (r != 0.0f) return r == kNotBmp ? kThumbNotBmp : r;
@@ -267,17 +293,16 @@ float createBMPthumb(const char* path, int size) {
     fileio::storeLE32(&head[18], static_cast<std::uint32_t>(outW));
     fileio::storeLE32(&head[22], static_cast<std::uint32_t>(outH));
     fileio::storeLE32(&head[34], static_cast<std::uint32_t>(n));
-    fileio::Replacement out;
-    if (out.begin(path, std::uint64_t(h.dataOffset) + n) != fileio::Rewrite::Ok) return kThumbCannotWrite;
-    std::FILE* f = out.stream();
-    bool ok = fileio::writeAll(f, head, std::min<std::size_t>(h.dataOffset, sizeof head)) &&
-              (h.dataOffset <= sizeof head || fileio::copyRange(file, sizeof head, h.dataOffset - sizeof head, f));
+    const fileio::Written begun = out.begin(path, fileio::Target::Rewrite);
+    if (begun != fileio::Written::Ok)
+        return fileio::writtenCode(begun, kThumbCannotWrite, kThumbCannotWrite, kThumbCannotWrite);
+    out.put(head, std::min<std::size_t>(h.dataOffset, sizeof head));
+    bool ok = h.dataOffset <= sizeof head || fileio::copyRange(file, sizeof head, h.dataOffset - sizeof head, out);
 
     const std::uint64_t fileSize = file.size();
     const std::int64_t stride = strideOf(h);
     std::vector<std::uint8_t> row(outRow, 0);  // the padding stays zero
     Reader src(file);
-    fileio::Writer rows(f);
     std::int64_t rowAt = h.dataOffset;
     float aR = 0.0f;
     std::int64_t iR = 0;
@@ -298,17 +323,18 @@ float createBMPthumb(const char* path, int size) {
             at += 3 * static_cast<std::int64_t>(aC - static_cast<float>(iC));
             iC = static_cast<std::int64_t>(aC);
         }
-        rows.put(row.data(), row.size());
+        out.put(row.data(), row.size());
         aR = aR + step;
         rowAt += stride * static_cast<std::int64_t>(aR - static_cast<float>(iR));
         iR = static_cast<std::int64_t>(aR);
     }
 
-    ok = ok && rows.flush();
     file.release();  // the original is replaced below
-    // A failure with the stream intact: a row could not be read.
-    if (!ok && !std::ferror(f)) return kThumbCannotOpen;
-    return out.commit(ok) == fileio::Rewrite::Ok ? 0.0f : kThumbCannotWrite;
+    if (!ok) {
+        out.abandon();
+        return kThumbCannotOpen;  // a row could not be read
+    }
+    return fileio::writtenCode(out.commit(), kThumbCannotWrite, kThumbCannotWrite, kThumbCannotWrite);
 }
 
 namespace {
@@ -410,6 +436,8 @@ bool sampleOntoCanvas(std::int64_t W, std::int64_t H, std::int64_t S, Take&& tak
 float createThumb(const char* path, int size) {
     using namespace psd;
     if (size < 1 || size > bmp::kMaxPsdThumb) return bmp::kThumbBadSize;
+    fileio::NewFile out;
+    if (out.lock(path) == fileio::Written::Busy) return hostcall::kFileBusy;
     fileio::FileWindow file(kSampleWindow, fileio::FileWindow::Fill::Read);
     const float r = openThumbSource(path, file);
     if (r != 0.0f) return r;
@@ -427,14 +455,13 @@ float createThumb(const char* path, int size) {
     fileio::storeBE32(&head[18], static_cast<std::uint32_t>(S));
     // Three planes are written: the header says so (an alpha plane is dropped).
     if (_fHeader.channels > 3) fileio::storeBE16(&head[12], 3);
-    fileio::Replacement out;
-    if (out.begin(path, off + 3 * std::uint64_t(S) * std::uint64_t(S)) != fileio::Rewrite::Ok) return kCannotWrite;
-    std::FILE* f = out.stream();
-    bool ok = fileio::writeAll(f, head, sizeof head) && fileio::copyRange(file, sizeof head, off - sizeof head, f);
+    const fileio::Written w = out.begin(path, fileio::Target::Rewrite);
+    if (w != fileio::Written::Ok) return fileio::writtenCode(w, kCannotWrite, kCannotWrite, kCannotWrite);
+    out.put(head, sizeof head);
+    bool ok = fileio::copyRange(file, sizeof head, off - sizeof head, out);
 
     std::vector<std::uint8_t> row(std::size_t(S), 0);
     Reader src(file);
-    fileio::Writer rows(f);
     for (std::uint64_t c = 0; ok && c < 3; ++c) {
         const std::uint64_t plane = off + c * std::uint64_t(W) * std::uint64_t(H);
         auto take = [&](std::int64_t x, std::int64_t s) {
@@ -443,13 +470,12 @@ float createThumb(const char* path, int size) {
             return v != nullptr;
         };
         auto done = [&] {
-            rows.put(row.data(), row.size());
+            out.put(row.data(), row.size());
             std::fill(row.begin(), row.end(), std::uint8_t(0));
-            return rows.ok();
+            return out.ok();
         };
         ok = W < S && H < S ? centreOnCanvas(W, H, S, take, done) : sampleOntoCanvas(W, H, S, take, done);
     }
-    ok = ok && rows.flush();
     file.release();  // the original is replaced below
-    return finishPSDRewrite(out, ok);
+    return finishPSDRewrite(out, ok || !out.ok());
 }

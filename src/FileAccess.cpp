@@ -58,7 +58,7 @@ std::string narrow(const wchar_t* utf16) {
 }
 
 File open(const char* utf8Path, const char* mode) {
-    if (!utf8Path || !mode) return File();
+    if (!utf8Path || !mode || mode[0] != 'r') return File();
     std::wstring wpath = widen(utf8Path);
     std::wstring wmode = widen(mode);
     if (wpath.empty()) return File();
@@ -66,13 +66,13 @@ File open(const char* utf8Path, const char* mode) {
 }
 #else
 File open(const char* utf8Path, const char* mode) {
-    if (!utf8Path || !mode || !*utf8Path) return File();
+    if (!utf8Path || !mode || !*utf8Path || mode[0] != 'r') return File();
     File f(std::fopen(utf8Path, mode));
     // A folder opens for reading here (the Windows build refuses it); one
     // that is read gives nonsense sizes and read errors. Whatever is read
     // must be a regular file, so anything else counts as not openable.
     struct stat st;
-    if (f && mode[0] == 'r' && (fstat(fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode))) return File();
+    if (f && (fstat(fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode))) return File();
     return f;
 }
 #endif
@@ -374,19 +374,9 @@ const std::uint8_t* FileWindow::view(std::uint64_t off, std::size_t n) {
     return base_ + (off - start_);
 }
 
-bool copyRange(FileWindow& w, std::uint64_t off, std::uint64_t n, std::FILE* f) {
-    return forEachBlock(w, off, n, 1, [f](const std::uint8_t* p, std::size_t m) { return writeAll(f, p, m); });
-}
-
 std::size_t readSome(std::FILE* f, void* dst, std::size_t n) {
     if (!f || n == 0) return 0;
     return std::fread(dst, 1, n, f);
-}
-
-bool writeAll(std::FILE* f, const void* data, std::size_t n) {
-    if (!f) return false;
-    if (n == 0) return true;
-    return std::fwrite(data, 1, n, f) == n;
 }
 
 #if defined(_WIN32)
@@ -422,120 +412,6 @@ bool sameFile(const char* utf8PathA, const char* utf8PathB) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 #endif
-
-namespace {
-
-bool removePath(const std::string& p) {
-#if defined(_WIN32)
-    return DeleteFileW(widen(p.c_str()).c_str()) != 0;
-#else
-    return ::unlink(p.c_str()) == 0;
-#endif
-}
-
-// Renames from over to, replacing it; keeps to's permission bits on POSIX.
-bool renameOver(const std::string& from, const char* to) {
-#if defined(_WIN32)
-    return MoveFileExW(widen(from.c_str()).c_str(), widen(to).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-#else
-    struct stat st;
-    if (::stat(to, &st) == 0) ::chmod(from.c_str(), st.st_mode & 07777);
-    return ::rename(from.c_str(), to) == 0;
-#endif
-}
-
-}  // namespace
-
-Rewrite Replacement::begin(const char* utf8Path, std::uint64_t size) {
-    abandon();
-    {
-        File probe = open(utf8Path, "r+b");
-        if (!probe) return Rewrite::CannotOpen;
-    }
-    target_ = utf8Path;
-    temp_ = target_ + ".brindlex-new";
-    file_ = open(temp_, "wb");
-    if (!file_) {
-        temp_.clear();
-        return Rewrite::WriteError;
-    }
-#if defined(__linux__)
-    // Blocks reserved up front are not left for the rename to allocate and
-    // flush; past-the-end reservation, so the length stays what is written.
-    // A refusal changes nothing.
-    if (size > 0 && size <= static_cast<std::uint64_t>(INT64_MAX))
-        (void)fallocate(fileno(file_.get()), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
-#else
-    (void)size;
-#endif
-    return Rewrite::Ok;
-}
-
-Rewrite Replacement::commit(bool written) {
-    if (temp_.empty()) return Rewrite::WriteError;
-    bool ok = file_.close() && written;
-    if (!ok || !renameOver(temp_, target_.c_str())) {
-        abandon();
-        return Rewrite::WriteError;
-    }
-    temp_.clear();
-    return Rewrite::Ok;
-}
-
-void Replacement::abandon() {
-    file_.reset();
-    if (!temp_.empty()) removePath(temp_);
-    temp_.clear();
-}
-
-Rewrite replaceFile(const char* utf8Path, std::initializer_list<Piece> pieces) {
-    std::uint64_t total = 0;
-    for (const Piece& p : pieces) total += p.size;
-    Replacement r;
-    Rewrite rc = r.begin(utf8Path, total);
-    if (rc != Rewrite::Ok) return rc;
-    bool ok = true;
-    for (const Piece& p : pieces) ok = ok && writeAll(r.stream(), p.data, p.size);
-    return r.commit(ok);
-}
-
-void Writer::put(const void* data, std::size_t n) {
-    const char* p = static_cast<const char*>(data);
-    if (buf_.size() + n > buf_.capacity()) {
-        flush();
-        if (n >= buf_.capacity()) {
-            if (ok_ && !writeAll(f_, p, n)) ok_ = false;
-            return;
-        }
-    }
-    buf_.insert(buf_.end(), p, p + n);
-}
-
-namespace {
-
-// One store of a T through the writer's block.
-template <class T, void (*store)(std::uint8_t*, T)>
-void putStored(Writer& w, T v) {
-    std::uint8_t b[sizeof(T)];
-    store(b, v);
-    w.put(b, sizeof b);
-}
-
-}  // namespace
-
-void Writer::le16(std::uint16_t v) { putStored<std::uint16_t, storeLE16>(*this, v); }
-void Writer::le32(std::uint32_t v) { putStored<std::uint32_t, storeLE32>(*this, v); }
-void Writer::be16(std::uint16_t v) { putStored<std::uint16_t, storeBE16>(*this, v); }
-void Writer::be32(std::uint32_t v) { putStored<std::uint32_t, storeBE32>(*this, v); }
-
-bool Writer::flush() {
-    if (!buf_.empty()) {
-        if (ok_ && !writeAll(f_, buf_.data(), buf_.size())) ok_ = false;
-        buf_.clear();
-    }
-    return ok_;
-}
 
 namespace {
 

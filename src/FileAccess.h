@@ -1,5 +1,5 @@
-// The one file-access layer: every module opens, loads and writes files
-// through these calls. Paths are UTF-8; the Windows build converts them to
+// The one file-access layer: every module opens and loads files through
+// these calls, and writes them through NewFile (NewFile.h). Paths are UTF-8; the Windows build converts them to
 // UTF-16 and uses the wide-character interfaces, the POSIX build passes the
 // bytes unchanged.
 #pragma once
@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,7 +45,10 @@ private:
     std::FILE* f_ = nullptr;
 };
 
-// fopen by UTF-8 path; mode as for fopen ("rb", "r+b", "wb", "w" for text).
+// fopen by UTF-8 path, for reading: "rb", "r" (text), or "r+b", which the
+// operations that must find a file writable open (nothing is written
+// through it). Modes that create or truncate are refused: files are
+// written through NewFile.
 File open(const char* utf8Path, const char* mode);
 inline File open(const std::string& p, const char* mode) { return open(p.c_str(), mode); }
 
@@ -58,63 +60,16 @@ Load loadFile(const char* utf8Path, std::vector<std::uint8_t>& out);
 bool readRest(std::FILE* f, std::vector<std::uint8_t>& out);
 // Reads up to n bytes; returns the number read.
 std::size_t readSome(std::FILE* f, void* dst, std::size_t n);
-// Writes n bytes; false unless all of them went out.
-bool writeAll(std::FILE* f, const void* data, std::size_t n);
-inline bool writeAll(std::FILE* f, std::string_view s) { return writeAll(f, s.data(), s.size()); }
 // Moves to a 64-bit offset from the start; false when the stream refuses.
 bool seekTo(std::FILE* f, std::uint64_t off);
 // Size of an open stream in bytes, or -1.
 long long streamSize(std::FILE* f);
-
-enum class Rewrite { Ok, CannotOpen, WriteError };
 
 // True when both paths name one existing file (the same device and inode on
 // POSIX, volume serial and file index on Windows), whatever their spelling:
 // an operation that writes b while it still needs a must refuse. False when
 // either cannot be examined (a missing destination is never the source).
 bool sameFile(const char* utf8PathA, const char* utf8PathB);
-
-// One piece of a file's new content.
-struct Piece {
-    const void* data;
-    std::size_t size;
-};
-
-// Replaces an existing file by new content so that the old content survives
-// whole when the new one cannot be written whole (full disk, I/O error): the
-// pieces go to a sibling temporary file, which is then renamed over the
-// original (MoveFileExW with replace on Windows). A file that cannot be
-// opened for reading and writing gives CannotOpen and stays as it was; on
-// POSIX the replacement keeps the original's permission bits.
-Rewrite replaceFile(const char* utf8Path, std::initializer_list<Piece> pieces);
-inline Rewrite replaceFile(const char* utf8Path, const void* data, std::size_t n) {
-    return replaceFile(utf8Path, {Piece{data, n}});
-}
-
-// replaceFile for content produced a piece at a time: begin() checks the
-// original as replaceFile does and creates the sibling temporary file,
-// stream() takes the content, commit() renames it over the original. Any
-// way out without a successful commit removes the temporary file and leaves
-// the original as it was. On Windows a file still mapped cannot be renamed
-// over: release its MappedFile before commit().
-class Replacement : NoCopy {
-public:
-    ~Replacement() { abandon(); }
-
-    // size, when known, is the length of the new content: the system may
-    // then reserve the temporary file's space at once (a hint only; the
-    // file is as long as what is written).
-    Rewrite begin(const char* utf8Path, std::uint64_t size = 0);
-    std::FILE* stream() const { return file_.get(); }
-    // Closes the temporary file and renames it over the original; written
-    // is false when a write to the stream has failed (the original stays).
-    Rewrite commit(bool written);
-
-private:
-    void abandon();
-    std::string target_, temp_;
-    File file_;
-};
 
 // A read-only view of a whole file: memory-mapped where the system allows
 // (no copy, pages come straight from the cache), else loaded into memory.
@@ -222,35 +177,6 @@ bool forEachBlock(FileWindow& w, std::uint64_t off, std::uint64_t count, std::si
     }
     return true;
 }
-
-// Writes the bytes [off, off + n) of w's file to f a block at a time; false
-// when a block cannot be read or written (std::ferror(f) tells which).
-bool copyRange(FileWindow& w, std::uint64_t off, std::uint64_t n, std::FILE* f);
-
-// Collects output in a block and writes it out in large pieces; remembers
-// the first failure so callers test once, at finish().
-class Writer {
-public:
-    explicit Writer(std::FILE* f, std::size_t block = 1 << 20) : f_(f) { buf_.reserve(block); }
-    void put(const void* data, std::size_t n);
-    void put(std::string_view s) { put(s.data(), s.size()); }
-    void byte(std::uint8_t b) {
-        if (buf_.size() == buf_.capacity()) flush();
-        buf_.push_back(static_cast<char>(b));
-    }
-    void le16(std::uint16_t v);
-    void le32(std::uint32_t v);
-    void be16(std::uint16_t v);
-    void be32(std::uint32_t v);
-    // Writes what is buffered; false once any write has failed.
-    bool flush();
-    bool ok() const { return ok_; }
-
-private:
-    std::FILE* f_;
-    std::vector<char> buf_;
-    bool ok_ = true;
-};
 
 // Bounds-checked view of loaded file data. Every accessor fails instead of
 // reading past the end, so a malformed file can only produce a failure code.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FileAccess.h"
+#include "NewFile.h"
 #include "HostCall.h"
 
 #if BRINDLEX_WINDOWS
@@ -43,18 +44,17 @@ std::string FileNameExtract(const std::string &path, int type) {
 
 namespace {
 
-// Copies go through one buffer of this size, whatever the file size.
-constexpr size_t kCopyBlock = 64 * 1024;
-
-// The copy loop shared by both builds: 0, or -1 on a read or write failure.
-float copyStream(std::FILE *from, std::FILE *to) {
-    std::vector<unsigned char> block(kCopyBlock);
-    for (;;) {
-        size_t got = fileio::readSome(from, block.data(), block.size());
-        if (got == 0) break;
-        if (!fileio::writeAll(to, block.data(), got)) return -1.0f;
-    }
-    return std::ferror(from) ? -1.0f : 0.0f;
+// The copy shared by both builds: the source read through a window into a
+// new file that replaces the destination once it is complete, so the
+// destination is never lost to a copy that fails. 0, or -1 for any failure.
+float copyInto(const char *source, const char *destination, fileio::Target target) {
+    fileio::FileWindow from;
+    if (from.open(source) != fileio::Load::Ok) return -1.0f;
+    fileio::NewFile out;
+    if (out.begin(destination, target) != fileio::Written::Ok) return -1.0f;
+    if (!fileio::copyRange(from, 0, from.size(), out)) return -1.0f;
+    from.release();  // Windows renames nothing over an open file
+    return out.commit() == fileio::Written::Ok ? 0.0f : -1.0f;
 }
 
 }  // namespace
@@ -256,8 +256,7 @@ float emptyFolder(const char *path) {
 }
 
 float fileCopyTo(const char *source, const char *destination) {
-    fileio::File from = fileio::open(source, "rb");
-    if (!from) return -1.0f;
+    if (!fileio::open(source, "rb")) return -1.0f;
     std::wstring to = fileio::widen(destination);
     DWORD attributes = GetFileAttributesW(to.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
@@ -266,11 +265,7 @@ float fileCopyTo(const char *source, const char *destination) {
         if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) return -1.0f;
         if (fileio::sameFile(source, destination)) return -1.0f;
     }
-    DeleteFileW(to.c_str());
-    fileio::File out = fileio::open(destination, "wb");
-    if (!out) return -1.0f;
-    float r = copyStream(from.get(), out.get());
-    return out.close() ? r : -1.0f;
+    return copyInto(source, destination, fileio::Target::Output);
 }
 
 float fileDelete(const char *path) { return DeleteFileW(fileio::widen(path).c_str()) ? 0.0f : -1.0f; }
@@ -357,17 +352,12 @@ float ClearFolder(const std::string &path) {
 float emptyFolder(const char *path) { return ClearFolder(path) == 0.0f ? 0.0f : -1.0f; }
 
 float fileCopyTo(const char *source, const char *destination) {
-    fileio::File from = fileio::open(source, "rb");
-    if (!from) return -1.0f;
     // The source is a regular file (fileio::open refuses anything else).
-    struct stat dst;
-    if (stat(destination, &dst) == 0 && S_ISDIR(dst.st_mode)) return -1.0f;
+    if (!fileio::open(source, "rb")) return -1.0f;
     if (fileio::sameFile(source, destination)) return -1.0f;
-    std::remove(destination);
-    fileio::File out = fileio::open(destination, "wb");
-    if (!out) return -1.0f;
-    float r = copyStream(from.get(), out.get());
-    return out.close() ? r : -1.0f;
+    // As a copy that removed the destination first would, it replaces one
+    // whatever its permission bits (a folder is refused).
+    return copyInto(source, destination, fileio::Target::Replace);
 }
 
 float fileDelete(const char *path) { return std::remove(path) == 0 ? 0.0f : -1.0f; }

@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 
+#include "NewFile.h"
 #include "Platform.h"
 
 #if BRINDLEX_X86_SIMD
@@ -103,7 +104,7 @@ const double aan_scale_factor[8] = {1.0, 1.387039845, 1.306562965, 1.175875602,
 
 const std::uint8_t *_RGB_buffer = nullptr;
 std::uint16_t _width = 0, _height = 0;
-std::FILE *_fp_jpeg_stream = nullptr;
+fileio::NewFile *_fp_jpeg_stream = nullptr;
 std::uint8_t bytenew = 0;
 std::int8_t bytepos = 7;
 std::uint8_t DQTinfo[134];
@@ -128,7 +129,7 @@ const char kComment[] = "Brindlex v1.0..";
 
 // The entropy coder: bits gather in a 64-bit accumulator, whole bytes go
 // (stuffed) into a block that is handed to the writer when it fills.
-fileio::Writer *_scan_out = nullptr;
+fileio::NewFile *_scan_out = nullptr;
 std::uint64_t _bitacc = 0;
 unsigned _bitcnt = 0;  // bits in _bitacc not yet written as bytes
 constexpr std::size_t kScanBlock = 1 << 16;
@@ -159,7 +160,7 @@ void scan_drain() {
 // ---------------------------------------------------------------------------
 // Bit writer.
 
-void start_scan(fileio::Writer &out) {
+void start_scan(fileio::NewFile &out) {
     _scan_out = &out;
     _bitacc = 0;
     _bitcnt = 0;
@@ -956,9 +957,7 @@ void main_encoder(BitmapStripes &stripes) {
 
 namespace {
 
-fileio::Writer *_marker_out = nullptr;
-
-void put_bytes(const void *p, std::size_t n) { _marker_out->put(p, n); }
+void put_bytes(const void *p, std::size_t n) { _fp_jpeg_stream->put(p, n); }
 
 }  // namespace
 
@@ -1010,7 +1009,6 @@ float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale) {
         ~Release() {
             release_jpeg_buffers();
             _fp_jpeg_stream = nullptr;
-            _marker_out = nullptr;
             _RGB_buffer = nullptr;
         }
     } release;
@@ -1023,20 +1021,20 @@ float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale) {
 
     // The output must not be the BMP itself.
     if (fileio::sameFile(bmpPath, jpegPath)) return static_cast<float>(kCannotCreateOutput);
-    fileio::File out = fileio::open(jpegPath, "wb");
-    if (!out) return static_cast<float>(kCannotCreateOutput);
-    _fp_jpeg_stream = out.get();
+    fileio::NewFile out;
+    const fileio::Written w = out.begin(jpegPath, fileio::Target::Output);
+    if (w != fileio::Written::Ok)
+        return fileio::writtenCode(w, static_cast<float>(kCannotCreateOutput), static_cast<float>(kCannotCreateOutput),
+                                   static_cast<float>(kWriteFailed));
+    _fp_jpeg_stream = &out;
 
+    // A table that cannot be made fails the conversion; the output path is
+    // left as it was.
     r = init_all(scale);
-    if (r != 0) {
-        out.close();
-        return static_cast<float>(r);
-    }
+    if (r != 0) return static_cast<float>(r);
     SOF0info.width = static_cast<std::uint16_t>(width);
     SOF0info.height = static_cast<std::uint16_t>(height);
 
-    fileio::Writer writer(out.get());
-    _marker_out = &writer;
     static const std::uint8_t soi[2] = {0xFF, 0xD8};
     put_bytes(soi, 2);
     write_APP0info();
@@ -1046,13 +1044,12 @@ float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale) {
     write_DHTinfo();
     write_SOSinfo();
 
-    start_scan(writer);
+    start_scan(out);
     main_encoder(stripes);
     finish_scan();
 
     static const std::uint8_t eoi[2] = {0xFF, 0xD9};
     put_bytes(eoi, 2);
-    bool ok = writer.flush();
-    ok = out.close() && ok;
-    return ok ? static_cast<float>(kOk) : static_cast<float>(kWriteFailed);
+    const float failed = static_cast<float>(kWriteFailed);
+    return fileio::writtenCode(out.commit(), failed, failed, failed);
 }

@@ -12,6 +12,10 @@
 #include "FileAccess.h"
 #include "ResultCodes.h"
 
+namespace fileio {
+class NewFile;
+}
+
 // One Huffman code or raw bit field: the low `length` bits of `code`,
 // written most significant first.
 struct bitstring {
@@ -71,7 +75,7 @@ struct SOF0infotype {
 // of _width pixels, top row first, B G R per pixel.
 extern const std::uint8_t *_RGB_buffer;
 extern std::uint16_t _width, _height;  // padded dimensions (multiples of 8)
-extern std::FILE *_fp_jpeg_stream;
+extern fileio::NewFile *_fp_jpeg_stream;  // the JPEG file being written
 extern std::uint8_t bytenew;  // bit accumulator, valid when a scan has been finished
 extern std::int8_t bytepos;   // next bit of bytenew, 7 when empty
 extern std::uint8_t DQTinfo[134];
@@ -156,7 +160,7 @@ void write_SOSinfo();
 // The entropy coder's output. The scan goes to `out` through an in-memory
 // bit accumulator; start_scan resets it, finish_scan writes the fill bits
 // and everything still buffered.
-void start_scan(fileio::Writer &out);
+void start_scan(fileio::NewFile &out);
 void writebits(bitstring bs);
 void finish_scan();
 

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "FileAccess.h"
+#include "NewFile.h"
 #include "FileOps.h"
 #include "Platform.h"
 #include "StreamFloat.h"
@@ -307,45 +308,50 @@ std::string tileFilePath(const char* outPath, std::size_t i) {
     return FileNameExtract(outPath, 1) + FileNameExtract(outPath, 2) + std::to_string(i) + ".Mesk";
 }
 
-enum class TileWrite { Ok, OutputFailed, MeshUnreadable };
-
-// Writes one tile file through a block writer: body writes the content,
-// false when the mesh could not be read for it.
-template <class Body>
-TileWrite writeTileFile(const std::string& path, Body&& body) {
-    fileio::File f = fileio::open(path, "wb");
-    if (!f) return TileWrite::OutputFailed;
-    fileio::Writer w(f.get(), 1 << 16);
-    if (!body(w)) return TileWrite::MeshUnreadable;
-    w.put(kEndBlock, sizeof kEndBlock);
-    const bool written = w.flush();
-    return f.close() && written ? TileWrite::Ok : TileWrite::OutputFailed;
-}
-
-// Runs the per-tile loop: names file i in _UVTileStr while it is written
-// (body gets i) and reports 1501 + i for the first file that fails. A tile
-// file that would be the mesh itself fails without being opened.
+// Runs the per-tile loop: file i gets body(file, i) and the end block, and
+// is named in _UVTileStr once it is written whole. The files are committed
+// together at the end; the first that cannot be created or written gives
+// 1501 + i (or a shared code of the file layer), the files before it
+// written. A tile file that would be the mesh itself fails without being
+// opened; a mesh that cannot be read gives -1760.
 template <class Body>
 float writeTileFiles(const UVTileSet& tiles, const char* meshPath, const char* outPath, Body&& body) {
-    std::size_t i = 0;
+    fileio::NewFileBatch batch;
+    std::vector<const std::string*> names;
+    float stop = 0.0f;  // why the loop ended early
+    bool refused = false;  // the batch refused a file: its commit tells which
     for (const UV_tile& tile : tiles) {
-        _UVTileStr.push_back(tile.name);
+        const std::uint32_t i = static_cast<std::uint32_t>(names.size());
+        const float failed = kMeskTileFileBase + static_cast<float>(i);
         const std::string tilePath = tileFilePath(outPath, i);
-        const TileWrite r =
-            fileio::sameFile(meshPath, tilePath.c_str())
-                ? TileWrite::OutputFailed
-                : writeTileFile(tilePath, [&](fileio::Writer& w) { return body(w, static_cast<std::uint32_t>(i)); });
-        if (r != TileWrite::Ok) {
-            _UVTileStr.pop_back();  // only whole files are named
-            return r == TileWrite::MeshUnreadable ? kMeskCannotOpen : kMeskTileFileBase + static_cast<float>(i);
+        fileio::NewFile file;
+        const fileio::Written w = fileio::sameFile(meshPath, tilePath.c_str())
+                                      ? fileio::Written::CannotCreate
+                                      : file.begin(tilePath.c_str(), fileio::Target::Output);
+        if (w != fileio::Written::Ok) {
+            stop = fileio::writtenCode(w, failed, failed, failed);
+            break;
         }
-        ++i;
+        if (!body(file, i)) {
+            stop = kMeskCannotOpen;
+            break;
+        }
+        file.put(kEndBlock, sizeof kEndBlock);
+        names.push_back(&tile.name);
+        if (batch.add(std::move(file)) != fileio::Written::Ok) {
+            refused = true;
+            break;
+        }
     }
-    return static_cast<float>(tiles.size());
+    std::size_t written = 0;
+    const bool committed = batch.commit(written) == fileio::Written::Ok;
+    for (std::size_t k = 0; k < written; ++k) _UVTileStr.push_back(*names[k]);
+    if (refused || !committed) return kMeskTileFileBase + static_cast<float>(written);
+    return stop != 0.0f ? stop : static_cast<float>(tiles.size());
 }
 
 // Copies the mesh's bytes [0, n) to the writer, a block at a time.
-bool copyMesh(MeskView mesh, std::uint64_t n, fileio::Writer& w) {
+bool copyMesh(MeskView mesh, std::uint64_t n, fileio::NewFile& w) {
     return mesh.forEach(0, n, 1, [&](const std::uint8_t* p, std::size_t count) {
         w.put(p, count);
         return true;
@@ -469,7 +475,7 @@ float GetUVsFromMesk(const char* path, const char* outPath, int mode) {
         }))
         return kMeskCannotOpen;
     std::vector<std::uint8_t> out(fileio::FileWindow::kBlock);
-    return writeTileFiles(tiles, path, outPath, [&](fileio::Writer& w, std::uint32_t fileNo) {
+    return writeTileFiles(tiles, path, outPath, [&](fileio::NewFile& w, std::uint32_t fileNo) {
         if (!copyMesh(mesh, uv->first(), w)) return false;
         std::uint64_t at = 0;
         return mesh.forEach(uv->first(), corners, 8, [&](const std::uint8_t* p, std::size_t n) {
@@ -524,7 +530,7 @@ float GetUVsFromMeskMASK(const char* path, const char* outPath, int mode) {
     if (faceFile.open(path) != fileio::Load::Ok || faceFile.size() != file.size()) return kMeskCannotOpen;
     std::vector<std::uint64_t> inTile((std::size_t{n} + 63) / 64);
     std::vector<std::uint8_t> bytes(std::min<std::size_t>(n, 1 << 16));
-    return writeTileFiles(tiles, path, outPath, [&](fileio::Writer& w, std::uint32_t fileNo) {
+    return writeTileFiles(tiles, path, outPath, [&](fileio::NewFile& w, std::uint32_t fileNo) {
         if (!copyMesh(mesh, mesh.size() - kMeskEndBlockSize, w)) return false;
         std::fill(inTile.begin(), inTile.end(), std::uint64_t{0});
         MeskCursor uvs(mesh, uv->first(), kMeskUVSize), idx(MeskView(faceFile), faces->first(), kMeskFaceSize);
@@ -585,13 +591,13 @@ constexpr std::uint64_t kFirstChunk = kMeskFileHeaderSize;
 constexpr std::size_t kCreaseTail = 14;
 
 // Text files end their lines as a text-mode stream of the build does; the
-// bytes go out through a binary stream so that they can leave in large blocks.
+// bytes go out as they are, in large blocks.
 constexpr std::string_view kLineEnd = kWindowsBuild ? std::string_view("\r\n") : std::string_view("\n");
 
 // Formats text into a large block and hands full blocks to the writer.
 class TextOut {
 public:
-    explicit TextOut(std::FILE* f) : w_(f, 1 << 16), buf_(kBlock) {}
+    explicit TextOut(fileio::NewFile& f) : w_(f), buf_(kBlock) {}
     // Room for at least n more bytes (n <= kBlock).
     char* room(std::size_t n) {
         if (kBlock - used_ < n) drain();
@@ -624,7 +630,7 @@ private:
         if (used_) w_.put(buf_.data(), used_);
         used_ = 0;
     }
-    fileio::Writer w_;
+    fileio::NewFile& w_;
     std::vector<char> buf_;
     std::size_t used_ = 0;
 };
@@ -826,10 +832,16 @@ constexpr std::size_t kVertexLineMax = 2 + 3 * kStreamFloatMax + 2 + 2;
 constexpr std::size_t kFaceLineMax = 2 + 4 * 11 + 2;
 constexpr std::size_t kGroupLineMax = 8 + 20 + 2;
 
-// Closes the text; false when anything failed to go out.
-bool finishText(TextOut& out, fileio::File& f) {
-    bool ok = out.finish();
-    return f.close() && ok;
+// Commits the text: 0, or the code of what failed.
+float commitText(TextOut& out, fileio::NewFile& f) {
+    out.finish();
+    return fileio::writtenCode(f.commit(), kTextNotWritten, kTextNotWritten, kTextNotWritten);
+}
+
+// Creates a text output: 0, or the code of why it cannot be.
+float beginText(fileio::NewFile& f, const char* path) {
+    return fileio::writtenCode(f.begin(path, fileio::Target::Output), kMeskOutputCannotOpen, kMeskOutputCannotOpen,
+                               kMeskOutputCannotOpen);
 }
 
 std::string_view decimal(char (&buf)[24], std::uint64_t v) {
@@ -963,11 +975,15 @@ float writeOBJfromMesk(const char* meshPath, char* objPath) {
     ObjLayout lay;
     const float refused = planObj(mesh, _faceID, lay);
     if (refused != 0.0f) return refused;
+    // A chunk that is not where it must be fails the export before any text
+    // is written: the OBJ file appears whole or not at all.
+    if (lay.stop != ObjLayout::Complete) return misplaced(lay.misplacedTag);
 
     if (fileio::sameFile(meshPath, objPath)) return kMeskOutputCannotOpen;
-    fileio::File f = fileio::open(objPath, "wb");
-    if (!f) return kMeskOutputCannotOpen;
-    TextOut out(f.get());
+    fileio::NewFile f;
+    const float rc = beginText(f, objPath);
+    if (rc != 0.0f) return rc;
+    TextOut out(f);
     char num[24];
     out.line("# File exported by Kelvane plugin");
     out.text("#Vertex count ");
@@ -994,10 +1010,7 @@ float writeOBJfromMesk(const char* meshPath, char* objPath) {
                          return static_cast<std::size_t>(p - buf);
                      }))
         return kMeskCannotOpen;
-    if (lay.stop == ObjLayout::AfterVertices) return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
-
     if (!writeColourBlock(out, mesh, lay.colours)) return kMeskCannotOpen;
-    if (lay.stop == ObjLayout::AfterColours) return finishText(out, f) ? misplaced(lay.misplacedTag) : kTextNotWritten;
 
     // The groups written: one after another until the table ends or a group
     // ends at or past the end of the face chunk (its size field); planObj
@@ -1054,7 +1067,8 @@ float writeOBJfromMesk(const char* meshPath, char* objPath) {
                          return static_cast<std::size_t>(p - buf);
                      }))
         return kMeskCannotOpen;
-    if (!finishText(out, f)) return kTextNotWritten;
+    const float written = commitText(out, f);
+    if (written != 0.0f) return written;
     std::vector<std::uint32_t>().swap(_faceID);
     return 0.0f;
 }
@@ -1069,11 +1083,12 @@ float ReadVertColorMesk(const char* meshPath, char* outPath) {
     std::optional<MeskChunk> colours = meskChunkAt(mesh, kFirstChunk);
     if (!colours || !meskElementsFit(mesh, *colours, kMeskColourSize)) return kMeskTruncated;
     if (fileio::sameFile(meshPath, outPath)) return kMeskOutputCannotOpen;
-    fileio::File f = fileio::open(outPath, "wb");
-    if (!f) return kMeskOutputCannotOpen;
-    TextOut out(f.get());
+    fileio::NewFile f;
+    const float rc = beginText(f, outPath);
+    if (rc != 0.0f) return rc;
+    TextOut out(f);
     if (!writeColourBlock(out, mesh, *colours)) return kMeskCannotOpen;
-    return finishText(out, f) ? 0.0f : kTextNotWritten;
+    return commitText(out, f);
 }
 
 // ---- Crease merge ------------------------------------------------------------
@@ -1081,28 +1096,21 @@ float ReadVertColorMesk(const char* meshPath, char* outPath) {
 float mergeFiles(const char* additionPath, char* targetPath) {
     // Both files are read as the new target is written beside the old one,
     // which is replaced only when the new one is whole; so a file merged
-    // with itself comes out doubled.
+    // with itself comes out doubled. The target is locked first.
+    fileio::NewFile out;
+    if (out.lock(targetPath) == fileio::Written::Busy) return hostcall::kFileBusy;
     fileio::FileWindow target(kPairWindow), addition(kPairWindow);
     if (target.open(targetPath) != fileio::Load::Ok) return kMeskCreaseTargetRead;
     if (target.size() < kCreaseTail) return kCreaseTargetShort;
     if (addition.open(additionPath) != fileio::Load::Ok) return kMeskCannotOpen;
     if (addition.size() < kCreaseTail) return kCreaseAdditionShort;
     const std::uint64_t keepTarget = target.size() - kCreaseTail, keepAddition = addition.size() - kCreaseTail;
-    fileio::Replacement out;
-    switch (out.begin(targetPath, keepTarget + keepAddition)) {
-        case fileio::Rewrite::Ok:
-            break;
-        case fileio::Rewrite::CannotOpen:
-            return kMeskCreaseTargetWrite;
-        default:
-            return kCreaseNotWritten;
-    }
-    // A copy that stops with the stream intact stopped at a read.
-    std::FILE* f = out.stream();
-    if (!fileio::copyRange(target, 0, keepTarget, f)) return std::ferror(f) ? kCreaseNotWritten : kMeskCreaseTargetRead;
-    if (!fileio::copyRange(addition, 0, keepAddition, f)) return std::ferror(f) ? kCreaseNotWritten : kMeskCannotOpen;
+    const fileio::Written w = out.begin(targetPath, fileio::Target::Rewrite);
+    if (w != fileio::Written::Ok) return fileio::writtenCode(w, kMeskCreaseTargetWrite, kCreaseNotWritten, kCreaseNotWritten);
+    if (!fileio::copyRange(target, 0, keepTarget, out)) return kMeskCreaseTargetRead;
+    if (!fileio::copyRange(addition, 0, keepAddition, out)) return kMeskCannotOpen;
     // Windows renames nothing over a file that is still open.
     target.release();
     addition.release();
-    return out.commit(true) == fileio::Rewrite::Ok ? 0.0f : kCreaseNotWritten;
+    return fileio::writtenCode(out.commit(), kMeskCreaseTargetWrite, kCreaseNotWritten, kCreaseNotWritten);
 }

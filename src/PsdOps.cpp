@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "FileAccess.h"
+#include "NewFile.h"
 #include "Platform.h"
 
 #if BRINDLEX_X86_SIMD
@@ -62,10 +63,23 @@ float readPSDHeader(fileio::FileWindow& w) {
     return decodePsdHeader([&w](std::uint64_t off, std::size_t n) { return w.view(off, n); });
 }
 
-float finishPSDRewrite(fileio::Replacement& out, bool ok) {
-    if (!ok && !std::ferror(out.stream())) return psd::kBadSignature;  // a block could not be read
-    return out.commit(ok) == fileio::Rewrite::Ok ? 0.0f : psd::kCannotWrite;
+float finishPSDRewrite(fileio::NewFile& out, bool read) {
+    if (!read) {
+        out.abandon();
+        return psd::kBadSignature;
+    }
+    return fileio::writtenCode(out.commit(), psd::kCannotWrite, psd::kCannotWrite, psd::kCannotWrite);
 }
+
+namespace {
+
+// Starts the new content of a PSD that a call rewrites (and has locked).
+float beginPSDRewrite(fileio::NewFile& out, const char* path) {
+    return fileio::writtenCode(out.begin(path, fileio::Target::Rewrite), psd::kCannotWrite, psd::kCannotWrite,
+                               psd::kCannotWrite);
+}
+
+}  // namespace
 
 std::vector<std::uint8_t> psd16Header() {
     std::vector<std::uint8_t> h(40, 0);
@@ -207,6 +221,10 @@ bool mergePlane16With(int path, const std::uint8_t* s, const std::uint8_t* d, st
 float mergePSD(const char* a, const char* b) {
     using namespace psd;
     if (fileio::sameFile(a, b)) return kCannotWrite;
+    // B is locked before anything of it is read, and stays so until it is
+    // replaced.
+    fileio::NewFile out;
+    if (out.lock(b) == fileio::Written::Busy) return hostcall::kFileBusy;
     // A and B through one window per plane: the merge reads the planes side
     // by side, each window walking its plane in file order.
     using fileio::FileWindow;
@@ -248,14 +266,12 @@ float mergePSD(const char* a, const char* b) {
             key[c] = *k;
         }
     }
-    fileio::Replacement out;
-    if (out.begin(b, wb[0].size()) != fileio::Rewrite::Ok) return kCannotWrite;
-    std::FILE* f = out.stream();
-    bool ok = fileio::copyRange(wb[0], 0, off, f);
+    if ((r = beginPSDRewrite(out, b)) != 0.0f) return r;
+    bool ok = fileio::copyRange(wb[0], 0, off, out);
     std::vector<std::uint8_t> block;
     if (kind == 16) {
         // A's sample wherever it differs from B's first one.
-        for (std::uint64_t i = 0; ok && i < 2 * n; i += kBlock) {
+        for (std::uint64_t i = 0; ok && out.ok() && i < 2 * n; i += kBlock) {
             const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, 2 * n - i));  // even
             const std::uint8_t* s = wa[0].view(off + i, m);
             const std::uint8_t* d = wb[0].view(off + i, m);
@@ -263,13 +279,13 @@ float mergePSD(const char* a, const char* b) {
             if (!ok) break;
             block.resize(m);
             mergePlane16(s, d, m, key[0], key[1], block.data());
-            ok = fileio::writeAll(f, block.data(), m);
+            out.put(block.data(), m);
         }
     } else {
         // A's pixel wherever any of its three samples differs from B's first
         // pixel. One pass over the planes: each block of pixels is merged in
         // all three and written at its place in each plane.
-        for (std::uint64_t i = 0; ok && i < n; i += kBlock) {
+        for (std::uint64_t i = 0; ok && out.ok() && i < n; i += kBlock) {
             const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, n - i));
             const std::uint8_t* s[3] = {wa[0].view(off + i, m), wa[1].view(off + n + i, m),
                                         wa[2].view(off + 2 * n + i, m)};
@@ -280,12 +296,13 @@ float mergePSD(const char* a, const char* b) {
                 if (!ok) break;
                 block.resize(m);
                 mergePlane8(s[0], s[1], s[2], s[c], d, m, key[0], key[1], key[2], block.data());
-                ok = fileio::seekTo(f, off + c * n + i) && fileio::writeAll(f, block.data(), m);
+                out.seek(off + c * n + i);
+                out.put(block.data(), m);
             }
         }
     }
-    ok = ok && fileio::seekTo(f, off + pixels) &&
-         fileio::copyRange(wb[0], off + pixels, wb[0].size() - (off + pixels), f);
+    if (ok) out.seek(off + pixels);
+    ok = ok && fileio::copyRange(wb[0], off + pixels, wb[0].size() - (off + pixels), out);
     for (FileWindow& w : wa) w.release();
     for (FileWindow& w : wb) w.release();  // B is renamed over below
     return finishPSDRewrite(out, ok);
@@ -293,6 +310,8 @@ float mergePSD(const char* a, const char* b) {
 
 float swapChannelsPSD(const char* path, int mode) {
     using namespace psd;
+    fileio::NewFile out;
+    if (out.lock(path) == fileio::Written::Busy) return hostcall::kFileBusy;
     // The header of any length is written back as it was read.
     fileio::FileWindow w;
     float r = openPsd(path, w);
@@ -306,11 +325,9 @@ float swapChannelsPSD(const char* path, int mode) {
     // Mode 1: P1 P3 P2; 2: P3 P1 P2; 3: P2 P3 P1. Whatever followed the
     // third plane is not written back.
     static const int order[4][3] = {{0, 1, 2}, {0, 2, 1}, {2, 0, 1}, {1, 2, 0}};
-    fileio::Replacement out;
-    if (out.begin(path, off + 3 * n) != fileio::Rewrite::Ok) return kCannotWrite;
-    bool ok = fileio::copyRange(w, 0, off, out.stream());
-    for (int k = 0; k < 3 && ok; ++k)
-        ok = fileio::copyRange(w, off + std::uint64_t(order[mode][k]) * n, n, out.stream());
+    if ((r = beginPSDRewrite(out, path)) != 0.0f) return r;
+    bool ok = fileio::copyRange(w, 0, off, out);
+    for (int k = 0; k < 3 && ok && out.ok(); ++k) ok = fileio::copyRange(w, off + std::uint64_t(order[mode][k]) * n, n, out);
     w.release();  // the original is renamed over below
     return finishPSDRewrite(out, ok);
 }

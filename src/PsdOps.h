@@ -11,7 +11,7 @@
 namespace fileio {
 struct Bytes;
 class FileWindow;
-class Replacement;
+class NewFile;
 }
 
 // Decoded header of the last PSD file read, in host byte order.
@@ -61,10 +61,11 @@ float readPSDHeader(const fileio::Bytes& file);
 // counts as missing).
 float readPSDHeader(fileio::FileWindow& file);
 
-// Ends a pass that wrote a PSD's replacement: 0 when it is renamed over the
-// original; -1 when the pass failed with its stream intact (a block could not
-// be read); -5 when a write or the rename failed (the original stays).
-float finishPSDRewrite(fileio::Replacement& out, bool ok);
+// Ends a pass that wrote a PSD's new content: 0 when it replaced the
+// original; -1 when a block could not be read (read false), -5 when a write
+// or the commit failed, or a shared code of the commit's (the original
+// stays in each case).
+float finishPSDRewrite(fileio::NewFile& out, bool read);
 
 // The 40-byte header of a 128 x 128 map of one 16-bit grey channel, with
 // empty sections and no compression; the depth conversion patches the size.

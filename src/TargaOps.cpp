@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "FileAccess.h"
+#include "NewFile.h"
 #include "TiffOps.h"
 
 namespace {
@@ -34,7 +35,7 @@ float readSource(const char *tiffPath, tiff::Directory &dir, std::uint64_t &rowL
 
 // The 18-byte header: no image ID, no colour map, uncompressed true colour,
 // origin 0, 0, the size, 24 bits a pixel, no descriptor bits.
-void putHeader(fileio::Writer &writer, const tiff::Directory &dir) {
+void putHeader(fileio::NewFile &writer, const tiff::Directory &dir) {
     std::uint8_t header[18] = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0};
     fileio::storeLE16(header + 12, static_cast<std::uint16_t>(dir.width));
     fileio::storeLE16(header + 14, static_cast<std::uint16_t>(dir.length));
@@ -58,7 +59,7 @@ void targaRow(const tiff::Directory &dir, const std::uint8_t *src, std::uint8_t 
 // the TIFF (`end` bytes long): a block of them is read at once, then
 // written last row first. False when a read fails.
 bool copyRows(std::FILE *in, std::uint64_t end, const tiff::Directory &dir, std::uint64_t rowLen,
-              fileio::Writer &writer) {
+              fileio::NewFile &writer) {
     const std::size_t rowsPerBlock =
         rowLen == 0 ? 1 : static_cast<std::size_t>(std::max<std::uint64_t>(1, kReadBlockBytes / rowLen));
     std::vector<std::uint8_t> block;
@@ -79,14 +80,6 @@ bool copyRows(std::FILE *in, std::uint64_t end, const tiff::Directory &dir, std:
     return true;
 }
 
-// Flushes and closes the Targa file: code when both succeed, else
-// tiff::kIoFailure.
-float finish(fileio::Writer &writer, fileio::File &out, float code) {
-    bool ok = writer.flush();
-    ok = out.close() && ok;
-    return ok ? code : tiff::kIoFailure;
-}
-
 }  // namespace
 
 float convertToTarga(const char *tiffPath, const char *tgaPath) {
@@ -95,18 +88,20 @@ float convertToTarga(const char *tiffPath, const char *tgaPath) {
     const float r = readSource(tiffPath, dir, rowLen);
     if (r != 0.0f) return r;
 
-    if (fileio::sameFile(tiffPath, tgaPath)) return targa::kCannotCreate;  // would truncate the TIFF
-    fileio::File out = fileio::open(tgaPath, "wb");
-    if (!out) return targa::kCannotCreate;
-    fileio::Writer writer(out.get());
-    putHeader(writer, dir);
+    if (fileio::sameFile(tiffPath, tgaPath)) return targa::kCannotCreate;  // would replace the TIFF
+    fileio::NewFile out;
+    const fileio::Written w = out.begin(tgaPath, fileio::Target::Output);
+    if (w != fileio::Written::Ok)
+        return fileio::writtenCode(w, targa::kCannotCreate, targa::kCannotCreate, tiff::kIoFailure);
+    putHeader(out, dir);
 
-    // The TIFF is only read, but the conversion opens it for writing too.
+    // The TIFF is only read, but the conversion opens it for writing too;
+    // when it cannot be, the Targa path is left as it was.
     fileio::File in = fileio::open(tiffPath, "r+b");
-    if (!in) return finish(writer, out, tiff::kCannotReopen);
+    if (!in) return tiff::kCannotReopen;
     const long long size = fileio::streamSize(in.get());
     if (size < 0 || rowLen * dir.length > static_cast<std::uint64_t>(size))
-        return finish(writer, out, tiff::kIoFailure);  // the file changed under the conversion
-    const bool copied = copyRows(in.get(), static_cast<std::uint64_t>(size), dir, rowLen, writer);
-    return finish(writer, out, copied ? 0.0f : tiff::kIoFailure);
+        return tiff::kIoFailure;  // the file changed under the conversion
+    if (!copyRows(in.get(), static_cast<std::uint64_t>(size), dir, rowLen, out)) return tiff::kIoFailure;
+    return fileio::writtenCode(out.commit(), tiff::kIoFailure, tiff::kIoFailure, tiff::kIoFailure);
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "FileOps.h"
+#include "NewFile.h"
 #include "Platform.h"
 #include "PsdOps.h"
 #if BRINDLEX_X86_SIMD
@@ -574,10 +575,6 @@ bool readAt(std::FILE* f, std::uint64_t off, std::uint8_t* dst, std::size_t n) {
     return fileio::seekTo(f, off) && fileio::readSome(f, dst, n) == n;
 }
 
-bool writeAt(std::FILE* f, std::uint64_t off, const std::uint8_t* src, std::size_t n) {
-    return fileio::seekTo(f, off) && fileio::writeAll(f, src, n);
-}
-
 // Walks every row of a strip in blocks: fn(block, rows in block).
 template <class Fn>
 bool forEachBlock(std::FILE* f, std::uint64_t start, std::uint64_t rowLen, std::uint32_t length,
@@ -654,20 +651,6 @@ bool forEachRowBlockInHalves(const char* path, fileio::FileWindow& w, std::uint6
     return half(0, w) && half(1, w);
 }
 
-// Writes a destination header on its own and closes it (-102 when the file
-// cannot be created), then reopens it for the rows (-103).
-float createDestination(const char* path, const std::vector<std::uint8_t>& header, fileio::File& out) {
-    {
-        fileio::File f = fileio::open(path, "wb");
-        if (!f) return tiff::kCannotCreate;
-        bool ok = fileio::writeAll(f.get(), header.data(), header.size());
-        if (!f.close() || !ok) return tiff::kIoFailure;
-    }
-    out = fileio::open(path, "r+b");
-    if (!out) return tiff::kCannotReopenDestination;
-    return 0.0f;
-}
-
 // The source of a conversion: a map of 32-bit samples whose header lies in
 // its first 250 bytes.
 float readFloatSource(const char* source, Directory& d) {
@@ -680,46 +663,45 @@ float readFloatSource(const char* source, Directory& d) {
 // Fits a TIFF template to the source's size: refused when the source's
 // entries are not where the patch expects them, or when the size does not
 // fit the template's fields (the sizes are SHORT, StripByteCounts LONG).
+// The strip's byte count, which the rows written will make true, goes in
+// with the size.
 float patchTemplate(const Directory& d, std::uint64_t pixelBytes, std::vector<std::uint8_t>& header) {
     const float rc = tiff::checkPatchable(d);
     if (rc != 0.0f) return rc;
     if (d.width > 0xFFFF || d.length > 0xFFFF || pixelBytes > 0xFFFFFFFFu) return tiff::kTooLarge;
     tiff::applyPatch(d, header);
+    fileio::storeLE32(&header[tiff::kByteCountsField], static_cast<std::uint32_t>(pixelBytes));
     return 0.0f;
 }
 
 // The row loop of the conversions to a new file. The source's rows must lie
 // inside it, and it must open for reading and writing; the destination gets
-// header, then the rows block by block, convert(source rows, pixels, out)
-// turning a block's pixels into dstRow bytes a row; a TIFF destination then
-// gets its strip's byte count.
+// the header (its strip's byte count, for a TIFF, already in it), then the
+// rows block by block, convert(source rows, pixels, out) turning a block's
+// pixels into dstRow bytes a row.
 template <class Convert>
 float convertRows(const char* source, const char* destination, const Directory& d,
-                  const std::vector<std::uint8_t>& header, std::uint64_t srcRow, std::uint64_t dstRow, bool tiffOut,
+                  const std::vector<std::uint8_t>& header, std::uint64_t srcRow, std::uint64_t dstRow,
                   Convert&& convert) {
     if (!tiff::rowsFit(d, srcRow)) return tiff::kRowsPastEnd;
     fileio::File src = fileio::open(source, "r+b");
     if (!src) return tiff::kCannotReopen;
-    // A destination that is the source would be truncated before its rows are read.
+    // A destination that is the source would be replaced before its rows are read.
     if (fileio::sameFile(source, destination)) return tiff::kCannotCreate;
-    fileio::File dst;
-    const float rc = createDestination(destination, header, dst);
-    if (rc != 0.0f) return rc;
-
+    fileio::NewFile dst;
+    const fileio::Written w = dst.begin(destination, fileio::Target::Output);
+    if (w != fileio::Written::Ok)
+        return fileio::writtenCode(w, tiff::kCannotCreate, tiff::kCannotCreate, tiff::kIoFailure);
+    dst.put(header.data(), header.size());
     std::vector<std::uint8_t> in, out(static_cast<std::size_t>(dstRow * rowsPerBlock(srcRow, d.length)));
-    bool ok =
-        fileio::seekTo(dst.get(), header.size()) &&
+    const bool read =
         forEachBlock(src.get(), d.stripOffset, srcRow, d.length, in, [&](const std::uint8_t* p, std::uint32_t rows) {
             convert(p, static_cast<std::size_t>(d.width) * rows, out.data());
-            return fileio::writeAll(dst.get(), out.data(), static_cast<std::size_t>(dstRow * rows));
+            dst.put(out.data(), static_cast<std::size_t>(dstRow * rows));
+            return dst.ok();
         });
-    if (ok && tiffOut) {
-        std::uint8_t b[4];
-        fileio::storeLE32(b, static_cast<std::uint32_t>(dstRow * d.length));
-        ok = writeAt(dst.get(), tiff::kByteCountsField, b, 4);
-    }
-    ok = dst.close() && ok;
-    return ok ? 0.0f : tiff::kIoFailure;
+    if (!read) return tiff::kIoFailure;
+    return fileio::writtenCode(dst.commit(), tiff::kIoFailure, tiff::kIoFailure, tiff::kIoFailure);
 }
 
 // A PSD destination: the path's extension (from its last dot on) holds
@@ -759,7 +741,7 @@ float convertTiff(const char* source, const char* destination, int mode) {
         return rc;
     }
     const std::size_t step = mode == 4 ? 12 : 4;
-    return convertRows(source, destination, d, header, srcRow, dstRow, !psd,
+    return convertRows(source, destination, d, header, srcRow, dstRow,
                        [&](const std::uint8_t* p, std::size_t pixels, std::uint8_t* o) {
                            const std::size_t n = pixels * dstSamples;
                            if (psd) {
@@ -860,9 +842,37 @@ const std::vector<std::uint8_t>& exclusionTable() {
     return table;
 }
 
+// Writes the new content of a map whose strip of `length` rows of rowLen
+// bytes starts at `start`: the bytes before the strip and after it as they
+// are, the rows a block at a time as edit(block, rows, first row) changes
+// them in place. False when the map cannot be read (out.ok() tells a failed
+// write).
+template <class Edit>
+bool rewriteStrip(fileio::FileWindow& map, std::uint64_t start, std::uint64_t rowLen, std::uint32_t length,
+                  fileio::NewFile& out, Edit&& edit) {
+    if (!fileio::copyRange(map, 0, start, out)) return false;
+    const std::uint32_t per = rowsPerBlock(rowLen, length);
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(rowLen * per));
+    for (std::uint32_t y = 0; y < length && out.ok(); y += per) {
+        const std::uint32_t rows = std::min(per, length - y);
+        const std::size_t n = static_cast<std::size_t>(rowLen * rows);
+        const std::uint8_t* p = map.view(start + rowLen * y, n);
+        if (!p) return false;
+        std::memcpy(block.data(), p, n);
+        if (!edit(block.data(), n, y)) return false;
+        out.put(block.data(), n);
+    }
+    const std::uint64_t end = start + rowLen * length;
+    return fileio::copyRange(map, end, map.size() - end, out);
+}
+
 float mergeMaps(const char* pathA, const char* pathB, bool hack) {
     using namespace tiff;
     if (!pathA || !pathB) return -9.0f;
+    // B is locked before anything of it is read, and stays so until it is
+    // replaced.
+    fileio::NewFile out;
+    if (out.lock(pathB) == fileio::Written::Busy) return hostcall::kFileBusy;
     WalkRules rules;
     rules.headerBytes = 1000;
     rules.positiveBpsCode = true;
@@ -894,34 +904,37 @@ float mergeMaps(const char* pathA, const char* pathB, bool hack) {
     if (!fa) return kCannotReopen;
     // A map merged into itself is refused as B.
     if (fileio::sameFile(pathA, pathB)) return kBCannotReopen;
-    fileio::File fb = fileio::open(pathB, "r+b");
-    if (!fb) return kBCannotReopen;
-    if (s == 0 || row == 0 || a.length == 0) return fb.close() ? 0.0f : kIoFailure;
+    // Nothing changes (a depth other than 8, 16 or 32, no rows); B must
+    // still open for reading and writing.
+    if (s == 0 || row == 0 || a.length == 0) return fileio::open(pathB, "r+b") ? 0.0f : kBCannotReopen;
+    const fileio::Written w = out.begin(pathB, fileio::Target::Rewrite);
+    if (w != fileio::Written::Ok) return fileio::writtenCode(w, kBCannotReopen, kIoFailure, kIoFailure);
+    fileio::FileWindow mapB;
+    if (mapB.open(pathB) != fileio::Load::Ok) return kIoFailure;
 
     const std::size_t pix = static_cast<std::size_t>(a.samples) * s;
     const bool blend = hack && s != 4;
     std::uint8_t key[12] = {};
     if (!blend && !readAt(fa.get(), a.stripOffset, key, pix)) return kIoFailure;
 
-    // B is rewritten a block at a time, each block only after it has been
-    // merged whole: a failure leaves every pixel either as it was or merged.
-    const std::uint32_t per = rowsPerBlock(row, a.length);
-    std::vector<std::uint8_t> ra(static_cast<std::size_t>(row * per)), rb(ra.size());
+    // Both maps are read at A's strip positions.
+    std::vector<std::uint8_t> ra(static_cast<std::size_t>(row * rowsPerBlock(row, a.length)));
     const std::uint8_t* ex = blend ? exclusionTable().data() : nullptr;
-    for (std::uint32_t y = 0; y < a.length; y += per) {
-        const std::uint32_t rows = std::min(per, a.length - y);
-        const std::size_t n = static_cast<std::size_t>(row * rows);
-        const std::uint64_t at = a.stripOffset + row * y;
-        if (!readAt(fa.get(), at, ra.data(), n) || !readAt(fb.get(), at, rb.data(), n)) return kIoFailure;
-        if (blend) {
-            for (std::size_t i = 0; i < n; ++i) rb[i] = ex[(ra[i] << 8) | rb[i]];
-        } else {
-            for (std::size_t i = 0; i < n; i += pix)
-                if (std::memcmp(&rb[i], key, pix) == 0) std::memcpy(&rb[i], &ra[i], pix);
-        }
-        if (!writeAt(fb.get(), at, rb.data(), n)) return kIoFailure;
-    }
-    return fb.close() ? 0.0f : kIoFailure;
+    const bool read = rewriteStrip(mapB, a.stripOffset, row, a.length, out,
+                                   [&](std::uint8_t* rb, std::size_t n, std::uint32_t y) {
+                                       if (!readAt(fa.get(), a.stripOffset + row * y, ra.data(), n)) return false;
+                                       if (blend) {
+                                           for (std::size_t i = 0; i < n; ++i) rb[i] = ex[(ra[i] << 8) | rb[i]];
+                                       } else {
+                                           for (std::size_t i = 0; i < n; i += pix)
+                                               if (std::memcmp(&rb[i], key, pix) == 0)
+                                                   std::memcpy(&rb[i], &ra[i], pix);
+                                       }
+                                       return true;
+                                   });
+    mapB.release();  // Windows renames nothing over an open file
+    if (!read) return kIoFailure;
+    return fileio::writtenCode(out.commit(), kBCannotReopen, kIoFailure, kIoFailure);
 }
 
 }  // namespace
@@ -932,6 +945,8 @@ float mergeTiffHack(const char* a, const char* b) { return mergeMaps(a, b, true)
 float swapChannels(const char* path, int mode) {
     using namespace tiff;
     if (!path || mode < 0 || mode > 3) return -9.0f;
+    fileio::NewFile out;
+    if (out.lock(path) == fileio::Written::Busy) return hostcall::kFileBusy;
     WalkRules rules;
     rules.headerBytes = 1000;
     rules.positiveBpsCode = true;
@@ -943,28 +958,26 @@ float swapChannels(const char* path, int mode) {
     std::uint64_t row = 0;
     rowBytes(d, 3, 1, row);
     if (rgb8 && !rowsFit(d, row)) return kRowsPastEnd;
-    fileio::File f = fileio::open(path, "r+b");
-    if (!f) {
+    if (!fileio::open(path, "r+b")) {
         if (!kWindowsBuild) printCode("-101");
         return kCannotReopen;
     }
-    if (!rgb8 || row == 0) return f.close() ? 0.0f : kIoFailure;
-
-    // Mode 1 exchanges G and B, 2 R and B, 3 R and G; 0 exchanges nothing
-    // but the rows are still written back.
+    // Mode 1 exchanges G and B, 2 R and B, 3 R and G; mode 0 and maps that
+    // are not 8-bit RGB change nothing, and nothing is written.
+    if (!rgb8 || row == 0 || d.length == 0 || mode == 0) return 0.0f;
+    const fileio::Written w = out.begin(path, fileio::Target::Rewrite);
+    if (w != fileio::Written::Ok) return fileio::writtenCode(w, kCannotReopen, kIoFailure, kIoFailure);
+    fileio::FileWindow map;
+    if (map.open(path) != fileio::Load::Ok) return kIoFailure;
     static const int pairs[4][2] = {{0, 0}, {1, 2}, {0, 2}, {0, 1}};
     const int i0 = pairs[mode][0], i1 = pairs[mode][1];
-    const std::uint32_t per = rowsPerBlock(row, d.length);
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(row * per));
-    for (std::uint32_t y = 0; y < d.length; y += per) {
-        const std::uint32_t rows = std::min(per, d.length - y);
-        const std::size_t n = static_cast<std::size_t>(row * rows);
-        const std::uint64_t at = d.stripOffset + row * y;
-        if (!readAt(f.get(), at, buf.data(), n)) return kIoFailure;
-        for (std::size_t p = 0; p < n; p += 3) std::swap(buf[p + i0], buf[p + i1]);
-        if (!writeAt(f.get(), at, buf.data(), n)) return kIoFailure;
-    }
-    return f.close() ? 0.0f : kIoFailure;
+    const bool read = rewriteStrip(map, d.stripOffset, row, d.length, out, [&](std::uint8_t* p, std::size_t n, std::uint32_t) {
+        for (std::size_t k = 0; k < n; k += 3) std::swap(p[k + i0], p[k + i1]);
+        return true;
+    });
+    map.release();  // Windows renames nothing over an open file
+    if (!read) return kIoFailure;
+    return fileio::writtenCode(out.commit(), kCannotReopen, kIoFailure, kIoFailure);
 }
 
 float singleChannelTiff(const char* source, const char* destination) {
@@ -978,7 +991,7 @@ float singleChannelTiff(const char* source, const char* destination) {
     rowBytes(d, 3, 4, srcRow);
     rowBytes(d, 1, 4, dstRow);
     if ((rc = patchTemplate(d, dstRow * d.length, header)) != 0.0f) return rc;
-    return convertRows(source, destination, d, header, srcRow, dstRow, true,
+    return convertRows(source, destination, d, header, srcRow, dstRow,
                        [](const std::uint8_t* p, std::size_t pixels, std::uint8_t* out) {
                            for (std::size_t i = 0; i < pixels; ++i) std::memcpy(out + 4 * i, p + 12 * i, 4);
                        });

@@ -46,7 +46,6 @@ inline constexpr float kIoFailure = -60.0f;            // a read or write failed
 inline constexpr float kCannotOpen = -10.0f;                // the (first) file cannot be opened for reading
 inline constexpr float kCannotReopen = -101.0f;             // the (first) file cannot be opened for reading and writing
 inline constexpr float kCannotCreate = -102.0f;             // the destination cannot be created, or is the source
-inline constexpr float kCannotReopenDestination = -103.0f;  // the destination cannot be reopened after its header
 // The merges' second map, B.
 inline constexpr float kBCannotOpen = -20.0f;     // B cannot be opened for reading
 inline constexpr float kBSizesDiffer = -30.0f;    // B has no IFD entries, or the widths or lengths differ
@@ -234,8 +233,7 @@ namespace tiff {
         results::code(NAME, -32.0f, "the source is not 32 bits per sample"),                          \
         results::code(NAME, kNotPatchable, "the source's header layout differs from the template's"), \
         results::code(NAME, kTooLarge, "the map is too large for the destination's header"),          \
-        results::code(NAME, kCannotCreate, "the destination cannot be created, or it is the source"), \
-        results::code(NAME, kCannotReopenDestination, "the destination cannot be reopened after its header")
+        results::code(NAME, kCannotCreate, "the destination cannot be created, or it is the source")
 
 // The merges' codes beyond the walk.
 #define BRINDLEX_TIFF_MERGE_ROWS(NAME, BUILDS)                                                          \

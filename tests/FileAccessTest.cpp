@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "FileAccess.h"
+#include "NewFile.h"
 #include "Platform.h"
 #include "TestSupport.h"
 
@@ -18,13 +19,11 @@ TEST(FileAccess, LoadsWhatWasWrittenUnderAUtf8Name) {
         std::vector<std::uint8_t> bytes(100000);
         for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
         {
-            fileio::File f = fileio::open(dir.path(n), "wb");
-            ASSERT_TRUE(f);
-            fileio::Writer w(f.get(), 4096);
-            w.put(bytes.data(), 10);
-            w.put(bytes.data() + 10, bytes.size() - 10);  // larger than the block
-            ASSERT_TRUE(w.flush());
-            ASSERT_TRUE(f.close());
+            fileio::NewFile f;
+            ASSERT_EQ(f.begin(dir.path(n).c_str(), fileio::Target::Output), fileio::Written::Ok);
+            f.put(bytes.data(), 10);
+            f.put(bytes.data() + 10, bytes.size() - 10);
+            ASSERT_EQ(f.commit(), fileio::Written::Ok);
         }
         EXPECT_EQ(readBytes(dir.path(n)).size(), bytes.size());
         std::vector<std::uint8_t> back;
@@ -76,17 +75,19 @@ TEST(FileAccess, SameFileGoesByIdentityNotSpelling) {
     }
 }
 
-TEST(FileAccess, TextModeFollowsThePlatform) {
+// Files are written through NewFile only: the stream layer opens for reading.
+TEST(FileAccess, StreamsOpenForReadingOnly) {
     TempDir dir;
-    {
-        fileio::File f = fileio::open(dir.path("t.txt"), "w");
-        ASSERT_TRUE(f);
-        ASSERT_TRUE(fileio::writeAll(f.get(), "a\nb\n"));
-        ASSERT_TRUE(f.close());
+    ASSERT_TRUE(writeBytes(dir.path("t.bin"), {1, 2, 3}));
+    for (const char *mode : {"wb", "w", "ab", "w+b"}) {
+        SCOPED_TRACE(mode);
+        EXPECT_FALSE(fileio::open(dir.path("t.bin"), mode));
+        EXPECT_FALSE(fileio::open(dir.path("new.bin"), mode));
     }
-    std::vector<unsigned char> got = readBytes(dir.path("t.txt"));
-    std::string s(got.begin(), got.end());
-    EXPECT_EQ(s, kWindowsBuild ? "a\r\nb\r\n" : "a\nb\n");
+    EXPECT_EQ(readBytes(dir.path("t.bin")), (std::vector<unsigned char>{1, 2, 3}));
+    EXPECT_FALSE(fileExists(dir.path("new.bin")));
+    EXPECT_TRUE(fileio::open(dir.path("t.bin"), "rb"));
+    EXPECT_TRUE(fileio::open(dir.path("t.bin"), "r+b"));
 }
 
 TEST(Bytes, EveryAccessorStopsAtTheEnd) {
@@ -180,40 +181,6 @@ TEST(FileAccess, DiscardedPagesOfAMappingReadBackTheSame) {
     m.discard(69999, 1000000);
     m.discard(400000, 10);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), m.data()));
-}
-
-TEST(FileAccess, ReplacementCommitsOnlyWhatWasWrittenWhole) {
-    TempDir dir;
-    const std::string p = dir.path("r.bin");
-    const std::vector<unsigned char> old = {1, 2, 3, 4, 5};
-    struct Case {
-        const char *what;
-        bool commit, written;
-        std::uint64_t hint;
-        bool replaced;
-    } cases[] = {
-        {"committed", true, true, 7, true},         {"hint longer than the content", true, true, 1000, true},
-        {"no hint", true, true, 0, true},           {"a write failed", true, false, 7, false},
-        {"never committed", false, true, 7, false},
-    };
-    const std::vector<unsigned char> fresh = {9, 8, 7, 6, 5, 4, 3};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_TRUE(writeBytes(p, old));
-        {
-            fileio::Replacement r;
-            ASSERT_EQ(r.begin(p.c_str(), c.hint), fileio::Rewrite::Ok);
-            ASSERT_TRUE(fileio::writeAll(r.stream(), fresh.data(), fresh.size()));
-            if (c.commit) {
-                EXPECT_EQ(r.commit(c.written), c.written ? fileio::Rewrite::Ok : fileio::Rewrite::WriteError);
-            }
-        }
-        EXPECT_EQ(readBytes(p), c.replaced ? fresh : old);
-        EXPECT_FALSE(fileExists(p + ".brindlex-new"));
-    }
-    fileio::Replacement none;
-    EXPECT_EQ(none.begin(dir.path("missing.bin").c_str(), 4), fileio::Rewrite::CannotOpen);
-    EXPECT_FALSE(fileExists(dir.path("missing.bin.brindlex-new")));
 }
 
 // Views anywhere in a file several windows long read back its bytes, on any

@@ -827,12 +827,6 @@ TEST(JpegExport, LongPaths) {
 }
 
 #if !BRINDLEX_WINDOWS
-TEST(JpegConvert, FullDiskIsAFailure) {
-    TempDir dir;
-    writeBytes(dir.path("n.bmp"), samples::bmp24(samples::noise(64, 64, 1)));
-    if (!fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    EXPECT_EQ(convertToJPEG(dir.path("n.bmp").c_str(), "/dev/full", 50), 10.0f);
-}
 #endif
 
 #if BRINDLEX_HAVE_LIBJPEG

@@ -1,0 +1,303 @@
+#include "NewFile.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+
+#include "NewFileSystem.h"
+#include "WriteFaults.h"
+
+namespace fileio {
+
+namespace faults {
+
+namespace {
+std::atomic<Hook> gHook{nullptr};
+std::atomic<NameSource> gNames{nullptr};
+}  // namespace
+
+void setHook(Hook hook) { gHook.store(hook); }
+bool fails(Step step) {
+    const Hook h = gHook.load();
+    return h && h(step);
+}
+
+void setNameSource(NameSource source) { gNames.store(source); }
+
+std::uint64_t nextName() {
+    if (const NameSource s = gNames.load()) return s();
+    // Unpredictable enough that a name cannot be taken in advance (a name
+    // already taken is passed over anyway): the time, the address of a
+    // local and a counter, mixed (splitmix64).
+    static std::atomic<std::uint64_t> counter{0};
+    int local = 0;
+    std::uint64_t z = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                      (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&local)) << 16) ^
+                      (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+}  // namespace faults
+
+namespace detail {
+
+std::string newFileName(std::string_view leaf) {
+    // At most 64 bytes of the destination's name, cut before a UTF-8
+    // continuation byte, so that the whole name stays well inside the
+    // systems' name limits.
+    std::size_t keep = leaf.size() < 64 ? leaf.size() : 64;
+    while (keep > 0 && keep < leaf.size() && (static_cast<unsigned char>(leaf[keep]) & 0xC0) == 0x80) --keep;
+    static const char hex[] = "0123456789abcdef";
+    std::uint64_t r = faults::nextName();
+    char tail[13];
+    for (int i = 0; i < 12; ++i, r >>= 4) tail[i] = hex[r & 15];
+    tail[12] = '\0';
+    std::string name = ".";
+    name.append(leaf.substr(0, keep)).append(".brindlex-").append(tail);
+    return name;
+}
+
+}  // namespace detail
+
+namespace {
+
+// The content goes out in pieces of up to this many bytes.
+constexpr std::size_t kBufferBytes = 1u << 20;
+// After this many bytes the system is asked to start writing them out, so
+// that the flush at the end finds little left to write.
+constexpr std::uint64_t kKickBytes = 8u << 20;
+// A batch keeps at most this many of its new files open (each holds a
+// handle, and one more when it replaces an existing file).
+constexpr std::size_t kOpenInBatch = 32;
+
+// One buffer kept between calls: memory touched for the first time is slow.
+std::mutex gSpareLock;
+std::unique_ptr<std::uint8_t[]> gSpare;
+
+std::unique_ptr<std::uint8_t[]> takeBuffer() {
+    {
+        std::lock_guard<std::mutex> lock(gSpareLock);
+        if (gSpare) return std::move(gSpare);
+    }
+    return std::unique_ptr<std::uint8_t[]>(new std::uint8_t[kBufferBytes]);
+}
+
+void giveBuffer(std::unique_ptr<std::uint8_t[]> b) {
+    if (!b) return;
+    std::lock_guard<std::mutex> lock(gSpareLock);
+    if (!gSpare) gSpare = std::move(b);
+}
+
+}  // namespace
+
+void detail::PlatformDeleter::operator()(Platform* p) const {
+    if (p) {
+        abandon(*p);
+        destroyPlatform(p);
+    }
+}
+
+NewFile::NewFile() : sys_(detail::makePlatform()) {}
+NewFile::NewFile(NewFile&&) noexcept = default;
+NewFile::~NewFile() { abandon(); }
+
+Written NewFile::lock(const char* utf8Path) {
+    if (!utf8Path || !*utf8Path) return Written::Ok;
+    return detail::lock(*sys_, utf8Path);
+}
+
+Written NewFile::begin(const char* utf8Path, Target target) {
+    releaseBuffer();
+    used_ = 0;
+    pos_ = 0;
+    sinceKick_ = 0;
+    ok_ = false;
+    if (!utf8Path || !*utf8Path) return target == Target::Rewrite ? Written::CannotOpen : Written::CannotCreate;
+    const Written w = detail::begin(*sys_, utf8Path, target);
+    if (w != Written::Ok) return w;
+    buffer_ = takeBuffer();
+    capacity_ = kBufferBytes;
+    ok_ = true;
+    return w;
+}
+
+void NewFile::releaseBuffer() {
+    giveBuffer(std::move(buffer_));
+    capacity_ = 0;
+}
+
+void NewFile::drain() {
+    if (used_ && ok_) {
+        if (detail::writeAt(*sys_, pos_, buffer_.get(), used_)) {
+            pos_ += used_;
+            sinceKick_ += used_;
+        } else {
+            ok_ = false;
+        }
+    }
+    used_ = 0;
+    if (sinceKick_ >= kKickBytes) {
+        detail::startWriteOut(*sys_);
+        sinceKick_ = 0;
+    }
+}
+
+void NewFile::put(const void* data, std::size_t n) {
+    if (!ok_ || n == 0) return;
+    if (n > capacity_ - used_) {
+        drain();
+        if (n >= capacity_) {
+            // Large pieces go out as they are.
+            if (!ok_) return;
+            if (!detail::writeAt(*sys_, pos_, data, n)) {
+                ok_ = false;
+                return;
+            }
+            pos_ += n;
+            sinceKick_ += n;
+            if (sinceKick_ >= kKickBytes) {
+                detail::startWriteOut(*sys_);
+                sinceKick_ = 0;
+            }
+            return;
+        }
+    }
+    std::memcpy(buffer_.get() + used_, data, n);
+    used_ += n;
+}
+
+namespace {
+
+// One store of a T through the buffer.
+template <class T, void (*store)(std::uint8_t*, T)>
+void putStored(NewFile& f, T v) {
+    std::uint8_t b[sizeof(T)];
+    store(b, v);
+    f.put(b, sizeof b);
+}
+
+}  // namespace
+
+void NewFile::le16(std::uint16_t v) { putStored<std::uint16_t, storeLE16>(*this, v); }
+void NewFile::le32(std::uint32_t v) { putStored<std::uint32_t, storeLE32>(*this, v); }
+void NewFile::be16(std::uint16_t v) { putStored<std::uint16_t, storeBE16>(*this, v); }
+void NewFile::be32(std::uint32_t v) { putStored<std::uint32_t, storeBE32>(*this, v); }
+
+void NewFile::seek(std::uint64_t off) {
+    drain();
+    pos_ = off;
+}
+
+bool NewFile::flush() {
+    drain();
+    return ok_;
+}
+
+Written NewFile::prepare() {
+    drain();
+    releaseBuffer();
+    if (!ok_) return Written::Failed;
+    return detail::prepare(*sys_);
+}
+
+Written NewFile::commit() {
+    Written w = prepare();
+    if (w == Written::Ok) w = detail::publish(*sys_);
+    if (w != Written::Ok) {
+        abandon();
+        return w;
+    }
+    if (!detail::flushFolder(*sys_)) {
+        detail::restore(*sys_);
+        abandon();
+        return Written::Failed;
+    }
+    detail::finish(*sys_);
+    ok_ = false;
+    return Written::Ok;
+}
+
+void NewFile::abandon() {
+    if (sys_) detail::abandon(*sys_);
+    releaseBuffer();
+    used_ = 0;
+    ok_ = false;
+}
+
+bool copyRange(FileWindow& w, std::uint64_t off, std::uint64_t n, NewFile& out) {
+    return forEachBlock(w, off, n, 1, [&out](const std::uint8_t* p, std::size_t m) {
+        out.put(p, m);
+        return true;
+    });
+}
+
+NewFileBatch::~NewFileBatch() {
+    for (NewFile& f : files_) f.abandon();
+}
+
+Written NewFileBatch::add(NewFile&& file) {
+    file.drain();
+    file.releaseBuffer();
+    if (!file.ok_) {
+        file.abandon();
+        return Written::Failed;
+    }
+    detail::startWriteOut(*file.sys_);
+    files_.push_back(std::move(file));
+    // Beyond the files kept open, the oldest open one is flushed, named and
+    // closed now.
+    if (files_.size() > kOpenInBatch) {
+        NewFile& oldest = files_[files_.size() - 1 - kOpenInBatch];
+        if (oldest.ok_) {
+            const Written w = detail::prepare(*oldest.sys_);
+            oldest.ok_ = false;
+            if (w != Written::Ok) {
+                // It and every file after it stay unwritten.
+                const std::size_t at = files_.size() - 1 - kOpenInBatch;
+                for (std::size_t i = at; i < files_.size(); ++i) files_[i].abandon();
+                files_.resize(at);
+                return w;
+            }
+        }
+    }
+    return Written::Ok;
+}
+
+Written NewFileBatch::commit(std::size_t& count) {
+    count = 0;
+    Written result = Written::Ok;
+    std::size_t published = 0;
+    for (; published < files_.size(); ++published) {
+        NewFile& f = files_[published];
+        Written w = f.ok_ ? detail::prepare(*f.sys_) : Written::Ok;  // the closed ones are prepared already
+        f.ok_ = false;
+        if (w == Written::Ok) w = detail::publish(*f.sys_);
+        if (w != Written::Ok) {
+            result = w;
+            break;
+        }
+    }
+    for (std::size_t i = published; i < files_.size(); ++i) files_[i].abandon();
+    // One flush for each folder the renames changed.
+    bool flushed = true;
+    for (std::size_t i = 0; i < published && flushed; ++i) {
+        bool seen = false;
+        for (std::size_t j = 0; j < i && !seen; ++j) seen = detail::folder(*files_[j].sys_) == detail::folder(*files_[i].sys_);
+        if (!seen) flushed = detail::flushFolder(*files_[i].sys_);
+    }
+    if (!flushed) {
+        for (std::size_t i = published; i-- > 0;) detail::restore(*files_[i].sys_);
+        published = 0;
+        result = Written::Failed;
+    }
+    for (std::size_t i = 0; i < published; ++i) detail::finish(*files_[i].sys_);
+    for (NewFile& f : files_) f.abandon();
+    files_.clear();
+    count = published;
+    return result;
+}
+
+}  // namespace fileio
