@@ -15,7 +15,11 @@ namespace faults {
 namespace {
 std::atomic<Hook> gHook{nullptr};
 std::atomic<NameSource> gNames{nullptr};
+std::atomic<bool> gNamed{false};
 }  // namespace
+
+void setNamedFromTheStart(bool named) { gNamed.store(named); }
+bool namedFromTheStart() { return gNamed.load(); }
 
 void setHook(Hook hook) { gHook.store(hook); }
 bool fails(Step step) {
@@ -285,7 +289,8 @@ Written NewFileBatch::commit(std::size_t& count) {
     bool flushed = true;
     for (std::size_t i = 0; i < published && flushed; ++i) {
         bool seen = false;
-        for (std::size_t j = 0; j < i && !seen; ++j) seen = detail::folder(*files_[j].sys_) == detail::folder(*files_[i].sys_);
+        for (std::size_t j = 0; j < i && !seen; ++j)
+            seen = detail::folder(*files_[j].sys_) == detail::folder(*files_[i].sys_);
         if (!seen) flushed = detail::flushFolder(*files_[i].sys_);
     }
     if (!flushed) {

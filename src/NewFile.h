@@ -109,7 +109,7 @@ private:
     std::unique_ptr<detail::Platform, detail::PlatformDeleter> sys_;
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t capacity_ = 0, used_ = 0;
-    std::uint64_t pos_ = 0;       // where the buffer's first byte goes
+    std::uint64_t pos_ = 0;        // where the buffer's first byte goes
     std::uint64_t sinceKick_ = 0;  // bytes written since the system was last asked to start writing out
     bool ok_ = true;
 };

@@ -172,7 +172,7 @@ int createBeside(Platform& s, std::string& name) {
         return -1;
     }
 #if defined(O_TMPFILE)
-    if (s.dirFd >= 0 && canNameUnnamed()) {
+    if (s.dirFd >= 0 && canNameUnnamed() && !faults::namedFromTheStart()) {
         int fd;
         do {
             fd = ::openat(s.dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);

@@ -24,6 +24,11 @@ using Hook = bool (*)(Step);
 void setHook(Hook hook);  // null: no faults
 bool fails(Step step);
 
+// Makes every new file under a name from the start, as on systems without
+// unnamed files (all but Linux), so that the tests take that path too.
+void setNamedFromTheStart(bool named);
+bool namedFromTheStart();
+
 // Gives the random part of each new file's name in turn.
 using NameSource = std::uint64_t (*)();
 void setNameSource(NameSource source);  // null: the library's own

@@ -1,17 +1,13 @@
-// Whole-file rewrites on a full disk: the operation runs in a child process
-// whose file-size limit makes every write past a few bytes fail, and the
-// original must survive byte for byte, with no temporary file left behind.
-// Every result is checked against the result table of the export the case
-// is named after.
+// Exports that write on a full disk (a child process whose file-size limit
+// makes every write past a few bytes fail), with read-only inputs, into a
+// missing folder and onto their own input: each reports a code of its own
+// (checked against its result table) and leaves every file as it was.
+#include "ChildProcess.h"
 #include "Platform.h"
 #include "TestSupport.h"
 
 #if !BRINDLEX_WINDOWS
-#include <grp.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -27,38 +23,13 @@
 #include "PsdOps.h"
 #include "TargaOps.h"
 #include "TiffOps.h"
+#include "WritingExports.h"
 #include "fixtures/BmpBuilder.h"
 #include "fixtures/MeskBuilder.h"
 #include "fixtures/PsdBuilder.h"
 #include "fixtures/TiffBuilder.h"
 
 namespace {
-
-// Runs op in a child whose files cannot grow past limit bytes; returns the
-// operation's result, or NaN when the child did not report one.
-float underFileSizeLimit(rlim_t limit, const std::function<float()> &op) {
-    int fds[2];
-    if (pipe(fds) != 0) return std::nanf("");
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl = {limit, limit};
-        setrlimit(RLIMIT_FSIZE, &rl);
-        float r = op();
-        ssize_t w = write(fds[1], &r, sizeof r);
-        _exit(w == sizeof r ? 0 : 1);
-    }
-    close(fds[1]);
-    float r = std::nanf("");
-    ssize_t got = read(fds[0], &r, sizeof r);
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return got == sizeof r ? r : std::nanf("");
-}
-
-std::vector<unsigned char> asBytes(const std::vector<std::uint8_t> &v) { return {v.begin(), v.end()}; }
 
 // The export a case is named after: its name up to the first blank or
 // comma ("mergeMapsTIF, B read-only", "convertTIFF16 to PSD").
@@ -69,65 +40,20 @@ std::string exportOf(const char *caseName) {
 
 }  // namespace
 
-TEST(FullDisk, WholeFileRewritesKeepTheOriginal) {
-    TempDir dir;
-    const fixtures::Picture big = fixtures::coordinates(64, 48);
-    const std::vector<unsigned char> bmp = asBytes(fixtures::makeBmp(big));
-    const std::vector<unsigned char> psd = asBytes(fixtures::makePsdRgb(big));
-    const std::vector<unsigned char> psdOther = asBytes(fixtures::makePsdRgb(fixtures::coordinates(64, 48)));
-    const std::vector<unsigned char> mesh = asBytes(exampleMesk().bytes());
-
-    struct Case {
-        const char *name;
-        std::string file;
-        std::vector<unsigned char> content;
-        std::function<float(const std::string &)> op;
-    } cases[] = {
-        {"CreateThumbnailBMP", "map.bmp", bmp, [](const std::string &p) { return createBMPthumb(p.c_str(), 16); }},
-        {"CreateThumbnail", "map.psd", psd, [](const std::string &p) { return createThumb(p.c_str(), 16); }},
-        {"swapRGBPSD", "swap.psd", psd, [](const std::string &p) { return swapChannelsPSD(p.c_str(), 2); }},
-        {"mergeMapsPSD", "target.psd", psd,
-         [&](const std::string &p) {
-             std::string a = dir.path("source.psd");
-             writeBytes(a, psdOther);
-             return mergePSD(a.c_str(), p.c_str());
-         }},
-        {"mergeCrease", "target.Mesk", mesh,
-         [&](const std::string &p) {
-             std::string add = dir.path("crease.Mesk");
-             writeBytes(add, mesh);
-             std::string t = p;
-             return mergeFiles(add.c_str(), &t[0]);
-         }},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string path = dir.path(c.file);
-        ASSERT_TRUE(writeBytes(path, c.content));
-        // The operation works with room to write (and so the content is one
-        // it would really change).
-        ASSERT_EQ(c.op(path), 0.0f);
-        ASSERT_TRUE(writeBytes(path, c.content));
-        float r = underFileSizeLimit(8, [&] { return c.op(path); });
+// Every export that writes a file, on a disk that is full (no file may grow
+// past a few bytes): a failure the export lists, and the folder as it was.
+TEST(FullDisk, EveryWriteLeavesTheFolderAsItWas) {
+    for (const WritingExport &c : writingExports()) {
+        SCOPED_TRACE(std::string(c.name) + " " + c.target);
+        TempDir dir;
+        prepareCase(c, dir.path(), 0);
+        const std::map<std::string, FileBytes> before = folderFiles(dir.path());
+        const float r = underFileSizeLimit(8, [&] { return c.call(dir.path(), 0); });
         EXPECT_FALSE(std::isnan(r)) << "the child reported nothing";
-        EXPECT_NE(r, 0.0f) << "a failed write was reported as success";
-        EXPECT_TRUE(listedResult(exportOf(c.name), r));
-        EXPECT_EQ(readBytes(path), c.content) << "the original was not kept";
-        EXPECT_FALSE(fileExists(path + ".brindlex-new")) << "a temporary file was left behind";
+        EXPECT_NE(r, c.success) << "a failed write was reported as success";
+        EXPECT_TRUE(listedResult(c.name, r));
+        EXPECT_EQ(folderFiles(dir.path()), before);
     }
-}
-
-TEST(FullDisk, ReplaceKeepsPermissionBits) {
-    TempDir dir;
-    const std::string path = dir.path("map.bmp");
-    ASSERT_TRUE(writeBytes(path, asBytes(fixtures::makeBmp(fixtures::coordinates(40, 40)))));
-    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                                           std::filesystem::perms::group_read);
-    ASSERT_EQ(createBMPthumb(path.c_str(), 10), 0.0f);
-    auto perms = std::filesystem::status(path).permissions();
-    EXPECT_EQ(perms & std::filesystem::perms::all, std::filesystem::perms::owner_read |
-                                                       std::filesystem::perms::owner_write |
-                                                       std::filesystem::perms::group_read);
 }
 
 // ---------------------------------------------------------------------------
@@ -186,35 +112,6 @@ float objText(const std::string &mesh, const std::string &out, const std::string
 float colourBlock(const std::string &mesh, const std::string &out) {
     std::string o = out;
     return ReadVertColorMesk(mesh.c_str(), &o[0]);
-}
-
-// Runs op in a child as an unprivileged user (root ignores permission
-// bits), or as this user when it is not root. Returns the operation's
-// result, NaN when the child reported nothing, or nullopt when the child
-// could not drop its rights.
-std::optional<float> asUnprivileged(const std::function<float()> &op) {
-    int fds[2];
-    if (pipe(fds) != 0) return std::nanf("");
-    const bool root = geteuid() == 0;
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        float r = std::nanf("");
-        unsigned char dropped = 1;
-        if (root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) dropped = 0;
-        if (dropped) r = op();
-        bool ok = write(fds[1], &dropped, 1) == 1 && write(fds[1], &r, sizeof r) == sizeof r;
-        _exit(ok ? 0 : 1);
-    }
-    close(fds[1]);
-    unsigned char dropped = 0;
-    float r = std::nanf("");
-    bool got = read(fds[0], &dropped, 1) == 1 && read(fds[0], &r, sizeof r) == sizeof r;
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (got && !dropped) return std::nullopt;
-    return got ? r : std::nanf("");
 }
 
 }  // namespace
@@ -393,7 +290,8 @@ TEST(ReadOnlyInputs, EveryReopenForWritingIsRefused) {
         } else if (fileExists(b)) {
             EXPECT_EQ(readBytes(b).size(), c.outputSize) << "an output beyond what the code allows";
         }
-        for (const std::string &p : {a, b}) EXPECT_FALSE(fileExists(p + ".brindlex-new"));
+        // The new files are hidden: none may be left.
+        for (const auto &f : folderFiles(dir)) EXPECT_NE(f.first[0], '.') << "left beside the files: " << f.first;
     }
 }
 
