@@ -13,6 +13,7 @@ packages=(
   libjpeg-turbo-progs
   lld llvm
   libvips-tools imagemagick valgrind
+  acl e2fsprogs
   g++-aarch64-linux-gnu gobjc++-aarch64-linux-gnu qemu-user
 )
 sudo=""
