@@ -95,4 +95,26 @@ inline void exportRow(const BenchOptions &opt, const std::string &libPath, std::
     rows.push_back(row);
 }
 
+// The limit of a durable write beside the last row (when it is
+// `operation`): the same bytes written once to a new file and flushed to
+// stable storage (dd conv=fdatasync), or for several files, one write
+// each and one flush of the file system at the end. The row itself, with
+// its everyday limit, stays.
+inline void durableRow(const BenchOptions &opt, std::vector<BenchRow> &rows, const std::string &operation,
+                       const std::vector<std::string> &written) {
+    if (listingCalls() || rows.empty() || rows.back().operation != operation || written.empty()) return;
+    BenchRow row = rows.back();
+    std::string command;
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        const std::string to = quote(opt.scratch + "durable" + std::to_string(i) + ".bin");
+        command += (i ? " && " : "") + std::string("rm -f ") + to + " && dd if=" + quote(written[i]) + " of=" + to +
+                   " bs=4M status=none" + (written.size() == 1 ? " conv=fdatasync" : "");
+    }
+    if (written.size() > 1) command += " && sync -f " + quote(opt.scratch);
+    row.peer = written.size() == 1 ? "dd conv=fdatasync of the output" : "dd of each file, then sync -f";
+    row.peerSeconds = timeCommand(command, opt.runs);
+    row.ok = row.ok && row.peerSeconds >= 0;
+    rows.push_back(row);
+}
+
 }  // namespace benchinputs

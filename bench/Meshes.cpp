@@ -140,6 +140,7 @@ void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<B
         timeInChild(libPath, write, opt.runs, row.peerSeconds, peak);
         row.peer = "one write of the same bytes";
         rows.push_back(row);
+        durableRow(opt, rows, "objWriter", {out});
     }
     if (wanted(opt, "outMRGB")) {
         const std::string out = opt.scratch + "colours.txt";
@@ -155,6 +156,7 @@ void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<B
         row.peer = "cat";
         row.peerSeconds = timeCommand("cat " + quote(colourFile) + " > /dev/null", opt.runs);
         rows.push_back(row);
+        durableRow(opt, rows, "outMRGB", {out});
     }
 }
 
@@ -173,6 +175,7 @@ void benchMeshes(const BenchOptions &opt, const std::string &libPath, std::vecto
         exportRow(opt, libPath, rows, "mergeCrease", faces + ", 10 tiles, " + mib(mesh) + " twice", "mergeCrease",
                   mesh, 0, target, Fresh(mesh, target), "cp of target",
                   "cp " + quote(mesh) + " " + quote(opt.scratch + "cp.bin"));
+        durableRow(opt, rows, "mergeCrease", {target});
     }
     if (!wanted(opt, "getUV")) return;
     const std::string input = faces + ", 10 tiles, " + mib(mesh);
@@ -204,5 +207,8 @@ void benchMeshes(const BenchOptions &opt, const std::string &libPath, std::vecto
         double peak = 0;
         timeInChild(libPath, write, opt.runs, rows.back().peerSeconds, peak);
         rows.back().peer = "one write per file";
+        std::vector<std::string> tiles;
+        for (int i = 0; i < 10; ++i) tiles.push_back(opt.scratch + "tile" + std::to_string(i) + ".Mesk");
+        durableRow(opt, rows, name, tiles);
     }
 }

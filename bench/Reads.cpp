@@ -14,14 +14,14 @@
 //   line and close         it reads
 //   thread start and join  one thread that does nothing, started and joined
 //
-// With --rewrite (FILE then is a copy it may write), instead the in-place
-// rewrites of the TIFF merge and swap, 4 MiB read and the same bytes written
-// back at a time: through the C library's streams (as fileio::open gives
-// them) and through the system's calls (pread and pwrite, ReadFile and
-// WriteFile); and
-// the commit of the whole-file rewrites (fileio::Replacement: PSD and BMP
-// merges and swaps), a new file of FILE's size renamed over an old one, with
-// and without its blocks reserved first.
+// With --rewrite (FILE then is a copy it may write), instead a rewrite in
+// place, 4 MiB read and the same bytes written back at a time (as the TIFF
+// merge and swap once did): through the C library's streams and through the
+// system's calls (pread and pwrite, ReadFile and WriteFile); and
+// a new file of FILE's size renamed over an old one, as every write of the
+// library ends (without its flushes), with and without its blocks reserved
+// first (which the library does not do: on ext4 a reservation turns off the
+// write-out of a file renamed over another).
 //
 // Prints one line a way: its name and the median seconds of N runs (default
 // 5) after a warm-up.
@@ -289,10 +289,9 @@ int main(int argc, char **argv) {
     for (const auto &w : rewrites) std::printf("%s\t%.6f\n", w.name, median(w.pass, runs));
     std::fclose(f);
 
-    // fileio::Replacement's commit: a new file of FILE's size renamed over
-    // an old one of that size, its blocks reserved first (as the POSIX build
-    // does) or not (as the Windows build does). The reservation is refused
-    // where the system lacks it; the way's name then says so.
+    // A new file of FILE's size renamed over an old one of that size, its
+    // blocks reserved first or not. The reservation is refused where the
+    // system lacks it; the way's name then says so.
     const std::string fresh = std::string(argv[1]) + ".new", old = std::string(argv[1]) + ".old";
     for (bool reserve : {false, true}) {
         bool refused = false;
