@@ -37,6 +37,7 @@ struct Platform {
     bool locked = false;
     HANDLE old = INVALID_HANDLE_VALUE;  // the existing destination, for its metadata
     DWORD oldAccess = 0;
+    bool heldOpen = false;  // it did not open for writing only because another program holds it
     bool existed = false;
     HANDLE file = INVALID_HANDLE_VALUE;  // the new file
     std::wstring temp;
@@ -68,6 +69,7 @@ void release(Platform& s) {
     s.temp.clear();
     s.target.clear();
     s.existed = false;
+    s.heldOpen = false;
 }
 
 // The path with its links followed, as the system names the file; the
@@ -137,16 +139,21 @@ Written acquire(Platform& s) {
     }
     // The destination, when there is one, opened as far as it lets itself.
     const DWORD shares = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    s.heldOpen = false;
     for (DWORD access : {DWORD(GENERIC_READ | GENERIC_WRITE), DWORD(GENERIC_READ), DWORD(GENERIC_WRITE)}) {
         s.old = CreateFileW(s.target.c_str(), access | READ_CONTROL, shares, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
         if (s.old == INVALID_HANDLE_VALUE)
-            s.old = CreateFileW(s.target.c_str(), access, shares, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+            s.old =
+                CreateFileW(s.target.c_str(), access, shares, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (s.old != INVALID_HANDLE_VALUE) {
             s.oldAccess = access;
             break;
         }
+        // The access check comes before the sharing check: a file refused
+        // for sharing only is writable, and held by a program that does
+        // not share writing (a viewer, an indexer).
+        if (access == (GENERIC_READ | GENERIC_WRITE)) s.heldOpen = GetLastError() == ERROR_SHARING_VIOLATION;
     }
     return Written::Ok;
 }
@@ -169,8 +176,8 @@ bool carryMetadata(Platform& s) {
         DWORD revision = 0;
         GetSecurityDescriptorControl(sd, &control, &revision);
         const SECURITY_INFORMATION how =
-            DACL_SECURITY_INFORMATION |
-            ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+            DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                       : UNPROTECTED_DACL_SECURITY_INFORMATION);
         const DWORD set = SetSecurityInfo(s.file, SE_FILE_OBJECT, how, nullptr, nullptr, dacl, nullptr);
         LocalFree(sd);
         if (set != ERROR_SUCCESS) return false;
@@ -213,8 +220,11 @@ Written begin(Platform& s, const char* path, Target target) {
     if (s.existed) {
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) return refused;
         if (s.old == INVALID_HANDLE_VALUE) return refused;
-        if (target == Target::Rewrite && s.oldAccess != (GENERIC_READ | GENERIC_WRITE)) return refused;
-        if (target != Target::Rewrite && !(s.oldAccess & GENERIC_WRITE)) return refused;
+        // A file held open by another program is written as one that is
+        // not: the rename waits for the program to let go (publish).
+        const DWORD access = s.oldAccess | (s.heldOpen ? DWORD(GENERIC_WRITE) : 0);
+        if (target == Target::Rewrite && access != (GENERIC_READ | GENERIC_WRITE)) return refused;
+        if (target != Target::Rewrite && !(access & GENERIC_WRITE)) return refused;
         BY_HANDLE_FILE_INFORMATION info;
         if (GetFileInformationByHandle(s.old, &info) && info.nNumberOfLinks > 1) return Written::HardLinked;
     } else if (target == Target::Rewrite) {
