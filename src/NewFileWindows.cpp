@@ -138,24 +138,37 @@ Written acquire(Platform& s) {
         s.locked = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
     }
     // The destination, when there is one, opened as far as it lets itself.
+    // A program that holds it without sharing even reading (an exclusive
+    // open) is waited for as long as a writer's lock.
     const DWORD shares = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    s.heldOpen = false;
-    for (DWORD access : {DWORD(GENERIC_READ | GENERIC_WRITE), DWORD(GENERIC_READ), DWORD(GENERIC_WRITE)}) {
-        s.old = CreateFileW(s.target.c_str(), access | READ_CONTROL, shares, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (s.old == INVALID_HANDLE_VALUE)
-            s.old =
-                CreateFileW(s.target.c_str(), access, shares, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (s.old != INVALID_HANDLE_VALUE) {
-            s.oldAccess = access;
-            break;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        s.heldOpen = false;
+        bool shut = true;  // every open was refused for sharing
+        for (DWORD access : {DWORD(GENERIC_READ | GENERIC_WRITE), DWORD(GENERIC_READ), DWORD(GENERIC_WRITE)}) {
+            s.old = CreateFileW(s.target.c_str(), access | READ_CONTROL, shares, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (s.old == INVALID_HANDLE_VALUE)
+                s.old = CreateFileW(s.target.c_str(), access, shares, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr);
+            if (s.old != INVALID_HANDLE_VALUE) {
+                s.oldAccess = access;
+                return Written::Ok;
+            }
+            const bool sharing = GetLastError() == ERROR_SHARING_VIOLATION;
+            shut = shut && sharing;
+            // The access check comes before the sharing check: a file
+            // refused for sharing only is writable, and held by a program
+            // that does not share writing (a viewer, an indexer).
+            if (access == (GENERIC_READ | GENERIC_WRITE)) s.heldOpen = sharing;
         }
-        // The access check comes before the sharing check: a file refused
-        // for sharing only is writable, and held by a program that does
-        // not share writing (a viewer, an indexer).
-        if (access == (GENERIC_READ | GENERIC_WRITE)) s.heldOpen = GetLastError() == ERROR_SHARING_VIOLATION;
+        if (!shut || GetFileAttributesW(s.target.c_str()) == INVALID_FILE_ATTRIBUTES) return Written::Ok;
+        if (GetTickCount() - start >= static_cast<DWORD>(kWaitMilliseconds)) {
+            unlock(s);
+            return Written::Busy;
+        }
+        Sleep(20);
     }
-    return Written::Ok;
 }
 
 bool busyError(DWORD e) {

@@ -37,7 +37,7 @@ using Clock = std::chrono::steady_clock;
 
 // What the parent hands its helper, by environment variable.
 constexpr wchar_t kEventsVar[] = L"BRINDLEX_TEST_EVENTS";  // the prefix of the named events
-constexpr wchar_t kHoldVar[] = L"BRINDLEX_TEST_HOLD";      // "ms*path|ms*path...": the files to hold, in turn
+constexpr wchar_t kHoldVar[] = L"BRINDLEX_TEST_HOLD";      // "ms*share*path|...": the files to hold, in turn
 constexpr wchar_t kMapVar[] = L"BRINDLEX_TEST_MAP";        // the map both processes rewrite
 constexpr wchar_t kRoundsVar[] = L"BRINDLEX_TEST_ROUNDS";  // the name of the memory the rounds are shared in
 
@@ -199,7 +199,8 @@ BY_HANDLE_FILE_INFORMATION infoOf(const std::string &path) {
 // kWaitMilliseconds, then gives up with nothing changed.
 
 // The helper holds each listed file in turn: it waits for "next", opens
-// the file for reading with read sharing only, signals "held", keeps it
+// the file for reading with the sharing given (read sharing, or none at
+// all), signals "held", keeps it
 // until its time is up or "let go" comes, closes it and signals "released".
 struct HoldEvents {
     explicit HoldEvents(const std::wstring &prefix)
@@ -243,18 +244,22 @@ void writeWhileHeld(DWORD holdMs, bool blocked) {
     ASSERT_FALSE(targa.empty());
 
     // Each destination in a folder of its own, beside its inputs.
-    const std::string swapTarget = dir.path("swap/map.psd");
+    const std::string swapTarget = dir.path("swap/map.psd"), lockedTarget = dir.path("locked/map.psd");
     const std::string tiffIn = dir.path("targa/in.tif"), targaTarget = dir.path("targa/out.tga");
     struct Case {
         const char *name;
         std::string target;
         Bytes before, after;
         std::function<float()> call;
+        DWORD share = FILE_SHARE_READ;
     } cases[] = {
         {"swapRGBPSD", swapTarget, map, waitsItOut ? swapped(map, 2) : map,
          [&] { return swapChannelsPSD(swapTarget.c_str(), 2); }},
         {"saveAsTarga over an older file", targaTarget, olderTarga, waitsItOut ? targa : olderTarga,
          [&] { return convertToTarga(tiffIn.c_str(), targaTarget.c_str()); }},
+        // Held without sharing even reading: the map cannot be read until the holder lets go.
+        {"swapRGBPSD, held exclusively", lockedTarget, map, waitsItOut ? swapped(map, 2) : map,
+         [&] { return swapChannelsPSD(lockedTarget.c_str(), 2); }, 0},
     };
     ASSERT_TRUE(makeFolders(dir.path("targa")));
     ASSERT_TRUE(writeBytes(tiffIn, tiff));
@@ -263,7 +268,7 @@ void writeWhileHeld(DWORD holdMs, bool blocked) {
         ASSERT_TRUE(makeFolders(c.target.substr(0, c.target.rfind('/'))));
         ASSERT_TRUE(writeBytes(c.target, c.before));
         if (!list.empty()) list += L"|";
-        list += std::to_wstring(holdMs) + L"*" + wide(c.target);
+        list += std::to_wstring(holdMs) + L"*" + std::to_wstring(c.share) + L"*" + wide(c.target);
     }
 
     const std::wstring prefix = uniqueName(L"hold");
@@ -281,8 +286,6 @@ void writeWhileHeld(DWORD holdMs, bool blocked) {
         const float r = c.call();
         const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         EXPECT_EQ(r, expected);
-        EXPECT_TRUE(readBytes(c.target) == c.after)
-            << (expected == 0.0f ? "the new content is not the file's" : "the file changed");
         EXPECT_EQ(namesIn(folder), names) << "a file was left beside the destination, or one went";
         if (blocked && waitsItOut) {
             // The holder kept the file for holdMs after it said so.
@@ -293,6 +296,9 @@ void writeWhileHeld(DWORD holdMs, bool blocked) {
         }
         ev.letGo.set();
         ASSERT_TRUE(holder.await(ev.released)) << holder.log();
+        // (A file held exclusively cannot be read before.)
+        EXPECT_TRUE(readBytes(c.target) == c.after)
+            << (expected == 0.0f ? "the new content is not the file's" : "the file changed");
         // Once the holder has let go the file takes the write.
         if (!waitsItOut) {
             EXPECT_EQ(c.call(), 0.0f);
@@ -762,11 +768,14 @@ TEST(WindowsWriteHelper, DISABLED_HoldFiles) {
     while (std::getline(entries, entry, L'|')) {
         const std::size_t star = entry.find(L'*');
         ASSERT_NE(star, std::wstring::npos);
+        const std::size_t star2 = entry.find(L'*', star + 1);
+        ASSERT_NE(star2, std::wstring::npos);
         const DWORD ms = static_cast<DWORD>(std::stoul(entry.substr(0, star)));
-        const std::wstring path = entry.substr(star + 1);
+        const DWORD share = static_cast<DWORD>(std::stoul(entry.substr(star + 1, star2 - star - 1)));
+        const std::wstring path = entry.substr(star2 + 1);
         ASSERT_TRUE(ev.next.wait());
-        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h =
+            CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << "error " << GetLastError();
         ResetEvent(ev.letGo.get());  // a "let go" meant for the file before
         ev.held.set();
