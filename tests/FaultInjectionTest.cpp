@@ -51,6 +51,7 @@ TEST(FullDisk, EveryWriteLeavesTheFolderAsItWas) {
         const float r = underFileSizeLimit(8, [&] { return c.call(dir.path(), 0); });
         EXPECT_FALSE(std::isnan(r)) << "the child reported nothing";
         EXPECT_NE(r, c.success) << "a failed write was reported as success";
+        EXPECT_EQ(r, c.writeFailed);  // the tile splits: the first file failed
         EXPECT_TRUE(listedResult(c.name, r));
         EXPECT_EQ(folderFiles(dir.path()), before);
     }

@@ -103,6 +103,14 @@ TEST_P(WriteFaults, EveryStepOfEveryWritingExportFailsCleanly) {
                 }
                 EXPECT_NE(r, c.success) << "a failed step was reported as success";
                 EXPECT_TRUE(listedResult(c.name, r));
+                // The export's own code for what failed: a new file that
+                // could not be made, or a write that did not complete.
+                const float code = s == Step::Create ? c.cannotCreate : c.writeFailed;
+                if (code == 1501.0f) {
+                    EXPECT_TRUE(r >= 1501.0f && r < 1501.0f + static_cast<float>(c.alsoWritten.size() + 1)) << r;
+                } else {
+                    EXPECT_EQ(r, code);
+                }
                 // A split keeps the tile files before the one that failed.
                 const std::size_t tiles = c.alsoWritten.size() + 1;
                 if (!c.alsoWritten.empty() && r >= 1501.0f && r < 1501.0f + static_cast<float>(tiles)) {

@@ -1,6 +1,7 @@
 #include "WritingExports.h"
 
 #include <filesystem>
+#include <tuple>
 #include <system_error>
 
 #include "BmpOps.h"
@@ -189,6 +190,29 @@ std::vector<WritingExport> buildTable() {
     t.push_back(outputOf(
         "FileCopyTo", "copy.bin", {{"source.bin", psd}}, {{"source.bin", bmp}},
         [](const std::string &d, int) { return fileCopyTo(at(d, "source.bin").c_str(), at(d, "copy.bin").c_str()); }));
+    // What a failed write gives, by export.
+    const std::map<std::string, std::pair<float, float>> codes = {
+        {"mergeMapsTIF", {tiff::kIoFailure, tiff::kIoFailure}},
+        {"mergeMapsTIFHack", {tiff::kIoFailure, tiff::kIoFailure}},
+        {"swapRGBTIF", {tiff::kIoFailure, tiff::kIoFailure}},
+        {"mergeMapsBMP", {bmp::kTargetNotWritable, bmp::kTargetNotWritable}},
+        {"swapRGBBMP", {bmp::kSourceNotWritable, bmp::kSourceNotWritable}},
+        {"CreateThumbnailBMP", {bmp::kThumbCannotWrite, bmp::kThumbCannotWrite}},
+        {"CreateThumbnail", {psd::kCannotWrite, psd::kCannotWrite}},
+        {"mergeMapsPSD", {psd::kCannotWrite, psd::kCannotWrite}},
+        {"swapRGBPSD", {psd::kCannotWrite, psd::kCannotWrite}},
+        {"mergeCrease", {kCreaseNotWritten, kCreaseNotWritten}},
+        {"convertTIFF16", {tiff::kIoFailure, tiff::kCannotCreate}},
+        {"convertTIFFSingle", {tiff::kIoFailure, tiff::kCannotCreate}},
+        {"saveAsTarga", {tiff::kIoFailure, targa::kCannotCreate}},
+        {"saveAsJpeg", {float(jpegcode::kWriteFailed), float(jpegcode::kCannotCreateOutput)}},
+        {"getUVs", {kMeskTileFileBase, kMeskTileFileBase}},
+        {"getUVsMask", {kMeskTileFileBase, kMeskTileFileBase}},
+        {"mesktoOBJ", {kTextNotWritten, kMeskOutputCannotOpen}},
+        {"outMRGB", {kTextNotWritten, kMeskOutputCannotOpen}},
+        {"FileCopyTo", {-1.0f, -1.0f}},
+    };
+    for (WritingExport &c : t) std::tie(c.writeFailed, c.cannotCreate) = codes.at(c.name);
     return t;
 }
 

@@ -28,6 +28,10 @@ struct WritingExport {
     // first i of target and these new, the rest as they were.
     std::vector<std::string> alsoWritten;
     float success = 0.0f;  // the result of a call that succeeds (the tile count)
+    // The export's codes for a write that failed once its new file was
+    // made, and for a new file that could not be made (the tile splits:
+    // 1501, standing for 1501 + i).
+    float writeFailed = 0.0f, cannotCreate = 0.0f;
 };
 
 // The table, built once.
