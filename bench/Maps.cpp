@@ -170,7 +170,7 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
         const BenchRow *last = lastRow(rows, op, tag);
         if (!last) continue;
         const BenchRow mine = *last;  // rows grows below
-        durableRow(opt, rows, op, {out});
+        durableRow(opt, libPath, rows, op, {out});
         const std::string &src = convs[i].src;
         // Mode 4 keeps the first channel of an RGB map; the peers do the same.
         const std::string first = convs[i].mode == 4 ? " -channel R -separate" : "";
@@ -250,7 +250,7 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
         exportRow(
             opt, libPath, rows, m.op, tag + " 8-bit RGB, " + mib(m.b), m.name, m.a, 0, target,
             Fresh(m.b, target), "cp of target", cp(m.b));
-        durableRow(opt, rows, m.op, {target});
+        durableRow(opt, libPath, rows, m.op, {target}, Fresh(m.b, target));
     }
     const struct {
         std::string name, file;
@@ -260,7 +260,7 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
         exportRow(
             opt, libPath, rows, s.name + " mode 2", tag + " 8-bit RGB, " + mib(s.file), s.name, target, 2, "",
             Fresh(s.file, target), "cp of target", cp(s.file));
-        durableRow(opt, rows, s.name + " mode 2", {target});
+        durableRow(opt, libPath, rows, s.name + " mode 2", {target}, Fresh(s.file, target));
     }
     const std::string thumb = work + "-thumb.bmp";
     exportRow(
@@ -268,7 +268,7 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
         Fresh(bmpA, thumb), "cat of BMP", cat(bmpA));
     if (const BenchRow *last = lastRow(rows, "CreateThumbnailBMP 256", tag)) {
         const BenchRow mine = *last;  // rows grows below
-        durableRow(opt, rows, "CreateThumbnailBMP 256", {thumb});
+        durableRow(opt, libPath, rows, "CreateThumbnailBMP 256", {thumb}, Fresh(bmpA, thumb));
         if (haveTool("vipsthumbnail"))
             peerRow(
                 rows, mine, "vipsthumbnail -s 256",
@@ -297,6 +297,6 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
         } else {
             mine->peer = "- (no cjpeg, or no tables read)";
         }
-        durableRow(opt, rows, op, {jpg});
+        durableRow(opt, libPath, rows, op, {jpg});
     }
 }

@@ -140,7 +140,7 @@ void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<B
         timeInChild(libPath, write, opt.runs, row.peerSeconds, peak);
         row.peer = "one write of the same bytes";
         rows.push_back(row);
-        durableRow(opt, rows, "objWriter", {out});
+        durableRow(opt, libPath, rows, "objWriter", {out});
     }
     if (wanted(opt, "outMRGB")) {
         const std::string out = opt.scratch + "colours.txt";
@@ -156,7 +156,7 @@ void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<B
         row.peer = "cat";
         row.peerSeconds = timeCommand("cat " + quote(colourFile) + " > /dev/null", opt.runs);
         rows.push_back(row);
-        durableRow(opt, rows, "outMRGB", {out});
+        durableRow(opt, libPath, rows, "outMRGB", {out});
     }
 }
 
@@ -175,7 +175,7 @@ void benchMeshes(const BenchOptions &opt, const std::string &libPath, std::vecto
         exportRow(opt, libPath, rows, "mergeCrease", faces + ", 10 tiles, " + mib(mesh) + " twice", "mergeCrease",
                   mesh, 0, target, Fresh(mesh, target), "cp of target",
                   "cp " + quote(mesh) + " " + quote(opt.scratch + "cp.bin"));
-        durableRow(opt, rows, "mergeCrease", {target});
+        durableRow(opt, libPath, rows, "mergeCrease", {target}, Fresh(mesh, target));
     }
     if (!wanted(opt, "getUV")) return;
     const std::string input = faces + ", 10 tiles, " + mib(mesh);
@@ -209,6 +209,6 @@ void benchMeshes(const BenchOptions &opt, const std::string &libPath, std::vecto
         rows.back().peer = "one write per file";
         std::vector<std::string> tiles;
         for (int i = 0; i < 10; ++i) tiles.push_back(opt.scratch + "tile" + std::to_string(i) + ".Mesk");
-        durableRow(opt, rows, name, tiles);
+        durableRow(opt, libPath, rows, name, tiles);
     }
 }

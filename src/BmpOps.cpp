@@ -66,36 +66,31 @@ float openMap(const char* path, fileio::FileWindow& w, float cannotOpen) {
     return readBMPHeader(fileio::Bytes(head, n)) != 0.0f ? bmp::kNotBmp : 0.0f;
 }
 
-// Rows are rewritten in blocks of about this many bytes.
-constexpr std::size_t kRowBlockBytes = 1u << 20;
-
 enum class Pass { Ok, ReadFailed, WriteFailed };
 
 // Writes the new content of a map, read through `map`: the bytes before
-// the rows as they are, the rows a block at a time (padding included, but
-// never past the end of the file) as fn(block, first row, rows) edits
-// them, then whatever follows the rows. fn returns false when it cannot
-// read what it needs.
+// the rows as they are, the rows a piece at a time (padding included, but
+// never past the end of the file), read into the new file's buffer and
+// edited there by fn(piece, first row, rows), then whatever follows the
+// rows. fn returns false when it cannot read what it needs.
 template <class Fn>
 Pass rewriteRows(fileio::FileWindow& map, const BMPHeader& h, fileio::NewFile& out, Fn&& fn) {
     const std::uint64_t size = map.size();
     std::uint64_t done = 0;  // bytes of the map passed on so far
     if (h.width > 0 && h.height > 0) {
         const std::uint64_t stride = static_cast<std::uint64_t>(strideOf(h));
-        const std::uint32_t per = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, kRowBlockBytes / stride));
+        const std::uint32_t per =
+            static_cast<std::uint32_t>(std::max<std::uint64_t>(1, fileio::NewFile::kBuffer / stride));
         if (!fileio::copyRange(map, 0, h.dataOffset, out)) return Pass::ReadFailed;
-        std::vector<std::uint8_t> block;
         for (std::uint32_t y = 0; y < static_cast<std::uint32_t>(h.height); y += per) {
             const std::uint32_t rows = std::min<std::uint32_t>(per, static_cast<std::uint32_t>(h.height) - y);
             const std::uint64_t at = h.dataOffset + stride * y;
             // rowsFit: every pixel is inside; only the last padding may not be.
             const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(stride * rows, size - at));
-            const std::uint8_t* p = map.view(at, n);
-            if (!p) return Pass::ReadFailed;
-            block.assign(p, p + n);
-            if (!fn(block.data(), y, rows)) return Pass::ReadFailed;
-            out.put(block.data(), n);
-            if (!out.ok()) return Pass::WriteFailed;
+            std::uint8_t* p = out.room(n);
+            if (!p) return Pass::WriteFailed;
+            if (!map.read(at, p, n) || !fn(p, y, rows)) return Pass::ReadFailed;
+            out.advance(n);
             done = at + n;
         }
     }

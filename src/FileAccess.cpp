@@ -1,6 +1,7 @@
 #include "FileAccess.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -312,7 +313,7 @@ bool FileWindow::place(std::uint64_t off, std::size_t n) {
         map_ = MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(start >> 32), static_cast<DWORD>(start),
                              static_cast<SIZE_T>(length));
 #else
-    // The window's pages are brought in by one call rather than a fault each.
+        // The window's pages are brought in by one call rather than a fault each.
 #if defined(MAP_POPULATE)
     constexpr int kFlags = MAP_PRIVATE | MAP_POPULATE;
 #else
@@ -351,6 +352,32 @@ bool FileWindow::place(std::uint64_t off, std::size_t n) {
     }
     start_ = start;
     length_ = static_cast<std::size_t>(length);
+    return true;
+}
+
+bool FileWindow::read(std::uint64_t off, void* dst, std::size_t n) {
+#if defined(_WIN32)
+    if (!file_) return false;
+#else
+    if (fd_ < 0) return false;
+#endif
+    if (off > size_ || n > size_ - off) return false;
+    std::uint8_t* p = static_cast<std::uint8_t*>(dst);
+    for (std::size_t done = 0; done < n;) {
+#if defined(_WIN32)
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(off + done);
+        at.OffsetHigh = static_cast<DWORD>((off + done) >> 32);
+        const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(n - done, 1u << 30));
+        DWORD got = 0;
+        if (!ReadFile(static_cast<HANDLE>(file_), p + done, ask, &got, &at) || got == 0) return false;
+#else
+        const ssize_t got = pread(fd_, p + done, n - done, static_cast<off_t>(off + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+#endif
+        done += static_cast<std::size_t>(got);
+    }
     return true;
 }
 

@@ -140,6 +140,10 @@ public:
     // (n = 0 inside the file gives a valid pointer to nothing). Asking for
     // much more than kBlock maps that much.
     const std::uint8_t* view(std::uint64_t off, std::size_t n);
+    // Copies the bytes [off, off + n) into dst straight from the file (a
+    // pass that copies anyway saves the mapping); false when the range does
+    // not lie inside the file or cannot be read. The window is not moved.
+    bool read(std::uint64_t off, void* dst, std::size_t n);
     void release();
 
 private:
@@ -151,7 +155,7 @@ private:
     std::uint64_t start_ = 0;  // file offset of the window's first byte
     std::size_t length_ = 0;   // bytes in the window
     const std::uint8_t* base_ = nullptr;
-    void* map_ = nullptr;  // the window's mapping, when mapped
+    void* map_ = nullptr;               // the window's mapping, when mapped
     std::vector<std::uint8_t> buffer_;  // the window, when read
 #if defined(_WIN32)
     void* file_ = nullptr;     // HANDLE of the file

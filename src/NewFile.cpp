@@ -1,11 +1,16 @@
 #include "NewFile.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <condition_variable>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "NewFileSystem.h"
+#include "Platform.h"
 #include "WriteFaults.h"
 
 namespace fileio {
@@ -68,8 +73,7 @@ std::string newFileName(std::string_view leaf) {
 
 namespace {
 
-// The content goes out in pieces of up to this many bytes.
-constexpr std::size_t kBufferBytes = 1u << 20;
+constexpr std::size_t kBufferBytes = NewFile::kBuffer;
 // After this many bytes the system is asked to start writing them out, so
 // that the flush at the end finds little left to write.
 constexpr std::uint64_t kKickBytes = 8u << 20;
@@ -77,14 +81,16 @@ constexpr std::uint64_t kKickBytes = 8u << 20;
 // handle, and one more when it replaces an existing file).
 constexpr std::size_t kOpenInBatch = 32;
 
-// One buffer kept between calls: memory touched for the first time is slow.
+// The buffers of one new file (two while it is written behind) kept
+// between calls: memory touched for the first time is slow.
 std::mutex gSpareLock;
-std::unique_ptr<std::uint8_t[]> gSpare;
+std::unique_ptr<std::uint8_t[]> gSpare[2];
 
 std::unique_ptr<std::uint8_t[]> takeBuffer() {
     {
         std::lock_guard<std::mutex> lock(gSpareLock);
-        if (gSpare) return std::move(gSpare);
+        for (auto& b : gSpare)
+            if (b) return std::move(b);
     }
     return std::unique_ptr<std::uint8_t[]>(new std::uint8_t[kBufferBytes]);
 }
@@ -92,10 +98,93 @@ std::unique_ptr<std::uint8_t[]> takeBuffer() {
 void giveBuffer(std::unique_ptr<std::uint8_t[]> b) {
     if (!b) return;
     std::lock_guard<std::mutex> lock(gSpareLock);
-    if (!gSpare) gSpare = std::move(b);
+    for (auto& spare : gSpare)
+        if (!spare) {
+            spare = std::move(b);
+            return;
+        }
 }
 
 }  // namespace
+
+namespace detail {
+
+// A new file's pieces written by a second thread, in the order they are
+// handed over, so that the next piece is made while the system copies the
+// last one into its cache. The thread lives as long as the object.
+class WriteBehind {
+public:
+    explicit WriteBehind(detail::Platform& sys) : sys_(sys), idle_(takeBuffer()) {
+        thread_ = std::thread([this] { run(); });  // std::system_error when there is no thread to be had
+    }
+    ~WriteBehind() {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+        giveBuffer(std::move(idle_));
+        giveBuffer(std::move(job_));
+    }
+    WriteBehind(const WriteBehind&) = delete;
+    WriteBehind& operator=(const WriteBehind&) = delete;
+
+    // Takes a full piece of n bytes for position pos, and gives back an
+    // empty buffer once the thread has one.
+    std::unique_ptr<std::uint8_t[]> hand(std::unique_ptr<std::uint8_t[]> full, std::size_t n, std::uint64_t pos) {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [this] { return !pending_; });
+        job_ = std::move(full);
+        n_ = n;
+        pos_ = pos;
+        pending_ = true;
+        cv_.notify_all();
+        return std::move(idle_);
+    }
+    // Waits until every piece handed over is written.
+    void wait() {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [this] { return !pending_; });
+    }
+    bool failed() const { return failed_.load(); }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(m_);
+        for (;;) {
+            cv_.wait(lock, [this] { return pending_ || stop_; });
+            if (!pending_) return;
+            lock.unlock();
+            if (!failed_.load() && !detail::writeAt(sys_, pos_, job_.get(), n_)) failed_ = true;
+            sinceKick_ += n_;
+            if (sinceKick_ >= kKickBytes) {
+                detail::startWriteOut(sys_);
+                sinceKick_ = 0;
+            }
+            lock.lock();
+            idle_ = std::move(job_);
+            pending_ = false;
+            cv_.notify_all();
+        }
+    }
+
+    detail::Platform& sys_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::unique_ptr<std::uint8_t[]> idle_, job_;
+    std::size_t n_ = 0;
+    std::uint64_t pos_ = 0, sinceKick_ = 0;
+    bool pending_ = false, stop_ = false;
+    std::atomic<bool> failed_{false};
+    std::thread thread_;
+};
+
+void WriteBehindDeleter::operator()(WriteBehind* w) const { delete w; }
+
+}  // namespace detail
+
+namespace {}  // namespace
 
 void detail::PlatformDeleter::operator()(Platform* p) const {
     if (p) {
@@ -114,7 +203,9 @@ Written NewFile::lock(const char* utf8Path) {
 }
 
 Written NewFile::begin(const char* utf8Path, Target target) {
+    settle();
     releaseBuffer();
+    drains_ = 0;
     used_ = 0;
     pos_ = 0;
     sinceKick_ = 0;
@@ -129,48 +220,80 @@ Written NewFile::begin(const char* utf8Path, Target target) {
 }
 
 void NewFile::releaseBuffer() {
-    giveBuffer(std::move(buffer_));
+    if (capacity_ == kBufferBytes) giveBuffer(std::move(buffer_));  // a larger one of room() goes
+    buffer_.reset();
     capacity_ = 0;
 }
 
-void NewFile::drain() {
-    if (used_ && ok_) {
-        if (detail::writeAt(*sys_, pos_, buffer_.get(), used_)) {
-            pos_ += used_;
-            sinceKick_ += used_;
-        } else {
-            ok_ = false;
-        }
-    }
-    used_ = 0;
+bool NewFile::ok() const { return ok_ && !(behind_ && behind_->failed()); }
+
+void NewFile::settle() {
+    if (!behind_) return;
+    behind_->wait();
+    if (behind_->failed()) ok_ = false;
+    behind_.reset();
+}
+
+// Writes n bytes at the position now, after whatever was handed over.
+bool NewFile::writeNow(const void* data, std::size_t n) {
+    settle();
+    if (!ok_ || !detail::writeAt(*sys_, pos_, data, n)) return ok_ = false;
+    pos_ += n;
+    sinceKick_ += n;
     if (sinceKick_ >= kKickBytes) {
         detail::startWriteOut(*sys_);
         sinceKick_ = 0;
     }
+    return true;
+}
+
+void NewFile::drain() {
+    if (used_ && ok()) {
+        // From the second piece on, with a processor to spare, a second
+        // thread writes each piece while the next is made.
+        if (!behind_ && ++drains_ >= 2 && capacity_ == kBufferBytes && usableCores() > 1) {
+            try {
+                behind_.reset(new detail::WriteBehind(*sys_));
+            } catch (const std::system_error&) {
+                // No thread to be had: the pieces are written here.
+            }
+        }
+        if (behind_ && capacity_ == kBufferBytes) {
+            buffer_ = behind_->hand(std::move(buffer_), used_, pos_);
+            pos_ += used_;
+        } else {
+            writeNow(buffer_.get(), used_);
+        }
+    }
+    used_ = 0;
 }
 
 void NewFile::put(const void* data, std::size_t n) {
-    if (!ok_ || n == 0) return;
+    if (!ok() || n == 0) return;
     if (n > capacity_ - used_) {
         drain();
         if (n >= capacity_) {
             // Large pieces go out as they are.
-            if (!ok_) return;
-            if (!detail::writeAt(*sys_, pos_, data, n)) {
-                ok_ = false;
-                return;
-            }
-            pos_ += n;
-            sinceKick_ += n;
-            if (sinceKick_ >= kKickBytes) {
-                detail::startWriteOut(*sys_);
-                sinceKick_ = 0;
-            }
+            writeNow(data, n);
             return;
         }
     }
     std::memcpy(buffer_.get() + used_, data, n);
     used_ += n;
+}
+
+std::uint8_t* NewFile::room(std::size_t n) {
+    if (!ok()) return nullptr;
+    if (n > capacity_ - used_) drain();
+    if (!ok()) return nullptr;
+    if (n > capacity_) {
+        // Larger than the buffer: a buffer of its own for this file.
+        settle();
+        releaseBuffer();
+        buffer_.reset(new std::uint8_t[n]);
+        capacity_ = n;
+    }
+    return buffer_.get() + used_;
 }
 
 namespace {
@@ -197,11 +320,13 @@ void NewFile::seek(std::uint64_t off) {
 
 bool NewFile::flush() {
     drain();
+    settle();
     return ok_;
 }
 
 Written NewFile::prepare() {
     drain();
+    settle();
     releaseBuffer();
     if (!ok_) return Written::Failed;
     return detail::prepare(*sys_);
@@ -225,6 +350,7 @@ Written NewFile::commit() {
 }
 
 void NewFile::abandon() {
+    behind_.reset();  // nothing is written to a file that is being removed
     if (sys_) detail::abandon(*sys_);
     releaseBuffer();
     used_ = 0;
@@ -232,10 +358,18 @@ void NewFile::abandon() {
 }
 
 bool copyRange(FileWindow& w, std::uint64_t off, std::uint64_t n, NewFile& out) {
-    return forEachBlock(w, off, n, 1, [&out](const std::uint8_t* p, std::size_t m) {
-        out.put(p, m);
-        return true;
-    });
+    // Read straight into the new file's buffer: one copy less than through
+    // a mapped window.
+    while (n > 0) {
+        const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(n, kBufferBytes));
+        std::uint8_t* p = out.room(m);
+        if (!p) return true;  // a write failed: out.ok() tells
+        if (!w.read(off, p, m)) return false;
+        out.advance(m);
+        off += m;
+        n -= m;
+    }
+    return true;
 }
 
 NewFileBatch::~NewFileBatch() {
@@ -244,6 +378,7 @@ NewFileBatch::~NewFileBatch() {
 
 Written NewFileBatch::add(NewFile&& file) {
     file.drain();
+    file.settle();
     file.releaseBuffer();
     if (!file.ok_) {
         file.abandon();

@@ -55,10 +55,18 @@ struct Platform;
 struct PlatformDeleter {
     void operator()(Platform* p) const;
 };
+class WriteBehind;
+struct WriteBehindDeleter {
+    void operator()(WriteBehind* w) const;
+};
 }  // namespace detail
 
 class NewFile {
 public:
+    // The content goes out in pieces of up to this many bytes: content made
+    // in place (room()) is made a piece at a time.
+    static constexpr std::size_t kBuffer = 1u << 20;
+
     NewFile();
     NewFile(NewFile&&) noexcept;
     NewFile(const NewFile&) = delete;
@@ -87,11 +95,16 @@ public:
     void le32(std::uint32_t v);
     void be16(std::uint16_t v);
     void be32(std::uint32_t v);
+    // Room for n more bytes at the position, in the buffer, for content
+    // made in place (read into it, edited there); advance(n) then takes
+    // them. Null once a write has failed.
+    std::uint8_t* room(std::size_t n);
+    void advance(std::size_t n) { used_ += n; }
     // Moves the position; the next put writes there.
     void seek(std::uint64_t off);
     // Writes what is buffered; false once any write has failed.
     bool flush();
-    bool ok() const { return ok_; }
+    bool ok() const;
 
     // Makes the content the destination's, as the top of this file says;
     // Failed, with the destination as it was, when any step fails. The
@@ -104,9 +117,14 @@ private:
     friend class NewFileBatch;
     void drain();
     void releaseBuffer();
+    // Waits for the pieces written behind and ends the second thread.
+    void settle();
+    bool writeNow(const void* data, std::size_t n);
     Written prepare();
 
     std::unique_ptr<detail::Platform, detail::PlatformDeleter> sys_;
+    std::unique_ptr<detail::WriteBehind, detail::WriteBehindDeleter> behind_;
+    int drains_ = 0;  // pieces written so far, to start writing behind from the second on
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t capacity_ = 0, used_ = 0;
     std::uint64_t pos_ = 0;        // where the buffer's first byte goes

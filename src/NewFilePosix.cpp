@@ -365,6 +365,13 @@ Written begin(Platform& s, const char* path, Target target) {
     } else if (target == Target::Rewrite) {
         return refused;
     }
+#if defined(__linux__)
+    // An output's old content is not read again (but to put it back after a
+    // failed folder flush, from the disk): its cached pages may go now, and
+    // the new content takes their memory.
+    if (s.existed && target != Target::Rewrite && s.oldFd >= 0)
+        (void)::posix_fadvise(s.oldFd, 0, 0, POSIX_FADV_DONTNEED);
+#endif
     s.dirFd = openRetry(s.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // A folder that may be written but not read still takes the file; it
     // cannot be flushed, and the names go through paths.

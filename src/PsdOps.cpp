@@ -112,10 +112,9 @@ float openPsd(const char* path, fileio::FileWindow& w) {
     return readPSDHeader(w);
 }
 
-// The merge holds six windows at once (each map's three planes), so it
-// takes small ones, and merges blocks of half a window.
-constexpr std::size_t kMergeWindow = 512u << 10;
-constexpr std::size_t kBlock = kMergeWindow / 2;
+// The merge reads each plane's block of this many bytes straight from the
+// files (B's into the new file's buffer, where it is merged).
+constexpr std::size_t kBlock = 256u << 10;
 
 using MergePlane8Fn = void (*)(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, const std::uint8_t*,
                                const std::uint8_t*, std::size_t, std::uint8_t, std::uint8_t, std::uint8_t,
@@ -225,19 +224,14 @@ float mergePSD(const char* a, const char* b) {
     // replaced.
     fileio::NewFile out;
     if (out.lock(b) == fileio::Written::Busy) return hostcall::kFileBusy;
-    // A and B through one window per plane: the merge reads the planes side
-    // by side, each window walking its plane in file order.
-    using fileio::FileWindow;
-    constexpr auto fill = FileWindow::kSmallFill;
-    FileWindow wa[3] = {FileWindow(kMergeWindow, fill), FileWindow(kMergeWindow, fill), FileWindow(kMergeWindow, fill)};
-    FileWindow wb[3] = {FileWindow(kMergeWindow, fill), FileWindow(kMergeWindow, fill), FileWindow(kMergeWindow, fill)};
-    float r = openPsd(b, wb[0]);
+    fileio::FileWindow wa, wb;
+    float r = openPsd(b, wb);
     if (r != 0.0f) return r;
     const std::uint32_t rowsB = _fHeader.rows, columnsB = _fHeader.columns;
     const std::int32_t offB = _offst;
     const std::int64_t kindB = std::int64_t(_fHeader.depth) * _fHeader.colourMode;  // 16 bits x 16 bits
 
-    r = openPsd(a, wa[0]);
+    r = openPsd(a, wa);
     if (r != 0.0f) return r;
     if (_fHeader.rows != rowsB || _fHeader.columns != columnsB) return kSizesDiffer;
     const std::int64_t kind = std::int64_t(_fHeader.depth) * _fHeader.colourMode;
@@ -247,11 +241,9 @@ float mergePSD(const char* a, const char* b) {
     if (_offst != offB) return kHeadersDiffer;
     const int planes = kind == 16 ? 1 : 3;
     const int sample = kind == 16 ? 2 : 1;
-    if (!psdPlanesFit(_offst, rowsB, columnsB, planes, sample, static_cast<std::size_t>(wa[0].size())) ||
-        !psdPlanesFit(offB, rowsB, columnsB, planes, sample, static_cast<std::size_t>(wb[0].size())))
+    if (!psdPlanesFit(_offst, rowsB, columnsB, planes, sample, static_cast<std::size_t>(wa.size())) ||
+        !psdPlanesFit(offB, rowsB, columnsB, planes, sample, static_cast<std::size_t>(wb.size())))
         return kShortData;
-    for (int c = 1; c < planes; ++c)
-        if (wa[c].open(a) != fileio::Load::Ok || wb[c].open(b) != fileio::Load::Ok) return kBadSignature;
 
     // B's new content: its header, the merged planes, whatever followed them.
     const std::uint64_t n = std::uint64_t(rowsB) * columnsB, off = std::uint64_t(offB);
@@ -260,26 +252,26 @@ float mergePSD(const char* a, const char* b) {
     std::uint8_t key[3] = {0, 0, 0};
     if (n > 0) {
         const std::uint64_t at[3] = {off, kind == 16 ? off + 1 : off + n, off + 2 * n};
-        for (int c = 0; c < (kind == 16 ? 2 : 3); ++c) {
-            const std::uint8_t* k = wb[0].view(at[c], 1);
-            if (!k) return kBadSignature;
-            key[c] = *k;
-        }
+        for (int c = 0; c < (kind == 16 ? 2 : 3); ++c)
+            if (!wb.read(at[c], &key[c], 1)) return kBadSignature;
     }
     if ((r = beginPSDRewrite(out, b)) != 0.0f) return r;
-    bool ok = fileio::copyRange(wb[0], 0, off, out);
-    std::vector<std::uint8_t> block;
+    bool ok = fileio::copyRange(wb, 0, off, out);
+    // A's blocks of each plane, kept for the next call (memory touched for
+    // the first time is slow).
+    thread_local std::vector<std::uint8_t> blocks;
+    blocks.resize(3 * kBlock);
+    std::uint8_t* s[3] = {blocks.data(), blocks.data() + kBlock, blocks.data() + 2 * kBlock};
     if (kind == 16) {
         // A's sample wherever it differs from B's first one.
-        for (std::uint64_t i = 0; ok && out.ok() && i < 2 * n; i += kBlock) {
+        for (std::uint64_t i = 0; ok && i < 2 * n; i += kBlock) {
             const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, 2 * n - i));  // even
-            const std::uint8_t* s = wa[0].view(off + i, m);
-            const std::uint8_t* d = wb[0].view(off + i, m);
-            ok = s && d;
+            std::uint8_t* d = out.room(m);
+            if (!d) break;  // a write failed
+            ok = wa.read(off + i, s[0], m) && wb.read(off + i, d, m);
             if (!ok) break;
-            block.resize(m);
-            mergePlane16(s, d, m, key[0], key[1], block.data());
-            out.put(block.data(), m);
+            mergePlane16(s[0], d, m, key[0], key[1], d);
+            out.advance(m);
         }
     } else {
         // A's pixel wherever any of its three samples differs from B's first
@@ -287,24 +279,22 @@ float mergePSD(const char* a, const char* b) {
         // all three and written at its place in each plane.
         for (std::uint64_t i = 0; ok && out.ok() && i < n; i += kBlock) {
             const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, n - i));
-            const std::uint8_t* s[3] = {wa[0].view(off + i, m), wa[1].view(off + n + i, m),
-                                        wa[2].view(off + 2 * n + i, m)};
-            ok = s[0] && s[1] && s[2];
+            for (std::uint64_t c = 0; ok && c < 3; ++c) ok = wa.read(off + c * n + i, s[c], m);
             for (std::uint64_t c = 0; ok && c < 3; ++c) {
-                const std::uint8_t* d = wb[c].view(off + c * n + i, m);
-                ok = d != nullptr;
-                if (!ok) break;
-                block.resize(m);
-                mergePlane8(s[0], s[1], s[2], s[c], d, m, key[0], key[1], key[2], block.data());
                 out.seek(off + c * n + i);
-                out.put(block.data(), m);
+                std::uint8_t* d = out.room(m);
+                if (!d) break;  // a write failed
+                ok = wb.read(off + c * n + i, d, m);
+                if (!ok) break;
+                mergePlane8(s[0], s[1], s[2], s[c], d, m, key[0], key[1], key[2], d);
+                out.advance(m);
             }
         }
     }
     if (ok) out.seek(off + pixels);
-    ok = ok && fileio::copyRange(wb[0], off + pixels, wb[0].size() - (off + pixels), out);
-    for (FileWindow& w : wa) w.release();
-    for (FileWindow& w : wb) w.release();  // B is renamed over below
+    ok = ok && fileio::copyRange(wb, off + pixels, wb.size() - (off + pixels), out);
+    wa.release();
+    wb.release();  // B is renamed over below
     return finishPSDRewrite(out, ok);
 }
 
@@ -327,7 +317,8 @@ float swapChannelsPSD(const char* path, int mode) {
     static const int order[4][3] = {{0, 1, 2}, {0, 2, 1}, {2, 0, 1}, {1, 2, 0}};
     if ((r = beginPSDRewrite(out, path)) != 0.0f) return r;
     bool ok = fileio::copyRange(w, 0, off, out);
-    for (int k = 0; k < 3 && ok && out.ok(); ++k) ok = fileio::copyRange(w, off + std::uint64_t(order[mode][k]) * n, n, out);
+    for (int k = 0; k < 3 && ok && out.ok(); ++k)
+        ok = fileio::copyRange(w, off + std::uint64_t(order[mode][k]) * n, n, out);
     w.release();  // the original is renamed over below
     return finishPSDRewrite(out, ok);
 }

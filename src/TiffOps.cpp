@@ -559,37 +559,17 @@ namespace {
 using tiff::Directory;
 using tiff::WalkRules;
 
-// Rows are streamed in blocks of about this many bytes (at least one row),
-// so memory stays a few MiB whatever the map's size.
-constexpr std::uint64_t kBlockBytes = 4u << 20;
 // Below this many bytes of rows a second thread costs more than it saves.
 constexpr std::uint64_t kParallelBytes = 16u << 20;
 
-std::uint32_t rowsPerBlock(std::uint64_t rowLen, std::uint32_t length) {
-    if (rowLen == 0) return length;
-    std::uint64_t k = std::max<std::uint64_t>(1, kBlockBytes / rowLen);
+// Rows of rowLen bytes in a piece of the new file's buffer (at least one).
+std::uint32_t rowsPerPiece(std::uint64_t rowLen, std::uint32_t length) {
+    const std::uint64_t k = std::max<std::uint64_t>(1, fileio::NewFile::kBuffer / std::max<std::uint64_t>(rowLen, 1));
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(k, length));
 }
 
 bool readAt(std::FILE* f, std::uint64_t off, std::uint8_t* dst, std::size_t n) {
     return fileio::seekTo(f, off) && fileio::readSome(f, dst, n) == n;
-}
-
-// Walks every row of a strip in blocks: fn(block, rows in block).
-template <class Fn>
-bool forEachBlock(std::FILE* f, std::uint64_t start, std::uint64_t rowLen, std::uint32_t length,
-                  std::vector<std::uint8_t>& buf, Fn&& fn) {
-    if (rowLen == 0 || length == 0) return true;
-    const std::uint32_t per = rowsPerBlock(rowLen, length);
-    buf.resize(static_cast<std::size_t>(rowLen * per));
-    if (!fileio::seekTo(f, start)) return false;
-    for (std::uint32_t y = 0; y < length; y += per) {
-        const std::uint32_t rows = std::min(per, length - y);
-        const std::size_t n = static_cast<std::size_t>(rowLen * rows);
-        if (fileio::readSome(f, buf.data(), n) != n) return false;
-        if (!fn(buf.data(), rows)) return false;
-    }
-    return true;
 }
 
 // Walks every row of a strip through a window on the file, a block of whole
@@ -599,10 +579,9 @@ bool forEachBlock(std::FILE* f, std::uint64_t start, std::uint64_t rowLen, std::
 template <class Fn>
 bool forEachRowBlock(fileio::FileWindow& w, std::uint64_t start, std::uint64_t rowLen, std::uint32_t length, Fn&& fn) {
     if (rowLen == 0 || length == 0) return true;
-    return fileio::forEachBlock(w, start, length, static_cast<std::size_t>(rowLen),
-                                [&](const std::uint8_t* p, std::size_t rows) {
-                                    return fn(p, static_cast<std::uint32_t>(rows));
-                                });
+    return fileio::forEachBlock(
+        w, start, length, static_cast<std::size_t>(rowLen),
+        [&](const std::uint8_t* p, std::size_t rows) { return fn(p, static_cast<std::uint32_t>(rows)); });
 }
 
 // The same over two halves of the rows at once, the second half on a second
@@ -677,30 +656,39 @@ float patchTemplate(const Directory& d, std::uint64_t pixelBytes, std::vector<st
 // The row loop of the conversions to a new file. The source's rows must lie
 // inside it, and it must open for reading and writing; the destination gets
 // the header (its strip's byte count, for a TIFF, already in it), then the
-// rows block by block, convert(source rows, pixels, out) turning a block's
-// pixels into dstRow bytes a row.
+// rows a piece of the new file's buffer at a time, convert(source rows,
+// pixels, out) turning a piece's pixels into dstRow bytes a row there.
 template <class Convert>
 float convertRows(const char* source, const char* destination, const Directory& d,
                   const std::vector<std::uint8_t>& header, std::uint64_t srcRow, std::uint64_t dstRow,
                   Convert&& convert) {
     if (!tiff::rowsFit(d, srcRow)) return tiff::kRowsPastEnd;
-    fileio::File src = fileio::open(source, "r+b");
-    if (!src) return tiff::kCannotReopen;
+    if (!fileio::open(source, "r+b")) return tiff::kCannotReopen;
     // A destination that is the source would be replaced before its rows are read.
     if (fileio::sameFile(source, destination)) return tiff::kCannotCreate;
+    fileio::FileWindow src;
+    if (src.open(source) != fileio::Load::Ok) return tiff::kIoFailure;
     fileio::NewFile dst;
     const fileio::Written w = dst.begin(destination, fileio::Target::Output);
     if (w != fileio::Written::Ok)
         return fileio::writtenCode(w, tiff::kCannotCreate, tiff::kCannotCreate, tiff::kIoFailure);
     dst.put(header.data(), header.size());
-    std::vector<std::uint8_t> in, out(static_cast<std::size_t>(dstRow * rowsPerBlock(srcRow, d.length)));
-    const bool read =
-        forEachBlock(src.get(), d.stripOffset, srcRow, d.length, in, [&](const std::uint8_t* p, std::uint32_t rows) {
-            convert(p, static_cast<std::size_t>(d.width) * rows, out.data());
-            dst.put(out.data(), static_cast<std::size_t>(dstRow * rows));
-            return dst.ok();
-        });
-    if (!read) return tiff::kIoFailure;
+    // Pieces of at most a buffer's worth of source and of destination; the
+    // source's buffer is kept for the next call (memory touched for the
+    // first time is slow).
+    const std::uint32_t per = std::min(rowsPerPiece(dstRow, d.length), rowsPerPiece(srcRow, d.length));
+    thread_local std::vector<std::uint8_t> in;
+    in.resize(std::max<std::size_t>(in.size(), static_cast<std::size_t>(srcRow * per)));
+    for (std::uint32_t y = 0; y < d.length && srcRow > 0; y += per) {
+        const std::uint32_t rows = std::min(per, d.length - y);
+        std::uint8_t* o = dst.room(static_cast<std::size_t>(dstRow * rows));
+        if (!o) break;  // a write failed
+        if (!src.read(d.stripOffset + srcRow * y, in.data(), static_cast<std::size_t>(srcRow * rows)))
+            return tiff::kIoFailure;
+        convert(in.data(), static_cast<std::size_t>(d.width) * rows, o);
+        dst.advance(static_cast<std::size_t>(dstRow * rows));
+    }
+    src.release();
     return fileio::writtenCode(dst.commit(), tiff::kIoFailure, tiff::kIoFailure, tiff::kIoFailure);
 }
 
@@ -740,22 +728,24 @@ float convertTiff(const char* source, const char* destination, int mode) {
     } else if ((rc = patchTemplate(d, dstRow * d.length, header)) != 0.0f) {
         return rc;
     }
+    // Modes 1 and 3 take every float in turn, a run the SIMD quantisation
+    // takes whole; mode 4 the first of each three.
     const std::size_t step = mode == 4 ? 12 : 4;
+    std::vector<std::uint16_t> levels;
     return convertRows(source, destination, d, header, srcRow, dstRow,
                        [&](const std::uint8_t* p, std::size_t pixels, std::uint8_t* o) {
                            const std::size_t n = pixels * dstSamples;
-                           if (psd) {
-                               for (std::size_t i = 0; i < n; ++i, p += step, o += 2) {
-                                   const std::uint16_t q = quantise16(fileio::loadLEf32(p));
-                                   o[0] = static_cast<std::uint8_t>(q >> 8);
-                                   o[1] = static_cast<std::uint8_t>(q);
-                               }
+                           levels.resize(n);
+                           if (step == 4) {
+                               quantise16Run(p, n, levels.data());
                            } else {
-                               for (std::size_t i = 0; i < n; ++i, p += step, o += 2) {
-                                   const std::uint16_t q = quantise16(fileio::loadLEf32(p));
-                                   o[0] = static_cast<std::uint8_t>(q);
-                                   o[1] = static_cast<std::uint8_t>(q >> 8);
-                               }
+                               for (std::size_t i = 0; i < n; ++i, p += step)
+                                   levels[i] = quantise16(fileio::loadLEf32(p));
+                           }
+                           if (psd) {
+                               for (std::size_t i = 0; i < n; ++i) fileio::storeBE16(o + 2 * i, levels[i]);
+                           } else {
+                               for (std::size_t i = 0; i < n; ++i) fileio::storeLE16(o + 2 * i, levels[i]);
                            }
                        });
 }
@@ -814,14 +804,13 @@ float getScale16Tiff(const char* path, int samples) {
     RangeSource s;
     const float rc = openForRange(path, samples, 16, s);
     if (rc != 0.0f) return rc;
-    std::uint32_t hi[2] = {0, 0}, lo[2] = {65535, 65535};  // one span per half of the rows
+    std::uint32_t hi[2] = {0, 0}, lo[2] = {65535, 65535};             // one span per half of the rows
     const std::size_t step = 2u * static_cast<std::size_t>(samples);  // grey: every sample; RGB: red only
-    bool ok = forEachRowBlockInHalves(path, s.w, s.d.stripOffset, s.row, s.d.length,
-                                      [&](int half, const std::uint8_t* p, std::uint32_t rows) {
-                                          tiff::range16(p, static_cast<std::size_t>(s.d.width) * rows, step,
-                                                        hi[half], lo[half]);
-                                          return true;
-                                      });
+    bool ok = forEachRowBlockInHalves(
+        path, s.w, s.d.stripOffset, s.row, s.d.length, [&](int half, const std::uint8_t* p, std::uint32_t rows) {
+            tiff::range16(p, static_cast<std::size_t>(s.d.width) * rows, step, hi[half], lo[half]);
+            return true;
+        });
     if (!ok) return tiff::kIoFailure;
     return static_cast<float>(static_cast<std::uint16_t>(std::max(hi[0], hi[1]) - std::min(lo[0], lo[1])));
 }
@@ -844,23 +833,21 @@ const std::vector<std::uint8_t>& exclusionTable() {
 
 // Writes the new content of a map whose strip of `length` rows of rowLen
 // bytes starts at `start`: the bytes before the strip and after it as they
-// are, the rows a block at a time as edit(block, rows, first row) changes
-// them in place. False when the map cannot be read (out.ok() tells a failed
-// write).
+// are, the rows a piece at a time, read into the new file's buffer and
+// changed there by edit(piece, bytes, first row). False when the map cannot
+// be read (out.ok() tells a failed write).
 template <class Edit>
 bool rewriteStrip(fileio::FileWindow& map, std::uint64_t start, std::uint64_t rowLen, std::uint32_t length,
                   fileio::NewFile& out, Edit&& edit) {
     if (!fileio::copyRange(map, 0, start, out)) return false;
-    const std::uint32_t per = rowsPerBlock(rowLen, length);
-    std::vector<std::uint8_t> block(static_cast<std::size_t>(rowLen * per));
-    for (std::uint32_t y = 0; y < length && out.ok(); y += per) {
+    const std::uint32_t per = rowsPerPiece(rowLen, length);
+    for (std::uint32_t y = 0; y < length; y += per) {
         const std::uint32_t rows = std::min(per, length - y);
         const std::size_t n = static_cast<std::size_t>(rowLen * rows);
-        const std::uint8_t* p = map.view(start + rowLen * y, n);
-        if (!p) return false;
-        std::memcpy(block.data(), p, n);
-        if (!edit(block.data(), n, y)) return false;
-        out.put(block.data(), n);
+        std::uint8_t* p = out.room(n);
+        if (!p) return true;  // a write failed
+        if (!map.read(start + rowLen * y, p, n) || !edit(p, n, y)) return false;
+        out.advance(n);
     }
     const std::uint64_t end = start + rowLen * length;
     return fileio::copyRange(map, end, map.size() - end, out);
@@ -918,20 +905,19 @@ float mergeMaps(const char* pathA, const char* pathB, bool hack) {
     if (!blend && !readAt(fa.get(), a.stripOffset, key, pix)) return kIoFailure;
 
     // Both maps are read at A's strip positions.
-    std::vector<std::uint8_t> ra(static_cast<std::size_t>(row * rowsPerBlock(row, a.length)));
+    std::vector<std::uint8_t> ra(static_cast<std::size_t>(row * rowsPerPiece(row, a.length)));
     const std::uint8_t* ex = blend ? exclusionTable().data() : nullptr;
-    const bool read = rewriteStrip(mapB, a.stripOffset, row, a.length, out,
-                                   [&](std::uint8_t* rb, std::size_t n, std::uint32_t y) {
-                                       if (!readAt(fa.get(), a.stripOffset + row * y, ra.data(), n)) return false;
-                                       if (blend) {
-                                           for (std::size_t i = 0; i < n; ++i) rb[i] = ex[(ra[i] << 8) | rb[i]];
-                                       } else {
-                                           for (std::size_t i = 0; i < n; i += pix)
-                                               if (std::memcmp(&rb[i], key, pix) == 0)
-                                                   std::memcpy(&rb[i], &ra[i], pix);
-                                       }
-                                       return true;
-                                   });
+    const bool read =
+        rewriteStrip(mapB, a.stripOffset, row, a.length, out, [&](std::uint8_t* rb, std::size_t n, std::uint32_t y) {
+            if (!readAt(fa.get(), a.stripOffset + row * y, ra.data(), n)) return false;
+            if (blend) {
+                for (std::size_t i = 0; i < n; ++i) rb[i] = ex[(ra[i] << 8) | rb[i]];
+            } else {
+                for (std::size_t i = 0; i < n; i += pix)
+                    if (std::memcmp(&rb[i], key, pix) == 0) std::memcpy(&rb[i], &ra[i], pix);
+            }
+            return true;
+        });
     mapB.release();  // Windows renames nothing over an open file
     if (!read) return kIoFailure;
     return fileio::writtenCode(out.commit(), kBCannotReopen, kIoFailure, kIoFailure);
@@ -971,10 +957,11 @@ float swapChannels(const char* path, int mode) {
     if (map.open(path) != fileio::Load::Ok) return kIoFailure;
     static const int pairs[4][2] = {{0, 0}, {1, 2}, {0, 2}, {0, 1}};
     const int i0 = pairs[mode][0], i1 = pairs[mode][1];
-    const bool read = rewriteStrip(map, d.stripOffset, row, d.length, out, [&](std::uint8_t* p, std::size_t n, std::uint32_t) {
-        for (std::size_t k = 0; k < n; k += 3) std::swap(p[k + i0], p[k + i1]);
-        return true;
-    });
+    const bool read =
+        rewriteStrip(map, d.stripOffset, row, d.length, out, [&](std::uint8_t* p, std::size_t n, std::uint32_t) {
+            for (std::size_t k = 0; k < n; k += 3) std::swap(p[k + i0], p[k + i1]);
+            return true;
+        });
     map.release();  // Windows renames nothing over an open file
     if (!read) return kIoFailure;
     return fileio::writtenCode(out.commit(), kCannotReopen, kIoFailure, kIoFailure);
