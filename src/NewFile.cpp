@@ -408,12 +408,20 @@ Written NewFileBatch::add(NewFile&& file) {
 Written NewFileBatch::commit(std::size_t& count) {
     count = 0;
     Written result = Written::Ok;
-    std::size_t published = 0;
-    for (; published < files_.size(); ++published) {
-        NewFile& f = files_[published];
-        Written w = f.ok_ ? detail::prepare(*f.sys_) : Written::Ok;  // the closed ones are prepared already
+    // Every file is flushed before any is renamed: a rename between two
+    // flushes would make the second commit the file system's journal anew.
+    std::size_t prepared = 0, published = 0;
+    for (; prepared < files_.size(); ++prepared) {
+        NewFile& f = files_[prepared];
+        const Written w = f.ok_ ? detail::prepare(*f.sys_) : Written::Ok;  // the closed ones are prepared already
         f.ok_ = false;
-        if (w == Written::Ok) w = detail::publish(*f.sys_);
+        if (w != Written::Ok) {
+            result = w;
+            break;
+        }
+    }
+    for (; published < prepared; ++published) {
+        const Written w = detail::publish(*files_[published].sys_);
         if (w != Written::Ok) {
             result = w;
             break;
