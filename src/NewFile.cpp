@@ -391,7 +391,8 @@ Written NewFileBatch::add(NewFile&& file) {
     if (files_.size() > kOpenInBatch) {
         NewFile& oldest = files_[files_.size() - 1 - kOpenInBatch];
         if (oldest.ok_) {
-            const Written w = detail::prepare(*oldest.sys_);
+            Written w = detail::prepare(*oldest.sys_);
+            if (w == Written::Ok) w = detail::park(*oldest.sys_);
             oldest.ok_ = false;
             if (w != Written::Ok) {
                 // It and every file after it stay unwritten.

@@ -402,16 +402,29 @@ Written prepare(Platform& s) {
     if (s.fd < 0) return Written::Failed;
     if (s.existed && !carryMetadata(s, s.fd)) return Written::Failed;
     if (!syncFile(s.fd, s.existed)) return Written::Failed;
-    if (!nameNewFile(s, s.fd, s.temp)) return Written::Failed;
-    if (!closeNewFile(s.fd)) return Written::Failed;
+    // A file named from the start is closed now; an unnamed one stays
+    // open, to be named the moment before it is renamed.
+    if (!s.temp.empty() && !closeNewFile(s.fd)) return Written::Failed;
+    return Written::Ok;
+}
+
+Written park(Platform& s) {
+    if (s.fd >= 0 && (!nameNewFile(s, s.fd, s.temp) || !closeNewFile(s.fd))) return Written::Failed;
     return Written::Ok;
 }
 
 Written publish(Platform& s) {
-    if (s.temp.empty() || s.fd >= 0) return Written::Failed;
+    // Named and renamed at once: a call killed in between leaves the whole
+    // new file under its hidden name, which only that instant allows.
+    if (s.fd >= 0 && !nameNewFile(s, s.fd, s.temp)) return Written::Failed;
+    if (s.temp.empty()) return Written::Failed;
     if (faults::fails(Step::Rename) || !renameName(s, s.temp, s.leaf)) return Written::Failed;
     s.temp.clear();
     s.published = true;
+    if (s.fd >= 0 && !closeNewFile(s.fd)) {
+        restore(s);
+        return Written::Failed;
+    }
     return Written::Ok;
 }
 

@@ -21,10 +21,14 @@ Written begin(Platform& p, const char* utf8Path, Target target);
 bool writeAt(Platform& p, std::uint64_t off, const void* data, std::size_t n);
 // Asks the system to start writing out what has been written so far.
 void startWriteOut(Platform& p);
-// The existing destination's metadata carried over, the content flushed
-// to stable storage, the new file given a name and closed.
+// The existing destination's metadata carried over and the content
+// flushed to stable storage; where the system must, the new file closed.
 Written prepare(Platform& p);
-// The new file renamed over the destination.
+// A prepared file given its name and closed, so that it holds no handle
+// until it is published.
+Written park(Platform& p);
+// The new file named (when it has no name yet), renamed over the
+// destination and closed.
 Written publish(Platform& p);
 // The folder that publish changed, flushed; folder() names it, so that a
 // batch flushes each folder once.

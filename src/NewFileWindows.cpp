@@ -295,6 +295,8 @@ Written prepare(Platform& s) {
     return Written::Ok;
 }
 
+Written park(Platform&) { return Written::Ok; }
+
 Written publish(Platform& s) {
     if (s.temp.empty()) return Written::Failed;
     if (faults::fails(Step::Rename)) return Written::Failed;
