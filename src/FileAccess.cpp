@@ -329,25 +329,7 @@ bool FileWindow::place(std::uint64_t off, std::size_t n) {
     } else {
         // Not mapped: read the window into the buffer.
         buffer_.resize(static_cast<std::size_t>(length));
-#if defined(_WIN32)
-        LARGE_INTEGER at;
-        at.QuadPart = static_cast<LONGLONG>(start);
-        if (!SetFilePointerEx(static_cast<HANDLE>(file_), at, nullptr, FILE_BEGIN)) return false;
-        for (std::size_t done = 0; done < buffer_.size();) {
-            const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(buffer_.size() - done, 1u << 30));
-            DWORD got = 0;
-            if (!ReadFile(static_cast<HANDLE>(file_), buffer_.data() + done, ask, &got, nullptr) || got == 0)
-                return false;
-            done += got;
-        }
-#else
-        for (std::size_t done = 0; done < buffer_.size();) {
-            const ssize_t got =
-                pread(fd_, buffer_.data() + done, buffer_.size() - done, static_cast<off_t>(start + done));
-            if (got <= 0) return false;
-            done += static_cast<std::size_t>(got);
-        }
-#endif
+        if (!read(start, buffer_.data(), buffer_.size())) return false;
         base_ = buffer_.data();
     }
     start_ = start;
