@@ -32,6 +32,15 @@ std::vector<std::uint32_t> _faceID;
 // ---------------------------------------------------------------------------
 // The Mesk reader, UV tiles, tile selection, per-tile extraction, polygroups.
 
+bool MeskView::copyTo(std::uint64_t off, std::uint64_t n, fileio::NewFile& out) const {
+    if (file_) return fileio::copyRange(*file_, off, n, out);
+    if (n > SIZE_MAX) return false;
+    const std::uint8_t* p = bytes(off, static_cast<std::size_t>(n));
+    if (!p) return false;
+    out.put(p, static_cast<std::size_t>(n));
+    return true;
+}
+
 const std::uint8_t* MeskView::bytes(std::uint64_t off, std::size_t n) const {
     if (file_) return file_->view(off, n);
     if (off > size_ || n > size_ - off) return nullptr;
@@ -351,12 +360,7 @@ float writeTileFiles(const UVTileSet& tiles, const char* meshPath, const char* o
 }
 
 // Copies the mesh's bytes [0, n) to the writer, a block at a time.
-bool copyMesh(MeskView mesh, std::uint64_t n, fileio::NewFile& w) {
-    return mesh.forEach(0, n, 1, [&](const std::uint8_t* p, std::size_t count) {
-        w.put(p, count);
-        return true;
-    });
-}
+bool copyMesh(MeskView mesh, std::uint64_t n, fileio::NewFile& w) { return mesh.copyTo(0, n, w); }
 
 // The file number of each tile's (U, V) pair, for sorting faces and corners
 // to their files. A pair names at most one tile, since a tile's name

@@ -12,6 +12,10 @@
 #include "FileAccess.h"
 #include "ResultCodes.h"
 
+namespace fileio {
+class NewFile;
+}
+
 // Tile names of the last extraction, in file order.
 extern std::vector<std::string> _UVTileStr;
 // The tile selection of the last tile list.
@@ -84,6 +88,9 @@ public:
     // fn(p, count) on count elements of elemSize bytes from off on, a block
     // of whole elements at a time. False when a block cannot be read or fn
     // returns false.
+    // Copies the bytes [off, off + n) into out (from a file, read straight
+    // into out's buffer). False when they cannot be read.
+    bool copyTo(std::uint64_t off, std::uint64_t n, fileio::NewFile& out) const;
     template <class Fn>
     bool forEach(std::uint64_t off, std::uint64_t count, std::size_t elemSize, Fn&& fn) const {
         if (file_) return fileio::forEachBlock(*file_, off, count, elemSize, fn);
