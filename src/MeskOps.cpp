@@ -327,7 +327,7 @@ template <class Body>
 float writeTileFiles(const UVTileSet& tiles, const char* meshPath, const char* outPath, Body&& body) {
     fileio::NewFileBatch batch;
     std::vector<const std::string*> names;
-    float stop = 0.0f;  // why the loop ended early
+    float stop = 0.0f;     // why the loop ended early
     bool refused = false;  // the batch refused a file: its commit tells which
     for (const UV_tile& tile : tiles) {
         const std::uint32_t i = static_cast<std::uint32_t>(names.size());
@@ -598,19 +598,27 @@ constexpr std::size_t kCreaseTail = 14;
 // bytes go out as they are, in large blocks.
 constexpr std::string_view kLineEnd = kWindowsBuild ? std::string_view("\r\n") : std::string_view("\n");
 
-// Formats text into a large block and hands full blocks to the writer.
+// Formats text straight into the new file's buffer.
 class TextOut {
 public:
-    explicit TextOut(fileio::NewFile& f) : w_(f), buf_(kBlock) {}
-    // Room for at least n more bytes (n <= kBlock).
+    explicit TextOut(fileio::NewFile& f) : w_(f) {}
+    // Room for at least n more bytes; commit(end) takes what was put there.
+    // Once a write has failed the text goes nowhere.
     char* room(std::size_t n) {
-        if (kBlock - used_ < n) drain();
-        return buf_.data() + used_;
+        std::uint8_t* p = w_.room(n);
+        if (!p) {
+            lost_.resize(std::max(lost_.size(), n));
+            p = lost_.data();
+        }
+        at_ = reinterpret_cast<char*>(p);
+        return at_;
     }
-    void commit(const char* end) { used_ = static_cast<std::size_t>(end - buf_.data()); }
+    void commit(const char* end) {
+        if (!lost_.empty() && at_ == reinterpret_cast<char*>(lost_.data())) return;
+        w_.advance(static_cast<std::size_t>(end - at_));
+    }
     void text(std::string_view s) {
-        if (s.size() > kBlock) {
-            drain();
+        if (s.size() > fileio::NewFile::kBuffer) {
             w_.put(s);
             return;
         }
@@ -623,20 +631,12 @@ public:
         text(kLineEnd);
     }
     // Writes everything out; false once any write has failed.
-    bool finish() {
-        drain();
-        return w_.flush();
-    }
+    bool finish() { return w_.flush(); }
 
 private:
-    static constexpr std::size_t kBlock = 1 << 18;
-    void drain() {
-        if (used_) w_.put(buf_.data(), used_);
-        used_ = 0;
-    }
     fileio::NewFile& w_;
-    std::vector<char> buf_;
-    std::size_t used_ = 0;
+    char* at_ = nullptr;
+    std::vector<std::uint8_t> lost_;  // where text goes once a write has failed
 };
 
 char* putLineEnd(char* p) {
@@ -1110,7 +1110,8 @@ float mergeFiles(const char* additionPath, char* targetPath) {
     if (addition.size() < kCreaseTail) return kCreaseAdditionShort;
     const std::uint64_t keepTarget = target.size() - kCreaseTail, keepAddition = addition.size() - kCreaseTail;
     const fileio::Written w = out.begin(targetPath, fileio::Target::Rewrite);
-    if (w != fileio::Written::Ok) return fileio::writtenCode(w, kMeskCreaseTargetWrite, kCreaseNotWritten, kCreaseNotWritten);
+    if (w != fileio::Written::Ok)
+        return fileio::writtenCode(w, kMeskCreaseTargetWrite, kCreaseNotWritten, kCreaseNotWritten);
     if (!fileio::copyRange(target, 0, keepTarget, out)) return kMeskCreaseTargetRead;
     if (!fileio::copyRange(addition, 0, keepAddition, out)) return kMeskCannotOpen;
     // Windows renames nothing over a file that is still open.

@@ -112,7 +112,9 @@ private:
 class MeskCursor {
 public:
     MeskCursor(MeskView view, std::uint64_t first, std::size_t elemSize)
-        : view_(view), first_(first), elemSize_(elemSize),
+        : view_(view),
+          first_(first),
+          elemSize_(elemSize),
           perBlock_(elemSize >= fileio::FileWindow::kBlock ? 1 : fileio::FileWindow::kBlock / elemSize) {}
     // Null when the elements cannot be read; m must not exceed a block.
     const std::uint8_t* get(std::uint64_t i, std::uint64_t m);
