@@ -7,6 +7,7 @@
 #include <limits>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 
 #include "FileOps.h"
 #include "NewFile.h"
@@ -853,6 +854,55 @@ bool rewriteStrip(fileio::FileWindow& map, std::uint64_t start, std::uint64_t ro
     return fileio::copyRange(map, end, map.size() - end, out);
 }
 
+template <std::size_t N>
+using WordOf = std::conditional_t<N == 8, std::uint64_t,
+                                  std::conditional_t<N == 4, std::uint32_t,
+                                                      std::conditional_t<N == 2, std::uint16_t, std::uint8_t>>>;
+
+// Whether the P bytes at a and b are equal, compared a word at a time
+// (a library memcmp call per pixel costs more than the merge).
+template <std::size_t P>
+bool samePixel(const std::uint8_t* a, const std::uint8_t* b) {
+    constexpr std::size_t H = P >= 8 ? 8 : P >= 4 ? 4 : P >= 2 ? 2 : 1;
+    WordOf<H> x, y;
+    std::memcpy(&x, a, H);
+    std::memcpy(&y, b, H);
+    if constexpr (P == H)
+        return x == y;
+    else
+        return x == y && samePixel<P - H>(a + H, b + H);
+}
+
+// B's pixels of P bytes that equal `key` take A's pixel at the same
+// place; rowsOfA() gives A's bytes of the piece (nullptr when they cannot
+// be read) and is called at most once, at the first such pixel.
+template <std::size_t P, class RowsOfA>
+bool keyMergeOf(std::uint8_t* rb, std::size_t n, const std::uint8_t* key, RowsOfA& rowsOfA) {
+    std::uint8_t k[P];  // a copy the stores into rb cannot alias
+    std::memcpy(k, key, P);
+    const std::uint8_t* ra = nullptr;
+    for (std::size_t i = 0; i + P <= n; i += P) {
+        if (!samePixel<P>(&rb[i], k)) continue;
+        if (!ra && !(ra = rowsOfA())) return false;
+        std::memcpy(&rb[i], &ra[i], P);
+    }
+    return true;
+}
+
+// A pixel of one or three samples of 1, 2 or 4 bytes.
+template <class RowsOfA>
+bool keyMerge(std::uint8_t* rb, std::size_t n, const std::uint8_t* key, std::size_t pix, RowsOfA& rowsOfA) {
+    switch (pix) {
+        case 1: return keyMergeOf<1>(rb, n, key, rowsOfA);
+        case 2: return keyMergeOf<2>(rb, n, key, rowsOfA);
+        case 3: return keyMergeOf<3>(rb, n, key, rowsOfA);
+        case 4: return keyMergeOf<4>(rb, n, key, rowsOfA);
+        case 6: return keyMergeOf<6>(rb, n, key, rowsOfA);
+        case 12: return keyMergeOf<12>(rb, n, key, rowsOfA);
+    }
+    return false;  // one or three samples of 1, 2 or 4 bytes: nothing else reaches here
+}
+
 float mergeMaps(const char* pathA, const char* pathB, bool hack) {
     using namespace tiff;
     if (!pathA || !pathB) return -9.0f;
@@ -904,19 +954,19 @@ float mergeMaps(const char* pathA, const char* pathB, bool hack) {
     std::uint8_t key[12] = {};
     if (!blend && !readAt(fa.get(), a.stripOffset, key, pix)) return kIoFailure;
 
-    // Both maps are read at A's strip positions.
+    // Both maps are read at A's strip positions; A's rows of a piece only
+    // when one of B's pixels there takes A's.
     std::vector<std::uint8_t> ra(static_cast<std::size_t>(row * rowsPerPiece(row, a.length)));
     const std::uint8_t* ex = blend ? exclusionTable().data() : nullptr;
     const bool read =
         rewriteStrip(mapB, a.stripOffset, row, a.length, out, [&](std::uint8_t* rb, std::size_t n, std::uint32_t y) {
-            if (!readAt(fa.get(), a.stripOffset + row * y, ra.data(), n)) return false;
+            auto rowsOfA = [&] { return readAt(fa.get(), a.stripOffset + row * y, ra.data(), n) ? ra.data() : nullptr; };
             if (blend) {
+                if (!rowsOfA()) return false;
                 for (std::size_t i = 0; i < n; ++i) rb[i] = ex[(ra[i] << 8) | rb[i]];
-            } else {
-                for (std::size_t i = 0; i < n; i += pix)
-                    if (std::memcmp(&rb[i], key, pix) == 0) std::memcpy(&rb[i], &ra[i], pix);
+                return true;
             }
-            return true;
+            return keyMerge(rb, n, key, pix, rowsOfA);
         });
     mapB.release();  // Windows renames nothing over an open file
     if (!read) return kIoFailure;

@@ -1029,6 +1029,39 @@ TEST(MergeTiff, LargeMapAcrossBlocks) {
         }
 }
 
+// Every pixel size, over maps of several pieces: B's pixels that equal A's
+// first pixel take A's, and so does nothing else, not even a pixel that
+// misses the key by one byte. Key pixels sit in only some of the pieces.
+TEST(MergeTiff, EveryPixelSizeMatchesWholePixelsOnly) {
+    TempDir dir;
+    for (int samples : {1, 3})
+        for (int bits : {8, 16, 32}) {
+            SCOPED_TRACE(std::to_string(samples) + " x " + std::to_string(bits) + " bits");
+            const std::uint32_t width = 257, length = 1400;
+            const std::size_t pix = static_cast<std::size_t>(samples) * (bits / 8);
+            TiffBuilder builder(width, length, samples, bits);
+            std::vector<std::uint8_t> a = builder.build(), b = a;
+            const std::size_t s = builder.stripOffset(), pixels = std::size_t(width) * length;
+            std::uint32_t h = 12345;
+            auto next = [&h] { return h = h * 1103515245u + 12345u, static_cast<std::uint8_t>(h >> 16 | 1); };
+            for (std::size_t i = 0; i < pixels * pix; ++i) a[s + i] = next(), b[s + i] = next();
+            const std::vector<std::uint8_t> key(a.begin() + s, a.begin() + s + pix);
+            // Rows 300 to 309 and the last row: keys, and near misses in every byte.
+            for (std::uint32_t y : {300u, 301u, 305u, 309u, length - 1})
+                for (std::uint32_t x = 0; x < width; ++x) {
+                    std::uint8_t* px = &b[s + (std::size_t(y) * width + x) * pix];
+                    std::copy(key.begin(), key.end(), px);
+                    if (x % 3 == 1) px[x / 3 % pix] ^= 0x80;
+                }
+            std::vector<std::uint8_t> want = b;
+            for (std::size_t i = 0; i < pixels; ++i)
+                if (std::equal(key.begin(), key.end(), &b[s + i * pix])) std::copy_n(&a[s + i * pix], pix, &want[s + i * pix]);
+            std::string pb = put(dir, "b.tif", b);
+            ASSERT_EQ(callExport("mergeMapsTIF", put(dir, "a.tif", a), 0, &pb), 0.0f);
+            EXPECT_TRUE(readBytes(pb) == want);
+        }
+}
+
 TEST(MergeTiffHack, ExclusionBlendForIntegerMaps) {
     TempDir dir;
     TiffBuilder same(256, 1, 1, 8);
