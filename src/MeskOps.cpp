@@ -278,9 +278,10 @@ void addTileListLine(const std::string& line, std::set<std::string>& selection) 
 
 float setUVtilesOut(const char* path) {
     _UVtilesOut.clear();
-    // Text mode: the Windows build drops the carriage return before each
-    // line feed, the POSIX build keeps it as the line's last character.
-    fileio::File f = fileio::open(path, "r");
+    // Read as bytes in both builds: a line ends at a line feed, and a
+    // carriage return before it (or at the end of the file) is not part of
+    // the line, so a list saved with CR LF line ends reads alike everywhere.
+    fileio::File f = fileio::open(path, "rb");
     if (!f) return kTileListCannotOpen;
     std::vector<std::uint8_t> text;
     fileio::readRest(f.get(), text);  // a failing read ends the list where it failed
@@ -288,10 +289,12 @@ float setUVtilesOut(const char* path) {
     while (start < text.size()) {
         std::size_t end = start;
         while (end < text.size() && text[end] != '\n') ++end;
+        const std::size_t next = end + 1;
+        if (end > start && text[end - 1] == '\r') --end;
         addTileListLine(std::string(text.begin() + static_cast<std::ptrdiff_t>(start),
                                     text.begin() + static_cast<std::ptrdiff_t>(end)),
                         _UVtilesOut);
-        start = end + 1;
+        start = next;
     }
     return 0.0f;
 }
