@@ -58,6 +58,13 @@ int main(int argc, char **argv) {
     seed(dir, "bmp", "gradient", samples::bmp24(samples::gradient(9, 5)));
     seed(dir, "bmp", "letter", fixtures::makeBmp(fixtures::letterF()));
     seed(dir, "bmp", "coordinates", fixtures::makeBmp(fixtures::coordinates(7, 3)));
+    {
+        fixtures::BmpOptions topDown, v5;
+        topDown.topDown = true;
+        v5.extraHeader = 84;  // the 124-byte header
+        seed(dir, "bmp", "top-down", fixtures::makeBmp(fixtures::coordinates(5, 4), topDown));
+        seed(dir, "bmp", "header124", fixtures::makeBmp(fixtures::letterF(), v5));
+    }
 
     seed(dir, "psd", "letter", fixtures::makePsdRgb(fixtures::letterF()));
     seed(dir, "psd", "rgba", fixtures::makePsdRgb(fixtures::coordinates(5, 4), {}, 200));

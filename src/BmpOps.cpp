@@ -22,15 +22,21 @@ namespace {
 // Row stride in 64 bits, for arithmetic that must not wrap.
 std::int64_t strideOf(const BMPHeader& h) { return h.width > 0 ? 3 * std::int64_t(h.width) + getPadding(h.width) : 0; }
 
+// The number of rows: the height, or its magnitude for rows stored top
+// down. The operations keep the storage order, so both read alike.
+std::uint32_t rowCount(const BMPHeader& h) {
+    return static_cast<std::uint32_t>(h.height < 0 ? -std::int64_t(h.height) : std::int64_t(h.height));
+}
+
 // True when every pixel of the header's rows lies inside size bytes. Only
 // the padding of the last row may be missing (some writers leave it out).
 bool rowsFit(const BMPHeader& h, std::size_t size) {
-    if (h.width <= 0 || h.height <= 0) return true;  // no rows to touch
+    if (h.width <= 0 || rowCount(h) == 0) return true;  // no rows to touch
     const std::uint64_t stride = static_cast<std::uint64_t>(strideOf(h));
     const std::uint64_t lastRow = 3 * std::uint64_t(h.width);
     if (std::uint64_t(h.dataOffset) + lastRow > size) return false;
     const std::uint64_t room = size - h.dataOffset - lastRow;
-    return std::uint64_t(h.height - 1) <= room / stride;
+    return std::uint64_t(rowCount(h) - 1) <= room / stride;
 }
 
 bool writable(const char* path) { return static_cast<bool>(fileio::open(path, "r+b")); }
@@ -45,9 +51,11 @@ float readBMPHeader(const fileio::Bytes& f) {
     if (f.size < 38 || f.data[0] != 'B' || f.data[1] != 'M') return bmp::kNotBmp;
     _bmpHdr.fileSize = fileio::loadLE32(f.data + 2);
     _bmpHdr.dataOffset = fileio::loadLE32(f.data + 10);
+    _bmpHdr.headerSize = fileio::loadLE32(f.data + 14);
     _bmpHdr.width = static_cast<std::int32_t>(fileio::loadLE32(f.data + 18));
     _bmpHdr.height = static_cast<std::int32_t>(fileio::loadLE32(f.data + 22));
     _bmpHdr.bitsPerPixel = fileio::loadLE16(f.data + 28);
+    _bmpHdr.compression = fileio::loadLE32(f.data + 30);
     _bmpHdr.imageSize = fileio::loadLE32(f.data + 34);
     // 32-bit arithmetic as stored; the operations use strideOf for offsets.
     _bmpHdr.rowStride = static_cast<std::int32_t>(3u * static_cast<std::uint32_t>(_bmpHdr.width) +
@@ -55,15 +63,24 @@ float readBMPHeader(const fileio::Bytes& f) {
     return 0.0f;
 }
 
+float layoutCode(const BMPHeader& h) {
+    if (h.bitsPerPixel != 24) return bmp::kNot24Bit;
+    if (h.headerSize < 40 || h.compression != 0 || h.dataOffset < 14 + std::uint64_t(h.headerSize))
+        return bmp::kUnreadLayout;
+    return 0.0f;
+}
+
 namespace {
 
-// Opens one map for a pass through a window and parses its header.
+// Opens one map for a pass through a window, parses its header and checks
+// that its rows are ones the operations read.
 float openMap(const char* path, fileio::FileWindow& w, float cannotOpen) {
     if (w.open(path) != fileio::Load::Ok) return cannotOpen;
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(w.size(), 38));
     const std::uint8_t* head = w.view(0, n);
     if (!head) return cannotOpen;
-    return readBMPHeader(fileio::Bytes(head, n)) != 0.0f ? bmp::kNotBmp : 0.0f;
+    if (readBMPHeader(fileio::Bytes(head, n)) != 0.0f) return bmp::kNotBmp;
+    return layoutCode(_bmpHdr);
 }
 
 enum class Pass { Ok, ReadFailed, WriteFailed };
@@ -77,13 +94,13 @@ template <class Fn>
 Pass rewriteRows(fileio::FileWindow& map, const BMPHeader& h, fileio::NewFile& out, Fn&& fn) {
     const std::uint64_t size = map.size();
     std::uint64_t done = 0;  // bytes of the map passed on so far
-    if (h.width > 0 && h.height > 0) {
+    if (h.width > 0 && rowCount(h) > 0) {
         const std::uint64_t stride = static_cast<std::uint64_t>(strideOf(h));
         const std::uint32_t per =
             static_cast<std::uint32_t>(std::max<std::uint64_t>(1, fileio::NewFile::kBuffer / stride));
         if (!fileio::copyRange(map, 0, h.dataOffset, out)) return Pass::ReadFailed;
-        for (std::uint32_t y = 0; y < static_cast<std::uint32_t>(h.height); y += per) {
-            const std::uint32_t rows = std::min<std::uint32_t>(per, static_cast<std::uint32_t>(h.height) - y);
+        for (std::uint32_t y = 0; y < rowCount(h); y += per) {
+            const std::uint32_t rows = std::min<std::uint32_t>(per, rowCount(h) - y);
             const std::uint64_t at = h.dataOffset + stride * y;
             // rowsFit: every pixel is inside; only the last padding may not be.
             const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(stride * rows, size - at));
@@ -123,13 +140,13 @@ float mergeBMP(const char* sourcePath, const char* targetPath) {
     if (r != 0.0f) return r;
     const BMPHeader s = _bmpHdr;
     if (s.width != t.width || s.height != t.height) return kSizesDiffer;
-    if (s.dataOffset != t.dataOffset || s.bitsPerPixel != t.bitsPerPixel) return kLayoutDiffers;
+    if (s.dataOffset != t.dataOffset) return kLayoutDiffers;
     if (!rowsFit(s, source.size()) || !rowsFit(t, target.size())) return kShortData;
     // The source is only read, but like the target it must be writable.
     if (!writable(sourcePath)) return kSourceNotWritable;
 
     std::uint8_t k0 = 0, k1 = 0, k2 = 0;
-    if (s.width > 0 && s.height > 0) {
+    if (s.width > 0 && rowCount(s) > 0) {
         const std::uint8_t* key = source.view(s.dataOffset, 3);
         if (!key) return kSourceCannotOpen;
         k0 = key[0], k1 = key[1], k2 = key[2];
@@ -190,7 +207,7 @@ float swapChannelsBMP(const char* path, int mode) {
         default:    // every row would be written back as it was read
             return writable(path) ? 0.0f : kSourceNotWritable;
     }
-    if (h.width <= 0 || h.height <= 0) return writable(path) ? 0.0f : kSourceNotWritable;
+    if (h.width <= 0 || rowCount(h) == 0) return writable(path) ? 0.0f : kSourceNotWritable;
     const std::int64_t stride = strideOf(h);
     const std::size_t rowPixels = 3 * std::size_t(h.width);
     const fileio::Written w = out.begin(path, fileio::Target::Rewrite);
@@ -251,8 +268,10 @@ float createBMPthumb(const char* path, int size) {
     const float r = openMap(path, file, kThumbCannotOpen);
     if (r != 0.0f) return r == kNotBmp ? kThumbNotBmp : r;
     const BMPHeader h = _bmpHdr;
-    const std::int32_t w = h.width, ht = h.height;
-    if (w <= 0 || ht <= 0) return kThumbNotPositive;
+    // Rows stored top down give a thumbnail stored top down.
+    const std::int32_t w = h.width;
+    if (w <= 0 || rowCount(h) == 0 || rowCount(h) > std::uint32_t(INT32_MAX)) return kThumbNotPositive;
+    const std::int32_t ht = static_cast<std::int32_t>(rowCount(h));
     if (w < size && ht < size) return 0.0f;  // already small enough
     if (!rowsFit(h, file.size())) return kShortData;
 
@@ -286,7 +305,7 @@ float createBMPthumb(const char* path, int size) {
     std::memcpy(head, p, sizeof head);
     fileio::storeLE32(&head[2], static_cast<std::uint32_t>(h.dataOffset + n));
     fileio::storeLE32(&head[18], static_cast<std::uint32_t>(outW));
-    fileio::storeLE32(&head[22], static_cast<std::uint32_t>(outH));
+    fileio::storeLE32(&head[22], static_cast<std::uint32_t>(h.height < 0 ? -outH : outH));
     fileio::storeLE32(&head[34], static_cast<std::uint32_t>(n));
     const fileio::Written begun = out.begin(path, fileio::Target::Rewrite);
     if (begun != fileio::Written::Ok)

@@ -16,9 +16,11 @@ struct BMPHeader {
     char signature[2] = {0, 0};
     std::uint32_t fileSize = 0;      // offset 2
     std::uint32_t dataOffset = 0;    // offset 10: where row 0 begins
+    std::uint32_t headerSize = 0;    // offset 14: 40, or a later header's 52 to 124
     std::int32_t width = 0;          // offset 18
-    std::int32_t height = 0;         // offset 22; rows exist only when > 0
-    std::uint16_t bitsPerPixel = 0;  // offset 28; pixels are read as 3 bytes whatever it says
+    std::int32_t height = 0;         // offset 22; negative for rows stored top-down
+    std::uint16_t bitsPerPixel = 0;  // offset 28; the operations take 24 only
+    std::uint32_t compression = 0;   // offset 30; the operations take 0 (none) only
     std::uint32_t imageSize = 0;     // offset 34
     std::int32_t rowStride = 0;      // 3 * width + getPadding(width), 32-bit
 };
@@ -33,6 +35,9 @@ inline constexpr float kNotBmp = -7.0f;  // no "BM", or shorter than the 38 head
 inline constexpr float kShortData = -8.0f;
 inline constexpr float kSizesDiffer = -30.0f;
 inline constexpr float kLayoutDiffers = -40.0f;
+inline constexpr float kNot24Bit = -41.0f;  // bits per pixel other than 24
+// Compressed, an old 12-byte header, or rows said to start inside the header.
+inline constexpr float kUnreadLayout = -42.0f;
 inline constexpr float kSourceNotWritable = -101.0f;
 inline constexpr float kTargetNotWritable = -201.0f;
 inline constexpr float kCannotOpen = -1760.0f;
@@ -40,7 +45,7 @@ inline constexpr float kSourceCannotOpen = -1770.0f;
 // Thumbnails.
 inline constexpr float kThumbCannotOpen = -1.0f;
 inline constexpr float kThumbNotBmp = -2.0f;
-inline constexpr float kThumbNotPositive = -3.0f;  // width or height <= 0
+inline constexpr float kThumbNotPositive = -3.0f;  // width <= 0 or height 0
 inline constexpr float kThumbCannotWrite = -5.0f;
 inline constexpr float kThumbBadSize = -9.0f;
 // Largest PSD thumbnail side (the PSD version-1 limit).
@@ -54,6 +59,12 @@ int getPadding(int width);
 // Parses the header of a whole file's bytes into _bmpHdr: 0, or -7 when
 // they do not begin with "BM" or are fewer than 38.
 float readBMPHeader(const fileio::Bytes& file);
+
+// 0 when the header describes rows the BMP operations read: 24 bits a
+// pixel, uncompressed, a header of 40 bytes or more (the later 52- to
+// 124-byte headers begin like it), the rows after it. Otherwise
+// bmp::kNot24Bit or bmp::kUnreadLayout.
+float layoutCode(const BMPHeader& h);
 
 // mergeMapsBMP: where target shows the source's first pixel, it takes the
 // source's pixel. The source is not modified.
@@ -72,7 +83,10 @@ inline constexpr results::Row kBmpResults[] = {
     results::code("mergeMapsBMP", bmp::kNotBmp, "a file is not a BMP, or shorter than 38 bytes"),
     results::code("mergeMapsBMP", bmp::kShortData, "a file is shorter than its rows"),
     results::code("mergeMapsBMP", bmp::kSizesDiffer, "the widths or heights differ"),
-    results::code("mergeMapsBMP", bmp::kLayoutDiffers, "the data offsets or bits per pixel differ"),
+    results::code("mergeMapsBMP", bmp::kLayoutDiffers, "the data offsets differ"),
+    results::code("mergeMapsBMP", bmp::kNot24Bit, "a file is not a 24-bit BMP"),
+    results::code("mergeMapsBMP", bmp::kUnreadLayout,
+                  "a file is compressed, has the old 12-byte header, or its rows would start inside its header"),
     results::code("mergeMapsBMP", bmp::kSourceNotWritable, "the source cannot be opened for writing"),
     results::code("mergeMapsBMP", bmp::kTargetNotWritable,
                   "the target cannot be opened for writing or written, or it is the source"),
@@ -82,6 +96,9 @@ inline constexpr results::Row kBmpResults[] = {
     results::code("swapRGBBMP", 0.0f, "the channels were exchanged (mode 0: nothing written)"),
     results::code("swapRGBBMP", bmp::kNotBmp, "the map is not a BMP, or shorter than 38 bytes"),
     results::code("swapRGBBMP", bmp::kShortData, "the map is shorter than its rows"),
+    results::code("swapRGBBMP", bmp::kNot24Bit, "the map is not a 24-bit BMP"),
+    results::code("swapRGBBMP", bmp::kUnreadLayout,
+                  "the map is compressed, has the old 12-byte header, or its rows would start inside its header"),
     results::code("swapRGBBMP", bmp::kSourceNotWritable, "the map cannot be opened for writing or written"),
     results::code("swapRGBBMP", bmp::kCannotOpen, "the map cannot be opened or read"),
 
@@ -89,7 +106,10 @@ inline constexpr results::Row kBmpResults[] = {
     results::code("CreateThumbnailBMP", bmp::kThumbBadSize, "text is null, or the size is below 1"),
     results::code("CreateThumbnailBMP", bmp::kThumbCannotOpen, "the map cannot be opened or read"),
     results::code("CreateThumbnailBMP", bmp::kThumbNotBmp, "the map is not a BMP, or shorter than 38 bytes"),
-    results::code("CreateThumbnailBMP", bmp::kThumbNotPositive, "width or height is not positive"),
+    results::code("CreateThumbnailBMP", bmp::kThumbNotPositive, "width not positive, or height 0"),
+    results::code("CreateThumbnailBMP", bmp::kNot24Bit, "the map is not a 24-bit BMP"),
+    results::code("CreateThumbnailBMP", bmp::kUnreadLayout,
+                  "the map is compressed, has the old 12-byte header, or its rows would start inside its header"),
     results::code("CreateThumbnailBMP", bmp::kShortData, "the map is shorter than its rows"),
     results::code("CreateThumbnailBMP", bmp::kThumbCannotWrite, "the map cannot be opened for writing or written"),
 

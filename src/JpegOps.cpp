@@ -227,31 +227,37 @@ void release_jpeg_buffers() {
 
 namespace {
 
-// The checks every reading of a 24-bit BMP makes, in this order, leaving
-// the stream at the first stored row (the bottom one).
+// The checks every reading of a 24-bit BMP makes, in this order.
 int read_bitmap_header(const char *path, fileio::File &f, BitmapLayout &l) {
     using namespace jpegcode;
     f = fileio::open(path, "rb");
     if (!f) return kCannotOpenBmp;
     std::uint8_t hdr[54];
     if (fileio::readSome(f.get(), hdr, sizeof hdr) != sizeof hdr) return kShortHeader;
-    if (hdr[0] != 'B' || hdr[1] != 'M' || hdr[28] != 24) return kNotBmp24;
+    if (hdr[0] != 'B' || hdr[1] != 'M' || fileio::loadLE16(hdr + 28) != 24) return kNotBmp24;
+    // The rows start at the header's pixel-data offset, past an information
+    // header of 40 bytes or one of the longer ones that begin like it.
+    const std::uint32_t headerSize = fileio::loadLE32(hdr + 14);
+    l.rowsAt = fileio::loadLE32(hdr + 10);
+    if (headerSize < 40 || fileio::loadLE32(hdr + 30) != 0 || l.rowsAt < 14 + std::uint64_t(headerSize))
+        return kUnreadBmp;
 
-    // The loader uses the low halves of the 32-bit size fields. Pictures
-    // whose full fields do not fit that (or are empty, or stored top-down
-    // with a negative height) are refused instead of being misread.
-    std::uint32_t w32 = fileio::loadLE32(hdr + 18);
-    std::uint32_t h32 = fileio::loadLE32(hdr + 22);
+    // A negative height stores the rows top down. Empty pictures, and ones
+    // whose padded size would not fit the frame's 16 bits, are refused.
+    const std::uint32_t w32 = fileio::loadLE32(hdr + 18);
+    const std::int32_t hs = static_cast<std::int32_t>(fileio::loadLE32(hdr + 22));
+    const std::uint64_t h32 = hs < 0 ? std::uint64_t(-std::int64_t(hs)) : std::uint64_t(hs);
     if (w32 == 0 || h32 == 0 || w32 > kJpegMaxDimension || h32 > kJpegMaxDimension) return kUnsupportedSize;
-    l.w = fileio::loadLE16(hdr + 18);
-    l.h = fileio::loadLE16(hdr + 22);
+    l.w = w32;
+    l.h = static_cast<std::size_t>(h32);
+    l.topDown = hs < 0;
 
     // The buffer follows the header alone, so a header describing far more
     // than the file holds is refused before anything is allocated: the file
     // must hold at least a third of the picture's pixel data (one byte a
     // pixel). Shorter pictures keep their missing rows as zeros.
     const long long fileSize = fileio::streamSize(f.get());
-    if (fileSize < 0 || static_cast<std::uint64_t>(w32) * h32 > static_cast<std::uint64_t>(fileSize))
+    if (fileSize < 0 || std::uint64_t(w32) * h32 > static_cast<std::uint64_t>(fileSize))
         return kNoPictureBuffer;
 
     l.W = (l.w + 7) & ~std::size_t(7);
@@ -291,7 +297,10 @@ int BitmapStripes::open(const char *path, int &width, int &height) {
         return kNoPictureBuffer;
     }
     // The bottom row, which also fills the rows below the picture.
-    const std::size_t got = fileio::readSome(file_.get(), rows_.data(), layout_.stored);
+    const BitmapLayout &l = layout_;
+    std::size_t got = 0;
+    if (fileio::seekTo(file_.get(), l.rowsAt + (l.topDown ? std::uint64_t(l.h - 1) * l.stored : 0)))
+        got = fileio::readSome(file_.get(), rows_.data(), l.stored);
     place_row(layout_, rows_.data(), got, bottom_.data());
     _width = static_cast<std::uint16_t>(layout_.W);
     _height = static_cast<std::uint16_t>(layout_.H);
@@ -304,12 +313,12 @@ bool BitmapStripes::load(std::size_t y) {
         for (int k = 0; k < 8; ++k) std::memcpy(stripe_.data() + k * l.rowBytes, bottom_.data(), l.rowBytes);
         return true;
     }
-    // The stripe's picture rows y .. last are stored rows h-1-last .. h-1-y,
-    // one run of the file, read at once.
+    // The stripe's picture rows y .. last are stored rows h-1-last .. h-1-y
+    // (bottom up) or y .. last (top down), one run of the file, read at once.
     const std::size_t last = std::min(y + 7, l.h - 1);
-    const std::size_t low = l.h - 1 - last, count = last - y + 1;
+    const std::size_t low = l.topDown ? y : l.h - 1 - last, count = last - y + 1;
     std::size_t got = 0;
-    if (fileio::seekTo(file_.get(), 54 + static_cast<std::uint64_t>(low) * l.stored))
+    if (fileio::seekTo(file_.get(), l.rowsAt + static_cast<std::uint64_t>(low) * l.stored))
         got = fileio::readSome(file_.get(), rows_.data(), count * l.stored);
     for (std::size_t k = 0; k < 8; ++k) {
         std::uint8_t *dst = stripe_.data() + k * l.rowBytes;
@@ -317,7 +326,8 @@ bool BitmapStripes::load(std::size_t y) {
             std::memcpy(dst, bottom_.data(), l.rowBytes);
             continue;
         }
-        const std::size_t at = (l.h - 1 - (y + k) - low) * l.stored;  // this row within what was read
+        // this row within what was read
+        const std::size_t at = (l.topDown ? k : l.h - 1 - (y + k) - low) * l.stored;
         place_row(l, rows_.data() + at, got > at ? std::min(got - at, l.stored) : 0, dst);
     }
     return true;

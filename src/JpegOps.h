@@ -36,8 +36,10 @@ inline constexpr int kNotBmp24 = 5;
 inline constexpr int kNoPictureBuffer = 6;
 inline constexpr int kNoRowBuffer = 7;
 inline constexpr int kCannotCreateOutput = 8;
-inline constexpr int kUnsupportedSize = 9;  // width or height 0, top-down rows, above 65528
+inline constexpr int kUnsupportedSize = 9;  // width or height 0, or above 65528
 inline constexpr int kWriteFailed = 10;     // the output could not be written completely
+// Compressed, an old 12-byte header, or rows said to start inside the header.
+inline constexpr int kUnreadBmp = 11;
 }  // namespace jpegcode
 
 // Largest width or height accepted: the padded size must fit 16 bits.
@@ -96,14 +98,16 @@ extern std::int16_t DU_DCT[64];
 
 // The stored layout of a 24-bit BMP as BitmapStripes reads it.
 struct BitmapLayout {
-    std::size_t w = 0, h = 0;  // true size (the low halves of the header's fields)
-    std::size_t W = 0, H = 0;  // padded to multiples of 8
-    std::size_t rowBytes = 0;  // one padded picture row, 3W
-    std::size_t stored = 0;    // one stored row, 3w plus w mod 4
+    std::size_t w = 0, h = 0;     // true size
+    std::size_t W = 0, H = 0;     // padded to multiples of 8
+    std::size_t rowBytes = 0;     // one padded picture row, 3W
+    std::size_t stored = 0;       // one stored row, 3w plus w mod 4
+    std::uint64_t rowsAt = 0;     // the pixel-data offset of the header
+    bool topDown = false;         // a negative height: the top row is stored first
 };
 
-// A 24-bit BMP, eight rows at a time. open checks the header (0, or 3 to 6
-// or 9), reports the true size and sets _width and _height to it padded to
+// A 24-bit BMP, eight rows at a time. open checks the header (0, or 3 to 6,
+// 9 or 11), reports the true size and sets _width and _height to it padded to
 // multiples of 8. load(y) fills data() with rows y .. y+7 of the padded
 // picture, top row first, reading only their part of the file: columns
 // past the width repeat the row's last pixel, rows past the height repeat
@@ -167,7 +171,7 @@ void finish_scan();
 // Releases the two heap tables.
 void release_jpeg_buffers();
 
-// The whole conversion: 0, 1 to 10 (jpegcode).
+// The whole conversion: 0, 1 to 11 (jpegcode).
 float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale);
 
 // What saveAsJpeg's result means: its failures are positive.
@@ -184,6 +188,8 @@ inline constexpr results::Row kJpegResults[] = {
                   "the picture buffer could not be allocated, or the BMP is far shorter than its header says"),
     results::code("saveAsJpeg", jpegcode::kNoRowBuffer, "the row buffer could not be allocated"),
     results::code("saveAsJpeg", jpegcode::kCannotCreateOutput, "the JPEG file cannot be created, or it is the BMP"),
-    results::code("saveAsJpeg", jpegcode::kUnsupportedSize, "width or height 0 or above 65528, or a top-down BMP"),
+    results::code("saveAsJpeg", jpegcode::kUnsupportedSize, "width or height 0 or above 65528"),
+    results::code("saveAsJpeg", jpegcode::kUnreadBmp,
+                  "the BMP is compressed, has the old 12-byte header, or its rows would start inside its header"),
     results::code("saveAsJpeg", jpegcode::kWriteFailed, "the JPEG file could not be written completely"),
 };

@@ -2,6 +2,7 @@
 // thumbnails (the PSD thumbnail lives in the BMP module). Every file
 // written is read back with the independent reader of MapTestSupport.h.
 #include <cmath>
+#include <functional>
 #include <set>
 
 #include "BmpOps.h"
@@ -56,7 +57,7 @@ TEST(BmpHeader, PaddingFollowsTheSinglePrecisionRule) {
 
 TEST(BmpHeader, TakesItsFieldsAndRefusesWhatIsNotABitmap) {
     BmpOptions opt;
-    opt.bitsPerPixel = 32;  // read with 3-byte pixels all the same
+    opt.bitsPerPixel = 32;  // parsed; the operations refuse it
     opt.extraHeader = 12;
     Bytes f = makeBmp(letterF(), opt);
     ASSERT_EQ(parse(f), 0.0f);
@@ -64,6 +65,8 @@ TEST(BmpHeader, TakesItsFieldsAndRefusesWhatIsNotABitmap) {
     EXPECT_EQ(_bmpHdr.height, 5);
     EXPECT_EQ(_bmpHdr.dataOffset, 66u);
     EXPECT_EQ(_bmpHdr.bitsPerPixel, 32);
+    EXPECT_EQ(_bmpHdr.headerSize, 52u);
+    EXPECT_EQ(_bmpHdr.compression, 0u);
     EXPECT_EQ(_bmpHdr.rowStride, 20);
     EXPECT_EQ(_bmpHdr.fileSize, f.size());
 
@@ -122,8 +125,6 @@ TEST(BmpSwap, RefusesBadArgumentsAndBadFiles) {
 
     Bytes notBm = good;
     notBm[0] = 'X';
-    BmpOptions topDown;
-    topDown.topDown = true;
     Bytes huge = good;
     putLE32(huge, 18, 0x7fffffff);
     Bytes tall = good;
@@ -136,7 +137,6 @@ TEST(BmpSwap, RefusesBadArgumentsAndBadFiles) {
         float code;
     } cases[] = {
         {"not a bitmap", notBm, bmp::kNotBmp},
-        {"top-down: no rows", makeBmp(letterF(), topDown), 0.0f},
         {"width past the file", huge, bmp::kShortData},
         {"height past the file", tall, bmp::kShortData},
         {"data offset past the file", farData, bmp::kShortData},
@@ -218,7 +218,7 @@ TEST(BmpMerge, RefusesMismatchesAndUnreadableMapsUntouched) {
     } cases[] = {
         {"heights differ", makeBmp(Picture(6, 4)), bmp::kSizesDiffer},
         {"widths differ", makeBmp(Picture(5, 5)), bmp::kSizesDiffer},
-        {"depths differ", makeBmp(letterF(), deep), bmp::kLayoutDiffers},
+        {"one of them 32-bit", makeBmp(letterF(), deep), bmp::kNot24Bit},
         {"data offsets differ", makeBmp(letterF(), longer), bmp::kLayoutDiffers},
         {"not a bitmap", notBm, bmp::kNotBmp},
     };
@@ -258,6 +258,111 @@ TEST(BmpMaps, ReadOnlyMapsFailWithTheReopenCode) {
     }
     EXPECT_EQ(readBytes(s), src);
     EXPECT_EQ(readBytes(t), dst);
+}
+
+// Layouts other programs write. Every BMP export reads the same stored
+// rows whatever header precedes them and whichever way they are stored,
+// and refuses, untouched, the files whose rows it would misread.
+namespace {
+
+struct BmpRun {
+    const char* what;
+    std::function<float(const std::string& dir, const std::string& map)> run;  // map: the file changed
+};
+
+// The exports on a map (the merge's source is a good copy of the map's
+// own layout, key pixel first, so that some pixels take it).
+std::vector<BmpRun> bmpRuns() {
+    return {
+        {"swapRGBBMP", [](const std::string&, const std::string& m) { return swapChannelsBMP(m.c_str(), 2); }},
+        {"CreateThumbnailBMP", [](const std::string&, const std::string& m) { return createBMPthumb(m.c_str(), 4); }},
+        {"mergeMapsBMP (target)",
+         [](const std::string& d, const std::string& m) { return mergeBMP((d + "/src.bmp").c_str(), m.c_str()); }},
+    };
+}
+
+Bytes withLE32(Bytes f, std::size_t at, std::uint32_t v) {
+    putLE32(f, at, v);
+    return f;
+}
+
+// letterF with some pixels equal to its first (the merge's key).
+Picture keyedF() {
+    Picture p = letterF();
+    p.at(3, 2) = p.at(0, 0);
+    p.at(5, 4) = p.at(0, 0);
+    return p;
+}
+
+}  // namespace
+
+TEST(BmpLayouts, RowsTheOperationsWouldMisreadAreRefusedUntouched) {
+    const Bytes good = makeBmp(keyedF());
+    BmpOptions deep;
+    deep.bitsPerPixel = 32;
+    BmpOptions sixteen;
+    sixteen.bitsPerPixel = 16;
+    const struct {
+        const char* what;
+        Bytes file;
+        float code;
+    } files[] = {
+        {"32-bit", makeBmp(keyedF(), deep), bmp::kNot24Bit},
+        {"16-bit", makeBmp(keyedF(), sixteen), bmp::kNot24Bit},
+        {"RLE compression", withLE32(good, 30, 1), bmp::kUnreadLayout},
+        {"bit fields", withLE32(good, 30, 3), bmp::kUnreadLayout},
+        {"the 12-byte header", withLE32(good, 14, 12), bmp::kUnreadLayout},
+        {"rows inside the header", withLE32(good, 10, 40), bmp::kUnreadLayout},
+    };
+    for (const auto& f : files)
+        for (const BmpRun& r : bmpRuns()) {
+            SCOPED_TRACE(std::string(f.what) + ", " + r.what);
+            TempDir dir;
+            put(dir, "src.bmp", good);
+            const std::string m = put(dir, "map.bmp", f.file);
+            EXPECT_EQ(r.run(dir.path(""), m), f.code);
+            EXPECT_EQ(readBytes(m), f.file);
+        }
+    // The merge checks its source alike.
+    TempDir dir;
+    const std::string s = put(dir, "s.bmp", makeBmp(keyedF(), deep)), t = put(dir, "t.bmp", good);
+    EXPECT_EQ(mergeBMP(s.c_str(), t.c_str()), bmp::kNot24Bit);
+    EXPECT_EQ(readBytes(t), good);
+}
+
+TEST(BmpLayouts, TopDownRowsAndLongerHeadersGiveTheSameRows) {
+    // A file of the same stored rows as the plain one: its result must be
+    // the plain file's result with the same header changes.
+    BmpOptions topDown;
+    topDown.topDown = true;
+    BmpOptions v4, v5;
+    v4.extraHeader = 68;  // the 108-byte header
+    v5.extraHeader = 84;  // the 124-byte header
+    const struct {
+        const char* what;
+        BmpOptions opt;
+    } layouts[] = {{"top-down", topDown}, {"108-byte header", v4}, {"124-byte header", v5}};
+    for (const auto& l : layouts)
+        for (const BmpRun& r : bmpRuns()) {
+            SCOPED_TRACE(std::string(l.what) + ", " + r.what);
+            TempDir plainDir, dir;
+            put(plainDir, "src.bmp", makeBmp(keyedF()));
+            put(dir, "src.bmp", makeBmp(keyedF(), l.opt));
+            const std::string plain = put(plainDir, "map.bmp", makeBmp(keyedF()));
+            const std::string m = put(dir, "map.bmp", makeBmp(keyedF(), l.opt));
+            const Bytes before = readBytes(m);
+            ASSERT_EQ(r.run(plainDir.path(""), plain), 0.0f);
+            ASSERT_EQ(r.run(dir.path(""), m), 0.0f);
+            const Bytes want = readBytes(plain), got = readBytes(m);
+            const std::size_t at = 54 + l.opt.extraHeader;
+            ASSERT_EQ(got.size(), want.size() + l.opt.extraHeader);
+            EXPECT_TRUE(std::equal(want.begin() + 54, want.end(), got.begin() + std::ptrdiff_t(at))) << "rows";
+            EXPECT_TRUE(std::equal(before.begin() + 38, before.begin() + std::ptrdiff_t(at), got.begin() + 38))
+                << "the header after the size fields is kept";
+            const std::int32_t h = static_cast<std::int32_t>(fileio::loadLE32(want.data() + 22));
+            EXPECT_EQ(static_cast<std::int32_t>(fileio::loadLE32(got.data() + 22)), l.opt.topDown ? -h : h);
+            EXPECT_EQ(fileio::loadLE32(got.data() + 2), got.size());
+        }
 }
 
 namespace {
@@ -326,9 +431,9 @@ TEST(BmpThumbnail, KeepsTheAspectAndSamplesTheNamedPixels) {
 TEST(BmpThumbnail, LeavesTheFileAsItWasWhenItCannotOrNeedNotShrink) {
     TempDir dir;
     const Bytes small = makeBmp(coordinates(75, 75));
-    BmpOptions topDown;
-    topDown.topDown = true;
     Bytes zeroWide = makeBmp(Picture(0, 120));
+    Bytes noRows = small;
+    putLE32(noRows, 22, 0);
     Bytes notBm = small;
     notBm[1] = 'N';
     struct Case {
@@ -341,7 +446,7 @@ TEST(BmpThumbnail, LeavesTheFileAsItWasWhenItCannotOrNeedNotShrink) {
         {"size zero", small, 0, bmp::kThumbBadSize},
         {"size below zero", small, -5, bmp::kThumbBadSize},
         {"size below one", small, 0.9, bmp::kThumbBadSize},
-        {"top-down", makeBmp(coordinates(300, 200), topDown), 100, bmp::kThumbNotPositive},
+        {"no rows", noRows, 100, bmp::kThumbNotPositive},
         {"no columns", zeroWide, 100, bmp::kThumbNotPositive},
         {"not a bitmap", notBm, 10, bmp::kThumbNotBmp},
     };

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ByteOrder.h"
 #include "JpegOps.h"
 #include "Platform.h"
 #include "TestSupport.h"
@@ -461,6 +462,38 @@ TEST(JpegLoader, StripesFollowTheStoredRows) {
     }
 }
 
+// What other programs write: rows stored top down, and the longer
+// information headers (108 and 124 bytes) with the rows at the data offset
+// they give. Each gives the very JPEG of the plain bottom-up file.
+TEST(JpegConvert, TopDownRowsAndLongerHeadersGiveTheSameJpeg) {
+    TempDir dir;
+    auto jpegOf = [&](const Bytes &bmp) {
+        writeBytes(dir.path("in.bmp"), bmp);
+        EXPECT_EQ(convertToJPEG(dir.path("in.bmp").c_str(), dir.path("out.jpg").c_str(), 75), 0.0f);
+        return readBytes(dir.path("out.jpg"));
+    };
+    for (const auto &sz : {std::pair<int, int>{13, 11}, {8, 8}, {1, 17}}) {
+        SCOPED_TRACE(testing::Message() << sz.first << "x" << sz.second);
+        const Bytes plain = samples::bmp24(samples::noise(sz.first, sz.second, 4));
+        const std::size_t stored = (plain.size() - 54) / static_cast<std::size_t>(sz.second);
+        Bytes topDown(plain.begin(), plain.begin() + 54);
+        for (int r = sz.second - 1; r >= 0; --r)
+            topDown.insert(topDown.end(), plain.begin() + 54 + std::ptrdiff_t(r * stored),
+                           plain.begin() + 54 + std::ptrdiff_t((r + 1) * stored));
+        fileio::storeLE32(topDown.data() + 22, static_cast<std::uint32_t>(-sz.second));
+        const Bytes want = jpegOf(plain);
+        EXPECT_EQ(jpegOf(topDown), want) << "top-down";
+        for (std::uint32_t extra : {68u, 84u}) {
+            Bytes longer = plain;
+            longer.insert(longer.begin() + 54, extra, 0x5A);
+            fileio::storeLE32(longer.data() + 2, static_cast<std::uint32_t>(longer.size()));
+            fileio::storeLE32(longer.data() + 10, 54 + extra);
+            fileio::storeLE32(longer.data() + 14, 40 + extra);
+            EXPECT_EQ(jpegOf(longer), want) << 40 + extra << "-byte header";
+        }
+    }
+}
+
 TEST(JpegConvert, Codes) {
     TempDir dir;
     Bytes good = samples::bmp24(samples::gradient(9, 9));
@@ -484,10 +517,15 @@ TEST(JpegConvert, Codes) {
         {"not BM", with(0, {'B', 'A'}), 5},
         {"32-bit", samples::bmp24(samples::gradient(4, 4), 32), 5},
         {"8-bit", samples::bmp24(samples::gradient(4, 4), 8), 5},
-        {"bits 0x118 (low byte 24)", samples::bmp24(samples::gradient(4, 4), 0x118), 0},
+        {"bits 0x118 (low byte 24)", samples::bmp24(samples::gradient(4, 4), 0x118), 5},
+        {"RLE compression", with(30, {1, 0, 0, 0}), 11},
+        {"bit fields", with(30, {3, 0, 0, 0}), 11},
+        {"the 12-byte header", with(14, {12, 0, 0, 0}), 11},
+        {"rows inside the header", with(10, {40, 0, 0, 0}), 11},
         {"width 0", with(18, {0, 0, 0, 0}), 9},
         {"height 0", with(22, {0, 0, 0, 0}), 9},
-        {"top-down", with(22, {0xF7, 0xFF, 0xFF, 0xFF}), 9},
+        {"top-down", with(22, {0xF7, 0xFF, 0xFF, 0xFF}), 0},
+        {"top-down, height -65529", with(22, {0x07, 0x00, 0xFF, 0xFF}), 9},
         {"width 65529", with(18, {0xF9, 0xFF, 0, 0}), 9},
         {"height 65536 (low half 0)", with(22, {0, 0, 1, 0}), 9},
         {"width 70000 (low half 4464)", with(18, {0x70, 0x11, 0x01, 0}), 9},

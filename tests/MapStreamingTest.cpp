@@ -29,15 +29,25 @@ struct Hdr {
     std::uint32_t off;
     std::int32_t w, h;
     std::uint16_t bpp;
+    std::uint32_t headerSize, compression;
 };
 
 bool plainHeader(const Bytes &f, Hdr &h) {
     if (f.size() < 38 || f[0] != 'B' || f[1] != 'M') return false;
     h.off = rd32(f, 10);
+    h.headerSize = rd32(f, 14);
     h.w = std::int32_t(rd32(f, 18));
     h.h = std::int32_t(rd32(f, 22));
     h.bpp = std::uint16_t(f[28] | (f[29] << 8));
+    h.compression = rd32(f, 30);
     return true;
+}
+
+// 24 bits, uncompressed, a header of 40 bytes or more, the rows after it.
+float plainLayout(const Hdr &h) {
+    if (h.bpp != 24) return bmp::kNot24Bit;
+    if (h.headerSize < 40 || h.compression != 0 || h.off < 14 + std::uint64_t(h.headerSize)) return bmp::kUnreadLayout;
+    return 0.0f;
 }
 
 std::int64_t plainStride(std::int32_t w) { return w > 0 ? 3 * std::int64_t(w) + getPadding(w) : 0; }
@@ -51,9 +61,12 @@ bool plainFits(const Hdr &h, std::size_t size) {
 
 float plainMergeBmp(const Bytes &src, Bytes &dst) {
     Hdr t, s;
-    if (!plainHeader(dst, t) || !plainHeader(src, s)) return bmp::kNotBmp;
+    if (!plainHeader(dst, t)) return bmp::kNotBmp;
+    if (plainLayout(t) != 0.0f) return plainLayout(t);
+    if (!plainHeader(src, s)) return bmp::kNotBmp;
+    if (plainLayout(s) != 0.0f) return plainLayout(s);
     if (s.w != t.w || s.h != t.h) return bmp::kSizesDiffer;
-    if (s.off != t.off || s.bpp != t.bpp) return bmp::kLayoutDiffers;
+    if (s.off != t.off) return bmp::kLayoutDiffers;
     if (!plainFits(s, src.size()) || !plainFits(t, dst.size())) return bmp::kShortData;
     if (s.w <= 0 || s.h <= 0) return 0.0f;
     const unsigned char *key = &src[s.off];
@@ -69,6 +82,7 @@ float plainMergeBmp(const Bytes &src, Bytes &dst) {
 float plainSwapBmp(Bytes &f, int mode) {
     Hdr h;
     if (!plainHeader(f, h)) return bmp::kNotBmp;
+    if (plainLayout(h) != 0.0f) return plainLayout(h);
     if (!plainFits(h, f.size())) return bmp::kShortData;
     if (mode < 1 || mode > 3 || h.w <= 0 || h.h <= 0) return 0.0f;
     const int a = mode == 3 ? 1 : 0, b = mode == 1 ? 1 : 2;
@@ -83,6 +97,7 @@ float plainSwapBmp(Bytes &f, int mode) {
 float plainBmpThumb(Bytes &f, int size) {
     Hdr h;
     if (!plainHeader(f, h)) return bmp::kThumbNotBmp;
+    if (plainLayout(h) != 0.0f) return plainLayout(h);
     if (h.w <= 0 || h.h <= 0) return bmp::kThumbNotPositive;
     if (h.w < size && h.h < size) return 0.0f;
     if (!plainFits(h, f.size())) return bmp::kShortData;
@@ -143,6 +158,8 @@ Bytes makeBmp(int w, int h, std::uint32_t off, std::uint32_t seed, int cut = 0, 
     wr32(f, 18, std::uint32_t(w));
     wr32(f, 22, std::uint32_t(h));
     f[28] = 24, f[29] = 0;
+    wr32(f, 14, 40);
+    wr32(f, 30, 0);
     if (keyed && w > 0 && h > 0) {
         // Every third pixel shows the first one's colour, so merges have
         // something to replace.

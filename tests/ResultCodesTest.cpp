@@ -387,7 +387,7 @@ TEST(ResultCodes, DescribeResultNamesTheRowThatExplainsIt) {
         {"saveAsTarga", 258, "the BitsPerSample count is not 1 or 3", false, false},
         {"saveAsTarga", -258, "not a result listed for saveAsTarga", false, false},
         {"saveAsJpeg", 8, "the JPEG file cannot be created, or it is the BMP", false, false},
-        {"saveAsJpeg", 11, "not a result listed for saveAsJpeg", false, false},
+        {"saveAsJpeg", 12, "not a result listed for saveAsJpeg", false, false},
         {"getScale", inf, "the scale factor", false, false},
         {"getScale", std::nanf(""), "not a result listed for getScale", false, false},
         {"Version", 48, "the library's version number", false, false},
