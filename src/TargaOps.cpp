@@ -13,23 +13,22 @@ namespace {
 constexpr std::uint64_t kReadBlockBytes = std::uint64_t(4) << 20;
 
 // Reads the TIFF's first IFD within the first 1000 bytes, with the
-// conversion's checks, and sets rowLen to the bytes in one of its rows. A
-// bad BitsPerSample count gives +258; the depth itself is never read.
+// conversion's checks (8-bit unsigned samples, 0 black), and sets rowLen to
+// the bytes in one of its rows. A bad BitsPerSample count gives +258.
 float readSource(const char *tiffPath, tiff::Directory &dir, std::uint64_t &rowLen) {
     tiff::WalkRules rules;
     rules.headerBytes = 1000;
-    rules.requiredBits = 0;
+    rules.requiredBits = 8;
     rules.positiveBpsCode = true;
-    rules.needBits = false;
     float r = tiff::readTiffHeader(tiffPath, rules, dir);
     if (r != 0.0f) return r;
     if (dir.samples == 0) return tiff::kMissingEntry;
+    if ((r = tiff::checkSamples(dir, 0, tiff::kUnsignedSamples)) != 0.0f) return r;
     // The header carries 16-bit dimensions: larger pictures are refused
     // rather than written with a header that does not describe them.
     if (dir.width > kTargaMaxDimension || dir.length > kTargaMaxDimension) return tiff::kTooLarge;
     rowLen = static_cast<std::uint64_t>(dir.width) * dir.samples;
-    // The rows are taken from the end of the file: all of them must be there.
-    if (rowLen * dir.length > dir.fileSize) return tiff::kRowsPastEnd;
+    if (!tiff::rowsFit(dir, rowLen)) return tiff::kRowsPastEnd;
     return 0.0f;
 }
 
@@ -56,8 +55,8 @@ void targaRow(const tiff::Directory &dir, const std::uint8_t *src, std::uint8_t 
 }
 
 // Rows j = 0, 1, ... come from rowLen * (j + 1) bytes before the end of
-// the TIFF (`end` bytes long): a block of them is read at once, then
-// written last row first. False when a read fails.
+// the strip (at `end`): a block of them is read at once, then written last
+// row first. False when a read fails.
 bool copyRows(std::FILE *in, std::uint64_t end, const tiff::Directory &dir, std::uint64_t rowLen,
               fileio::NewFile &writer) {
     const std::size_t rowsPerBlock =
@@ -100,8 +99,9 @@ float convertToTarga(const char *tiffPath, const char *tgaPath) {
     fileio::File in = fileio::open(tiffPath, "r+b");
     if (!in) return tiff::kCannotReopen;
     const long long size = fileio::streamSize(in.get());
-    if (size < 0 || rowLen * dir.length > static_cast<std::uint64_t>(size))
+    const std::uint64_t end = dir.stripOffset + rowLen * dir.length;
+    if (size < 0 || end > static_cast<std::uint64_t>(size))
         return tiff::kIoFailure;  // the file changed under the conversion
-    if (!copyRows(in.get(), static_cast<std::uint64_t>(size), dir, rowLen, out)) return tiff::kIoFailure;
+    if (!copyRows(in.get(), end, dir, rowLen, out)) return tiff::kIoFailure;
     return fileio::writtenCode(out.commit(), tiff::kIoFailure, tiff::kIoFailure, tiff::kIoFailure);
 }

@@ -1,7 +1,6 @@
 // Targa copies of 8-bit TIFF maps: an 18-byte header for uncompressed
 // 24-bit true colour, then the rows bottom row first in blue, green, red
-// order. The rows are taken from the end of the TIFF file, where the
-// dialect's single strip lies.
+// order, taken from the TIFF's single strip.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +9,7 @@
 #include "TiffOps.h"
 
 namespace targa {
-// Codes of the conversion besides the TIFF reader's tag checks (258
-// positive, -259, -262, -273, -339), -10 and -101.
+// Codes of the conversion besides the TIFF reader's (README).
 inline constexpr float kCannotCreate = -5.0f;  // the Targa file cannot be created
 }  // namespace targa
 
@@ -28,10 +26,20 @@ inline constexpr results::Row kTargaResults[] = {
     results::code("saveAsTarga", -static_cast<float>(tiff::kCompression), "the TIFF is compressed"),
     results::code("saveAsTarga", -static_cast<float>(tiff::kPhotometric), "the photometric interpretation is above 2"),
     results::code("saveAsTarga", -static_cast<float>(tiff::kStripOffsets), "the StripOffsets count is not 1"),
-    results::code("saveAsTarga", -static_cast<float>(tiff::kSampleFormat), "the SampleFormat count is not 1 or 3"),
+    results::code("saveAsTarga", -static_cast<float>(tiff::kSampleFormat),
+                  "the SampleFormat count is not 1 or 3, or the samples' formats differ"),
+    results::code("saveAsTarga", -8.0f, "the map is not 8 bits per sample"),
+    results::code("saveAsTarga", tiff::kNotTiff, "not a TIFF (no \"II\" and 42 at the start)"),
+    results::code("saveAsTarga", tiff::kBigEndian, "a big-endian TIFF (\"MM\"), which the library does not read"),
+    results::code("saveAsTarga", tiff::kMixedDepths, "the samples of a pixel have different depths"),
+    results::code("saveAsTarga", tiff::kTiled, "a tiled TIFF, which the library does not read"),
+    results::code("saveAsTarga", tiff::kPlanar, "a planar TIFF (one plane a sample), which the library does not read"),
+    results::code("saveAsTarga", tiff::kWrongSampleFormat, "the samples are not unsigned integers (SampleFormat)"),
+    results::code("saveAsTarga", tiff::kMinIsWhite, "a grey map whose 0 is white (photometric interpretation 0)"),
     results::code("saveAsTarga", tiff::kIfdOutsideHeader, "the IFD or an entry lies beyond the first 1000 bytes"),
     results::code("saveAsTarga", tiff::kMissingEntry,
                   "no ImageWidth, ImageLength, BitsPerSample or StripOffsets entry"),
+    results::code("saveAsTarga", tiff::kBitsOutsideHeader, "the BitsPerSample array lies beyond the first 1000 bytes"),
     results::code("saveAsTarga", tiff::kRowsPastEnd, "the file is shorter than its rows"),
     results::code("saveAsTarga", tiff::kTooLarge, "width or height above 65535"),
     results::code("saveAsTarga", targa::kCannotCreate, "the Targa file cannot be created, or it is the TIFF"),

@@ -74,7 +74,10 @@ std::vector<std::uint8_t> loadHeaderBuffer(std::FILE* f, std::size_t n) {
 float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
     dir = Directory();
     dir.fileSize = src.size();
-    std::uint8_t b[4];
+    std::uint8_t b[6];
+    if (!src.read(0, 4, b)) return kNotTiff;
+    if (b[0] == 'M' && b[1] == 'M' && b[2] == 0 && b[3] == 42) return kBigEndian;
+    if (b[0] != 'I' || b[1] != 'I' || b[2] != 42 || b[3] != 0) return kNotTiff;
     if (!src.read(4, 4, b)) return kIfdOutsideHeader;
     dir.ifdOffset = fileio::loadLE32(b);
     if (!src.read(dir.ifdOffset, 2, b)) return kIfdOutsideHeader;
@@ -104,13 +107,11 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
                 if (n == 1) {
                     dir.bits = value;
                 } else if (n == 3) {
-                    // The depth of the first sample stands for all three.
-                    if (src.read(value, 2, b))
-                        dir.bits = fileio::loadLE16(b);
-                    else if (rules.needBits)
-                        return kBitsOutsideHeader;
-                    else
-                        dir.bits = 0;
+                    // One depth for all three samples.
+                    if (!src.read(value, 6, b)) return kBitsOutsideHeader;
+                    dir.bits = fileio::loadLE16(b);
+                    if (fileio::loadLE16(b + 2) != dir.bits || fileio::loadLE16(b + 4) != dir.bits)
+                        return kMixedDepths;
                 } else {
                     return bpsCode;
                 }
@@ -121,6 +122,7 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
                 break;
             case kPhotometric:
                 if (static_cast<std::int32_t>(value) > 2) return -262.0f;
+                dir.photometric = static_cast<std::int32_t>(value);
                 break;
             case kStripOffsets:
                 if (n != 1) return -273.0f;
@@ -135,12 +137,29 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
                 dir.byteCountsIndex = k;
                 break;
             case kSampleFormat:
-                if (n != 1 && n != 3) return -339.0f;
+                // One format for every sample, read from the array of three.
+                if (n == 1) {
+                    dir.sampleFormat = static_cast<int>(value & 0xFFFF);
+                } else if (n == 3 && src.read(value, 6, b) && fileio::loadLE16(b + 2) == fileio::loadLE16(b) &&
+                           fileio::loadLE16(b + 4) == fileio::loadLE16(b)) {
+                    dir.sampleFormat = fileio::loadLE16(b);
+                } else {
+                    return -339.0f;
+                }
+                break;
+            case kPlanarConfiguration:
+                dir.planar = value;
+                break;
+            case kTileWidth:
+            case kTileOffsets:
+                dir.tiled = true;
                 break;
             default:
                 break;
         }
     }
+    if (dir.tiled) return kTiled;
+    if (dir.planar == 2 && dir.samples > 1) return kPlanar;
     if (rules.requiredBits && dir.bits != static_cast<std::uint32_t>(rules.requiredBits))
         return -static_cast<float>(rules.requiredBits);
     if (dir.widthIndex < 0 || dir.lengthIndex < 0 || dir.stripIndex < 0) return kMissingEntry;
@@ -168,6 +187,14 @@ float readTiffHeader(const char* path, const WalkRules& rules, Directory& dir, f
     dir.fileSize = static_cast<std::uint64_t>(size);
     if (r == 0.0f && file) *file = std::move(f);
     return r;
+}
+
+float checkSamples(const Directory& dir, std::uint32_t samples, int sampleFormat) {
+    if (samples != 0 && dir.samples != samples) return kModeSamples;
+    const int format = dir.sampleFormat == 0 ? kUnsignedSamples : dir.sampleFormat;
+    if (format != sampleFormat) return kWrongSampleFormat;
+    if (dir.photometric == 0) return kMinIsWhite;
+    return 0.0f;
 }
 
 bool rowBytes(const Directory& dir, std::uint32_t samples, std::uint32_t bytesPerSample, std::uint64_t& out) {
@@ -717,8 +744,9 @@ float convertTiff(const char* source, const char* destination, int mode) {
     Directory d;
     float rc = readFloatSource(source, d);
     if (rc != 0.0f) return rc;
-
     const std::uint32_t srcSamples = mode == 1 ? 1 : 3;
+    if ((rc = checkSamples(d, srcSamples, kFloatSamples)) != 0.0f) return rc;
+
     const std::uint32_t dstSamples = mode == 3 ? 3 : 1;
     std::uint64_t srcRow = 0, dstRow = 0;
     rowBytes(d, srcSamples, 4, srcRow);
@@ -771,6 +799,9 @@ float openForRange(const char* path, int samples, int bits, RangeSource& s) {
     rules.headerBytes = 0;
     rules.requiredBits = bits;
     float rc = tiff::readTiffHeader(path, rules, s.d);
+    if (rc != 0.0f) return rc;
+    rc = tiff::checkSamples(s.d, static_cast<std::uint32_t>(samples),
+                            bits == 32 ? tiff::kFloatSamples : tiff::kUnsignedSamples);
     if (rc != 0.0f) return rc;
     tiff::rowBytes(s.d, static_cast<std::uint32_t>(samples), static_cast<std::uint32_t>(bits / 8), s.row);
     if (!tiff::rowsFit(s.d, s.row)) return tiff::kRowsPastEnd;
@@ -1024,6 +1055,7 @@ float singleChannelTiff(const char* source, const char* destination) {
     Directory d;
     float rc = readFloatSource(source, d);
     if (rc != 0.0f) return rc;
+    if ((rc = checkSamples(d, 3, kFloatSamples)) != 0.0f) return rc;
     std::uint64_t srcRow = 0, dstRow = 0;
     rowBytes(d, 3, 4, srcRow);
     rowBytes(d, 1, 4, dstRow);

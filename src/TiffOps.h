@@ -26,9 +26,17 @@ enum Tag : std::uint16_t {
     kPhotometric = 262,
     kStripOffsets = 273,
     kRowsPerStrip = 278,
+    kSamplesPerPixel = 277,
     kStripByteCounts = 279,
+    kPlanarConfiguration = 284,
+    kTileWidth = 322,
+    kTileOffsets = 324,
     kSampleFormat = 339,
 };
+
+// SampleFormat values.
+inline constexpr int kUnsignedSamples = 1;
+inline constexpr int kFloatSamples = 3;
 
 // Codes for sources outside the dialect (the tag checks return the failing
 // tag negated, see walkIfd). Every one is returned before any byte is written.
@@ -41,6 +49,15 @@ inline constexpr float kTooLarge = -56.0f;             // dimensions do not fit 
 inline constexpr float kPsdNeedsGrey = -57.0f;         // depth conversion: mode 3 with a PSD destination
 inline constexpr float kHeaderLengthsDiffer = -58.0f;  // merge: the maps' StripOffsets differ
 inline constexpr float kIoFailure = -60.0f;            // a read or write failed while the rows were processed
+// Files written by other programs in layouts the operations would misread.
+inline constexpr float kNotTiff = -50.0f;         // no "II" and 42 at the start (or "MM", below)
+inline constexpr float kBigEndian = -49.0f;       // "MM": big-endian numbers
+inline constexpr float kMixedDepths = -48.0f;     // the samples of a pixel have different depths
+inline constexpr float kTiled = -47.0f;           // tiles rather than strips
+inline constexpr float kPlanar = -46.0f;          // each sample in a plane of its own
+inline constexpr float kMinIsWhite = -45.0f;      // grey map whose 0 is white
+inline constexpr float kWrongSampleFormat = -44.0f;  // integers where floats are needed, or the other way
+inline constexpr float kModeSamples = -43.0f;     // the map's samples a pixel differ from the mode's
 
 // Files that cannot be opened or created.
 inline constexpr float kCannotOpen = -10.0f;                // the (first) file cannot be opened for reading
@@ -62,9 +79,6 @@ struct WalkRules {
     int requiredBits = 0;
     // A bad BitsPerSample count gives +258 instead of -258.
     bool positiveBpsCode = false;
-    // The bit depth is read from the BitsPerSample array (count 3); when
-    // false, an array outside the header buffer leaves bits at 0.
-    bool needBits = true;
 };
 
 // What the walk of the first IFD picked up.
@@ -77,6 +91,12 @@ struct Directory {
     std::uint32_t bits = 0;
     std::uint32_t stripOffset = 0;
     std::uint32_t rowsPerStrip = 0;
+    // PhotometricInterpretation, -1 without the entry.
+    std::int32_t photometric = -1;
+    // SampleFormat of every sample, 0 without the entry (unsigned integers).
+    int sampleFormat = 0;
+    std::uint32_t planar = 1;  // PlanarConfiguration
+    bool tiled = false;        // a TileWidth or TileOffsets entry
     // Entry index of each tag, -1 when the IFD has none.
     int widthIndex = -1;
     int lengthIndex = -1;
@@ -113,10 +133,12 @@ private:
 // Loads the header buffer the dialect's way (n bytes, padded as above).
 std::vector<std::uint8_t> loadHeaderBuffer(std::FILE* f, std::size_t n);
 
-// Walks the first IFD: entries in file order, the tag checks (-258 or +258,
-// -259, -262, -273, -339), the first failing check ends the walk; then the
-// required depth (its negation) and the presence of ImageWidth,
-// ImageLength and StripOffsets (kMissingEntry). 0 on success.
+// Walks the first IFD: the byte-order mark (kNotTiff, kBigEndian), then the
+// entries in file order, the tag checks (-258 or +258, kMixedDepths, -259,
+// -262, -273, -339), the first failing check ends the walk; then tiles
+// (kTiled), planes (kPlanar), the required depth (its negation) and the
+// presence of ImageWidth, ImageLength and StripOffsets (kMissingEntry). 0 on
+// success.
 float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir);
 // The same over a bare buffer (no padding, no file behind it).
 float walkIfd(const std::vector<std::uint8_t>& header, const WalkRules& rules, Directory& dir);
@@ -124,6 +146,12 @@ float walkIfd(const std::vector<std::uint8_t>& header, const WalkRules& rules, D
 // Opens path for reading (-10 when that fails), loads its header by the
 // rules and walks it. On success the file stays open in *file when given.
 float readTiffHeader(const char* path, const WalkRules& rules, Directory& dir, fileio::File* file = nullptr);
+
+// What an operation that reads the samples' values asks of a walked map:
+// `samples` samples a pixel when not 0 (kModeSamples), floats or unsigned
+// integers (kWrongSampleFormat; unsigned is the default without the
+// entry, floats must say so), and 0 black (kMinIsWhite). 0 when it holds.
+float checkSamples(const Directory& dir, std::uint32_t samples, int sampleFormat);
 
 // Bytes in one row of width x samples x bytesPerSample; false on overflow.
 bool rowBytes(const Directory& dir, std::uint32_t samples, std::uint32_t bytesPerSample, std::uint64_t& out);
@@ -219,13 +247,26 @@ namespace tiff {
         results::code(NAME, -static_cast<float>(kCompression), "the TIFF is compressed", BUILDS),                    \
         results::code(NAME, -static_cast<float>(kPhotometric), "the photometric interpretation is above 2", BUILDS), \
         results::code(NAME, -static_cast<float>(kStripOffsets), "the StripOffsets count is not 1", BUILDS),          \
-        results::code(NAME, -static_cast<float>(kSampleFormat), "the SampleFormat count is not 1 or 3", BUILDS),     \
+        results::code(NAME, -static_cast<float>(kSampleFormat),                                                      \
+                      "the SampleFormat count is not 1 or 3, or the samples' formats differ", BUILDS),               \
+        results::code(NAME, kNotTiff, "not a TIFF (no \"II\" and 42 at the start)", BUILDS),                        \
+        results::code(NAME, kBigEndian, "a big-endian TIFF (\"MM\"), which the library does not read", BUILDS),     \
+        results::code(NAME, kMixedDepths, "the samples of a pixel have different depths", BUILDS),                  \
+        results::code(NAME, kTiled, "a tiled TIFF, which the library does not read", BUILDS),                       \
+        results::code(NAME, kPlanar, "a planar TIFF (one plane a sample), which the library does not read", BUILDS), \
         results::code(NAME, kIfdOutsideHeader, "the IFD or an entry lies past the header", BUILDS),                  \
         results::code(NAME, kMissingEntry, "no ImageWidth, ImageLength or StripOffsets entry", BUILDS),              \
         results::code(NAME, kBitsOutsideHeader, "the BitsPerSample array lies past the header", BUILDS),             \
         results::code(NAME, kRowsPastEnd, "the rows do not fit in the file", BUILDS),                                \
         results::code(NAME, kCannotReopen, "the TIFF cannot be opened for reading and writing", BUILDS),             \
         results::code(NAME, kIoFailure, "a read or write failed while the rows were processed", BUILDS)
+
+// The checks of the operations that read the samples' values. SAMPLES
+// names the kind of sample they need.
+#define BRINDLEX_TIFF_SAMPLE_ROWS(NAME, BUILDS, SAMPLES)                                                           \
+    results::code(NAME, kModeSamples, "the map's samples a pixel (1 grey, 3 RGB) are not the mode's", BUILDS),     \
+        results::code(NAME, kWrongSampleFormat, "the samples are not " SAMPLES " (SampleFormat)", BUILDS),         \
+        results::code(NAME, kMinIsWhite, "a grey map whose 0 is white (photometric interpretation 0)", BUILDS)
 
 // The conversions' own codes beyond the walk.
 #define BRINDLEX_TIFF_CONVERSION_ROWS(NAME)                                                           \
@@ -247,19 +288,23 @@ namespace tiff {
 inline constexpr results::Row kTiffResults[] = {
     BRINDLEX_TIFF_WALK_ROWS("convertTIFF16", results::Builds::Both, -static_cast<float>(kBitsPerSample)),
     BRINDLEX_TIFF_CONVERSION_ROWS("convertTIFF16"),
+    BRINDLEX_TIFF_SAMPLE_ROWS("convertTIFF16", results::Builds::Both, "floats"),
     results::code("convertTIFF16", kPsdNeedsGrey, "mode 3 with a PSD destination"),
 
     BRINDLEX_TIFF_WALK_ROWS("convertTIFFSingle", results::Builds::Both, -static_cast<float>(kBitsPerSample)),
     BRINDLEX_TIFF_CONVERSION_ROWS("convertTIFFSingle"),
+    BRINDLEX_TIFF_SAMPLE_ROWS("convertTIFFSingle", results::Builds::Both, "floats"),
     results::code("convertTIFFSingle", -1.0f, "text or mem1 is null"),
 
     BRINDLEX_TIFF_WALK_ROWS("getScale", results::Builds::Both, -static_cast<float>(kBitsPerSample)),
     results::value("getScale", 0.0f, results::kNoLimit, "the scale factor"),
     results::code("getScale", -32.0f, "the map is not 32 bits per sample"),
+    BRINDLEX_TIFF_SAMPLE_ROWS("getScale", results::Builds::Both, "floats"),
 
     BRINDLEX_TIFF_WALK_ROWS("getScale16", results::Builds::Windows, -static_cast<float>(kBitsPerSample)),
     results::value("getScale16", 0.0f, 65535.0f, "the span of the samples", results::Builds::Windows),
     results::code("getScale16", -16.0f, "the map is not 16 bits per sample", results::Builds::Windows),
+    BRINDLEX_TIFF_SAMPLE_ROWS("getScale16", results::Builds::Windows, "unsigned integers"),
 
     BRINDLEX_TIFF_WALK_ROWS("mergeMapsTIF", results::Builds::Both, static_cast<float>(kBitsPerSample)),
     BRINDLEX_TIFF_MERGE_ROWS("mergeMapsTIF", results::Builds::Both),
@@ -273,6 +318,7 @@ inline constexpr results::Row kTiffResults[] = {
 
 #undef BRINDLEX_TIFF_WALK_ROWS
 #undef BRINDLEX_TIFF_CONVERSION_ROWS
+#undef BRINDLEX_TIFF_SAMPLE_ROWS
 #undef BRINDLEX_TIFF_MERGE_ROWS
 
 }  // namespace tiff

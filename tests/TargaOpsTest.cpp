@@ -150,12 +150,22 @@ TEST(Targa, RefusalsLeaveNoOutput) {
                   b.setCount(339, 2);
               }),
          -262},
-        {"no BitsPerSample", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(258); }), tiff::kMissingEntry},
+        {"no BitsPerSample (one bit a sample)", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(258); }), -8},
+        {"16-bit", TiffBuilder(3, 2, 3, 16).build(), -8},
+        {"float", TiffBuilder(3, 2, 1, 32).build(), -8},
+        {"signed samples", edit(TiffBuilder(3, 2, 1, 8), [](TiffBuilder &b) { b.set(339, 2); }),
+         tiff::kWrongSampleFormat},
+        {"0 is white", edit(TiffBuilder(3, 2, 1, 8), [](TiffBuilder &b) { b.set(262, 0); }), tiff::kMinIsWhite},
+        {"big-endian", [] {
+             Bytes f = rgb8(4, 4).build();
+             f[0] = f[1] = 'M', f[2] = 0, f[3] = 42;
+             return f;
+         }(), tiff::kBigEndian},
         {"no width", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(256); }), tiff::kMissingEntry},
         {"no height", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(257); }), tiff::kMissingEntry},
         {"IFD past 1000 bytes", farIfd, tiff::kIfdOutsideHeader},
         {"entries past 1000 bytes", edgeIfd, tiff::kIfdOutsideHeader},
-        {"empty file", Bytes(), tiff::kMissingEntry},
+        {"empty file", Bytes(), tiff::kNotTiff},
         {"width 65536", edit(TiffBuilder(1, 1, 3, 8), [](TiffBuilder &b) { b.set(256, 65536); }), tiff::kTooLarge},
         {"rows past the file", edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(257, 400); }), tiff::kRowsPastEnd},
         {"width x 3 overflows 32 bits", edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(256, 0xFFFFFFFFu); }),
@@ -168,13 +178,25 @@ TEST(Targa, RefusalsLeaveNoOutput) {
         EXPECT_EQ(convert(dir, c.tiff, &tga), c.code);
         EXPECT_FALSE(fileExists(dir.path("out.tga"))) << "output created";
     }
-    // Accepted oddities: a negative photometric value passes the signed
-    // comparison, and a 16-bit map is taken byte by byte.
+    // Accepted oddity: a negative photometric value passes the signed
+    // comparison.
     EXPECT_EQ(convert(dir, edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(262, 0xFFFFFFFFu); })), 0.0f);
-    TiffBuilder deep(3, 2, 3, 16);
-    Bytes tga;
-    EXPECT_EQ(convert(dir, deep.build(), &tga), 0.0f);
-    EXPECT_EQ(tga.size(), 18u + 3 * 2 * 3);
+}
+
+// Programs that put a directory or anything else after the rows: the rows
+// are taken at the strip offset, not from the end of the file.
+TEST(Targa, RowsAreTakenAtTheStripWhateverFollowsThem) {
+    TempDir dir;
+    for (int samples : {1, 3}) {
+        SCOPED_TRACE(samples);
+        const Bytes plain = TiffBuilder(5, 3, samples, 8).build();
+        Bytes followed = plain;
+        followed.insert(followed.end(), 37, 0xC3);
+        Bytes want, got;
+        ASSERT_EQ(convert(dir, plain, &want), 0.0f);
+        ASSERT_EQ(convert(dir, followed, &got), 0.0f);
+        EXPECT_EQ(got, want);
+    }
 }
 
 TEST(Targa, MissingOrUncreatableFiles) {

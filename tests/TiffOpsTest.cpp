@@ -76,12 +76,12 @@ TEST(TiffWalk, ChecksAndCodes) {
         {"valid float map", 32, none, none, rules(250, 32), 0},
         {"BitsPerSample count 2", 32, entry(258, 2, 32), none, rules(250, 32), -258},
         {"BitsPerSample count 4, merge rules", 32, entry(258, 4, 32), none, rules(1000, 0, true), 258},
-        {"only the first of three depths counts", 32, none,
+        {"three depths that differ", 32, none,
          [](TiffBuilder &b, std::vector<std::uint8_t> &f) {
              f[194 + 2] = 16;
              f[194 + 4] = 16;
          },
-         rules(250, 32), 0},
+         rules(250, 32), kMixedDepths},
         {"16-bit map where 32 is required", 16, none, none, rules(250, 32), -32},
         {"16-bit map where 16 is required", 16, none, none, rules(0, 16), 0},
         {"no BitsPerSample entry", 32, [](TiffBuilder &b, auto &) { b.remove(258); }, none, rules(250, 32), -32},
@@ -90,7 +90,32 @@ TEST(TiffWalk, ChecksAndCodes) {
         {"photometric -1 passes the signed test", 32, entry(262, 1, 0xFFFFFFFFu), none, rules(250, 32), 0},
         {"two strips", 32, entry(273, 2, 300), none, rules(250, 32), -273},
         {"SampleFormat count 2", 32, entry(339, 2, 3), none, rules(250, 32), -339},
-        {"integer SampleFormat on a float map is accepted", 8, entry(339, 1, 1), none, rules(250, 0), 0},
+        {"integer SampleFormat on a float map passes the walk", 8, entry(339, 1, 1), none, rules(250, 0), 0},
+        {"SampleFormats of three samples differ", 32, none,
+         [](TiffBuilder &b, std::vector<std::uint8_t> &f) {
+             // The entries follow the count at 8; the array's offset is in the value field.
+             for (std::size_t e = 10; e + 12 <= f.size() && e < 10 + 12u * f[8]; e += 12)
+                 if (fileio::loadLE16(&f[e]) == 339) f[fileio::loadLE32(&f[e + 8]) + 2] = 1;
+         },
+         rules(250, 32), -339},
+        {"tiles", 32, entry(322, 1, 16), none, rules(250, 32), kTiled},
+        {"tiles without strips", 32,
+         [](TiffBuilder &b, auto &) {
+             b.remove(273);
+             b.entries.push_back({324, 4, 1, 300});
+         },
+         none, rules(250, 32), kTiled},
+        {"planar RGB", 32, entry(284, 1, 2), none, rules(250, 32), kPlanar},
+        {"planar grey is one plane", 32,
+         [](TiffBuilder &b, auto &) {
+             b.setCount(258, 1).set(258, 32);
+             b.set(284, 2);
+         },
+         none, rules(250, 32), 0},
+        {"not a TIFF", 32, none, [](TiffBuilder &, std::vector<std::uint8_t> &f) { f[0] = 0x89, f[1] = 'P'; },
+         rules(250, 32), kNotTiff},
+        {"II without 42", 32, none, [](TiffBuilder &, std::vector<std::uint8_t> &f) { f[2] = 43; }, rules(250, 32),
+         kNotTiff},
         {"first failing entry in file order wins", 32, [](TiffBuilder &b, auto &) { b.set(259, 5).setCount(339, 2); },
          none, rules(250, 32), -259},
         {"unknown tags, descending order", 32,
@@ -117,13 +142,12 @@ TEST(TiffWalk, ChecksAndCodes) {
         {"entries run past the header buffer", 32, none, [](TiffBuilder &, std::vector<std::uint8_t> &f) { f[8] = 21; },
          rules(250, 32), kIfdOutsideHeader},
         {"BitsPerSample array past the buffer", 32, entry(258, 3, 249), none, rules(250, 32), kBitsOutsideHeader},
-        {"big-endian file is misread, not detected", 32, none,
+        {"big-endian file", 32, none,
          [](TiffBuilder &, std::vector<std::uint8_t> &f) {
              f[0] = f[1] = 'M';
-             f[4] = 0;
-             f[7] = 8;
+             f[2] = 0, f[3] = 42;
          },
-         rules(1000, 32), kIfdOutsideHeader},
+         rules(1000, 32), kBigEndian},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -136,17 +160,6 @@ TEST(TiffWalk, ChecksAndCodes) {
         Directory d;
         EXPECT_EQ(walkIfd(header, c.r, d), c.code);
     }
-}
-
-TEST(TiffWalk, BitsArrayOutsideIsHarmlessWhenDepthIsNotNeeded) {
-    TiffBuilder b(4, 2, 3, 8);
-    b.set(258, 100000);
-    WalkRules r = rules(1000, 0, true);
-    r.needBits = false;
-    Directory d;
-    EXPECT_EQ(walkIfd(b.build(), r, d), 0.0f);
-    EXPECT_EQ(d.samples, 3u);
-    EXPECT_EQ(d.bits, 0u);
 }
 
 TEST(TiffWalk, HeaderBufferIsPaddedWithTheLastByte) {
@@ -182,7 +195,7 @@ TEST(TiffWalk, WholeFileRuleFindsAnIfdBehindThePixels) {
 
 TEST(TiffWalk, EveryTruncatedPrefixFailsCleanly) {
     const std::vector<std::uint8_t> full = floatRgb(3, 2).build();
-    const std::size_t ifdEnd = 8 + 2 + 12 * 15 + 4 + 2;  // through the first depth of the array
+    const std::size_t ifdEnd = 8 + 2 + 12 * 15 + 4 + 12;  // through the arrays of depths and sample formats
     for (std::size_t n = 0; n <= full.size(); ++n) {
         SCOPED_TRACE(n);
         std::vector<std::uint8_t> prefix(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
@@ -639,6 +652,22 @@ TEST(ConvertTiff16, LargeMapHeaderAndSize) {
         }
 }
 
+namespace {
+
+// A 4 x 2 grey float map with one entry set, or without it.
+std::vector<std::uint8_t> floatWith(std::uint16_t tag, std::uint32_t value) {
+    TiffBuilder b(4, 2, 1, 32);
+    b.set(tag, value);
+    return b.build();
+}
+std::vector<std::uint8_t> floatWithout(std::uint16_t tag) {
+    TiffBuilder b(4, 2, 1, 32);
+    b.remove(tag);
+    return b.build();
+}
+
+}  // namespace
+
 TEST(ConvertTiff16, RefusalsWriteNothing) {
     TempDir dir;
     const std::string good = put(dir, "good.tif", floatRgb().build());
@@ -666,8 +695,12 @@ TEST(ConvertTiff16, RefusalsWriteNothing) {
         {"entries elsewhere", put(dir, "swap.tif", unpatchable.build()), 3, "a.tif", kNotPatchable},
         {"wider than the template's field", put(dir, "wide.tif", wide.build()), 1, "a.tif", kTooLarge},
         {"last byte missing", put(dir, "trunc.tif", truncated), 3, "a.tif", kRowsPastEnd},
-        {"mode 3 on a grey map reads past the end", put(dir, "grey.tif", TiffBuilder(4, 2, 1, 32).build()), 3, "a.tif",
-         kRowsPastEnd},
+        {"mode 3 on a grey map", put(dir, "grey.tif", TiffBuilder(4, 2, 1, 32).build()), 3, "a.tif", kModeSamples},
+        {"mode 4 on a grey map", put(dir, "grey.tif", TiffBuilder(4, 2, 1, 32).build()), 4, "a.tif", kModeSamples},
+        {"mode 1 on an RGB map", good, 1, "a.tif", kModeSamples},
+        {"32-bit integers", put(dir, "u32.tif", floatWith(339, 1)), 1, "a.tif", kWrongSampleFormat},
+        {"32-bit, no SampleFormat (integers)", put(dir, "nofmt.tif", floatWithout(339)), 1, "a.tif", kWrongSampleFormat},
+        {"float, 0 is white", put(dir, "white.tif", floatWith(262, 0)), 1, "a.tif", kMinIsWhite},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -729,7 +762,13 @@ TEST(GetScale, CountsDistinctLevels) {
     } cases[] = {
         {"256 levels", levels, 3, scaleCurve(256, kWindowsBuild)},
         {"every channel counts", rgbLevels, 3, scaleCurve(6, kWindowsBuild)},
-        {"RGB map read as grey counts the raw floats", rgbLevels, 1, scaleCurve(2, kWindowsBuild)},
+        {"RGB map in mode 1", rgbLevels, 1, kModeSamples},
+        {"grey map in mode 3", binary, 3, kModeSamples},
+        {"32-bit integers", [] {
+             TiffBuilder u(4, 1, 1, 32);
+             u.set(339, 1);
+             return u;
+         }(), 1, kWrongSampleFormat},
         {"only 0 and 1", binary, 1, inf},
         {"no rows", noRows, 1, inf},
         {"negative, NaN and zero share level 0", clamped, 1, scaleCurve(1, kWindowsBuild)},
