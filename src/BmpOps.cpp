@@ -360,7 +360,7 @@ float openThumbSource(const char* path, fileio::FileWindow& w) {
     if (w.open(path) != fileio::Load::Ok) return kBadSignature;
     const float r = readPSDHeader(w);
     if (r != 0.0f) return r;
-    if (_fHeader.depth != 8 || _fHeader.channels < 3) return kNotRgb8;
+    if (_fHeader.depth != 8 || _fHeader.channels < 3 || _fHeader.colourMode != kRgbMode) return kNotRgb8;
     constexpr std::uint32_t kMaxSide = std::numeric_limits<std::int32_t>::max();
     if (_fHeader.rows > kMaxSide || _fHeader.columns > kMaxSide ||
         !psdPlanesFit(_offst, _fHeader.rows, _fHeader.columns, 3, 1, static_cast<std::size_t>(w.size())))

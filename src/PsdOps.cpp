@@ -217,6 +217,18 @@ bool mergePlane16With(int path, const std::uint8_t* s, const std::uint8_t* d, st
     return merge != nullptr;
 }
 
+namespace {
+
+// The kinds of map the merge takes: 16 for 16-bit greyscale, 24 for 8-bit
+// RGB; 0 for any other depth or colour mode.
+int mergeKind(const PSDHeader& h) {
+    if (h.depth == 16 && h.colourMode == psd::kGreyMode) return 16;
+    if (h.depth == 8 && h.colourMode == psd::kRgbMode) return 24;
+    return 0;
+}
+
+}  // namespace
+
 float mergePSD(const char* a, const char* b) {
     using namespace psd;
     if (fileio::sameFile(a, b)) return kCannotWrite;
@@ -229,15 +241,15 @@ float mergePSD(const char* a, const char* b) {
     if (r != 0.0f) return r;
     const std::uint32_t rowsB = _fHeader.rows, columnsB = _fHeader.columns;
     const std::int32_t offB = _offst;
-    const std::int64_t kindB = std::int64_t(_fHeader.depth) * _fHeader.colourMode;  // 16 bits x 16 bits
+    const int kindB = mergeKind(_fHeader);
 
     r = openPsd(a, wa);
     if (r != 0.0f) return r;
     if (_fHeader.rows != rowsB || _fHeader.columns != columnsB) return kSizesDiffer;
-    const std::int64_t kind = std::int64_t(_fHeader.depth) * _fHeader.colourMode;
+    const int kind = mergeKind(_fHeader);
     // B must be of the same kind: A's samples written into planes of
     // another layout would scramble B.
-    if ((kind != 16 && kind != 24) || kindB != kind) return kUnsupportedKind;
+    if (kind == 0 || kindB != kind) return kUnsupportedKind;
     if (_offst != offB) return kHeadersDiffer;
     const int planes = kind == 16 ? 1 : 3;
     const int sample = kind == 16 ? 2 : 1;
@@ -306,7 +318,7 @@ float swapChannelsPSD(const char* path, int mode) {
     fileio::FileWindow w;
     float r = openPsd(path, w);
     if (r != 0.0f) return r;
-    if (std::int64_t(_fHeader.depth) * _fHeader.channels != 24) return kNotRgb8;
+    if (std::int64_t(_fHeader.depth) * _fHeader.channels != 24 || _fHeader.colourMode != kRgbMode) return kNotRgb8;
     if (!psdPlanesFit(_offst, _fHeader.rows, _fHeader.columns, 3, 1, static_cast<std::size_t>(w.size())))
         return kShortData;
     if (mode < 1 || mode > 3) return 0.0f;  // mode 0: the map is left alone

@@ -48,6 +48,9 @@ inline constexpr float kShortData = -7.0f;
 // The header or its sections run past the end of the file.
 inline constexpr float kShortHeader = -8.0f;
 inline constexpr float kNotRgb8 = -56.0f;
+// The colour modes the operations take: greyscale and RGB.
+inline constexpr std::uint16_t kGreyMode = 1;
+inline constexpr std::uint16_t kRgbMode = 3;
 // Merge: the two maps' image data start at different offsets.
 inline constexpr float kHeadersDiffer = -60.0f;
 inline constexpr float kUnsupportedKind = 36.0f;
@@ -116,7 +119,7 @@ inline constexpr results::Row kPsdResults[] = {
     BRINDLEX_PSD_HEADER_ROWS("swapRGBPSD"),
     results::code("swapRGBPSD", 0.0f, "the planes were rewritten (mode 0: left alone)"),
     results::code("swapRGBPSD", psd::kCannotWrite, "the map cannot be opened for writing or written"),
-    results::code("swapRGBPSD", psd::kNotRgb8, "the map is not 8-bit RGB"),
+    results::code("swapRGBPSD", psd::kNotRgb8, "the map is not 8-bit RGB (other depths, CMYK, Lab, greyscale)"),
 };
 
 #undef BRINDLEX_PSD_HEADER_ROWS

@@ -589,6 +589,8 @@ TEST(PsdThumbnail, RefusesWhatItCannotShrinkUntouched) {
     rle.compression = 1;
     PsdOptions grey16;
     grey16.depth = 16;
+    PsdOptions cmyk;
+    cmyk.colourMode = 4;  // four planes: the black one would be dropped
     Bytes shortPlanes = makePsdRgb(pic);
     shortPlanes.resize(shortPlanes.size() - 1);
     Bytes huge = makePsdRgb(pic);
@@ -604,6 +606,7 @@ TEST(PsdThumbnail, RefusesWhatItCannotShrinkUntouched) {
     } cases[] = {
         {"RLE", makePsdRgb(pic, rle), 16, psd::kCompressed},
         {"two channels", makePsd(40, 30, 2, {Bytes(1200), Bytes(1200)}), 16, psd::kNotRgb8},
+        {"CMYK", makePsdRgb(pic, cmyk, 0), 16, psd::kNotRgb8},
         {"16-bit", makePsd(40, 30, 3, {Bytes(2400), Bytes(2400), Bytes(2400)}, grey16), 16, psd::kNotRgb8},
         {"planes short", shortPlanes, 16, psd::kShortData},
         {"size past the file", huge, 16, psd::kShortData},

@@ -26,6 +26,17 @@ Picture picture(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// An 8-bit map's options in another colour mode (9 Lab, 4 CMYK, 1 grey).
+fixtures::PsdOptions withMode(std::uint16_t mode) {
+    fixtures::PsdOptions o;
+    o.colourMode = mode;
+    return o;
+}
+
+}  // namespace
+
 TEST(PsdHeader, FindsTheImageDataAndRefusesOtherDialects) {
     PsdOptions res;
     res.resourcesLength = 28;
@@ -143,6 +154,8 @@ TEST(PsdSwap, RefusesUntouched) {
         {"RGBA", makePsdRgb(pic, {}, 255), 1, psd::kNotRgb8},
         {"16-bit grey", makePsdGrey16(6, 5, std::vector<std::uint16_t>(30, 7)), 1, psd::kNotRgb8},
         {"16-bit RGB", makePsd(6, 5, 3, {Bytes(60), Bytes(60), Bytes(60)}, grey16), 1, psd::kNotRgb8},
+        {"Lab, three planes", makePsdRgb(pic, withMode(9)), 1, psd::kNotRgb8},
+        {"greyscale with two extra planes", makePsdRgb(pic, withMode(1)), 1, psd::kNotRgb8},
         {"planes short", shortPlanes, 1, psd::kShortData},
         {"size past the file", huge, 1, psd::kShortData},
         {"mode 0 leaves the map alone", makePsdRgb(pic), 0.5, 0.0f},
@@ -255,6 +268,8 @@ TEST(PsdMerge, RefusesMismatchesUntouched) {
         {"sizes differ", makePsdRgb(Picture(5, 5)), psd::kSizesDiffer},
         {"16-bit RGB", makePsd(6, 5, 3, {Bytes(60), Bytes(60), Bytes(60)}, rgb16), psd::kUnsupportedKind},
         {"16-bit grey into RGB", makePsdGrey16(6, 5, std::vector<std::uint16_t>(30, 9)), psd::kUnsupportedKind},
+        {"8-bit Lab", makePsdRgb(pic, withMode(9)), psd::kUnsupportedKind},
+        {"8-bit CMYK", makePsdRgb(pic, withMode(4), 0), psd::kUnsupportedKind},
         {"header lengths differ", makePsdRgb(pic, longer), psd::kHeadersDiffer},
         {"source planes short", shortPlanes, psd::kShortData},
         {"not a PSD", Bytes{'B', 'M', 0, 0}, psd::kBadSignature},
