@@ -12,12 +12,11 @@ namespace {
 // Rows are read from the TIFF in blocks of about this many bytes.
 constexpr std::uint64_t kReadBlockBytes = std::uint64_t(4) << 20;
 
-// Reads the TIFF's first IFD within the first 1000 bytes, with the
-// conversion's checks (8-bit unsigned samples, 0 black), and sets rowLen to
-// the bytes in one of its rows. A bad BitsPerSample count gives +258.
+// Reads the TIFF's first IFD with the conversion's checks (8-bit unsigned
+// samples, 0 black), and sets rowLen to the bytes in one of its rows. A bad
+// BitsPerSample count gives +258.
 float readSource(const char *tiffPath, tiff::Directory &dir, std::uint64_t &rowLen) {
     tiff::WalkRules rules;
-    rules.headerBytes = 1000;
     rules.requiredBits = 8;
     rules.positiveBpsCode = true;
     float r = tiff::readTiffHeader(tiffPath, rules, dir);

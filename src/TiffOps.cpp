@@ -61,13 +61,6 @@ bool HeaderSource::read(std::uint64_t off, std::size_t n, std::uint8_t* out) con
     return fileio::readSome(file_, out, n) == n;
 }
 
-std::vector<std::uint8_t> loadHeaderBuffer(std::FILE* f, std::size_t n) {
-    std::vector<std::uint8_t> buf(n, 0);
-    std::size_t got = n ? fileio::readSome(f, buf.data(), n) : 0;
-    if (got > 0 && got < n) std::fill(buf.begin() + static_cast<std::ptrdiff_t>(got), buf.end(), buf[got - 1]);
-    return buf;
-}
-
 // ---------------------------------------------------------------------------
 // The IFD walk.
 
@@ -133,9 +126,6 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
                 dir.rowsPerStrip = value;
                 dir.rowsPerStripIndex = k;
                 break;
-            case kStripByteCounts:
-                dir.byteCountsIndex = k;
-                break;
             case kSampleFormat:
                 // One format for every sample, read from the array of three.
                 if (n == 1) {
@@ -178,12 +168,7 @@ float readTiffHeader(const char* path, const WalkRules& rules, Directory& dir, f
     if (!f) return kCannotOpen;
     long long size = fileio::streamSize(f.get());
     if (size < 0) return kCannotOpen;
-    float r;
-    if (rules.headerBytes == 0) {
-        r = walkIfd(HeaderSource::fromFile(f.get(), static_cast<std::uint64_t>(size)), rules, dir);
-    } else {
-        r = walkIfd(HeaderSource::fromBuffer(loadHeaderBuffer(f.get(), rules.headerBytes)), rules, dir);
-    }
+    const float r = walkIfd(HeaderSource::fromFile(f.get(), static_cast<std::uint64_t>(size)), rules, dir);
     dir.fileSize = static_cast<std::uint64_t>(size);
     if (r == 0.0f && file) *file = std::move(f);
     return r;
@@ -313,24 +298,12 @@ std::vector<std::uint8_t> float32Template() {
                          {0, 0, 0, 0x3F, 0, 0, 0, 0x3F, 0, 0, 0, 0x3F});
 }
 
-float checkPatchable(const Directory& dir) {
-    if (dir.ifdOffset != 8 || dir.widthIndex != 1 || dir.lengthIndex != 2 || dir.rowsPerStripIndex != 8 ||
-        dir.byteCountsIndex != 9)
-        return kNotPatchable;
-    return 0.0f;
-}
-
-void applyPatch(const Directory& dir, std::vector<std::uint8_t>& header) {
-    const struct {
-        int index;
-        std::uint32_t value;
-    } fields[] = {
-        {dir.widthIndex, dir.width}, {dir.lengthIndex, dir.length}, {dir.rowsPerStripIndex, dir.rowsPerStrip}};
-    for (const auto& f : fields) {
-        if (f.index < 0) continue;
-        std::size_t pos = dir.valueField(f.index);
-        if (pos + 2 <= header.size()) fileio::storeLE16(&header[pos], static_cast<std::uint16_t>(f.value));
-    }
+void fitTemplate(const Directory& dir, std::vector<std::uint8_t>& header) {
+    const std::uint32_t rowsPerStrip =
+        dir.rowsPerStripIndex >= 0 && dir.rowsPerStrip >= dir.length ? dir.rowsPerStrip : dir.length;
+    fileio::storeLE16(&header[kWidthField], static_cast<std::uint16_t>(dir.width));
+    fileio::storeLE16(&header[kLengthField], static_cast<std::uint16_t>(dir.length));
+    fileio::storeLE16(&header[kRowsPerStripField], static_cast<std::uint16_t>(rowsPerStrip));
 }
 
 namespace {
@@ -662,7 +635,6 @@ bool forEachRowBlockInHalves(const char* path, fileio::FileWindow& w, std::uint6
 // its first 250 bytes.
 float readFloatSource(const char* source, Directory& d) {
     WalkRules rules;
-    rules.headerBytes = 250;
     rules.requiredBits = 32;
     return tiff::readTiffHeader(source, rules, d);
 }
@@ -673,10 +645,8 @@ float readFloatSource(const char* source, Directory& d) {
 // The strip's byte count, which the rows written will make true, goes in
 // with the size.
 float patchTemplate(const Directory& d, std::uint64_t pixelBytes, std::vector<std::uint8_t>& header) {
-    const float rc = tiff::checkPatchable(d);
-    if (rc != 0.0f) return rc;
     if (d.width > 0xFFFF || d.length > 0xFFFF || pixelBytes > 0xFFFFFFFFu) return tiff::kTooLarge;
-    tiff::applyPatch(d, header);
+    tiff::fitTemplate(d, header);
     fileio::storeLE32(&header[tiff::kByteCountsField], static_cast<std::uint32_t>(pixelBytes));
     return 0.0f;
 }
@@ -796,7 +766,6 @@ struct RangeSource {
 float openForRange(const char* path, int samples, int bits, RangeSource& s) {
     if (!path || (samples != 1 && samples != 3)) return -9.0f;
     WalkRules rules;
-    rules.headerBytes = 0;
     rules.requiredBits = bits;
     float rc = tiff::readTiffHeader(path, rules, s.d);
     if (rc != 0.0f) return rc;
@@ -942,20 +911,14 @@ float mergeMaps(const char* pathA, const char* pathB, bool hack) {
     fileio::NewFile out;
     if (out.lock(pathB) == fileio::Written::Busy) return hostcall::kFileBusy;
     WalkRules rules;
-    rules.headerBytes = 1000;
     rules.positiveBpsCode = true;
     Directory a, b;
     float rc = readTiffHeader(pathA, rules, a);
     if (rc != 0.0f) return rc;
-    {
-        fileio::File fb = fileio::open(pathB, "rb");
-        if (!fb) {
-            printCode("-20");
-            return kBCannotOpen;
-        }
-        long long size = fileio::streamSize(fb.get());
-        rc = walkIfd(HeaderSource::fromBuffer(loadHeaderBuffer(fb.get(), rules.headerBytes)), rules, b);
-        b.fileSize = size < 0 ? 0 : static_cast<std::uint64_t>(size);
+    rc = readTiffHeader(pathB, rules, b);
+    if (rc == kCannotOpen) {
+        printCode("-20");
+        return kBCannotOpen;
     }
     if (rc == kMissingEntry && b.entryCount < 1) return kBSizesDiffer;
     if (rc != 0.0f) return rc;
@@ -1015,7 +978,6 @@ float swapChannels(const char* path, int mode) {
     fileio::NewFile out;
     if (out.lock(path) == fileio::Written::Busy) return hostcall::kFileBusy;
     WalkRules rules;
-    rules.headerBytes = 1000;
     rules.positiveBpsCode = true;
     Directory d;
     float rc = readTiffHeader(path, rules, d);

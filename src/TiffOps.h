@@ -40,11 +40,10 @@ inline constexpr int kFloatSamples = 3;
 
 // Codes for sources outside the dialect (the tag checks return the failing
 // tag negated, see walkIfd). Every one is returned before any byte is written.
-inline constexpr float kIfdOutsideHeader = -51.0f;     // the IFD or one of its entries lies past the header buffer
+inline constexpr float kIfdOutsideHeader = -51.0f;     // the IFD or one of its entries lies past the end of the file
 inline constexpr float kMissingEntry = -52.0f;         // no ImageWidth, ImageLength or StripOffsets entry
-inline constexpr float kBitsOutsideHeader = -53.0f;    // the BitsPerSample array lies past the header buffer
+inline constexpr float kBitsOutsideHeader = -53.0f;    // the BitsPerSample array lies past the end of the file
 inline constexpr float kRowsPastEnd = -54.0f;          // the rows the operation reads do not fit in the file
-inline constexpr float kNotPatchable = -55.0f;         // IFD not at 8, or entries 256/257/278/279 not at 1/2/8/9
 inline constexpr float kTooLarge = -56.0f;             // dimensions do not fit the destination's header fields
 inline constexpr float kPsdNeedsGrey = -57.0f;         // depth conversion: mode 3 with a PSD destination
 inline constexpr float kHeaderLengthsDiffer = -58.0f;  // merge: the maps' StripOffsets differ
@@ -71,9 +70,6 @@ inline constexpr float kBCannotReopen = -201.0f;  // B cannot be opened for read
 
 // The per-operation points of the one IFD walk.
 struct WalkRules {
-    // Bytes loaded from the start of the file into the header buffer
-    // (250 or 1000); 0 means the whole file.
-    std::size_t headerBytes = 1000;
     // Bits per sample the operation requires (its negation is the code);
     // 0 accepts any depth.
     int requiredBits = 0;
@@ -102,20 +98,15 @@ struct Directory {
     int lengthIndex = -1;
     int stripIndex = -1;
     int rowsPerStripIndex = -1;
-    int byteCountsIndex = -1;
     // Size of the file the header came from (0 for a bare buffer).
     std::uint64_t fileSize = 0;
-
-    // Position of entry k's value field in the file.
-    std::size_t valueField(int k) const { return ifdOffset + 2u + 12u * static_cast<std::size_t>(k) + 8u; }
 };
 
-// Reads the bytes the walk asks for: from the header buffer, or for the
-// whole-file rule from the file itself (the pixels are never all held).
+// Reads the bytes the walk asks for, wherever in the file they lie: the
+// directory may follow the pixels, which are never all held.
 class HeaderSource {
 public:
-    // A fixed header buffer: the first n bytes of the file, padded to n with
-    // copies of the last byte read (zeros for an empty file).
+    // The bytes of a whole file held in memory.
     static HeaderSource fromBuffer(std::vector<std::uint8_t> buffer);
     // The whole file behind f (its size given), with a prefix cached.
     static HeaderSource fromFile(std::FILE* f, std::uint64_t fileSize);
@@ -130,9 +121,6 @@ private:
     std::uint64_t limit_ = 0;
 };
 
-// Loads the header buffer the dialect's way (n bytes, padded as above).
-std::vector<std::uint8_t> loadHeaderBuffer(std::FILE* f, std::size_t n);
-
 // Walks the first IFD: the byte-order mark (kNotTiff, kBigEndian), then the
 // entries in file order, the tag checks (-258 or +258, kMixedDepths, -259,
 // -262, -273, -339), the first failing check ends the walk; then tiles
@@ -140,11 +128,11 @@ std::vector<std::uint8_t> loadHeaderBuffer(std::FILE* f, std::size_t n);
 // presence of ImageWidth, ImageLength and StripOffsets (kMissingEntry). 0 on
 // success.
 float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir);
-// The same over a bare buffer (no padding, no file behind it).
+// The same over a whole file's bytes in memory.
 float walkIfd(const std::vector<std::uint8_t>& header, const WalkRules& rules, Directory& dir);
 
-// Opens path for reading (-10 when that fails), loads its header by the
-// rules and walks it. On success the file stays open in *file when given.
+// Opens path for reading (-10 when that fails) and walks its first IFD
+// wherever it lies. On success the file stays open in *file when given.
 float readTiffHeader(const char* path, const WalkRules& rules, Directory& dir, fileio::File* file = nullptr);
 
 // What an operation that reads the samples' values asks of a walked map:
@@ -165,19 +153,17 @@ std::vector<std::uint8_t> grey16Template();   // 198 bytes
 std::vector<std::uint8_t> rgb16Template();    // 234 bytes
 std::vector<std::uint8_t> float32Template();  // 222 bytes
 
-// Template value-field positions patched from the source (entries 1, 2, 8, 9).
+// Template value-field positions of the fields a source sets (entries 1, 2, 8, 9).
 inline constexpr std::size_t kWidthField = 30;
 inline constexpr std::size_t kLengthField = 42;
 inline constexpr std::size_t kRowsPerStripField = 114;
 inline constexpr std::size_t kByteCountsField = 126;
 
-// kNotPatchable unless the source's IFD is at 8 with ImageWidth,
-// ImageLength, RowsPerStrip and StripByteCounts at entries 1, 2, 8 and 9,
-// so that the patch lands on the template's own fields; 0 otherwise.
-float checkPatchable(const Directory& dir);
-// Writes the low 16 bits of width, length and RowsPerStrip at the source's
-// value-field positions (checked by checkPatchable) into a template.
-void applyPatch(const Directory& dir, std::vector<std::uint8_t>& header);
+// Writes the source's width, length and RowsPerStrip (its length when the
+// entry is missing or smaller: the output is one strip), their low 16 bits,
+// into a template's fields. A host map, whose entries stand where the
+// template's do, gives the bytes its own fields hold.
+void fitTemplate(const Directory& dir, std::vector<std::uint8_t>& header);
 
 // The quantisation of a float sample to 16 bits: f x 65535 in single
 // precision, clamped to [0, 65535] (NaN gives 0), + 0.5, truncated.
@@ -272,7 +258,6 @@ namespace tiff {
 #define BRINDLEX_TIFF_CONVERSION_ROWS(NAME)                                                           \
     results::code(NAME, 0.0f, "the destination was written"),                                         \
         results::code(NAME, -32.0f, "the source is not 32 bits per sample"),                          \
-        results::code(NAME, kNotPatchable, "the source's header layout differs from the template's"), \
         results::code(NAME, kTooLarge, "the map is too large for the destination's header"),          \
         results::code(NAME, kCannotCreate, "the destination cannot be created, or it is the source")
 

@@ -148,12 +148,10 @@ std::vector<Format> tiffFormats() {
     std::vector<Op> ops;
     // The header walk alone, with the rules of the depth conversion and of
     // the range queries (without their depth requirement).
-    for (auto [bytes, bits, exportName] :
-         {std::tuple<std::size_t, int, const char *>{250, 32, "convertTIFF16"}, {0, 0, "getScale"}})
+    for (auto [bits, exportName] : {std::pair<int, const char *>{32, "convertTIFF16"}, {0, "getScale"}})
         ops.push_back(
-            {"readTiffHeader", [bytes = bytes, bits = bits, exportName = exportName](S &p, S &, const Check &check) {
+            {"readTiffHeader", [bits = bits, exportName = exportName](S &p, S &, const Check &check) {
                  tiff::WalkRules r;
-                 r.headerBytes = bytes;
                  r.requiredBits = bits;
                  tiff::Directory d;
                  float code = tiff::readTiffHeader(p.c_str(), r, d);

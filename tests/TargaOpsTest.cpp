@@ -126,7 +126,7 @@ TEST(Targa, RefusalsLeaveNoOutput) {
     };
     Bytes farIfd = rgb8(4, 4).build();
     farIfd.resize(1200, 0);
-    fileio::storeLE32(farIfd.data() + 4, 1100);  // an IFD past the first 1000 bytes
+    fileio::storeLE32(farIfd.data() + 4, 1300);  // an IFD past the end of the file
     Bytes edgeIfd = rgb8(4, 4).build();
     edgeIfd.resize(1000, 0);
     fileio::storeLE32(edgeIfd.data() + 4, 990);  // count inside, entries outside
@@ -163,8 +163,8 @@ TEST(Targa, RefusalsLeaveNoOutput) {
          }(), tiff::kBigEndian},
         {"no width", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(256); }), tiff::kMissingEntry},
         {"no height", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(257); }), tiff::kMissingEntry},
-        {"IFD past 1000 bytes", farIfd, tiff::kIfdOutsideHeader},
-        {"entries past 1000 bytes", edgeIfd, tiff::kIfdOutsideHeader},
+        {"IFD past the end", farIfd, tiff::kIfdOutsideHeader},
+        {"entries past the end", edgeIfd, tiff::kIfdOutsideHeader},
         {"empty file", Bytes(), tiff::kNotTiff},
         {"width 65536", edit(TiffBuilder(1, 1, 3, 8), [](TiffBuilder &b) { b.set(256, 65536); }), tiff::kTooLarge},
         {"rows past the file", edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(257, 400); }), tiff::kRowsPastEnd},

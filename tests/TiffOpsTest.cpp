@@ -4,6 +4,7 @@
 
 #include "Platform.h"
 #include "PsdOps.h"
+#include "TargaOps.h"
 
 #include <algorithm>
 #include <cmath>
@@ -28,12 +29,32 @@ TiffBuilder floatRgb(std::uint32_t w = 5, std::uint32_t h = 4) {
     return b;
 }
 
-WalkRules rules(std::size_t bytes, int bits = 0, bool positive = false) {
+// An operation's walk rules, and for the walk over a bare buffer the bytes
+// of the file it is given (0: all of them).
+struct TestRules {
     WalkRules r;
-    r.headerBytes = bytes;
-    r.requiredBits = bits;
-    r.positiveBpsCode = positive;
-    return r;
+    std::size_t bytes = 0;
+    operator const WalkRules &() const { return r; }
+};
+
+TestRules rules(std::size_t bytes, int bits = 0, bool positive = false) {
+    TestRules t;
+    t.bytes = bytes;
+    t.r.requiredBits = bits;
+    t.r.positiveBpsCode = positive;
+    return t;
+}
+
+// The same map with its IFD copied after the rows, where libtiff-based
+// writers put it, and the header pointing there (the arrays stay where
+// they were).
+std::vector<std::uint8_t> ifdAfterRows(std::vector<std::uint8_t> f) {
+    const std::size_t entries = fileio::loadLE16(&f[8]);
+    const std::uint32_t at = static_cast<std::uint32_t>(f.size() + f.size() % 2);
+    f.resize(at);
+    f.insert(f.end(), f.begin() + 8, f.begin() + 8 + 2 + 12 * static_cast<std::ptrdiff_t>(entries) + 4);
+    fileio::storeLE32(&f[4], at);
+    return f;
 }
 
 }  // namespace
@@ -53,8 +74,7 @@ TEST(TiffWalk, PicksUpTheDialectsTags) {
     EXPECT_EQ(d.bits, 32u);
     EXPECT_EQ(d.stripOffset, b.stripOffset());
     EXPECT_EQ(d.rowsPerStrip, 3u);
-    EXPECT_EQ(checkPatchable(d), 0.0f);
-    EXPECT_EQ(d.valueField(d.byteCountsIndex), kByteCountsField);
+    EXPECT_EQ(d.rowsPerStripIndex, 8);
 }
 
 TEST(TiffWalk, ChecksAndCodes) {
@@ -70,7 +90,7 @@ TEST(TiffWalk, ChecksAndCodes) {
         const char *what;
         int bits;
         Edit before, after;  // on the builder, then on the built bytes
-        WalkRules r;
+        TestRules r;
         float code;
     } cases[] = {
         {"valid float map", 32, none, none, rules(250, 32), 0},
@@ -156,22 +176,10 @@ TEST(TiffWalk, ChecksAndCodes) {
         std::vector<std::uint8_t> f = b.build();
         c.after(b, f);
         std::vector<std::uint8_t> header = f;
-        if (c.r.headerBytes) header.resize(c.r.headerBytes, header.back());
+        if (c.r.bytes) header.resize(c.r.bytes, header.back());
         Directory d;
         EXPECT_EQ(walkIfd(header, c.r, d), c.code);
     }
-}
-
-TEST(TiffWalk, HeaderBufferIsPaddedWithTheLastByte) {
-    TempDir dir;
-    const std::string p = dir.path("short.bin");
-    ASSERT_TRUE(writeBytes(p, {1, 2, 3}));
-    fileio::File f = fileio::open(p, "rb");
-    std::vector<std::uint8_t> buf = loadHeaderBuffer(f.get(), 6);
-    EXPECT_EQ(buf, (std::vector<std::uint8_t>{1, 2, 3, 3, 3, 3}));
-    ASSERT_TRUE(writeBytes(p, {}));
-    fileio::File e = fileio::open(p, "rb");
-    EXPECT_EQ(loadHeaderBuffer(e.get(), 4), std::vector<std::uint8_t>(4, 0));
 }
 
 TEST(TiffWalk, WholeFileRuleFindsAnIfdBehindThePixels) {
@@ -189,7 +197,6 @@ TEST(TiffWalk, WholeFileRuleFindsAnIfdBehindThePixels) {
     EXPECT_EQ(d.ifdOffset, ifdAt);
     EXPECT_EQ(d.width, 200u);
     EXPECT_EQ(d.fileSize, f.size());
-    EXPECT_EQ(readTiffHeader(dir.path("late.tif").c_str(), rules(1000, 32), d), kIfdOutsideHeader);
     EXPECT_EQ(readTiffHeader(dir.path("missing.tif").c_str(), rules(0, 32), d), -10.0f);
 }
 
@@ -263,7 +270,6 @@ TEST(TiffTemplates, ByteForByte) {
         ASSERT_EQ(walkIfd(c.bytes, rules(0, static_cast<int>(c.bits)), d), 0.0f);
         EXPECT_EQ(d.samples, c.samples);
         EXPECT_EQ(d.stripOffset, c.strip);
-        EXPECT_EQ(checkPatchable(d), 0.0f);
     }
     // The RGB template's arrays and its trailing tag 18 entry.
     std::vector<std::uint8_t> rgb = rgb16Template();
@@ -280,37 +286,45 @@ TEST(TiffTemplates, ByteForByte) {
                                               0,   128, 0,   16,  0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   0, 0}));
 }
 
-TEST(TiffTemplates, PatchTakesTheLow16BitsAndRefusesOtherLayouts) {
+TEST(TiffTemplates, FitTakesTheLow16BitsWhateverTheLayout) {
+    // The host's layout: the fields its own entries hold.
     TiffBuilder b(4096, 2048, 1, 32);
     b.pixels.clear();
     b.set(278, 0x12345);  // low 16 bits land
     Directory d;
-    ASSERT_EQ(walkIfd(b.build(), rules(250, 32), d), 0.0f);
-    ASSERT_EQ(checkPatchable(d), 0.0f);
+    ASSERT_EQ(walkIfd(b.build(), rules(0, 32), d), 0.0f);
     std::vector<std::uint8_t> h = grey16Template();
-    applyPatch(d, h);
+    fitTemplate(d, h);
     EXPECT_EQ(tiffU32At(h, kWidthField), 4096u);
     EXPECT_EQ(tiffU32At(h, kLengthField), 2048u);
     EXPECT_EQ(tiffU32At(h, kRowsPerStripField), 0x2345u);
 
-    // Any layout that would move the patch off the template's fields.
-    std::function<void(TiffBuilder &)> edits[] = {
-        [](TiffBuilder &t) { std::swap(t.entries[1], t.entries[2]); },
-        [](TiffBuilder &t) { t.remove(278); },
-        [](TiffBuilder &t) { t.remove(279); },
-        [](TiffBuilder &t) {
-            t.entries.insert(t.entries.begin(), TiffEntry{5, 3, 1, 0});
-        },
+    // Other writers' layouts fill the same fields; one strip of all the
+    // rows when RowsPerStrip is missing or smaller than the map.
+    const struct {
+        const char *what;
+        std::function<void(TiffBuilder &)> edit;
+        std::uint32_t rowsPerStrip;
+    } layouts[] = {
+        {"entries swapped", [](TiffBuilder &t) { std::swap(t.entries[1], t.entries[2]); }, 8},
+        {"no RowsPerStrip", [](TiffBuilder &t) { t.remove(278); }, 8},
+        {"RowsPerStrip below the length", [](TiffBuilder &t) { t.set(278, 3); }, 8},
+        {"RowsPerStrip 2^32 - 1", [](TiffBuilder &t) { t.set(278, 0xFFFFFFFFu); }, 0xFFFF},
+        {"no StripByteCounts", [](TiffBuilder &t) { t.remove(279); }, 8},
+        {"an entry before the others", [](TiffBuilder &t) { t.entries.insert(t.entries.begin(), TiffEntry{5, 3, 1, 0}); },
+         8},
     };
-    for (auto &edit : edits) {
-        TiffBuilder t(8, 8, 1, 32);
-        edit(t);
-        ASSERT_EQ(walkIfd(t.build(), rules(250, 32), d), 0.0f);
-        EXPECT_EQ(checkPatchable(d), kNotPatchable);
+    for (const auto &l : layouts) {
+        SCOPED_TRACE(l.what);
+        TiffBuilder t(9, 8, 1, 32);
+        l.edit(t);
+        ASSERT_EQ(walkIfd(ifdAfterRows(t.build()), rules(0, 32), d), 0.0f);
+        h = grey16Template();
+        fitTemplate(d, h);
+        EXPECT_EQ(tiffU32At(h, kWidthField), 9u);
+        EXPECT_EQ(tiffU32At(h, kLengthField), 8u);
+        EXPECT_EQ(tiffU32At(h, kRowsPerStripField), l.rowsPerStrip);
     }
-    d.ifdOffset = 16;  // entries fine, IFD elsewhere
-    d.widthIndex = 1, d.lengthIndex = 2, d.rowsPerStripIndex = 8, d.byteCountsIndex = 9;
-    EXPECT_EQ(checkPatchable(d), kNotPatchable);
 }
 
 // ---------------------------------------------------------------------------
@@ -672,8 +686,6 @@ TEST(ConvertTiff16, RefusalsWriteNothing) {
     TempDir dir;
     const std::string good = put(dir, "good.tif", floatRgb().build());
     TiffBuilder grey16(4, 2, 1, 16);
-    TiffBuilder unpatchable = floatRgb();
-    std::swap(unpatchable.entries[1], unpatchable.entries[2]);
     TiffBuilder wide(70000, 0, 1, 32);
     std::vector<std::uint8_t> truncated = floatRgb().build();
     truncated.pop_back();
@@ -692,7 +704,6 @@ TEST(ConvertTiff16, RefusalsWriteNothing) {
         {"16-bit source", put(dir, "g16.tif", grey16.build()), 1, "a.tif", -32},
         {"LZW", put(dir, "lzw.tif", lzw.build()), 3, "a.tif", -259},
         {"RGB to PSD", good, 3, "a.psd", kPsdNeedsGrey},
-        {"entries elsewhere", put(dir, "swap.tif", unpatchable.build()), 3, "a.tif", kNotPatchable},
         {"wider than the template's field", put(dir, "wide.tif", wide.build()), 1, "a.tif", kTooLarge},
         {"last byte missing", put(dir, "trunc.tif", truncated), 3, "a.tif", kRowsPastEnd},
         {"mode 3 on a grey map", put(dir, "grey.tif", TiffBuilder(4, 2, 1, 32).build()), 3, "a.tif", kModeSamples},
@@ -1240,8 +1251,6 @@ TEST(ConvertTIFFSingle, CopiesTheFirstChannel) {
 TEST(ConvertTIFFSingle, Refusals) {
     TempDir dir;
     const std::string good = put(dir, "good.tif", floatRgb().build());
-    TiffBuilder unpatchable = floatRgb();
-    unpatchable.remove(278);
     std::vector<std::uint8_t> shortMap = floatRgb().build();
     shortMap.pop_back();
     struct Case {
@@ -1252,7 +1261,6 @@ TEST(ConvertTIFFSingle, Refusals) {
         {"missing", dir.path("none.tif"), -10},
         {"8-bit", put(dir, "b8.tif", TiffBuilder(2, 2, 3, 8).build()), -32},
         {"BitsPerSample count 2", put(dir, "c2.tif", floatRgb().setCount(258, 2).build()), -258},
-        {"no RowsPerStrip", put(dir, "np.tif", unpatchable.build()), kNotPatchable},
         {"short", put(dir, "short.tif", shortMap), kRowsPastEnd},
     };
     for (const Case &c : cases) {
@@ -1268,4 +1276,81 @@ TEST(ConvertTIFFSingle, Refusals) {
     REQUIRE_READ_ONLY(ro);
     std::string dst = dir.path("out.tif");
     EXPECT_EQ(callExport("convertTIFFSingle", good, 0, &dst), -101.0f);
+}
+
+// ---------------------------------------------------------------------------
+// Maps whose directory follows their rows, as libtiff-based programs write
+// them: every operation gives the host layout's result, and its output (or
+// the rewritten map's rows) the same bytes.
+
+TEST(TiffLayouts, ADirectoryAfterTheRowsReadsAsTheHostsLayout) {
+    using Files = std::vector<std::string>;  // inputs, then the outputs the operation writes
+    struct Op {
+        const char *what;
+        std::vector<TiffBuilder> inputs;
+        int outputs;
+        std::function<float(const Files &)> run;
+        bool rewritesFirstInput;  // the result to compare is the first input's rows
+    };
+    TiffBuilder grey(33, 21, 1, 32), rgb(33, 21, 3, 32), grey16(33, 21, 1, 16), rgb8(33, 21, 3, 8);
+    grey.floats([](std::uint32_t x, std::uint32_t y, int) { return (x * 7 + y * 3) / 400.0f; });
+    rgb.floats([](std::uint32_t x, std::uint32_t y, int c) { return (x * 5 + y + 40 * c) / 300.0f; });
+    grey16.u16s([](std::uint32_t x, std::uint32_t y, int) { return static_cast<std::uint16_t>(x * 900 + y * 31); });
+    rgb8.u8s([](std::uint32_t x, std::uint32_t y, int c) { return static_cast<std::uint8_t>(x % 3 ? x * 7 + y + c : 0); });
+    TiffBuilder rgb8a = rgb8;
+    rgb8a.u8s([](std::uint32_t x, std::uint32_t y, int c) { return static_cast<std::uint8_t>(x == 0 && y == 0 ? 0 : 99 + c); });
+    const Op ops[] = {
+        {"getScale grey", {grey}, 0, [](const Files &f) { return getScaleTiff(f[0].c_str(), 1); }, false},
+        {"getScale RGB", {rgb}, 0, [](const Files &f) { return getScaleTiff(f[0].c_str(), 3); }, false},
+        {"getScale16", {grey16}, 0, [](const Files &f) { return getScale16Tiff(f[0].c_str(), 1); }, false},
+        {"convertTIFF16 mode 1", {grey}, 1, [](const Files &f) { return convertTiff(f[0].c_str(), f[1].c_str(), 1); },
+         false},
+        {"convertTIFF16 mode 3", {rgb}, 1, [](const Files &f) { return convertTiff(f[0].c_str(), f[1].c_str(), 3); },
+         false},
+        {"convertTIFF16 mode 4 to PSD", {rgb}, 1,
+         [](const Files &f) { return convertTiff(f[0].c_str(), (f[1] + ".psd").c_str(), 4) == 0.0f
+                                         ? (std::filesystem::rename(f[1] + ".psd", f[1]), 0.0f)
+                                         : -1.0f; },
+         false},
+        {"convertTIFFSingle", {rgb}, 1, [](const Files &f) { return singleChannelTiff(f[0].c_str(), f[1].c_str()); },
+         false},
+        {"saveAsTarga", {rgb8}, 1, [](const Files &f) { return convertToTarga(f[0].c_str(), f[1].c_str()); }, false},
+        {"swapRGBTIF", {rgb8}, 0, [](const Files &f) { return swapChannels(f[0].c_str(), 2); }, true},
+        {"mergeMapsTIF", {rgb8, rgb8a}, 0, [](const Files &f) { return mergeTiff(f[1].c_str(), f[0].c_str()); }, true},
+    };
+    for (const Op &op : ops) {
+        SCOPED_TRACE(op.what);
+        float results[2];
+        std::vector<std::uint8_t> outputs[2];
+        for (int late = 0; late < 2; ++late) {
+            TempDir dir;
+            Files f;
+            std::vector<std::vector<std::uint8_t>> in;
+            for (const TiffBuilder &b : op.inputs) {
+                in.push_back(late ? ifdAfterRows(b.build()) : b.build());
+                f.push_back(put(dir, "in" + std::to_string(f.size()) + ".tif", in.back()));
+            }
+            for (int k = 0; k < op.outputs; ++k) f.push_back(dir.path("out" + std::to_string(k)));
+            results[late] = op.run(f);
+            if (op.rewritesFirstInput) {
+                // The rows of the map, and everything else as it was.
+                const std::vector<std::uint8_t> got = readBytes(f[0]);
+                const std::size_t s = op.inputs[0].stripOffset(), n = op.inputs[0].pixels.size();
+                ASSERT_EQ(got.size(), in[0].size());
+                EXPECT_TRUE(std::equal(got.begin(), got.begin() + std::ptrdiff_t(s), in[0].begin()));
+                EXPECT_TRUE(std::equal(got.begin() + std::ptrdiff_t(s + n), got.end(), in[0].begin() + std::ptrdiff_t(s + n)));
+                outputs[late].assign(got.begin() + std::ptrdiff_t(s), got.begin() + std::ptrdiff_t(s + n));
+            } else if (op.outputs) {
+                outputs[late] = readBytes(f.back());
+            }
+        }
+        if (op.outputs || op.rewritesFirstInput) {
+            EXPECT_EQ(results[0], 0.0f);
+            EXPECT_FALSE(outputs[0].empty());
+        } else {
+            EXPECT_GT(results[0], 0.0f) << "a measure, not a code";
+        }
+        EXPECT_EQ(results[1], results[0]);
+        EXPECT_TRUE(outputs[1] == outputs[0]);
+    }
 }
