@@ -64,6 +64,41 @@ bool HeaderSource::read(std::uint64_t off, std::size_t n, std::uint8_t* out) con
 // ---------------------------------------------------------------------------
 // The IFD walk.
 
+namespace {
+
+// Strips that follow each other row after row are one run of rows: the
+// operations read them as a single strip from the first offset. Anything
+// else (strips apart or out of order, a count that does not match
+// RowsPerStrip, offsets of another type or past the file) is -273.
+float joinStrips(const HeaderSource& src, Directory& dir) {
+    const std::uint64_t perStrip = dir.rowsPerStripIndex >= 0 ? dir.rowsPerStrip : 0xFFFFFFFFu;
+    const std::uint32_t bytes = dir.bits == 8 ? 1 : dir.bits == 16 ? 2 : dir.bits == 32 ? 4 : 0;
+    const std::size_t size = dir.stripType == 3 ? 2 : dir.stripType == 4 ? 4 : 0;
+    if (perStrip == 0 || bytes == 0 || size == 0 || (dir.length + perStrip - 1) / perStrip != dir.strips)
+        return -273.0f;
+    const std::uint64_t row = std::uint64_t(dir.width) * dir.samples * bytes;  // below 2^36
+    // Offsets are 32-bit: a strip of more than 4 GiB cannot be followed by another.
+    if (row != 0 && perStrip > 0xFFFFFFFFu / row) return -273.0f;
+    const std::uint64_t stride = perStrip * row;
+    const std::uint64_t at = dir.stripOffset;  // the array's offset
+    std::uint8_t chunk[4096];
+    std::uint64_t first = 0;
+    for (std::uint64_t i = 0; i < dir.strips;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk / size, dir.strips - i));
+        if (!src.read(at + i * size, n * size, chunk)) return -273.0f;
+        for (std::size_t k = 0; k < n; ++k, ++i) {
+            const std::uint64_t off = size == 2 ? fileio::loadLE16(chunk + 2 * k) : fileio::loadLE32(chunk + 4 * k);
+            if (i == 0) first = off;
+            if (off != first + i * stride) return -273.0f;
+        }
+    }
+    if (first > 0xFFFFFFFFu) return -273.0f;
+    dir.stripOffset = static_cast<std::uint32_t>(first);
+    return 0.0f;
+}
+
+}  // namespace
+
 float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
     dir = Directory();
     dir.fileSize = src.size();
@@ -118,9 +153,12 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
                 dir.photometric = static_cast<std::int32_t>(value);
                 break;
             case kStripOffsets:
-                if (n != 1) return -273.0f;
+                // Several strips: an array of offsets, resolved below.
+                if (n == 0) return -273.0f;
                 dir.stripOffset = value;
                 dir.stripIndex = k;
+                dir.strips = n;
+                dir.stripType = fileio::loadLE16(e + 2);
                 break;
             case kRowsPerStrip:
                 dir.rowsPerStrip = value;
@@ -153,7 +191,7 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
     if (rules.requiredBits && dir.bits != static_cast<std::uint32_t>(rules.requiredBits))
         return -static_cast<float>(rules.requiredBits);
     if (dir.widthIndex < 0 || dir.lengthIndex < 0 || dir.stripIndex < 0) return kMissingEntry;
-    return 0.0f;
+    return dir.strips > 1 ? joinStrips(src, dir) : 0.0f;
 }
 
 float walkIfd(const std::vector<std::uint8_t>& header, const WalkRules& rules, Directory& dir) {

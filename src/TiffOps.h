@@ -85,7 +85,9 @@ struct Directory {
     std::uint32_t length = 0;
     std::uint32_t samples = 0;  // the BitsPerSample count (1 or 3), 0 without the entry
     std::uint32_t bits = 0;
-    std::uint32_t stripOffset = 0;
+    std::uint32_t stripOffset = 0;  // of the first strip
+    std::uint32_t strips = 0;       // the StripOffsets count
+    std::uint16_t stripType = 0;    // its field type (3 SHORT, 4 LONG)
     std::uint32_t rowsPerStrip = 0;
     // PhotometricInterpretation, -1 without the entry.
     std::int32_t photometric = -1;
@@ -123,10 +125,10 @@ private:
 
 // Walks the first IFD: the byte-order mark (kNotTiff, kBigEndian), then the
 // entries in file order, the tag checks (-258 or +258, kMixedDepths, -259,
-// -262, -273, -339), the first failing check ends the walk; then tiles
-// (kTiled), planes (kPlanar), the required depth (its negation) and the
-// presence of ImageWidth, ImageLength and StripOffsets (kMissingEntry). 0 on
-// success.
+// -262, -339), the first failing check ends the walk; then tiles (kTiled),
+// planes (kPlanar), the required depth (its negation), the presence of
+// ImageWidth, ImageLength and StripOffsets (kMissingEntry), and several
+// strips joined as one run of rows (else -273). 0 on success.
 float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir);
 // The same over a whole file's bytes in memory.
 float walkIfd(const std::vector<std::uint8_t>& header, const WalkRules& rules, Directory& dir);
@@ -232,7 +234,7 @@ namespace tiff {
         results::code(NAME, BPS_CODE, "the BitsPerSample count is not 1 or 3", BUILDS),                              \
         results::code(NAME, -static_cast<float>(kCompression), "the TIFF is compressed", BUILDS),                    \
         results::code(NAME, -static_cast<float>(kPhotometric), "the photometric interpretation is above 2", BUILDS), \
-        results::code(NAME, -static_cast<float>(kStripOffsets), "the StripOffsets count is not 1", BUILDS),          \
+        results::code(NAME, -static_cast<float>(kStripOffsets), "several strips that are not one run of rows", BUILDS),          \
         results::code(NAME, -static_cast<float>(kSampleFormat),                                                      \
                       "the SampleFormat count is not 1 or 3, or the samples' formats differ", BUILDS),               \
         results::code(NAME, kNotTiff, "not a TIFF (no \"II\" and 42 at the start)", BUILDS),                        \

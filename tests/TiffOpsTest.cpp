@@ -1354,3 +1354,60 @@ TEST(TiffLayouts, ADirectoryAfterTheRowsReadsAsTheHostsLayout) {
         EXPECT_TRUE(outputs[1] == outputs[0]);
     }
 }
+
+// Strips, as most programs write them: RowsPerStrip rows each, one after
+// another. They read as the one strip of the host's layout; strips that do
+// not make one run of rows are refused.
+TEST(TiffLayouts, StripsThatFollowEachOtherReadAsOne) {
+    const std::uint32_t w = 7, l = 8, row = w * 3 * 4;
+    auto withStrips = [&](std::uint32_t perStrip, std::uint16_t type,
+                          const std::function<void(std::vector<std::uint32_t> &)> &edit) {
+        TiffBuilder b = floatRgb(w, l);
+        const std::uint32_t strips = (l + perStrip - 1) / perStrip;
+        const std::uint32_t at = b.stripOffset() + static_cast<std::uint32_t>(b.pixels.size());
+        b.set(278, perStrip);
+        b.setCount(273, strips).set(273, at);
+        b.find(273)->type = type;
+        std::vector<std::uint32_t> offsets;
+        for (std::uint32_t i = 0; i < strips; ++i) offsets.push_back(b.stripOffset() + i * perStrip * row);
+        edit(offsets);
+        std::vector<std::uint8_t> f = b.build();
+        for (std::uint32_t o : offsets) {
+            for (int k = 0; k < (type == 3 ? 2 : 4); ++k) f.push_back(static_cast<std::uint8_t>(o >> (8 * k)));
+        }
+        return f;
+    };
+    const auto keep = [](std::vector<std::uint32_t> &) {};
+    const struct {
+        const char *what;
+        std::vector<std::uint8_t> file;
+        float code;
+    } cases[] = {
+        {"three strips of 3 rows, LONG", withStrips(3, 4, keep), 0},
+        {"eight strips of one row, SHORT", withStrips(1, 3, keep), 0},
+        {"two strips of 4 rows", withStrips(4, 4, keep), 0},
+        {"a gap between strips", withStrips(3, 4, [](auto &o) { o[2] += 4; }), -273},
+        {"strips out of order", withStrips(4, 4, [](auto &o) { std::swap(o[0], o[1]); }), -273},
+        {"offsets run past the end of the file", withStrips(3, 4, [](auto &o) { o.pop_back(); }), -273},
+        {"RATIONAL offsets", withStrips(3, 5, keep), -273},
+    };
+    TempDir dir;
+    const std::vector<std::uint8_t> plain = floatRgb(w, l).build();
+    std::string want = dir.path("want.tif");
+    ASSERT_EQ(convertTiff(put(dir, "plain.tif", plain).c_str(), want.c_str(), 3), 0.0f);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<std::uint8_t> &f = c.file;
+        Directory d;
+        EXPECT_EQ(walkIfd(f, rules(0, 32), d), c.code);
+        std::string out = dir.path("out.tif");
+        std::filesystem::remove(out);
+        EXPECT_EQ(convertTiff(put(dir, "strips.tif", f).c_str(), out.c_str(), 3), c.code);
+        if (c.code == 0.0f) {
+            EXPECT_EQ(d.stripOffset, floatRgb(w, l).stripOffset());
+            EXPECT_EQ(readBytes(out), readBytes(want));
+        } else {
+            EXPECT_FALSE(fileExists(out));
+        }
+    }
+}
