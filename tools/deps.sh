@@ -12,7 +12,7 @@ packages=(
   libjpeg-dev
   libjpeg-turbo-progs
   lld llvm
-  libvips-tools imagemagick valgrind
+  libvips-tools imagemagick libtiff-tools valgrind
   acl e2fsprogs
   g++-aarch64-linux-gnu gobjc++-aarch64-linux-gnu qemu-user
 )
