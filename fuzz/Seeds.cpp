@@ -10,6 +10,7 @@
 #include "fixtures/MeskBuilder.h"
 #include "fixtures/PsdBuilder.h"
 #include "fixtures/TiffBuilder.h"
+#include "ByteOrder.h"
 #include "Platform.h"
 #if !BRINDLEX_WINDOWS
 #include "fixtures/ExrLibraryWriter.h"
@@ -54,6 +55,25 @@ int main(int argc, char **argv) {
     TiffBuilder rgb8(3, 2, 3, 8);
     rgb8.u8s([](std::uint32_t x, std::uint32_t y, int c) { return static_cast<std::uint8_t>(x * 40 + y * 9 + c); });
     seed(dir, "tiff", "rgb8", rgb8.build());
+    {
+        // Layouts of other writers: the directory after the rows, and
+        // strips of one row each (offsets in an array after the rows).
+        std::vector<std::uint8_t> late = rgb8.build();
+        const std::uint32_t at = static_cast<std::uint32_t>(late.size());
+        late.insert(late.end(), late.begin() + 8, late.begin() + 8 + 2 + 12 * 15 + 4);
+        fileio::storeLE32(&late[4], at);
+        seed(dir, "tiff", "ifd-after-rows", late);
+        TiffBuilder strips = rgb8;
+        const std::uint32_t array = strips.stripOffset() + static_cast<std::uint32_t>(strips.pixels.size());
+        strips.set(278, 1).setCount(273, 2).set(273, array);
+        std::vector<std::uint8_t> f = strips.build();
+        for (std::uint32_t y = 0; y < 2; ++y) {
+            std::uint8_t o[4];
+            fileio::storeLE32(o, strips.stripOffset() + y * 9);
+            f.insert(f.end(), o, o + 4);
+        }
+        seed(dir, "tiff", "strips", f);
+    }
 
     seed(dir, "bmp", "gradient", samples::bmp24(samples::gradient(9, 5)));
     seed(dir, "bmp", "letter", fixtures::makeBmp(fixtures::letterF()));

@@ -983,6 +983,9 @@ float mergeMaps(const char* pathA, const char* pathB, bool hack) {
 
     const std::size_t pix = static_cast<std::size_t>(a.samples) * s;
     const bool blend = hack && s != 4;
+    // The blend takes samples as unsigned integers (0 white or black alike:
+    // the blend of two inverted samples is the inverse of their blend).
+    if (blend && (a.sampleFormat > kUnsignedSamples || b.sampleFormat > kUnsignedSamples)) return kWrongSampleFormat;
     std::uint8_t key[12] = {};
     if (!blend && !readAt(fa.get(), a.stripOffset, key, pix)) return kIoFailure;
 

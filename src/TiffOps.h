@@ -298,6 +298,8 @@ inline constexpr results::Row kTiffResults[] = {
 
     BRINDLEX_TIFF_WALK_ROWS("mergeMapsTIFHack", results::Builds::Windows, static_cast<float>(kBitsPerSample)),
     BRINDLEX_TIFF_MERGE_ROWS("mergeMapsTIFHack", results::Builds::Windows),
+    results::code("mergeMapsTIFHack", kWrongSampleFormat, "the 8- or 16-bit samples are not unsigned integers (SampleFormat)",
+                  results::Builds::Windows),
 
     BRINDLEX_TIFF_WALK_ROWS("swapRGBTIF", results::Builds::Both, static_cast<float>(kBitsPerSample)),
     results::code("swapRGBTIF", 0.0f, "done (only 8-bit RGB maps change)"),

@@ -1134,6 +1134,15 @@ TEST(MergeTiffHack, ExclusionBlendForIntegerMaps) {
     pb = put(dir, "b16.tif", b16.build());
     ASSERT_EQ(mergeTiffHack(put(dir, "a16.tif", a16.build()).c_str(), pb.c_str()), 0.0f);
     EXPECT_EQ(tiffU16At(readBytes(pb), b16.stripOffset()), 0x807Fu);
+    // Signed samples (in either map) would be blended as unsigned: refused.
+    for (bool signedB : {false, true}) {
+        TiffBuilder s16a = a16, s16b = b16;
+        (signedB ? s16b : s16a).set(339, 2);
+        const std::vector<std::uint8_t> before = s16b.build();
+        pb = put(dir, "s16.tif", before);
+        EXPECT_EQ(mergeTiffHack(put(dir, "sa.tif", s16a.build()).c_str(), pb.c_str()), kWrongSampleFormat);
+        EXPECT_EQ(readBytes(pb), before);
+    }
     // Float maps keep the background-key merge.
     TiffBuilder af(2, 1, 1, 32), bf(2, 1, 1, 32);
     af.floatList({0.0f, 7.0f});
