@@ -1,13 +1,10 @@
-// TIFF maps as other programs write them: ImageMagick, vips and libtiff's
+// Maps as other programs write them: ImageMagick, vips and libtiff's
 // tiffcp, run at test time on pictures made here, in the layouts they
-// offer. Every operation that reads a map either gives the answer that
-// libtiff's own reading of the file implies, or refuses with a code its
-// table lists, and leaves the map as it was. Programs that are missing are
-// named and their files skipped.
-#include "LibTiffReader.h"
-
-#if BRINDLEX_HAVE_LIBTIFF
-
+// offer. Every operation that reads a map either gives the right answer
+// (by libtiff's reading of the same TIFF, or, for BMP and PSD, what the
+// operation gives on the same picture in the host's layout) or refuses
+// with a code its table lists, and leaves the map as it was. Programs that
+// are missing are named and their files skipped.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "BmpOps.h"
 #include "FileAccess.h"
+#include "JpegOps.h"
+#include "LibTiffReader.h"
 #include "Platform.h"
+#include "PsdOps.h"
 #include "ResultMeaning.h"
 #include "TargaOps.h"
 #include "TestSupport.h"
@@ -73,6 +74,116 @@ std::string fill(std::string s, const std::string &key, const std::string &value
     return s;
 }
 
+bool listed(const std::string &exportName, float code) {
+    return describeResult(exportName, code).find("not a result listed") == std::string::npos;
+}
+
+// A picture as ImageMagick decodes it: 8-bit RGB, top row first.
+Bytes decoded(const std::string &im, const std::string &file, const std::string &scratch) {
+    const std::string raw = scratch + "decoded.rgb";
+    std::remove(raw.c_str());
+    (void)std::system((im + " '" + file + "' -depth 8 rgb:" + raw + " >/dev/null 2>&1").c_str());
+    return readBytes(raw);
+}
+
+}  // namespace
+
+// BMP and PSD maps as ImageMagick writes them. The operations give, on each
+// map they read, what they give on the same picture in the host's own
+// layout (ImageMagick decodes both alike), and refuse the others with a
+// listed code, untouched.
+TEST(ForeignMaps, BmpAndPsdMapsOfImageMagick) {
+    const std::string im = imageMagick();
+    if (im.empty()) GTEST_SKIP() << "ImageMagick is not installed";
+    TempDir dir;
+    writePnm(dir.path("p1.ppm"), 37, 23, 3, 8);
+    // The target shows the source's first stored pixel (its bottom left)
+    // every fifth pixel, so that the merge has pixels to take.
+    writePnm(dir.path("p2.ppm"), 37, 23, 3, 8);
+    {
+        Bytes p1 = readBytes(dir.path("p1.ppm"));
+        const Bytes p2 = readBytes(dir.path("p2.ppm"));
+        const std::size_t head = p1.size() - 37 * 23 * 3, key = head + 3 * 37 * 22;
+        for (std::size_t i = head; i + 3 <= p1.size(); i += 15) std::copy_n(&p2[key], 3, &p1[i]);
+        writeBytes(dir.path("p1.ppm"), p1);
+    }
+    struct Layout {
+        const char *what;
+        std::string ext, prefix, options;
+        bool readable;
+    };
+    const Layout layouts[] = {
+        {"BMP, 40-byte header", "bmp", "BMP3:", "", true},
+        {"BMP, 124-byte header (ImageMagick's default)", "bmp", "", "", true},
+        {"BMP, 12-byte header", "bmp", "BMP2:", "", false},
+        {"BMP, 32-bit with alpha", "bmp", "", "-alpha on -channel A -evaluate set 100% +channel", false},
+        {"BMP, 8-bit palette, RLE", "bmp", "", "-colors 8 -type palette -compress rle", false},
+        {"BMP, 16-bit RGB565", "bmp", "", "-define bmp:subtype=RGB565", false},
+        {"PSD, 8-bit RGB", "psd", "", "-compress none", true},
+        {"PSD, 8-bit RGB, RLE", "psd", "", "-compress rle", false},
+        {"PSD, 16-bit RGB", "psd", "", "-depth 16 -compress none", false},
+        {"PSD, CMYK", "psd", "", "-colorspace cmyk -compress none", false},
+    };
+    auto make = [&](const Layout &l, const std::string &picture, const std::string &name) {
+        const std::string out = dir.path(name + "." + l.ext);
+        std::remove(out.c_str());
+        (void)std::system((im + " " + dir.path(picture) + " " + (l.options.empty() ? "-depth 8" : l.options) + " " +
+                           l.prefix + out + " >/dev/null 2>&1")
+                              .c_str());
+        return out;
+    };
+    struct Op {
+        const char *exportName, *ext;
+        std::function<float(const std::string &target, const std::string &source, const std::string &out)> run;
+        bool writesOut;  // compare the output file, else the target
+    };
+    const Op ops[] = {
+        {"saveAsJpeg", "bmp", [](auto &t, auto &, auto &o) { return convertToJPEG(t.c_str(), o.c_str(), 50); }, true},
+        {"swapRGBBMP", "bmp", [](auto &t, auto &, auto &) { return swapChannelsBMP(t.c_str(), 2); }, false},
+        {"CreateThumbnailBMP", "bmp", [](auto &t, auto &, auto &) { return createBMPthumb(t.c_str(), 8); }, false},
+        {"mergeMapsBMP", "bmp", [](auto &t, auto &s, auto &) { return mergeBMP(s.c_str(), t.c_str()); }, false},
+        {"swapRGBPSD", "psd", [](auto &t, auto &, auto &) { return swapChannelsPSD(t.c_str(), 2); }, false},
+        {"mergeMapsPSD", "psd", [](auto &t, auto &s, auto &) { return mergePSD(s.c_str(), t.c_str()); }, false},
+    };
+    for (const Op &op : ops) {
+        const Layout &plain = std::string(op.ext) == "bmp" ? layouts[0] : layouts[6];
+        for (const Layout &l : layouts) {
+            if (l.ext != op.ext) continue;
+            SCOPED_TRACE(std::string(op.exportName) + ", " + l.what);
+            const std::string out = dir.path("out.bin");
+            // The host's layout first: what the operation must give.
+            const std::string pt = make(plain, "p1.ppm", "plainT"), ps = make(plain, "p2.ppm", "plainS");
+            std::remove(out.c_str());
+            ASSERT_EQ(op.run(pt, ps, out), 0.0f);
+            const Bytes want = op.writesOut ? readBytes(out) : decoded(im, pt, dir.path(""));
+            ASSERT_FALSE(want.empty());
+
+            const std::string t = make(l, "p1.ppm", "t"), s = make(l, "p2.ppm", "s");
+            ASSERT_TRUE(fileExists(t) && fileExists(s));
+            if (l.readable) {
+                ASSERT_TRUE(decoded(im, t, dir.path("")) == decoded(im, make(plain, "p1.ppm", "again"), dir.path("")))
+                    << "the two layouts hold different pictures";
+            }
+            const Bytes before = readBytes(t);
+            std::remove(out.c_str());
+            const float code = op.run(t, s, out);
+            if (l.readable) {
+                ASSERT_EQ(code, 0.0f);
+                EXPECT_TRUE((op.writesOut ? readBytes(out) : decoded(im, t, dir.path(""))) == want);
+            } else {
+                EXPECT_NE(code, 0.0f);
+                EXPECT_TRUE(listed(op.exportName, code)) << code;
+                EXPECT_TRUE(readBytes(t) == before) << "the map changed";
+                EXPECT_FALSE(fileExists(out));
+            }
+        }
+    }
+}
+
+#if BRINDLEX_HAVE_LIBTIFF
+
+namespace {
+
 // What libtiff says the library must read right: uncompressed, strips, one
 // plane (or one sample), little-endian, grey or RGB with 0 black, 8- or
 // 16-bit unsigned or 32-bit float samples.
@@ -87,10 +198,6 @@ float floatAt(const Bytes &p, std::size_t i) {
     float f;
     std::memcpy(&f, &p[4 * i], 4);  // libtiff gives this machine's byte order
     return f;
-}
-
-bool listed(const std::string &exportName, float code) {
-    return describeResult(exportName, code).find("not a result listed") == std::string::npos;
 }
 
 }  // namespace
