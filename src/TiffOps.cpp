@@ -66,6 +66,24 @@ bool HeaderSource::read(std::uint64_t off, std::size_t n, std::uint8_t* out) con
 
 namespace {
 
+// The numbers of a file in its byte order. A value field is read as the
+// whole 32-bit field in a little-endian file, as the host's maps are
+// written (a SHORT's two pad bytes zero); in a big-endian file a SHORT or
+// BYTE value stands in the field's first bytes.
+struct Numbers {
+    bool bigEndian;
+    std::uint16_t u16(const std::uint8_t* p) const { return bigEndian ? fileio::loadBE16(p) : fileio::loadLE16(p); }
+    std::uint32_t u32(const std::uint8_t* p) const { return bigEndian ? fileio::loadBE32(p) : fileio::loadLE32(p); }
+    std::uint32_t value(const std::uint8_t* entry) const {
+        if (!bigEndian) return fileio::loadLE32(entry + 8);
+        const std::uint16_t type = u16(entry + 2);
+        const std::uint32_t count = u32(entry + 4);
+        if (type == 3 && count <= 2) return u16(entry + 8);
+        if (type == 1 && count <= 4) return entry[8];
+        return u32(entry + 8);
+    }
+};
+
 // Strips that follow each other row after row are one run of rows: the
 // operations read them as a single strip from the first offset. Anything
 // else (strips apart or out of order, a count that does not match
@@ -87,7 +105,8 @@ float joinStrips(const HeaderSource& src, Directory& dir) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk / size, dir.strips - i));
         if (!src.read(at + i * size, n * size, chunk)) return -273.0f;
         for (std::size_t k = 0; k < n; ++k, ++i) {
-            const std::uint64_t off = size == 2 ? fileio::loadLE16(chunk + 2 * k) : fileio::loadLE32(chunk + 4 * k);
+            const Numbers num{dir.bigEndian};
+            const std::uint64_t off = size == 2 ? num.u16(chunk + 2 * k) : num.u32(chunk + 4 * k);
             if (i == 0) first = off;
             if (off != first + i * stride) return -273.0f;
         }
@@ -104,12 +123,13 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
     dir.fileSize = src.size();
     std::uint8_t b[6];
     if (!src.read(0, 4, b)) return kNotTiff;
-    if (b[0] == 'M' && b[1] == 'M' && b[2] == 0 && b[3] == 42) return kBigEndian;
-    if (b[0] != 'I' || b[1] != 'I' || b[2] != 42 || b[3] != 0) return kNotTiff;
+    dir.bigEndian = b[0] == 'M' && b[1] == 'M' && b[2] == 0 && b[3] == 42;
+    if (!dir.bigEndian && (b[0] != 'I' || b[1] != 'I' || b[2] != 42 || b[3] != 0)) return kNotTiff;
+    const Numbers num{dir.bigEndian};
     if (!src.read(4, 4, b)) return kIfdOutsideHeader;
-    dir.ifdOffset = fileio::loadLE32(b);
+    dir.ifdOffset = num.u32(b);
     if (!src.read(dir.ifdOffset, 2, b)) return kIfdOutsideHeader;
-    dir.entryCount = static_cast<std::int16_t>(fileio::loadLE16(b));
+    dir.entryCount = static_cast<std::int16_t>(num.u16(b));
     const int count = std::max(dir.entryCount, 0);
     // Entries that cannot lie inside the file are refused before their buffer is made.
     if (std::uint64_t(dir.ifdOffset) + 2 + 12u * std::uint64_t(count) > src.size()) return kIfdOutsideHeader;
@@ -119,9 +139,9 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
     const float bpsCode = rules.positiveBpsCode ? 258.0f : -258.0f;
     for (int k = 0; k < count; ++k) {
         const std::uint8_t* e = entries.data() + 12u * static_cast<std::size_t>(k);
-        const std::uint16_t tag = fileio::loadLE16(e);
-        const std::uint32_t n = fileio::loadLE32(e + 4);
-        const std::uint32_t value = fileio::loadLE32(e + 8);
+        const std::uint16_t tag = num.u16(e);
+        const std::uint32_t n = num.u32(e + 4);
+        const std::uint32_t value = num.value(e);
         switch (tag) {
             case kImageWidth:
                 dir.width = value;
@@ -137,8 +157,8 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
                 } else if (n == 3) {
                     // One depth for all three samples.
                     if (!src.read(value, 6, b)) return kBitsOutsideHeader;
-                    dir.bits = fileio::loadLE16(b);
-                    if (fileio::loadLE16(b + 2) != dir.bits || fileio::loadLE16(b + 4) != dir.bits)
+                    dir.bits = num.u16(b);
+                    if (num.u16(b + 2) != dir.bits || num.u16(b + 4) != dir.bits)
                         return kMixedDepths;
                 } else {
                     return bpsCode;
@@ -158,7 +178,7 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
                 dir.stripOffset = value;
                 dir.stripIndex = k;
                 dir.strips = n;
-                dir.stripType = fileio::loadLE16(e + 2);
+                dir.stripType = num.u16(e + 2);
                 break;
             case kRowsPerStrip:
                 dir.rowsPerStrip = value;
@@ -168,9 +188,9 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
                 // One format for every sample, read from the array of three.
                 if (n == 1) {
                     dir.sampleFormat = static_cast<int>(value & 0xFFFF);
-                } else if (n == 3 && src.read(value, 6, b) && fileio::loadLE16(b + 2) == fileio::loadLE16(b) &&
-                           fileio::loadLE16(b + 4) == fileio::loadLE16(b)) {
-                    dir.sampleFormat = fileio::loadLE16(b);
+                } else if (n == 3 && src.read(value, 6, b) && num.u16(b + 2) == num.u16(b) &&
+                           num.u16(b + 4) == num.u16(b)) {
+                    dir.sampleFormat = num.u16(b);
                 } else {
                     return -339.0f;
                 }
@@ -689,6 +709,24 @@ float patchTemplate(const Directory& d, std::uint64_t pixelBytes, std::vector<st
     return 0.0f;
 }
 
+// The samples of a big-endian map in this library's order (little-endian,
+// as every map it writes): each run of `width` bytes reversed in place.
+template <std::size_t Width>
+void toLittleEndian(std::uint8_t* p, std::size_t bytes) {
+    for (std::size_t i = 0; i + Width <= bytes; i += Width) std::reverse(p + i, p + i + Width);
+}
+
+// A block of a big-endian map's rows in little-endian order, in `copy`; the
+// block itself when the map is little-endian.
+template <std::size_t Width>
+const std::uint8_t* littleEndian(const tiff::Directory& d, const std::uint8_t* p, std::size_t bytes,
+                                 std::vector<std::uint8_t>& copy) {
+    if (!d.bigEndian) return p;
+    copy.assign(p, p + bytes);
+    toLittleEndian<Width>(copy.data(), bytes);
+    return copy.data();
+}
+
 // The row loop of the conversions to a new file. The source's rows must lie
 // inside it, and it must open for reading and writing; the destination gets
 // the header (its strip's byte count, for a TIFF, already in it), then the
@@ -721,6 +759,7 @@ float convertRows(const char* source, const char* destination, const Directory& 
         if (!o) break;  // a write failed
         if (!src.read(d.stripOffset + srcRow * y, in.data(), static_cast<std::size_t>(srcRow * rows)))
             return tiff::kIoFailure;
+        if (d.bigEndian) toLittleEndian<4>(in.data(), static_cast<std::size_t>(srcRow * rows));  // floats
         convert(in.data(), static_cast<std::size_t>(d.width) * rows, o);
         dst.advance(static_cast<std::size_t>(dstRow * rows));
     }
@@ -828,11 +867,13 @@ float getScaleTiff(const char* path, int samples) {
     // it gives the number of distinct levels as a set would.
     std::vector<std::uint8_t> seen(2 * 65536, 0);  // one table per half of the rows
     const std::size_t perRow = static_cast<std::size_t>(s.row / 4);
-    bool ok = forEachRowBlockInHalves(path, s.w, s.d.stripOffset, s.row, s.d.length,
-                                      [&](int half, const std::uint8_t* p, std::uint32_t rows) {
-                                          tiff::markLevels(p, perRow * rows, seen.data() + 65536 * half);
-                                          return true;
-                                      });
+    std::vector<std::uint8_t> copies[2];  // a big-endian map's blocks, one per half
+    bool ok = forEachRowBlockInHalves(
+        path, s.w, s.d.stripOffset, s.row, s.d.length, [&](int half, const std::uint8_t* p, std::uint32_t rows) {
+            const std::uint8_t* le = littleEndian<4>(s.d, p, 4 * perRow * rows, copies[half]);
+            tiff::markLevels(le, perRow * rows, seen.data() + 65536 * half);
+            return true;
+        });
     if (!ok) return tiff::kIoFailure;
     std::uint32_t levels = 0;
     for (std::size_t i = 0; i < 65536; ++i) levels += seen[i] | seen[65536 + i];
@@ -845,9 +886,11 @@ float getScale16Tiff(const char* path, int samples) {
     if (rc != 0.0f) return rc;
     std::uint32_t hi[2] = {0, 0}, lo[2] = {65535, 65535};             // one span per half of the rows
     const std::size_t step = 2u * static_cast<std::size_t>(samples);  // grey: every sample; RGB: red only
+    std::vector<std::uint8_t> copies[2];                              // a big-endian map's blocks, one per half
     bool ok = forEachRowBlockInHalves(
         path, s.w, s.d.stripOffset, s.row, s.d.length, [&](int half, const std::uint8_t* p, std::uint32_t rows) {
-            tiff::range16(p, static_cast<std::size_t>(s.d.width) * rows, step, hi[half], lo[half]);
+            const std::uint8_t* le = littleEndian<2>(s.d, p, static_cast<std::size_t>(s.row) * rows, copies[half]);
+            tiff::range16(le, static_cast<std::size_t>(s.d.width) * rows, step, hi[half], lo[half]);
             return true;
         });
     if (!ok) return tiff::kIoFailure;
@@ -961,7 +1004,10 @@ float mergeMaps(const char* pathA, const char* pathB, bool hack) {
     if (rc == kMissingEntry && b.entryCount < 1) return kBSizesDiffer;
     if (rc != 0.0f) return rc;
     if (a.width != b.width || a.length != b.length) return kBSizesDiffer;
-    if (a.samples != b.samples || a.bits != b.bits) return kBSamplesDiffer;
+    // Samples of more than a byte are copied and blended as stored: both
+    // maps must store them in one byte order.
+    if (a.samples != b.samples || a.bits != b.bits || (a.bits > 8 && a.bigEndian != b.bigEndian))
+        return kBSamplesDiffer;
     if (a.stripOffset != b.stripOffset) return kHeaderLengthsDiffer;
 
     const std::uint32_t s = a.bits == 8 ? 1 : a.bits == 16 ? 2 : a.bits == 32 ? 4 : 0;

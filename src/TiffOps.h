@@ -49,8 +49,7 @@ inline constexpr float kPsdNeedsGrey = -57.0f;         // depth conversion: mode
 inline constexpr float kHeaderLengthsDiffer = -58.0f;  // merge: the maps' StripOffsets differ
 inline constexpr float kIoFailure = -60.0f;            // a read or write failed while the rows were processed
 // Files written by other programs in layouts the operations would misread.
-inline constexpr float kNotTiff = -50.0f;         // no "II" and 42 at the start (or "MM", below)
-inline constexpr float kBigEndian = -49.0f;       // "MM": big-endian numbers
+inline constexpr float kNotTiff = -50.0f;         // neither "II" and 42 nor "MM" and 42 at the start
 inline constexpr float kMixedDepths = -48.0f;     // the samples of a pixel have different depths
 inline constexpr float kTiled = -47.0f;           // tiles rather than strips
 inline constexpr float kPlanar = -46.0f;          // each sample in a plane of its own
@@ -95,6 +94,7 @@ struct Directory {
     int sampleFormat = 0;
     std::uint32_t planar = 1;  // PlanarConfiguration
     bool tiled = false;        // a TileWidth or TileOffsets entry
+    bool bigEndian = false;    // "MM": numbers and samples most significant byte first
     // Entry index of each tag, -1 when the IFD has none.
     int widthIndex = -1;
     int lengthIndex = -1;
@@ -123,7 +123,7 @@ private:
     std::uint64_t limit_ = 0;
 };
 
-// Walks the first IFD: the byte-order mark (kNotTiff, kBigEndian), then the
+// Walks the first IFD: the byte-order mark (kNotTiff; either order), then the
 // entries in file order, the tag checks (-258 or +258, kMixedDepths, -259,
 // -262, -339), the first failing check ends the walk; then tiles (kTiled),
 // planes (kPlanar), the required depth (its negation), the presence of
@@ -237,8 +237,7 @@ namespace tiff {
         results::code(NAME, -static_cast<float>(kStripOffsets), "several strips that are not one run of rows", BUILDS),          \
         results::code(NAME, -static_cast<float>(kSampleFormat),                                                      \
                       "the SampleFormat count is not 1 or 3, or the samples' formats differ", BUILDS),               \
-        results::code(NAME, kNotTiff, "not a TIFF (no \"II\" and 42 at the start)", BUILDS),                        \
-        results::code(NAME, kBigEndian, "a big-endian TIFF (\"MM\"), which the library does not read", BUILDS),     \
+        results::code(NAME, kNotTiff, "not a TIFF (no \"II\" or \"MM\" and 42 at the start)", BUILDS),                        \
         results::code(NAME, kMixedDepths, "the samples of a pixel have different depths", BUILDS),                  \
         results::code(NAME, kTiled, "a tiled TIFF, which the library does not read", BUILDS),                       \
         results::code(NAME, kPlanar, "a planar TIFF (one plane a sample), which the library does not read", BUILDS), \
@@ -268,7 +267,7 @@ namespace tiff {
     results::code(NAME, 0.0f, "map B was merged", BUILDS),                                              \
         results::code(NAME, kBCannotOpen, "map B cannot be opened", BUILDS),                            \
         results::code(NAME, kBSizesDiffer, "map B has no IFD entries, or the sizes differ", BUILDS),    \
-        results::code(NAME, kBSamplesDiffer, "the sample counts or depths differ", BUILDS),             \
+        results::code(NAME, kBSamplesDiffer, "the sample counts, depths or byte orders differ", BUILDS),             \
         results::code(NAME, kHeaderLengthsDiffer, "the maps' rows start at different offsets", BUILDS), \
         results::code(NAME, kBCannotReopen, "map B cannot be opened for writing, or it is map A", BUILDS)
 

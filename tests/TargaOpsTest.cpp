@@ -156,11 +156,11 @@ TEST(Targa, RefusalsLeaveNoOutput) {
         {"signed samples", edit(TiffBuilder(3, 2, 1, 8), [](TiffBuilder &b) { b.set(339, 2); }),
          tiff::kWrongSampleFormat},
         {"0 is white", edit(TiffBuilder(3, 2, 1, 8), [](TiffBuilder &b) { b.set(262, 0); }), tiff::kMinIsWhite},
-        {"big-endian", [] {
+        {"\"MM\" on a little-endian file", [] {
              Bytes f = rgb8(4, 4).build();
              f[0] = f[1] = 'M', f[2] = 0, f[3] = 42;
              return f;
-         }(), tiff::kBigEndian},
+         }(), tiff::kIfdOutsideHeader},
         {"no width", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(256); }), tiff::kMissingEntry},
         {"no height", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(257); }), tiff::kMissingEntry},
         {"IFD past the end", farIfd, tiff::kIfdOutsideHeader},

@@ -162,12 +162,12 @@ TEST(TiffWalk, ChecksAndCodes) {
         {"entries run past the header buffer", 32, none, [](TiffBuilder &, std::vector<std::uint8_t> &f) { f[8] = 21; },
          rules(250, 32), kIfdOutsideHeader},
         {"BitsPerSample array past the buffer", 32, entry(258, 3, 249), none, rules(250, 32), kBitsOutsideHeader},
-        {"big-endian file", 32, none,
+        {"\"MM\" on a little-endian file: its IFD offset read big-endian lies past the end", 32, none,
          [](TiffBuilder &, std::vector<std::uint8_t> &f) {
              f[0] = f[1] = 'M';
              f[2] = 0, f[3] = 42;
          },
-         rules(1000, 32), kBigEndian},
+         rules(1000, 32), kIfdOutsideHeader},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
