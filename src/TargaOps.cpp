@@ -22,7 +22,8 @@ float readSource(const char *tiffPath, tiff::Directory &dir, std::uint64_t &rowL
     float r = tiff::readTiffHeader(tiffPath, rules, dir);
     if (r != 0.0f) return r;
     if (dir.samples == 0) return tiff::kMissingEntry;
-    if ((r = tiff::checkSamples(dir, 0, tiff::kUnsignedSamples)) != 0.0f) return r;
+    if ((r = tiff::checkSamples(dir, 0, tiff::kUnsignedSamples)) != 0.0f || (r = tiff::checkOrientation(dir)) != 0.0f)
+        return r;
     // The header carries 16-bit dimensions: larger pictures are refused
     // rather than written with a header that does not describe them.
     if (dir.width > kTargaMaxDimension || dir.length > kTargaMaxDimension) return tiff::kTooLarge;

@@ -34,6 +34,7 @@ inline constexpr results::Row kTargaResults[] = {
     results::code("saveAsTarga", tiff::kTiled, "a tiled TIFF, which the library does not read"),
     results::code("saveAsTarga", tiff::kPlanar, "a planar TIFF (one plane a sample), which the library does not read"),
     results::code("saveAsTarga", tiff::kWrongSampleFormat, "the samples are not unsigned integers (SampleFormat)"),
+    results::code("saveAsTarga", tiff::kTurnedRows, "the rows are stored turned or mirrored (Orientation not 1)"),
     results::code("saveAsTarga", tiff::kMinIsWhite, "a grey map whose 0 is white (photometric interpretation 0)"),
     results::code("saveAsTarga", tiff::kIfdOutsideHeader, "the IFD or an entry lies beyond the first 1000 bytes"),
     results::code("saveAsTarga", tiff::kMissingEntry,

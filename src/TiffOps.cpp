@@ -198,6 +198,9 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
             case kPlanarConfiguration:
                 dir.planar = value;
                 break;
+            case kOrientation:
+                dir.orientation = value;
+                break;
             case kTileWidth:
             case kTileOffsets:
                 dir.tiled = true;
@@ -231,6 +234,8 @@ float readTiffHeader(const char* path, const WalkRules& rules, Directory& dir, f
     if (r == 0.0f && file) *file = std::move(f);
     return r;
 }
+
+float checkOrientation(const Directory& dir) { return dir.orientation == 1 ? 0.0f : kTurnedRows; }
 
 float checkSamples(const Directory& dir, std::uint32_t samples, int sampleFormat) {
     if (samples != 0 && dir.samples != samples) return kModeSamples;
@@ -792,7 +797,7 @@ float convertTiff(const char* source, const char* destination, int mode) {
     float rc = readFloatSource(source, d);
     if (rc != 0.0f) return rc;
     const std::uint32_t srcSamples = mode == 1 ? 1 : 3;
-    if ((rc = checkSamples(d, srcSamples, kFloatSamples)) != 0.0f) return rc;
+    if ((rc = checkSamples(d, srcSamples, kFloatSamples)) != 0.0f || (rc = checkOrientation(d)) != 0.0f) return rc;
 
     const std::uint32_t dstSamples = mode == 3 ? 3 : 1;
     std::uint64_t srcRow = 0, dstRow = 0;
@@ -1104,7 +1109,7 @@ float singleChannelTiff(const char* source, const char* destination) {
     Directory d;
     float rc = readFloatSource(source, d);
     if (rc != 0.0f) return rc;
-    if ((rc = checkSamples(d, 3, kFloatSamples)) != 0.0f) return rc;
+    if ((rc = checkSamples(d, 3, kFloatSamples)) != 0.0f || (rc = checkOrientation(d)) != 0.0f) return rc;
     std::uint64_t srcRow = 0, dstRow = 0;
     rowBytes(d, 3, 4, srcRow);
     rowBytes(d, 1, 4, dstRow);

@@ -28,6 +28,7 @@ enum Tag : std::uint16_t {
     kRowsPerStrip = 278,
     kSamplesPerPixel = 277,
     kStripByteCounts = 279,
+    kOrientation = 274,
     kPlanarConfiguration = 284,
     kTileWidth = 322,
     kTileOffsets = 324,
@@ -56,6 +57,7 @@ inline constexpr float kPlanar = -46.0f;          // each sample in a plane of i
 inline constexpr float kMinIsWhite = -45.0f;      // grey map whose 0 is white
 inline constexpr float kWrongSampleFormat = -44.0f;  // integers where floats are needed, or the other way
 inline constexpr float kModeSamples = -43.0f;     // the map's samples a pixel differ from the mode's
+inline constexpr float kTurnedRows = -42.0f;      // rows stored in another orientation than top row first, left to right
 
 // Files that cannot be opened or created.
 inline constexpr float kCannotOpen = -10.0f;                // the (first) file cannot be opened for reading
@@ -92,6 +94,7 @@ struct Directory {
     std::int32_t photometric = -1;
     // SampleFormat of every sample, 0 without the entry (unsigned integers).
     int sampleFormat = 0;
+    std::uint32_t orientation = 1;  // Orientation: 1 top row first, left to right
     std::uint32_t planar = 1;  // PlanarConfiguration
     bool tiled = false;        // a TileWidth or TileOffsets entry
     bool bigEndian = false;    // "MM": numbers and samples most significant byte first
@@ -136,6 +139,11 @@ float walkIfd(const std::vector<std::uint8_t>& header, const WalkRules& rules, D
 // Opens path for reading (-10 when that fails) and walks its first IFD
 // wherever it lies. On success the file stays open in *file when given.
 float readTiffHeader(const char* path, const WalkRules& rules, Directory& dir, fileio::File* file = nullptr);
+
+// kTurnedRows when the map's rows are stored in another orientation than
+// the top row first, left to right: a copy of its rows into a new file,
+// whose header says nothing of it, would show the picture turned.
+float checkOrientation(const Directory& dir);
 
 // What an operation that reads the samples' values asks of a walked map:
 // `samples` samples a pixel when not 0 (kModeSamples), floats or unsigned
@@ -258,6 +266,7 @@ namespace tiff {
 // The conversions' own codes beyond the walk.
 #define BRINDLEX_TIFF_CONVERSION_ROWS(NAME)                                                           \
     results::code(NAME, 0.0f, "the destination was written"),                                         \
+        results::code(NAME, kTurnedRows, "the rows are stored turned or mirrored (Orientation not 1)"), \
         results::code(NAME, -32.0f, "the source is not 32 bits per sample"),                          \
         results::code(NAME, kTooLarge, "the map is too large for the destination's header"),          \
         results::code(NAME, kCannotCreate, "the destination cannot be created, or it is the source")

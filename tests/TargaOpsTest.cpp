@@ -156,6 +156,7 @@ TEST(Targa, RefusalsLeaveNoOutput) {
         {"signed samples", edit(TiffBuilder(3, 2, 1, 8), [](TiffBuilder &b) { b.set(339, 2); }),
          tiff::kWrongSampleFormat},
         {"0 is white", edit(TiffBuilder(3, 2, 1, 8), [](TiffBuilder &b) { b.set(262, 0); }), tiff::kMinIsWhite},
+        {"rows turned (Orientation 8)", edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(274, 8); }), tiff::kTurnedRows},
         {"\"MM\" on a little-endian file", [] {
              Bytes f = rgb8(4, 4).build();
              f[0] = f[1] = 'M', f[2] = 0, f[3] = 42;

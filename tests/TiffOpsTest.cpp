@@ -712,6 +712,7 @@ TEST(ConvertTiff16, RefusalsWriteNothing) {
         {"32-bit integers", put(dir, "u32.tif", floatWith(339, 1)), 1, "a.tif", kWrongSampleFormat},
         {"32-bit, no SampleFormat (integers)", put(dir, "nofmt.tif", floatWithout(339)), 1, "a.tif", kWrongSampleFormat},
         {"float, 0 is white", put(dir, "white.tif", floatWith(262, 0)), 1, "a.tif", kMinIsWhite},
+        {"rows turned (Orientation 3)", put(dir, "turned.tif", floatWith(274, 3)), 1, "a.tif", kTurnedRows},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -772,6 +773,11 @@ TEST(GetScale, CountsDistinctLevels) {
         float expected;
     } cases[] = {
         {"256 levels", levels, 3, scaleCurve(256, kWindowsBuild)},
+        {"turned rows hold the same levels", [&] {
+             TiffBuilder t = levels;
+             t.set(274, 3);
+             return t;
+         }(), 3, scaleCurve(256, kWindowsBuild)},
         {"every channel counts", rgbLevels, 3, scaleCurve(6, kWindowsBuild)},
         {"RGB map in mode 1", rgbLevels, 1, kModeSamples},
         {"grey map in mode 3", binary, 3, kModeSamples},
@@ -1270,6 +1276,7 @@ TEST(ConvertTIFFSingle, Refusals) {
         {"missing", dir.path("none.tif"), -10},
         {"8-bit", put(dir, "b8.tif", TiffBuilder(2, 2, 3, 8).build()), -32},
         {"BitsPerSample count 2", put(dir, "c2.tif", floatRgb().setCount(258, 2).build()), -258},
+        {"rows mirrored (Orientation 2)", put(dir, "mirrored.tif", floatRgb().set(274, 2).build()), kTurnedRows},
         {"short", put(dir, "short.tif", shortMap), kRowsPastEnd},
     };
     for (const Case &c : cases) {
