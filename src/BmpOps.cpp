@@ -63,11 +63,13 @@ float readBMPHeader(const fileio::Bytes& f) {
     return 0.0f;
 }
 
+bool rowsAfterHeader(std::uint32_t headerSize, std::uint32_t compression, std::uint32_t dataOffset) {
+    return headerSize >= 40 && compression == 0 && dataOffset >= 14 + std::uint64_t(headerSize);
+}
+
 float layoutCode(const BMPHeader& h) {
     if (h.bitsPerPixel != 24) return bmp::kNot24Bit;
-    if (h.headerSize < 40 || h.compression != 0 || h.dataOffset < 14 + std::uint64_t(h.headerSize))
-        return bmp::kUnreadLayout;
-    return 0.0f;
+    return rowsAfterHeader(h.headerSize, h.compression, h.dataOffset) ? 0.0f : bmp::kUnreadLayout;
 }
 
 namespace {

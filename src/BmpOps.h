@@ -60,10 +60,13 @@ int getPadding(int width);
 // they do not begin with "BM" or are fewer than 38.
 float readBMPHeader(const fileio::Bytes& file);
 
+// Whether uncompressed rows follow an information header of 40 bytes or
+// more (the later 52- to 124-byte headers begin like it): the layout every
+// reader of BMP rows here takes, the JPEG encoder's too.
+bool rowsAfterHeader(std::uint32_t headerSize, std::uint32_t compression, std::uint32_t dataOffset);
+
 // 0 when the header describes rows the BMP operations read: 24 bits a
-// pixel, uncompressed, a header of 40 bytes or more (the later 52- to
-// 124-byte headers begin like it), the rows after it. Otherwise
-// bmp::kNot24Bit or bmp::kUnreadLayout.
+// pixel and rowsAfterHeader. Otherwise bmp::kNot24Bit or bmp::kUnreadLayout.
 float layoutCode(const BMPHeader& h);
 
 // mergeMapsBMP: where target shows the source's first pixel, it takes the

@@ -337,13 +337,17 @@ bool FileWindow::place(std::uint64_t off, std::size_t n) {
     return true;
 }
 
-bool FileWindow::read(std::uint64_t off, void* dst, std::size_t n) {
+bool FileWindow::holds(std::uint64_t off, std::size_t n) const {
 #if defined(_WIN32)
     if (!file_) return false;
 #else
     if (fd_ < 0) return false;
 #endif
-    if (off > size_ || n > size_ - off) return false;
+    return off <= size_ && n <= size_ - off;
+}
+
+bool FileWindow::read(std::uint64_t off, void* dst, std::size_t n) {
+    if (!holds(off, n)) return false;
     std::uint8_t* p = static_cast<std::uint8_t*>(dst);
     for (std::size_t done = 0; done < n;) {
 #if defined(_WIN32)
@@ -364,12 +368,7 @@ bool FileWindow::read(std::uint64_t off, void* dst, std::size_t n) {
 }
 
 const std::uint8_t* FileWindow::view(std::uint64_t off, std::size_t n) {
-#if defined(_WIN32)
-    if (!file_) return nullptr;
-#else
-    if (fd_ < 0) return nullptr;
-#endif
-    if (off > size_ || n > size_ - off) return nullptr;
+    if (!holds(off, n)) return nullptr;
     if (n == 0) {
         static const std::uint8_t nothing = 0;
         return &nothing;

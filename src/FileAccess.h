@@ -149,6 +149,8 @@ public:
 private:
     bool place(std::uint64_t off, std::size_t n);
     void unmap();
+    // A file is open, and [off, off + n) lies inside it.
+    bool holds(std::uint64_t off, std::size_t n) const;
     std::size_t window_;
     Fill fill_;
     std::uint64_t size_ = 0;

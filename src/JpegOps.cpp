@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 
+#include "BmpOps.h"
 #include "NewFile.h"
 #include "Platform.h"
 
@@ -237,9 +238,8 @@ int read_bitmap_header(const char *path, fileio::File &f, BitmapLayout &l) {
     if (hdr[0] != 'B' || hdr[1] != 'M' || fileio::loadLE16(hdr + 28) != 24) return kNotBmp24;
     // The rows start at the header's pixel-data offset, past an information
     // header of 40 bytes or one of the longer ones that begin like it.
-    const std::uint32_t headerSize = fileio::loadLE32(hdr + 14);
     l.rowsAt = fileio::loadLE32(hdr + 10);
-    if (headerSize < 40 || fileio::loadLE32(hdr + 30) != 0 || l.rowsAt < 14 + std::uint64_t(headerSize))
+    if (!rowsAfterHeader(fileio::loadLE32(hdr + 14), fileio::loadLE32(hdr + 30), fileio::loadLE32(hdr + 10)))
         return kUnreadBmp;
 
     // A negative height stores the rows top down. Empty pictures, and ones

@@ -99,13 +99,13 @@ float joinStrips(const HeaderSource& src, Directory& dir) {
     if (row != 0 && perStrip > 0xFFFFFFFFu / row) return -273.0f;
     const std::uint64_t stride = perStrip * row;
     const std::uint64_t at = dir.stripOffset;  // the array's offset
+    const Numbers num{dir.bigEndian};
     std::uint8_t chunk[4096];
     std::uint64_t first = 0;
     for (std::uint64_t i = 0; i < dir.strips;) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk / size, dir.strips - i));
         if (!src.read(at + i * size, n * size, chunk)) return -273.0f;
         for (std::size_t k = 0; k < n; ++k, ++i) {
-            const Numbers num{dir.bigEndian};
             const std::uint64_t off = size == 2 ? num.u16(chunk + 2 * k) : num.u32(chunk + 4 * k);
             if (i == 0) first = off;
             if (off != first + i * stride) return -273.0f;
@@ -694,16 +694,14 @@ bool forEachRowBlockInHalves(const char* path, fileio::FileWindow& w, std::uint6
     return half(0, w) && half(1, w);
 }
 
-// The source of a conversion: a map of 32-bit samples whose header lies in
-// its first 250 bytes.
+// The source of a conversion: a map of 32-bit samples.
 float readFloatSource(const char* source, Directory& d) {
     WalkRules rules;
     rules.requiredBits = 32;
     return tiff::readTiffHeader(source, rules, d);
 }
 
-// Fits a TIFF template to the source's size: refused when the source's
-// entries are not where the patch expects them, or when the size does not
+// Fits a TIFF template to the source's size: refused when the size does not
 // fit the template's fields (the sizes are SHORT, StripByteCounts LONG).
 // The strip's byte count, which the rows written will make true, goes in
 // with the size.

@@ -157,7 +157,7 @@ bool rowBytes(const Directory& dir, std::uint32_t samples, std::uint32_t bytesPe
 bool rowsFit(const Directory& dir, std::uint64_t rowLen);
 
 // ---------------------------------------------------------------------------
-// The writer: fixed header templates and the header patch.
+// The writer: fixed header templates and the fields a source sets in them.
 
 std::vector<std::uint8_t> grey16Template();   // 198 bytes
 std::vector<std::uint8_t> rgb16Template();    // 234 bytes
