@@ -9,12 +9,13 @@
 #   make bench-windows  the bench's export rows in the Windows build under Wine, beside the POSIX build's
 #   make fuzz    libFuzzer runs over every reader (FUZZ_SECONDS each, default 60)
 #   make valgrind  the native suite under Memcheck (not part of make test)
+#   make check-mac-release LIB=Brindlex.dylib  the release check of a built macOS library
 
 export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps native native-asan native-clang windows test test-native test-asan test-clang test-arm64 test-windows test-fuzz demo demo-arm64 arm64 bench bench-windows fuzz valgrind clean
+.PHONY: all deps native native-asan native-clang windows test test-native test-asan test-clang test-arm64 test-windows test-fuzz demo demo-arm64 arm64 bench bench-windows fuzz valgrind check-mac-release clean
 
 all: native windows
 
@@ -109,6 +110,12 @@ valgrind: native
 	  for k in bmp exr mesk psd tiff tilelist version; do \
 	    $(VALGRIND) -q ./$${k}_fuzz_replay fuzz-seeds/$$k $(CURDIR)/fuzz/regressions/$$k || exit 1; \
 	  done
+
+# Universal (arm64 and x86_64), system libraries only, a minimum macOS of
+# at most FLOOR (default 11.0), the export list exactly.
+check-mac-release:
+	@test -n "$(LIB)" || { echo "usage: make check-mac-release LIB=path/to/Brindlex.dylib [FLOOR=11.0]"; exit 2; }
+	bash tools/check-mac-release.sh "$(LIB)" $(FLOOR)
 
 clean:
 	rm -rf build

@@ -5,6 +5,7 @@
 #include <limits>
 #include <set>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 #include "Brindlex.h"
@@ -106,6 +107,22 @@ TEST(ExportTable, ListsExactlyThisBuildsExports) {
     for (const std::string &n : expectedExports()) EXPECT_TRUE(have.count(n)) << "missing export " << n;
     for (const std::string &n : have) EXPECT_TRUE(expectedExports().count(n)) << "unexpected export " << n;
 }
+
+#if !BRINDLEX_WINDOWS
+// The macOS link's exported-symbols list (Mach-O names, with the leading
+// underscore) is the POSIX build's export table.
+TEST(ExportTable, MacExportListIsThePosixTable) {
+    std::ifstream in(std::string(BRINDLEX_SOURCE_DIR) + "/src/Brindlex.exports");
+    ASSERT_TRUE(in) << "src/Brindlex.exports cannot be read";
+    std::set<std::string> listed;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        ASSERT_EQ(line[0], '_') << line;
+        EXPECT_TRUE(listed.insert(line.substr(1)).second) << line << " is listed twice";
+    }
+    EXPECT_EQ(listed, expectedExports());
+}
+#endif
 
 TEST(ArgumentDecoding, ModesAndScales) {
     const double nan = std::numeric_limits<double>::quiet_NaN();

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The arm64 sysroot of the cross build: every aarch64 library the POSIX
-# build links or loads (GNUstep base and its runtime, tinyexr, the OpenEXR
+# build links or loads (GNUstep base and its runtime, zlib; the OpenEXR
 # library, libtiff and libjpeg for the tests), with their -dev packages,
 # fetched from Debian with apt-get download and unpacked with dpkg -x.
 # Nothing is installed: GNUstep's -dev package cannot be installed for two
@@ -14,7 +14,7 @@ dest=${1:?usage: arm64-sysroot.sh DEST}
 # The packages whose closure the sysroot holds. .complete records them, so a
 # sysroot made from another list (an older one, or an empty .complete) is
 # made anew.
-roots="libgnustep-base-dev:arm64 libtinyexr-dev:arm64 libopenexr-dev:arm64 libtiff-dev:arm64 libjpeg-dev:arm64 libstdc++6:arm64 libobjc4:arm64"
+roots="libgnustep-base-dev:arm64 zlib1g-dev:arm64 libopenexr-dev:arm64 libtiff-dev:arm64 libjpeg-dev:arm64 libstdc++6:arm64 libobjc4:arm64"
 [ -e "$dest/.complete" ] && [ "$(cat "$dest/.complete")" = "$roots" ] && exit 0
 rm -rf "$dest" "$dest.debs"
 mkdir -p "$dest" "$dest.debs"

@@ -7,7 +7,7 @@ packages=(
   mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   wine wine64
   gnustep-make libgnustep-base-dev
-  libtinyexr-dev libopenexr-dev libtiff-dev
+  libopenexr-dev libtiff-dev
   googletest libgtest-dev libbenchmark-dev
   libjpeg-dev
   libjpeg-turbo-progs
@@ -36,3 +36,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi
+# The sources compiled into the POSIX and macOS libraries (the EXR decoders).
+bash "$(dirname "$0")/fetch-sources.sh" "$(dirname "$0")/../build/sources"
