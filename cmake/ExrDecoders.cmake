@@ -6,21 +6,19 @@
 # OpenEXR that the host, or a test, loads beside us.
 #
 # The sources are Debian's source packages, pinned by hash and fetched by
-# tools/fetch-sources.sh into BRINDLEX_THIRD_PARTY_DIR at configure time
-# when they are not there yet.
+# tools/fetch-sources.sh (make deps runs it) into BRINDLEX_THIRD_PARTY_DIR;
+# the build itself never reaches the network.
 #
 # Defines brindlex_tinyexr and brindlex_openexr (static libraries) and
 # BRINDLEX_EXR_INCLUDES, the include folders of a file that uses both.
 set(BRINDLEX_THIRD_PARTY_DIR "${CMAKE_SOURCE_DIR}/build/sources" CACHE PATH
-    "Folder of the unpacked tinyexr, OpenEXR and Imath sources (fetched when absent)")
+    "Folder of the unpacked tinyexr, OpenEXR and Imath sources (tools/fetch-sources.sh)")
 set(_tp ${BRINDLEX_THIRD_PARTY_DIR})
-if(NOT EXISTS ${_tp}/tinyexr/.complete OR NOT EXISTS ${_tp}/openexr/.complete OR NOT EXISTS ${_tp}/imath/.complete)
-  message(STATUS "Fetching the tinyexr, OpenEXR and Imath sources into ${_tp}")
-  execute_process(COMMAND bash ${CMAKE_SOURCE_DIR}/tools/fetch-sources.sh ${_tp} RESULT_VARIABLE _fetched)
-  if(NOT _fetched EQUAL 0)
-    message(FATAL_ERROR "tools/fetch-sources.sh ${_tp} failed: the EXR decoders' sources are needed")
+foreach(_pkg tinyexr openexr imath)
+  if(NOT EXISTS ${_tp}/${_pkg}/.complete)
+    message(FATAL_ERROR "The ${_pkg} sources are not in ${_tp}: run make deps, or tools/fetch-sources.sh ${_tp}")
   endif()
-endif()
+endforeach()
 
 find_package(ZLIB REQUIRED)
 find_package(Threads REQUIRED)
