@@ -83,7 +83,7 @@ BRINDLEX_CPP_EXPORT char *get_substr(char *s, int n);
 
 // What each small export's result means.
 inline constexpr results::Row kSmallResults[] = {
-    results::code("Version", kVersionNumber, "the library's version number"),
+    results::answer("Version", kVersionNumber, "the library's version number"),
     results::code("SendKey", 0.0f, "done (nothing to do)", results::Builds::Windows),
     results::code("GetString", 0.0f, "mem1 holds the text from the offset", results::Builds::Mac),
     results::code("GetString", -1.0f, "text or mem1 is null", results::Builds::Mac),

@@ -119,12 +119,14 @@ float getPublicFolder(char *mem1, int mem1Size);
 // same value can mean success in one and failure in the other.
 namespace fileops {
 using results::Builds;
+using results::answer;
 using results::code;
+using results::refusal;
 using results::count;
 
 inline constexpr results::Row kFileResults[] = {
-    code("CheckFolder", -1.0f, "the folder exists", Builds::Windows),
-    code("CheckFolder", 0.0f, "no such folder (missing, a file, or a path too long)", Builds::Windows),
+    answer("CheckFolder", -1.0f, "the folder exists", Builds::Windows),
+    refusal("CheckFolder", 0.0f, "no such folder (missing, a file, or a path too long)", Builds::Windows),
     code("CheckFolder", -2.0f, "text is null", Builds::Windows),
     code("CheckFolder", 0.0f, "the folder can be opened", Builds::Mac),
     code("CheckFolder", -1.0f, "the folder cannot be opened, or text is null", Builds::Mac),
@@ -165,7 +167,10 @@ inline constexpr results::Row kFileResults[] = {
 
     code("CreateFolder", 0.0f, "the folder was created"),
     code("CreateFolder", -1.0f,
-         "the folder cannot be created (it exists, its parent is missing, text is null or empty)"),
+         "the folder cannot be created (it exists, no parent, text null or empty, path over 259 UTF-16 units)",
+         Builds::Windows),
+    code("CreateFolder", -1.0f,
+         "the folder cannot be created (it exists, its parent is missing, text is null or empty)", Builds::Mac),
     code("MakeFolder", 0.0f, "the folder was created", Builds::Windows),
     code("MakeFolder", -1.0f, "the folder cannot be created (it exists, its parent is missing, text is null or empty)",
          Builds::Windows),
@@ -189,7 +194,7 @@ inline constexpr results::Row kFileResults[] = {
 
     code("GetPublicFolder", 0.0f, "the public folder's path was written", Builds::Windows),
     code("GetPublicFolder", -1.0f, "the system cannot name the public folder", Builds::Windows),
-    code("GetPublicFolder", 1.0f, "the users folder's path was written", Builds::Mac),
-    code("GetPublicFolder", 0.0f, "the users folder cannot be obtained", Builds::Mac),
+    answer("GetPublicFolder", 1.0f, "the users folder's path was written", Builds::Mac),
+    refusal("GetPublicFolder", 0.0f, "the users folder cannot be obtained", Builds::Mac),
 };
 }  // namespace fileops

@@ -361,6 +361,54 @@ TEST(DriverResult, LineCarriesTheMeaning) {
     EXPECT_EQ(big.back(), ')');
 }
 
+TEST(DriverReadScript, NamesTextThatIsNotUtf8) {
+    struct Case {
+        const char *what;
+        std::string bytes;
+        const char *problem;  // empty: UTF-8
+    };
+    const Case cases[] = {
+        {"plain", "Version\ngetUVTile --text a.mesk\n", ""},
+        {"byte order mark and every length", "\xEF\xBB\xBF" "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\n", ""},
+        {"UTF-16 little-endian", std::string("\xFF\xFEV\0e\0", 6), "UTF-16 little-endian text"},
+        {"UTF-16 big-endian", std::string("\xFE\xFF\0V\0e", 6), "UTF-16 big-endian text"},
+        {"UTF-16 without a mark", std::string("V\0e\0", 4), "a NUL byte on line 1"},
+        {"Latin-1 on line 2", "Version\nCheckFolder --text caf\xE9\n", "byte 0xE9 on line 2 is not followed"},
+        {"a lone continuation byte", "a\x80", "byte 0x80 on line 1 begins no UTF-8 character"},
+        {"an overlong form", "\xC0\xAF", "byte 0xC0 on line 1 begins no UTF-8"},
+        {"an overlong three-byte form", "\xE0\x80\xAF", "byte 0xE0 on line 1 is not a valid code point"},
+        {"a surrogate", "\xED\xA0\x80", "byte 0xED on line 1 is not a valid code point"},
+        {"beyond U+10FFFF", "\xF4\x90\x80\x80", "byte 0xF4 on line 1 is not a valid code point"},
+        {"cut short at the end", "Version\n\xE2\x82", "byte 0xE2 on line 2 is cut short"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string got = scriptEncodingProblem(c.bytes);
+        if (!*c.problem)
+            EXPECT_EQ(got, "");
+        else
+            EXPECT_NE(got.find(c.problem), std::string::npos) << got;
+    }
+}
+
+TEST(DriverExports, UnknownNamesGetTheNearestOnes) {
+    const std::vector<std::string> exports = {"getScale", "getScale16", "getUVs", "getUVsMask", "swapRGBTIF",
+                                              "swapRGBBMP", "Version"};
+    struct Case {
+        const char *name, *message;
+    };
+    const Case cases[] = {
+        {"getscale", "export getscale not found; did you mean getScale or getScale16?"},
+        {"getUV", "export getUV not found; did you mean getUVs?"},
+        {"swapRGBTFI", "export swapRGBTFI not found; did you mean swapRGBTIF or swapRGBBMP?"},
+        {"NoSuchExport", "export NoSuchExport not found"},
+        {kWindowsBuild ? "OpenEXR" : "mesktoOBJ",
+         kWindowsBuild ? "export OpenEXR not found (it is an export of the macOS build only)"
+                       : "export mesktoOBJ not found (it is an export of the Windows build only)"},
+    };
+    for (const Case &c : cases) EXPECT_EQ(exportNotFound(c.name, exports), c.message);
+}
+
 TEST(DriverExports, NamesAsAHostCallsThem) {
     struct Case {
         std::string table, shown;

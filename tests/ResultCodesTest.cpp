@@ -365,6 +365,28 @@ TEST(ResultCodes, RowsAreWellFormed) {
     }
 }
 
+// Each export, in each of its builds, has a result that is not a failure,
+// so that a script stopped at failures can get past it; counts and
+// measures are never failures, runs of codes and the shared codes always.
+TEST(ResultCodes, FailuresAreMarked) {
+    for (const std::string &name : tableExports())
+        for (bool windows : {false, true}) {
+            const std::vector<Row> own = ownRows(name, windows);
+            if (own.empty()) continue;
+            SCOPED_TRACE(name + (windows ? " (Windows)" : " (macOS)"));
+            EXPECT_TRUE(std::any_of(own.begin(), own.end(), [](const Row &r) { return !r.failure; }))
+                << "no result is a success";
+            for (const Row &row : own)
+                if (row.kind != Kind::Code) {
+                    EXPECT_EQ(row.failure, row.kind == Kind::Range) << row.cause;
+                }
+        }
+    for (const Row &row : allResultRows())
+        if (!row.exportName) {
+            EXPECT_TRUE(row.failure) << row.cause;
+        }
+}
+
 TEST(ResultCodes, DescribeResultNamesTheRowThatExplainsIt) {
     const float inf = std::numeric_limits<float>::infinity();
     struct Case {

@@ -1,6 +1,7 @@
 #include "DriverScript.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <system_error>
 
 #include "HostLibrary.h"
+#include "Platform.h"
 #include "ResultMeaning.h"
 
 #if __has_include(<cxxabi.h>)
@@ -178,6 +180,98 @@ bool readScript(const std::string &path, std::string &content, std::string &err)
         return false;
     }
     return true;
+}
+
+std::string scriptEncodingProblem(const std::string &content) {
+    const auto *b = reinterpret_cast<const unsigned char *>(content.data());
+    const std::size_t n = content.size();
+    if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE) return "UTF-16 little-endian text (it starts with FF FE)";
+    if (n >= 2 && b[0] == 0xFE && b[1] == 0xFF) return "UTF-16 big-endian text (it starts with FE FF)";
+    int line = 1;
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = b[i];
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02X", c);
+        const std::string where = " on line " + std::to_string(line);
+        if (c == 0) return "not UTF-8 text: a NUL byte" + where + " (UTF-16 text without a byte order mark?)";
+        if (c < 0x80) {
+            line += c == '\n';
+            ++i;
+            continue;
+        }
+        // The length of the sequence, and the smallest code point it may
+        // hold (shorter forms of a code point are not UTF-8).
+        std::size_t len = 0;
+        std::uint32_t cp = 0, least = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2, cp = c & 0x1F, least = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3, cp = c & 0x0F, least = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4, cp = c & 0x07, least = 0x10000;
+        } else {
+            return "not UTF-8 text: byte " + std::string(hex) + where +
+                   " begins no UTF-8 character (text in another code page?)";
+        }
+        for (std::size_t k = 1; k < len; ++k) {
+            if (i + k >= n) return "not UTF-8 text: the character at byte " + std::string(hex) + where + " is cut short";
+            if ((b[i + k] & 0xC0) != 0x80)
+                return "not UTF-8 text: byte " + std::string(hex) + where +
+                       " is not followed by a whole character (text in another code page?)";
+            cp = cp << 6 | (b[i + k] & 0x3F);
+        }
+        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return "not UTF-8 text: the character at byte " + std::string(hex) + where + " is not a valid code point";
+        i += len;
+    }
+    return "";
+}
+
+namespace {
+
+// Edit distance between a and b, letters compared without case, a swap of
+// two neighbours counting as one edit.
+std::size_t spellingDistance(const std::string &a, const std::string &b) {
+    const auto lower = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
+    const std::size_t n = a.size(), m = b.size();
+    std::vector<std::vector<std::size_t>> d(n + 1, std::vector<std::size_t>(m + 1));
+    for (std::size_t i = 0; i <= n; ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= m; ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= n; ++i)
+        for (std::size_t j = 1; j <= m; ++j) {
+            const std::size_t cost = lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) && lower(a[i - 2]) == lower(b[j - 1]))
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[n][m];
+}
+
+}  // namespace
+
+std::string exportNotFound(const std::string &name, const std::vector<std::string> &exports) {
+    std::string msg = "export " + name + " not found";
+    // Close enough to be a slip: a third of the name's letters, at least 2.
+    const std::size_t limit = std::max<std::size_t>(2, name.size() / 3);
+    std::vector<std::pair<std::size_t, std::string>> near;
+    for (const std::string &e : exports) {
+        const std::size_t dist = spellingDistance(name, e);
+        if (dist <= limit) near.emplace_back(dist, e);
+    }
+    std::sort(near.begin(), near.end());
+    if (near.size() > 3) near.resize(3);
+    for (std::size_t i = 0; i < near.size(); ++i)
+        msg += (i == 0 ? "; did you mean " : i + 1 == near.size() ? " or " : ", ") + near[i].second;
+    if (!near.empty()) msg += "?";
+    // An export of the other build is known by its result rows.
+    bool here = false, there = false;
+    for (const results::Row &row : allResultRows()) {
+        if (!row.exportName || name != row.exportName) continue;
+        here = here || inThisBuild(row);
+        there = there || inBuild(row, !kWindowsBuild);
+    }
+    if (there && !here) msg += kWindowsBuild ? " (it is an export of the macOS build only)" : " (it is an export of the Windows build only)";
+    return msg;
 }
 
 std::string formatFloat(float r) {

@@ -44,6 +44,18 @@ ScriptLineKind parseScriptLine(const std::string &line, DriverCall &call, std::s
 // folder or a file that cannot be read is an error.
 bool readScript(const std::string &path, std::string &content, std::string &err);
 
+// Why a script's bytes are not UTF-8 text, in a few words ("UTF-16
+// little-endian text (it starts with FF FE)", "not UTF-8: byte 0xE9 on line
+// 3 begins no UTF-8 character"); empty when they are UTF-8 (a byte order
+// mark allowed).
+std::string scriptEncodingProblem(const std::string &content);
+
+// The message for an export the library does not have: "export NAME not
+// found", then the nearest of the library's exports (display names) when
+// some are close in spelling, and a note when NAME is an export of the
+// other build.
+std::string exportNotFound(const std::string &name, const std::vector<std::string> &exports);
+
 // A float as the driver prints it: %.9g, so the text reads back as the
 // same float; nan, inf and -inf spelled the same in every build.
 std::string formatFloat(float r);

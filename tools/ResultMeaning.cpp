@@ -98,6 +98,11 @@ bool isListedResult(const std::string &exportName, float r) {
     return explainingRow(resultRowsOf(exportName), r) != nullptr;
 }
 
+bool isFailureResult(const std::string &exportName, float r) {
+    const results::Row *row = explainingRow(resultRowsOf(exportName), r);
+    return !row || row->failure;
+}
+
 std::string describeResult(const std::string &exportName, float r) {
     const std::vector<results::Row> rows = resultRowsOf(exportName);
     if (const results::Row *row = explainingRow(rows, r))

@@ -27,6 +27,10 @@ const results::Row *explainingRow(const std::vector<results::Row> &rows, float r
 // True when one of exportName's rows in this build explains r.
 bool isListedResult(const std::string &exportName, float r);
 
+// True when r of exportName is a failure: its row says so, or no row
+// explains it.
+bool isFailureResult(const std::string &exportName, float r);
+
 // The meaning of result r of exportName in a few words, as the driver
 // prints it: "the tile count", "tile file 1 cannot be created", or a note
 // that the tables do not list the result.

@@ -9,6 +9,7 @@
 
 #include "DriverScript.h"
 #include "HostLibrary.h"
+#include "ResultMeaning.h"
 #include "demo/Demo.h"
 
 #if defined(_WIN32)
@@ -19,7 +20,8 @@
 namespace {
 
 // Exit codes: 0 every call was made, 1 a library, script or export
-// failure, 2 a usage error.
+// failure (with --stop-on-error, a result the tables list as a failure),
+// 2 a usage error.
 constexpr int kExitOk = 0, kExitFailed = 1, kExitUsage = 2;
 
 void printHelp() {
@@ -40,7 +42,8 @@ void printHelp() {
         "      arguments (\"call\" in front optional), double quotes group words, a backslash\n"
         "      is literal, and # outside quotes starts a comment\n"
         "      --keep-going     report a line that cannot be parsed or bound and go on (default)\n"
-        "      --stop-on-error  stop at the first such line\n"
+        "      --stop-on-error  stop at the first such line, or at the first result that is a\n"
+        "                       failure (its meaning's row says so, or no row explains it)\n"
         "  exports\n"
         "      list the exports a host can bind, sorted\n"
         "  demo [DIR]\n"
@@ -52,8 +55,9 @@ void printHelp() {
         "  -h, --help      print this help and exit\n"
         "  --version       print the driver's version and the library's Version result, and exit\n"
         "\n"
-        "exit status: 0 every call was made, 1 the library or script could not be read or a\n"
-        "call could not be parsed or bound, 2 a usage error. Export results do not change it.\n",
+        "exit status: 0 every call was made, 1 the library or script could not be read (a script\n"
+        "must be UTF-8), a call could not be parsed or bound, or run --stop-on-error stopped at a\n"
+        "failure, 2 a usage error. Otherwise export results do not change it.\n",
         kMaxMem1Size,
 #if defined(_WIN32)
         "Brindlex.dll"
@@ -68,9 +72,10 @@ int usageError(const std::string &err) {
     return kExitUsage;
 }
 
-// Makes one call and prints its result; on failure err says why and
-// nothing was called.
-bool perform(HostLibrary &lib, const DriverCall &c, std::string &err) {
+// Makes one call and prints its result, and sets failed when the tables
+// call that result a failure; when no call can be made err says why.
+bool perform(HostLibrary &lib, const DriverCall &c, std::string &err, bool &failed) {
+    failed = false;
 #if !defined(_WIN32)
     // The two C++ exports of the macOS set do not have the host signature.
     if (c.name == "Brindlex::HelloWorld") {
@@ -113,11 +118,12 @@ bool perform(HostLibrary &lib, const DriverCall &c, std::string &err) {
     }
     HostFn fn = lib.bind(c.name);
     if (!fn) {
-        err = "export " + c.name + " not found";
+        err = exportNotFound(c.name, displayNames(lib.exports()));
         return false;
     }
     std::string m = c.mem1;
     float r = hostCall(fn, c.hasText ? c.text.c_str() : nullptr, c.value, c.hasMem1 ? &m : nullptr, c.mem1Size);
+    failed = isFailureResult(c.name, r);
     std::printf("%s\n", resultLine(c.name, r).c_str());
     if (c.hasMem1) std::printf("mem1: %s\n", m.c_str());
     std::fflush(stdout);
@@ -134,7 +140,11 @@ int runScript(HostLibrary &lib, const std::string &file, const std::string &cont
         if (kind == ScriptLineKind::Blank) continue;
         std::printf("> %s\n", lines[i].c_str());
         std::fflush(stdout);
-        if (kind == ScriptLineKind::Call && perform(lib, c, err)) continue;
+        bool failed = false;
+        if (kind == ScriptLineKind::Call && perform(lib, c, err, failed)) {
+            if (!failed || !stopOnError) continue;
+            err = "stopped: " + exportDisplayName(c.name) + " failed";
+        }
         std::fprintf(stderr, "brindlex: %s:%d: %s\n", file.c_str(), static_cast<int>(i + 1), err.c_str());
         ++bad;
         if (stopOnError) break;
@@ -173,6 +183,13 @@ int mainUtf8(const std::vector<std::string> &argv) {
         std::fprintf(stderr, "brindlex: %s\n", err.c_str());
         return kExitFailed;
     }
+    if (a.command == DriverCommand::Run) {
+        const std::string problem = scriptEncodingProblem(script);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "brindlex: script %s is %s; save it as UTF-8\n", a.script.c_str(), problem.c_str());
+            return kExitFailed;
+        }
+    }
     if (!lib.load(libPath, err)) {
         std::fprintf(stderr, "brindlex: %s\n", err.c_str());
         return kExitFailed;
@@ -185,12 +202,14 @@ int mainUtf8(const std::vector<std::string> &argv) {
             return runScript(lib, a.script, script, a.stopOnError);
         case DriverCommand::Demo:
             return runDemo(lib, a.demoDir) == 0 ? kExitOk : kExitFailed;
-        default:
-            if (!perform(lib, a.call, err)) {
+        default: {
+            bool failed = false;
+            if (!perform(lib, a.call, err, failed)) {
                 std::fprintf(stderr, "brindlex: %s (library %s)\n", err.c_str(), libPath.c_str());
                 return kExitFailed;
             }
             return kExitOk;
+        }
     }
 }
 
