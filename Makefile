@@ -4,6 +4,7 @@
 #   make test    both builds and every suite (native with GCC and with clang, native under
 #                ASan+UBSan, arm64 under qemu, Windows under Wine)
 #   make demo    the driver's demo with the native library, then the Windows one under Wine
+#                (installs and builds only the two libraries and their drivers)
 #   make demo-arm64  the demo of the arm64 build under qemu, compared file by file with the native one
 #   make bench   speed and memory, side by side with peer tools
 #   make bench-windows  the bench's export rows in the Windows build under Wine, beside the POSIX build's
@@ -48,20 +49,20 @@ arm64: build/arm64/build.ninja
 windows: build/windows/build.ninja
 	cmake --build build/windows -j $(JOBS)
 
+# The test presets (CMakePresets.json) carry each suite's environment, so
+# that ctest --preset NAME runs it the same way without make.
 test-native: native
-	ctest --test-dir build/native --output-on-failure
+	ctest --preset native
 test-asan: native-asan
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
-	  ctest --test-dir build/native-asan --output-on-failure
+	ctest --preset native-asan
 test-clang: native-clang
-	ctest --test-dir build/native-clang --output-on-failure
+	ctest --preset native-clang
 # ctest runs every aarch64 program under qemu-aarch64 (the toolchain's emulator).
 test-arm64: arm64
-	ctest --test-dir build/arm64 --output-on-failure
+	ctest --preset arm64
 	$(MAKE) demo-arm64
 test-windows: windows
-	ctest --test-dir build/windows --output-on-failure
+	ctest --preset windows
 # A short libFuzzer smoke of every target (the replays run in every suite).
 test-fuzz:
 	FUZZ_SECONDS=$${FUZZ_SMOKE_SECONDS:-10} bash fuzz/run.sh
@@ -74,9 +75,15 @@ test: deps
 	$(MAKE) test-windows
 	$(MAKE) test-fuzz
 
-demo: deps native windows
-	build/native/brindlex demo build/demo/native
-	wine build/windows/brindlex.exe demo build/demo/windows
+# The demo's own builds: the two libraries and their drivers, no suite.
+demo:
+	@bash tools/deps.sh demo
+	cmake --preset demo-native
+	cmake --build --preset demo-native -j $(JOBS) --target Brindlex brindlex
+	cmake --preset demo-windows
+	cmake --build --preset demo-windows -j $(JOBS) --target Brindlex brindlex
+	build/demo-native/brindlex demo build/demo/native
+	wine build/demo-windows/brindlex.exe demo build/demo/windows
 
 # Every file the arm64 demo writes must equal the native demo's.
 demo-arm64: native arm64

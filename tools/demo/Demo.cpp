@@ -1,5 +1,6 @@
 #include "Demo.h"
 
+#include <cmath>
 #include <filesystem>
 #include <system_error>
 
@@ -79,3 +80,18 @@ int runDemo(HostLibrary &lib, const std::string &dirIn) {
     std::printf("\ndemo finished: %d unexpected result(s)\n", ctx.failures());
     return ctx.failures();
 }
+
+double demoSin(double x) {
+    constexpr double kTwoPi = 6.283185307179586476925;
+    // Into [-pi, pi], then the series to x^21: within 1e-10 of sin there.
+    x -= kTwoPi * std::floor(x / kTwoPi + 0.5);
+    const double x2 = x * x;
+    double term = x, sum = x;
+    for (int k = 1; k <= 10; ++k) {
+        term *= -x2 / ((2 * k) * (2 * k + 1));
+        sum += term;
+    }
+    return sum;
+}
+
+double demoCos(double x) { return demoSin(x + 1.570796326794896619231); }

@@ -40,6 +40,12 @@ private:
     int failures_ = 0;
 };
 
+// sin and cos from additions and multiplications alone (a range reduction,
+// then a Taylor series), so that the sample inputs are the same bytes in
+// every build: the C libraries' own sin and cos differ in the last place.
+double demoSin(double x);
+double demoCos(double x);
+
 // The script sequences, one per area of the library.
 void demoFrame(DemoContext &ctx);
 void demoUVTiles(DemoContext &ctx);

@@ -65,8 +65,8 @@ void coarseDome(std::vector<std::array<float, 3>> &vs, std::vector<Face> &fs) {
         const double phi = 1.4 * (rings - r) / rings;
         for (int s = 0; s < segments; ++s) {
             const double theta = 2 * kPi * s / segments;
-            vs.push_back({static_cast<float>(std::sin(phi) * std::cos(theta)), static_cast<float>(std::cos(phi)),
-                          static_cast<float>(std::sin(phi) * std::sin(theta))});
+            vs.push_back({static_cast<float>(demoSin(phi) * demoCos(theta)), static_cast<float>(demoCos(phi)),
+                          static_cast<float>(demoSin(phi) * demoSin(theta))});
         }
     }
     vs.push_back({0, 1, 0});

@@ -31,7 +31,7 @@ void jpegCopies(DemoContext &ctx) {
 
     size_t previous = 0;
     for (double scale : {0.0, 50.0, 75.0, 100.0}) {
-        const std::string jpg = ctx.path("colour_map_" + std::to_string(static_cast<int>(scale)) + ".jpg");
+        const std::string jpg = ctx.path("colour_map_scale" + std::to_string(static_cast<int>(scale)) + ".jpg");
         float r = ctx.call("saveAsJpeg", bmp, scale, jpg);
         ctx.expect(r == 0.0f, "saveAsJpeg succeeds");
         ctx.wrote(jpg);
@@ -41,8 +41,8 @@ void jpegCopies(DemoContext &ctx) {
         previous = f.size();
     }
     // Out-of-range scales fall back to 50.
-    ctx.expect(ctx.call("saveAsJpeg", bmp, 150.0, ctx.path("colour_map_150.jpg")) == 0.0f, "scale 150 works");
-    ctx.expect(readBytes(ctx.path("colour_map_150.jpg")) == readBytes(ctx.path("colour_map_50.jpg")),
+    ctx.expect(ctx.call("saveAsJpeg", bmp, 150.0, ctx.path("colour_map_scale150.jpg")) == 0.0f, "scale 150 works");
+    ctx.expect(readBytes(ctx.path("colour_map_scale150.jpg")) == readBytes(ctx.path("colour_map_scale50.jpg")),
                "scale 150 gives the scale-50 file");
     // What the encoder refuses.
     ctx.expect(ctx.call("saveAsJpeg", ctx.path("missing.bmp"), 50.0, ctx.path("missing.jpg")) == 3.0f,

@@ -11,7 +11,8 @@ namespace {
 float field(std::uint32_t x, std::uint32_t y, std::uint32_t w, std::uint32_t h, int c) {
     const float u = static_cast<float>(x) / w, v = static_cast<float>(y) / h;
     if (u < 0.1f && v < 0.1f) return 0.0f;
-    return 0.5f + 0.4f * std::sin(6.2831853f * (u * (1 + c) + v * 0.5f)) * std::cos(3.14159265f * v);
+    return 0.5f + 0.4f * static_cast<float>(demoSin(6.2831853f * (u * (1 + c) + v * 0.5f))) *
+                      static_cast<float>(demoCos(3.14159265f * v));
 }
 
 }  // namespace
