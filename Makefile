@@ -61,8 +61,13 @@ test-clang: native-clang
 test-arm64: arm64
 	ctest --preset arm64
 	$(MAKE) demo-arm64
-test-windows: windows
+# Every file both builds' demos write must be the same bytes.
+test-windows: windows native
 	ctest --preset windows
+	rm -rf build/demo/native build/demo/windows
+	build/native/brindlex demo build/demo/native >build/demo-native.log
+	wine build/windows/brindlex.exe demo build/demo/windows >build/demo-windows.log
+	bash tools/compare-demos.sh build/demo/native build/demo/windows
 # A short libFuzzer smoke of every target (the replays run in every suite).
 test-fuzz:
 	FUZZ_SECONDS=$${FUZZ_SMOKE_SECONDS:-10} bash fuzz/run.sh
