@@ -1,5 +1,5 @@
 // The result tables: each sane on its own, each export of the library
-// covered, and the README's export reference listing exactly their codes.
+// covered, and the export reference (docs/exports.md) listing exactly their codes.
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -21,7 +21,7 @@ using results::Builds;
 using results::Kind;
 using results::Row;
 
-// The README writes negative numbers with U+2212.
+// The reference writes negative numbers with U+2212.
 const std::string kMinus = "\xE2\x88\x92";
 
 bool sharesABuild(const Row &a, const Row &b) {
@@ -54,7 +54,7 @@ bool claimsCode(const std::string &name, double c) {
 }
 
 // ---------------------------------------------------------------------------
-// The README's export reference, read as its tables lay it out.
+// The export reference (docs/exports.md), read as its tables lay it out.
 
 std::string trim(const std::string &s) {
     std::size_t a = s.find_first_not_of(" \t\r"), b = s.find_last_not_of(" \t\r");
@@ -161,7 +161,7 @@ struct Reference {
 };
 
 std::string readReadme() {
-    std::string path = std::string(BRINDLEX_SOURCE_DIR) + "/README.md";
+    std::string path = std::string(BRINDLEX_SOURCE_DIR) + "/docs/exports.md";
     std::ifstream in(path, std::ios::binary);
     if (!in && kWindowsBuild && !path.empty() && path[0] == '/') in.open("Z:" + path, std::ios::binary);
     std::ostringstream all;
@@ -438,11 +438,11 @@ TEST(ResultCodes, DescribeResultNamesTheRowThatExplainsIt) {
 }
 
 // ---------------------------------------------------------------------------
-// The README's export reference against the tables.
+// The export reference against the tables.
 
 TEST(ResultCodesReadme, TheReferenceReadsAsTables) {
     const Reference &ref = reference();
-    ASSERT_GT(ref.exports.size(), 40u) << "the export reference was not found in README.md";
+    ASSERT_GT(ref.exports.size(), 40u) << "the export reference was not found in docs/exports.md";
     for (const std::string &p : ref.problems) ADD_FAILURE() << p;
 }
 
@@ -478,7 +478,7 @@ TEST(ResultCodesReadme, EveryCodeOfTheTablesIsListed) {
             if (!row.exportName || name != row.exportName || row.kind == Kind::Value) continue;
             const long long c = static_cast<long long>(row.low);
             EXPECT_TRUE(tableCodes.count(c) || mentions(text, c))
-                << name << ": " << c << " (" << row.cause << ") is not in the README";
+                << name << ": " << c << " (" << row.cause << ") is not in docs/exports.md";
         }
     }
 }
@@ -489,10 +489,10 @@ TEST(ResultCodesReadme, EveryListedCodeIsInTheTables) {
     for (const auto &[name, e] : reference().exports) {
         if (!e.hostSignature) continue;
         for (long long c : e.tableCodes)
-            EXPECT_TRUE(claimsCode(name, static_cast<double>(c))) << name << ": the README's code table gives " << c;
+            EXPECT_TRUE(claimsCode(name, static_cast<double>(c))) << name << ": the code table of docs/exports.md gives " << c;
         for (long long c : negativesIn(e.result))
             EXPECT_TRUE(claimsCode(name, static_cast<double>(c)) || kNotResults.count({name, c}))
-                << name << ": the README's row gives " << c;
+                << name << ": the row of docs/exports.md gives " << c;
     }
 }
 
