@@ -3,6 +3,8 @@
 // and the thumbnail, each on its own copy.
 #include "BmpOps.h"
 #include "FuzzSupport.h"
+#include "JpegBmpInput.h"
+#include "JpegKernels.h"
 #include "JpegOps.h"
 #include "fixtures/BmpBuilder.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "PsdOps.h"
+#include "PsdCodes.h"
 #include "ResultCodes.h"
 
 namespace fileio {

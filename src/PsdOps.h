@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "PsdCodes.h"
 #include "ResultCodes.h"
 
 namespace fileio {
@@ -35,27 +36,6 @@ extern std::int32_t _offst;
 // The header of the last file read.
 extern PSDHeader _fHeader;
 
-// PSD codes shared by every PSD reader.
-namespace psd {
-inline constexpr float kBadSignature = -1.0f;
-inline constexpr float kBadVersion = -2.0f;
-inline constexpr float kColourData = -3.0f;
-inline constexpr float kCompressed = -4.0f;
-inline constexpr float kCannotWrite = -5.0f;
-inline constexpr float kSizesDiffer = -6.0f;
-// The image data is shorter than the header's planes need.
-inline constexpr float kShortData = -7.0f;
-// The header or its sections run past the end of the file.
-inline constexpr float kShortHeader = -8.0f;
-inline constexpr float kNotRgb8 = -56.0f;
-// The colour modes the operations take: greyscale and RGB.
-inline constexpr std::uint16_t kGreyMode = 1;
-inline constexpr std::uint16_t kRgbMode = 3;
-// Merge: the two maps' image data start at different offsets.
-inline constexpr float kHeadersDiffer = -60.0f;
-inline constexpr float kUnsupportedKind = 36.0f;
-}  // namespace psd
-
 // Decodes the header of a whole file's bytes into _fHeader and sets _offst.
 // 0, -1 (not "8BPS"), -2 (version not 1), -3 (colour-mode data), -4
 // (compressed), or -8 when a field or section lies past the end of the file.
@@ -78,18 +58,6 @@ std::vector<std::uint8_t> psd16Header();
 // bytes, starting at offset, lie inside a buffer of `size` bytes.
 bool psdPlanesFit(std::int64_t offset, std::uint32_t rows, std::uint32_t columns, int planes, int bytesPerSample,
                   std::size_t size);
-
-// One block of a merged 8-bit plane: out[j] = s[j] where A's pixel differs
-// from the key k0 k1 k2 in any of its samples s0[j], s1[j], s2[j], else B's
-// d[j]. The path by number (Platform.h): simd::kPortable or kSse2; false
-// when this build lacks it (nothing is written then).
-bool mergePlane8With(int path, const std::uint8_t* s0, const std::uint8_t* s1, const std::uint8_t* s2,
-                     const std::uint8_t* s, const std::uint8_t* d, std::size_t m, std::uint8_t k0, std::uint8_t k1,
-                     std::uint8_t k2, std::uint8_t* out);
-// The same for a 16-bit plane of m bytes (m even): out takes A's sample
-// s[j], s[j+1] where it differs from the key k0 k1, else B's.
-bool mergePlane16With(int path, const std::uint8_t* s, const std::uint8_t* d, std::size_t m, std::uint8_t k0,
-                      std::uint8_t k1, std::uint8_t* out);
 
 // mergeMapsPSD: folds map a into map b (rewritten) over b's first pixel.
 float mergePSD(const char* a, const char* b);

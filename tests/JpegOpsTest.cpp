@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ByteOrder.h"
+#include "JpegEncoder.h"
 #include "JpegOps.h"
 #include "Platform.h"
 #include "TestSupport.h"

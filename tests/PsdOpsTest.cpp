@@ -4,6 +4,7 @@
 
 #include "FileAccess.h"
 #include "MapTestSupport.h"
+#include "PsdKernels.h"
 #include "PsdOps.h"
 #include "TestSupport.h"
 #include "fixtures/PsdBuilder.h"
