@@ -33,7 +33,6 @@ extern const std::uint8_t std_ac_chrominance_nrcodes[17];
 extern const std::uint8_t std_dc_chrominance_values[12];
 extern const std::uint8_t std_ac_luminance_values[162];
 extern const std::uint8_t std_ac_chrominance_values[162];
-extern const std::uint16_t mask[16];
 extern const double aan_scale_factor[8];
 
 // Frame header record; only the dimensions vary.
