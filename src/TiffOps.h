@@ -23,10 +23,6 @@ inline constexpr float kBSizesDiffer = -30.0f;    // B has no IFD entries, or th
 inline constexpr float kBSamplesDiffer = -40.0f;  // sample counts or depths differ
 inline constexpr float kBCannotReopen = -201.0f;  // B cannot be opened for reading and writing, or is A
 
-// The scale curve 18.49 x e^(1049 / N - 7.071e-5 x N): in double precision
-// (Windows build) or wholly in single precision (macOS build).
-float scaleCurve(std::uint32_t levels, bool doublePrecision);
-
 }  // namespace tiff
 
 // ---------------------------------------------------------------------------
