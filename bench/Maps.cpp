@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "Inputs.h"
+#include "TiffKernels.h"
 #include "TiffOps.h"
+#include "TiffReader.h"
 #include "fixtures/BmpBuilder.h"
 #include "fixtures/PsdBuilder.h"
 #include "fixtures/TiffBuilder.h"

@@ -3,6 +3,7 @@
 #include "FuzzSupport.h"
 #include "TargaOps.h"
 #include "TiffOps.h"
+#include "TiffReader.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include "FileAccess.h"
 #include "NewFile.h"
 #include "TiffOps.h"
+#include "TiffReader.h"
 
 namespace {
 

@@ -23,6 +23,8 @@
 #include "ResultMeaning.h"
 #include "TargaOps.h"
 #include "TestSupport.h"
+#include "TiffInternal.h"
+#include "TiffKernels.h"
 #include "TiffOps.h"
 #include "fixtures/Files.h"
 

@@ -5,6 +5,8 @@
 #include "Platform.h"
 #include "PsdOps.h"
 #include "TargaOps.h"
+#include "TiffInternal.h"
+#include "TiffKernels.h"
 
 #include <algorithm>
 #include <cmath>
