@@ -3,14 +3,12 @@
 // Both read the rows in two halves, on two threads for a large map.
 #include <algorithm>
 #include <cmath>
-#include <exception>
 #include <limits>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "FileAccess.h"
 #include "Platform.h"
+#include "SecondThread.h"
 #include "TiffInternal.h"
 #include "TiffKernels.h"
 #include "TiffOps.h"
@@ -64,32 +62,9 @@ bool forEachRowBlockInHalves(const char* path, fileio::FileWindow& w, std::uint6
     };
     fileio::FileWindow second;
     if (rowLen * length >= kParallelBytes && usableCores() > 1 && second.open(path) == fileio::Load::Ok) {
-        bool secondOk = false;
-        std::exception_ptr failure;  // the second half's, passed on once both have ended
-        std::thread t;
-        try {
-            t = std::thread([&] {
-                try {
-                    secondOk = half(1, second);
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-            });
-        } catch (const std::system_error&) {
-            // No thread to be had: both halves run here, below.
-        }
-        if (t.joinable()) {
-            bool firstOk = false;
-            try {
-                firstOk = half(0, w);
-            } catch (...) {
-                t.join();
-                throw;
-            }
-            t.join();
-            if (failure) std::rethrow_exception(failure);
-            return firstOk && secondOk;
-        }
+        bool firstOk = false, secondOk = false;
+        if (runBeside([&] { firstOk = half(0, w); }, [&] { secondOk = half(1, second); })) return firstOk && secondOk;
+        // No thread to be had: both halves run here, below.
     }
     return half(0, w) && half(1, w);
 }
