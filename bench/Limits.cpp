@@ -22,33 +22,23 @@ void benchLimits(const BenchOptions &opt, const std::string &libPath, std::vecto
         }
     }
     BenchRow load;
-    load.operation = "whole-file load (fileio::loadFile)";
+    load.operation = "whole-file pass (fileio::FileWindow blocks)";
     load.input = "768 MiB";
     BenchStep step;
     step.run = [&](HostLibrary &) {
-        std::vector<std::uint8_t> v;
-        return fileio::loadFile(big.c_str(), v) == fileio::Load::Ok;
+        fileio::FileWindow w;
+        if (w.open(big.c_str()) != fileio::Load::Ok) return false;
+        std::uint64_t sum = 0;
+        const bool ok = fileio::forEachBlock(w, 0, w.size(), 1, [&](const std::uint8_t *p, std::size_t n) {
+            for (std::size_t i = 0; i < n; i += 4096) sum += p[i];
+            return true;
+        });
+        return ok && sum != 1;  // keeps the reads
     };
     load.ok = timeInChild(libPath, step, opt.runs, load.brindlexSeconds, load.peakMiB);
     load.peer = "cat > /dev/null";
     load.peerSeconds = timeCommand("cat " + quote(big) + " > /dev/null", opt.runs);
     rows.push_back(load);
-
-    BenchRow mapped;
-    mapped.operation = "whole-file map and read (fileio::MappedFile)";
-    mapped.input = "768 MiB";
-    BenchStep mstep;
-    mstep.run = [&](HostLibrary &) {
-        fileio::MappedFile m;
-        if (m.open(big.c_str()) != fileio::Load::Ok) return false;
-        std::uint64_t sum = 0;
-        for (size_t i = 0; i < m.size(); i += 4096) sum += m.data()[i];
-        return sum != 1;  // keeps the reads
-    };
-    mapped.ok = timeInChild(libPath, mstep, opt.runs, mapped.brindlexSeconds, mapped.peakMiB);
-    mapped.peer = "cat > /dev/null";
-    mapped.peerSeconds = load.peerSeconds;
-    rows.push_back(mapped);
 
     BenchRow copy;
     copy.operation = "cp (limit)";

@@ -10,7 +10,9 @@
 #include "TiffKernels.h"
 #include "TiffOps.h"
 #include "TiffReader.h"
+#include "FileAccess.h"
 #include "fixtures/BmpBuilder.h"
+#include "fixtures/Files.h"
 #include "fixtures/PsdBuilder.h"
 #include "fixtures/TiffBuilder.h"
 
@@ -48,12 +50,15 @@ float painted(std::uint32_t x, std::uint32_t y, int channel, std::uint32_t seed)
 std::string levelsOf(const std::string &path, int samples) {
     tiff::Directory d;
     tiff::WalkRules rules;
-    fileio::MappedFile m;
-    if (tiff::readTiffHeader(path.c_str(), rules, d) != 0.0f || m.open(path.c_str()) != fileio::Load::Ok) return "?";
+    fileio::FileWindow w;
+    fileio::Bytes b;
+    if (tiff::readTiffHeader(path.c_str(), rules, d) != 0.0f || w.open(path.c_str()) != fileio::Load::Ok ||
+        !w.whole(b))
+        return "?";
     const std::size_t n = std::size_t(d.width) * d.length * std::size_t(samples);
-    if (!m.bytes().hasArray(d.stripOffset, n, 4)) return "?";
+    if (!b.hasArray(d.stripOffset, n, 4)) return "?";
     std::vector<std::uint8_t> seen(65536, 0);
-    tiff::markLevels(m.data() + d.stripOffset, n, seen.data());
+    tiff::markLevels(b.data + d.stripOffset, n, seen.data());
     std::size_t levels = 0;
     for (std::uint8_t s : seen) levels += s;
     return std::to_string((levels + 500) / 1000) + "k levels";
@@ -90,8 +95,8 @@ bool writeQTables(const std::string &jpg, const std::string &txt, std::string &s
                                    12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
                                    35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
                                    58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-    std::vector<std::uint8_t> b;
-    if (fileio::loadFile(jpg.c_str(), b) != fileio::Load::Ok) return false;
+    const std::vector<std::uint8_t> b = readBytes(jpg);
+    if (b.empty()) return false;
     int table[4][64] = {};
     int count = 0;
     slots.clear();

@@ -11,6 +11,7 @@
 #include "Inputs.h"
 #include "MeskOps.h"
 #include "Platform.h"
+#include "fixtures/Files.h"
 #include "fixtures/MeskBuilder.h"
 
 using namespace benchinputs;
@@ -19,8 +20,8 @@ namespace {
 
 // The OBJ text as a std::ostream prints it, read from the same chunks.
 bool streamObj(const std::string &meshPath, const std::string &objPath, const std::vector<std::uint32_t> &table) {
-    std::vector<std::uint8_t> image;
-    if (fileio::loadFile(meshPath.c_str(), image) != fileio::Load::Ok) return false;
+    const std::vector<std::uint8_t> image = readBytes(meshPath);
+    if (image.empty()) return false;
     auto vertices = meskChunkAt(image, kMeskFileHeaderSize);
     if (!vertices || !meskElementsFit(image, *vertices, kMeskVertexSize)) return false;
     auto colours = meskChunkAt(image, vertices->end(kMeskVertexSize));
@@ -69,9 +70,8 @@ bool writeOnce(const std::string &path, std::uintmax_t size) {
 }
 
 bool sameFile(const std::string &a, const std::string &b) {
-    std::vector<std::uint8_t> x, y;
-    return fileio::loadFile(a.c_str(), x) == fileio::Load::Ok && fileio::loadFile(b.c_str(), y) == fileio::Load::Ok &&
-           x == y;
+    const std::vector<std::uint8_t> x = readBytes(a);
+    return !x.empty() && x == readBytes(b);
 }
 
 // The face-ID worker on a file whose first chunk is the face chunk, then the
@@ -110,8 +110,7 @@ void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<B
     if (wanted(opt, "obj")) {
         std::vector<std::uint32_t> table;
         {
-            std::vector<std::uint8_t> image;
-            fileio::loadFile(faceFile.c_str(), image);
+            const std::vector<std::uint8_t> image = readBytes(faceFile);
             auto chunk = meskChunkAt(image, kMeskFileHeaderSize);
             table.assign(chunk ? chunk->count / 4 : 0, 4u);
         }

@@ -8,21 +8,22 @@
 
 float openExrLibraryRange(const char* path) {
     if (!path) return hostcall::kRefused;
-    fileio::MappedFile m;
-    if (m.open(path) != fileio::Load::Ok) return exr::kCannotOpen;
-    return exr::libraryRange(m.bytes(), path);
+    fileio::FileWindow w;
+    fileio::Bytes b;
+    if (w.open(path) != fileio::Load::Ok || !w.whole(b)) return exr::kCannotOpen;
+    return exr::libraryRange(b, path);
 }
 
 float openExrRange(const char* path) {
     if (!path) return hostcall::kRefused;
     int compression = -1;
     {
-        fileio::MappedFile m;
-        if (m.open(path) != fileio::Load::Ok) return exr::kCannotOpen;
-        if (m.size() < exr::kExrMinBytes || !exr::exrWindowFits(m.bytes()) || exr::exrTinyexrAsserts(m.bytes()) ||
-            !exr::exrClaimsFit(m.bytes()))
+        fileio::FileWindow w;
+        fileio::Bytes b;
+        if (w.open(path) != fileio::Load::Ok || !w.whole(b)) return exr::kCannotOpen;
+        if (b.size < exr::kExrMinBytes || !exr::exrWindowFits(b) || exr::exrTinyexrAsserts(b) || !exr::exrClaimsFit(b))
             return exr::kRefused;
-        compression = exr::firstCompression(m.bytes());
+        compression = exr::firstCompression(b);
     }
     return exr::tinyexrRange(path, compression);
 }

@@ -128,94 +128,6 @@ bool readRest(std::FILE* f, std::vector<std::uint8_t>& out) {
     return !std::ferror(f);
 }
 
-Load loadFile(const char* utf8Path, std::vector<std::uint8_t>& out) {
-    out.clear();
-    File f = open(utf8Path, "rb");
-    if (!f) return Load::CannotOpen;
-    return readRest(f.get(), out) ? Load::Ok : Load::ReadError;
-}
-
-void MappedFile::release() {
-#if defined(_WIN32)
-    if (map_) UnmapViewOfFile(map_);
-#else
-    if (map_) munmap(map_, size_);
-#endif
-    map_ = nullptr;
-    data_ = nullptr;
-    size_ = 0;
-    copy_.clear();
-    copy_.shrink_to_fit();
-}
-
-Load MappedFile::open(const char* utf8Path) {
-    release();
-    if (!utf8Path || !*utf8Path) return Load::CannotOpen;
-#if defined(_WIN32)
-    std::wstring w = widen(utf8Path);
-    HANDLE h = CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return Load::CannotOpen;
-    LARGE_INTEGER sz;
-    bool sized = GetFileSizeEx(h, &sz) && sz.QuadPart > 0 &&
-                 static_cast<unsigned long long>(sz.QuadPart) <= static_cast<unsigned long long>(SIZE_MAX);
-    if (sized) {
-        HANDLE m = CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
-        if (m) {
-            map_ = MapViewOfFile(m, FILE_MAP_READ, 0, 0, 0);
-            CloseHandle(m);
-        }
-    }
-    CloseHandle(h);
-    if (map_) {
-        data_ = static_cast<const std::uint8_t*>(map_);
-        size_ = static_cast<std::size_t>(sz.QuadPart);
-        return Load::Ok;
-    }
-#else
-    int fd = ::open(utf8Path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Load::CannotOpen;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return Load::CannotOpen;
-    }
-    if (st.st_size > 0 && static_cast<unsigned long long>(st.st_size) <= static_cast<unsigned long long>(SIZE_MAX)) {
-        void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-        if (p != MAP_FAILED) {
-            map_ = p;
-            data_ = static_cast<const std::uint8_t*>(p);
-            size_ = static_cast<size_t>(st.st_size);
-            madvise(p, size_, MADV_SEQUENTIAL);
-        }
-    }
-    ::close(fd);
-    if (map_) return Load::Ok;
-#endif
-    // Empty files and systems that refuse the mapping: read it.
-    Load r = loadFile(utf8Path, copy_);
-    if (r == Load::Ok) {
-        data_ = copy_.data();
-        size_ = copy_.size();
-    }
-    return r;
-}
-
-void MappedFile::discard(std::size_t off, std::size_t n) const {
-#if !defined(_WIN32)
-    if (!map_ || off >= size_) return;
-    n = std::min(n, size_ - off);
-    static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    // Whole pages only: the start goes down to its page (the bytes before
-    // it were passed already), the end down as well (the rest is still ahead).
-    const std::size_t from = off / page * page, to = (off + n) / page * page;
-    if (to > from) madvise(static_cast<std::uint8_t*>(map_) + from, to - from, MADV_DONTNEED);
-#else
-    (void)off;
-    (void)n;
-#endif
-}
-
 void FileWindow::unmap() {
 #if defined(_WIN32)
     if (map_) UnmapViewOfFile(map_);
@@ -380,6 +292,14 @@ const std::uint8_t* FileWindow::view(std::uint64_t off, std::size_t n) {
         }
     }
     return base_ + (off - start_);
+}
+
+bool FileWindow::whole(Bytes& out) {
+    if (size_ > SIZE_MAX) return false;
+    const std::uint8_t* p = view(0, static_cast<std::size_t>(size_));
+    if (!p) return false;
+    out = Bytes(p, static_cast<std::size_t>(size_));
+    return true;
 }
 
 std::size_t readSome(std::FILE* f, void* dst, std::size_t n) {

@@ -54,8 +54,6 @@ inline File open(const std::string& p, const char* mode) { return open(p.c_str()
 
 enum class Load { Ok, CannotOpen, ReadError };
 
-// Reads the whole file into out (replacing its contents).
-Load loadFile(const char* utf8Path, std::vector<std::uint8_t>& out);
 // Reads everything from the stream's current position to its end.
 bool readRest(std::FILE* f, std::vector<std::uint8_t>& out);
 // Reads up to n bytes; returns the number read.
@@ -71,32 +69,7 @@ long long streamSize(std::FILE* f);
 // either cannot be examined (a missing destination is never the source).
 bool sameFile(const char* utf8PathA, const char* utf8PathB);
 
-// A read-only view of a whole file: memory-mapped where the system allows
-// (no copy, pages come straight from the cache), else loaded into memory.
-// The view stays valid until the object is destroyed.
 struct Bytes;
-
-class MappedFile : NoCopy {
-public:
-    ~MappedFile() { release(); }
-
-    Load open(const char* utf8Path);
-    const std::uint8_t* data() const { return data_; }
-    std::size_t size() const { return size_; }
-    Bytes bytes() const;
-    void release();
-    // A hint that [off, off + n) will not be read again soon: a mapped view
-    // lets those pages go from the process's memory (they stay in the
-    // system's cache and come back if read again), so one pass over a large
-    // file holds only a window of it. The view itself stays valid.
-    void discard(std::size_t off, std::size_t n) const;
-
-private:
-    const std::uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
-    void* map_ = nullptr;             // the mapping, when the file is mapped
-    std::vector<std::uint8_t> copy_;  // the contents, when it is not
-};
 
 // A read-only file read through one window at a time: a pass over a large
 // file holds only the window it is in, never the whole file, whatever the
@@ -140,6 +113,9 @@ public:
     // (n = 0 inside the file gives a valid pointer to nothing). Asking for
     // much more than kBlock maps that much.
     const std::uint8_t* view(std::uint64_t off, std::size_t n);
+    // The whole file as one view (an empty file gives an empty one); false
+    // when it cannot be read or does not fit in memory's address range.
+    bool whole(Bytes& out);
     // Copies the bytes [off, off + n) into dst straight from the file (a
     // pass that copies anyway saves the mapping); false when the range does
     // not lie inside the file or cannot be read. The window is not moved.
@@ -211,7 +187,6 @@ struct Bytes {
     bool bef32(std::size_t off, float& v) const;
 };
 
-inline Bytes MappedFile::bytes() const { return Bytes(data_, size_); }
 
 #if defined(_WIN32)
 // UTF-8 to UTF-16 and back with the system conversion, sized from the

@@ -26,31 +26,28 @@ TEST(FileAccess, LoadsWhatWasWrittenUnderAUtf8Name) {
             ASSERT_EQ(f.commit(), fileio::Written::Ok);
         }
         EXPECT_EQ(readBytes(dir.path(n)).size(), bytes.size());
-        std::vector<std::uint8_t> back;
-        ASSERT_EQ(fileio::loadFile(dir.path(n).c_str(), back), fileio::Load::Ok);
-        EXPECT_EQ(back, bytes);
-        fileio::MappedFile m;
-        ASSERT_EQ(m.open(dir.path(n).c_str()), fileio::Load::Ok);
-        ASSERT_EQ(m.size(), bytes.size());
-        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), m.data()));
+        fileio::FileWindow w;
+        fileio::Bytes back;
+        ASSERT_EQ(w.open(dir.path(n).c_str()), fileio::Load::Ok);
+        ASSERT_TRUE(w.whole(back));
+        ASSERT_EQ(back.size, bytes.size());
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), back.data));
     }
 }
 
 TEST(FileAccess, RefusesMissingAndEmptyPaths) {
     TempDir dir;
-    std::vector<std::uint8_t> out = {1, 2, 3};
-    EXPECT_EQ(fileio::loadFile(dir.path("missing.bin").c_str(), out), fileio::Load::CannotOpen);
-    EXPECT_TRUE(out.empty());
-    EXPECT_EQ(fileio::loadFile("", out), fileio::Load::CannotOpen);
-    EXPECT_EQ(fileio::loadFile(nullptr, out), fileio::Load::CannotOpen);
+    fileio::FileWindow w;
+    EXPECT_EQ(w.open(dir.path("missing.bin").c_str()), fileio::Load::CannotOpen);
+    EXPECT_EQ(w.open(""), fileio::Load::CannotOpen);
+    EXPECT_EQ(w.open(nullptr), fileio::Load::CannotOpen);
     ASSERT_TRUE(writeBytes(dir.path("empty.bin"), {}));
-    EXPECT_EQ(fileio::loadFile(dir.path("empty.bin").c_str(), out), fileio::Load::Ok);
-    EXPECT_TRUE(out.empty());
-    fileio::MappedFile m;
-    EXPECT_EQ(m.open(dir.path("empty.bin").c_str()), fileio::Load::Ok);
-    EXPECT_EQ(m.size(), 0u);
-    EXPECT_EQ(m.open(dir.path("missing.bin").c_str()), fileio::Load::CannotOpen);
-    EXPECT_EQ(m.size(), 0u);
+    ASSERT_EQ(w.open(dir.path("empty.bin").c_str()), fileio::Load::Ok);
+    fileio::Bytes b(nullptr, 7);
+    ASSERT_TRUE(w.whole(b));
+    EXPECT_EQ(b.size, 0u);
+    EXPECT_EQ(w.open(dir.path("missing.bin").c_str()), fileio::Load::CannotOpen);
+    EXPECT_EQ(w.size(), 0u);
 }
 
 TEST(FileAccess, SameFileGoesByIdentityNotSpelling) {
@@ -167,20 +164,6 @@ TEST(ByteOrder, LoadsAndStoresByteByByte) {
             EXPECT_TRUE(std::all_of(out + 1 + s.n, out + 6, [](std::uint8_t v) { return v == 0x5A; }));
         }
     }
-}
-
-TEST(FileAccess, DiscardedPagesOfAMappingReadBackTheSame) {
-    TempDir dir;
-    std::vector<unsigned char> bytes(300000);
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 13 + i / 4096);
-    ASSERT_TRUE(writeBytes(dir.path("m.bin"), bytes));
-    fileio::MappedFile m;
-    ASSERT_EQ(m.open(dir.path("m.bin").c_str()), fileio::Load::Ok);
-    // Unaligned, overlapping, past the end: only a hint, the view stays whole.
-    m.discard(1, 70000);
-    m.discard(69999, 1000000);
-    m.discard(400000, 10);
-    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), m.data()));
 }
 
 // Views anywhere in a file several windows long read back its bytes, on any
