@@ -1,8 +1,8 @@
 // What an export's result means: each module lists, for each of its
 // exports, every code it can return and the values it returns on success,
 // and whether the row is a failure. The driver prints the meaning beside a
-// result and stops a script at a failure when asked to, the README's export
-// reference is checked against the rows, and the sweeps accept only an
+// result and stops a script at a failure when asked to, the export reference
+// (docs/exports.md) is checked against the rows, and the sweeps accept only an
 // operation's own codes. Nothing in the library reads the rows.
 #pragma once
 

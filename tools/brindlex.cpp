@@ -1,6 +1,6 @@
 // brindlex: the host driver. Loads the library by path as the host does,
 // binds exports by name and calls them with the host call signature.
-// `brindlex --help` lists the commands; README.md ("The driver") has the
+// `brindlex --help` lists the commands; docs/driver.md has the
 // script syntax and the exit codes.
 #include <cstdio>
 #include <cstdlib>
