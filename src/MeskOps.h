@@ -40,9 +40,7 @@ inline constexpr float kTileListCannotOpen = -1.0f;    // tile selection: the li
 
 // --- UV tiles ---------------------------------------------------------------
 //
-// A face belongs to the tile of its corner 0: U = u - 1 truncated if u < 0,
-// else u truncated (likewise V), so u = 1 is tile 1 and u = -1 is tile -2.
-// Coordinates beyond the int32 range saturate and NaN counts as 0.
+// A face belongs to the tile of its corner 0 (MeskKernels.h).
 
 // A tile and the indices of the first face that produced its name.
 struct UV_tile {
@@ -56,15 +54,6 @@ struct UVTileByName {
 };
 using UVTileSet = std::set<UV_tile, UVTileByName>;
 
-// The float to int32 conversion of the tile indices: truncated toward zero,
-// saturated, NaN as 0. The path by number (Platform.h): simd::kPortable or
-// kSse2; false when this build lacks it (out is left alone then).
-bool truncSatWith(int path, float t, std::int32_t& out);
-// Tile index of one coordinate.
-std::int32_t uvTileIndex(float w);
-// Integer part and tile-local fraction (0 <= f < 1 for ordinary input) of
-// one coordinate, by the same rule as uvTileIndex.
-void uvLocal(float w, std::int32_t& index, float& local);
 // Tile name in naming mode 0 (_uU_vV), 1 (_u(U+1)_v(V+1)), 2 (1001+U+10V) or
 // 3 (uUvV). The arithmetic is 64-bit, so no index wraps.
 std::string uvTileName(std::int32_t U, std::int32_t V, int mode);

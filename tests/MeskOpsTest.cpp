@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "ByteOrder.h"
+#include "MeskKernels.h"
 #include "MeskOps.h"
 #include "Platform.h"
 #include "TestSupport.h"
