@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "MeskReader.h"
 #include "ResultCodes.h"
 
 // Tile names of the last extraction, in file order.
@@ -39,29 +38,6 @@ inline constexpr float kMeskTileFileBase = 1501.0f;    // tile file i cannot be 
 inline constexpr float kTileListCannotOpen = -1.0f;    // tile selection: the list file cannot be opened
 
 // --- UV tiles ---------------------------------------------------------------
-//
-// A face belongs to the tile of its corner 0 (MeskKernels.h).
-
-// A tile and the indices of the first face that produced its name.
-struct UV_tile {
-    std::string name;
-    std::int32_t u = 0;
-    std::int32_t v = 0;
-};
-// Tiles are ordered and made unique by name alone, byte by byte.
-struct UVTileByName {
-    bool operator()(const UV_tile& a, const UV_tile& b) const { return a.name < b.name; }
-};
-using UVTileSet = std::set<UV_tile, UVTileByName>;
-
-// Tile name in naming mode 0 (_uU_vV), 1 (_u(U+1)_v(V+1)), 2 (1001+U+10V) or
-// 3 (uUvV). The arithmetic is 64-bit, so no index wraps.
-std::string uvTileName(std::int32_t U, std::int32_t V, int mode);
-// The tiles of the faces of a UV chunk whose elements fit: mode 2 with a
-// non-empty selection keeps only selected names. last gets the last face's
-// tile name (kept or not), empty for no faces. False when the chunk cannot
-// be read.
-bool collectUVTiles(MeskView image, const MeskChunk& uv, int mode, UVTileSet& tiles, std::string& last);
 
 // Number of tiles of a mesh, or -17 (cannot open), -18 (no UV chunk, or its
 // elements do not fit). On success out holds the last face's tile name.
@@ -81,8 +57,6 @@ inline constexpr std::size_t kMaxTileSelection = 100000;
 // opened (whatever it held), -1 when not (the selection is then empty).
 float setUVtilesOut(const char* path);
 void clearUVtilesOut();
-// Adds the names of one line of a tile list (without its line feed).
-void addTileListLine(const std::string& line, std::set<std::string>& selection);
 
 // --- Per-tile extraction --------------------------------------------------------
 
