@@ -1,5 +1,8 @@
-// Meshes: the Mesk reader, UV tiles, polygroups, per-tile extraction, and
-// the mesh exports (face IDs, OBJ, vertex colours, creases).
+// Meshes: UV tiles, tile selection, per-tile extraction, polygroups, and the
+// mesh exports (face IDs, OBJ, vertex colours, creases); the module's state
+// and result codes. Inside the module: MeskReader.h (the file's layout and
+// the chunk reader), MeskTiles.h (tiles and the tile list parser) and
+// MeskKernels.h (the tile-index arithmetic and its SIMD paths).
 #pragma once
 
 #include <cstddef>
