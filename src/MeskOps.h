@@ -3,6 +3,10 @@
 // and result codes. Inside the module: MeskReader.h (the file's layout and
 // the chunk reader), MeskTiles.h (tiles and the tile list parser) and
 // MeskKernels.h (the tile-index arithmetic and its SIMD paths).
+//
+// The operations that write files write them as they read, and refuse an
+// output that is the mesh itself. A chunk whose elements do not fit the file
+// is treated like a missing chunk.
 #pragma once
 
 #include <cstddef>
@@ -23,10 +27,6 @@ extern std::vector<std::uint32_t> _faceID;
 
 // ---------------------------------------------------------------------------
 // UV tiles, tile selection, per-tile extraction, polygroups.
-//
-// The operations that write files write them as they read, and refuse an
-// output that is the mesh itself. A chunk whose elements do not fit the file
-// is treated like a missing chunk.
 
 // Status codes of the mesh operations. Each operation uses the ones its
 // documentation names; they are kept apart here so that they stay so.
