@@ -10,6 +10,7 @@
 #include "ByteOrder.h"
 #include "Inputs.h"
 #include "MeskOps.h"
+#include "MeskReader.h"
 #include "Platform.h"
 #include "fixtures/Files.h"
 #include "fixtures/MeskBuilder.h"

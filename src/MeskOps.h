@@ -1,5 +1,12 @@
-// Meshes: the Mesk reader, UV tiles, polygroups, per-tile extraction, and
-// the mesh exports (face IDs, OBJ, vertex colours, creases).
+// Meshes: UV tiles, tile selection, per-tile extraction, polygroups, and the
+// mesh exports (face IDs, OBJ, vertex colours, creases); the module's state
+// and result codes. Inside the module: MeskReader.h (the file's layout and
+// the chunk reader), MeskTiles.h (tiles and the tile list parser) and
+// MeskKernels.h (the tile-index arithmetic and its SIMD paths).
+//
+// The operations that write files write them as they read, and refuse an
+// output that is the mesh itself. A chunk whose elements do not fit the file
+// is treated like a missing chunk.
 #pragma once
 
 #include <cstddef>
@@ -9,12 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "FileAccess.h"
 #include "ResultCodes.h"
-
-namespace fileio {
-class NewFile;
-}
 
 // Tile names of the last extraction, in file order.
 extern std::vector<std::string> _UVTileStr;
@@ -24,40 +26,7 @@ extern std::set<std::string> _UVtilesOut;
 extern std::vector<std::uint32_t> _faceID;
 
 // ---------------------------------------------------------------------------
-// The Mesk reader, UV tiles, tile selection, per-tile extraction, polygroups.
-//
-// A Mesk file is little-endian: a 32-byte file header that nobody reads,
-// then chunks (a 16-byte header: tag, size, count, reserved; then count
-// elements of a fixed size per kind), and in written files a 16-byte end
-// block of zeros. Every operation reads its mesh through a window that
-// moves along the file (fileio::FileWindow), so one call holds a few MiB
-// whatever the mesh's size; the operations that write files write them as
-// they read, and refuse an output that is the mesh itself. Chunks are
-// located either by scanning the chunk list for a tag or by taking them at
-// fixed positions. Every element an operation reads is checked against the
-// file first; a chunk whose elements do not fit is treated like a missing
-// chunk.
-
-// Chunk tags.
-inline constexpr std::uint32_t kMeskVertexTag = 10001;  // x, y, z floats
-inline constexpr std::uint32_t kMeskFaceTag = 20001;    // four int32 indices, fourth < 0: triangle
-inline constexpr std::uint32_t kMeskUVTag = 25001;      // four (u, v) float pairs per face
-inline constexpr std::uint32_t kMeskMaskTag = 30001;    // one byte per vertex, 255 masked
-inline constexpr std::uint32_t kMeskColourTag = 35001;  // blue, green, red, unused byte per vertex
-inline constexpr std::uint32_t kMeskGroupTag = 40001;   // int16 polygroup per face
-
-// Element sizes in bytes.
-inline constexpr std::size_t kMeskVertexSize = 12;
-inline constexpr std::size_t kMeskFaceSize = 16;
-inline constexpr std::size_t kMeskUVSize = 32;
-inline constexpr std::size_t kMeskMaskSize = 1;
-inline constexpr std::size_t kMeskColourSize = 4;
-inline constexpr std::size_t kMeskGroupSize = 2;
-
-// Layout.
-inline constexpr std::size_t kMeskFileHeaderSize = 32;  // also where the chunk list starts
-inline constexpr std::size_t kMeskChunkHeaderSize = 16;
-inline constexpr std::size_t kMeskEndBlockSize = 16;
+// UV tiles, tile selection, per-tile extraction, polygroups.
 
 // Status codes of the mesh operations. Each operation uses the ones its
 // documentation names; they are kept apart here so that they stay so.
@@ -71,128 +40,7 @@ inline constexpr float kMeskOutputCannotOpen = -2.0f;  // OBJ / colour block out
 inline constexpr float kMeskTileFileBase = 1501.0f;    // tile file i cannot be written: 1501 + i
 inline constexpr float kTileListCannotOpen = -1.0f;    // tile selection: the list file cannot be opened
 
-using MeskImage = std::vector<std::uint8_t>;
-
-// The bytes of a mesh as the chunk readers see them: an image in memory or
-// a file read through a window, not owned either way.
-class MeskView {
-public:
-    MeskView() = default;
-    MeskView(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    MeskView(const MeskImage& image) : data_(image.data()), size_(image.size()) {}  // NOLINT: implicit on purpose
-    explicit MeskView(fileio::FileWindow& file) : file_(&file), size_(file.size()) {}
-    std::uint64_t size() const { return size_; }
-    // The bytes [off, off + n), or null when they do not lie inside the
-    // mesh or cannot be read. From a file, valid until the next call.
-    const std::uint8_t* bytes(std::uint64_t off, std::size_t n) const;
-    // fn(p, count) on count elements of elemSize bytes from off on, a block
-    // of whole elements at a time. False when a block cannot be read or fn
-    // returns false.
-    // Copies the bytes [off, off + n) into out (from a file, read straight
-    // into out's buffer). False when they cannot be read.
-    bool copyTo(std::uint64_t off, std::uint64_t n, fileio::NewFile& out) const;
-    template <class Fn>
-    bool forEach(std::uint64_t off, std::uint64_t count, std::size_t elemSize, Fn&& fn) const {
-        if (file_) return fileio::forEachBlock(*file_, off, count, elemSize, fn);
-        if (count == 0) return true;
-        const std::uint8_t* p = count <= SIZE_MAX / elemSize ? bytes(off, count * elemSize) : nullptr;
-        return p && fn(p, static_cast<std::size_t>(count));
-    }
-
-private:
-    const std::uint8_t* data_ = nullptr;
-    fileio::FileWindow* file_ = nullptr;
-    std::uint64_t size_ = 0;
-};
-
-// Elements of one chunk read in increasing order: get(i, m) gives the m
-// elements from i on in one piece, reading a new block only when they leave
-// the current one. For walks that are not one plain loop (groups, lines of
-// several elements, two chunks in step through two views).
-class MeskCursor {
-public:
-    MeskCursor(MeskView view, std::uint64_t first, std::size_t elemSize)
-        : view_(view),
-          first_(first),
-          elemSize_(elemSize),
-          perBlock_(elemSize >= fileio::FileWindow::kBlock ? 1 : fileio::FileWindow::kBlock / elemSize) {}
-    // Null when the elements cannot be read; m must not exceed a block.
-    const std::uint8_t* get(std::uint64_t i, std::uint64_t m);
-
-private:
-    MeskView view_;
-    std::uint64_t first_;
-    std::size_t elemSize_;
-    std::uint64_t perBlock_;
-    const std::uint8_t* block_ = nullptr;
-    std::uint64_t from_ = 0, count_ = 0;  // the elements block_ holds
-};
-
-// A chunk header found in an image. Positions are 64-bit so that no sum of
-// file fields can wrap.
-struct MeskChunk {
-    std::uint64_t pos = 0;  // first byte of the chunk header
-    std::uint32_t tag = 0;
-    std::uint32_t size = 0;   // size field, header included (0 is stepped over as 16)
-    std::uint32_t count = 0;  // number of elements
-
-    std::uint64_t first() const { return pos + kMeskChunkHeaderSize; }
-    // Offset of element i.
-    std::uint64_t element(std::uint64_t i, std::size_t elemSize) const { return first() + i * elemSize; }
-    // Offset just behind the last element (from count, not from size).
-    std::uint64_t end(std::size_t elemSize) const { return element(count, elemSize); }
-    // Where the scan goes on behind this chunk: pos + size, or pos + 16 for size 0.
-    std::uint64_t next() const { return pos + (size ? size : kMeskChunkHeaderSize); }
-};
-
-// The chunk header at pos (fixed-position access); nothing when its 16
-// bytes do not lie inside the image.
-std::optional<MeskChunk> meskChunkAt(MeskView image, std::uint64_t pos);
-// True when all count elements of elemSize bytes lie inside the image.
-bool meskElementsFit(MeskView image, const MeskChunk& chunk, std::size_t elemSize);
-// The chunk scan: the first chunk with the tag, from start on, stepping by
-// each chunk's size field (0 counts as 16). Only headers are looked at.
-std::optional<MeskChunk> findMeskChunk(MeskView image, std::uint32_t tag, std::uint64_t start = kMeskFileHeaderSize);
-// The scan, then the element check: nothing when the chunk is missing or
-// its elements do not fit.
-std::optional<MeskChunk> findMeskElements(MeskView image, std::uint32_t tag, std::size_t elemSize,
-                                          std::uint64_t start = kMeskFileHeaderSize);
-
 // --- UV tiles ---------------------------------------------------------------
-//
-// A face belongs to the tile of its corner 0: U = u - 1 truncated if u < 0,
-// else u truncated (likewise V), so u = 1 is tile 1 and u = -1 is tile -2.
-// Coordinates beyond the int32 range saturate and NaN counts as 0.
-
-// A tile and the indices of the first face that produced its name.
-struct UV_tile {
-    std::string name;
-    std::int32_t u = 0;
-    std::int32_t v = 0;
-};
-// Tiles are ordered and made unique by name alone, byte by byte.
-struct UVTileByName {
-    bool operator()(const UV_tile& a, const UV_tile& b) const { return a.name < b.name; }
-};
-using UVTileSet = std::set<UV_tile, UVTileByName>;
-
-// The float to int32 conversion of the tile indices: truncated toward zero,
-// saturated, NaN as 0. The path by number (Platform.h): simd::kPortable or
-// kSse2; false when this build lacks it (out is left alone then).
-bool truncSatWith(int path, float t, std::int32_t& out);
-// Tile index of one coordinate.
-std::int32_t uvTileIndex(float w);
-// Integer part and tile-local fraction (0 <= f < 1 for ordinary input) of
-// one coordinate, by the same rule as uvTileIndex.
-void uvLocal(float w, std::int32_t& index, float& local);
-// Tile name in naming mode 0 (_uU_vV), 1 (_u(U+1)_v(V+1)), 2 (1001+U+10V) or
-// 3 (uUvV). The arithmetic is 64-bit, so no index wraps.
-std::string uvTileName(std::int32_t U, std::int32_t V, int mode);
-// The tiles of the faces of a UV chunk whose elements fit: mode 2 with a
-// non-empty selection keeps only selected names. last gets the last face's
-// tile name (kept or not), empty for no faces. False when the chunk cannot
-// be read.
-bool collectUVTiles(MeskView image, const MeskChunk& uv, int mode, UVTileSet& tiles, std::string& last);
 
 // Number of tiles of a mesh, or -17 (cannot open), -18 (no UV chunk, or its
 // elements do not fit). On success out holds the last face's tile name.
@@ -212,8 +60,6 @@ inline constexpr std::size_t kMaxTileSelection = 100000;
 // opened (whatever it held), -1 when not (the selection is then empty).
 float setUVtilesOut(const char* path);
 void clearUVtilesOut();
-// Adds the names of one line of a tile list (without its line feed).
-void addTileListLine(const std::string& line, std::set<std::string>& selection);
 
 // --- Per-tile extraction --------------------------------------------------------
 

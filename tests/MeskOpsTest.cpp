@@ -10,7 +10,10 @@
 #include <sstream>
 
 #include "ByteOrder.h"
+#include "MeskKernels.h"
 #include "MeskOps.h"
+#include "MeskReader.h"
+#include "MeskTiles.h"
 #include "Platform.h"
 #include "TestSupport.h"
 #include "fixtures/MeskBuilder.h"
