@@ -7,11 +7,8 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
-#include <exception>
 #include <mutex>
 #include <string_view>
-#include <system_error>
-#include <thread>
 
 #include "FileAccess.h"
 #include "HostCall.h"
@@ -19,6 +16,7 @@
 #include "MeskText.h"
 #include "NewFile.h"
 #include "Platform.h"
+#include "SecondThread.h"
 #include "StreamFloat.h"
 
 using namespace meshtext;
@@ -231,8 +229,9 @@ constexpr std::size_t kNotRead = SIZE_MAX;  // a round whose mesh bytes could no
 // Writes rounds 0..rounds-1 in order; fmt(lane, r, buf) formats round r
 // into buf (bufSize bytes) and returns its length or kNotRead, lane 0 in
 // this thread and lane 1 in the worker. False when a round could not be
-// read. Without a second lane or thread every round is formatted here. An
-// exception in the worker is passed on here once the worker has ended.
+// read. Without a second lane or thread every round is formatted here. The
+// worker runs beside this thread (runBeside): an exception on either side
+// is passed on once the worker has ended.
 template <class Fmt>
 bool writeRounds(std::size_t rounds, std::size_t bufSize, bool twoLanes, TextOut& out, Fmt&& fmt) {
     std::vector<char> mine(bufSize);
@@ -259,75 +258,66 @@ bool writeRounds(std::size_t rounds, std::size_t bufSize, bool twoLanes, TextOut
     std::mutex mu;
     std::condition_variable cv;
     bool stop = false;
-    std::exception_ptr failure;  // the worker's, with its round marked kNotRead
-    std::thread worker;
-    try {
-        worker = std::thread([&] {
-            for (std::size_t r = 1, i = 0; r < rounds; r += 2, ++i) {
-                Slot& slot = slots[i % 2];
-                {
-                    std::unique_lock<std::mutex> lock(mu);
-                    cv.wait(lock, [&] { return !slot.full || stop; });
-                    if (stop) return;
-                }
-                std::size_t n = kNotRead;
-                std::exception_ptr thrown;
-                try {
-                    n = fmt(1, r, slot.text.data());
-                } catch (...) {
-                    thrown = std::current_exception();
-                }
+    bool workerThrew = false;  // its round is marked full, its exception passed on after the join
+    const auto worker = [&] {
+        for (std::size_t r = 1, i = 0; r < rounds; r += 2, ++i) {
+            Slot& slot = slots[i % 2];
+            {
+                std::unique_lock<std::mutex> lock(mu);
+                cv.wait(lock, [&] { return !slot.full || stop; });
+                if (stop) return;
+            }
+            std::size_t n = kNotRead;
+            try {
+                n = fmt(1, r, slot.text.data());
+            } catch (...) {
                 {
                     std::lock_guard<std::mutex> lock(mu);
-                    slot.n = n;
-                    slot.full = true;
-                    failure = thrown;
+                    slot.full = workerThrew = true;
                 }
                 cv.notify_all();
-                if (thrown) return;
+                throw;
             }
-        });
-    } catch (const std::system_error&) {
-        return allHere();  // no thread to be had
-    }
-    // The worker is stopped and joined on every way out, exceptions included.
-    struct Join {
-        std::mutex& mu;
-        std::condition_variable& cv;
-        bool& stop;
-        std::thread& t;
-        ~Join() {
             {
                 std::lock_guard<std::mutex> lock(mu);
-                stop = true;
+                slot.n = n;
+                slot.full = true;
             }
             cv.notify_all();
-            t.join();
         }
-    } join{mu, cv, stop, worker};
-    for (std::size_t r = 0; r < rounds; ++r) {
-        if (r % 2 == 0) {
-            if (!put(mine.data(), fmt(0, r, mine.data()))) return false;
-            continue;
+    };
+    bool ok = true;
+    const auto here = [&] {
+        for (std::size_t r = 0; r < rounds && ok; ++r) {
+            if (r % 2 == 0) {
+                ok = put(mine.data(), fmt(0, r, mine.data()));
+                continue;
+            }
+            Slot& slot = slots[(r / 2) % 2];
+            std::size_t n;
+            {
+                std::unique_lock<std::mutex> lock(mu);
+                cv.wait(lock, [&] { return slot.full; });
+                if (workerThrew) return;
+                n = slot.n;
+            }
+            ok = put(slot.text.data(), n);
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                slot.full = false;
+            }
+            cv.notify_all();
         }
-        Slot& slot = slots[(r / 2) % 2];
-        std::size_t n;
-        std::exception_ptr thrown;
-        {
-            std::unique_lock<std::mutex> lock(mu);
-            cv.wait(lock, [&] { return slot.full; });
-            n = slot.n;
-            thrown = failure;
-        }
-        if (thrown) std::rethrow_exception(thrown);
-        if (!put(slot.text.data(), n)) return false;
+    };
+    const auto halt = [&] {
         {
             std::lock_guard<std::mutex> lock(mu);
-            slot.full = false;
+            stop = true;
         }
         cv.notify_all();
-    }
-    return true;
+    };
+    if (!runBeside(here, worker, halt)) return allHere();  // no thread to be had
+    return ok;
 }
 
 // Where a round of the face groups starts: group g (0-based), line off of
