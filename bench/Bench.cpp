@@ -16,7 +16,7 @@ namespace {
 std::string callList;  // set by listCallsTo
 double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 // A field of /proc/self/status in KiB ("VmRSS", "VmHWM"), or -1.
-double statusKiB(const char *field) {
+double statusKiB(const char* field) {
     std::ifstream in("/proc/self/status");
     std::string key;
     double kib = -1;
@@ -44,36 +44,35 @@ double median(std::vector<double> v) {
 }
 }  // namespace
 
-std::string quote(const std::string &s) {
+std::string quote(const std::string& s) {
     std::string q = "'";
     for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
 }
 
-bool haveTool(const std::string &name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
+bool haveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
 
-bool copyFile(const std::string &from, const std::string &to) {
+bool copyFile(const std::string& from, const std::string& to) {
     std::error_code ec;
     return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
 }
 
-void listCallsTo(const std::string &file) {
+void listCallsTo(const std::string& file) {
     callList = file;
     std::ofstream(callList, std::ios::trunc);
 }
 
 bool listingCalls() { return !callList.empty(); }
 
-void listCall(const ExportCall &c) {
+void listCall(const ExportCall& c) {
     char value[32];
     std::snprintf(value, sizeof value, "%.17g", c.value);
     std::ofstream(callList, std::ios::app) << c.operation << '\t' << c.input << '\t' << c.name << '\t' << c.text << '\t'
                                            << value << '\t' << c.mem1 << '\t' << c.freshFrom << '\t' << c.freshTo
-                                           << '\t' << c.expect << '\t' << c.peer << '\t' << (c.oneCore ? 1 : 0)
-                                           << '\n';
+                                           << '\t' << c.expect << '\t' << c.peer << '\t' << (c.oneCore ? 1 : 0) << '\n';
 }
 
-bool timeInChild(const std::string &libPath, const BenchStep &step, int runs, double &med, double &peakMiB) {
+bool timeInChild(const std::string& libPath, const BenchStep& step, int runs, double& med, double& peakMiB) {
     if (listingCalls()) {
         med = peakMiB = 0;
         return true;
@@ -122,7 +121,7 @@ bool timeInChild(const std::string &libPath, const BenchStep &step, int runs, do
     return got == static_cast<ssize_t>(sizeof result) && result[0] >= 0;
 }
 
-double timeCommand(const std::string &command, int runs) {
+double timeCommand(const std::string& command, int runs) {
     if (listingCalls()) return 0;
     std::vector<double> times;
     for (int i = 0; i <= runs; ++i) {

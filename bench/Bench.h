@@ -24,21 +24,21 @@ struct BenchOptions {
     // The input size: maps of side², meshes of 10 tiles of cells² faces.
     int side = 4096, cells = 316;
     std::string faces = "1 M faces";
-    std::string filter;   // run only operations whose name contains it
+    std::string filter;  // run only operations whose name contains it
 };
 
 // One timed step. prepare runs before every run, outside the timing (a
 // fresh copy of an input that the operation rewrites); run is timed.
 struct BenchStep {
     std::function<void()> prepare;
-    std::function<bool(HostLibrary &)> run;
+    std::function<bool(HostLibrary&)> run;
     bool oneCore = false;  // the child may run on one processor only
 };
 
 // Times step in a child process: median seconds, and how far the runs
 // raised the child's peak resident memory above what it held once the
 // library was loaded, in MiB. ok is false when a run reported failure.
-bool timeInChild(const std::string &libPath, const BenchStep &step, int runs, double &median, double &peakMiB);
+bool timeInChild(const std::string& libPath, const BenchStep& step, int runs, double& median, double& peakMiB);
 
 // One export row's call as brindlex_calls reads it (make bench-windows): a
 // line of tab-separated fields in this order.
@@ -52,21 +52,21 @@ struct ExportCall {
 };
 // From listCallsTo(file) on, the export rows append their calls to file
 // and nothing is timed: timeInChild and timeCommand return at once.
-void listCallsTo(const std::string &file);
+void listCallsTo(const std::string& file);
 bool listingCalls();
-void listCall(const ExportCall &call);
+void listCall(const ExportCall& call);
 
 // Times a shell command: median seconds over runs after one warm-up.
-double timeCommand(const std::string &command, int runs);
+double timeCommand(const std::string& command, int runs);
 // True when a command is on the PATH.
-bool haveTool(const std::string &name);
+bool haveTool(const std::string& name);
 // Copies a file (for the prepare steps).
-bool copyFile(const std::string &from, const std::string &to);
+bool copyFile(const std::string& from, const std::string& to);
 // Shell-quotes a path.
-std::string quote(const std::string &s);
+std::string quote(const std::string& s);
 
 // Each area adds its inputs and rows.
-using BenchArea = std::function<void(const BenchOptions &, const std::string &libPath, std::vector<BenchRow> &)>;
-void benchLimits(const BenchOptions &, const std::string &libPath, std::vector<BenchRow> &rows);
-void benchMaps(const BenchOptions &, const std::string &libPath, std::vector<BenchRow> &rows);
-void benchMeshes(const BenchOptions &, const std::string &libPath, std::vector<BenchRow> &rows);
+using BenchArea = std::function<void(const BenchOptions&, const std::string& libPath, std::vector<BenchRow>&)>;
+void benchLimits(const BenchOptions&, const std::string& libPath, std::vector<BenchRow>& rows);
+void benchMaps(const BenchOptions&, const std::string& libPath, std::vector<BenchRow>& rows);
+void benchMeshes(const BenchOptions&, const std::string& libPath, std::vector<BenchRow>& rows);

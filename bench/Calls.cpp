@@ -10,10 +10,9 @@
 //       ok, failed or absent (an export of the other build only), and with
 //       --peers the row's peer command timed as a whole process (POSIX).
 //   brindlex_calls LIST --peak ROW [--drive D]
-//       One call in this process (row ROW of LIST), then one line: operation, input, the process's peak memory before and
-//       after the call in MiB, result, ok or failed. The peak is the peak
-//       working set on Windows (under Wine, the resident peak), the peak
-//       resident size elsewhere.
+//       One call in this process (row ROW of LIST), then one line: operation, input, the process's peak memory before
+//       and after the call in MiB, result, ok or failed. The peak is the peak working set on Windows (under Wine, the
+//       resident peak), the peak resident size elsewhere.
 //
 // --drive D goes in front of every absolute path of LIST (Z: under Wine,
 // whose Z: drive is the Linux root). A row whose last field is 1 runs with
@@ -48,7 +47,7 @@ struct Call {
     bool oneCore = false;
 };
 
-std::vector<std::string> splitTabs(const std::string &line) {
+std::vector<std::string> splitTabs(const std::string& line) {
     std::vector<std::string> f;
     std::string::size_type at = 0;
     for (;;) {
@@ -59,11 +58,11 @@ std::vector<std::string> splitTabs(const std::string &line) {
     }
 }
 
-std::string onDrive(const std::string &drive, const std::string &path) {
+std::string onDrive(const std::string& drive, const std::string& path) {
     return !path.empty() && path[0] == '/' ? drive + path : path;
 }
 
-bool readList(const std::string &path, const std::string &drive, std::vector<Call> &calls) {
+bool readList(const std::string& path, const std::string& drive, std::vector<Call>& calls) {
     std::ifstream in(path);
     if (!in) return false;
     std::string line;
@@ -121,8 +120,8 @@ public:
         sched_setaffinity(0, sizeof saved_, &saved_);
 #endif
     }
-    OneCore(const OneCore &) = delete;
-    OneCore &operator=(const OneCore &) = delete;
+    OneCore(const OneCore&) = delete;
+    OneCore& operator=(const OneCore&) = delete;
 
 private:
     bool on_ = false;
@@ -133,14 +132,13 @@ private:
 #endif
 };
 
-
 // The fresh copy, made the same way in both builds (1 MiB at a time through
 // the C library's streams), so that the copy's pages are alike in the
 // system's cache when the call reads them.
-bool fresh(const Call &c) {
+bool fresh(const Call& c) {
     if (c.freshFrom.empty()) return true;
-    std::FILE *in = std::fopen(c.freshFrom.c_str(), "rb");
-    std::FILE *out = in ? std::fopen(c.freshTo.c_str(), "wb") : nullptr;
+    std::FILE* in = std::fopen(c.freshFrom.c_str(), "rb");
+    std::FILE* out = in ? std::fopen(c.freshTo.c_str(), "wb") : nullptr;
     bool ok = out != nullptr;
     std::vector<char> block(1u << 20);
     for (std::size_t got; ok && (got = std::fread(block.data(), 1, block.size(), in)) > 0;)
@@ -152,13 +150,13 @@ bool fresh(const Call &c) {
 }
 
 // One call; ok when the result is what the row expects ("any": above 0).
-bool callOnce(HostFn fn, const Call &c, float &result) {
+bool callOnce(HostFn fn, const Call& c, float& result) {
     std::string m = c.mem1;
     result = hostCall(fn, c.text.c_str(), c.value, &m, 4096);
     return c.expect == "any" ? result > 0 : result == static_cast<float>(std::strtod(c.expect.c_str(), nullptr));
 }
 
-double timeCommand(const std::string &command, int runs) {
+double timeCommand(const std::string& command, int runs) {
     std::vector<double> times;
     for (int i = 0; i <= runs; ++i) {
         const double t0 = now();
@@ -169,7 +167,7 @@ double timeCommand(const std::string &command, int runs) {
     return times.empty() ? 0 : times[times.size() / 2];
 }
 
-int peak(const HostLibrary &lib, const Call &c) {
+int peak(const HostLibrary& lib, const Call& c) {
     const HostFn fn = lib.bind(c.name);
     if (!fn || !fresh(c)) return 1;
     const double before = peakMiB();
@@ -193,7 +191,7 @@ int usage() {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     std::string list, drive;
     int runs = 5, peakRow = -1;
     bool peers = false;
@@ -221,7 +219,7 @@ int main(int argc, char **argv) {
     if (peakRow >= 0) return peakRow < static_cast<int>(calls.size()) ? peak(lib, calls[peakRow]) : usage();
 
     for (std::size_t k = 0; k < calls.size(); ++k) {
-        const Call &c = calls[k];
+        const Call& c = calls[k];
         const HostFn fn = lib.bind(c.name);  // absent: an export of the other build
         std::vector<double> times;
         float r = 0;
@@ -238,7 +236,9 @@ int main(int argc, char **argv) {
         std::sort(times.begin(), times.end());
         const double median = ok && !times.empty() ? times[times.size() / 2] : -1;
         std::printf("%zu\t%s\t%s\t%.6f\t%.9g\t%s", k, c.operation.c_str(), c.input.c_str(), median, r,
-                    !fn ? "absent" : ok ? "ok" : "failed");
+                    !fn  ? "absent"
+                    : ok ? "ok"
+                         : "failed");
         if (peers) std::printf("\t%.6f", c.peer.empty() ? 0.0 : timeCommand(c.peer, runs));
         std::printf("\n");
         std::fflush(stdout);

@@ -28,27 +28,27 @@ inline float noise(std::uint32_t x, std::uint32_t y, int channel, std::uint32_t 
     return std::fmin(1.0f, std::fmax(0.0f, 0.92f * smooth + 0.08f * detail));
 }
 
-inline bool wanted(const BenchOptions &opt, const std::string &name) {
+inline bool wanted(const BenchOptions& opt, const std::string& name) {
     return opt.filter.empty() || name.find(opt.filter) != std::string::npos;
 }
 
-inline bool exists(const std::string &path) {
+inline bool exists(const std::string& path) {
     std::error_code ec;
     return std::filesystem::exists(path, ec);
 }
 
 // One plain write of n bytes, as the limits and the inputs are written (not
 // through the library's write protocol).
-inline bool writeFile(const std::string &path, const void *data, std::size_t n) {
+inline bool writeFile(const std::string& path, const void* data, std::size_t n) {
     fileio::File f(std::fopen(path.c_str(), "wb"));
     return f && (n == 0 || std::fwrite(data, 1, n, f.get()) == n) && f.close();
 }
 
-inline bool writeFile(const std::string &path, const std::vector<std::uint8_t> &bytes) {
+inline bool writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     return writeFile(path, bytes.data(), bytes.size());
 }
 
-inline std::string mib(const std::string &path) {
+inline std::string mib(const std::string& path) {
     std::error_code ec;
     const double size = double(std::filesystem::file_size(path, ec)) / 1048576.0;
     return std::to_string(int(size + 0.5)) + " MiB";
@@ -66,10 +66,10 @@ struct Fresh {
 // shell command, or "-" when the tool is missing. oneCore keeps the child
 // on one processor. While calls are listed (listingCalls), the call is
 // listed instead and no row is added.
-inline void exportRow(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows,
-                      const std::string &operation, const std::string &input, const std::string &name,
-                      const std::string &text, double value, const std::string &mem1, const Fresh &fresh,
-                      const std::string &peer, const std::string &peerCommand, float expect = 0.0f,
+inline void exportRow(const BenchOptions& opt, const std::string& libPath, std::vector<BenchRow>& rows,
+                      const std::string& operation, const std::string& input, const std::string& name,
+                      const std::string& text, double value, const std::string& mem1, const Fresh& fresh,
+                      const std::string& peer, const std::string& peerCommand, float expect = 0.0f,
                       bool anyResult = false, bool oneCore = false) {
     if (!wanted(opt, operation)) return;
     if (listingCalls()) {
@@ -84,7 +84,7 @@ inline void exportRow(const BenchOptions &opt, const std::string &libPath, std::
     row.input = input;
     BenchStep step;
     if (!fresh.from.empty()) step.prepare = [fresh] { copyFile(fresh.from, fresh.to); };
-    step.run = [=](HostLibrary &lib) {
+    step.run = [=](HostLibrary& lib) {
         HostFn fn = lib.bind(name);
         if (!fn) return false;
         std::string m = mem1;
@@ -105,9 +105,9 @@ inline void exportRow(const BenchOptions &opt, const std::string &libPath, std::
 // Under the row's own conditions: where the row starts each run from a
 // fresh copy of its map, so does its limit, so that both pay for what that
 // copy leaves to the disk. The row, with its everyday limit, stays.
-inline void durableRow(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows,
-                       const std::string &operation, const std::vector<std::string> &written,
-                       const Fresh &fresh = nullptr) {
+inline void durableRow(const BenchOptions& opt, const std::string& libPath, std::vector<BenchRow>& rows,
+                       const std::string& operation, const std::vector<std::string>& written,
+                       const Fresh& fresh = nullptr) {
     if (listingCalls() || rows.empty() || rows.back().operation != operation || written.empty()) return;
     BenchRow row = rows.back();
     std::vector<std::string> to;
@@ -121,9 +121,9 @@ inline void durableRow(const BenchOptions &opt, const std::string &libPath, std:
     BenchStep step;
     step.prepare = [fresh, to] {
         if (!fresh.from.empty()) copyFile(fresh.from, fresh.to);
-        for (const std::string &t : to) ::unlink(t.c_str());
+        for (const std::string& t : to) ::unlink(t.c_str());
     };
-    step.run = [command](HostLibrary &) { return std::system(command.c_str()) == 0; };
+    step.run = [command](HostLibrary&) { return std::system(command.c_str()) == 0; };
     double peak = 0;
     row.ok = row.ok && timeInChild(libPath, step, opt.runs, row.peerSeconds, peak);
     row.peer = written.size() == 1 ? "dd conv=fdatasync of the output" : "dd of each file, then sync -f";

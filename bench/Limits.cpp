@@ -8,7 +8,7 @@
 
 #include "FileAccess.h"
 
-void benchLimits(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows) {
+void benchLimits(const BenchOptions& opt, const std::string& libPath, std::vector<BenchRow>& rows) {
     if (!opt.filter.empty() && std::string("limits").find(opt.filter) == std::string::npos) return;
     const std::string big = opt.dataDir + "limit-768MiB.bin";
     const std::uintmax_t size = 768ull << 20;
@@ -25,11 +25,11 @@ void benchLimits(const BenchOptions &opt, const std::string &libPath, std::vecto
     load.operation = "whole-file pass (fileio::FileWindow blocks)";
     load.input = "768 MiB";
     BenchStep step;
-    step.run = [&](HostLibrary &) {
+    step.run = [&](HostLibrary&) {
         fileio::FileWindow w;
         if (w.open(big.c_str()) != fileio::Load::Ok) return false;
         std::uint64_t sum = 0;
-        const bool ok = fileio::forEachBlock(w, 0, w.size(), 1, [&](const std::uint8_t *p, std::size_t n) {
+        const bool ok = fileio::forEachBlock(w, 0, w.size(), 1, [&](const std::uint8_t* p, std::size_t n) {
             for (std::size_t i = 0; i < n; i += 4096) sum += p[i];
             return true;
         });

@@ -23,7 +23,7 @@ fixtures::Picture picture(int side, std::uint32_t seed) {
     fixtures::Picture pic(side, side);
     for (int y = 0; y < side; ++y)
         for (int x = 0; x < side; ++x) {
-            fixtures::Rgb &p = pic.at(x, y);
+            fixtures::Rgb& p = pic.at(x, y);
             p.r = std::uint8_t(noise(x, y, 0, seed) * 255.0f);
             p.g = std::uint8_t(noise(x, y, 1, seed) * 255.0f);
             p.b = std::uint8_t(noise(x, y, 2, seed) * 255.0f);
@@ -31,7 +31,7 @@ fixtures::Picture picture(int side, std::uint32_t seed) {
     return pic;
 }
 
-std::vector<std::uint8_t> psdOf(const fixtures::Picture &pic) { return fixtures::makePsdRgb(pic); }
+std::vector<std::uint8_t> psdOf(const fixtures::Picture& pic) { return fixtures::makePsdRgb(pic); }
 
 // Painted-map content for the level counts: broad strokes (waves at three
 // scales) around a mid value that differs a little between channels, plus a
@@ -47,13 +47,12 @@ float painted(std::uint32_t x, std::uint32_t y, int channel, std::uint32_t seed)
 }
 
 // Distinct 16-bit levels of a float map's samples (as getScale counts them).
-std::string levelsOf(const std::string &path, int samples) {
+std::string levelsOf(const std::string& path, int samples) {
     tiff::Directory d;
     tiff::WalkRules rules;
     fileio::FileWindow w;
     fileio::Bytes b;
-    if (tiff::readTiffHeader(path.c_str(), rules, d) != 0.0f || w.open(path.c_str()) != fileio::Load::Ok ||
-        !w.whole(b))
+    if (tiff::readTiffHeader(path.c_str(), rules, d) != 0.0f || w.open(path.c_str()) != fileio::Load::Ok || !w.whole(b))
         return "?";
     const std::size_t n = std::size_t(d.width) * d.length * std::size_t(samples);
     if (!b.hasArray(d.stripOffset, n, 4)) return "?";
@@ -67,19 +66,19 @@ std::string levelsOf(const std::string &path, int samples) {
 // The ImageMagick command, when installed (the versioned name first, so a
 // wrapper of the same name earlier on the PATH is not what gets timed).
 std::string imageMagick() {
-    for (const char *c : {"convert-im6.q16", "magick", "convert"})
+    for (const char* c : {"convert-im6.q16", "magick", "convert"})
         if (haveTool(c)) return c;
     return "";
 }
 
-BenchRow *lastRow(std::vector<BenchRow> &rows, const std::string &op, const std::string &tag) {
+BenchRow* lastRow(std::vector<BenchRow>& rows, const std::string& op, const std::string& tag) {
     if (rows.empty() || rows.back().operation != op || rows.back().input.compare(0, tag.size(), tag) != 0)
         return nullptr;
     return &rows.back();
 }
 
 // A row that sets the same Brindlex timing beside a peer tool's.
-void peerRow(std::vector<BenchRow> &rows, BenchRow mine, const std::string &peer, double seconds) {
+void peerRow(std::vector<BenchRow>& rows, BenchRow mine, const std::string& peer, double seconds) {
     mine.peer = peer;
     mine.peerSeconds = seconds;
     mine.ok = mine.ok && seconds >= 0;  // a failing command times as -1
@@ -90,7 +89,7 @@ void peerRow(std::vector<BenchRow> &rows, BenchRow mine, const std::string &peer
 // Reads the quantisation tables of a baseline JPEG and writes them in the
 // peer encoder's -qtables form (natural order); slots gets each component's
 // table number, comma-separated.
-bool writeQTables(const std::string &jpg, const std::string &txt, std::string &slots) {
+bool writeQTables(const std::string& jpg, const std::string& txt, std::string& slots) {
     static const int zigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
                                    12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
                                    35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
@@ -124,15 +123,14 @@ bool writeQTables(const std::string &jpg, const std::string &txt, std::string &s
 }
 }  // namespace
 
-void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows) {
+void benchMaps(const BenchOptions& opt, const std::string& libPath, std::vector<BenchRow>& rows) {
     const int side = opt.side;
     const std::string tag = std::to_string(side) + "²";
     const std::string d = opt.dataDir + "map" + std::to_string(side) + "-";
     const std::string grey = d + "grey32.tif", rgb32 = d + "rgb32.tif", rgb8a = d + "rgb8a.tif",
                       paintGrey = d + "paint-grey32.tif", paintRgb = d + "paint-rgb32.tif",
-                      paintGrey16 = d + "paint-grey16.tif", paintRgb16 = d + "paint-rgb16.tif",
-                      rgb8b = d + "rgb8b.tif", bmpA = d + "a.bmp", bmpB = d + "b.bmp", psdA = d + "a.psd",
-                      psdB = d + "b.psd";
+                      paintGrey16 = d + "paint-grey16.tif", paintRgb16 = d + "paint-rgb16.tif", rgb8b = d + "rgb8b.tif",
+                      bmpA = d + "a.bmp", bmpB = d + "b.bmp", psdA = d + "a.psd", psdB = d + "b.psd";
     if (!exists(grey))
         writeFile(
             grey,
@@ -143,10 +141,10 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
             TiffBuilder(side, side, 3, 32).floats([](auto x, auto y, int c) { return noise(x, y, c, 2); }).build());
     if (!exists(rgb8b) || !exists(bmpB) || !exists(psdB)) {
         const fixtures::Picture a = picture(side, 3), b = picture(side, 4);
-        auto tiff8 = [&](const fixtures::Picture &p) {
+        auto tiff8 = [&](const fixtures::Picture& p) {
             return TiffBuilder(side, side, 3, 8)
                 .u8s([&](auto x, auto y, int c) {
-                    const fixtures::Rgb &q = p.at(int(x), int(y));
+                    const fixtures::Rgb& q = p.at(int(x), int(y));
                     return c == 0 ? q.r : c == 1 ? q.g : q.b;
                 })
                 .build();
@@ -159,8 +157,8 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
         writeFile(psdB, psdOf(b));
     }
     const std::string out = opt.scratch + "out.tif", work = opt.scratch + "work";
-    auto cp = [&](const std::string &f) { return "cp " + quote(f) + " " + quote(opt.scratch + "cp.bin"); };
-    auto cat = [&](const std::string &f) { return "cat " + quote(f) + " > /dev/null"; };
+    auto cp = [&](const std::string& f) { return "cp " + quote(f) + " " + quote(opt.scratch + "cp.bin"); };
+    auto cat = [&](const std::string& f) { return "cat " + quote(f) + " > /dev/null"; };
 
     // 16-bit conversion beside cp of the source, then the peer tools.
     const struct {
@@ -174,11 +172,11 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
         const std::string op = "convertTIFF16 mode " + std::to_string(convs[i].mode);
         exportRow(opt, libPath, rows, op, tag + " float, " + mib(convs[i].src), "convertTIFF16", convs[i].src,
                   convs[i].mode, out, nullptr, "cp of source", cp(convs[i].src));
-        const BenchRow *last = lastRow(rows, op, tag);
+        const BenchRow* last = lastRow(rows, op, tag);
         if (!last) continue;
         const BenchRow mine = *last;  // rows grows below
         durableRow(opt, libPath, rows, op, {out});
-        const std::string &src = convs[i].src;
+        const std::string& src = convs[i].src;
         // Mode 4 keeps the first channel of an RGB map; the peers do the same.
         const std::string first = convs[i].mode == 4 ? " -channel R -separate" : "";
         if (!im.empty())
@@ -205,7 +203,7 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
             std::string path;
             int samples, bits;
         } paints[] = {{paintGrey, 1, 32}, {paintRgb, 3, 32}, {paintGrey16, 1, 16}, {paintRgb16, 3, 16}};
-        for (const auto &p : paints) {
+        for (const auto& p : paints) {
             if (exists(p.path)) continue;
             TiffBuilder b(side, side, p.samples, p.bits);
             if (p.bits == 32)
@@ -215,16 +213,16 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
             writeFile(p.path, b.build());
         }
     }
-    for (const auto &[kind, path, samples] :
+    for (const auto& [kind, path, samples] :
          {std::tuple<std::string, std::string, int>{"grey", paintGrey, 1}, {"RGB", paintRgb, 3}}) {
         if (!wanted(opt, "getScale " + kind)) continue;
         const std::string input = tag + " float, " + mib(path) + ", " + levelsOf(path, samples);
         exportRow(opt, libPath, rows, "getScale " + kind, input, "getScale", path, samples, "", nullptr, "cat",
                   cat(path), 0, true);
-        exportRow(opt, libPath, rows, "getScale " + kind + ", one core", input, "getScale", path, samples, "",
-                  nullptr, "cat", cat(path), 0, true, true);
+        exportRow(opt, libPath, rows, "getScale " + kind + ", one core", input, "getScale", path, samples, "", nullptr,
+                  "cat", cat(path), 0, true, true);
     }
-    for (const auto &[kind, path, samples] :
+    for (const auto& [kind, path, samples] :
          {std::tuple<std::string, std::string, int>{"grey", paintGrey16, 1}, {"RGB", paintRgb16, 3}}) {
         const std::string op = "getScale16 " + kind, input = tag + " 16-bit, " + mib(path);
         if (!wanted(opt, op)) continue;
@@ -237,7 +235,7 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
         row.operation = op + " (worker)";
         row.input = input;
         BenchStep step;
-        step.run = [path = path, samples = samples](HostLibrary &) { return getScale16Tiff(path.c_str(), samples) > 0; };
+        step.run = [path = path, samples = samples](HostLibrary&) { return getScale16Tiff(path.c_str(), samples) > 0; };
         row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
         row.peer = "cat";
         row.peerSeconds = timeCommand(cat(path), opt.runs);
@@ -252,28 +250,25 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
         {"mergeMapsBMP", "mergeMapsBMP", bmpA, bmpB},
         {"mergeMapsPSD", "mergeMapsPSD", psdA, psdB},
     };
-    for (const auto &m : merges) {
+    for (const auto& m : merges) {
         const std::string target = work + m.b.substr(m.b.size() - 4);
-        exportRow(
-            opt, libPath, rows, m.op, tag + " 8-bit RGB, " + mib(m.b), m.name, m.a, 0, target,
-            Fresh(m.b, target), "cp of target", cp(m.b));
+        exportRow(opt, libPath, rows, m.op, tag + " 8-bit RGB, " + mib(m.b), m.name, m.a, 0, target, Fresh(m.b, target),
+                  "cp of target", cp(m.b));
         durableRow(opt, libPath, rows, m.op, {target}, Fresh(m.b, target));
     }
     const struct {
         std::string name, file;
     } swaps[] = {{"swapRGBTIF", rgb8b}, {"swapRGBBMP", bmpB}, {"swapRGBPSD", psdB}};
-    for (const auto &s : swaps) {
+    for (const auto& s : swaps) {
         const std::string target = work + s.file.substr(s.file.size() - 4);
-        exportRow(
-            opt, libPath, rows, s.name + " mode 2", tag + " 8-bit RGB, " + mib(s.file), s.name, target, 2, "",
-            Fresh(s.file, target), "cp of target", cp(s.file));
+        exportRow(opt, libPath, rows, s.name + " mode 2", tag + " 8-bit RGB, " + mib(s.file), s.name, target, 2, "",
+                  Fresh(s.file, target), "cp of target", cp(s.file));
         durableRow(opt, libPath, rows, s.name + " mode 2", {target}, Fresh(s.file, target));
     }
     const std::string thumb = work + "-thumb.bmp";
-    exportRow(
-        opt, libPath, rows, "CreateThumbnailBMP 256", tag + " BMP, " + mib(bmpA), "CreateThumbnailBMP", thumb, 256, "",
-        Fresh(bmpA, thumb), "cat of BMP", cat(bmpA));
-    if (const BenchRow *last = lastRow(rows, "CreateThumbnailBMP 256", tag)) {
+    exportRow(opt, libPath, rows, "CreateThumbnailBMP 256", tag + " BMP, " + mib(bmpA), "CreateThumbnailBMP", thumb,
+              256, "", Fresh(bmpA, thumb), "cat of BMP", cat(bmpA));
+    if (const BenchRow* last = lastRow(rows, "CreateThumbnailBMP 256", tag)) {
         const BenchRow mine = *last;  // rows grows below
         durableRow(opt, libPath, rows, "CreateThumbnailBMP 256", {thumb}, Fresh(bmpA, thumb));
         if (haveTool("vipsthumbnail"))
@@ -291,7 +286,7 @@ void benchMaps(const BenchOptions &opt, const std::string &libPath, std::vector<
     for (int scale : {50, 75}) {
         const std::string op = "saveAsJpeg scale " + std::to_string(scale), jpg = opt.scratch + "out.jpg";
         exportRow(opt, libPath, rows, op, tag + " BMP, " + mib(bmpA), "saveAsJpeg", bmpA, scale, jpg, nullptr, "", "");
-        BenchRow *mine = lastRow(rows, op, tag);
+        BenchRow* mine = lastRow(rows, op, tag);
         if (!mine) continue;
         const std::string tables = opt.scratch + "qtables.txt";
         std::string slots;

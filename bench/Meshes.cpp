@@ -20,7 +20,7 @@ using namespace benchinputs;
 namespace {
 
 // The OBJ text as a std::ostream prints it, read from the same chunks.
-bool streamObj(const std::string &meshPath, const std::string &objPath, const std::vector<std::uint32_t> &table) {
+bool streamObj(const std::string& meshPath, const std::string& objPath, const std::vector<std::uint32_t>& table) {
     const std::vector<std::uint8_t> image = readBytes(meshPath);
     if (image.empty()) return false;
     auto vertices = meskChunkAt(image, kMeskFileHeaderSize);
@@ -30,17 +30,17 @@ bool streamObj(const std::string &meshPath, const std::string &objPath, const st
     auto faces = meskChunkAt(image, colours->end(kMeskColourSize));
     if (!faces || !meskElementsFit(image, *faces, kMeskFaceSize)) return false;
     std::ofstream o(objPath, std::ios::binary);
-    const char *eol = kWindowsBuild ? "\r\n" : "\n";
+    const char* eol = kWindowsBuild ? "\r\n" : "\n";
     o << "# File exported by Kelvane plugin" << eol << "#Vertex count " << vertices->count << eol << "#Face count "
       << faces->count << eol;
-    const std::uint8_t *v = image.data() + vertices->first();
+    const std::uint8_t* v = image.data() + vertices->first();
     for (std::uint32_t i = 0; i < vertices->count; ++i, v += kMeskVertexSize)
         o << "v " << fileio::loadLEf32(v) << " " << fileio::loadLEf32(v + 4) << " " << fileio::loadLEf32(v + 8) << eol;
     o << "# The following RGB block contains Kelvane Vertex Color (Tintcoat) output as 3 hexadecimal values per "
          "vertex. The vertex color format is RRGGBB with up to 32 entries per RGB line."
       << eol;
     char hex[8];
-    const std::uint8_t *c = image.data() + colours->first();
+    const std::uint8_t* c = image.data() + colours->first();
     for (std::uint32_t k = 0; k < colours->count; ++k, c += kMeskColourSize) {
         if (k % 32 == 0) o << "#RGB ";
         std::snprintf(hex, sizeof hex, " %02x%02x%02x", c[2], c[1], c[0]);
@@ -49,7 +49,7 @@ bool streamObj(const std::string &meshPath, const std::string &objPath, const st
     }
     o << eol << "# End of RGB block" << eol;
     std::uint32_t pos = 0;
-    const std::uint8_t *f = image.data() + faces->first();
+    const std::uint8_t* f = image.data() + faces->first();
     for (std::size_t n = 1; n <= table.size() && pos < faces->count; ++n) {
         o << "#FaceID " << n << eol;
         for (std::uint32_t k = 0; k < table[n - 1]; ++k, ++pos, f += kMeskFaceSize) {
@@ -64,27 +64,27 @@ bool streamObj(const std::string &meshPath, const std::string &objPath, const st
 }
 
 // Writes size bytes to path in one write.
-bool writeOnce(const std::string &path, std::uintmax_t size) {
+bool writeOnce(const std::string& path, std::uintmax_t size) {
     static std::vector<std::uint8_t> block;
     block.assign(size, 'v');
     return writeFile(path, block);
 }
 
-bool sameFile(const std::string &a, const std::string &b) {
+bool sameFile(const std::string& a, const std::string& b) {
     const std::vector<std::uint8_t> x = readBytes(a);
     return !x.empty() && x == readBytes(b);
 }
 
 // The face-ID worker on a file whose first chunk is the face chunk, then the
 // OBJ writer on a mesh of quads grouped four faces to an entry.
-void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows, int cells,
-              const std::string &faces) {
+void benchObj(const BenchOptions& opt, const std::string& libPath, std::vector<BenchRow>& rows, int cells,
+              const std::string& faces) {
     const std::string mesh = opt.dataDir + "quads-" + std::to_string(cells) + ".Mesk";
     const std::string faceFile = opt.dataDir + "quadfaces-" + std::to_string(cells) + ".Mesk";
     const std::string colourFile = opt.dataDir + "quadcolours-" + std::to_string(cells) + ".Mesk";
     if (!exists(mesh) || !exists(faceFile) || !exists(colourFile)) {
         GridMesh g = gridMesh(5, 2, cells, 12);
-        for (auto &q : g.faces)
+        for (auto& q : g.faces)
             if (q[3] < 0) q[3] = q[2] - 1;  // the cell's fourth corner
         MeskBuilder m;
         m.vertices(g.vertices).colours(g.colours).faces(g.faces).endBlock();
@@ -102,7 +102,7 @@ void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<B
         row.operation = "faceIDs";
         row.input = faces + " (quads), " + mib(faceFile);
         BenchStep step;
-        step.run = [=](HostLibrary &) { return GetFaceIDsMesk(faceFile.c_str(), 2.0) > 0; };
+        step.run = [=](HostLibrary&) { return GetFaceIDsMesk(faceFile.c_str(), 2.0) > 0; };
         row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
         row.peer = "cat";
         row.peerSeconds = timeCommand(cat, opt.runs);
@@ -121,13 +121,13 @@ void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<B
         row.input = faces + " (quads), " + mib(mesh);
         BenchStep step;
         step.prepare = [=] { _faceID = table; };
-        step.run = [=](HostLibrary &) {
+        step.run = [=](HostLibrary&) {
             std::string o = out;
             return writeOBJfromMesk(mesh.c_str(), &o[0]) == 0.0f;
         };
         row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
         BenchStep peer;
-        peer.run = [=](HostLibrary &) { return streamObj(mesh, peerOut, table); };
+        peer.run = [=](HostLibrary&) { return streamObj(mesh, peerOut, table); };
         double peak = 0;
         timeInChild(libPath, peer, opt.runs, row.peerSeconds, peak);
         row.peer = sameFile(out, peerOut) ? "std::ostream writer" : "std::ostream writer (TEXT DIFFERS)";
@@ -136,7 +136,7 @@ void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<B
         std::error_code ec;
         const std::uintmax_t size = std::filesystem::file_size(out, ec);
         BenchStep write;
-        write.run = [=](HostLibrary &) { return writeOnce(peerOut, size); };
+        write.run = [=](HostLibrary&) { return writeOnce(peerOut, size); };
         timeInChild(libPath, write, opt.runs, row.peerSeconds, peak);
         row.peer = "one write of the same bytes";
         rows.push_back(row);
@@ -148,7 +148,7 @@ void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<B
         row.operation = "outMRGB";
         row.input = faces + " (quads), colours, " + mib(colourFile);
         BenchStep step;
-        step.run = [=](HostLibrary &) {
+        step.run = [=](HostLibrary&) {
             std::string o = out;
             return ReadVertColorMesk(colourFile.c_str(), &o[0]) == 0.0f;
         };
@@ -162,18 +162,19 @@ void benchObj(const BenchOptions &opt, const std::string &libPath, std::vector<B
 
 }  // namespace
 
-void benchMeshes(const BenchOptions &opt, const std::string &libPath, std::vector<BenchRow> &rows) {
+void benchMeshes(const BenchOptions& opt, const std::string& libPath, std::vector<BenchRow>& rows) {
     const int cells = opt.cells;  // 10 tiles of cells² faces
     const std::string faces = opt.faces;
     const std::string mesh = opt.dataDir + "mesh-" + std::to_string(cells) + ".Mesk";
-    if (wanted(opt, "faceIDs") || wanted(opt, "obj") || wanted(opt, "outMRGB")) benchObj(opt, libPath, rows, cells, faces);
+    if (wanted(opt, "faceIDs") || wanted(opt, "obj") || wanted(opt, "outMRGB"))
+        benchObj(opt, libPath, rows, cells, faces);
     if (!wanted(opt, "getUV") && !wanted(opt, "mergeCrease")) return;
     if (!exists(mesh)) writeFile(mesh, gridMesh(5, 2, cells, 12).build().bytes());
     // The crease merge appends a mesh to a copy of itself.
     {
         const std::string target = opt.scratch + "crease.Mesk";
-        exportRow(opt, libPath, rows, "mergeCrease", faces + ", 10 tiles, " + mib(mesh) + " twice", "mergeCrease",
-                  mesh, 0, target, Fresh(mesh, target), "cp of target",
+        exportRow(opt, libPath, rows, "mergeCrease", faces + ", 10 tiles, " + mib(mesh) + " twice", "mergeCrease", mesh,
+                  0, target, Fresh(mesh, target), "cp of target",
                   "cp " + quote(mesh) + " " + quote(opt.scratch + "cp.bin"));
         durableRow(opt, libPath, rows, "mergeCrease", {target}, Fresh(mesh, target));
     }
@@ -194,7 +195,7 @@ void benchMeshes(const BenchOptions &opt, const std::string &libPath, std::vecto
         }
         BenchStep write;
         const std::string scratch = opt.scratch;
-        write.run = [=](HostLibrary &) {
+        write.run = [=](HostLibrary&) {
             std::uintmax_t most = 0;
             for (auto s : sizes) most = s > most ? s : most;
             static std::vector<std::uint8_t> block;

@@ -30,14 +30,12 @@
 #include "fixtures/MeskBuilder.h"
 #include "fixtures/PsdBuilder.h"
 
-
 namespace {
-
 
 fixtures::Picture noise(int side, std::uint32_t seed) {
     fixtures::Picture pic(side, side);
     std::uint32_t h = seed * 2654435761u + 1;
-    for (fixtures::Rgb &p : pic.px) {
+    for (fixtures::Rgb& p : pic.px) {
         h = h * 1664525u + 1013904223u;
         // Few values, so that merges find the key colour now and then.
         p = {std::uint8_t(h >> 30 << 6), std::uint8_t(h >> 28 << 6), std::uint8_t(h >> 26 << 6)};
@@ -53,10 +51,10 @@ int usage() {
     return 2;
 }
 
-std::vector<std::uint8_t> mesk(const std::string &kind, int cells) {
+std::vector<std::uint8_t> mesk(const std::string& kind, int cells) {
     GridMesh g = gridMesh(5, 2, cells, 12);
     if (kind == "mesh") return g.build().bytes();
-    for (auto &q : g.faces)
+    for (auto& q : g.faces)
         if (q[3] < 0) q[3] = q[2] - 1;  // the cell's fourth corner
     MeskBuilder m;
     if (kind == "quads") m.vertices(g.vertices).colours(g.colours).faces(g.faces);
@@ -68,7 +66,7 @@ std::vector<std::uint8_t> mesk(const std::string &kind, int cells) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc < 2) return usage();
     const std::string cmd = argv[1];
     if (cmd == "make" && argc == 5) {

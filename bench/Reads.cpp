@@ -52,7 +52,7 @@ double now() { return std::chrono::duration<double>(std::chrono::steady_clock::n
 // Sums one 64-bit word of every stride bytes (the tail bytes one by one):
 // with the stride of a line, every line of the file comes into the
 // processor, with little work beside.
-std::uint64_t sum(const std::uint8_t *p, std::size_t n, std::size_t stride = 64) {
+std::uint64_t sum(const std::uint8_t* p, std::size_t n, std::size_t stride = 64) {
     std::uint64_t s = 0, w;
     std::size_t i = 0;
     for (; i + stride <= n; i += stride) {
@@ -66,13 +66,13 @@ std::uint64_t sum(const std::uint8_t *p, std::size_t n, std::size_t stride = 64)
 // A file opened for reading, mapped or read through the system's calls.
 class Source {
 public:
-    Source(const char *path, bool writable) {
+    Source(const char* path, bool writable) {
 #if defined(_WIN32)
         const int n = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
         std::wstring w(n > 0 ? n : 1, L'\0');
         MultiByteToWideChar(CP_UTF8, 0, path, -1, &w[0], n);
-        file_ = CreateFileW(w.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0), FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+        file_ = CreateFileW(w.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
         LARGE_INTEGER sz;
         if (file_ != INVALID_HANDLE_VALUE && GetFileSizeEx(file_, &sz)) size_ = std::uint64_t(sz.QuadPart);
         if (size_) mapping_ = CreateFileMappingW(file_, nullptr, PAGE_READONLY, 0, 0, nullptr);
@@ -90,15 +90,15 @@ public:
         if (fd_ >= 0) close(fd_);
 #endif
     }
-    Source(const Source &) = delete;
-    Source &operator=(const Source &) = delete;
+    Source(const Source&) = delete;
+    Source& operator=(const Source&) = delete;
 
     std::uint64_t size() const { return size_; }
 
     // Maps [off, off + n), sums it and unmaps it; false when it cannot.
-    bool mapped(std::uint64_t off, std::size_t n, std::uint64_t &s, std::size_t stride = 64) const {
+    bool mapped(std::uint64_t off, std::size_t n, std::uint64_t& s, std::size_t stride = 64) const {
         // Populated at once as FileWindow's windows are, unless read sparsely.
-        return withMapping(off, n, stride == 64, [&](const std::uint8_t *p) {
+        return withMapping(off, n, stride == 64, [&](const std::uint8_t* p) {
             s += sum(p, n, stride);
             return true;
         });
@@ -106,35 +106,36 @@ public:
 
     // fn(p) on a mapping of [off, off + n); false when it cannot be mapped.
     template <class Fn>
-    bool withMapping(std::uint64_t off, std::size_t n, bool populate, Fn &&fn) const {
+    bool withMapping(std::uint64_t off, std::size_t n, bool populate, Fn&& fn) const {
 #if defined(_WIN32)
         (void)populate;
-        void *p = mapping_ ? MapViewOfFile(mapping_, FILE_MAP_READ, DWORD(off >> 32), DWORD(off), n) : nullptr;
+        void* p = mapping_ ? MapViewOfFile(mapping_, FILE_MAP_READ, DWORD(off >> 32), DWORD(off), n) : nullptr;
         if (!p) return false;
-        const bool ok = fn(static_cast<const std::uint8_t *>(p));
+        const bool ok = fn(static_cast<const std::uint8_t*>(p));
         UnmapViewOfFile(p);
 #else
-        void *p = mmap(nullptr, n, PROT_READ, MAP_PRIVATE | (populate ? MAP_POPULATE : 0), fd_, off_t(off));
+        void* p = mmap(nullptr, n, PROT_READ, MAP_PRIVATE | (populate ? MAP_POPULATE : 0), fd_, off_t(off));
         if (p == MAP_FAILED) return false;
-        const bool ok = fn(static_cast<const std::uint8_t *>(p));
+        const bool ok = fn(static_cast<const std::uint8_t*>(p));
         munmap(p, n);
 #endif
         return ok;
     }
 
     // Reads n bytes at off into buf.
-    bool read(std::uint64_t off, std::uint8_t *buf, std::size_t n) const { return io(false, off, buf, n); }
+    bool read(std::uint64_t off, std::uint8_t* buf, std::size_t n) const { return io(false, off, buf, n); }
     // Writes n bytes of buf at off.
-    bool write(std::uint64_t off, std::uint8_t *buf, std::size_t n) const { return io(true, off, buf, n); }
+    bool write(std::uint64_t off, std::uint8_t* buf, std::size_t n) const { return io(true, off, buf, n); }
 
 private:
-    bool io(bool out, std::uint64_t off, std::uint8_t *buf, std::size_t n) const {
+    bool io(bool out, std::uint64_t off, std::uint8_t* buf, std::size_t n) const {
 #if defined(_WIN32)
         LARGE_INTEGER at;
         at.QuadPart = LONGLONG(off);
         DWORD done = 0;
         if (!SetFilePointerEx(file_, at, nullptr, FILE_BEGIN)) return false;
-        return (out ? WriteFile(file_, buf, DWORD(n), &done, nullptr) : ReadFile(file_, buf, DWORD(n), &done, nullptr)) &&
+        return (out ? WriteFile(file_, buf, DWORD(n), &done, nullptr)
+                    : ReadFile(file_, buf, DWORD(n), &done, nullptr)) &&
                done == n;
 #else
         return (out ? pwrite(fd_, buf, n, off_t(off)) : pread(fd_, buf, n, off_t(off))) == ssize_t(n);
@@ -151,7 +152,7 @@ private:
 };
 
 // Reserves n bytes of blocks for a file being written, its length kept.
-bool reserveBlocks(std::FILE *f, std::uint64_t n) {
+bool reserveBlocks(std::FILE* f, std::uint64_t n) {
 #if defined(_WIN32)
     FILE_ALLOCATION_INFO info;
     info.AllocationSize.QuadPart = LONGLONG(n);
@@ -165,7 +166,7 @@ bool reserveBlocks(std::FILE *f, std::uint64_t n) {
 #endif
 }
 
-bool renameOver(const std::string &from, const std::string &to) {
+bool renameOver(const std::string& from, const std::string& to) {
 #if defined(_WIN32)
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 #else
@@ -173,7 +174,7 @@ bool renameOver(const std::string &from, const std::string &to) {
 #endif
 }
 
-double median(const std::function<bool()> &pass, int runs) {
+double median(const std::function<bool()>& pass, int runs) {
     std::vector<double> t;
     for (int i = 0; i <= runs; ++i) {
         const double t0 = now();
@@ -186,7 +187,7 @@ double median(const std::function<bool()> &pass, int runs) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     int runs = 5;
     bool rewrite = false;
     for (int i = 2; i < argc; ++i) {
@@ -215,24 +216,27 @@ int main(int argc, char **argv) {
     };
     std::vector<std::uint8_t> buf(1u << 20);
     const struct {
-        const char *name;
+        const char* name;
         std::function<bool()> pass;
     } ways[] = {
         {"mapped windows 2 MiB", windows(2u << 20)},
         {"mapped windows 8 MiB", windows(8u << 20)},
-        {"whole-file mapping", [&] {
+        {"whole-file mapping",
+         [&] {
              std::uint64_t s = 0;
              if (!src.mapped(0, std::size_t(size), s)) return false;
              keep = keep + s;
              return true;
          }},
-        {"sparse whole-file mapping", [&] {
+        {"sparse whole-file mapping",
+         [&] {
              std::uint64_t s = 0;
              if (!src.mapped(0, std::size_t(size), s, 65536)) return false;
              keep = keep + s;
              return true;
          }},
-        {"buffered reads 1 MiB", [&] {
+        {"buffered reads 1 MiB",
+         [&] {
              std::uint64_t s = 0;
              for (std::uint64_t off = 0; off < size; off += buf.size()) {
                  const std::size_t n = std::size_t(std::min<std::uint64_t>(buf.size(), size - off));
@@ -242,10 +246,11 @@ int main(int argc, char **argv) {
              keep = keep + s;
              return true;
          }},
-        {"open, map, read one line and close", [&] {
+        {"open, map, read one line and close",
+         [&] {
              const Source once(argv[1], false);
              std::uint64_t s = 0;
-             if (!once.withMapping(0, std::size_t(once.size()), false, [&](const std::uint8_t *p) {
+             if (!once.withMapping(0, std::size_t(once.size()), false, [&](const std::uint8_t* p) {
                      s += sum(p, 64);
                      return true;
                  }))
@@ -253,25 +258,27 @@ int main(int argc, char **argv) {
              keep = keep + s;
              return true;
          }},
-        {"thread start and join", [] {
+        {"thread start and join",
+         [] {
              std::thread([] {}).join();
              return true;
          }},
     };
     if (!rewrite) {
-        for (const auto &w : ways) std::printf("%s\t%.6f\n", w.name, median(w.pass, runs));
+        for (const auto& w : ways) std::printf("%s\t%.6f\n", w.name, median(w.pass, runs));
         return 0;
     }
 
     std::vector<std::uint8_t> block(4u << 20);
     const std::uint64_t whole = size / block.size() * block.size();
-    std::FILE *f = std::fopen(argv[1], "r+b");
+    std::FILE* f = std::fopen(argv[1], "r+b");
     if (!f) return 1;
     const struct {
-        const char *name;
+        const char* name;
         std::function<bool()> pass;
     } rewrites[] = {
-        {"in-place rewrite 4 MiB, streams", [&] {
+        {"in-place rewrite 4 MiB, streams",
+         [&] {
              for (std::uint64_t off = 0; off < whole; off += block.size()) {
                  if (fseeko64(f, off, SEEK_SET) != 0 || std::fread(block.data(), 1, block.size(), f) != block.size() ||
                      fseeko64(f, off, SEEK_SET) != 0 || std::fwrite(block.data(), 1, block.size(), f) != block.size())
@@ -279,14 +286,15 @@ int main(int argc, char **argv) {
              }
              return std::fflush(f) == 0;
          }},
-        {"in-place rewrite 4 MiB, system calls", [&] {
+        {"in-place rewrite 4 MiB, system calls",
+         [&] {
              for (std::uint64_t off = 0; off < whole; off += block.size())
                  if (!src.read(off, block.data(), block.size()) || !src.write(off, block.data(), block.size()))
                      return false;
              return true;
          }},
     };
-    for (const auto &w : rewrites) std::printf("%s\t%.6f\n", w.name, median(w.pass, runs));
+    for (const auto& w : rewrites) std::printf("%s\t%.6f\n", w.name, median(w.pass, runs));
     std::fclose(f);
 
     // A new file of FILE's size renamed over an old one of that size, its
@@ -297,7 +305,7 @@ int main(int argc, char **argv) {
         bool refused = false;
         const double t = median(
             [&] {
-                std::FILE *out = std::fopen(fresh.c_str(), "wb");
+                std::FILE* out = std::fopen(fresh.c_str(), "wb");
                 if (!out) return false;
                 if (reserve && !reserveBlocks(out, size)) refused = true;
                 bool ok = true;
@@ -309,7 +317,10 @@ int main(int argc, char **argv) {
             },
             runs);
         std::printf("written anew and renamed over a file%s\t%.6f\n",
-                    !reserve ? "" : refused ? ", blocks reserved (refused here)" : ", blocks reserved", t);
+                    !reserve  ? ""
+                    : refused ? ", blocks reserved (refused here)"
+                              : ", blocks reserved",
+                    t);
     }
     std::remove(old.c_str());
     return 0;

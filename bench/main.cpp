@@ -18,14 +18,14 @@
 #include "Bench.h"
 
 namespace {
-const std::vector<BenchArea> &areas() {
+const std::vector<BenchArea>& areas() {
     static const std::vector<BenchArea> all = {benchMaps, benchMeshes};
     return all;
 }
 
 struct Size {
     int side, cells;
-    const char *faces;
+    const char* faces;
     bool timed;  // false: run once for the memory baseline, not shown in the speed table
 };
 const Size kBaseline = {1024, 81, "65 k faces", false};
@@ -43,23 +43,23 @@ std::string fixed(double v, int digits) {
 
 // Added peak per operation at each size, and its growth from the first size
 // to the last.
-std::string memoryTable(const std::vector<Size> &sizes, const std::vector<std::vector<BenchRow>> &bySize) {
+std::string memoryTable(const std::vector<Size>& sizes, const std::vector<std::vector<BenchRow>>& bySize) {
     std::vector<std::string> order;
     std::vector<std::map<std::string, double>> peak(sizes.size());
     for (std::size_t s = 0; s < sizes.size(); ++s)
-        for (const BenchRow &r : bySize[s]) {
+        for (const BenchRow& r : bySize[s]) {
             if (!peak[s].count(r.operation)) peak[s][r.operation] = r.peakMiB;
             if (std::find(order.begin(), order.end(), r.operation) == order.end()) order.push_back(r.operation);
         }
     std::string t = "| operation |";
-    for (const Size &z : sizes) t += " " + std::to_string(z.side) + "², " + z.faces + " (MiB) |";
+    for (const Size& z : sizes) t += " " + std::to_string(z.side) + "², " + z.faces + " (MiB) |";
     t += " growth (MiB) | within " + fixed(kGrowthBound, 0) + " MiB |\n|---|";
     for (std::size_t s = 0; s < sizes.size(); ++s) t += "---|";
     t += "---|---|\n";
     // State the library keeps between calls by design grows with its input.
     const std::map<std::string, std::string> kept = {
         {"faceIDs", " (the face-ID table it leaves for the OBJ writer: 4 bytes a face)"}};
-    for (const std::string &op : order) {
+    for (const std::string& op : order) {
         t += "| " + op + (kept.count(op) ? kept.at(op) : "") + " |";
         for (std::size_t s = 0; s < sizes.size(); ++s)
             t += peak[s].count(op) ? " " + fixed(peak[s][op], 1) + " |" : " - |";
@@ -74,7 +74,7 @@ std::string memoryTable(const std::vector<Size> &sizes, const std::vector<std::v
 }
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     BenchOptions opt;
     std::string markdown;
     std::vector<Size> sizes = {kBaseline, kSmall, kLarge};
@@ -112,14 +112,14 @@ int main(int argc, char **argv) {
     if (!listingCalls()) benchLimits(opt, lib, rows);  // the machine's limits do not depend on the size
     std::vector<std::vector<BenchRow>> bySize;
     const int runs = opt.runs;
-    for (const Size &z : sizes) {
+    for (const Size& z : sizes) {
         if (listingCalls() && !z.timed) continue;
         opt.side = z.side;
         opt.cells = z.cells;
         opt.faces = z.faces;
         opt.runs = z.timed ? runs : 1;
         std::vector<BenchRow> these;
-        for (const BenchArea &area : areas()) area(opt, lib, these);
+        for (const BenchArea& area : areas()) area(opt, lib, these);
         if (z.timed) rows.insert(rows.end(), these.begin(), these.end());
         bySize.push_back(std::move(these));
     }
@@ -128,7 +128,7 @@ int main(int argc, char **argv) {
     std::string table =
         "| operation | input | Brindlex (s) | peer or limit | peer (s) | ratio | added peak MiB |\n"
         "|---|---|---|---|---|---|---|\n";
-    for (const BenchRow &r : rows) {
+    for (const BenchRow& r : rows) {
         char line[512];
         double ratio = (r.ok && r.peerSeconds > 0) ? r.brindlexSeconds / r.peerSeconds : 0;
         std::snprintf(line, sizeof line, "| %s | %s | %s | %s | %.3f | %s | %.0f |\n", r.operation.c_str(),
@@ -139,9 +139,10 @@ int main(int argc, char **argv) {
     }
     std::string memory;
     if (sizes.size() > 1)
-        memory = "\nAdded peak resident memory: how far the calls raised their process's peak above what it held "
-                 "with the library loaded.\n\n" +
-                 memoryTable(sizes, bySize);
+        memory =
+            "\nAdded peak resident memory: how far the calls raised their process's peak above what it held "
+            "with the library loaded.\n\n" +
+            memoryTable(sizes, bySize);
     std::fputs((table + memory).c_str(), stdout);
     if (!markdown.empty()) {
         std::ofstream out(markdown, std::ios::app);

@@ -13,7 +13,7 @@
 
 namespace fs = std::filesystem;
 
-const std::string &fuzzScratchDir() {
+const std::string& fuzzScratchDir() {
     static const std::string dir = [] {
         fs::path p = fs::temp_directory_path() / ("brindlex-fuzz-" + std::to_string(getpid()));
         fs::create_directories(p);
@@ -25,12 +25,12 @@ const std::string &fuzzScratchDir() {
 
 void fuzzCleanScratch() {
     std::error_code ec;
-    for (const auto &e : fs::directory_iterator(fs::u8path(fuzzScratchDir()), ec)) fs::remove_all(e.path(), ec);
+    for (const auto& e : fs::directory_iterator(fs::u8path(fuzzScratchDir()), ec)) fs::remove_all(e.path(), ec);
 }
 
-std::string fuzzInputFile(const std::uint8_t *data, std::size_t size, const std::string &name) {
+std::string fuzzInputFile(const std::uint8_t* data, std::size_t size, const std::string& name) {
     std::string path = fuzzScratchDir() + name;
     std::ofstream out(fs::u8path(path), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     return path;
 }

@@ -8,8 +8,8 @@
 
 // Writes data to a per-process scratch file with the given name and returns
 // its path. The same path is reused from one input to the next.
-std::string fuzzInputFile(const std::uint8_t *data, std::size_t size, const std::string &name);
+std::string fuzzInputFile(const std::uint8_t* data, std::size_t size, const std::string& name);
 // A per-process scratch folder (with trailing separator) for outputs.
-const std::string &fuzzScratchDir();
+const std::string& fuzzScratchDir();
 // Removes every file in the scratch folder.
 void fuzzCleanScratch();

@@ -18,17 +18,17 @@
 
 namespace {
 
-void seed(const std::string &dir, const std::string &kind, const std::string &name,
-          const std::vector<unsigned char> &bytes) {
+void seed(const std::string& dir, const std::string& kind, const std::string& name,
+          const std::vector<unsigned char>& bytes) {
     makeFolders(dir + kind);
     writeBytes(dir + kind + "/" + name, bytes);
 }
 
-std::vector<unsigned char> text(const std::string &s) { return std::vector<unsigned char>(s.begin(), s.end()); }
+std::vector<unsigned char> text(const std::string& s) { return std::vector<unsigned char>(s.begin(), s.end()); }
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: fuzz_seeds DIR\n");
         return 2;

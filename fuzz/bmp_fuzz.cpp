@@ -18,7 +18,7 @@ bool mapCode(float r) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > (1u << 20)) return 0;
     std::string scratch = fuzzScratchDir();
     std::string map = fuzzInputFile(data, size, "in.bmp");

@@ -8,7 +8,7 @@
 #include "ExrRange.h"
 #endif
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
 #if !BRINDLEX_WINDOWS
     if (size > (1u << 20)) return 0;
     std::string map = fuzzInputFile(data, size, "in.exr");

@@ -8,7 +8,7 @@ bool isCount(float r) { return r >= 0.0f && r == static_cast<float>(static_cast<
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > (1u << 20)) return 0;
     std::string mesh = fuzzInputFile(data, size, "in.Mesk");
     std::string scratch = fuzzScratchDir();

@@ -13,7 +13,7 @@ bool psdCode(float r) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > (1u << 20)) return 0;
     static const std::vector<std::uint8_t> valid = fixtures::makePsdRgb(fixtures::letterF());
     std::string map = fuzzInputFile(data, size, "in.psd");

@@ -14,7 +14,7 @@ void checkCode(float r) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > (1u << 20)) return 0;
     std::string map = fuzzInputFile(data, size, "in.tif");
     std::string scratch = fuzzScratchDir();
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static const tiff::WalkRules rules[] = {
         {32, false}, {16, false}, {8, true}, {0, false}, {0, true},
     };
-    for (const auto &r : rules) {
+    for (const auto& r : rules) {
         tiff::Directory dir;
         float code = tiff::readTiffHeader(map.c_str(), r, dir);
         if (code > 0.0f && code != 258.0f) __builtin_trap();

@@ -4,7 +4,7 @@
 #include "MeskOps.h"
 #include "fixtures/MeskBuilder.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > (1u << 16)) return 0;
     static const std::string mesh = [] {
         const MeskBuilder::Bytes b = gridMesh(3, 2, 2, 2).build().bytes();

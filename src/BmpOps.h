@@ -127,7 +127,9 @@ inline constexpr results::Row kBmpResults[] = {
     results::code("CreateThumbnail", psd::kShortData, "the planes do not fit in the file", results::Builds::Windows),
     results::code("CreateThumbnail", psd::kShortHeader, "the header or its sections run past the end of the file",
                   results::Builds::Windows),
-    results::code("CreateThumbnail", psd::kNotRgb8, "not 8-bit RGB (other depths, CMYK, Lab, greyscale), or fewer than 3 channels", results::Builds::Windows),
+    results::code("CreateThumbnail", psd::kNotRgb8,
+                  "not 8-bit RGB (other depths, CMYK, Lab, greyscale), or fewer than 3 channels",
+                  results::Builds::Windows),
     results::code("CreateThumbnail", psd::kCannotWrite, "the map cannot be opened for writing or written",
                   results::Builds::Windows),
 };

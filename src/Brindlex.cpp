@@ -42,7 +42,7 @@ int clampMode(double value) {
     return m;
 }
 
-bool strictMode(double value, int &mode) {
+bool strictMode(double value, int& mode) {
     if (!(value > 0.0 && value < 4.0)) return false;  // NaN fails too
     mode = static_cast<int>(value);
     return true;
@@ -64,7 +64,7 @@ bool isOneOf(double value, std::initializer_list<int> accepted) {
     return false;
 }
 
-float deliver(float result, const std::optional<std::string> &out, char *mem1, int mem1Size) {
+float deliver(float result, const std::optional<std::string>& out, char* mem1, int mem1Size) {
     if (out && !putMem1(mem1, mem1Size, *out)) return kMem1TooSmall;
     return result;
 }
@@ -74,7 +74,7 @@ float deliver(float result, const std::optional<std::string> &out, char *mem1, i
 // ---------------------------------------------------------------------------
 // Host version check.
 
-float checkVersionFile(const char *path) {
+float checkVersionFile(const char* path) {
     if (!path) return 0.0f;
     fileio::File f = fileio::open(path, "rb");
     if (!f) return kVersionFileCannotOpen;
@@ -94,18 +94,18 @@ float checkVersionFile(const char *path) {
 }
 
 #if !BRINDLEX_WINDOWS
-void Brindlex::HelloWorld(const char *s) {
+void Brindlex::HelloWorld(const char* s) {
     BrindlexPriv priv;
     priv.HelloWorldPriv(s);
 }
 
-void BrindlexPriv::HelloWorldPriv(const char *s) {
+void BrindlexPriv::HelloWorldPriv(const char* s) {
     std::fputs(s ? s : "", stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
-char *get_substr(char *s, int n) { return s + n; }
+char* get_substr(char* s, int n) { return s + n; }
 #endif
 
 // ---------------------------------------------------------------------------

@@ -32,7 +32,7 @@ int truncInt(double value);
 // Naming mode: truncated, then clamped to 0..3 (NaN gives 0).
 int clampMode(double value);
 // Swap mode: accepted only when 0 < value < 4, then truncated (0.5 gives 0).
-bool strictMode(double value, int &mode);
+bool strictMode(double value, int& mode);
 // JPEG quantisation scale: truncated when 0 <= value <= 100, else 50.
 int jpegScale(double value);
 // Listing mode: the truncated value when that is 1, 2 or 3, else 3.
@@ -42,14 +42,14 @@ bool isOneOf(double value, std::initializer_list<int> accepted);
 
 // A worker's result with an optional string for mem1. When the string does
 // not fit, the export returns kMem1TooSmall instead and mem1 keeps its bytes.
-float deliver(float result, const std::optional<std::string> &out, char *mem1, int mem1Size);
+float deliver(float result, const std::optional<std::string>& out, char* mem1, int mem1Size);
 
 // Runs work and keeps every exception inside the library.
 template <class Work>
-float guard(Work &&work) noexcept {
+float guard(Work&& work) noexcept {
     try {
         return work();
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
         return kOutOfMemory;
     } catch (...) {
         return kInternalFailure;
@@ -61,7 +61,7 @@ float guard(Work &&work) noexcept {
 // Host version check: 0, -1 (marks found) or -17 (cannot open).
 inline constexpr float kVersionMarksFound = -1.0f;
 inline constexpr float kVersionFileCannotOpen = -17.0f;
-float checkVersionFile(const char *path);
+float checkVersionFile(const char* path);
 
 // What Version returns.
 inline constexpr float kVersionNumber = 48.0f;
@@ -70,15 +70,15 @@ inline constexpr float kVersionNumber = 48.0f;
 // The two trivial classes of the POSIX (macOS) build.
 class BRINDLEX_CPP_EXPORT Brindlex {
 public:
-    void HelloWorld(const char *s);
+    void HelloWorld(const char* s);
 };
 
 class BrindlexPriv {
 public:
-    void HelloWorldPriv(const char *s);
+    void HelloWorldPriv(const char* s);
 };
 
-BRINDLEX_CPP_EXPORT char *get_substr(char *s, int n);
+BRINDLEX_CPP_EXPORT char* get_substr(char* s, int n);
 #endif
 
 // What each small export's result means.

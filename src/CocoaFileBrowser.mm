@@ -15,7 +15,7 @@ void foundationReady() {
     static bool ready = false;
     if (ready) return;
     ready = true;
-    NSAutoreleasePool *pool = [[NSAutoreleasePool alloc] init];
+    NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
     BOOL known = NO;
     NS_DURING
     known = [[NSProcessInfo processInfo] processName] != nil;
@@ -25,8 +25,8 @@ void foundationReady() {
     [pool release];
     if (!known) {
         static char name[] = "Brindlex";
-        static char *argv[] = {name, NULL};
-        static char *envp[] = {NULL};
+        static char* argv[] = {name, NULL};
+        static char* envp[] = {NULL};
         GSInitializeProcess(1, argv, envp);
     }
 }
@@ -36,15 +36,15 @@ void foundationReady() {}
 
 }  // namespace
 
-char *getSharedFolder() {
+char* getSharedFolder() {
     foundationReady();
-    NSAutoreleasePool *pool = [[NSAutoreleasePool alloc] init];
-    char *result = NULL;
-    NSArray *paths = NSSearchPathForDirectoriesInDomains(NSUserDirectory, NSLocalDomainMask, YES);
-    NSString *last = [paths lastObject];
+    NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
+    char* result = NULL;
+    NSArray* paths = NSSearchPathForDirectoriesInDomains(NSUserDirectory, NSLocalDomainMask, YES);
+    NSString* last = [paths lastObject];
     if (last != nil) {
         NSUInteger len = [last lengthOfBytesUsingEncoding:NSUTF8StringEncoding];
-        char *buf = new char[len + 1];
+        char* buf = new char[len + 1];
         if ([last getCString:buf maxLength:len + 1 encoding:NSUTF8StringEncoding]) {
             result = buf;
         } else {
@@ -55,11 +55,11 @@ char *getSharedFolder() {
     return result;
 }
 
-float createFolder(const char *path) {
+float createFolder(const char* path) {
     if (!path) return -1.0f;
     foundationReady();
-    NSAutoreleasePool *pool = [[NSAutoreleasePool alloc] init];
-    NSString *folder = [NSString stringWithUTF8String:path];
+    NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
+    NSString* folder = [NSString stringWithUTF8String:path];
 #if defined(GNUSTEP)
     // GNUstep first checks the parent folder, and a one-part relative name
     // ("out") has the parent "", which it does not find. A Mac creates such

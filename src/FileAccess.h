@@ -187,7 +187,6 @@ struct Bytes {
     bool bef32(std::size_t off, float& v) const;
 };
 
-
 #if defined(_WIN32)
 // UTF-8 to UTF-16 and back with the system conversion, sized from the
 // conversion itself. Invalid input converts as the system does.

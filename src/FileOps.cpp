@@ -20,7 +20,7 @@
 using hostcall::kMem1TooSmall;
 using hostcall::putMem1;
 
-std::string FileNameExtract(const std::string &path, int type) {
+std::string FileNameExtract(const std::string& path, int type) {
     const size_t sep = path.find_last_of("/\\");
     const size_t dot = path.rfind('.');
     switch (type) {
@@ -47,7 +47,7 @@ namespace {
 // The copy shared by both builds: the source read through a window into a
 // new file that replaces the destination once it is complete, so the
 // destination is never lost to a copy that fails. 0, or -1 for any failure.
-float copyInto(const char *source, const char *destination, fileio::Target target) {
+float copyInto(const char* source, const char* destination, fileio::Target target) {
     fileio::FileWindow from;
     if (from.open(source) != fileio::Load::Ok) return -1.0f;
     fileio::NewFile out;
@@ -75,19 +75,19 @@ constexpr size_t kMaxPathUnits = 259;
 // {ED4824AF-DCE4-45A8-81E2-FC7965083634}, the public documents folder.
 const GUID kPublicDocuments = {0xED4824AF, 0xDCE4, 0x45A8, {0x81, 0xE2, 0xFC, 0x79, 0x65, 0x08, 0x36, 0x34}};
 
-bool isDotEntry(const wchar_t *name) { return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0; }
+bool isDotEntry(const wchar_t* name) { return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0; }
 
 // Closes a find handle on every way out.
 class Find {
 public:
-    Find(const std::wstring &pattern, WIN32_FIND_DATAW &data) : h_(FindFirstFileW(pattern.c_str(), &data)) {}
+    Find(const std::wstring& pattern, WIN32_FIND_DATAW& data) : h_(FindFirstFileW(pattern.c_str(), &data)) {}
     ~Find() {
         if (h_ != INVALID_HANDLE_VALUE) FindClose(h_);
     }
-    Find(const Find &) = delete;
-    Find &operator=(const Find &) = delete;
+    Find(const Find&) = delete;
+    Find& operator=(const Find&) = delete;
     bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
-    bool next(WIN32_FIND_DATAW &data) { return FindNextFileW(h_, &data) != 0; }
+    bool next(WIN32_FIND_DATAW& data) { return FindNextFileW(h_, &data) != 0; }
 
 private:
     HANDLE h_;
@@ -107,7 +107,7 @@ std::string narrowUnits(size_t pos) {
 
 // A fetched name: the string and its NUL, then zeros up to 256 bytes as far
 // as mem1Size reaches. False (mem1 untouched) when the string does not fit.
-bool putName256(const std::string &name, char *mem1, int mem1Size) {
+bool putName256(const std::string& name, char* mem1, int mem1Size) {
     if (!putMem1(mem1, mem1Size, name)) return false;
     size_t end = std::min<size_t>(256, static_cast<size_t>(mem1Size));
     if (name.size() + 1 < end) std::memset(mem1 + name.size() + 1, 0, end - name.size() - 1);
@@ -120,7 +120,7 @@ struct Listing {
 };
 
 // Walks path\* for countFiles and listFiles; 0 or the failure code.
-float walkFolder(const char *path, int mode, bool withText, Listing &out) {
+float walkFolder(const char* path, int mode, bool withText, Listing& out) {
     std::wstring w = fileio::widen(path);
     if (w.size() > kMaxFolderUnits) return -1.0f;
     WIN32_FIND_DATAW data;
@@ -143,7 +143,7 @@ float walkFolder(const char *path, int mode, bool withText, Listing &out) {
 
 }  // namespace
 
-float getFileNumber(const char *path) {
+float getFileNumber(const char* path) {
     std::wstring w = fileio::widen(path);
     std::fill(std::begin(_fileList), std::end(_fileList), L'\0');
     if (w.size() > kMaxFolderUnits) return -1.0f;
@@ -176,7 +176,7 @@ int fileListCount() {
     return count ? count : 1;
 }
 
-bool fileListEntry(int k, std::string &name) {
+bool fileListEntry(int k, std::string& name) {
     const int count = fileListCount();
     if (k < 1 || k > count) return false;
     name = narrowUnits(0);
@@ -188,14 +188,14 @@ bool fileListEntry(int k, std::string &name) {
     return true;
 }
 
-float getFile(char *mem1, int mem1Size) {
+float getFile(char* mem1, int mem1Size) {
     std::string name;
     if (fileListEntry(_fileIndex, name) && !putName256(name, mem1, mem1Size)) return kMem1TooSmall;
     if (_fileIndex < INT32_MAX) ++_fileIndex;
     return 0.0f;
 }
 
-float getFilePath(int k, char *mem1, int mem1Size) {
+float getFilePath(int k, char* mem1, int mem1Size) {
     std::string name;
     if (fileListEntry(k, name) && !putName256(name, mem1, mem1Size)) return kMem1TooSmall;
     return 0.0f;
@@ -206,7 +206,7 @@ float closeFolder() {
     return 0.0f;
 }
 
-float checkFolder(const char *path) {
+float checkFolder(const char* path) {
     std::wstring w = fileio::widen(path);
     if (w.size() > kMaxPathUnits) return 0.0f;
     DWORD attributes = GetFileAttributesW(w.c_str());
@@ -214,13 +214,13 @@ float checkFolder(const char *path) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? -1.0f : 0.0f;
 }
 
-float countFiles(const char *path, int mode) {
+float countFiles(const char* path, int mode) {
     Listing listing;
     float r = walkFolder(path, mode, false, listing);
     return r != 0.0f ? r : static_cast<float>(listing.files + listing.folders);
 }
 
-float listFiles(const char *path, int mode, char *mem1, int mem1Size) {
+float listFiles(const char* path, int mode, char* mem1, int mem1Size) {
     Listing listing;
     float r = walkFolder(path, mode, true, listing);
     if (r != 0.0f) return r;
@@ -228,17 +228,17 @@ float listFiles(const char *path, int mode, char *mem1, int mem1Size) {
     return static_cast<float>(listing.files + listing.folders);
 }
 
-float createFolder(const char *path) {
+float createFolder(const char* path) {
     std::wstring w = fileio::widen(path);
     if (w.size() > kMaxPathUnits) return -1.0f;
     return CreateDirectoryW(w.c_str(), nullptr) ? 0.0f : -1.0f;
 }
 
-float makeFolder(const char *path) { return CreateDirectoryW(fileio::widen(path).c_str(), nullptr) ? 0.0f : -1.0f; }
+float makeFolder(const char* path) { return CreateDirectoryW(fileio::widen(path).c_str(), nullptr) ? 0.0f : -1.0f; }
 
-float deleteFolder(const char *path) { return RemoveDirectoryW(fileio::widen(path).c_str()) ? 0.0f : -1.0f; }
+float deleteFolder(const char* path) { return RemoveDirectoryW(fileio::widen(path).c_str()) ? 0.0f : -1.0f; }
 
-float emptyFolder(const char *path) {
+float emptyFolder(const char* path) {
     std::wstring w = fileio::widen(path);
     // An empty path would name the root of the current drive.
     if (w.empty()) return -5.0f;
@@ -255,7 +255,7 @@ float emptyFolder(const char *path) {
     return GetLastError() == kNoMoreFiles ? 0.0f : -3.0f;
 }
 
-float fileCopyTo(const char *source, const char *destination) {
+float fileCopyTo(const char* source, const char* destination) {
     if (!fileio::open(source, "rb")) return -1.0f;
     std::wstring to = fileio::widen(destination);
     DWORD attributes = GetFileAttributesW(to.c_str());
@@ -268,17 +268,17 @@ float fileCopyTo(const char *source, const char *destination) {
     return copyInto(source, destination, fileio::Target::Output);
 }
 
-float fileDelete(const char *path) { return DeleteFileW(fileio::widen(path).c_str()) ? 0.0f : -1.0f; }
+float fileDelete(const char* path) { return DeleteFileW(fileio::widen(path).c_str()) ? 0.0f : -1.0f; }
 
-float fileRename(const char *from, const char *to) {
+float fileRename(const char* from, const char* to) {
     if (std::strcmp(from, to) == 0) return -1.0f;
     return MoveFileExW(fileio::widen(from).c_str(), fileio::widen(to).c_str(), MOVEFILE_COPY_ALLOWED) ? 0.0f : -1.0f;
 }
 
-float getPublicFolder(char *mem1, int mem1Size) {
+float getPublicFolder(char* mem1, int mem1Size) {
     PWSTR found = nullptr;
     HRESULT hr = SHGetKnownFolderPath(kPublicDocuments, 0, nullptr, &found);
-    std::unique_ptr<wchar_t, void (*)(void *)> own(found, CoTaskMemFree);
+    std::unique_ptr<wchar_t, void (*)(void*)> own(found, CoTaskMemFree);
     if (FAILED(hr) || !found) return -1.0f;
     return putMem1(mem1, mem1Size, fileio::narrow(found)) ? 0.0f : kMem1TooSmall;
 }
@@ -287,29 +287,29 @@ float getPublicFolder(char *mem1, int mem1Size) {
 // ===========================================================================
 // POSIX build: the macOS behaviour, on directory streams and stdio.
 
-DIR *_folder = nullptr;
+DIR* _folder = nullptr;
 
 namespace {
 
 struct DirCloser {
-    void operator()(DIR *d) const { closedir(d); }
+    void operator()(DIR* d) const { closedir(d); }
 };
 using Dir = std::unique_ptr<DIR, DirCloser>;
 
-bool isDotEntry(const char *name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
+bool isDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
 
 }  // namespace
 
-float openFolder(const char *path) {
+float openFolder(const char* path) {
     closeFolder();
     _folder = opendir(path);
     return _folder ? 0.0f : -1.0f;
 }
 
-float getFile(char *mem1, int mem1Size) {
+float getFile(char* mem1, int mem1Size) {
     if (!_folder) return -1.0f;
     long here = telldir(_folder);
-    dirent *entry = readdir(_folder);
+    dirent* entry = readdir(_folder);
     if (!entry) return -3.0f;
     if (!putMem1(mem1, mem1Size, entry->d_name)) {
         // Leave the entry to the next call, which may bring a larger block.
@@ -326,12 +326,12 @@ float closeFolder() {
     return 0.0f;
 }
 
-float checkFolder(const char *path) {
+float checkFolder(const char* path) {
     Dir probe(opendir(path));
     return probe ? 0.0f : -1.0f;
 }
 
-float ClearFolder(const std::string &path) {
+float ClearFolder(const std::string& path) {
     // An empty path would name the root folder.
     if (path.empty()) return -1.0f;
     std::string folder = path;
@@ -339,7 +339,7 @@ float ClearFolder(const std::string &path) {
     Dir dir(opendir(folder.c_str()));
     if (!dir) return -1.0f;
     std::string full;
-    while (dirent *entry = readdir(dir.get())) {
+    while (dirent* entry = readdir(dir.get())) {
         if (isDotEntry(entry->d_name)) continue;
         full.assign(folder).append(entry->d_name);
         // Only entries whose own name has a dot go.
@@ -349,9 +349,9 @@ float ClearFolder(const std::string &path) {
     return 0.0f;
 }
 
-float emptyFolder(const char *path) { return ClearFolder(path) == 0.0f ? 0.0f : -1.0f; }
+float emptyFolder(const char* path) { return ClearFolder(path) == 0.0f ? 0.0f : -1.0f; }
 
-float fileCopyTo(const char *source, const char *destination) {
+float fileCopyTo(const char* source, const char* destination) {
     // The source is a regular file (fileio::open refuses anything else).
     if (!fileio::open(source, "rb")) return -1.0f;
     if (fileio::sameFile(source, destination)) return -1.0f;
@@ -360,11 +360,11 @@ float fileCopyTo(const char *source, const char *destination) {
     return copyInto(source, destination, fileio::Target::Replace);
 }
 
-float fileDelete(const char *path) { return std::remove(path) == 0 ? 0.0f : -1.0f; }
+float fileDelete(const char* path) { return std::remove(path) == 0 ? 0.0f : -1.0f; }
 
-float fileRename(const char *from, const char *to) { return std::rename(from, to) == 0 ? 0.0f : -1.0f; }
+float fileRename(const char* from, const char* to) { return std::rename(from, to) == 0 ? 0.0f : -1.0f; }
 
-float getPublicFolder(char *mem1, int mem1Size) {
+float getPublicFolder(char* mem1, int mem1Size) {
     std::unique_ptr<char[]> folder(getSharedFolder());
     if (!folder) return 0.0f;
     return putMem1(mem1, mem1Size, folder.get()) ? 1.0f : kMem1TooSmall;

@@ -29,13 +29,15 @@ inline constexpr results::Row kSharedResults[] = {
     results::code(nullptr, kInternalFailure, "an internal failure was caught"),
     results::code(nullptr, kMem1TooSmall, "the string result does not fit in mem1Size bytes; mem1 unchanged"),
     results::code(nullptr, kFileBusy, "another call or program was writing the file for over 2 s; nothing changed"),
-    results::code(nullptr, kFileHardLinked, "the file has other hard links, which a rewrite would split; nothing changed"),
-    results::code(nullptr, kFolderClosed, "the file's folder does not let a new file be made beside it; nothing changed"),
+    results::code(nullptr, kFileHardLinked,
+                  "the file has other hard links, which a rewrite would split; nothing changed"),
+    results::code(nullptr, kFolderClosed,
+                  "the file's folder does not let a new file be made beside it; nothing changed"),
 };
 
 // Writes s and its NUL into mem1 when they fit in mem1Size bytes; otherwise
 // writes nothing and returns false.
-inline bool putMem1(char *mem1, int mem1Size, std::string_view s) {
+inline bool putMem1(char* mem1, int mem1Size, std::string_view s) {
     if (!mem1 || mem1Size <= 0) return false;
     if (s.size() >= static_cast<std::size_t>(mem1Size)) return false;
     if (!s.empty()) std::memcpy(mem1, s.data(), s.size());

@@ -12,7 +12,7 @@
 namespace {
 
 // The checks every reading of a 24-bit BMP makes, in this order.
-int read_bitmap_header(const char *path, fileio::File &f, BitmapLayout &l) {
+int read_bitmap_header(const char* path, fileio::File& f, BitmapLayout& l) {
     using namespace jpegcode;
     f = fileio::open(path, "rb");
     if (!f) return kCannotOpenBmp;
@@ -40,8 +40,7 @@ int read_bitmap_header(const char *path, fileio::File &f, BitmapLayout &l) {
     // must hold at least a third of the picture's pixel data (one byte a
     // pixel). Shorter pictures keep their missing rows as zeros.
     const long long fileSize = fileio::streamSize(f.get());
-    if (fileSize < 0 || std::uint64_t(w32) * h32 > static_cast<std::uint64_t>(fileSize))
-        return kNoPictureBuffer;
+    if (fileSize < 0 || std::uint64_t(w32) * h32 > static_cast<std::uint64_t>(fileSize)) return kNoPictureBuffer;
 
     l.W = (l.w + 7) & ~std::size_t(7);
     l.H = (l.h + 7) & ~std::size_t(7);
@@ -55,18 +54,18 @@ int read_bitmap_header(const char *path, fileio::File &f, BitmapLayout &l) {
 // One picture row from the got bytes read of its stored row: the pixels
 // (zeros for what is missing), then the padding columns repeating the last
 // pixel.
-void place_row(const BitmapLayout &l, const std::uint8_t *stored, std::size_t got, std::uint8_t *dst) {
+void place_row(const BitmapLayout& l, const std::uint8_t* stored, std::size_t got, std::uint8_t* dst) {
     const std::size_t pixels = 3 * l.w;
     const std::size_t n = got < pixels ? got : pixels;
     std::memcpy(dst, stored, n);
     std::memset(dst + n, 0, pixels - n);
-    const std::uint8_t *last = dst + 3 * (l.w - 1);
+    const std::uint8_t* last = dst + 3 * (l.w - 1);
     for (std::size_t x = l.w; x < l.W; ++x) std::memcpy(dst + 3 * x, last, 3);
 }
 
 }  // namespace
 
-int BitmapStripes::open(const char *path, int &width, int &height) {
+int BitmapStripes::open(const char* path, int& width, int& height) {
     using namespace jpegcode;
     int r = read_bitmap_header(path, file_, layout_);
     if (r != kOk) return r;
@@ -76,11 +75,11 @@ int BitmapStripes::open(const char *path, int &width, int &height) {
         stripe_.assign(8 * layout_.rowBytes, 0);
         bottom_.assign(layout_.rowBytes, 0);
         rows_.resize(8 * layout_.stored);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
         return kNoPictureBuffer;
     }
     // The bottom row, which also fills the rows below the picture.
-    const BitmapLayout &l = layout_;
+    const BitmapLayout& l = layout_;
     std::size_t got = 0;
     if (fileio::seekTo(file_.get(), l.rowsAt + (l.topDown ? std::uint64_t(l.h - 1) * l.stored : 0)))
         got = fileio::readSome(file_.get(), rows_.data(), l.stored);
@@ -91,7 +90,7 @@ int BitmapStripes::open(const char *path, int &width, int &height) {
 }
 
 bool BitmapStripes::load(std::size_t y) {
-    const BitmapLayout &l = layout_;
+    const BitmapLayout& l = layout_;
     if (y >= l.h) {
         for (int k = 0; k < 8; ++k) std::memcpy(stripe_.data() + k * l.rowBytes, bottom_.data(), l.rowBytes);
         return true;
@@ -104,7 +103,7 @@ bool BitmapStripes::load(std::size_t y) {
     if (fileio::seekTo(file_.get(), l.rowsAt + static_cast<std::uint64_t>(low) * l.stored))
         got = fileio::readSome(file_.get(), rows_.data(), count * l.stored);
     for (std::size_t k = 0; k < 8; ++k) {
-        std::uint8_t *dst = stripe_.data() + k * l.rowBytes;
+        std::uint8_t* dst = stripe_.data() + k * l.rowBytes;
         if (y + k >= l.h) {
             std::memcpy(dst, bottom_.data(), l.rowBytes);
             continue;

@@ -9,12 +9,12 @@
 
 // The stored layout of a 24-bit BMP as BitmapStripes reads it.
 struct BitmapLayout {
-    std::size_t w = 0, h = 0;     // true size
-    std::size_t W = 0, H = 0;     // padded to multiples of 8
-    std::size_t rowBytes = 0;     // one padded picture row, 3W
-    std::size_t stored = 0;       // one stored row, 3w plus w mod 4
-    std::uint64_t rowsAt = 0;     // the pixel-data offset of the header
-    bool topDown = false;         // a negative height: the top row is stored first
+    std::size_t w = 0, h = 0;  // true size
+    std::size_t W = 0, H = 0;  // padded to multiples of 8
+    std::size_t rowBytes = 0;  // one padded picture row, 3W
+    std::size_t stored = 0;    // one stored row, 3w plus w mod 4
+    std::uint64_t rowsAt = 0;  // the pixel-data offset of the header
+    bool topDown = false;      // a negative height: the top row is stored first
 };
 
 // A 24-bit BMP, eight rows at a time. open checks the header (0, or 3 to 6,
@@ -25,9 +25,9 @@ struct BitmapLayout {
 // the bottom row, and bytes missing from a short file read as zeros.
 class BitmapStripes {
 public:
-    int open(const char *path, int &width, int &height);
+    int open(const char* path, int& width, int& height);
     bool load(std::size_t y);
-    std::uint8_t *data() { return stripe_.data(); }
+    std::uint8_t* data() { return stripe_.data(); }
 
 private:
     fileio::File file_;

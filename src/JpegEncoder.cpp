@@ -10,7 +10,7 @@
 // ---------------------------------------------------------------------------
 // Module state.
 
-fileio::NewFile *_fp_jpeg_stream = nullptr;
+fileio::NewFile* _fp_jpeg_stream = nullptr;
 std::uint8_t bytenew = 0;
 std::int8_t bytepos = 7;
 std::uint8_t DQTinfo[134];
@@ -18,10 +18,10 @@ std::uint8_t DHTinfo[420];
 SOF0infotype SOF0info;
 bitstring YDC_HT[12], CbDC_HT[12];
 bitstring YAC_HT[256], CbAC_HT[256];
-std::uint8_t *category = nullptr;
-bitstring *bitcode = nullptr;
-std::uint8_t *category_alloc = nullptr;
-bitstring *bitcode_alloc = nullptr;
+std::uint8_t* category = nullptr;
+bitstring* bitcode = nullptr;
+std::uint8_t* category_alloc = nullptr;
+bitstring* bitcode_alloc = nullptr;
 float fdtbl_Y[64], fdtbl_Cb[64];
 std::int16_t DU_DCT[64];
 
@@ -32,7 +32,7 @@ namespace {
 
 // The entropy coder: bits gather in a 64-bit accumulator, whole bytes go
 // (stuffed) into a block that is handed to the writer when it fills.
-fileio::NewFile *_scan_out = nullptr;
+fileio::NewFile* _scan_out = nullptr;
 std::uint64_t _bitacc = 0;
 unsigned _bitcnt = 0;  // bits in _bitacc not yet written as bytes
 constexpr std::size_t kScanBlock = 1 << 16;
@@ -60,7 +60,7 @@ void scan_drain() {
 
 }  // namespace
 
-void start_scan(fileio::NewFile &out) {
+void start_scan(fileio::NewFile& out) {
     _scan_out = &out;
     _bitacc = 0;
     _bitcnt = 0;
@@ -125,7 +125,7 @@ void release_jpeg_buffers() {
     bitcode = nullptr;
 }
 
-void set_quant_table(const std::uint8_t *basic_table, int scale_factor, std::uint8_t *newtable) {
+void set_quant_table(const std::uint8_t* basic_table, int scale_factor, std::uint8_t* newtable) {
     const long q = scale_factor & 0xFF;
     for (int i = 0; i < 64; ++i) {
         long x = basic_table[i] * q;
@@ -146,12 +146,12 @@ void set_DQTinfo(int scale) {
 }
 
 void set_DHTinfo() {
-    std::uint8_t *p = DHTinfo;
+    std::uint8_t* p = DHTinfo;
     *p++ = 0xFF;
     *p++ = 0xC4;
     fileio::storeBE16(p, 418);
     p += 2;
-    auto table = [&p](std::uint8_t classId, const std::uint8_t *nrcodes, const std::uint8_t *values, int n) {
+    auto table = [&p](std::uint8_t classId, const std::uint8_t* nrcodes, const std::uint8_t* values, int n) {
         *p++ = classId;
         std::memcpy(p, nrcodes + 1, 16);
         p += 16;
@@ -164,7 +164,7 @@ void set_DHTinfo() {
     table(0x11, std_ac_chrominance_nrcodes, std_ac_chrominance_values, 162);
 }
 
-void compute_Huffman_table(const std::uint8_t *nrcodes, const std::uint8_t *std_table, bitstring *HT) {
+void compute_Huffman_table(const std::uint8_t* nrcodes, const std::uint8_t* std_table, bitstring* HT) {
     unsigned next = 0;
     int k = 0;
     for (int L = 1; L <= 16; ++L) {
@@ -268,8 +268,8 @@ inline std::uint64_t zigzag_mask(std::uint64_t natural) {
 
 }  // namespace
 
-void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t *DC, const bitstring *HTDC,
-                const bitstring *HTAC) {
+void process_DU(const std::int8_t* ComponentDU, const float* fdtbl, std::int16_t* DC, const bitstring* HTDC,
+                const bitstring* HTAC) {
     fdct_and_quantization(ComponentDU, fdtbl, DU_DCT);
 
     // The DC term as its difference from the component's previous one
@@ -310,7 +310,7 @@ void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t
     if (i != 64) writebits(HTAC[0x00]);
 }
 
-void main_encoder(BitmapStripes &stripes) {
+void main_encoder(BitmapStripes& stripes) {
     std::int16_t DCY = 0, DCCb = 0, DCCr = 0;
     if (_height == 0 || _width == 0) return;
     for (unsigned y = 0; y < _height; y += 8) {
@@ -331,7 +331,7 @@ void main_encoder(BitmapStripes &stripes) {
 
 namespace {
 
-void put_bytes(const void *p, std::size_t n) { _fp_jpeg_stream->put(p, n); }
+void put_bytes(const void* p, std::size_t n) { _fp_jpeg_stream->put(p, n); }
 
 }  // namespace
 
@@ -346,7 +346,7 @@ void write_APP0info() {
     put_bytes(app0, sizeof app0);
 }
 
-void write_comment(const char *text) {
+void write_comment(const char* text) {
     const std::size_t n = std::strlen(text);
     std::uint8_t head[4] = {0xFF, 0xFE, 0, 0};
     fileio::storeBE16(head + 2, static_cast<std::uint16_t>(n + 2));
@@ -357,7 +357,7 @@ void write_comment(const char *text) {
 void write_DQTinfo() { put_bytes(DQTinfo, sizeof DQTinfo); }
 
 void write_SOF0info() {
-    const SOF0infotype &s = SOF0info;
+    const SOF0infotype& s = SOF0info;
     std::uint8_t b[19];
     fileio::storeBE16(b + 0, s.marker);
     fileio::storeBE16(b + 2, s.length);

@@ -49,38 +49,38 @@ struct SOF0infotype {
 };
 
 // Module state, set up afresh by every conversion.
-extern fileio::NewFile *_fp_jpeg_stream;  // the JPEG file being written
-extern std::uint8_t bytenew;  // bit accumulator, valid when a scan has been finished
-extern std::int8_t bytepos;   // next bit of bytenew, 7 when empty
+extern fileio::NewFile* _fp_jpeg_stream;  // the JPEG file being written
+extern std::uint8_t bytenew;              // bit accumulator, valid when a scan has been finished
+extern std::int8_t bytepos;               // next bit of bytenew, 7 when empty
 extern std::uint8_t DQTinfo[134];
 extern std::uint8_t DHTinfo[420];
 extern SOF0infotype SOF0info;
 extern bitstring YDC_HT[12], CbDC_HT[12];
 extern bitstring YAC_HT[256], CbAC_HT[256];
-extern std::uint8_t *category;  // indexed -32767 .. 32767
-extern bitstring *bitcode;      // indexed -32767 .. 32767
-extern std::uint8_t *category_alloc;
-extern bitstring *bitcode_alloc;
+extern std::uint8_t* category;  // indexed -32767 .. 32767
+extern bitstring* bitcode;      // indexed -32767 .. 32767
+extern std::uint8_t* category_alloc;
+extern bitstring* bitcode_alloc;
 extern float fdtbl_Y[64], fdtbl_Cb[64];
 extern std::int16_t DU_DCT[64];
 
 // Stages.
 int init_all(int scale);
-void set_quant_table(const std::uint8_t *basic_table, int scale_factor, std::uint8_t *newtable);
+void set_quant_table(const std::uint8_t* basic_table, int scale_factor, std::uint8_t* newtable);
 void set_DQTinfo(int scale);
 void set_DHTinfo();
-void compute_Huffman_table(const std::uint8_t *nrcodes, const std::uint8_t *std_table, bitstring *HT);
+void compute_Huffman_table(const std::uint8_t* nrcodes, const std::uint8_t* std_table, bitstring* HT);
 void init_Huffman_tables();
 int set_numbers_category_and_bitcode();
 void prepare_quant_tables();
-void process_DU(const std::int8_t *ComponentDU, const float *fdtbl, std::int16_t *DC, const bitstring *HTDC,
-                const bitstring *HTAC);
+void process_DU(const std::int8_t* ComponentDU, const float* fdtbl, std::int16_t* DC, const bitstring* HTDC,
+                const bitstring* HTAC);
 // Encodes the picture stripe by stripe, each in turn in _RGB_buffer.
-void main_encoder(BitmapStripes &stripes);
+void main_encoder(BitmapStripes& stripes);
 // Marker segments, written to the conversion's output.
 void write_SOI();
 void write_APP0info();
-void write_comment(const char *text);
+void write_comment(const char* text);
 void write_DQTinfo();
 void write_SOF0info();
 void write_DHTinfo();
@@ -90,7 +90,7 @@ void write_EOI();
 // The entropy coder's output. The scan goes to `out` through an in-memory
 // bit accumulator; start_scan resets it, finish_scan writes the fill bits
 // and everything still buffered.
-void start_scan(fileio::NewFile &out);
+void start_scan(fileio::NewFile& out);
 void writebits(bitstring bs);
 void finish_scan();
 

@@ -12,7 +12,7 @@
 #include <xmmintrin.h>
 #endif
 
-const std::uint8_t *_RGB_buffer = nullptr;
+const std::uint8_t* _RGB_buffer = nullptr;
 std::uint16_t _width = 0, _height = 0;
 std::int32_t YRtab[256], YGtab[256], YBtab[256];
 std::int32_t CbRtab[256], CbGtab[256], CbBtab[256];
@@ -62,7 +62,7 @@ typedef float v4f __attribute__((vector_size(16)));
 // scalar pass's input k. V is a vector of four or eight floats; the pass is
 // always inlined, so it takes the instruction set of its caller.
 template <class V>
-__attribute__((always_inline)) inline void aan_pass(V *d) {
+__attribute__((always_inline)) inline void aan_pass(V* d) {
     const V c0707 = V{} + 0.707106781f, c0382 = V{} + 0.382683433f;
     const V c0541 = V{} + 0.541196100f, c1306 = V{} + 1.306562965f;
     V tmp0 = d[0] + d[7];
@@ -101,9 +101,9 @@ __attribute__((always_inline)) inline void aan_pass(V *d) {
     d[7] = z11 - z4;
 }
 
-using FdctFn = void (*)(const std::int8_t *, const float *, std::int16_t *);
-using NonzeroMaskFn = std::uint64_t (*)(const std::int16_t *);
-using LoadUnitsFn = void (*)(const std::uint8_t *, std::size_t);
+using FdctFn = void (*)(const std::int8_t*, const float*, std::int16_t*);
+using NonzeroMaskFn = std::uint64_t (*)(const std::int16_t*);
+using LoadUnitsFn = void (*)(const std::uint8_t*, std::size_t);
 
 // The encoder's functions on one path (simd::k*), each null where this
 // build or processor lacks it. The table follows the last of them.
@@ -116,7 +116,7 @@ JpegPath jpeg_path(int path);
 
 // The transform in generic four-lane vectors, which every target compiles;
 // the other paths give its results bit for bit.
-void fdct_portable(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
+void fdct_portable(const std::int8_t* data, const float* fdtbl, std::int16_t* outdata) {
     // Row pass: lane j of vector k holds row (4h + j), column k.
     float t[2][8][4];
     for (int h = 0; h < 2; ++h)
@@ -150,11 +150,11 @@ void fdct_portable(const std::int8_t *data, const float *fdtbl, std::int16_t *ou
 }
 
 #if BRINDLEX_X86_SIMD
-inline v4f as_v4f(__m128 x) { return reinterpret_cast<v4f &>(x); }
-inline __m128 as_m128(v4f x) { return reinterpret_cast<__m128 &>(x); }
+inline v4f as_v4f(__m128 x) { return reinterpret_cast<v4f&>(x); }
+inline __m128 as_m128(v4f x) { return reinterpret_cast<__m128&>(x); }
 
 // 4 x 4 transpose of a, b, c, d in place.
-inline void transpose4(v4f &a, v4f &b, v4f &c, v4f &d) {
+inline void transpose4(v4f& a, v4f& b, v4f& c, v4f& d) {
     __m128 A = as_m128(a), B = as_m128(b), C = as_m128(c), D = as_m128(d);
     _MM_TRANSPOSE4_PS(A, B, C, D);
     a = as_v4f(A);
@@ -182,7 +182,7 @@ inline void transpose8(v4f x[8][2]) {
 // rounding mode: n = t truncated, d = t - n (exact), then n + 1 where
 // d >= 0.5 and n - 1 where d < -0.5. Larger products, which quantised
 // 8-bit samples never give, take the double sum itself.
-__attribute__((always_inline)) inline __m128i quantise4(__m128 coefficients, const float *fdtbl) {
+__attribute__((always_inline)) inline __m128i quantise4(__m128 coefficients, const float* fdtbl) {
     const __m128 t = _mm_mul_ps(coefficients, _mm_loadu_ps(fdtbl));
     const __m128 magnitude = _mm_and_ps(t, _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF)));
     if (_mm_movemask_ps(_mm_cmplt_ps(magnitude, _mm_set1_ps(16384.0f))) == 0xF) {
@@ -199,18 +199,18 @@ __attribute__((always_inline)) inline __m128i quantise4(__m128 coefficients, con
 }
 
 // One row of eight quantised coefficients from its two halves.
-__attribute__((always_inline)) inline void quantise_row(__m128 left, __m128 right, const float *fdtbl,
-                                                        std::int16_t *out) {
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+__attribute__((always_inline)) inline void quantise_row(__m128 left, __m128 right, const float* fdtbl,
+                                                        std::int16_t* out) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
                      _mm_packs_epi32(quantise4(left, fdtbl), quantise4(right, fdtbl + 4)));
 }
 
 // The transform on SSE2 registers: eight rows as sixteen four-lane halves.
-void fdct_sse2(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
+void fdct_sse2(const std::int8_t* data, const float* fdtbl, std::int16_t* outdata) {
     // The samples as floats, x[r][h] = row r, columns 4h .. 4h+3.
     v4f x[8][2];
     for (int r = 0; r < 8; ++r) {
-        __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(data + 8 * r));
+        __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(data + 8 * r));
         __m128i w = _mm_srai_epi16(_mm_unpacklo_epi8(b, b), 8);
         x[r][0] = as_v4f(_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(w, w), 16)));
         x[r][1] = as_v4f(_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(w, w), 16)));
@@ -237,9 +237,9 @@ void fdct_sse2(const std::int8_t *data, const float *fdtbl, std::int16_t *outdat
 typedef float v8f __attribute__((vector_size(32)));
 
 // Rows and columns of an 8 x 8 block of eight-lane vectors swap.
-__attribute__((target("avx2"))) inline void transpose8x8(v8f *x) {
+__attribute__((target("avx2"))) inline void transpose8x8(v8f* x) {
     __m256 r[8], t[8];
-    for (int k = 0; k < 8; ++k) r[k] = reinterpret_cast<__m256 &>(x[k]);
+    for (int k = 0; k < 8; ++k) r[k] = reinterpret_cast<__m256&>(x[k]);
     for (int k = 0; k < 8; k += 2) {
         t[k] = _mm256_unpacklo_ps(r[k], r[k + 1]);
         t[k + 1] = _mm256_unpackhi_ps(r[k], r[k + 1]);
@@ -254,25 +254,25 @@ __attribute__((target("avx2"))) inline void transpose8x8(v8f *x) {
         t[k] = _mm256_permute2f128_ps(r[k], r[k + 4], 0x20);
         t[k + 4] = _mm256_permute2f128_ps(r[k], r[k + 4], 0x31);
     }
-    for (int k = 0; k < 8; ++k) x[k] = reinterpret_cast<v8f &>(t[k]);
+    for (int k = 0; k < 8; ++k) x[k] = reinterpret_cast<v8f&>(t[k]);
 }
 
 // The same transform with a whole row or column per vector: lane for lane
 // the operations of the four-lane version, so the same bits, in half the
 // passes. No fused multiply-add is enabled here.
-__attribute__((target("avx2"))) void fdct_avx2(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
+__attribute__((target("avx2"))) void fdct_avx2(const std::int8_t* data, const float* fdtbl, std::int16_t* outdata) {
     v8f x[8];
     for (int r = 0; r < 8; ++r) {
         const __m256 f =
-            _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(data + 8 * r))));
-        x[r] = reinterpret_cast<const v8f &>(f);
+            _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(data + 8 * r))));
+        x[r] = reinterpret_cast<const v8f&>(f);
     }
     transpose8x8(x);  // x[k]: column k, lane j = row j
     aan_pass(x);      // row pass
     transpose8x8(x);  // x[r]: row r, lane c = column c
     aan_pass(x);      // column pass
     for (int r = 0; r < 8; ++r) {
-        const __m256 row = reinterpret_cast<const __m256 &>(x[r]);
+        const __m256 row = reinterpret_cast<const __m256&>(x[r]);
         quantise_row(_mm256_castps256_ps128(row), _mm256_extractf128_ps(row, 1), fdtbl + 8 * r, outdata + 8 * r);
     }
 }
@@ -282,12 +282,12 @@ FdctFn fdct_path(int path) { return jpeg_path(path).fdct; }
 
 }  // namespace
 
-void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
+void fdct_and_quantization(const std::int8_t* data, const float* fdtbl, std::int16_t* outdata) {
     static const FdctFn fdct = simd::first(fdct_path, {simd::kAvx2, simd::kSse2, simd::kPortable});
     fdct(data, fdtbl, outdata);
 }
 
-bool fdct_and_quantization_with(int path, const std::int8_t *data, const float *fdtbl, std::int16_t *outdata) {
+bool fdct_and_quantization_with(int path, const std::int8_t* data, const float* fdtbl, std::int16_t* outdata) {
     const FdctFn fdct = fdct_path(path);
     if (fdct) fdct(data, fdtbl, outdata);
     return fdct != nullptr;
@@ -299,7 +299,7 @@ bool fdct_and_quantization_with(int path, const std::int8_t *data, const float *
 namespace {
 
 // Bit i set when c[i] is non-zero.
-inline std::uint64_t nonzero_mask_portable(const std::int16_t *c) {
+inline std::uint64_t nonzero_mask_portable(const std::int16_t* c) {
     std::uint64_t m = 0;
     for (int i = 0; i < 64; ++i) m |= static_cast<std::uint64_t>(c[i] != 0) << i;
     return m;
@@ -307,12 +307,12 @@ inline std::uint64_t nonzero_mask_portable(const std::int16_t *c) {
 
 #if BRINDLEX_X86_SIMD
 // Sixteen coefficients per step: their zero tests packed to bytes.
-inline std::uint64_t nonzero_mask_sse2(const std::int16_t *c) {
+inline std::uint64_t nonzero_mask_sse2(const std::int16_t* c) {
     const __m128i zero = _mm_setzero_si128();
     std::uint64_t m = 0;
     for (int k = 0; k < 4; ++k) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c + 16 * k));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c + 16 * k + 8));
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 16 * k));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 16 * k + 8));
         __m128i z = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
         m |= static_cast<std::uint64_t>(~_mm_movemask_epi8(z) & 0xFFFF) << (16 * k);
     }
@@ -322,7 +322,7 @@ inline std::uint64_t nonzero_mask_sse2(const std::int16_t *c) {
 
 }  // namespace
 
-std::uint64_t nonzero_mask(const std::int16_t *c) {
+std::uint64_t nonzero_mask(const std::int16_t* c) {
 #if BRINDLEX_X86_SIMD
     return nonzero_mask_sse2(c);
 #else
@@ -330,7 +330,7 @@ std::uint64_t nonzero_mask(const std::int16_t *c) {
 #endif
 }
 
-bool nonzero_mask_with(int path, const std::int16_t *c, std::uint64_t &mask) {
+bool nonzero_mask_with(int path, const std::int16_t* c, std::uint64_t& mask) {
     const NonzeroMaskFn nonzero = jpeg_path(path).nonzeroMask;
     if (nonzero) mask = nonzero(c);
     return nonzero != nullptr;
@@ -342,7 +342,7 @@ bool nonzero_mask_with(int path, const std::int16_t *c, std::uint64_t &mask) {
 namespace {
 
 // Eight pixels of eight rows, rowBytes apart, through the tables.
-void load_units_portable(const std::uint8_t *p, std::size_t rowBytes) {
+void load_units_portable(const std::uint8_t* p, std::size_t rowBytes) {
     int pos = 0;
     for (unsigned yy = 0; yy < 8; ++yy, p += rowBytes)
         for (int xx = 0; xx < 8; ++xx, ++pos) {
@@ -384,12 +384,12 @@ inline void convert_row(__m128i B, __m128i G, __m128i R, unsigned yy) {
         weighted_sum(R, G, coefficient_pair(kYR, kYG / 2), B, G, coefficient_pair(kYB, kYG / 2)), _mm_set1_epi16(128));
     const __m128i Cb = weighted_sum(R, B, coefficient_pair(kCbR, kCbB / 2), G, B, coefficient_pair(kCbG, kCbB / 2));
     const __m128i Cr = weighted_sum(R, G, coefficient_pair(kCrR / 2, kCrG), R, B, coefficient_pair(kCrR / 2, kCrB));
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(YDU + 8 * yy), _mm_packs_epi16(Y, Y));
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(CbDU + 8 * yy), _mm_packs_epi16(Cb, Cb));
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(CrDU + 8 * yy), _mm_packs_epi16(Cr, Cr));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(YDU + 8 * yy), _mm_packs_epi16(Y, Y));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(CbDU + 8 * yy), _mm_packs_epi16(Cb, Cb));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(CrDU + 8 * yy), _mm_packs_epi16(Cr, Cr));
 }
 
-void load_units_sse2(const std::uint8_t *p, std::size_t rowBytes) {
+void load_units_sse2(const std::uint8_t* p, std::size_t rowBytes) {
     for (unsigned yy = 0; yy < 8; ++yy, p += rowBytes) {
         alignas(16) std::int16_t b[8], g[8], r[8];
         for (int i = 0; i < 8; ++i) {
@@ -397,15 +397,15 @@ void load_units_sse2(const std::uint8_t *p, std::size_t rowBytes) {
             g[i] = p[3 * i + 1];
             r[i] = p[3 * i + 2];
         }
-        convert_row(_mm_load_si128(reinterpret_cast<const __m128i *>(b)),
-                    _mm_load_si128(reinterpret_cast<const __m128i *>(g)),
-                    _mm_load_si128(reinterpret_cast<const __m128i *>(r)), yy);
+        convert_row(_mm_load_si128(reinterpret_cast<const __m128i*>(b)),
+                    _mm_load_si128(reinterpret_cast<const __m128i*>(g)),
+                    _mm_load_si128(reinterpret_cast<const __m128i*>(r)), yy);
     }
 }
 
 // The same with the 24 bytes of a row split by byte shuffles: a lane that
 // takes byte -1 (0x80) reads as zero, which widens each sample to 16 bits.
-__attribute__((target("ssse3"))) void load_units_ssse3(const std::uint8_t *p, std::size_t rowBytes) {
+__attribute__((target("ssse3"))) void load_units_ssse3(const std::uint8_t* p, std::size_t rowBytes) {
     const __m128i loB = _mm_setr_epi8(0, -1, 3, -1, 6, -1, 9, -1, 12, -1, 15, -1, -1, -1, -1, -1);
     const __m128i hiB = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, -1, 5, -1);
     const __m128i loG = _mm_setr_epi8(1, -1, 4, -1, 7, -1, 10, -1, 13, -1, -1, -1, -1, -1, -1, -1);
@@ -413,8 +413,8 @@ __attribute__((target("ssse3"))) void load_units_ssse3(const std::uint8_t *p, st
     const __m128i loR = _mm_setr_epi8(2, -1, 5, -1, 8, -1, 11, -1, 14, -1, -1, -1, -1, -1, -1, -1);
     const __m128i hiR = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, -1, 4, -1, 7, -1);
     for (unsigned yy = 0; yy < 8; ++yy, p += rowBytes) {
-        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));       // bytes 0 .. 15
-        const __m128i hi = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 16));  // bytes 16 .. 23
+        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));       // bytes 0 .. 15
+        const __m128i hi = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 16));  // bytes 16 .. 23
         convert_row(_mm_or_si128(_mm_shuffle_epi8(lo, loB), _mm_shuffle_epi8(hi, hiB)),
                     _mm_or_si128(_mm_shuffle_epi8(lo, loG), _mm_shuffle_epi8(hi, hiG)),
                     _mm_or_si128(_mm_shuffle_epi8(lo, loR), _mm_shuffle_epi8(hi, hiR)), yy);
@@ -442,7 +442,7 @@ JpegPath jpeg_path(int path) {
 
 LoadUnitsFn load_units_path(int path) { return jpeg_path(path).loadUnits; }
 
-const std::uint8_t *block_at(unsigned x, unsigned y) {
+const std::uint8_t* block_at(unsigned x, unsigned y) {
     return _RGB_buffer + static_cast<std::size_t>(y) * _width * 3 + static_cast<std::size_t>(x) * 3;
 }
 

@@ -9,7 +9,7 @@
 
 // The picture being encoded. The stripe, borrowed from BitmapStripes:
 // eight padded rows of _width pixels, top row first, B G R per pixel.
-extern const std::uint8_t *_RGB_buffer;
+extern const std::uint8_t* _RGB_buffer;
 extern std::uint16_t _width, _height;  // padded dimensions (multiples of 8)
 
 // The colour tables (weight x sample, in units of 1/65536) and the data
@@ -30,13 +30,13 @@ bool load_data_units_with(int path, unsigned x, unsigned y);
 
 // The transform and quantisation of one block; the widest path this
 // processor has.
-void fdct_and_quantization(const std::int8_t *data, const float *fdtbl, std::int16_t *outdata);
+void fdct_and_quantization(const std::int8_t* data, const float* fdtbl, std::int16_t* outdata);
 // One path by number: simd::kPortable, kSse2 (four lanes) or kAvx2 (eight
 // lanes); false when this build or processor lacks it.
-bool fdct_and_quantization_with(int path, const std::int8_t *data, const float *fdtbl, std::int16_t *outdata);
+bool fdct_and_quantization_with(int path, const std::int8_t* data, const float* fdtbl, std::int16_t* outdata);
 
 // Bit i set where c[i], of 64 coefficients, is non-zero; the widest path
 // this build has.
-std::uint64_t nonzero_mask(const std::int16_t *c);
+std::uint64_t nonzero_mask(const std::int16_t* c);
 // The same by path simd::kPortable or kSse2; false when this build lacks it.
-bool nonzero_mask_with(int path, const std::int16_t *c, std::uint64_t &mask);
+bool nonzero_mask_with(int path, const std::int16_t* c, std::uint64_t& mask);

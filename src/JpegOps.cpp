@@ -9,7 +9,7 @@ const char kComment[] = "Brindlex v1.0..";
 
 }  // namespace
 
-float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale) {
+float convertToJPEG(const char* bmpPath, const char* jpegPath, int scale) {
     using namespace jpegcode;
     // Whatever happens below, the tables are released and no pointer to the
     // output, the writer or the stripes is left behind.

@@ -31,7 +31,7 @@ inline constexpr int kUnreadBmp = 11;
 inline constexpr std::uint32_t kJpegMaxDimension = 65528;
 
 // The whole conversion: 0, 1 to 11 (jpegcode).
-float convertToJPEG(const char *bmpPath, const char *jpegPath, int scale);
+float convertToJPEG(const char* bmpPath, const char* jpegPath, int scale);
 
 // What saveAsJpeg's result means: its failures are positive.
 inline constexpr results::Row kJpegResults[] = {

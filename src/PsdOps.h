@@ -13,7 +13,7 @@ namespace fileio {
 struct Bytes;
 class FileWindow;
 class NewFile;
-}
+}  // namespace fileio
 
 // Decoded header of the last PSD file read, in host byte order.
 struct PSDHeader {

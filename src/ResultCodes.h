@@ -19,10 +19,10 @@ enum class Kind {
 enum class Builds { Both, Windows, Mac };
 
 struct Row {
-    const char *exportName;  // null: every export (the shared codes)
+    const char* exportName;  // null: every export (the shared codes)
     Kind kind;
     float low, high;
-    const char *cause;  // a few plain words
+    const char* cause;  // a few plain words
     Builds builds;
     bool failure;  // the call did not do what it was asked
 };
@@ -30,27 +30,27 @@ struct Row {
 inline constexpr float kNoLimit = std::numeric_limits<float>::infinity();
 
 // A code: 0 is success, any other code a failure.
-constexpr Row code(const char *exportName, float c, const char *cause, Builds b = Builds::Both) {
+constexpr Row code(const char* exportName, float c, const char* cause, Builds b = Builds::Both) {
     return {exportName, Kind::Code, c, c, cause, b, c != 0.0f};
 }
 // A code that is an answer, not a failure, whatever its value (a version
 // number, a 1 for success).
-constexpr Row answer(const char *exportName, float c, const char *cause, Builds b = Builds::Both) {
+constexpr Row answer(const char* exportName, float c, const char* cause, Builds b = Builds::Both) {
     return {exportName, Kind::Code, c, c, cause, b, false};
 }
 // A code that is a failure whatever its value (a 0 for "not done").
-constexpr Row refusal(const char *exportName, float c, const char *cause, Builds b = Builds::Both) {
+constexpr Row refusal(const char* exportName, float c, const char* cause, Builds b = Builds::Both) {
     return {exportName, Kind::Code, c, c, cause, b, true};
 }
 // A run of failure codes, one cause for each.
-constexpr Row range(const char *exportName, float low, float high, const char *cause, Builds b = Builds::Both) {
+constexpr Row range(const char* exportName, float low, float high, const char* cause, Builds b = Builds::Both) {
     return {exportName, Kind::Range, low, high, cause, b, true};
 }
-constexpr Row value(const char *exportName, float low, float high, const char *cause, Builds b = Builds::Both) {
+constexpr Row value(const char* exportName, float low, float high, const char* cause, Builds b = Builds::Both) {
     return {exportName, Kind::Value, low, high, cause, b, false};
 }
 // A count or a size: any result from 0 up that no other row explains.
-constexpr Row count(const char *exportName, const char *cause, Builds b = Builds::Both) {
+constexpr Row count(const char* exportName, const char* cause, Builds b = Builds::Both) {
     return value(exportName, 0.0f, kNoLimit, cause, b);
 }
 

@@ -34,7 +34,7 @@ int floorLog10Pow2(int b) {
 // round(m * 2^e * 10^(5 - x)) with ties to even, which is what the C
 // library's %g does with the exact binary value. Also reports the value
 // before rounding so the caller can tell a wrong exponent.
-std::uint64_t scaledDigits(std::uint64_t m, int e, int x, std::uint64_t &unrounded) {
+std::uint64_t scaledDigits(std::uint64_t m, int e, int x, std::uint64_t& unrounded) {
     int k = 5 - x;
     u128 q, rem, half;  // round up when rem > half, ties to even
     if (k >= 0) {
@@ -65,7 +65,7 @@ std::uint64_t scaledDigits(std::uint64_t m, int e, int x, std::uint64_t &unround
 }
 #endif
 
-char *streamNonFinite(bool negative, bool nan, char *out) {
+char* streamNonFinite(bool negative, bool nan, char* out) {
     // The C++ runtime of each build prints these its own way: the Windows
     // one drops the sign of a NaN, the POSIX one keeps it.
     std::string_view s;
@@ -90,7 +90,7 @@ constexpr double kExactPow10[13] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
 // so m * 2^e * 10^k is a double exactly and its rounding can be decided
 // exactly. False when k falls outside 0..12 (values below about 1e-7 or
 // from 1e6 on), which the 128-bit path takes.
-bool sixDigitsExact(float a, int &x, std::uint32_t &d) {
+bool sixDigitsExact(float a, int& x, std::uint32_t& d) {
     int k = 5 - x;
     if (k < 0 || k > 12) return false;
     double scaled = static_cast<double>(a) * kExactPow10[k];
@@ -106,7 +106,7 @@ bool sixDigitsExact(float a, int &x, std::uint32_t &d) {
 }
 
 // The six digits through 128-bit integers, for every value.
-void sixDigitsWide(std::uint64_t m, int e, int &x, std::uint32_t &d) {
+void sixDigitsWide(std::uint64_t m, int e, int& x, std::uint32_t& d) {
     std::uint64_t unrounded;
     std::uint64_t r = scaledDigits(m, e, x, unrounded);
     if (unrounded >= 1000000) {
@@ -140,7 +140,7 @@ inline std::uint16_t pair(std::uint32_t v) {
 }
 
 // Stores the eight bytes of w at p, low byte first.
-inline void store8(char *p, std::uint64_t w) {
+inline void store8(char* p, std::uint64_t w) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     w = __builtin_bswap64(w);
 #endif
@@ -149,7 +149,7 @@ inline void store8(char *p, std::uint64_t w) {
 
 }  // namespace
 
-char *formatStreamFloat(float v, char *out) {
+char* formatStreamFloat(float v, char* out) {
     std::uint32_t bits;
     std::memcpy(&bits, &v, sizeof bits);
     const bool negative = (bits >> 31) != 0;
@@ -221,10 +221,10 @@ char *formatStreamFloat(float v, char *out) {
 #endif
 }
 
-char *formatStreamUnsigned(unsigned long long v, char *out) {
+char* formatStreamUnsigned(unsigned long long v, char* out) {
     if (v > 0xFFFFFFFFull) return std::to_chars(out, out + kStreamUnsignedMax, v).ptr;
     // The number of digits from the bit length, corrected by one comparison.
-    static constexpr std::uint64_t kPow10[11] = {1,      10,      100,      1000,      10000,      100000,
+    static constexpr std::uint64_t kPow10[11] = {1,       10,       100,       1000,       10000,      100000,
                                                  1000000, 10000000, 100000000, 1000000000, 10000000000};
     const std::uint32_t u = static_cast<std::uint32_t>(v);
     const int bitsMinus1 = 31 - __builtin_clz(u | 1);

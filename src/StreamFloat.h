@@ -12,11 +12,11 @@ inline constexpr int kStreamFloatMax = 16;
 
 // Writes v as the stream prints a float and returns the end of the text.
 // out needs kStreamFloatMax bytes; no NUL is written.
-char *formatStreamFloat(float v, char *out);
+char* formatStreamFloat(float v, char* out);
 
 // Longest text formatStreamUnsigned writes.
 inline constexpr int kStreamUnsignedMax = 20;
 
 // Writes v in decimal as a stream prints an unsigned number and returns the
 // end of the text. out needs kStreamUnsignedMax bytes; no NUL is written.
-char *formatStreamUnsigned(unsigned long long v, char *out);
+char* formatStreamUnsigned(unsigned long long v, char* out);

@@ -16,7 +16,7 @@ constexpr std::uint64_t kReadBlockBytes = std::uint64_t(4) << 20;
 // Reads the TIFF's first IFD with the conversion's checks (8-bit unsigned
 // samples, 0 black), and sets rowLen to the bytes in one of its rows. A bad
 // BitsPerSample count gives +258.
-float readSource(const char *tiffPath, tiff::Directory &dir, std::uint64_t &rowLen) {
+float readSource(const char* tiffPath, tiff::Directory& dir, std::uint64_t& rowLen) {
     tiff::WalkRules rules;
     rules.requiredBits = 8;
     rules.positiveBpsCode = true;
@@ -35,7 +35,7 @@ float readSource(const char *tiffPath, tiff::Directory &dir, std::uint64_t &rowL
 
 // The 18-byte header: no image ID, no colour map, uncompressed true colour,
 // origin 0, 0, the size, 24 bits a pixel, no descriptor bits.
-void putHeader(fileio::NewFile &writer, const tiff::Directory &dir) {
+void putHeader(fileio::NewFile& writer, const tiff::Directory& dir) {
     std::uint8_t header[18] = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0};
     fileio::storeLE16(header + 12, static_cast<std::uint16_t>(dir.width));
     fileio::storeLE16(header + 14, static_cast<std::uint16_t>(dir.length));
@@ -43,7 +43,7 @@ void putHeader(fileio::NewFile &writer, const tiff::Directory &dir) {
 }
 
 // One TIFF row as a Targa row: blue, green, red; grey samples go to all three.
-void targaRow(const tiff::Directory &dir, const std::uint8_t *src, std::uint8_t *dst) {
+void targaRow(const tiff::Directory& dir, const std::uint8_t* src, std::uint8_t* dst) {
     if (dir.samples >= 3) {
         for (std::uint32_t x = 0; x < dir.width; ++x, src += dir.samples, dst += 3) {
             dst[0] = src[2];
@@ -58,8 +58,8 @@ void targaRow(const tiff::Directory &dir, const std::uint8_t *src, std::uint8_t 
 // Rows j = 0, 1, ... come from rowLen * (j + 1) bytes before the end of
 // the strip (at `end`): a block of them is read at once, then written last
 // row first. False when a read fails.
-bool copyRows(std::FILE *in, std::uint64_t end, const tiff::Directory &dir, std::uint64_t rowLen,
-              fileio::NewFile &writer) {
+bool copyRows(std::FILE* in, std::uint64_t end, const tiff::Directory& dir, std::uint64_t rowLen,
+              fileio::NewFile& writer) {
     const std::size_t rowsPerBlock =
         rowLen == 0 ? 1 : static_cast<std::size_t>(std::max<std::uint64_t>(1, kReadBlockBytes / rowLen));
     std::vector<std::uint8_t> block;
@@ -82,7 +82,7 @@ bool copyRows(std::FILE *in, std::uint64_t end, const tiff::Directory &dir, std:
 
 }  // namespace
 
-float convertToTarga(const char *tiffPath, const char *tgaPath) {
+float convertToTarga(const char* tiffPath, const char* tgaPath) {
     tiff::Directory dir;
     std::uint64_t rowLen = 0;
     const float r = readSource(tiffPath, dir, rowLen);

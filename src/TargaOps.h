@@ -16,7 +16,7 @@ inline constexpr float kCannotCreate = -5.0f;  // the Targa file cannot be creat
 inline constexpr std::uint32_t kTargaMaxDimension = 65535;
 
 // Writes the Targa copy of tiffPath to tgaPath; 0 or a code (docs/exports.md).
-float convertToTarga(const char *tiffPath, const char *tgaPath);
+float convertToTarga(const char* tiffPath, const char* tgaPath);
 
 // What saveAsTarga's result means.
 inline constexpr results::Row kTargaResults[] = {
@@ -25,7 +25,8 @@ inline constexpr results::Row kTargaResults[] = {
     results::code("saveAsTarga", static_cast<float>(tiff::kBitsPerSample), "the BitsPerSample count is not 1 or 3"),
     results::code("saveAsTarga", -static_cast<float>(tiff::kCompression), "the TIFF is compressed"),
     results::code("saveAsTarga", -static_cast<float>(tiff::kPhotometric), "the photometric interpretation is above 2"),
-    results::code("saveAsTarga", -static_cast<float>(tiff::kStripOffsets), "several strips that are not one run of rows"),
+    results::code("saveAsTarga", -static_cast<float>(tiff::kStripOffsets),
+                  "several strips that are not one run of rows"),
     results::code("saveAsTarga", -static_cast<float>(tiff::kSampleFormat),
                   "the SampleFormat count is not 1 or 3, or the samples' formats differ"),
     results::code("saveAsTarga", -8.0f, "the map is not 8 bits per sample"),

@@ -54,12 +54,13 @@ namespace tiff {
         results::code(NAME, BPS_CODE, "the BitsPerSample count is not 1 or 3", BUILDS),                              \
         results::code(NAME, -static_cast<float>(kCompression), "the TIFF is compressed", BUILDS),                    \
         results::code(NAME, -static_cast<float>(kPhotometric), "the photometric interpretation is above 2", BUILDS), \
-        results::code(NAME, -static_cast<float>(kStripOffsets), "several strips that are not one run of rows", BUILDS),          \
+        results::code(NAME, -static_cast<float>(kStripOffsets), "several strips that are not one run of rows",       \
+                      BUILDS),                                                                                       \
         results::code(NAME, -static_cast<float>(kSampleFormat),                                                      \
                       "the SampleFormat count is not 1 or 3, or the samples' formats differ", BUILDS),               \
-        results::code(NAME, kNotTiff, "not a TIFF (no \"II\" or \"MM\" and 42 at the start)", BUILDS),                        \
-        results::code(NAME, kMixedDepths, "the samples of a pixel have different depths", BUILDS),                  \
-        results::code(NAME, kTiled, "a tiled TIFF, which the library does not read", BUILDS),                       \
+        results::code(NAME, kNotTiff, "not a TIFF (no \"II\" or \"MM\" and 42 at the start)", BUILDS),               \
+        results::code(NAME, kMixedDepths, "the samples of a pixel have different depths", BUILDS),                   \
+        results::code(NAME, kTiled, "a tiled TIFF, which the library does not read", BUILDS),                        \
         results::code(NAME, kPlanar, "a planar TIFF (one plane a sample), which the library does not read", BUILDS), \
         results::code(NAME, kIfdOutsideHeader, "the IFD or an entry lies past the header", BUILDS),                  \
         results::code(NAME, kMissingEntry, "no ImageWidth, ImageLength or StripOffsets entry", BUILDS),              \
@@ -70,26 +71,26 @@ namespace tiff {
 
 // The checks of the operations that read the samples' values. SAMPLES
 // names the kind of sample they need.
-#define BRINDLEX_TIFF_SAMPLE_ROWS(NAME, BUILDS, SAMPLES)                                                           \
-    results::code(NAME, kModeSamples, "the map's samples a pixel (1 grey, 3 RGB) are not the mode's", BUILDS),     \
-        results::code(NAME, kWrongSampleFormat, "the samples are not " SAMPLES " (SampleFormat)", BUILDS),         \
+#define BRINDLEX_TIFF_SAMPLE_ROWS(NAME, BUILDS, SAMPLES)                                                       \
+    results::code(NAME, kModeSamples, "the map's samples a pixel (1 grey, 3 RGB) are not the mode's", BUILDS), \
+        results::code(NAME, kWrongSampleFormat, "the samples are not " SAMPLES " (SampleFormat)", BUILDS),     \
         results::code(NAME, kMinIsWhite, "a grey map whose 0 is white (photometric interpretation 0)", BUILDS)
 
 // The conversions' own codes beyond the walk.
-#define BRINDLEX_TIFF_CONVERSION_ROWS(NAME)                                                           \
-    results::code(NAME, 0.0f, "the destination was written"),                                         \
+#define BRINDLEX_TIFF_CONVERSION_ROWS(NAME)                                                             \
+    results::code(NAME, 0.0f, "the destination was written"),                                           \
         results::code(NAME, kTurnedRows, "the rows are stored turned or mirrored (Orientation not 1)"), \
-        results::code(NAME, -32.0f, "the source is not 32 bits per sample"),                          \
-        results::code(NAME, kTooLarge, "the map is too large for the destination's header"),          \
+        results::code(NAME, -32.0f, "the source is not 32 bits per sample"),                            \
+        results::code(NAME, kTooLarge, "the map is too large for the destination's header"),            \
         results::code(NAME, kCannotCreate, "the destination cannot be created, or it is the source")
 
 // The merges' codes beyond the walk.
-#define BRINDLEX_TIFF_MERGE_ROWS(NAME, BUILDS)                                                          \
-    results::code(NAME, 0.0f, "map B was merged", BUILDS),                                              \
-        results::code(NAME, kBCannotOpen, "map B cannot be opened", BUILDS),                            \
-        results::code(NAME, kBSizesDiffer, "map B has no IFD entries, or the sizes differ", BUILDS),    \
-        results::code(NAME, kBSamplesDiffer, "the sample counts, depths or byte orders differ", BUILDS),             \
-        results::code(NAME, kHeaderLengthsDiffer, "the maps' rows start at different offsets", BUILDS), \
+#define BRINDLEX_TIFF_MERGE_ROWS(NAME, BUILDS)                                                           \
+    results::code(NAME, 0.0f, "map B was merged", BUILDS),                                               \
+        results::code(NAME, kBCannotOpen, "map B cannot be opened", BUILDS),                             \
+        results::code(NAME, kBSizesDiffer, "map B has no IFD entries, or the sizes differ", BUILDS),     \
+        results::code(NAME, kBSamplesDiffer, "the sample counts, depths or byte orders differ", BUILDS), \
+        results::code(NAME, kHeaderLengthsDiffer, "the maps' rows start at different offsets", BUILDS),  \
         results::code(NAME, kBCannotReopen, "map B cannot be opened for writing, or it is map A", BUILDS)
 
 inline constexpr results::Row kTiffResults[] = {
@@ -118,8 +119,8 @@ inline constexpr results::Row kTiffResults[] = {
 
     BRINDLEX_TIFF_WALK_ROWS("mergeMapsTIFHack", results::Builds::Windows, static_cast<float>(kBitsPerSample)),
     BRINDLEX_TIFF_MERGE_ROWS("mergeMapsTIFHack", results::Builds::Windows),
-    results::code("mergeMapsTIFHack", kWrongSampleFormat, "the 8- or 16-bit samples are not unsigned integers (SampleFormat)",
-                  results::Builds::Windows),
+    results::code("mergeMapsTIFHack", kWrongSampleFormat,
+                  "the 8- or 16-bit samples are not unsigned integers (SampleFormat)", results::Builds::Windows),
 
     BRINDLEX_TIFF_WALK_ROWS("swapRGBTIF", results::Builds::Both, static_cast<float>(kBitsPerSample)),
     results::code("swapRGBTIF", 0.0f, "done (only 8-bit RGB maps change)"),

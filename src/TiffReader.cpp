@@ -145,8 +145,7 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir) {
                     // One depth for all three samples.
                     if (!src.read(value, 6, b)) return kBitsOutsideHeader;
                     dir.bits = num.u16(b);
-                    if (num.u16(b + 2) != dir.bits || num.u16(b + 4) != dir.bits)
-                        return kMixedDepths;
+                    if (num.u16(b + 2) != dir.bits || num.u16(b + 4) != dir.bits) return kMixedDepths;
                 } else {
                     return bpsCode;
                 }

@@ -44,14 +44,14 @@ inline constexpr float kIfdOutsideHeader = -51.0f;   // the IFD or one of its en
 inline constexpr float kMissingEntry = -52.0f;       // no ImageWidth, ImageLength or StripOffsets entry
 inline constexpr float kBitsOutsideHeader = -53.0f;  // the BitsPerSample array lies past the end of the file
 // Files written by other programs in layouts the operations would misread.
-inline constexpr float kNotTiff = -50.0f;         // neither "II" and 42 nor "MM" and 42 at the start
-inline constexpr float kMixedDepths = -48.0f;     // the samples of a pixel have different depths
-inline constexpr float kTiled = -47.0f;           // tiles rather than strips
-inline constexpr float kPlanar = -46.0f;          // each sample in a plane of its own
-inline constexpr float kMinIsWhite = -45.0f;      // grey map whose 0 is white
+inline constexpr float kNotTiff = -50.0f;            // neither "II" and 42 nor "MM" and 42 at the start
+inline constexpr float kMixedDepths = -48.0f;        // the samples of a pixel have different depths
+inline constexpr float kTiled = -47.0f;              // tiles rather than strips
+inline constexpr float kPlanar = -46.0f;             // each sample in a plane of its own
+inline constexpr float kMinIsWhite = -45.0f;         // grey map whose 0 is white
 inline constexpr float kWrongSampleFormat = -44.0f;  // integers where floats are needed, or the other way
-inline constexpr float kModeSamples = -43.0f;     // the map's samples a pixel differ from the mode's
-inline constexpr float kTurnedRows = -42.0f;      // rows stored in another orientation than top row first, left to right
+inline constexpr float kModeSamples = -43.0f;        // the map's samples a pixel differ from the mode's
+inline constexpr float kTurnedRows = -42.0f;  // rows stored in another orientation than top row first, left to right
 // The file cannot be opened for reading.
 inline constexpr float kCannotOpen = -10.0f;
 
@@ -81,9 +81,9 @@ struct Directory {
     // SampleFormat of every sample, 0 without the entry (unsigned integers).
     int sampleFormat = 0;
     std::uint32_t orientation = 1;  // Orientation: 1 top row first, left to right
-    std::uint32_t planar = 1;  // PlanarConfiguration
-    bool tiled = false;        // a TileWidth or TileOffsets entry
-    bool bigEndian = false;    // "MM": numbers and samples most significant byte first
+    std::uint32_t planar = 1;       // PlanarConfiguration
+    bool tiled = false;             // a TileWidth or TileOffsets entry
+    bool bigEndian = false;         // "MM": numbers and samples most significant byte first
     // Entry index of each tag, -1 when the IFD has none.
     int widthIndex = -1;
     int lengthIndex = -1;

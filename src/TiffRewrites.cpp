@@ -70,9 +70,9 @@ bool rewriteStrip(fileio::FileWindow& map, std::uint64_t start, std::uint64_t ro
 }
 
 template <std::size_t N>
-using WordOf = std::conditional_t<N == 8, std::uint64_t,
-                                  std::conditional_t<N == 4, std::uint32_t,
-                                                      std::conditional_t<N == 2, std::uint16_t, std::uint8_t>>>;
+using WordOf = std::conditional_t<
+    N == 8, std::uint64_t,
+    std::conditional_t<N == 4, std::uint32_t, std::conditional_t<N == 2, std::uint16_t, std::uint8_t>>>;
 
 // Whether the P bytes at a and b are equal, compared a word at a time
 // (a library memcmp call per pixel costs more than the merge).
@@ -108,12 +108,18 @@ bool keyMergeOf(std::uint8_t* rb, std::size_t n, const std::uint8_t* key, RowsOf
 template <class RowsOfA>
 bool keyMerge(std::uint8_t* rb, std::size_t n, const std::uint8_t* key, std::size_t pix, RowsOfA& rowsOfA) {
     switch (pix) {
-        case 1: return keyMergeOf<1>(rb, n, key, rowsOfA);
-        case 2: return keyMergeOf<2>(rb, n, key, rowsOfA);
-        case 3: return keyMergeOf<3>(rb, n, key, rowsOfA);
-        case 4: return keyMergeOf<4>(rb, n, key, rowsOfA);
-        case 6: return keyMergeOf<6>(rb, n, key, rowsOfA);
-        case 12: return keyMergeOf<12>(rb, n, key, rowsOfA);
+        case 1:
+            return keyMergeOf<1>(rb, n, key, rowsOfA);
+        case 2:
+            return keyMergeOf<2>(rb, n, key, rowsOfA);
+        case 3:
+            return keyMergeOf<3>(rb, n, key, rowsOfA);
+        case 4:
+            return keyMergeOf<4>(rb, n, key, rowsOfA);
+        case 6:
+            return keyMergeOf<6>(rb, n, key, rowsOfA);
+        case 12:
+            return keyMergeOf<12>(rb, n, key, rowsOfA);
     }
     return false;  // one or three samples of 1, 2 or 4 bytes: nothing else reaches here
 }
@@ -175,7 +181,9 @@ float mergeMaps(const char* pathA, const char* pathB, bool hack) {
     const std::uint8_t* ex = blend ? exclusionTable().data() : nullptr;
     const bool read =
         rewriteStrip(mapB, a.stripOffset, row, a.length, out, [&](std::uint8_t* rb, std::size_t n, std::uint32_t y) {
-            auto rowsOfA = [&] { return readAt(fa.get(), a.stripOffset + row * y, ra.data(), n) ? ra.data() : nullptr; };
+            auto rowsOfA = [&] {
+                return readAt(fa.get(), a.stripOffset + row * y, ra.data(), n) ? ra.data() : nullptr;
+            };
             if (blend) {
                 if (!rowsOfA()) return false;
                 for (std::size_t i = 0; i < n; ++i) rb[i] = ex[(ra[i] << 8) | rb[i]];

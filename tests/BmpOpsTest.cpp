@@ -442,12 +442,9 @@ TEST(BmpThumbnail, LeavesTheFileAsItWasWhenItCannotOrNeedNotShrink) {
         double size;
         float code;
     } cases[] = {
-        {"smaller than the size", small, 100, 0.0f},
-        {"size zero", small, 0, bmp::kThumbBadSize},
-        {"size below zero", small, -5, bmp::kThumbBadSize},
-        {"size below one", small, 0.9, bmp::kThumbBadSize},
-        {"no rows", noRows, 100, bmp::kThumbNotPositive},
-        {"no columns", zeroWide, 100, bmp::kThumbNotPositive},
+        {"smaller than the size", small, 100, 0.0f},        {"size zero", small, 0, bmp::kThumbBadSize},
+        {"size below zero", small, -5, bmp::kThumbBadSize}, {"size below one", small, 0.9, bmp::kThumbBadSize},
+        {"no rows", noRows, 100, bmp::kThumbNotPositive},   {"no columns", zeroWide, 100, bmp::kThumbNotPositive},
         {"not a bitmap", notBm, 10, bmp::kThumbNotBmp},
     };
     for (const Case& c : cases) {

@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // The export table of each build, exactly.
-const std::set<std::string> &expectedExports() {
+const std::set<std::string>& expectedExports() {
     static const std::set<std::string> names = {
         // Small exports and the host version check
         "Version",
@@ -104,8 +104,8 @@ TEST(ExportTable, ListsExactlyThisBuildsExports) {
     std::vector<std::string> got = library().exports();
     std::set<std::string> have(got.begin(), got.end());
     EXPECT_EQ(have.size(), got.size()) << "an export is listed twice";
-    for (const std::string &n : expectedExports()) EXPECT_TRUE(have.count(n)) << "missing export " << n;
-    for (const std::string &n : have) EXPECT_TRUE(expectedExports().count(n)) << "unexpected export " << n;
+    for (const std::string& n : expectedExports()) EXPECT_TRUE(have.count(n)) << "missing export " << n;
+    for (const std::string& n : have) EXPECT_TRUE(expectedExports().count(n)) << "unexpected export " << n;
 }
 
 #if !BRINDLEX_WINDOWS
@@ -145,7 +145,7 @@ TEST(ArgumentDecoding, ModesAndScales) {
         {1e300, 3, 50, 3, std::numeric_limits<int>::max()},
         {-1e300, 0, 50, 3, std::numeric_limits<int>::min()},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
         EXPECT_EQ(clampMode(c.value), c.clamped);
         EXPECT_EQ(jpegScale(c.value), c.jpeg);
@@ -161,7 +161,7 @@ TEST(ArgumentDecoding, StrictModeIsOpenBetweenZeroAndFour) {
         int mode;
     } cases[] = {{0, false, 0},  {4, false, 0},    {-1, false, 0},           {0.5, true, 0}, {1, true, 1},
                  {3.7, true, 3}, {3.999, true, 3}, {std::nan(""), false, 0}, {1e9, false, 0}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
         int mode = -7;
         EXPECT_EQ(strictMode(c.value, mode), c.ok);
@@ -179,7 +179,7 @@ TEST(Mem1Writer, NeverWritesPastItsSize) {
         int size;
         bool fits;
     } cases[] = {{6, true}, {5, false}, {100, true}, {1, false}, {0, false}, {-4, false}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
         char block[128];
         std::fill(std::begin(block), std::end(block), '#');
@@ -220,8 +220,8 @@ TEST(SmallExports, SendKeyDoesNothing) { EXPECT_EQ(callExport("SendKey", nullptr
 TEST(SmallExports, GetStringCopiesFromItsOffset) {
     struct Case {
         double value;
-        const char *text;
-        const char *expected;
+        const char* text;
+        const char* expected;
     } cases[] = {
         {0, "0123456789abcdef", "0123456789abcdef"},
         {2.5, "0123456789abcdef", "23456789abcdef"},
@@ -231,7 +231,7 @@ TEST(SmallExports, GetStringCopiesFromItsOffset) {
         {9, "short", ""},
         {5, "12345", ""},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
         std::string m;
         EXPECT_EQ(callExport("GetString", c.text, c.value, &m), 0.0f);
@@ -248,7 +248,7 @@ TEST(SmallExports, GetStringCopiesFromItsOffset) {
 }
 
 TEST(SmallExports, CppExportsKeepTheirNames) {
-    using Sub = char *(*)(char *, int);
+    using Sub = char* (*)(char*, int);
     auto sub = reinterpret_cast<Sub>(library().symbol("_Z10get_substrPci"));
     ASSERT_NE(sub, nullptr);
     char s[] = "abcdef";
@@ -260,7 +260,7 @@ TEST(SmallExports, CppExportsKeepTheirNames) {
 TEST(VersionCheck, MarksInTheFirstHundredBytes) {
     TempDir dir;
     struct Case {
-        const char *name;
+        const char* name;
         std::string content;
         float expected;
     } cases[] = {
@@ -277,7 +277,7 @@ TEST(VersionCheck, MarksInTheFirstHundredBytes) {
         {"empty", "", 0},
         {"marks beyond 100 bytes", std::string(120, ' ') + "4 2009", 0},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string p = dir.path("v.txt");
         ASSERT_TRUE(writeText(p, c.content));
@@ -302,7 +302,7 @@ TEST(NotAFile, FolderWhereAFileIsReadCannotBeOpened) {
     TempDir dir;
     const std::string folder = dir.path("folder");
     ASSERT_TRUE(makeFolders(folder));
-    auto bytesOf = [](const std::vector<std::uint8_t> &v) { return std::vector<unsigned char>(v.begin(), v.end()); };
+    auto bytesOf = [](const std::vector<std::uint8_t>& v) { return std::vector<unsigned char>(v.begin(), v.end()); };
     const std::string mesh = dir.path("m.Mesk"), tiff = dir.path("f.tif"), psd = dir.path("p.psd"),
                       bmp = dir.path("b.bmp");
     ASSERT_TRUE(writeBytes(mesh, bytesOf(exampleMesk().bytes())));
@@ -314,9 +314,9 @@ TEST(NotAFile, FolderWhereAFileIsReadCannotBeOpened) {
     ASSERT_TRUE(writeBytes(psd, bytesOf(fixtures::makePsdRgb(fixtures::letterF()))));
     ASSERT_TRUE(writeBytes(bmp, bytesOf(fixtures::makeBmp(fixtures::letterF()))));
     std::vector<std::vector<unsigned char>> before;
-    for (const std::string &p : {mesh, tiff, psd, bmp}) before.push_back(readBytes(p));
+    for (const std::string& p : {mesh, tiff, psd, bmp}) before.push_back(readBytes(p));
     const struct {
-        const char *exportName;
+        const char* exportName;
         std::string text;
         double value;
         std::string mem1;  // empty: no mem1
@@ -352,13 +352,13 @@ TEST(NotAFile, FolderWhereAFileIsReadCannotBeOpened) {
         {"checkKelvaneVersion", folder, 0, "", -17},
         {"FileCopyTo", folder, 0, dir.path("copy"), -1},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         if (!hasExport(c.exportName)) continue;
         SCOPED_TRACE(std::string(c.exportName) + " " + c.text + " " + c.mem1);
         std::string mem1 = c.mem1;
         EXPECT_EQ(callExport(c.exportName, c.text, c.value, c.mem1.empty() ? nullptr : &mem1), c.expected);
     }
     std::size_t i = 0;
-    for (const std::string &p : {mesh, tiff, psd, bmp}) EXPECT_TRUE(readBytes(p) == before[i++]) << p;
+    for (const std::string& p : {mesh, tiff, psd, bmp}) EXPECT_TRUE(readBytes(p) == before[i++]) << p;
     EXPECT_TRUE(fs::is_directory(fs::u8path(folder)));
 }

@@ -21,7 +21,7 @@ inline constexpr uid_t kNobody = 65534;
 
 // Forks a child that runs before(), then op, and reports op's result:
 // nullopt when before() failed, NaN when the child reported nothing.
-inline std::optional<float> inChild(const std::function<bool()> &before, const std::function<float()> &op) {
+inline std::optional<float> inChild(const std::function<bool()>& before, const std::function<float()>& op) {
     int fds[2];
     if (pipe(fds) != 0) return std::nanf("");
     const pid_t pid = fork();
@@ -43,7 +43,7 @@ inline std::optional<float> inChild(const std::function<bool()> &before, const s
 
 // op in a child whose files cannot grow past limit bytes (writes beyond
 // fail as on a full disk).
-inline float underFileSizeLimit(rlim_t limit, const std::function<float()> &op) {
+inline float underFileSizeLimit(rlim_t limit, const std::function<float()>& op) {
     return inChild(
                [limit] {
                    signal(SIGXFSZ, SIG_IGN);
@@ -57,7 +57,7 @@ inline float underFileSizeLimit(rlim_t limit, const std::function<float()> &op) 
 // op in a child as an unprivileged user (nobody) when the test runs as
 // root, else as this user; nullopt when the child could not drop its
 // rights.
-inline std::optional<float> asUnprivileged(const std::function<float()> &op) {
+inline std::optional<float> asUnprivileged(const std::function<float()>& op) {
     const bool root = geteuid() == 0;
     return inChild(
         [root] { return !root || (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0); }, op);

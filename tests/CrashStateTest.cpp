@@ -69,7 +69,7 @@ constexpr std::uint64_t kImageBytes = 64u << 20;
 // The journal commits every second; this is past the next commit.
 constexpr auto kPastNextCommit = std::chrono::milliseconds(1500);
 
-std::string shellWord(const std::string &s) {
+std::string shellWord(const std::string& s) {
     std::string q = "'";
     for (char ch : s) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
     return q + "'";
@@ -77,9 +77,9 @@ std::string shellWord(const std::string &s) {
 
 // Runs a command through the shell; true when it exits 0. Its output (both
 // streams, trailing blanks cut) goes to *out.
-bool shell(const std::string &command, std::string *out = nullptr) {
+bool shell(const std::string& command, std::string* out = nullptr) {
     std::string text;
-    if (FILE *p = popen((command + " 2>&1").c_str(), "r")) {
+    if (FILE* p = popen((command + " 2>&1").c_str(), "r")) {
         char buf[512];
         std::size_t n;
         while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
@@ -98,17 +98,17 @@ bool shell(const std::string &command, std::string *out = nullptr) {
 class LoopDisk {
 public:
     LoopDisk(std::string image, std::string mountPoint) : image_(std::move(image)), mnt_(std::move(mountPoint)) {}
-    LoopDisk(const LoopDisk &) = delete;
-    LoopDisk &operator=(const LoopDisk &) = delete;
+    LoopDisk(const LoopDisk&) = delete;
+    LoopDisk& operator=(const LoopDisk&) = delete;
     ~LoopDisk() {
         if (mounted_) unmount(true);
         if (!device_.empty()) shell("losetup -d " + shellWord(device_));
     }
 
     // Why the last step failed.
-    const std::string &why() const { return why_; }
+    const std::string& why() const { return why_; }
     // A path on the mounted file system.
-    std::string path(const std::string &name = std::string()) const { return mnt_ + "/" + name; }
+    std::string path(const std::string& name = std::string()) const { return mnt_ + "/" + name; }
 
     // A fresh, sparse image holding an empty file system.
     bool format() {
@@ -217,7 +217,7 @@ private:
 // Copies an image file as it is at this moment, which is what the loop
 // device has passed to it (the file system's unwritten pages are not
 // there). Holes stay holes.
-bool copyImage(const std::string &from, const std::string &to) {
+bool copyImage(const std::string& from, const std::string& to) {
     const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     bool ok = in >= 0 && out >= 0;
@@ -246,20 +246,20 @@ bool copyImage(const std::string &from, const std::string &to) {
 // The cases: each runs in a folder of its own, laid out with its files.
 
 struct Case {
-    const char *name;
+    const char* name;
     std::vector<std::pair<std::string, Bytes>> before;  // the folder's files before the call
     std::vector<std::string> written;  // the files the call replaces, or makes when they are not in `before`
-    std::function<float(const std::string &folder)> op;  // folder ends in '/'
+    std::function<float(const std::string& folder)> op;  // folder ends in '/'
     float result;
 };
 
-Bytes asBytes(const std::vector<std::uint8_t> &v) { return {v.begin(), v.end()}; }
+Bytes asBytes(const std::vector<std::uint8_t>& v) { return {v.begin(), v.end()}; }
 
 // Bytes standing for an earlier output, of any length.
 Bytes filler(std::size_t n, unsigned seed) {
     Bytes b(n);
     std::uint32_t s = seed * 2654435761u + 1;
-    for (auto &x : b) {
+    for (auto& x : b) {
         s = s * 1103515245u + 12345u;
         x = static_cast<unsigned char>(s >> 24);
     }
@@ -308,27 +308,27 @@ std::vector<Case> allCases() {
         {"mergeMapsPSD",
          {{"a.psd", psd}, {"b.psd", psdTarget}},
          {"b.psd"},
-         [](const std::string &f) { return mergePSD((f + "a.psd").c_str(), (f + "b.psd").c_str()); },
+         [](const std::string& f) { return mergePSD((f + "a.psd").c_str(), (f + "b.psd").c_str()); },
          0.0f},
         {"swapRGBPSD",
          {{"map.psd", psd}},
          {"map.psd"},
-         [](const std::string &f) { return swapChannelsPSD((f + "map.psd").c_str(), 2); },
+         [](const std::string& f) { return swapChannelsPSD((f + "map.psd").c_str(), 2); },
          0.0f},
         {"CreateThumbnail",
          {{"map.psd", psd}},
          {"map.psd"},
-         [](const std::string &f) { return createThumb((f + "map.psd").c_str(), 16); },
+         [](const std::string& f) { return createThumb((f + "map.psd").c_str(), 16); },
          0.0f},
         {"CreateThumbnailBMP",
          {{"map.bmp", bmp}},
          {"map.bmp"},
-         [](const std::string &f) { return createBMPthumb((f + "map.bmp").c_str(), 16); },
+         [](const std::string& f) { return createBMPthumb((f + "map.bmp").c_str(), 16); },
          0.0f},
         {"mergeCrease",
          {{"crease.Mesk", crease}, {"target.Mesk", mesh}},
          {"target.Mesk"},
-         [](const std::string &f) {
+         [](const std::string& f) {
              std::string target = f + "target.Mesk";
              return mergeFiles((f + "crease.Mesk").c_str(), &target[0]);
          },
@@ -336,74 +336,74 @@ std::vector<Case> allCases() {
         {"swapRGBTIF",
          {{"map.tif", tif8}},
          {"map.tif"},
-         [](const std::string &f) { return swapChannels((f + "map.tif").c_str(), 2); },
+         [](const std::string& f) { return swapChannels((f + "map.tif").c_str(), 2); },
          0.0f},
         {"mergeMapsTIF",
          {{"a.tif", tif8}, {"b.tif", tif8Target}},
          {"b.tif"},
-         [](const std::string &f) { return mergeTiff((f + "a.tif").c_str(), (f + "b.tif").c_str()); },
+         [](const std::string& f) { return mergeTiff((f + "a.tif").c_str(), (f + "b.tif").c_str()); },
          0.0f},
         {"swapRGBBMP",
          {{"map.bmp", bmp}},
          {"map.bmp"},
-         [](const std::string &f) { return swapChannelsBMP((f + "map.bmp").c_str(), 1); },
+         [](const std::string& f) { return swapChannelsBMP((f + "map.bmp").c_str(), 1); },
          0.0f},
         {"mergeMapsBMP",
          {{"source.bmp", bmp}, {"target.bmp", bmpTarget}},
          {"target.bmp"},
-         [](const std::string &f) { return mergeBMP((f + "source.bmp").c_str(), (f + "target.bmp").c_str()); },
+         [](const std::string& f) { return mergeBMP((f + "source.bmp").c_str(), (f + "target.bmp").c_str()); },
          0.0f},
         {"convertTIFF16",
          {{"float.tif", floatRgb}, {"out.tif", filler(70000, 1)}},
          {"out.tif"},
-         [](const std::string &f) { return convertTiff((f + "float.tif").c_str(), (f + "out.tif").c_str(), 3); },
+         [](const std::string& f) { return convertTiff((f + "float.tif").c_str(), (f + "out.tif").c_str(), 3); },
          0.0f},
         {"convertTIFF16 to a new PSD",
          {{"float.tif", floatGrey}},
          {"out.psd"},
-         [](const std::string &f) { return convertTiff((f + "float.tif").c_str(), (f + "out.psd").c_str(), 1); },
+         [](const std::string& f) { return convertTiff((f + "float.tif").c_str(), (f + "out.psd").c_str(), 1); },
          0.0f},
         {"saveAsTarga",
          {{"map.tif", tif8}, {"map.tga", filler(300000, 2)}},
          {"map.tga"},
-         [](const std::string &f) { return convertToTarga((f + "map.tif").c_str(), (f + "map.tga").c_str()); },
+         [](const std::string& f) { return convertToTarga((f + "map.tif").c_str(), (f + "map.tga").c_str()); },
          0.0f},
         {"saveAsJpeg",
          {{"map.bmp", bmp}, {"map.jpg", filler(5000, 3)}},
          {"map.jpg"},
-         [](const std::string &f) { return convertToJPEG((f + "map.bmp").c_str(), (f + "map.jpg").c_str(), 50); },
+         [](const std::string& f) { return convertToJPEG((f + "map.bmp").c_str(), (f + "map.jpg").c_str(), 50); },
          0.0f},
         {"FileCopyTo",
          {{"source.bmp", bmp}, {"copy.bmp", bmpTarget}},
          {"copy.bmp"},
-         [](const std::string &f) { return fileCopyTo((f + "source.bmp").c_str(), (f + "copy.bmp").c_str()); },
+         [](const std::string& f) { return fileCopyTo((f + "source.bmp").c_str(), (f + "copy.bmp").c_str()); },
          0.0f},
         {"getUVs",
          {{"mesh.Mesk", mesh}, {"tile0.Mesk", filler(9000, 4)}, {"tile1.Mesk", filler(100, 5)}},
          {"tile0.Mesk", "tile1.Mesk", "tile2.Mesk"},
-         [](const std::string &f) { return GetUVsFromMesk((f + "mesh.Mesk").c_str(), (f + "tile.Mesk").c_str(), 0); },
+         [](const std::string& f) { return GetUVsFromMesk((f + "mesh.Mesk").c_str(), (f + "tile.Mesk").c_str(), 0); },
          3.0f},
     };
 }
 
-const Bytes *oldOf(const Case &c, const std::string &name) {
-    for (const auto &file : c.before)
+const Bytes* oldOf(const Case& c, const std::string& name) {
+    for (const auto& file : c.before)
         if (file.first == name) return &file.second;
     return nullptr;
 }
 
 std::string folderOf(std::size_t i) { return "c" + std::to_string(i); }
 
-std::set<std::string> namesIn(const std::string &folder) {
+std::set<std::string> namesIn(const std::string& folder) {
     std::set<std::string> names;
     std::error_code ec;
-    for (const auto &entry : fs::directory_iterator(folder, ec)) names.insert(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(folder, ec)) names.insert(entry.path().filename().string());
     return names;
 }
 
-std::set<std::string> expectedNames(const Case &c) {
+std::set<std::string> expectedNames(const Case& c) {
     std::set<std::string> names(c.written.begin(), c.written.end());
-    for (const auto &file : c.before) names.insert(file.first);
+    for (const auto& file : c.before) names.insert(file.first);
     return names;
 }
 
@@ -414,9 +414,9 @@ constexpr uid_t kOwner = 65534;
 constexpr gid_t kGroup = 65534;
 
 // Makes a case's folder with its files.
-void lay(const Case &c, const std::string &folder) {
+void lay(const Case& c, const std::string& folder) {
     ASSERT_TRUE(makeFolders(folder));
-    for (const auto &file : c.before) {
+    for (const auto& file : c.before) {
         const std::string path = folder + file.first;
         ASSERT_TRUE(writeBytes(path, file.second)) << file.first;
         ASSERT_EQ(::chmod(path.c_str(), kMode), 0);
@@ -425,13 +425,13 @@ void lay(const Case &c, const std::string &folder) {
 }
 
 // Whether a file replaced kept the bits and owner lay() gave the old one.
-bool keptMetadata(const std::string &path) {
+bool keptMetadata(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == kMode && st.st_uid == kOwner &&
            st.st_gid == kGroup;
 }
 
-std::optional<Bytes> contentOf(const std::string &path) {
+std::optional<Bytes> contentOf(const std::string& path) {
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) return std::nullopt;
     return readBytes(path);
@@ -441,19 +441,19 @@ std::optional<Bytes> contentOf(const std::string &path) {
 // of its own, its written files' content by name.
 using Outcome = std::map<std::string, Bytes>;
 
-std::vector<Outcome> cleanRuns(const std::vector<Case> &cases, const std::string &base) {
+std::vector<Outcome> cleanRuns(const std::vector<Case>& cases, const std::string& base) {
     std::vector<Outcome> outcomes;
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Case &c = cases[i];
+        const Case& c = cases[i];
         SCOPED_TRACE(c.name);
         const std::string folder = base + folderOf(i) + "/";
         EXPECT_NO_FATAL_FAILURE(lay(c, folder));
         EXPECT_EQ(c.op(folder), c.result);
         Outcome o;
-        for (const std::string &name : c.written) {
+        for (const std::string& name : c.written) {
             std::optional<Bytes> now = contentOf(folder + name);
             EXPECT_TRUE(now.has_value()) << name << " was not written";
-            const Bytes *old = oldOf(c, name);
+            const Bytes* old = oldOf(c, name);
             // Old and new must differ, or the check after a cut tells nothing.
             EXPECT_TRUE(!old || !now || *old != *now) << name << " comes out as it was";
             EXPECT_TRUE(!old || keptMetadata(folder + name)) << name << " lost its permission bits or owner";
@@ -467,7 +467,7 @@ std::vector<Outcome> cleanRuns(const std::vector<Case> &cases, const std::string
 
 // What a file holds against what it should: its size, its zero bytes and
 // how far it agrees with want (and the old content's size, where given).
-std::string describe(const std::optional<Bytes> &now, const Bytes *old, const Bytes &want) {
+std::string describe(const std::optional<Bytes>& now, const Bytes* old, const Bytes& want) {
     if (!now) return "missing";
     std::size_t agree = 0;
     while (agree < now->size() && agree < want.size() && (*now)[agree] == want[agree]) ++agree;
@@ -482,26 +482,26 @@ std::string describe(const std::optional<Bytes> &now, const Bytes *old, const By
 // The folder of case c after a cut: every written file old or new (absent
 // only where there was none), with the new content expected since the call
 // reported success; every input as it was; no other name.
-void checkAfterCut(const Case &c, const Outcome &fresh, const std::string &folder) {
+void checkAfterCut(const Case& c, const Outcome& fresh, const std::string& folder) {
     SCOPED_TRACE(c.name);
-    for (const std::string &name : c.written) {
+    for (const std::string& name : c.written) {
         const std::optional<Bytes> now = contentOf(folder + name);
-        const Bytes *old = oldOf(c, name);
-        const Bytes &want = fresh.at(name);
+        const Bytes* old = oldOf(c, name);
+        const Bytes& want = fresh.at(name);
         const bool isNew = now && *now == want;
         const bool isOld = old ? now && *now == *old : !now;
         EXPECT_TRUE(isNew || isOld) << name << " is neither its old content nor the new: " << describe(now, old, want);
         if (isOld) ADD_FAILURE() << name << " lost the write the call reported done: it is as it was";
         EXPECT_TRUE(!old || !now || keptMetadata(folder + name)) << name << " lost its permission bits or owner";
     }
-    for (const auto &file : c.before) {
+    for (const auto& file : c.before) {
         if (std::find(c.written.begin(), c.written.end(), file.first) != c.written.end()) continue;
         const std::optional<Bytes> now = contentOf(folder + file.first);
         EXPECT_TRUE(now && *now == file.second) << file.first << " changed: " << describe(now, nullptr, file.second);
     }
     // A new output may be missing (checked above); nothing else may be there.
     std::set<std::string> others = namesIn(folder);
-    for (const std::string &name : expectedNames(c)) others.erase(name);
+    for (const std::string& name : expectedNames(c)) others.erase(name);
     EXPECT_TRUE(others.empty()) << "left in the folder: " << testing::PrintToString(others);
 }
 
@@ -548,7 +548,7 @@ protected:
 
 TEST_F(CrashState, CutAtOnceAfterTheCall) {
     for (std::size_t i = 0; i < cases_.size(); ++i) {
-        const Case &c = cases_[i];
+        const Case& c = cases_[i];
         SCOPED_TRACE(c.name);
         const std::string folder = disk_->path(folderOf(i) + "/");
         ASSERT_NO_FATAL_FAILURE(lay(c, folder));
@@ -589,7 +589,7 @@ TEST_F(CrashState, ImageAsTheDeviceHadIt) {
     // loop device: the file system's pages not yet written are not in it.
     const std::string copy = dir_.path("copy.img");
     for (std::size_t i = 0; i < cases_.size(); ++i) {
-        const Case &c = cases_[i];
+        const Case& c = cases_[i];
         SCOPED_TRACE(c.name);
         ASSERT_NO_FATAL_FAILURE(lay(c, disk_->path(folderOf(i) + "/")));
         ASSERT_TRUE(disk_->sync()) << disk_->why();

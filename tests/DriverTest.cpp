@@ -18,9 +18,9 @@ namespace {
 
 using Words = std::vector<std::string>;
 
-std::string joined(const Words &w) {
+std::string joined(const Words& w) {
     std::string s;
-    for (const std::string &x : w) s += "[" + x + "]";
+    for (const std::string& x : w) s += "[" + x + "]";
     return s;
 }
 
@@ -28,7 +28,7 @@ std::string joined(const Words &w) {
 
 TEST(DriverScript, SplitsLinesIntoWords) {
     struct Case {
-        const char *line;
+        const char* line;
         Words words;
     };
     const Case cases[] = {
@@ -55,7 +55,7 @@ TEST(DriverScript, SplitsLinesIntoWords) {
         {"--text \"tab\tinside\"", {"--text", "tab\tinside"}},
         {"--text \"caf\xC3\xA9\"", {"--text", "caf\xC3\xA9"}},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         Words words;
         std::string err;
@@ -65,7 +65,7 @@ TEST(DriverScript, SplitsLinesIntoWords) {
 }
 
 TEST(DriverScript, UnterminatedQuoteIsAnError) {
-    for (const char *line :
+    for (const char* line :
          {"\"", "Version --text \"abc", R"(--text "Z:\maps\"")", R"(--text a\"b)", "--text \"a\" \"b # c"}) {
         SCOPED_TRACE(line);
         Words words;
@@ -100,7 +100,7 @@ TEST(DriverScript, SplitsContentIntoNumberedLines) {
         {"a\n" + bom + "b", {"a", bom + "b"}},
         {bom + bom + "a", {bom + "a"}},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.content));
         EXPECT_EQ(scriptLines(c.content), c.lines);
     }
@@ -108,9 +108,9 @@ TEST(DriverScript, SplitsContentIntoNumberedLines) {
 
 TEST(DriverScript, LineKinds) {
     struct Case {
-        const char *line;
+        const char* line;
         ScriptLineKind kind;
-        const char *name;  // the export, or what the error says
+        const char* name;  // the export, or what the error says
     };
     const Case cases[] = {
         {"", ScriptLineKind::Blank, ""},
@@ -125,7 +125,7 @@ TEST(DriverScript, LineKinds) {
         {"Version --text", ScriptLineKind::Error, "option --text needs a value"},
         {"Version --text # x", ScriptLineKind::Error, "option --text needs a value"},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         DriverCall call;
         std::string err;
@@ -154,7 +154,7 @@ TEST(DriverCall, ParsesOptionsAndDefaults) {
         {{"X", "--text", ""}, true, false, "", "", 0, 4096},
         {{"X", "--mem1-size", "1073741824"}, false, false, "", "", 0, kMaxMem1Size},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(joined(c.args));
         DriverCall call;
         std::string err;
@@ -176,7 +176,7 @@ TEST(DriverCall, ParsesOptionsAndDefaults) {
 TEST(DriverCall, RefusesBadArgumentsByName) {
     struct Case {
         Words args;
-        const char *err;
+        const char* err;
     };
     const Case cases[] = {
         {{}, "missing export name"},
@@ -198,7 +198,7 @@ TEST(DriverCall, RefusesBadArgumentsByName) {
         {{"X", "--mem1-size", "99999999999999999999"}, "is not a whole number"},
         {{"X", "--mem1-size", ""}, "is not a whole number"},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(joined(c.args));
         DriverCall call;
         std::string err;
@@ -257,7 +257,7 @@ TEST(DriverCommandLine, ParsesCommands) {
         {{"demo"}, DriverCommand::Demo, false, false, false, "", "", "brindlex-demo", ""},
         {{"demo", "out"}, DriverCommand::Demo, false, false, false, "", "", "out", ""},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(joined(c.argv));
         DriverArgs a;
         std::string err;
@@ -276,7 +276,7 @@ TEST(DriverCommandLine, ParsesCommands) {
 TEST(DriverCommandLine, UsageErrorsNameTheBadWord) {
     struct Case {
         Words argv;
-        const char *err;
+        const char* err;
     };
     const Case cases[] = {
         {{}, "missing command"},
@@ -299,7 +299,7 @@ TEST(DriverCommandLine, UsageErrorsNameTheBadWord) {
         {{"call", "Version", "extra"}, "extra argument extra"},
         {{"call", "Version", "--mem1-size", "x"}, "--mem1-size x"},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(joined(c.argv));
         DriverArgs a;
         std::string err;
@@ -311,7 +311,7 @@ TEST(DriverCommandLine, UsageErrorsNameTheBadWord) {
 TEST(DriverResult, FloatsPrintExactly) {
     struct Case {
         float r;
-        const char *text;
+        const char* text;
     };
     const Case cases[] = {
         {0.0f, "0"},
@@ -328,7 +328,7 @@ TEST(DriverResult, FloatsPrintExactly) {
         {-INFINITY, "-inf"},
         {NAN, "nan"},
     };
-    for (const Case &c : cases) EXPECT_EQ(formatFloat(c.r), c.text);
+    for (const Case& c : cases) EXPECT_EQ(formatFloat(c.r), c.text);
 
     // Every finite float reads back as itself.
     std::mt19937 rng(7);
@@ -346,8 +346,8 @@ TEST(DriverResult, FloatsPrintExactly) {
 TEST(DriverResult, LineCarriesTheMeaning) {
     // Each code row of an export is printed with its own cause, the code
     // exactly as the row holds it.
-    for (const char *name : {"getUVTile", "Version", "NoSuchExport"}) {
-        for (const results::Row &row : resultRowsOf(name)) {
+    for (const char* name : {"getUVTile", "Version", "NoSuchExport"}) {
+        for (const results::Row& row : resultRowsOf(name)) {
             if (row.kind != results::Kind::Code) continue;
             SCOPED_TRACE(std::string(name) + " " + row.cause);
             const std::string line = resultLine(name, row.low);
@@ -363,13 +363,16 @@ TEST(DriverResult, LineCarriesTheMeaning) {
 
 TEST(DriverReadScript, NamesTextThatIsNotUtf8) {
     struct Case {
-        const char *what;
+        const char* what;
         std::string bytes;
-        const char *problem;  // empty: UTF-8
+        const char* problem;  // empty: UTF-8
     };
     const Case cases[] = {
         {"plain", "Version\ngetUVTile --text a.mesk\n", ""},
-        {"byte order mark and every length", "\xEF\xBB\xBF" "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\n", ""},
+        {"byte order mark and every length",
+         "\xEF\xBB\xBF"
+         "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\n",
+         ""},
         {"UTF-16 little-endian", std::string("\xFF\xFEV\0e\0", 6), "UTF-16 little-endian text"},
         {"UTF-16 big-endian", std::string("\xFE\xFF\0V\0e", 6), "UTF-16 big-endian text"},
         {"UTF-16 without a mark", std::string("V\0e\0", 4), "a NUL byte on line 1"},
@@ -381,7 +384,7 @@ TEST(DriverReadScript, NamesTextThatIsNotUtf8) {
         {"beyond U+10FFFF", "\xF4\x90\x80\x80", "byte 0xF4 on line 1 is not a valid code point"},
         {"cut short at the end", "Version\n\xE2\x82", "byte 0xE2 on line 2 is cut short"},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string got = scriptEncodingProblem(c.bytes);
         if (!*c.problem)
@@ -392,8 +395,8 @@ TEST(DriverReadScript, NamesTextThatIsNotUtf8) {
 }
 
 TEST(DriverExports, UnknownNamesGetTheNearestOnes) {
-    const std::vector<std::string> exports = {"getScale", "getScale16", "getUVs", "getUVsMask", "swapRGBTIF",
-                                              "swapRGBBMP", "Version"};
+    const std::vector<std::string> exports = {"getScale",   "getScale16", "getUVs", "getUVsMask",
+                                              "swapRGBTIF", "swapRGBBMP", "Version"};
     struct Case {
         const char *name, *message;
     };
@@ -406,7 +409,7 @@ TEST(DriverExports, UnknownNamesGetTheNearestOnes) {
          kWindowsBuild ? "export OpenEXR not found (it is an export of the macOS build only)"
                        : "export mesktoOBJ not found (it is an export of the Windows build only)"},
     };
-    for (const Case &c : cases) EXPECT_EQ(exportNotFound(c.name, exports), c.message);
+    for (const Case& c : cases) EXPECT_EQ(exportNotFound(c.name, exports), c.message);
 }
 
 TEST(DriverExports, NamesAsAHostCallsThem) {
@@ -425,7 +428,7 @@ TEST(DriverExports, NamesAsAHostCallsThem) {
         {"_Z10get_substrPci", "get_substr"},
 #endif
     };
-    for (const Case &c : cases) EXPECT_EQ(exportDisplayName(c.table), c.shown) << c.table;
+    for (const Case& c : cases) EXPECT_EQ(exportDisplayName(c.table), c.shown) << c.table;
 
     const Words shown = displayNames({"getUVTile", "_Z10get_substrPci", "Version", "getScale", "CheckFolder"});
     EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end())) << joined(shown);
@@ -437,7 +440,7 @@ TEST(DriverExports, EveryListedNameCanBeCalled) {
     ASSERT_FALSE(names.empty());
     EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
     EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end()) << "a name is listed twice";
-    for (const std::string &n : names) {
+    for (const std::string& n : names) {
         SCOPED_TRACE(n);
         // The C++ exports of the macOS set are called through their own
         // signatures; every other name binds with the host's.
@@ -454,7 +457,7 @@ TEST(DriverExports, EveryListedNameCanBeCalled) {
 
 TEST(DriverLibraryPath, RelativeToTheCurrentFolder) {
     const fs::path here = fs::current_path();
-    for (const char *arg : {"Brindlex.so", "sub/Brindlex.so", "../Brindlex.so", "./Brindlex.so"}) {
+    for (const char* arg : {"Brindlex.so", "sub/Brindlex.so", "../Brindlex.so", "./Brindlex.so"}) {
         SCOPED_TRACE(arg);
         const fs::path p = fs::u8path(libraryPathFromArgument(arg));
         EXPECT_TRUE(p.is_absolute());
@@ -476,7 +479,7 @@ TEST(DriverReadScript, ReadsBytesAndRefusesWhatIsNotAFile) {
         // The path reaches the system as wide characters on Windows.
         {"scr\xC3\xAFpt \xE2\x82\xAC \xE6\x97\xA5.brx", body},
     };
-    for (const Case &f : files) {
+    for (const Case& f : files) {
         SCOPED_TRACE(f.name);
         ASSERT_TRUE(writeText(dir.path(f.name), f.content));
         std::string content, err;
@@ -487,7 +490,7 @@ TEST(DriverReadScript, ReadsBytesAndRefusesWhatIsNotAFile) {
     ASSERT_TRUE(makeFolders(dir.path("folder.brx")));
     struct Bad {
         std::string path;
-        const char *err;
+        const char* err;
     };
     const Bad bad[] = {
         {dir.path("folder.brx"), "is a folder"},
@@ -495,7 +498,7 @@ TEST(DriverReadScript, ReadsBytesAndRefusesWhatIsNotAFile) {
         {dir.path("missing.brx"), "cannot open script"},
         {dir.path("missing/inside.brx"), "cannot open script"},
     };
-    for (const Bad &b : bad) {
+    for (const Bad& b : bad) {
         SCOPED_TRACE(b.path);
         std::string content = "left over", err;
         EXPECT_FALSE(readScript(b.path, content, err));

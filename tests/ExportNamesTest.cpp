@@ -16,21 +16,21 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Names = std::vector<std::string>;
 
-Names namesOf(const Bytes &b) { return exportedNames(b.data(), b.size()); }
+Names namesOf(const Bytes& b) { return exportedNames(b.data(), b.size()); }
 
-void put32(Bytes &b, std::size_t at, std::uint32_t v, bool big = false) {
+void put32(Bytes& b, std::size_t at, std::uint32_t v, bool big = false) {
     if (b.size() < at + 4) b.resize(at + 4);
     for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * (big ? 3 - i : i)));
 }
-void put64(Bytes &b, std::size_t at, std::uint64_t v, bool big = false) {
+void put64(Bytes& b, std::size_t at, std::uint64_t v, bool big = false) {
     if (b.size() < at + 8) b.resize(at + 8);
     for (int i = 0; i < 8; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * (big ? 7 - i : i)));
 }
-std::uint32_t get32(const Bytes &b, std::size_t at) {
+std::uint32_t get32(const Bytes& b, std::size_t at) {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t(b[at + 3]) << 24;
 }
-std::uint64_t get64(const Bytes &b, std::size_t at) { return get32(b, at) | std::uint64_t(get32(b, at + 4)) << 32; }
-Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
+std::uint64_t get64(const Bytes& b, std::size_t at) { return get32(b, at) | std::uint64_t(get32(b, at + 4)) << 32; }
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // ---- Mach-O built here ------------------------------------------------------
 
@@ -45,7 +45,7 @@ struct Sym {
 // trie is given, an LC_SYMTAB command when syms is not empty, then the trie,
 // the symbol entries and the string table. With both, the trie command is at
 // 32 and the symbol-table command at 48.
-Bytes machO(const Bytes *trie, const std::vector<Sym> &syms, std::uint32_t cpu = kArm64) {
+Bytes machO(const Bytes* trie, const std::vector<Sym>& syms, std::uint32_t cpu = kArm64) {
     const std::uint32_t ncmds = (trie ? 1 : 0) + (syms.empty() ? 0 : 1);
     const std::uint32_t cmdsEnd = 32 + (trie ? 16 : 0) + (syms.empty() ? 0 : 24);
     Bytes f(cmdsEnd, 0);
@@ -66,7 +66,7 @@ Bytes machO(const Bytes *trie, const std::vector<Sym> &syms, std::uint32_t cpu =
     if (!syms.empty()) {
         Bytes strs(1, 0);
         const std::size_t symoff = f.size();
-        for (const Sym &s : syms) {
+        for (const Sym& s : syms) {
             const std::size_t e = f.size();
             f.resize(e + 16, 0);
             put32(f, e, static_cast<std::uint32_t>(strs.size()));
@@ -88,7 +88,7 @@ Bytes machO(const Bytes *trie, const std::vector<Sym> &syms, std::uint32_t cpu =
 
 // A universal file: each slice at the next 2^alignLog boundary, listed in
 // the 32-bit (FAT_MAGIC) or 64-bit (FAT_MAGIC_64) slice table.
-Bytes universal(const std::vector<Bytes> &slices, bool wide, unsigned alignLog = 12) {
+Bytes universal(const std::vector<Bytes>& slices, bool wide, unsigned alignLog = 12) {
     const std::size_t entry = wide ? 32 : 20;
     Bytes f;
     put32(f, 0, wide ? 0xcafebabf : 0xcafebabe, true);
@@ -98,7 +98,7 @@ Bytes universal(const std::vector<Bytes> &slices, bool wide, unsigned alignLog =
         const std::size_t align = std::size_t(1) << alignLog;
         const std::size_t off = (f.size() + align - 1) / align * align;
         const std::size_t at = 8 + i * entry;
-        const Bytes &s = slices[i];
+        const Bytes& s = slices[i];
         put32(f, at, s.size() >= 8 ? get32(s, 4) : 0, true);
         put32(f, at + 4, s.size() >= 12 ? get32(s, 8) : 0, true);
         if (wide) {
@@ -133,14 +133,14 @@ const Bytes kAlphaThenSo = {
     0, 2, 'p',  'h', 'a', 0, 7,  's', 'o',  // 11: "pha" -> 7, "so" ...
 };
 
-Bytes operator+(Bytes a, const Bytes &b) {
+Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
 TEST(ExportNames, ExportTrie) {
     struct Case {
-        const char *what;
+        const char* what;
         Bytes trie;
         Names want;
     } cases[] = {
@@ -163,7 +163,7 @@ TEST(ExportNames, ExportTrie) {
         {"information longer than the trie", {5, 0}, {}},
         {"no child count", {0}, {}},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(namesOf(machO(&c.trie, {})), c.want);
         // The trie speaks for the file even when a symbol table says more.
@@ -194,8 +194,8 @@ TEST(ExportNames, DamagedMachOGivesNothing) {
     ASSERT_EQ(namesOf(symsOnly), (Names{"Alpha", "Beta"}));
     const std::uint32_t strsize = get32(symsOnly, 32 + 20);
     struct Case {
-        const char *what;
-        const Bytes &file;
+        const char* what;
+        const Bytes& file;
         std::size_t at;
         std::uint32_t value;
     } cases[] = {
@@ -212,7 +212,7 @@ TEST(ExportNames, DamagedMachOGivesNothing) {
         {"a name past the strings", symsOnly, 56, 0x7fffffff},
         {"the last name without its end", symsOnly, 32 + 20, strsize - 1},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes f = c.file;
         put32(f, c.at, c.value);
@@ -248,7 +248,7 @@ TEST(ExportNames, UniversalFiles) {
 
 TEST(ExportNames, UnrecognisedFilesGiveNothing) {
     Bytes elf32(64, 0), elfBig(64, 0), macho32(32, 0), machoBig(32, 0), classFile(200, 0);
-    for (Bytes *b : {&elf32, &elfBig}) {
+    for (Bytes* b : {&elf32, &elfBig}) {
         (*b)[0] = 0x7f, (*b)[1] = 'E', (*b)[2] = 'L', (*b)[3] = 'F';
     }
     elf32[4] = 1, elf32[5] = 1;
@@ -258,7 +258,7 @@ TEST(ExportNames, UnrecognisedFilesGiveNothing) {
     put32(classFile, 0, 0xcafebabe, true);  // a Java class file shares the universal magic
     put32(classFile, 4, 52, true);
     struct Case {
-        const char *what;
+        const char* what;
         Bytes file;
     } cases[] = {
         {"empty", {}},
@@ -278,7 +278,7 @@ TEST(ExportNames, UnrecognisedFilesGiveNothing) {
         {"a Java class file", classFile},
         {"a cut universal magic", Bytes{0xca, 0xfe, 0xba}},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(namesOf(c.file), Names{});
     }
@@ -291,7 +291,7 @@ const Names kFixtureExports = {"Alpha", "Beta", "Counter", "Gamma", "Weakling", 
 
 // The fixture file, or empty. The build makes them wherever clang and lld
 // are found, so a file missing there is a failure, not a skip.
-Bytes fixture(const std::string &name) {
+Bytes fixture(const std::string& name) {
 #if defined(BRINDLEX_EXPORT_FIXTURES)
     Bytes b = readBytes(BRINDLEX_EXPORT_FIXTURES + name);
     EXPECT_FALSE(b.empty()) << "fixture " << name << " was not built";
@@ -309,7 +309,7 @@ Bytes fixture(const std::string &name) {
 #endif
 
 // The offset of a Mach-O load command of kind cmd (0 when absent).
-std::size_t loadCommand(const Bytes &f, std::uint32_t cmd) {
+std::size_t loadCommand(const Bytes& f, std::uint32_t cmd) {
     std::size_t at = 32;
     for (std::uint32_t i = 0; i < get32(f, 16) && at + 8 <= f.size(); ++i, at += get32(f, at + 4))
         if (get32(f, at) == cmd) return at;
@@ -318,7 +318,7 @@ std::size_t loadCommand(const Bytes &f, std::uint32_t cmd) {
 
 TEST(ExportNamesOnLinkedLibraries, ListExactlyTheExportedFunctionsAndData) {
     REQUIRE_FIXTURES();
-    for (const char *name : {"elf-x86_64.so", "macho-x86_64.dylib", "macho-arm64.dylib", "macho-universal.dylib"}) {
+    for (const char* name : {"elf-x86_64.so", "macho-x86_64.dylib", "macho-arm64.dylib", "macho-universal.dylib"}) {
         SCOPED_TRACE(name);
         EXPECT_EQ(namesOf(fixture(name)), kFixtureExports);
     }
@@ -328,7 +328,7 @@ TEST(ExportNamesOnLinkedLibraries, ListExactlyTheExportedFunctionsAndData) {
 
 TEST(ExportNamesOnLinkedLibraries, MachOTrieAndSymbolTableAgree) {
     REQUIRE_FIXTURES();
-    for (const char *name : {"macho-x86_64.dylib", "macho-arm64.dylib"}) {
+    for (const char* name : {"macho-x86_64.dylib", "macho-arm64.dylib"}) {
         SCOPED_TRACE(name);
         const Bytes f = fixture(name);
         // The linker writes the trie in LC_DYLD_INFO_ONLY; renaming a command
@@ -347,11 +347,11 @@ TEST(ExportNamesOnLinkedLibraries, MachOTrieAndSymbolTableAgree) {
 TEST(ExportNamesOnLinkedLibraries, EveryCutGivesAllOrNothing) {
     REQUIRE_FIXTURES();
     std::vector<std::pair<std::string, Bytes>> files;
-    for (const char *name : {"elf-x86_64.so", "macho-x86_64.dylib", "macho-arm64.dylib", "macho-universal.dylib"})
+    for (const char* name : {"elf-x86_64.so", "macho-x86_64.dylib", "macho-arm64.dylib", "macho-universal.dylib"})
         files.emplace_back(name, fixture(name));
     files.emplace_back("universal built here",
                        universal({fixture("macho-arm64.dylib"), fixture("macho-x86_64.dylib")}, true));
-    for (const auto &[name, f] : files) {
+    for (const auto& [name, f] : files) {
         SCOPED_TRACE(name);
         for (std::size_t n = 0; n < f.size(); ++n) {
             // A copy of exactly n bytes, so that a sanitizer sees any read past it.
@@ -366,7 +366,7 @@ TEST(ExportNamesOnLinkedLibraries, EveryCutGivesAllOrNothing) {
 }
 
 // The offset of the first ELF section header of kind type (0 when absent).
-std::size_t elfSection(const Bytes &elf, std::uint32_t type) {
+std::size_t elfSection(const Bytes& elf, std::uint32_t type) {
     const std::uint64_t shoff = get64(elf, 40);
     for (std::size_t i = 0; i < std::size_t(elf[60] | elf[61] << 8); ++i)
         if (get32(elf, shoff + i * 64 + 4) == type) return shoff + i * 64;
@@ -381,15 +381,15 @@ TEST(ExportNamesOnLinkedLibraries, ElfBindingAndVisibility) {
     const std::size_t dynstr = get64(elf, get64(elf, 40) + get32(elf, dynsym + 40) * 64 + 24);
     std::size_t beta = 0;  // Beta's entry
     for (std::size_t e = get64(elf, dynsym + 24); e < get64(elf, dynsym + 24) + get64(elf, dynsym + 32); e += 24)
-        if (std::string(reinterpret_cast<const char *>(elf.data() + dynstr + get32(elf, e))) == "Beta") beta = e;
+        if (std::string(reinterpret_cast<const char*>(elf.data() + dynstr + get32(elf, e))) == "Beta") beta = e;
     ASSERT_NE(beta, 0u);
     Names withoutBeta = kFixtureExports;
     withoutBeta.erase(withoutBeta.begin() + 1);
     struct Case {
-        const char *what;
+        const char* what;
         std::size_t field;  // 4 binding and type, 5 visibility, 6 section
         std::uint8_t value;
-        const Names &want;
+        const Names& want;
     } cases[] = {
         {"hidden", 5, 2, withoutBeta},
         {"internal", 5, 1, withoutBeta},
@@ -399,7 +399,7 @@ TEST(ExportNamesOnLinkedLibraries, ElfBindingAndVisibility) {
         {"unique binding", 4, 0xa2, kFixtureExports},
         {"undefined", 6, 0, withoutBeta},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes f = elf;
         f[beta + c.field] = c.value;
@@ -416,7 +416,7 @@ TEST(ExportNamesOnLinkedLibraries, DamagedElfGivesNothing) {
     ASSERT_NE(dynsym, 0u);
     const std::size_t dynstr = get64(elf, 40) + get32(elf, dynsym + 40) * 64;
     struct Case {
-        const char *what;
+        const char* what;
         std::size_t at;
         std::uint64_t value;
         int width;
@@ -430,7 +430,7 @@ TEST(ExportNamesOnLinkedLibraries, DamagedElfGivesNothing) {
         {"strings past the end", dynstr + 24, 0xffffffffffff0000, 8},
         {"names past the strings", dynstr + 32, 2, 8},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes f = elf;
         for (int i = 0; i < c.width; ++i) f[c.at + i] = static_cast<std::uint8_t>(c.value >> (8 * i));

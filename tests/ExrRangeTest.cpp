@@ -32,7 +32,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::string put(const TempDir &dir, const std::string &name, const Bytes &bytes) {
+std::string put(const TempDir& dir, const std::string& name, const Bytes& bytes) {
     std::string p = dir.path(name);
     EXPECT_TRUE(writeBytes(p, bytes));
     return p;
@@ -40,18 +40,18 @@ std::string put(const TempDir &dir, const std::string &name, const Bytes &bytes)
 
 // Replaces a file by a new one: rewriting it in place waits for the old
 // contents to reach the disk, hundreds of times over in the loops below.
-bool rewrite(const std::string &path, const Bytes &bytes) {
+bool rewrite(const std::string& path, const Bytes& bytes) {
     std::remove(path.c_str());
     return writeBytes(path, bytes);
 }
 
-Bytes slice(const Bytes &v, std::size_t from, std::size_t n) {
+Bytes slice(const Bytes& v, std::size_t from, std::size_t n) {
     return Bytes(v.begin() + static_cast<std::ptrdiff_t>(from), v.begin() + static_cast<std::ptrdiff_t>(from + n));
 }
 
 // Writes an EXR with tinyexr's own writer: one or more channels (names in
 // alphabetical order), stored as half or float, as scanlines or in tiles.
-bool saveExr(const std::string &path, int w, int h, std::vector<std::vector<float>> planes, bool half, int tile = 0) {
+bool saveExr(const std::string& path, int w, int h, std::vector<std::vector<float>> planes, bool half, int tile = 0) {
     const int n = static_cast<int>(planes.size());
     EXRHeader header;
     InitEXRHeader(&header);
@@ -74,12 +74,12 @@ bool saveExr(const std::string &path, int w, int h, std::vector<std::vector<floa
     image.num_channels = n;
     image.width = w;
     image.height = h;
-    std::vector<unsigned char *> rows;
-    for (auto &p : planes) rows.push_back(reinterpret_cast<unsigned char *>(p.data()));
+    std::vector<unsigned char*> rows;
+    for (auto& p : planes) rows.push_back(reinterpret_cast<unsigned char*>(p.data()));
     // Tiles: each holds tile x tile samples per channel, stride tile.
     std::vector<EXRTile> tiles;
     std::vector<std::vector<float>> tileData;
-    std::vector<std::vector<unsigned char *>> tilePtrs;
+    std::vector<std::vector<unsigned char*>> tilePtrs;
     if (tile) {
         header.tiled = 1;
         header.tile_size_x = header.tile_size_y = tile;
@@ -91,19 +91,19 @@ bool saveExr(const std::string &path, int w, int h, std::vector<std::vector<floa
         for (int j = 0; j < ty; ++j)
             for (int i = 0; i < tx; ++i) {
                 const std::size_t t = static_cast<std::size_t>(j * tx + i);
-                EXRTile &e = tiles[t];
+                EXRTile& e = tiles[t];
                 std::memset(&e, 0, sizeof e);
                 e.offset_x = i;
                 e.offset_y = j;
                 e.width = std::min(tile, w - i * tile);
                 e.height = std::min(tile, h - j * tile);
                 for (int c = 0; c < n; ++c) {
-                    std::vector<float> &d = tileData[t * n + c];
+                    std::vector<float>& d = tileData[t * n + c];
                     d.assign(static_cast<std::size_t>(tile * tile), 0.0f);
                     for (int y = 0; y < e.height; ++y)
                         for (int x = 0; x < e.width; ++x)
                             d[y * tile + x] = planes[c][static_cast<std::size_t>(j * tile + y) * w + i * tile + x];
-                    tilePtrs[t].push_back(reinterpret_cast<unsigned char *>(d.data()));
+                    tilePtrs[t].push_back(reinterpret_cast<unsigned char*>(d.data()));
                 }
                 e.images = tilePtrs[t].data();
             }
@@ -112,32 +112,32 @@ bool saveExr(const std::string &path, int w, int h, std::vector<std::vector<floa
     } else {
         image.images = rows.data();
     }
-    const char *err = nullptr;
+    const char* err = nullptr;
     int rc = SaveEXRImageToFile(&image, &header, path.c_str(), &err);
     if (err) FreeEXRErrorMessage(err);
     return rc == 0;
 }
 
 // The offset of the value of attribute name (of the given type) in a file.
-std::size_t valueOf(const Bytes &f, const std::string &name, const std::string &type) {
+std::size_t valueOf(const Bytes& f, const std::string& name, const std::string& type) {
     const std::string key = name + '\0' + type + '\0';
     const auto it = std::search(f.begin(), f.end(), key.begin(), key.end());
     EXPECT_NE(it, f.end()) << name;
     return static_cast<std::size_t>(it - f.begin()) + key.size() + 4;
 }
 
-void set32(Bytes &f, std::size_t at, std::int64_t v) { fileio::storeLE32(&f[at], static_cast<std::uint32_t>(v)); }
+void set32(Bytes& f, std::size_t at, std::int64_t v) { fileio::storeLE32(&f[at], static_cast<std::uint32_t>(v)); }
 
 Bytes le32Bytes(std::uint32_t v) {
     return {Bytes::value_type(v), Bytes::value_type(v >> 8), Bytes::value_type(v >> 16), Bytes::value_type(v >> 24)};
 }
 
 // The offset table's first byte, in a well-formed file.
-std::size_t headerEnd(const Bytes &f) {
+std::size_t headerEnd(const Bytes& f) {
     std::size_t at = 8;
     while (f[at] != 0) {
-        at += std::strlen(reinterpret_cast<const char *>(&f[at])) + 1;
-        at += std::strlen(reinterpret_cast<const char *>(&f[at])) + 1;
+        at += std::strlen(reinterpret_cast<const char*>(&f[at])) + 1;
+        at += std::strlen(reinterpret_cast<const char*>(&f[at])) + 1;
         at += 4 + fileio::loadLE32(&f[at]);
     }
     return at + 1;
@@ -145,7 +145,7 @@ std::size_t headerEnd(const Bytes &f) {
 
 // Adds an attribute after the header's last and moves each of the offset
 // table's chunks entries along by its length, so the map stays whole.
-Bytes withAttribute(const Bytes &f, const std::string &name, const std::string &type, const Bytes &value,
+Bytes withAttribute(const Bytes& f, const std::string& name, const std::string& type, const Bytes& value,
                     std::size_t chunks) {
     const std::size_t end = headerEnd(f) - 1;  // the empty name that ends the header
     Bytes a(name.begin(), name.end());
@@ -159,17 +159,17 @@ Bytes withAttribute(const Bytes &f, const std::string &name, const std::string &
     out.insert(out.end(), a.begin(), a.end());
     out.insert(out.end(), f.begin() + static_cast<std::ptrdiff_t>(end), f.end());
     for (std::size_t i = 0; i < chunks; ++i) {
-        std::uint8_t *entry = &out[end + 1 + a.size() + 8 * i];
+        std::uint8_t* entry = &out[end + 1 + a.size() + 8 * i];
         fileio::storeLE32(entry, static_cast<std::uint32_t>(fileio::loadLE32(entry) + a.size()));
     }
     return out;
 }
 
-Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes out;
-    for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 
@@ -179,7 +179,7 @@ TEST(OpenEXR, SpanOfTheFirstChannel) {
     TempDir dir;
     const float nan = std::nanf("");
     struct Case {
-        const char *what;
+        const char* what;
         std::vector<float> first;
         float span;
     } cases[] = {
@@ -189,7 +189,7 @@ TEST(OpenEXR, SpanOfTheFirstChannel) {
         {"only 70000", {70000.0f, 70000.0f, 70000.0f, 70000.0f, 70000.0f, 70000.0f}, 4465.0f},
         {"NaN is skipped", {nan, 0.5f, 1.5f, nan, 0.5f, 0.5f}, 1.0f},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::vector<float> other(6, -1000.0f);  // the second channel never counts
         const std::string own = put(dir, "own.exr", buildExr(3, 2, {{"A", c.first}, {"B", other}}));
@@ -232,7 +232,7 @@ TEST(OpenEXR, BadFilesGiveLoaderCodes) {
         constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
         constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
         struct Window {
-            const char *what;
+            const char* what;
             std::int32_t minX, minY, maxX, maxY;
             bool refused;
         } windows[] = {
@@ -240,7 +240,7 @@ TEST(OpenEXR, BadFilesGiveLoaderCodes) {
             {"columns from -2^31 to 1", kMin, 0, 1, 1, true}, {"2^31 - 1 rows", 0, 0, 1, kMax - 1, false},
             {"2^31 - 1 columns", 0, 0, kMax - 1, 1, false},   {"the file's own window", 0, 0, 1, 1, false},
         };
-        for (const Window &w : windows) {
+        for (const Window& w : windows) {
             SCOPED_TRACE(w.what);
             std::vector<std::uint8_t> f = good;
             fileio::storeLE32(&f[at], static_cast<std::uint32_t>(w.minX));
@@ -262,7 +262,7 @@ TEST(OpenEXR, BadFilesGiveLoaderCodes) {
     ASSERT_TRUE(saveExr(flt, 8, 5, {plane}, false));
     ASSERT_TRUE(saveExr(half, 8, 5, {plane, plane}, true));
     ASSERT_TRUE(saveExr(tiled, 8, 5, {plane}, false, 4));
-    for (const std::string &src : {flt, half, tiled}) {
+    for (const std::string& src : {flt, half, tiled}) {
         const std::vector<std::uint8_t> full = readBytes(src);
         ASSERT_GT(callExport("OpenEXR", src, 0), 0.0f);
         for (std::size_t n = 0; n < full.size(); ++n) {
@@ -287,11 +287,11 @@ TEST(OpenEXR, HeadersTinyexrWouldAbortOnAreRefused) {
         if (size > 8) v[8] = mode;
         return ExrAttribute{"tiles", "tiledesc", v};
     };
-    auto type = [](const std::string &name) {
+    auto type = [](const std::string& name) {
         return ExrAttribute{"type", "string", std::vector<std::uint8_t>(name.begin(), name.end())};
     };
     struct Case {
-        const char *what;
+        const char* what;
         std::vector<ExrAttribute> extra;
         std::uint32_t flags;
         float code;
@@ -310,7 +310,7 @@ TEST(OpenEXR, HeadersTinyexrWouldAbortOnAreRefused) {
         {"an empty type", {type(std::string(1, '\0'))}, 0, 3.0f},
         {"a scanline image type in a tiled file", {tiles(1, 1, 0), type("scanlineimage")}, kTiled, exr::kRefused},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const Bytes f = buildExr(2, 2, {{"A", {0.0f, 1.0f, 2.0f, 3.0f}}}, c.extra, c.flags);
         EXPECT_EQ(callExport("OpenEXR", put(dir, "header.exr", f), 0), c.code);
@@ -333,30 +333,30 @@ TEST(OpenEXR, HeadersClaimingMoreThanTheFileAreRefusedBeforeTinyexr) {
     const Bytes tiles = readBytes(tiledPath);
     const std::size_t window = valueOf(lines, "dataWindow", "box2i"), tileDesc = valueOf(tiles, "tiles", "tiledesc");
     struct Case {
-        const char *what;
+        const char* what;
         bool tiled;
-        std::function<void(Bytes &)> damage;
+        std::function<void(Bytes&)> damage;
         float code;
     } cases[] = {
-        {"the scanline map itself", false, [](Bytes &) {}, 39.0f},
-        {"the tiled map itself", true, [](Bytes &) {}, 19.5f},
-        {"rows past the offset table", false, [&](Bytes &f) { set32(f, window + 12, 100); }, exr::kRefused},
-        {"8M columns of 20 rows: 640 MiB", false, [&](Bytes &f) { set32(f, window + 8, 8388607); }, exr::kRefused},
+        {"the scanline map itself", false, [](Bytes&) {}, 39.0f},
+        {"the tiled map itself", true, [](Bytes&) {}, 19.5f},
+        {"rows past the offset table", false, [&](Bytes& f) { set32(f, window + 12, 100); }, exr::kRefused},
+        {"8M columns of 20 rows: 640 MiB", false, [&](Bytes& f) { set32(f, window + 8, 8388607); }, exr::kRefused},
         {"a tile of 8192 x 8192: 256 MiB", true,
-         [&](Bytes &f) {
+         [&](Bytes& f) {
              set32(f, tileDesc, 8192);
              set32(f, tileDesc + 4, 8192);
          },
          exr::kRefused},
         {"four mipmap levels of 4096 x 4096 tiles: 256 MiB", true,
-         [&](Bytes &f) {
+         [&](Bytes& f) {
              set32(f, tileDesc, 4096);
              set32(f, tileDesc + 4, 4096);
              f[tileDesc + 8] = 1;
          },
          exr::kRefused},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes f = c.tiled ? tiles : lines;
         c.damage(f);
@@ -369,13 +369,13 @@ namespace {
 // ---------------------------------------------------------------------------
 // Maps written by the OpenEXR library.
 
-constexpr const char *kCompressionNames[] = {"none",  "RLE", "ZIPS", "ZIP",  "PIZ",
+constexpr const char* kCompressionNames[] = {"none",  "RLE", "ZIPS", "ZIP",  "PIZ",
                                              "PXR24", "B44", "B44A", "DWAA", "DWAB"};
 constexpr int kUint = 0, kHalf = 1, kFloat = 2;
 
 // The span by the library's own whole-image reading: every sample of the
 // file's first channel as float, read in one call.
-float referenceSpan(const std::string &path) {
+float referenceSpan(const std::string& path) {
     Imf::InputFile in(path.c_str(), 0);
     const Imath::Box2i dw = in.header().dataWindow();
     const Imf::ChannelList::ConstIterator first = in.header().channels().begin();
@@ -395,7 +395,7 @@ float referenceSpan(const std::string &path) {
 
 // The span of values as a file of the given pixel type stores them, NaN
 // skipped.
-float sourceSpan(const std::vector<float> &values, int type) {
+float sourceSpan(const std::vector<float>& values, int type) {
     float hi = -65535.0f, lo = 65535.0f;
     for (float v : values) {
         if (type == kHalf) v = static_cast<float>(half(v));
@@ -408,13 +408,13 @@ float sourceSpan(const std::vector<float> &values, int type) {
 }
 
 // tinyexr's verdict on a file's header: 0, or its refusal.
-int tinyexrHeaderCode(const std::string &path) {
+int tinyexrHeaderCode(const std::string& path) {
     EXRVersion version;
     int rc = ParseEXRVersionFromFile(&version, path.c_str());
     if (rc != 0) return rc;
     EXRHeader header;
     InitEXRHeader(&header);
-    const char *err = nullptr;
+    const char* err = nullptr;
     rc = ParseEXRHeaderFromFile(&header, &version, path.c_str(), &err);
     if (err) FreeEXRErrorMessage(err);
     FreeEXRHeader(&header);
@@ -427,7 +427,7 @@ std::vector<float> firstPlane(int w, int h) {
     std::vector<float> v(static_cast<std::size_t>(w) * h);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) v[static_cast<std::size_t>(y) * w + x] = 1.0f + 0.02f * x + 0.01f * y;
-    auto at = [&](int x, int y) -> float & { return v[static_cast<std::size_t>(y) * w + x]; };
+    auto at = [&](int x, int y) -> float& { return v[static_cast<std::size_t>(y) * w + x]; };
     at(std::max(w - 2, 0), std::max(h - 3, 0)) = 12.25f;
     at(std::min(3, w - 1), h - 1) = -3.5f;
     at(5 % w, 1 % h) = std::nanf("");
@@ -531,7 +531,7 @@ TEST(OpenEXR, LibraryReadingFollowsTheSameRules) {
     LibraryExrMap named = grey(9, kFloat, 2, 1, {});  // written Z then A; A is the file's first
     named.channels = {{"Z", kFloat, {-5000.0f, 5000.0f}}, {"A", kFloat, {1.0f, 3.0f}}};
     struct Case {
-        const char *what;
+        const char* what;
         LibraryExrMap map;
         float span;
     } cases[] = {
@@ -547,7 +547,7 @@ TEST(OpenEXR, LibraryReadingFollowsTheSameRules) {
         {"ripmap levels below the first are not read", ripmap, 1.0f},
         {"the first channel by name", named, 2.0f},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string path = put(dir, "rule.exr", writeExrWithLibrary(c.map));
         EXPECT_EQ(tinyexrHeaderCode(path), TINYEXR_ERROR_UNSUPPORTED_FORMAT);
@@ -573,91 +573,91 @@ TEST(OpenEXR, LibraryHeadersRefusedBeforeItAllocates) {
     const std::size_t tileDesc = valueOf(tiles, "tiles", "tiledesc");
     const std::size_t firstChunk = fileio::loadLE32(&lines[headerEnd(lines)]);
     struct Case {
-        const char *what;
+        const char* what;
         bool tiled;
-        std::function<void(Bytes &)> damage;
+        std::function<void(Bytes&)> damage;
         float code;
         bool tinyexrFirst = false;  // the damage lies where tinyexr reads before the compression
     } cases[] = {
-        {"the map itself", false, [](Bytes &) {}, kMeasured},
-        {"the tiled map itself", true, [](Bytes &) {}, kMeasured},
-        {"rows past the offset table", false, [&](Bytes &f) { set32(f, window + 12, 100039); }, exr::kRefused},
-        {"a chunk wider than the library may allocate", false, [&](Bytes &f) { set32(f, window + 8, 1 << 26); },
+        {"the map itself", false, [](Bytes&) {}, kMeasured},
+        {"the tiled map itself", true, [](Bytes&) {}, kMeasured},
+        {"rows past the offset table", false, [&](Bytes& f) { set32(f, window + 12, 100039); }, exr::kRefused},
+        {"a chunk wider than the library may allocate", false, [&](Bytes& f) { set32(f, window + 8, 1 << 26); },
          exr::kRefused},
         {"a window wider than 2^31 - 1", false,
-         [&](Bytes &f) {
+         [&](Bytes& f) {
              set32(f, window, std::numeric_limits<std::int32_t>::min());
              set32(f, window + 8, 1);
          },
          exr::kRefused},
-        {"a window no rows tall", false, [&](Bytes &f) { set32(f, window + 12, -1); }, exr::kNoPixels},
-        {"a window no columns wide", false, [&](Bytes &f) { set32(f, window + 8, -1); }, exr::kNoPixels},
-        {"a channel of pixel type 3", false, [&](Bytes &f) { set32(f, chlist + 2, 3); }, exr::kRefused, true},
-        {"a channel sampled 0 times across", false, [&](Bytes &f) { set32(f, chlist + 2 + 8, 0); }, exr::kRefused,
+        {"a window no rows tall", false, [&](Bytes& f) { set32(f, window + 12, -1); }, exr::kNoPixels},
+        {"a window no columns wide", false, [&](Bytes& f) { set32(f, window + 8, -1); }, exr::kNoPixels},
+        {"a channel of pixel type 3", false, [&](Bytes& f) { set32(f, chlist + 2, 3); }, exr::kRefused, true},
+        {"a channel sampled 0 times across", false, [&](Bytes& f) { set32(f, chlist + 2 + 8, 0); }, exr::kRefused,
          true},
-        {"a channel sampled every 3 rows of 40", false, [&](Bytes &f) { set32(f, chlist + 2 + 12, 3); }, exr::kRefused,
+        {"a channel sampled every 3 rows of 40", false, [&](Bytes& f) { set32(f, chlist + 2 + 12, 3); }, exr::kRefused,
          true},
-        {"channel names out of order", false, [&](Bytes &f) { f[chlist] = 'S'; }, exr::kRefused, true},
+        {"channel names out of order", false, [&](Bytes& f) { f[chlist] = 'S'; }, exr::kRefused, true},
         {"a second channel list", false,
-         [&](Bytes &f) {
+         [&](Bytes& f) {
              f = withAttribute(
                  f, "channels", "chlist",
                  concat({text("A"), Bytes(1), le32Bytes(1), Bytes(4), le32Bytes(1), le32Bytes(1), Bytes(1)}), 2);
          },
          exr::kRefused},
         {"a preview that holds its pixels", false,
-         [&](Bytes &f) {
+         [&](Bytes& f) {
              f = withAttribute(f, "preview", "preview", concat({le32Bytes(1), le32Bytes(1), Bytes(4, 9)}), 2);
          },
          kMeasured},
         {"a preview claiming more pixels than it holds", false,
-         [&](Bytes &f) {
+         [&](Bytes& f) {
              f = withAttribute(f, "preview", "preview", concat({le32Bytes(1000), le32Bytes(1000), Bytes(4, 9)}), 2);
          },
          exr::kRefused},
         {"a string vector", false,
-         [&](Bytes &f) {
+         [&](Bytes& f) {
              f = withAttribute(f, "names", "stringvector", concat({le32Bytes(3), text("abc"), le32Bytes(0)}), 2);
          },
          kMeasured},
         {"a string vector whose string runs past it", false,
-         [&](Bytes &f) {
+         [&](Bytes& f) {
              f = withAttribute(f, "names", "stringvector", concat({le32Bytes(10), text("abc")}), 2);
          },
          exr::kRefused},
         {"a float vector of 6 bytes", false,
-         [&](Bytes &f) { f = withAttribute(f, "weights", "floatvector", Bytes(6), 2); }, exr::kRefused},
-        {"a box2f of 15 bytes", false, [&](Bytes &f) { f = withAttribute(f, "crop", "box2f", Bytes(15), 2); },
+         [&](Bytes& f) { f = withAttribute(f, "weights", "floatvector", Bytes(6), 2); }, exr::kRefused},
+        {"a box2f of 15 bytes", false, [&](Bytes& f) { f = withAttribute(f, "crop", "box2f", Bytes(15), 2); },
          exr::kRefused},
         {"a type the library does not know", false,
-         [&](Bytes &f) { f = withAttribute(f, "notes", "sketchNotes", text("hello"), 2); }, kMeasured},
-        {"an attribute without a type name", false, [&](Bytes &f) { f = withAttribute(f, "notes", "", Bytes(4), 2); },
+         [&](Bytes& f) { f = withAttribute(f, "notes", "sketchNotes", text("hello"), 2); }, kMeasured},
+        {"an attribute without a type name", false, [&](Bytes& f) { f = withAttribute(f, "notes", "", Bytes(4), 2); },
          exr::kRefused},
         {"an attribute running past the end", false,
-         [&](Bytes &f) { set32(f, valueOf(f, "screenWindowWidth", "float") - 4, 0x10000); }, exr::kRefused},
-        {"no end to the header", false, [&](Bytes &f) { f.resize(valueOf(f, "screenWindowWidth", "float") + 4); },
+         [&](Bytes& f) { set32(f, valueOf(f, "screenWindowWidth", "float") - 4, 0x10000); }, exr::kRefused},
+        {"no end to the header", false, [&](Bytes& f) { f.resize(valueOf(f, "screenWindowWidth", "float") + 4); },
          exr::kRefused},
-        {"tiles no columns wide", true, [&](Bytes &f) { set32(f, tileDesc, 0); }, exr::kRefused},
+        {"tiles no columns wide", true, [&](Bytes& f) { set32(f, tileDesc, 0); }, exr::kRefused},
         {"tiles too large to decode", true,
-         [&](Bytes &f) {
+         [&](Bytes& f) {
              set32(f, tileDesc, 1 << 15);
              set32(f, tileDesc + 4, 1 << 15);
          },
          exr::kRefused},
-        {"a level mode past ripmap", true, [&](Bytes &f) { f[tileDesc + 8] = 3; }, exr::kRefused},
+        {"a level mode past ripmap", true, [&](Bytes& f) { f[tileDesc + 8] = 3; }, exr::kRefused},
         {"more tiles than the offset table holds", true,
-         [&](Bytes &f) {
+         [&](Bytes& f) {
              set32(f, tileDesc, 1);
              set32(f, tileDesc + 4, 1);
          },
          exr::kRefused},
         // What passes the walk and fails in the library.
-        {"pixel data cut short", false, [](Bytes &f) { f.pop_back(); }, exr::kLibraryFailed},
-        {"a version flag the library does not know", false, [](Bytes &f) { f[6] |= 0x40; }, exr::kLibraryFailed},
+        {"pixel data cut short", false, [](Bytes& f) { f.pop_back(); }, exr::kLibraryFailed},
+        {"a version flag the library does not know", false, [](Bytes& f) { f[6] |= 0x40; }, exr::kLibraryFailed},
         {"a chunk claiming more bytes than its rows hold", false,
-         [&](Bytes &f) { set32(f, firstChunk + 4, 0x7FFFFFFF); }, exr::kLibraryFailed},
+         [&](Bytes& f) { set32(f, firstChunk + 4, 0x7FFFFFFF); }, exr::kLibraryFailed},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes f = c.tiled ? tiles : lines;
         c.damage(f);
@@ -686,7 +686,7 @@ TEST(OpenEXR, LibraryMapsCutOrDamagedGiveCodes) {
     };
     LibraryExrMap tiled = map(7, kHalf, 3, 6, 6, 4, 1);
     const LibraryExrMap maps[] = {map(5, kFloat, 1, 5, 20), tiled, map(8, kHalf, 3, 9, 33), map(9, kFloat, 1, 4, 3)};
-    for (const LibraryExrMap &m : maps) {
+    for (const LibraryExrMap& m : maps) {
         SCOPED_TRACE(kCompressionNames[m.compression]);
         const Bytes full = writeExrWithLibrary(m);
         const std::string path = dir.path("cut.exr");
@@ -717,43 +717,43 @@ TEST(OpenEXR, EachListedCodeFromItsCause) {
     TempDir dir;
     const std::vector<std::uint8_t> good = buildExr(2, 2, {{"A", {0.0f, 1.0f, 2.0f, 3.0f}}});
     // The first byte of an attribute's value.
-    auto valueOf = [&](const std::vector<std::uint8_t> &f, const std::string &nameAndType) {
+    auto valueOf = [&](const std::vector<std::uint8_t>& f, const std::string& nameAndType) {
         auto it = std::search(f.begin(), f.end(), nameAndType.begin(), nameAndType.end());
         EXPECT_NE(it, f.end()) << nameAndType;
         return static_cast<std::size_t>(it - f.begin()) + nameAndType.size() + 4;
     };
-    using Edit = std::function<void(std::vector<std::uint8_t> &)>;
+    using Edit = std::function<void(std::vector<std::uint8_t>&)>;
     struct Case {
-        const char *what;
+        const char* what;
         Edit edit;
         float code;
     } cases[] = {
-        {"version 3", [](auto &f) { f[4] = 3; }, exr::kBadVersion},
-        {"multipart", [](auto &f) { f[5] |= 0x10; }, exr::kUnsupported},
-        {"deep", [](auto &f) { f[5] |= 0x08; }, exr::kUnsupported},
-        {"unknown compression", [&](auto &f) { f[valueOf(f, std::string("compression\0compression\0", 24))] = 200; },
+        {"version 3", [](auto& f) { f[4] = 3; }, exr::kBadVersion},
+        {"multipart", [](auto& f) { f[5] |= 0x10; }, exr::kUnsupported},
+        {"deep", [](auto& f) { f[5] |= 0x08; }, exr::kUnsupported},
+        {"unknown compression", [&](auto& f) { f[valueOf(f, std::string("compression\0compression\0", 24))] = 200; },
          exr::kUnsupportedFormat},
         {"no screenWindowCenter",
-         [](auto &f) {
+         [](auto& f) {
              static const std::string name = "screenWindowCenter";
              auto it = std::search(f.begin(), f.end(), name.begin(), name.end());
              it[name.size() - 1] = 'x';
          },
          exr::kBadHeader},
         {"the first offset past the end",
-         [&](auto &f) {
+         [&](auto& f) {
              const std::size_t table = valueOf(f, std::string("screenWindowWidth\0float\0", 24)) + 4 + 1;
              fileio::storeLE32(&f[table], 0x7FFFFFF0u);
          },
          exr::kBadData},
         {"only NaN in the first channel",
-         [](auto &f) {
+         [](auto& f) {
              f = buildExr(2, 2, {{"A", std::vector<float>(4, std::nanf(""))}});
          },
          exr::kNoPixels},
-        {"seven bytes", [](auto &f) { f.resize(7); }, exr::kRefused},
+        {"seven bytes", [](auto& f) { f.resize(7); }, exr::kRefused},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<std::uint8_t> f = good;
         c.edit(f);

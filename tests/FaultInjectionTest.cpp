@@ -33,7 +33,7 @@ namespace {
 
 // The export a case is named after: its name up to the first blank or
 // comma ("mergeMapsTIF, B read-only", "convertTIFF16 to PSD").
-std::string exportOf(const char *caseName) {
+std::string exportOf(const char* caseName) {
     const std::string name = caseName;
     return name.substr(0, name.find_first_of(" ,"));
 }
@@ -43,7 +43,7 @@ std::string exportOf(const char *caseName) {
 // Every export that writes a file, on a disk that is full (no file may grow
 // past a few bytes): a failure the export lists, and the folder as it was.
 TEST(FullDisk, EveryWriteLeavesTheFolderAsItWas) {
-    for (const WritingExport &c : writingExports()) {
+    for (const WritingExport& c : writingExports()) {
         SCOPED_TRACE(std::string(c.name) + " " + c.target);
         TempDir dir;
         prepareCase(c, dir.path(), 0);
@@ -90,27 +90,27 @@ struct Inputs {
     }
 };
 
-const Inputs &inputs() {
+const Inputs& inputs() {
     static const Inputs in;
     return in;
 }
 
 // One operation on two paths: a (the input) and b (the second input or
 // the destination).
-using TwoPaths = std::function<float(const std::string &a, const std::string &b)>;
+using TwoPaths = std::function<float(const std::string& a, const std::string& b)>;
 
-float crease(const std::string &addition, const std::string &target) {
+float crease(const std::string& addition, const std::string& target) {
     std::string t = target;
     return mergeFiles(addition.c_str(), &t[0]);
 }
 
-float objText(const std::string &mesh, const std::string &out, const std::string &coarse) {
+float objText(const std::string& mesh, const std::string& out, const std::string& coarse) {
     if (GetFaceIDsMesk(coarse.c_str(), 0) < 1.0f) return std::nanf("");
     std::string o = out;
     return writeOBJfromMesk(mesh.c_str(), &o[0]);
 }
 
-float colourBlock(const std::string &mesh, const std::string &out) {
+float colourBlock(const std::string& mesh, const std::string& out) {
     std::string o = out;
     return ReadVertColorMesk(mesh.c_str(), &o[0]);
 }
@@ -118,7 +118,7 @@ float colourBlock(const std::string &mesh, const std::string &out) {
 }  // namespace
 
 TEST(ReadOnlyInputs, EveryReopenForWritingIsRefused) {
-    const Inputs &in = inputs();
+    const Inputs& in = inputs();
     TempDir base;
     // A folder the unprivileged user owns, so only the files' own bits
     // refuse the writes (and new outputs can be created).
@@ -132,7 +132,7 @@ TEST(ReadOnlyInputs, EveryReopenForWritingIsRefused) {
     }
 
     struct Case {
-        const char *name;
+        const char* name;
         Bytes a, b;  // b empty: the second path is a new output
         bool aReadOnly, bReadOnly;
         TwoPaths op;
@@ -144,7 +144,7 @@ TEST(ReadOnlyInputs, EveryReopenForWritingIsRefused) {
          {},
          true,
          false,
-         [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 3); },
+         [](auto& a, auto& b) { return convertTiff(a.c_str(), b.c_str(), 3); },
          -101.0f,
          0},
         {"convertTIFF16 to PSD",
@@ -152,7 +152,7 @@ TEST(ReadOnlyInputs, EveryReopenForWritingIsRefused) {
          {},
          true,
          false,
-         [](auto &a, auto &b) { return convertTiff(a.c_str(), (b + ".psd").c_str(), 1); },
+         [](auto& a, auto& b) { return convertTiff(a.c_str(), (b + ".psd").c_str(), 1); },
          -101.0f,
          0},
         {"convertTIFFSingle",
@@ -160,7 +160,7 @@ TEST(ReadOnlyInputs, EveryReopenForWritingIsRefused) {
          {},
          true,
          false,
-         [](auto &a, auto &b) { return singleChannelTiff(a.c_str(), b.c_str()); },
+         [](auto& a, auto& b) { return singleChannelTiff(a.c_str(), b.c_str()); },
          -101.0f,
          0},
         {"getScale",
@@ -168,7 +168,7 @@ TEST(ReadOnlyInputs, EveryReopenForWritingIsRefused) {
          {},
          true,
          false,
-         [](auto &a, auto &) { return getScaleTiff(a.c_str(), 3); },
+         [](auto& a, auto&) { return getScaleTiff(a.c_str(), 3); },
          -101.0f,
          0},
         {"getScale16",
@@ -176,43 +176,36 @@ TEST(ReadOnlyInputs, EveryReopenForWritingIsRefused) {
          {},
          true,
          false,
-         [](auto &a, auto &) { return getScale16Tiff(a.c_str(), 1); },
+         [](auto& a, auto&) { return getScale16Tiff(a.c_str(), 1); },
          -101.0f,
          0},
         {"mergeMapsTIF, A read-only", in.rgb8, in.rgb8, true, false,
-         [](auto &a, auto &b) { return mergeTiff(a.c_str(), b.c_str()); }, -101.0f, 0},
+         [](auto& a, auto& b) { return mergeTiff(a.c_str(), b.c_str()); }, -101.0f, 0},
         {"mergeMapsTIF, B read-only", in.rgb8, in.rgb8, false, true,
-         [](auto &a, auto &b) { return mergeTiff(a.c_str(), b.c_str()); }, -201.0f, 0},
+         [](auto& a, auto& b) { return mergeTiff(a.c_str(), b.c_str()); }, -201.0f, 0},
         {"mergeMapsTIFHack, A read-only", in.rgb8, in.rgb8, true, false,
-         [](auto &a, auto &b) { return mergeTiffHack(a.c_str(), b.c_str()); }, -101.0f, 0},
+         [](auto& a, auto& b) { return mergeTiffHack(a.c_str(), b.c_str()); }, -101.0f, 0},
         {"mergeMapsTIFHack, B read-only", in.rgb8, in.rgb8, false, true,
-         [](auto &a, auto &b) { return mergeTiffHack(a.c_str(), b.c_str()); }, -201.0f, 0},
-        {"swapRGBTIF",
-         in.rgb8,
-         {},
-         true,
-         false,
-         [](auto &a, auto &) { return swapChannels(a.c_str(), 2); },
-         -101.0f,
-         0},
+         [](auto& a, auto& b) { return mergeTiffHack(a.c_str(), b.c_str()); }, -201.0f, 0},
+        {"swapRGBTIF", in.rgb8, {}, true, false, [](auto& a, auto&) { return swapChannels(a.c_str(), 2); }, -101.0f, 0},
         {"saveAsTarga",
          in.rgb8,
          {},
          true,
          false,
-         [](auto &a, auto &b) { return convertToTarga(a.c_str(), b.c_str()); },
+         [](auto& a, auto& b) { return convertToTarga(a.c_str(), b.c_str()); },
          -101.0f,
          18},
         {"mergeMapsBMP, source read-only", in.bmp, in.bmp, true, false,
-         [](auto &a, auto &b) { return mergeBMP(a.c_str(), b.c_str()); }, -101.0f, 0},
+         [](auto& a, auto& b) { return mergeBMP(a.c_str(), b.c_str()); }, -101.0f, 0},
         {"mergeMapsBMP, target read-only", in.bmp, in.bmp, false, true,
-         [](auto &a, auto &b) { return mergeBMP(a.c_str(), b.c_str()); }, -201.0f, 0},
+         [](auto& a, auto& b) { return mergeBMP(a.c_str(), b.c_str()); }, -201.0f, 0},
         {"swapRGBBMP",
          in.bmp,
          {},
          true,
          false,
-         [](auto &a, auto &) { return swapChannelsBMP(a.c_str(), 1); },
+         [](auto& a, auto&) { return swapChannelsBMP(a.c_str(), 1); },
          -101.0f,
          0},
         {"swapRGBBMP mode 0",
@@ -220,25 +213,18 @@ TEST(ReadOnlyInputs, EveryReopenForWritingIsRefused) {
          {},
          true,
          false,
-         [](auto &a, auto &) { return swapChannelsBMP(a.c_str(), 0); },
+         [](auto& a, auto&) { return swapChannelsBMP(a.c_str(), 0); },
          -101.0f,
          0},
         {"mergeMapsPSD, target read-only", in.psd, in.psd, false, true,
-         [](auto &a, auto &b) { return mergePSD(a.c_str(), b.c_str()); }, -5.0f, 0},
-        {"swapRGBPSD",
-         in.psd,
-         {},
-         true,
-         false,
-         [](auto &a, auto &) { return swapChannelsPSD(a.c_str(), 2); },
-         -5.0f,
-         0},
+         [](auto& a, auto& b) { return mergePSD(a.c_str(), b.c_str()); }, -5.0f, 0},
+        {"swapRGBPSD", in.psd, {}, true, false, [](auto& a, auto&) { return swapChannelsPSD(a.c_str(), 2); }, -5.0f, 0},
         {"CreateThumbnailBMP",
          in.bmp,
          {},
          true,
          false,
-         [](auto &a, auto &) { return createBMPthumb(a.c_str(), 8); },
+         [](auto& a, auto&) { return createBMPthumb(a.c_str(), 8); },
          -5.0f,
          0},
         {"CreateThumbnail",
@@ -246,14 +232,14 @@ TEST(ReadOnlyInputs, EveryReopenForWritingIsRefused) {
          {},
          true,
          false,
-         [](auto &a, auto &) { return createThumb(a.c_str(), 8); },
+         [](auto& a, auto&) { return createThumb(a.c_str(), 8); },
          -5.0f,
          0},
-        {"mergeCrease, target read-only", in.mesh, in.mesh, false, true, [](auto &a, auto &b) { return crease(a, b); },
+        {"mergeCrease, target read-only", in.mesh, in.mesh, false, true, [](auto& a, auto& b) { return crease(a, b); },
          -3760.0f, 0},
     };
     int n = 0;
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string a = dir + "a" + std::to_string(n), b = dir + "b" + std::to_string(n++);
         auto prepare = [&](mode_t aMode, mode_t bMode) {
@@ -292,39 +278,39 @@ TEST(ReadOnlyInputs, EveryReopenForWritingIsRefused) {
             EXPECT_EQ(readBytes(b).size(), c.outputSize) << "an output beyond what the code allows";
         }
         // The new files are hidden: none may be left.
-        for (const auto &f : folderFiles(dir)) EXPECT_NE(f.first[0], '.') << "left beside the files: " << f.first;
+        for (const auto& f : folderFiles(dir)) EXPECT_NE(f.first[0], '.') << "left beside the files: " << f.first;
     }
 }
 
 TEST(MissingFolder, NewOutputsFailAndKeepTheInput) {
-    const Inputs &in = inputs();
+    const Inputs& in = inputs();
     TempDir dir;
     const std::string coarse = dir.path("coarse.Mesk");
     ASSERT_TRUE(writeBytes(coarse, in.coarse));
     struct Case {
-        const char *name;
+        const char* name;
         Bytes input;
-        const char *output;  // inside the folder given to the case
+        const char* output;  // inside the folder given to the case
         TwoPaths op;
         float code;
     } cases[] = {
-        {"convertTIFF16", in.floatRgb, "x.tif", [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 3); },
+        {"convertTIFF16", in.floatRgb, "x.tif", [](auto& a, auto& b) { return convertTiff(a.c_str(), b.c_str(), 3); },
          -102.0f},
         {"convertTIFF16 to PSD", in.floatGrey, "x.psd",
-         [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 1); }, -102.0f},
+         [](auto& a, auto& b) { return convertTiff(a.c_str(), b.c_str(), 1); }, -102.0f},
         {"convertTIFFSingle", in.floatRgb, "x.tif",
-         [](auto &a, auto &b) { return singleChannelTiff(a.c_str(), b.c_str()); }, -102.0f},
-        {"saveAsTarga", in.rgb8, "x.tga", [](auto &a, auto &b) { return convertToTarga(a.c_str(), b.c_str()); }, -5.0f},
-        {"saveAsJpeg", in.bmp, "x.jpg", [](auto &a, auto &b) { return convertToJPEG(a.c_str(), b.c_str(), 50); }, 8.0f},
-        {"mesktoOBJ", in.mesh, "x.obj", [&](auto &a, auto &b) { return objText(a, b, coarse); }, -2.0f},
-        {"outMRGB", in.mesh, "x.txt", [](auto &a, auto &b) { return colourBlock(a, b); }, -2.0f},
-        {"getUVs", in.mesh, "x.Mesk", [](auto &a, auto &b) { return GetUVsFromMesk(a.c_str(), b.c_str(), 0); },
+         [](auto& a, auto& b) { return singleChannelTiff(a.c_str(), b.c_str()); }, -102.0f},
+        {"saveAsTarga", in.rgb8, "x.tga", [](auto& a, auto& b) { return convertToTarga(a.c_str(), b.c_str()); }, -5.0f},
+        {"saveAsJpeg", in.bmp, "x.jpg", [](auto& a, auto& b) { return convertToJPEG(a.c_str(), b.c_str(), 50); }, 8.0f},
+        {"mesktoOBJ", in.mesh, "x.obj", [&](auto& a, auto& b) { return objText(a, b, coarse); }, -2.0f},
+        {"outMRGB", in.mesh, "x.txt", [](auto& a, auto& b) { return colourBlock(a, b); }, -2.0f},
+        {"getUVs", in.mesh, "x.Mesk", [](auto& a, auto& b) { return GetUVsFromMesk(a.c_str(), b.c_str(), 0); },
          1501.0f},
-        {"getUVsMask", in.mesh, "x.Mesk", [](auto &a, auto &b) { return GetUVsFromMeskMASK(a.c_str(), b.c_str(), 0); },
+        {"getUVsMask", in.mesh, "x.Mesk", [](auto& a, auto& b) { return GetUVsFromMeskMASK(a.c_str(), b.c_str(), 0); },
          1501.0f},
-        {"FileCopyTo", in.bmp, "x.bmp", [](auto &a, auto &b) { return fileCopyTo(a.c_str(), b.c_str()); }, -1.0f},
+        {"FileCopyTo", in.bmp, "x.bmp", [](auto& a, auto& b) { return fileCopyTo(a.c_str(), b.c_str()); }, -1.0f},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string input = dir.path("input");
         ASSERT_TRUE(writeBytes(input, c.input));
@@ -343,58 +329,58 @@ TEST(MissingFolder, NewOutputsFailAndKeepTheInput) {
 }
 
 TEST(SameFile, SourceAsDestinationIsRefusedAndKept) {
-    const Inputs &in = inputs();
+    const Inputs& in = inputs();
     TempDir dir;
     const std::string coarse = dir.path("coarse.Mesk");
     ASSERT_TRUE(writeBytes(coarse, in.coarse));
     struct Case {
-        const char *name;
+        const char* name;
         Bytes input;
         // The second path for the input's path p (another spelling of it,
         // or one whose derived output is p).
-        std::function<std::string(const std::string &folder, const std::string &name)> second;
+        std::function<std::string(const std::string& folder, const std::string& name)> second;
         TwoPaths op;
         float code;
-        const char *inputName = "m0.Mesk";  // a PSD destination is told by its extension
+        const char* inputName = "m0.Mesk";  // a PSD destination is told by its extension
     } cases[] = {
         {"convertTIFF16",
          in.floatRgb,
          {},
-         [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 3); },
+         [](auto& a, auto& b) { return convertTiff(a.c_str(), b.c_str(), 3); },
          -102.0f},
         {"convertTIFF16 to PSD",
          in.floatGrey,
          {},
-         [](auto &a, auto &b) { return convertTiff(a.c_str(), b.c_str(), 1); },
+         [](auto& a, auto& b) { return convertTiff(a.c_str(), b.c_str(), 1); },
          -102.0f,
          "m0.psd"},
         {"convertTIFFSingle",
          in.floatRgb,
          {},
-         [](auto &a, auto &b) { return singleChannelTiff(a.c_str(), b.c_str()); },
+         [](auto& a, auto& b) { return singleChannelTiff(a.c_str(), b.c_str()); },
          -102.0f},
-        {"mergeMapsTIF", in.rgb8, {}, [](auto &a, auto &b) { return mergeTiff(a.c_str(), b.c_str()); }, -201.0f},
+        {"mergeMapsTIF", in.rgb8, {}, [](auto& a, auto& b) { return mergeTiff(a.c_str(), b.c_str()); }, -201.0f},
         {"mergeMapsTIFHack",
          in.rgb8,
          {},
-         [](auto &a, auto &b) { return mergeTiffHack(a.c_str(), b.c_str()); },
+         [](auto& a, auto& b) { return mergeTiffHack(a.c_str(), b.c_str()); },
          -201.0f},
-        {"mergeMapsBMP", in.bmp, {}, [](auto &a, auto &b) { return mergeBMP(a.c_str(), b.c_str()); }, -201.0f},
-        {"mergeMapsPSD", in.psd, {}, [](auto &a, auto &b) { return mergePSD(a.c_str(), b.c_str()); }, -5.0f},
-        {"saveAsTarga", in.rgb8, {}, [](auto &a, auto &b) { return convertToTarga(a.c_str(), b.c_str()); }, -5.0f},
-        {"saveAsJpeg", in.bmp, {}, [](auto &a, auto &b) { return convertToJPEG(a.c_str(), b.c_str(), 50); }, 8.0f},
-        {"FileCopyTo", in.bmp, {}, [](auto &a, auto &b) { return fileCopyTo(a.c_str(), b.c_str()); }, -1.0f},
-        {"mesktoOBJ", in.mesh, {}, [&](auto &a, auto &b) { return objText(a, b, coarse); }, -2.0f},
-        {"outMRGB", in.mesh, {}, [](auto &a, auto &b) { return colourBlock(a, b); }, -2.0f},
+        {"mergeMapsBMP", in.bmp, {}, [](auto& a, auto& b) { return mergeBMP(a.c_str(), b.c_str()); }, -201.0f},
+        {"mergeMapsPSD", in.psd, {}, [](auto& a, auto& b) { return mergePSD(a.c_str(), b.c_str()); }, -5.0f},
+        {"saveAsTarga", in.rgb8, {}, [](auto& a, auto& b) { return convertToTarga(a.c_str(), b.c_str()); }, -5.0f},
+        {"saveAsJpeg", in.bmp, {}, [](auto& a, auto& b) { return convertToJPEG(a.c_str(), b.c_str(), 50); }, 8.0f},
+        {"FileCopyTo", in.bmp, {}, [](auto& a, auto& b) { return fileCopyTo(a.c_str(), b.c_str()); }, -1.0f},
+        {"mesktoOBJ", in.mesh, {}, [&](auto& a, auto& b) { return objText(a, b, coarse); }, -2.0f},
+        {"outMRGB", in.mesh, {}, [](auto& a, auto& b) { return colourBlock(a, b); }, -2.0f},
         // Tile file 0 of "m.Mesk" is "m0.Mesk".
-        {"getUVs", in.mesh, [](auto &folder, auto &) { return folder + "m.Mesk"; },
-         [](auto &a, auto &b) { return GetUVsFromMesk(a.c_str(), b.c_str(), 0); }, 1501.0f},
-        {"getUVsMask", in.mesh, [](auto &folder, auto &) { return folder + "m.Mesk"; },
-         [](auto &a, auto &b) { return GetUVsFromMeskMASK(a.c_str(), b.c_str(), 0); }, 1501.0f},
+        {"getUVs", in.mesh, [](auto& folder, auto&) { return folder + "m.Mesk"; },
+         [](auto& a, auto& b) { return GetUVsFromMesk(a.c_str(), b.c_str(), 0); }, 1501.0f},
+        {"getUVsMask", in.mesh, [](auto& folder, auto&) { return folder + "m.Mesk"; },
+         [](auto& a, auto& b) { return GetUVsFromMeskMASK(a.c_str(), b.c_str(), 0); }, 1501.0f},
     };
     const std::string folder = dir.path("sub/");
     std::filesystem::create_directories(folder);
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string name = c.inputName;
         const std::string input = folder + name;
@@ -411,7 +397,7 @@ TEST(SameFile, SourceAsDestinationIsRefusedAndKept) {
             std::filesystem::create_hard_link(input, link);
             seconds.push_back(link);
         }
-        for (const std::string &second : seconds) {
+        for (const std::string& second : seconds) {
             SCOPED_TRACE(second);
             const float r = c.op(input, second);
             EXPECT_EQ(r, c.code);

@@ -14,7 +14,7 @@
 TEST(FileAccess, LoadsWhatWasWrittenUnderAUtf8Name) {
     TempDir dir;
     const std::string names[] = {"plain.bin", "m\xC3\xA4p \xE2\x98\x83.bin", "\xE6\x97\xA5\xE6\x9C\xAC.Mesk"};
-    for (const std::string &n : names) {
+    for (const std::string& n : names) {
         SCOPED_TRACE(n);
         std::vector<std::uint8_t> bytes(100000);
         for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
@@ -76,7 +76,7 @@ TEST(FileAccess, SameFileGoesByIdentityNotSpelling) {
 TEST(FileAccess, StreamsOpenForReadingOnly) {
     TempDir dir;
     ASSERT_TRUE(writeBytes(dir.path("t.bin"), {1, 2, 3}));
-    for (const char *mode : {"wb", "w", "ab", "w+b"}) {
+    for (const char* mode : {"wb", "w", "ab", "w+b"}) {
         SCOPED_TRACE(mode);
         EXPECT_FALSE(fileio::open(dir.path("t.bin"), mode));
         EXPECT_FALSE(fileio::open(dir.path("new.bin"), mode));
@@ -126,7 +126,7 @@ TEST(ByteOrder, LoadsAndStoresByteByByte) {
         {{0x00, 0x00, 0x80, 0x3F}, 0x0000, 0x0000, 0x3F800000u, 0x0000803Fu, 0x3F800000, 1.0f, 4.6006030e-41f},
         {{0x3F, 0x80, 0x00, 0x00}, 0x803F, 0x3F80, 0x0000803Fu, 0x3F800000u, 0x803F, 4.6006030e-41f, 1.0f},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.le32);
         EXPECT_EQ(fileio::loadLE16(c.b), c.le16);
         EXPECT_EQ(fileio::loadBE16(c.b), c.be16);
@@ -145,17 +145,17 @@ TEST(ByteOrder, LoadsAndStoresByteByByte) {
 
         // Every store writes back the bytes its load read, and only those.
         struct Store {
-            const char *what;
-            std::function<void(std::uint8_t *)> store;
+            const char* what;
+            std::function<void(std::uint8_t*)> store;
             std::size_t n;
         } stores[] = {
-            {"LE16", [&](std::uint8_t *p) { fileio::storeLE16(p, c.le16); }, 2},
-            {"BE16", [&](std::uint8_t *p) { fileio::storeBE16(p, c.be16); }, 2},
-            {"LE32", [&](std::uint8_t *p) { fileio::storeLE32(p, c.le32); }, 4},
-            {"BE32", [&](std::uint8_t *p) { fileio::storeBE32(p, c.be32); }, 4},
-            {"LEf32", [&](std::uint8_t *p) { fileio::storeLEf32(p, fileio::loadLEf32(c.b)); }, 4},
+            {"LE16", [&](std::uint8_t* p) { fileio::storeLE16(p, c.le16); }, 2},
+            {"BE16", [&](std::uint8_t* p) { fileio::storeBE16(p, c.be16); }, 2},
+            {"LE32", [&](std::uint8_t* p) { fileio::storeLE32(p, c.le32); }, 4},
+            {"BE32", [&](std::uint8_t* p) { fileio::storeBE32(p, c.be32); }, 4},
+            {"LEf32", [&](std::uint8_t* p) { fileio::storeLEf32(p, fileio::loadLEf32(c.b)); }, 4},
         };
-        for (const Store &s : stores) {
+        for (const Store& s : stores) {
             SCOPED_TRACE(s.what);
             std::uint8_t out[6] = {0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A};
             s.store(out + 1);  // unaligned on purpose
@@ -184,14 +184,24 @@ TEST(FileWindow, ViewsReadBackTheFileAndStopAtItsEnd) {
     };
     const std::size_t W = fileio::FileWindow::kWindow, B = fileio::FileWindow::kBlock;
     const Ask asks[] = {
-        {0, 16, true},          {W - 8, 16, true},       {size - B, B, true},     {1, 3 * B, true},
-        {W + 4097, B, true},    {0, size, true},         {size - 1, 1, true},     {size, 0, true},
-        {5, 0, true},           {size, 1, false},        {size - 3, 4, false},    {UINT64_MAX, 1, false},
-        {UINT64_MAX - 2, 8, false}, {W / 2, B, true},  // back into an earlier window
+        {0, 16, true},
+        {W - 8, 16, true},
+        {size - B, B, true},
+        {1, 3 * B, true},
+        {W + 4097, B, true},
+        {0, size, true},
+        {size - 1, 1, true},
+        {size, 0, true},
+        {5, 0, true},
+        {size, 1, false},
+        {size - 3, 4, false},
+        {UINT64_MAX, 1, false},
+        {UINT64_MAX - 2, 8, false},
+        {W / 2, B, true},  // back into an earlier window
     };
-    for (const Ask &a : asks) {
+    for (const Ask& a : asks) {
         SCOPED_TRACE(std::to_string(a.off) + "+" + std::to_string(a.n));
-        const std::uint8_t *p = w.view(a.off, a.n);
+        const std::uint8_t* p = w.view(a.off, a.n);
         if (!a.inside) {
             EXPECT_EQ(p, nullptr);
             continue;
@@ -202,7 +212,7 @@ TEST(FileWindow, ViewsReadBackTheFileAndStopAtItsEnd) {
     // A pass in blocks of whole 12-byte elements sees every element once.
     std::vector<std::uint8_t> seen;
     std::size_t calls = 0;
-    ASSERT_TRUE(fileio::forEachBlock(w, 4, (size - 4) / 12, 12, [&](const std::uint8_t *p, std::size_t count) {
+    ASSERT_TRUE(fileio::forEachBlock(w, 4, (size - 4) / 12, 12, [&](const std::uint8_t* p, std::size_t count) {
         ++calls;
         seen.insert(seen.end(), p, p + 12 * count);
         return true;
@@ -211,8 +221,8 @@ TEST(FileWindow, ViewsReadBackTheFileAndStopAtItsEnd) {
     EXPECT_TRUE(std::equal(seen.begin(), seen.end(), bytes.begin() + 4));
     EXPECT_EQ(seen.size(), (size - 4) / 12 * 12);
     // A block past the end stops the pass; fn's false stops it as well.
-    EXPECT_FALSE(fileio::forEachBlock(w, size - 8, 1, 12, [](const std::uint8_t *, std::size_t) { return true; }));
-    EXPECT_FALSE(fileio::forEachBlock(w, 0, 10, 12, [](const std::uint8_t *, std::size_t) { return false; }));
+    EXPECT_FALSE(fileio::forEachBlock(w, size - 8, 1, 12, [](const std::uint8_t*, std::size_t) { return true; }));
+    EXPECT_FALSE(fileio::forEachBlock(w, 0, 10, 12, [](const std::uint8_t*, std::size_t) { return false; }));
 }
 
 TEST(FileWindow, OpensRegularFilesOnly) {
@@ -224,7 +234,7 @@ TEST(FileWindow, OpensRegularFilesOnly) {
     EXPECT_EQ(w.size(), 0u);
     EXPECT_NE(w.view(0, 0), nullptr);
     EXPECT_EQ(w.view(0, 1), nullptr);
-    for (const std::string &bad : {dir.path("folder"), dir.path("missing.bin"), std::string()}) {
+    for (const std::string& bad : {dir.path("folder"), dir.path("missing.bin"), std::string()}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(w.open(bad.c_str()), fileio::Load::CannotOpen);
         EXPECT_EQ(w.size(), 0u);
@@ -245,13 +255,13 @@ TEST(FileWindow, SmallAndReadWindowsViewTheSameBytes) {
         Fill fill;
     } kinds[] = {{4096, Fill::Map}, {5000, Fill::Read}, {1, Fill::Read}, {fileio::FileWindow::kWindow, Fill::Read}};
     const std::uint64_t offs[] = {0, 4095, 4097, 70000, 299990, 12345, 300001};
-    for (const auto &k : kinds) {
+    for (const auto& k : kinds) {
         fileio::FileWindow w(k.window, k.fill);
         ASSERT_EQ(w.open(dir.path("s.bin").c_str()), fileio::Load::Ok);
         for (const std::uint64_t off : offs)
             for (const std::size_t n : {std::size_t(0), std::size_t(3), std::size_t(9000), std::size_t(100000)}) {
                 SCOPED_TRACE(std::to_string(k.window) + " " + std::to_string(off) + "+" + std::to_string(n));
-                const std::uint8_t *p = w.view(off, n);
+                const std::uint8_t* p = w.view(off, n);
                 if (off + n > bytes.size()) {
                     EXPECT_EQ(p, nullptr);
                     continue;

@@ -18,9 +18,9 @@
 
 TEST(FileNameExtract, CutsEveryPart) {
     struct Case {
-        const char *path;
+        const char* path;
         int type;
-        const char *expected;
+        const char* expected;
     } cases[] = {
         {"C:/maps/skin.tif", 1, "C:/maps/"},
         {"C:/maps/skin.tif", 2, "skin"},
@@ -49,7 +49,7 @@ TEST(FileNameExtract, CutsEveryPart) {
         {"", 3, ""},
         {".hidden", 2, ""},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " type " + std::to_string(c.type));
         EXPECT_EQ(FileNameExtract(c.path, c.type), c.expected);
     }
@@ -65,10 +65,10 @@ const std::string kUnicodeName =
     "e-\xE6\x97\xA5\xE6\x9C\xAC-\xF0\x9D\x84\x9E.txt";
 const std::string kUnicodeFolder = "Ordner-\xC3\xA4\xC3\xB6\xC3\xBC";
 
-std::set<std::string> entriesOf(const std::string &dir) {
+std::set<std::string> entriesOf(const std::string& dir) {
     std::set<std::string> names;
     std::error_code ec;
-    for (const auto &e : fs::directory_iterator(fs::u8path(dir), ec)) names.insert(e.path().filename().u8string());
+    for (const auto& e : fs::directory_iterator(fs::u8path(dir), ec)) names.insert(e.path().filename().u8string());
     return names;
 }
 
@@ -78,7 +78,7 @@ std::string patterned(size_t n) {
     return s;
 }
 
-std::string contentOf(const std::string &path) {
+std::string contentOf(const std::string& path) {
     std::vector<unsigned char> b = readBytes(path);
     return std::string(b.begin(), b.end());
 }
@@ -87,7 +87,7 @@ std::string contentOf(const std::string &path) {
 float byBuild(float windows, float mac) { return kWindowsBuild ? windows : mac; }
 
 #if BRINDLEX_WINDOWS
-bool setAttributes(const std::string &path, DWORD attributes) {
+bool setAttributes(const std::string& path, DWORD attributes) {
     std::wstring w = fileio::widen(path.c_str());
     return SetFileAttributesW(w.c_str(), attributes) && (GetFileAttributesW(w.c_str()) & attributes) == attributes;
 }
@@ -99,12 +99,12 @@ public:
     ~Immutable() {
         if (ok_) run("-i");
     }
-    Immutable(const Immutable &) = delete;
-    Immutable &operator=(const Immutable &) = delete;
+    Immutable(const Immutable&) = delete;
+    Immutable& operator=(const Immutable&) = delete;
     bool ok() const { return ok_; }
 
 private:
-    bool run(const char *flag) {
+    bool run(const char* flag) {
         std::string cmd = std::string("chattr ") + flag + " '" + path_ + "' 2>/dev/null";
         return std::system(cmd.c_str()) == 0;
     }
@@ -133,7 +133,7 @@ TEST(FolderServices, CheckFolderAnswersInEachBuildsWay) {
         {dir.path("file.txt"), 0, -1},
         {"", 0, -1},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(callExport("CheckFolder", c.path), byBuild(c.windows, c.mac));
     }
@@ -145,7 +145,7 @@ TEST(FolderServices, CreateFolderMakesOneLevel) {
     ASSERT_TRUE(makeFolders(dir.path("exists")));
     std::vector<std::string> exports = {"CreateFolder"};
     if (kWindowsBuild) exports.push_back("MakeFolder");
-    for (const std::string &name : exports) {
+    for (const std::string& name : exports) {
         SCOPED_TRACE(name);
         struct Case {
             std::string path;
@@ -158,7 +158,7 @@ TEST(FolderServices, CreateFolderMakesOneLevel) {
             {dir.path(name + "-missing/child"), -1, false},
             {"", -1, false},
         };
-        for (const Case &c : cases) {
+        for (const Case& c : cases) {
             SCOPED_TRACE(c.path);
             EXPECT_EQ(callExport(name, c.path), c.expected);
             if (!c.path.empty()) {
@@ -175,7 +175,7 @@ TEST(FolderServices, CreateFolderTakesRelativeNames) {
     TempDir dir;
     struct InFolder {
         fs::path was = fs::current_path();
-        explicit InFolder(const std::string &p) { fs::current_path(fs::u8path(p)); }
+        explicit InFolder(const std::string& p) { fs::current_path(fs::u8path(p)); }
         ~InFolder() { fs::current_path(was); }
     } in(dir.path());
     const struct {
@@ -194,7 +194,7 @@ TEST(FolderServices, CreateFolderTakesRelativeNames) {
         {"out", "out", -1},
         {"missing/inner", "missing/inner", -1},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(callExport("CreateFolder", c.path), c.expected);
         EXPECT_EQ(fs::is_directory(fs::u8path(dir.path(c.made))), c.expected == 0 || c.made == "out");
@@ -205,7 +205,7 @@ TEST(FileRename, ExistingTargetsAndEqualPathsDifferByBuild) {
     TempDir dir;
     const std::string a = dir.path("a.txt"), b = dir.path("b.txt");
     struct Case {
-        const char *what;
+        const char* what;
         std::string from, to;
         bool makeTarget;
         float windows, mac;
@@ -216,7 +216,7 @@ TEST(FileRename, ExistingTargetsAndEqualPathsDifferByBuild) {
         {"the same path twice", a, a, false, -1, 0},
         {"missing source", dir.path("none.txt"), dir.path("d.txt"), false, -1, -1},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(writeText(a, "source"));
         if (c.makeTarget) {
@@ -267,7 +267,7 @@ TEST(FileCopyTo, ACopyThatCannotStartLosesNothing) {
     ASSERT_TRUE(makeFolders(dir.path("folder")));
     ASSERT_TRUE(makeFolders(dir.path("empty")));
     struct Case {
-        const char *what;
+        const char* what;
         std::string from, to;
     } cases[] = {
         {"missing source", dir.path("none.txt"), b},
@@ -277,7 +277,7 @@ TEST(FileCopyTo, ACopyThatCannotStartLosesNothing) {
         {"destination is a folder", a, dir.path("empty")},
         {"destination folder missing", a, dir.path("none/b.txt")},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(writeText(a, "precious a"));
         ASSERT_TRUE(writeText(b, "precious b"));
@@ -324,7 +324,7 @@ TEST(FileDelete, FilesAndEmptyFolders) {
         {dir.path("missing.txt"), -1, -1},
         {dir.path("empty"), -1, 0},  // remove also takes an empty folder
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         float expected = byBuild(c.windows, c.mac);
         EXPECT_EQ(callExport("FileDelete", c.path), expected);
@@ -342,7 +342,7 @@ TEST(EmptyFolder, EachBuildKeepsItsOwnKindOfEntry) {
     ASSERT_TRUE(makeFolders(f + "sub.d"));
     ASSERT_TRUE(makeFolders(f + "full.d"));
     ASSERT_TRUE(makeFolders(f + "sub"));
-    for (const std::string &name :
+    for (const std::string& name :
          {std::string("a.txt"), std::string("README"), std::string(".hidden"), std::string("b.tar.gz"), kUnicodeName,
           std::string("full.d/inner.txt"), std::string("sub/inner.txt")})
         ASSERT_TRUE(writeText(f + name, "x"));
@@ -458,7 +458,7 @@ TEST(FolderWalk, CheckFolderAndShortBlocksLeaveTheWalkAlone) {
     const std::string f = dir.path("walk/");
     const std::string longName = std::string(100, 'n') + ".txt";
     ASSERT_TRUE(makeFolders(f));
-    for (const std::string &name : {std::string("a"), std::string("b"), longName})
+    for (const std::string& name : {std::string("a"), std::string("b"), longName})
         ASSERT_TRUE(writeText(f + name, "x"));
     ASSERT_EQ(callExport("OpenFolder", f), 0.0f);
     std::set<std::string> got;
@@ -489,13 +489,13 @@ TEST(FolderWalk, CheckFolderAndShortBlocksLeaveTheWalkAlone) {
 namespace {
 
 // A call with a raw mem1 block, for checks on bytes behind the string.
-float rawCall(const std::string &name, const char *text, double value, char *mem1, int mem1Size) {
+float rawCall(const std::string& name, const char* text, double value, char* mem1, int mem1Size) {
     HostFn fn = library().bind(name);
     if (!fn) {
         ADD_FAILURE() << "export " << name << " not found";
         return 0.0f;
     }
-    return fn(const_cast<char *>(text), value, mem1, mem1Size, nullptr, 0, nullptr);
+    return fn(const_cast<char*>(text), value, mem1, mem1Size, nullptr, 0, nullptr);
 }
 
 // GetFile n times, each result (or "(untouched)" when the block kept its marker).
@@ -509,7 +509,7 @@ std::vector<std::string> getFiles(int n) {
     return out;
 }
 
-std::string withUnits(const std::string &base, size_t units) {
+std::string withUnits(const std::string& base, size_t units) {
     // Each "é" is one UTF-16 unit and two UTF-8 bytes.
     std::string p = base;
     size_t have = fileio::widen(base.c_str()).size();
@@ -585,8 +585,8 @@ TEST(FileList, PositionCountsOnUntilCloseFolder) {
     const std::string one = dir.path("one/"), two = dir.path("two/");
     ASSERT_TRUE(makeFolders(one));
     ASSERT_TRUE(makeFolders(two));
-    for (const char *n : {"x1", "x2"}) ASSERT_TRUE(writeText(one + n, "x"));
-    for (const char *n : {"y1", "y2", "y3"}) ASSERT_TRUE(writeText(two + n, "x"));
+    for (const char* n : {"x1", "x2"}) ASSERT_TRUE(writeText(one + n, "x"));
+    for (const char* n : {"y1", "y2", "y3"}) ASSERT_TRUE(writeText(two + n, "x"));
     callExport("CloseFolder", nullptr);
     ASSERT_EQ(callExport("GetFileNumber", one), 2.0f);
     std::vector<std::string> first = getFiles(3);
@@ -607,7 +607,7 @@ TEST(FileList, GetFilePathFetchesAnyPosition) {
     TempDir dir;
     const std::string f = dir.path("p/");
     ASSERT_TRUE(makeFolders(f));
-    for (const char *n : {"p1", "p2", "p3"}) ASSERT_TRUE(writeText(f + n, "x"));
+    for (const char* n : {"p1", "p2", "p3"}) ASSERT_TRUE(writeText(f + n, "x"));
     callExport("CloseFolder", nullptr);
     ASSERT_EQ(callExport("GetFileNumber", f), 3.0f);
     std::set<std::string> got;
@@ -642,7 +642,7 @@ TEST(FileList, FetchesZeroFillInsideTheBlockOnly) {
         int size;
         float expected;
     } cases[] = {{300, 0}, {256, 0}, {20, 0}, {10, 0}, {9, hostcall::kMem1TooSmall}, {0, hostcall::kMem1TooSmall}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
         std::vector<char> block(400, 'x');
         EXPECT_EQ(rawCall("GetFilePath", nullptr, 1, block.data(), c.size), c.expected);
@@ -671,7 +671,7 @@ TEST(FileList, NamesStopWhereTheListIsFull) {
         size_t length;
         int files, stored;
     } cases[] = {{22, 180, 178}, {34, 118, 116}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.length);
         TempDir dir;
         const std::string f = dir.path("full/");
@@ -698,7 +698,7 @@ TEST(CountFiles, ModesCountFilesFoldersOrBoth) {
     const std::string f = dir.path("c/");
     ASSERT_TRUE(makeFolders(f + "sub1"));
     ASSERT_TRUE(makeFolders(f + kUnicodeFolder));
-    for (const std::string &n : {std::string("a.txt"), std::string(".hidden"), kUnicodeName})
+    for (const std::string& n : {std::string("a.txt"), std::string(".hidden"), kUnicodeName})
         ASSERT_TRUE(writeText(f + n, "x"));
     const std::set<std::string> files = {"a.txt", ".hidden", kUnicodeName}, folders = {"sub1", kUnicodeFolder};
     std::set<std::string> both = files;
@@ -706,10 +706,10 @@ TEST(CountFiles, ModesCountFilesFoldersOrBoth) {
     struct Case {
         double mode;
         float count;
-        const std::set<std::string> *names;
+        const std::set<std::string>* names;
     } cases[] = {{1, 3, &files}, {2, 2, &folders}, {2.9, 2, &folders}, {3, 5, &both},
                  {0, 5, &both},  {4, 5, &both},    {-1, 5, &both}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.mode);
         EXPECT_EQ(callExport("CountFiles", f, c.mode), c.count);
         std::string m;
@@ -745,10 +745,10 @@ TEST(FolderPaths, LengthLimitsCountUtf16Units) {
     ASSERT_GT(ok.size(), 258u);
     std::string m;
     struct Case {
-        const char *name;
+        const char* name;
         bool withMem1;
     } cases[] = {{"GetFileNumber", false}, {"CountFiles", false}, {"ListFiles", true}, {"EmptyFolder", false}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(callExport(c.name, ok, 3, c.withMem1 ? &m : nullptr), -2.0f);
         EXPECT_EQ(callExport(c.name, tooLong, 3, c.withMem1 ? &m : nullptr), -1.0f);
@@ -774,7 +774,7 @@ TEST(DeleteFolder, EmptyFoldersOnly) {
                  {dir.path("full"), -1, true},
                  {dir.path("missing"), -1, false},
                  {dir.path("file.txt"), -1, true}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(callExport("DeleteFolder", c.path), c.expected);
         EXPECT_EQ(fileExists(c.path), c.existsAfter);

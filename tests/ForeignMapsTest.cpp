@@ -28,28 +28,25 @@
 #include "TiffOps.h"
 #include "fixtures/Files.h"
 
-
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-bool haveTool(const std::string &tool) {
-    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
+bool haveTool(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0; }
 
 // ImageMagick's own convert (the versioned name first: a bare `convert`
 // may be something else on the PATH).
 std::string imageMagick() {
-    for (const char *name : {"convert-im6.q16", "magick", "convert"})
+    for (const char* name : {"convert-im6.q16", "magick", "convert"})
         if (haveTool(name)) return name;
     return "";
 }
 
 // A binary PGM (1 channel) or PPM (3) of w x h, 8 or 16 bits, smooth with
 // some noise so that the maps hold many levels.
-void writePnm(const std::string &path, int w, int h, int channels, int bits) {
-    std::string head = std::string(channels == 1 ? "P5" : "P6") + "\n" + std::to_string(w) + " " +
-                       std::to_string(h) + "\n" + (bits == 16 ? "65535" : "255") + "\n";
+void writePnm(const std::string& path, int w, int h, int channels, int bits) {
+    std::string head = std::string(channels == 1 ? "P5" : "P6") + "\n" + std::to_string(w) + " " + std::to_string(h) +
+                       "\n" + (bits == 16 ? "65535" : "255") + "\n";
     Bytes f(head.begin(), head.end());
     std::uint32_t r = 7;
     for (int y = 0; y < h; ++y)
@@ -60,29 +57,29 @@ void writePnm(const std::string &path, int w, int h, int channels, int bits) {
                 if (bits == 16) f.push_back(static_cast<std::uint8_t>(v >> 8));
                 f.push_back(static_cast<std::uint8_t>(bits == 16 ? v : v >> 8));
             }
-    std::FILE *out = std::fopen(path.c_str(), "wb");
+    std::FILE* out = std::fopen(path.c_str(), "wb");
     ASSERT_TRUE(out);
     ASSERT_EQ(std::fwrite(f.data(), 1, f.size(), out), f.size());
     std::fclose(out);
 }
 
 struct Variant {
-    const char *what;
+    const char* what;
     std::string tool;     // the program that must be there
     std::string command;  // {IN8G} {IN8C} {IN16G} {IN16C} {BASE8} {BASEF} {OUT} {TMP} are filled in
 };
 
-std::string fill(std::string s, const std::string &key, const std::string &value) {
+std::string fill(std::string s, const std::string& key, const std::string& value) {
     for (std::size_t at; (at = s.find(key)) != std::string::npos;) s.replace(at, key.size(), value);
     return s;
 }
 
-bool listed(const std::string &exportName, float code) {
+bool listed(const std::string& exportName, float code) {
     return describeResult(exportName, code).find("not a result listed") == std::string::npos;
 }
 
 // A picture as ImageMagick decodes it: 8-bit RGB, top row first.
-Bytes decoded(const std::string &im, const std::string &file, const std::string &scratch) {
+Bytes decoded(const std::string& im, const std::string& file, const std::string& scratch) {
     const std::string raw = scratch + "decoded.rgb";
     std::remove(raw.c_str());
     (void)std::system((im + " '" + file + "' -depth 8 rgb:" + raw + " >/dev/null 2>&1").c_str());
@@ -111,7 +108,7 @@ TEST(ForeignMaps, BmpAndPsdMapsOfImageMagick) {
         writeBytes(dir.path("p1.ppm"), p1);
     }
     struct Layout {
-        const char *what;
+        const char* what;
         std::string ext, prefix, options;
         bool readable;
     };
@@ -127,7 +124,7 @@ TEST(ForeignMaps, BmpAndPsdMapsOfImageMagick) {
         {"PSD, 16-bit RGB", "psd", "", "-depth 16 -compress none", false},
         {"PSD, CMYK", "psd", "", "-colorspace cmyk -compress none", false},
     };
-    auto make = [&](const Layout &l, const std::string &picture, const std::string &name) {
+    auto make = [&](const Layout& l, const std::string& picture, const std::string& name) {
         const std::string out = dir.path(name + "." + l.ext);
         std::remove(out.c_str());
         (void)std::system((im + " " + dir.path(picture) + " " + (l.options.empty() ? "-depth 8" : l.options) + " " +
@@ -137,20 +134,20 @@ TEST(ForeignMaps, BmpAndPsdMapsOfImageMagick) {
     };
     struct Op {
         const char *exportName, *ext;
-        std::function<float(const std::string &target, const std::string &source, const std::string &out)> run;
+        std::function<float(const std::string& target, const std::string& source, const std::string& out)> run;
         bool writesOut;  // compare the output file, else the target
     };
     const Op ops[] = {
-        {"saveAsJpeg", "bmp", [](auto &t, auto &, auto &o) { return convertToJPEG(t.c_str(), o.c_str(), 50); }, true},
-        {"swapRGBBMP", "bmp", [](auto &t, auto &, auto &) { return swapChannelsBMP(t.c_str(), 2); }, false},
-        {"CreateThumbnailBMP", "bmp", [](auto &t, auto &, auto &) { return createBMPthumb(t.c_str(), 8); }, false},
-        {"mergeMapsBMP", "bmp", [](auto &t, auto &s, auto &) { return mergeBMP(s.c_str(), t.c_str()); }, false},
-        {"swapRGBPSD", "psd", [](auto &t, auto &, auto &) { return swapChannelsPSD(t.c_str(), 2); }, false},
-        {"mergeMapsPSD", "psd", [](auto &t, auto &s, auto &) { return mergePSD(s.c_str(), t.c_str()); }, false},
+        {"saveAsJpeg", "bmp", [](auto& t, auto&, auto& o) { return convertToJPEG(t.c_str(), o.c_str(), 50); }, true},
+        {"swapRGBBMP", "bmp", [](auto& t, auto&, auto&) { return swapChannelsBMP(t.c_str(), 2); }, false},
+        {"CreateThumbnailBMP", "bmp", [](auto& t, auto&, auto&) { return createBMPthumb(t.c_str(), 8); }, false},
+        {"mergeMapsBMP", "bmp", [](auto& t, auto& s, auto&) { return mergeBMP(s.c_str(), t.c_str()); }, false},
+        {"swapRGBPSD", "psd", [](auto& t, auto&, auto&) { return swapChannelsPSD(t.c_str(), 2); }, false},
+        {"mergeMapsPSD", "psd", [](auto& t, auto& s, auto&) { return mergePSD(s.c_str(), t.c_str()); }, false},
     };
-    for (const Op &op : ops) {
-        const Layout &plain = std::string(op.ext) == "bmp" ? layouts[0] : layouts[6];
-        for (const Layout &l : layouts) {
+    for (const Op& op : ops) {
+        const Layout& plain = std::string(op.ext) == "bmp" ? layouts[0] : layouts[6];
+        for (const Layout& l : layouts) {
             if (l.ext != op.ext) continue;
             SCOPED_TRACE(std::string(op.exportName) + ", " + l.what);
             const std::string out = dir.path("out.bin");
@@ -190,14 +187,13 @@ namespace {
 // What libtiff says the library must read right: uncompressed, strips, one
 // plane (or one sample), either byte order, grey or RGB with 0 black, 8- or
 // 16-bit unsigned or 32-bit float samples.
-bool readable(const LibTiffLayout &l) {
+bool readable(const LibTiffLayout& l) {
     const bool kind = (l.bits == 32 && l.format == 3) || ((l.bits == 8 || l.bits == 16) && l.format == 1);
-    return l.compression == 1 && !l.tiled && (l.planar == 1 || l.samples == 1) &&
-           (l.samples == 1 || l.samples == 3) && (l.photometric == 1 || l.photometric == 2) && kind &&
-           !l.pixels.empty();
+    return l.compression == 1 && !l.tiled && (l.planar == 1 || l.samples == 1) && (l.samples == 1 || l.samples == 3) &&
+           (l.photometric == 1 || l.photometric == 2) && kind && !l.pixels.empty();
 }
 
-float floatAt(const Bytes &p, std::size_t i) {
+float floatAt(const Bytes& p, std::size_t i) {
     float f;
     std::memcpy(&f, &p[4 * i], 4);  // libtiff gives this machine's byte order
     return f;
@@ -226,8 +222,10 @@ TEST(ForeignMaps, ReadRightOrRefusedWithAListedCodeAndUntouched) {
         {"ImageMagick grey float, one row a strip", im,
          im + " {IN16G} " + flt + " -define tiff:rows-per-strip=1 -compress none {OUT}"},
         {"ImageMagick RGB 8, big-endian", im, im + " {IN8C} -define tiff:endian=msb -compress none {OUT}"},
-        {"ImageMagick RGB float, big-endian", im, im + " {IN16C} " + flt + " -define tiff:endian=msb -compress none {OUT}"},
-        {"ImageMagick grey float, big-endian", im, im + " {IN16G} " + flt + " -define tiff:endian=msb -compress none {OUT}"},
+        {"ImageMagick RGB float, big-endian", im,
+         im + " {IN16C} " + flt + " -define tiff:endian=msb -compress none {OUT}"},
+        {"ImageMagick grey float, big-endian", im,
+         im + " {IN16G} " + flt + " -define tiff:endian=msb -compress none {OUT}"},
         {"ImageMagick grey 16, big-endian", im, im + " {IN16G} -define tiff:endian=msb -compress none {OUT}"},
         {"ImageMagick RGB 8, LZW", im, im + " {IN8C} -compress lzw {OUT}"},
         {"ImageMagick grey float, deflate", im, im + " {IN16G} " + flt + " -compress zip {OUT}"},
@@ -260,7 +258,7 @@ TEST(ForeignMaps, ReadRightOrRefusedWithAListedCodeAndUntouched) {
     }
 
     int checked = 0;
-    for (const Variant &v : variants) {
+    for (const Variant& v : variants) {
         SCOPED_TRACE(v.what);
         if (v.tool.empty() || !haveTool(v.tool) || ((v.tool == "tiffcp") && im.empty())) {
             missing.push_back(v.what);
@@ -269,7 +267,7 @@ TEST(ForeignMaps, ReadRightOrRefusedWithAListedCodeAndUntouched) {
         const std::string map = dir.path("map.tif");
         std::remove(map.c_str());
         std::string cmd = v.command;
-        for (auto [key, value] : {std::pair<const char *, std::string>{"{IN8G}", dir.path("g8.pgm")},
+        for (auto [key, value] : {std::pair<const char*, std::string>{"{IN8G}", dir.path("g8.pgm")},
                                   {"{IN8C}", dir.path("c8.ppm")},
                                   {"{IN16G}", dir.path("g16.pgm")},
                                   {"{IN16C}", dir.path("c16.ppm")},
@@ -290,7 +288,7 @@ TEST(ForeignMaps, ReadRightOrRefusedWithAListedCodeAndUntouched) {
         // Each operation: its result, whether it must succeed, and the check
         // of what it gave when it did.
         struct Run {
-            const char *exportName;
+            const char* exportName;
             std::function<float()> call;
             bool mustRead;
             std::function<void(float)> checkRead;
@@ -341,15 +339,15 @@ TEST(ForeignMaps, ReadRightOrRefusedWithAListedCodeAndUntouched) {
                  ASSERT_EQ(tga.size(), 18 + 3 * std::size_t(l.width) * l.length);
                  for (std::uint32_t y = 0; y < l.length; ++y)
                      for (std::uint32_t x = 0; x < l.width; ++x) {
-                         const std::uint8_t *px = &l.pixels[(std::size_t(y) * l.width + x) * l.samples];
-                         const std::uint8_t *t = &tga[18 + 3 * (std::size_t(l.length - 1 - y) * l.width + x)];
+                         const std::uint8_t* px = &l.pixels[(std::size_t(y) * l.width + x) * l.samples];
+                         const std::uint8_t* t = &tga[18 + 3 * (std::size_t(l.length - 1 - y) * l.width + x)];
                          ASSERT_EQ(t[0], px[grey ? 0 : 2]);
                          ASSERT_EQ(t[1], px[grey ? 0 : 1]);
                          ASSERT_EQ(t[2], px[0]);
                      }
              }},
         };
-        for (const Run &r : runs) {
+        for (const Run& r : runs) {
             SCOPED_TRACE(r.exportName);
             std::remove(out.c_str());
             const float code = r.call();
@@ -399,12 +397,12 @@ TEST(ForeignMaps, ReadRightOrRefusedWithAListedCodeAndUntouched) {
         EXPECT_TRUE(readBytes(le) == leBefore && readBytes(be) == beBefore);
     }
     std::printf("[ foreign  ] %d maps, %zu of them in a layout read right\n", checked, readRight.size());
-    for (const std::string &m : readRight) std::printf("[ foreign  ] read right: %s\n", m.c_str());
+    for (const std::string& m : readRight) std::printf("[ foreign  ] read right: %s\n", m.c_str());
     // The layouts the library reads are among them whenever ImageMagick is.
     if (!im.empty()) {
         EXPECT_GE(readRight.size(), 10u);
     }
-    for (const std::string &m : missing) std::printf("[ foreign  ] skipped, its program is missing: %s\n", m.c_str());
+    for (const std::string& m : missing) std::printf("[ foreign  ] skipped, its program is missing: %s\n", m.c_str());
     if (checked == 0) GTEST_SKIP() << "none of ImageMagick, vips and tiffcp is installed";
 }
 

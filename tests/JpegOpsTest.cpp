@@ -27,7 +27,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::uint64_t fnv1a(const Bytes &b) {
+std::uint64_t fnv1a(const Bytes& b) {
     std::uint64_t h = 1469598103934665603ull;
     for (std::uint8_t c : b) {
         h ^= c;
@@ -37,7 +37,7 @@ std::uint64_t fnv1a(const Bytes &b) {
 }
 
 // Writes the BMP, converts it and returns the JPEG bytes (empty on failure).
-Bytes encode(const TempDir &dir, const Bytes &bmp, int scale, float *result = nullptr) {
+Bytes encode(const TempDir& dir, const Bytes& bmp, int scale, float* result = nullptr) {
     std::string in = dir.path("in.bmp"), out = dir.path("out.jpg");
     EXPECT_TRUE(writeBytes(in, bmp));
     float r = convertToJPEG(in.c_str(), out.c_str(), scale);
@@ -57,7 +57,7 @@ struct Parsed {
     bool ok = false;
 };
 
-Parsed parse(const Bytes &f) {
+Parsed parse(const Bytes& f) {
     Parsed p;
     if (f.size() < 4 || f[0] != 0xFF || f[1] != 0xD8) return p;
     size_t at = 2;
@@ -75,8 +75,8 @@ Parsed parse(const Bytes &f) {
     return p;
 }
 
-const Segment *find(const Parsed &p, std::uint8_t marker) {
-    for (const Segment &s : p.segments)
+const Segment* find(const Parsed& p, std::uint8_t marker) {
+    for (const Segment& s : p.segments)
         if (s.marker == marker) return &s;
     return nullptr;
 }
@@ -86,7 +86,7 @@ struct JpegError {
     jpeg_error_mgr mgr;
     std::jmp_buf jump;
 };
-void onJpegError(j_common_ptr c) { std::longjmp(reinterpret_cast<JpegError *>(c->err)->jump, 1); }
+void onJpegError(j_common_ptr c) { std::longjmp(reinterpret_cast<JpegError*>(c->err)->jump, 1); }
 void quietJpeg(j_common_ptr, int) {}
 
 struct Decoded {
@@ -98,7 +98,7 @@ struct Decoded {
     std::vector<std::uint8_t> rgb;
 };
 
-Decoded decode(const Bytes &file) {
+Decoded decode(const Bytes& file) {
     Decoded d;
     jpeg_decompress_struct c;
     JpegError err;
@@ -139,12 +139,12 @@ Decoded decode(const Bytes &file) {
 
 // The same picture through the system encoder with the given tables
 // (natural order), 4:4:4 and the float DCT.
-Bytes referenceEncode(const Picture &p, const std::uint8_t *lumNatural, const std::uint8_t *chromNatural) {
+Bytes referenceEncode(const Picture& p, const std::uint8_t* lumNatural, const std::uint8_t* chromNatural) {
     jpeg_compress_struct c;
     JpegError err;
     c.err = jpeg_std_error(&err.mgr);
     err.mgr.error_exit = onJpegError;
-    unsigned char *buf = nullptr;
+    unsigned char* buf = nullptr;
     unsigned long size = 0;
     if (setjmp(err.jump)) {
         jpeg_destroy_compress(&c);
@@ -171,7 +171,7 @@ Bytes referenceEncode(const Picture &p, const std::uint8_t *lumNatural, const st
     std::vector<std::uint8_t> row(static_cast<size_t>(p.w) * 3);
     while (c.next_scanline < c.image_height) {
         for (int x = 0; x < p.w; ++x) {
-            const Rgb &px = p.at(x, static_cast<int>(c.next_scanline));
+            const Rgb& px = p.at(x, static_cast<int>(c.next_scanline));
             row[3 * x] = px.r;
             row[3 * x + 1] = px.g;
             row[3 * x + 2] = px.b;
@@ -187,19 +187,19 @@ Bytes referenceEncode(const Picture &p, const std::uint8_t *lumNatural, const st
 }
 
 // Scaled quantisation tables in natural order, as the encoder chose them.
-void tablesFromDQT(const Segment &dqt, std::uint8_t *lum, std::uint8_t *chrom) {
+void tablesFromDQT(const Segment& dqt, std::uint8_t* lum, std::uint8_t* chrom) {
     for (int i = 0; i < 64; ++i) {
         lum[i] = dqt.body[1 + zigzag[i]];
         chrom[i] = dqt.body[66 + zigzag[i]];
     }
 }
 
-double psnr(const Picture &p, const Decoded &d) {
+double psnr(const Picture& p, const Decoded& d) {
     double se = 0;
     for (int y = 0; y < p.h; ++y)
         for (int x = 0; x < p.w; ++x) {
-            const Rgb &s = p.at(x, y);
-            const std::uint8_t *o = d.rgb.data() + (static_cast<size_t>(y) * p.w + x) * 3;
+            const Rgb& s = p.at(x, y);
+            const std::uint8_t* o = d.rgb.data() + (static_cast<size_t>(y) * p.w + x) * 3;
             double dr = s.r - o[0], dg = s.g - o[1], db = s.b - o[2];
             se += dr * dr + dg * dg + db * db;
         }
@@ -241,7 +241,7 @@ TEST(JpegTables, QuantisationScaling) {
         {0, 63, 1, 1},    {1, 1, 1, 1},        {3, 0, 1, 1},   {4, 0, 1, 1},     {75, 1, 8, 14},
         {255, 0, 41, 43}, {255, 62, 255, 252}, {256, 0, 1, 1}, {356, 0, 16, 17},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "scale " << c.scale << " index " << c.natural);
         set_DQTinfo(c.scale);
         EXPECT_EQ(DQTinfo[5 + zigzag[c.natural]], c.lum);
@@ -265,7 +265,7 @@ TEST(JpegTables, HuffmanCodesArePrefixFreeAndCanonical) {
     EXPECT_EQ(CbDC_HT[11].length, 11);
     EXPECT_EQ(CbDC_HT[11].code, 0x7FE);
     // Every used code is a prefix of no other one.
-    auto prefixFree = [](const bitstring *t, int n) {
+    auto prefixFree = [](const bitstring* t, int n) {
         for (int a = 0; a < n; ++a)
             for (int b = 0; b < n; ++b) {
                 if (a == b || !t[a].length || !t[b].length || t[a].length > t[b].length) continue;
@@ -286,7 +286,7 @@ TEST(JpegTables, CategoryAndAdditionalBits) {
     } cases[] = {{1, 1, 1},        {-1, 1, 0},        {2, 2, 2},          {-2, 2, 1},     {3, 2, 3},
                  {-3, 2, 0},       {255, 8, 255},     {-255, 8, 0},       {256, 9, 256},  {-256, 9, 255},
                  {2047, 11, 2047}, {-2048, 12, 2047}, {32767, 15, 32767}, {-32767, 15, 0}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.v);
         EXPECT_EQ(category[c.v], c.cat);
         EXPECT_EQ(bitcode[c.v].length, c.cat);
@@ -314,7 +314,7 @@ TEST_P(ColourPaths, ColourConversionCentresChroma) {
     };
     std::vector<std::uint8_t> buf(8 * 8 * 3);
     _RGB_buffer = buf.data();
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << int(c.c.r) << "," << int(c.c.g) << "," << int(c.c.b));
         for (size_t i = 0; i < buf.size(); i += 3) {
             buf[i] = c.c.b;
@@ -370,7 +370,7 @@ namespace {
 
 // The padded picture as BitmapStripes gives it, stripe after stripe; empty
 // when open refuses the file.
-Bytes readStripes(const std::string &path, int &w, int &h) {
+Bytes readStripes(const std::string& path, int& w, int& h) {
     BitmapStripes stripes;
     if (stripes.open(path.c_str(), w, h) != 0) return {};
     const size_t rowBytes = size_t(_width) * 3;
@@ -386,7 +386,7 @@ Bytes readStripes(const std::string &path, int &w, int &h) {
 // bottom first from byte 54, 3w + w mod 4 bytes each; top row first, padding
 // columns repeating a row's last pixel and padding rows the bottom row;
 // bytes past the end of the file read as zeros.
-Bytes paddedPicture(const Bytes &bmp, size_t w, size_t h) {
+Bytes paddedPicture(const Bytes& bmp, size_t w, size_t h) {
     const size_t W = (w + 7) & ~size_t(7), H = (h + 7) & ~size_t(7), stored = 3 * w + w % 4;
     Bytes pic(W * H * 3);
     for (size_t y = 0; y < H; ++y)
@@ -416,8 +416,8 @@ TEST(JpegLoader, PadsWithTheLastPixelAndFlips) {
     ASSERT_EQ(pic.size(), 16u * 8 * 3);
     for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 16; ++x) {
-            const Rgb &s = p.at(std::min(x, 9), std::min(y, 2));
-            const std::uint8_t *b = &pic[(y * 16 + x) * 3];
+            const Rgb& s = p.at(std::min(x, 9), std::min(y, 2));
+            const std::uint8_t* b = &pic[(y * 16 + x) * 3];
             ASSERT_EQ(b[0], s.b) << x << "," << y;
             ASSERT_EQ(b[1], s.g) << x << "," << y;
             ASSERT_EQ(b[2], s.r) << x << "," << y;
@@ -447,7 +447,7 @@ TEST(JpegLoader, StripesFollowTheStoredRows) {
     // and cut at many lengths (down to the shortest the checks let through).
     TempDir dir;
     const struct { int w, h; } sizes[] = {{1, 1}, {8, 8}, {13, 11}, {7, 17}, {33, 5}, {16, 24}};
-    for (const auto &sz : sizes) {
+    for (const auto& sz : sizes) {
         const Bytes full = samples::bmp24(samples::noise(sz.w, sz.h, 9));
         const size_t shortest = 54 + static_cast<size_t>(sz.w) * sz.h;
         for (size_t n = full.size(); n + 1 > shortest && n >= 54; n -= std::max<size_t>(1, full.size() / 23)) {
@@ -468,12 +468,12 @@ TEST(JpegLoader, StripesFollowTheStoredRows) {
 // they give. Each gives the very JPEG of the plain bottom-up file.
 TEST(JpegConvert, TopDownRowsAndLongerHeadersGiveTheSameJpeg) {
     TempDir dir;
-    auto jpegOf = [&](const Bytes &bmp) {
+    auto jpegOf = [&](const Bytes& bmp) {
         writeBytes(dir.path("in.bmp"), bmp);
         EXPECT_EQ(convertToJPEG(dir.path("in.bmp").c_str(), dir.path("out.jpg").c_str(), 75), 0.0f);
         return readBytes(dir.path("out.jpg"));
     };
-    for (const auto &sz : {std::pair<int, int>{13, 11}, {8, 8}, {1, 17}}) {
+    for (const auto& sz : {std::pair<int, int>{13, 11}, {8, 8}, {1, 17}}) {
         SCOPED_TRACE(testing::Message() << sz.first << "x" << sz.second);
         const Bytes plain = samples::bmp24(samples::noise(sz.first, sz.second, 4));
         const std::size_t stored = (plain.size() - 54) / static_cast<std::size_t>(sz.second);
@@ -504,7 +504,7 @@ TEST(JpegConvert, Codes) {
         return b;
     };
     struct Case {
-        const char *what;
+        const char* what;
         Bytes bmp;
         int code;
     } cases[] = {
@@ -533,7 +533,7 @@ TEST(JpegConvert, Codes) {
         {"width 65528, 1 row, no pixel data", with(18, {0xF8, 0xFF, 0, 0, 1, 0, 0, 0}), 6},
         {"65528 x 65528 in a few bytes", with(18, {0xF8, 0xFF, 0, 0, 0xF8, 0xFF, 0, 0}), 6},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::string in = dir.path("c.bmp"), out = dir.path("c.jpg");
         writeBytes(in, c.bmp);
@@ -569,7 +569,7 @@ TEST(JpegConvert, SegmentLayout) {
     EXPECT_EQ(p.segments[2].body[65], 0x01);
     EXPECT_EQ(p.segments[3].body, Bytes({8, 0, 21, 0, 37, 3, 1, 0x11, 0, 2, 0x11, 1, 3, 0x11, 1}));
     ASSERT_EQ(p.segments[4].body.size(), 416u);
-    const Bytes &dht = p.segments[4].body;
+    const Bytes& dht = p.segments[4].body;
     EXPECT_EQ(dht[0], 0x00);
     EXPECT_EQ(dht[29], 0x10);
     EXPECT_EQ(dht[29 + 179], 0x01);
@@ -649,7 +649,7 @@ TEST_P(TransformPaths, ConstantBlocksGiveOnlyTheDcTerm) {
         for (int v : {-128, -127, -1, 0, 1, 64, 127}) {
             std::int8_t block[64];
             std::memset(block, v, sizeof block);
-            for (const float *tbl : {fdtbl_Y, fdtbl_Cb}) {
+            for (const float* tbl : {fdtbl_Y, fdtbl_Cb}) {
                 std::int16_t q[64];
                 ASSERT_TRUE(fdct_and_quantization_with(GetParam(), block, tbl, q));
                 const float t = static_cast<float>(64 * v) * tbl[0];
@@ -672,7 +672,7 @@ TEST_P(TransformSimdPaths, TransformMatchesThePortablePath) {
         seed ^= seed << 5;
         return seed;
     };
-    auto same = [&](const std::int8_t *block, const float *tbl) {
+    auto same = [&](const std::int8_t* block, const float* tbl) {
         std::int16_t a[64], b[64];
         EXPECT_TRUE(fdct_and_quantization_with(GetParam(), block, tbl, a));
         EXPECT_TRUE(fdct_and_quantization_with(simd::kPortable, block, tbl, b));
@@ -694,7 +694,7 @@ TEST_P(TransformSimdPaths, TransformMatchesThePortablePath) {
                                        // flat blocks, zero among them
                                        : static_cast<std::int8_t>((n / 6) % 256 - 128);
             }
-            for (const float *tbl : {fdtbl_Y, fdtbl_Cb})
+            for (const float* tbl : {fdtbl_Y, fdtbl_Cb})
                 ASSERT_TRUE(same(block, tbl)) << "scale " << scale << " block " << n;
         }
         release_jpeg_buffers();
@@ -705,9 +705,9 @@ TEST_P(TransformSimdPaths, TransformMatchesThePortablePath) {
     std::vector<std::vector<float>> tables = {std::vector<float>(64, 0.5f), std::vector<float>(64, 0.25f),
                                               std::vector<float>(64, 3.9f), std::vector<float>(64, 2.5f)};
     std::vector<float> mixed(64);
-    for (float &v : mixed) v = static_cast<float>(next() % 1024) / 256.0f;
+    for (float& v : mixed) v = static_cast<float>(next() % 1024) / 256.0f;
     tables.push_back(mixed);
-    for (const std::vector<float> &tbl : tables)
+    for (const std::vector<float>& tbl : tables)
         for (int n = 0; n < 2000; ++n) {
             std::int8_t block[64];
             for (int i = 0; i < 64; ++i)
@@ -735,13 +735,13 @@ TEST_P(NonzeroMaskPaths, OneBitPerNonZeroCoefficient) {
             ASSERT_TRUE(nonzero_mask_with(GetParam(), one, mask));
             ASSERT_EQ(mask, std::uint64_t(1) << at) << "value " << v << " at " << at;
         }
-    for (std::int16_t &v : c) v = -32768;
+    for (std::int16_t& v : c) v = -32768;
     ASSERT_TRUE(nonzero_mask_with(GetParam(), c, mask));
     EXPECT_EQ(mask, ~std::uint64_t(0));
     // Sparse and dense random blocks against the portable path.
     std::uint32_t seed = 99;
     for (int n = 0; n < 20000; ++n) {
-        for (std::int16_t &v : c) {
+        for (std::int16_t& v : c) {
             seed = seed * 1664525u + 1013904223u;
             v = (seed >> 24) % 8 < static_cast<std::uint32_t>(n % 9) ? static_cast<std::int16_t>(seed >> 8) : 0;
         }
@@ -766,7 +766,7 @@ TEST(JpegConvert, LastZigzagCoefficientCanBeNonZero) {
 
 TEST(JpegConvert, GoldenBytes) {
     struct Case {
-        const char *what;
+        const char* what;
         Picture pic;
         int scale;
         std::uint64_t hash;
@@ -781,7 +781,7 @@ TEST(JpegConvert, GoldenBytes) {
         {"white 1x1 @75", samples::solid(1, 1, Rgb{255, 255, 255}), 75, 0x74b917a9cdea3a2aull},
     };
     TempDir dir;
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         Bytes f = encode(dir, samples::bmp24(c.pic), c.scale);
         ASSERT_FALSE(f.empty()) << c.what;
         EXPECT_EQ(fnv1a(f), c.hash) << c.what << ": 0x" << std::hex << fnv1a(f);
@@ -807,7 +807,7 @@ TEST(JpegConvert, GoldenBytesAcrossPicturesAndScales) {
     TempDir dir;
     std::uint64_t h = 1469598103934665603ull;
     size_t total = 0;
-    for (const Picture &p : pics)
+    for (const Picture& p : pics)
         for (int s : scales) {
             Bytes f = encode(dir, samples::bmp24(p), s);
             ASSERT_FALSE(f.empty());
@@ -833,7 +833,7 @@ TEST(JpegExport, ArgumentsAndScale) {
         int lum0;  // first luminance table entry: 16 x scale / 100, rounded
     } cases[] = {{100, 16}, {0, 1},     {75.9, 12}, {150, 8},
                  {-1, 8},   {100.5, 8}, {50, 8},    {std::numeric_limits<double>::quiet_NaN(), 8}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
         m = out;
         ASSERT_EQ(callExport("saveAsJpeg", in, c.value, &m), 0.0f);
@@ -877,7 +877,7 @@ TEST(JpegDecode, TablesMatchTheSystemEncodersExampleTables) {
     jpeg_error_mgr err;
     c.err = jpeg_std_error(&err);
     jpeg_create_compress(&c);
-    unsigned char *buf = nullptr;
+    unsigned char* buf = nullptr;
     unsigned long size = 0;
     jpeg_mem_dest(&c, &buf, &size);
     c.image_width = 16;
@@ -919,10 +919,10 @@ TEST(JpegDecode, TablesMatchTheSystemEncodersExampleTables) {
     TempDir dir;
     Parsed p = parse(encode(dir, samples::bmp24(pic), 100));
     ASSERT_TRUE(p.ok);
-    const Bytes &dqt = find(p, 0xDB)->body;
+    const Bytes& dqt = find(p, 0xDB)->body;
     EXPECT_EQ(Bytes(dqt.begin() + 1, dqt.begin() + 65), qt[0]);
     EXPECT_EQ(Bytes(dqt.begin() + 66, dqt.begin() + 130), qt[1]);
-    const Bytes &dht = find(p, 0xC4)->body;
+    const Bytes& dht = find(p, 0xC4)->body;
     // Our order: luminance DC, luminance AC, chrominance DC, chrominance AC.
     const int slots[4] = {0, 2, 1, 3};
     size_t off = 0;
@@ -936,7 +936,7 @@ TEST(JpegDecode, TablesMatchTheSystemEncodersExampleTables) {
 
 TEST(JpegDecode, DecodesWithTheRightFrameAndCloseToTheSource) {
     struct Case {
-        const char *what;
+        const char* what;
         Picture pic;
         double minPsnr[4];  // at scales 0, 50, 75, 100
     } cases[] = {
@@ -956,7 +956,7 @@ TEST(JpegDecode, DecodesWithTheRightFrameAndCloseToTheSource) {
     };
     const int scales[4] = {0, 50, 75, 100};
     TempDir dir;
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         for (int s = 0; s < 4; ++s) {
             SCOPED_TRACE(testing::Message() << c.what << " scale " << scales[s]);
             Bytes f = encode(dir, samples::bmp24(c.pic), scales[s]);
@@ -983,7 +983,7 @@ TEST(JpegDecode, QualityMatchesTheSystemEncoderWithTheSameTables) {
     // which adds up to 1.15 to the mean square error. Beyond that bias the
     // two encoders must be equal; on noise the bias is lost in the error.
     struct Case {
-        const char *what;
+        const char* what;
         Picture pic;
         int scale;
     } cases[] = {
@@ -993,7 +993,7 @@ TEST(JpegDecode, QualityMatchesTheSystemEncoderWithTheSameTables) {
         {"edges @75", samples::edges(96, 64), 75},
     };
     TempDir dir;
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes ours = encode(dir, samples::bmp24(c.pic), c.scale);
         Parsed p = parse(ours);

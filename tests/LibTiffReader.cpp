@@ -3,9 +3,9 @@
 #if BRINDLEX_HAVE_LIBTIFF
 #include <tiffio.h>
 
-bool readWithLibTiff(const std::string &path, LibTiffImage &img) {
+bool readWithLibTiff(const std::string& path, LibTiffImage& img) {
     TIFFSetWarningHandler(nullptr);
-    TIFF *t = TIFFOpen(path.c_str(), "rc");  // no strip chopping
+    TIFF* t = TIFFOpen(path.c_str(), "rc");  // no strip chopping
     if (!t) return false;
     bool ok = TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &img.width) && TIFFGetField(t, TIFFTAG_IMAGELENGTH, &img.length);
     TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &img.bits);
@@ -20,10 +20,10 @@ bool readWithLibTiff(const std::string &path, LibTiffImage &img) {
 #endif
 
 #if BRINDLEX_HAVE_LIBTIFF
-bool inspectWithLibTiff(const std::string &path, LibTiffLayout &l) {
+bool inspectWithLibTiff(const std::string& path, LibTiffLayout& l) {
     TIFFSetWarningHandler(nullptr);
     TIFFSetErrorHandler(nullptr);
-    TIFF *t = TIFFOpen(path.c_str(), "rc");
+    TIFF* t = TIFFOpen(path.c_str(), "rc");
     if (!t) return false;
     bool ok = TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &l.width) && TIFFGetField(t, TIFFTAG_IMAGELENGTH, &l.length);
     TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &l.bits);

@@ -15,7 +15,7 @@ struct LibTiffImage {
 };
 
 // False when libtiff refuses the file or it does not hold one strip.
-bool readWithLibTiff(const std::string &path, LibTiffImage &img);
+bool readWithLibTiff(const std::string& path, LibTiffImage& img);
 
 // How a file is laid out, as libtiff reads its first directory.
 struct LibTiffLayout {
@@ -28,4 +28,4 @@ struct LibTiffLayout {
 };
 
 // False when libtiff cannot open the file or read its rows.
-bool inspectWithLibTiff(const std::string &path, LibTiffLayout &layout);
+bool inspectWithLibTiff(const std::string& path, LibTiffLayout& layout);

@@ -16,10 +16,10 @@
 // explains r. An export only the other build has is checked against that
 // build's rows: its worker is compiled here too, and the tests call it
 // directly.
-inline ::testing::AssertionResult listedResult(const std::string &exportName, float r) {
+inline ::testing::AssertionResult listedResult(const std::string& exportName, float r) {
     auto ownRows = [&](bool windows) {
         std::vector<results::Row> rows = resultRowsOf(exportName, windows);
-        for (const results::Row &row : rows)
+        for (const results::Row& row : rows)
             if (row.exportName) return rows;
         return std::vector<results::Row>();
     };
@@ -28,7 +28,7 @@ inline ::testing::AssertionResult listedResult(const std::string &exportName, fl
     if (rows.empty()) return ::testing::AssertionFailure() << "no results are listed for " << exportName;
     if (explainingRow(rows, r)) return ::testing::AssertionSuccess();
     std::ostringstream listed;
-    for (const results::Row &row : rows) {
+    for (const results::Row& row : rows) {
         if (!row.exportName) continue;
         listed << (listed.tellp() > 0 ? ", " : "") << row.low;
         if (row.kind != results::Kind::Code) listed << ".." << row.high;

@@ -16,8 +16,8 @@ using Bytes = std::vector<unsigned char>;
 
 namespace {
 
-std::uint32_t rd32(const Bytes &f, std::size_t o) { return maptest::le32(f, o); }
-void wr32(Bytes &f, std::size_t o, std::uint32_t v) {
+std::uint32_t rd32(const Bytes& f, std::size_t o) { return maptest::le32(f, o); }
+void wr32(Bytes& f, std::size_t o, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) f[o + i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
@@ -32,7 +32,7 @@ struct Hdr {
     std::uint32_t headerSize, compression;
 };
 
-bool plainHeader(const Bytes &f, Hdr &h) {
+bool plainHeader(const Bytes& f, Hdr& h) {
     if (f.size() < 38 || f[0] != 'B' || f[1] != 'M') return false;
     h.off = rd32(f, 10);
     h.headerSize = rd32(f, 14);
@@ -44,7 +44,7 @@ bool plainHeader(const Bytes &f, Hdr &h) {
 }
 
 // 24 bits, uncompressed, a header of 40 bytes or more, the rows after it.
-float plainLayout(const Hdr &h) {
+float plainLayout(const Hdr& h) {
     if (h.bpp != 24) return bmp::kNot24Bit;
     if (h.headerSize < 40 || h.compression != 0 || h.off < 14 + std::uint64_t(h.headerSize)) return bmp::kUnreadLayout;
     return 0.0f;
@@ -52,14 +52,14 @@ float plainLayout(const Hdr &h) {
 
 std::int64_t plainStride(std::int32_t w) { return w > 0 ? 3 * std::int64_t(w) + getPadding(w) : 0; }
 
-bool plainFits(const Hdr &h, std::size_t size) {
+bool plainFits(const Hdr& h, std::size_t size) {
     if (h.w <= 0 || h.h <= 0) return true;
     // Every row whole but the last one's padding.
     return std::uint64_t(h.off) + std::uint64_t(plainStride(h.w)) * std::uint64_t(h.h - 1) + 3 * std::uint64_t(h.w) <=
            size;
 }
 
-float plainMergeBmp(const Bytes &src, Bytes &dst) {
+float plainMergeBmp(const Bytes& src, Bytes& dst) {
     Hdr t, s;
     if (!plainHeader(dst, t)) return bmp::kNotBmp;
     if (plainLayout(t) != 0.0f) return plainLayout(t);
@@ -69,7 +69,7 @@ float plainMergeBmp(const Bytes &src, Bytes &dst) {
     if (s.off != t.off) return bmp::kLayoutDiffers;
     if (!plainFits(s, src.size()) || !plainFits(t, dst.size())) return bmp::kShortData;
     if (s.w <= 0 || s.h <= 0) return 0.0f;
-    const unsigned char *key = &src[s.off];
+    const unsigned char* key = &src[s.off];
     const unsigned char k0 = key[0], k1 = key[1], k2 = key[2];
     for (std::int64_t y = 0; y < s.h; ++y)
         for (std::int64_t x = 0; x < s.w; ++x) {
@@ -79,7 +79,7 @@ float plainMergeBmp(const Bytes &src, Bytes &dst) {
     return 0.0f;
 }
 
-float plainSwapBmp(Bytes &f, int mode) {
+float plainSwapBmp(Bytes& f, int mode) {
     Hdr h;
     if (!plainHeader(f, h)) return bmp::kNotBmp;
     if (plainLayout(h) != 0.0f) return plainLayout(h);
@@ -94,7 +94,7 @@ float plainSwapBmp(Bytes &f, int mode) {
     return 0.0f;
 }
 
-float plainBmpThumb(Bytes &f, int size) {
+float plainBmpThumb(Bytes& f, int size) {
     Hdr h;
     if (!plainHeader(f, h)) return bmp::kThumbNotBmp;
     if (plainLayout(h) != 0.0f) return plainLayout(h);
@@ -148,7 +148,7 @@ Bytes makeBmp(int w, int h, std::uint32_t off, std::uint32_t seed, int cut = 0, 
     const std::size_t stride = std::size_t(plainStride(w));
     Bytes f(std::max<std::size_t>(38, off + stride * std::size_t(h)) + std::size_t(extra) - std::size_t(cut), 0);
     std::uint32_t r = seed;
-    for (auto &b : f) {
+    for (auto& b : f) {
         r = r * 1664525u + 1013904223u;
         b = static_cast<unsigned char>(r >> 24);
     }
@@ -172,7 +172,7 @@ Bytes makeBmp(int w, int h, std::uint32_t off, std::uint32_t seed, int cut = 0, 
 }
 
 struct BmpCase {
-    const char *what;
+    const char* what;
     int w, h;
     std::uint32_t off;
     int cut, extra;
@@ -195,7 +195,7 @@ const BmpCase kBmpCases[] = {
 
 TEST(MapStreaming, BmpMergeAndSwapMatchTheWholeFileVersion) {
     TempDir dir;
-    for (const BmpCase &c : kBmpCases) {
+    for (const BmpCase& c : kBmpCases) {
         SCOPED_TRACE(c.what);
         // The source must show the key on the target: use the target's
         // first pixel colour throughout.
@@ -224,7 +224,7 @@ TEST(MapStreaming, BmpMergeAndSwapMatchTheWholeFileVersion) {
 
 TEST(MapStreaming, BmpThumbnailMatchesTheWholeFileVersion) {
     TempDir dir;
-    for (const BmpCase &c : kBmpCases) {
+    for (const BmpCase& c : kBmpCases) {
         if (c.w > 100000) continue;  // sampling the same rows; no need for the widest
         for (int size : {1, 3, 16, 100}) {
             SCOPED_TRACE(std::string(c.what) + ", size " + std::to_string(size));
@@ -240,10 +240,10 @@ TEST(MapStreaming, BmpThumbnailMatchesTheWholeFileVersion) {
 
 namespace {
 
-void be32put(Bytes &f, std::uint32_t v) {
+void be32put(Bytes& f, std::uint32_t v) {
     for (int i = 3; i >= 0; --i) f.push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
-void be16put(Bytes &f, std::uint16_t v) {
+void be16put(Bytes& f, std::uint16_t v) {
     f.push_back(static_cast<unsigned char>(v >> 8));
     f.push_back(static_cast<unsigned char>(v));
 }
@@ -278,7 +278,7 @@ Bytes makePsd(std::uint32_t rows, std::uint32_t cols, std::uint16_t depth, std::
     return f;
 }
 
-float plainMergePsd(const Bytes &a, Bytes &b) {
+float plainMergePsd(const Bytes& a, Bytes& b) {
     float r = readPSDHeader(fileio::Bytes(b));
     if (r != 0.0f) return r;
     const PSDHeader hb = _fHeader;
@@ -306,7 +306,7 @@ float plainMergePsd(const Bytes &a, Bytes &b) {
     return 0.0f;
 }
 
-float plainSwapPsd(Bytes &f, int mode) {
+float plainSwapPsd(Bytes& f, int mode) {
     const float r = readPSDHeader(fileio::Bytes(f));
     if (r != 0.0f) return r;
     if (std::int64_t(_fHeader.depth) * _fHeader.channels != 24) return psd::kNotRgb8;
@@ -324,7 +324,7 @@ float plainSwapPsd(Bytes &f, int mode) {
 }
 
 struct PsdCase {
-    const char *what;
+    const char* what;
     std::uint32_t rows, cols;
     std::uint16_t depth, mode, channels;
     std::uint32_t resources, layers;
@@ -349,7 +349,7 @@ const PsdCase kPsdCases[] = {
 
 TEST(MapStreaming, PsdMergeAndSwapMatchTheWholeFileVersion) {
     TempDir dir;
-    for (const PsdCase &c : kPsdCases) {
+    for (const PsdCase& c : kPsdCases) {
         SCOPED_TRACE(c.what);
         const Bytes b = makePsd(c.rows, c.cols, c.depth, c.mode, c.channels, c.resources, c.layers, c.extra, 5, true);
         const Bytes a = makePsd(c.rows, c.cols, c.depth, c.mode, c.channels, c.resources, c.layers, c.extra, 6, false);
@@ -394,7 +394,7 @@ namespace {
 
 // The PSD thumbnail made whole in memory: the S x S canvas of three planes
 // filled by the sampling rules, then the header with the new size.
-float plainPsdThumb(Bytes &f, int size) {
+float plainPsdThumb(Bytes& f, int size) {
     if (size < 1 || size > bmp::kMaxPsdThumb) return bmp::kThumbBadSize;
     const float r = readPSDHeader(fileio::Bytes(f));
     if (r != 0.0f) return r;
@@ -415,7 +415,7 @@ float plainPsdThumb(Bytes &f, int size) {
         const bool portrait = H > W;
         std::int64_t mC = portrait ? (S - W / step) / 2 : 0, mR = portrait ? 0 : (S - H / step) / 2;
         std::int64_t s = 0, ci = 0, ri = 0, kC = 0, kR = 0;
-        auto extra = [](std::int64_t every, std::int64_t &k) -> std::int64_t {
+        auto extra = [](std::int64_t every, std::int64_t& k) -> std::int64_t {
             if (every > 0 && k >= every) {
                 k = 0;
                 return 1;
@@ -465,7 +465,7 @@ float plainPsdThumb(Bytes &f, int size) {
 TEST(MapStreaming, PsdThumbnailMatchesTheWholeFileVersion) {
     TempDir dir;
     struct Case {
-        const char *what;
+        const char* what;
         std::uint32_t rows, cols;
         std::uint16_t channels;
         std::uint32_t resources;
@@ -478,7 +478,7 @@ TEST(MapStreaming, PsdThumbnailMatchesTheWholeFileVersion) {
         {"smaller than the canvas", 50, 100, 3, 0, 128},
         {"sections past the first window", 30, 40, 3, 2500001, 16},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const Bytes file = makePsd(c.rows, c.cols, 8, 3, c.channels, c.resources, 0, 4, 11, false);
         Bytes want = file;

@@ -12,7 +12,7 @@
 namespace {
 
 struct Mem1Export {
-    const char *name;
+    const char* name;
     std::function<void()> setup;  // run before every call
     std::string text;
     double value;
@@ -51,9 +51,9 @@ TEST(Mem1, NoExportWritesPastMem1Size) {
         {"GetFile", [&] { callExport("OpenFolder", folder, 0); }, "", 0},
 #endif
     };
-    for (const Mem1Export &e : exports) {
+    for (const Mem1Export& e : exports) {
         SCOPED_TRACE(std::string(e.name) + " value " + std::to_string(e.value));
-        const char *text = e.text.empty() ? nullptr : e.text.c_str();
+        const char* text = e.text.empty() ? nullptr : e.text.c_str();
         if (e.setup) e.setup();
         std::string full;
         float expected = callExport(e.name, text, e.value, &full, 4096);

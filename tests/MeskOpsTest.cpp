@@ -30,7 +30,7 @@ using Bytes = std::vector<std::uint8_t>;
 TEST(MeskReader, ScanVisitsTheExampleFile) {
     MeskBuilder ex = exampleMesk();
     ASSERT_EQ(ex.size(), 226u);
-    const Bytes &img = ex.bytes();
+    const Bytes& img = ex.bytes();
     struct Case {
         std::uint32_t tag;
         std::uint64_t pos, count, size;
@@ -39,7 +39,7 @@ TEST(MeskReader, ScanVisitsTheExampleFile) {
                  {kMeskFaceTag, 112, 1, 32},
                  {kMeskUVTag, 144, 1, 48},
                  {kMeskGroupTag, 192, 1, 18}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.tag);
         auto ch = findMeskElements(img, c.tag, 1);
         ASSERT_TRUE(ch);
@@ -74,7 +74,7 @@ TEST(MeskReader, ScanEdgeCases) {
         return b;
     };
     struct Case {
-        const char *name;
+        const char* name;
         Bytes image;
         std::int64_t found;  // position, or -1
     } cases[] = {
@@ -92,7 +92,7 @@ TEST(MeskReader, ScanEdgeCases) {
         {"size jumps over the wanted chunk", MeskBuilder().chunk(1, 40, 0, {}).chunk(kMeskUVTag, 0, {}).bytes(), -1},
     };
     cases[8].image.resize(cases[8].image.size() - 1);
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto ch = findMeskChunk(c.image, kMeskUVTag);
         EXPECT_EQ(ch ? static_cast<std::int64_t>(ch->pos) : -1, c.found);
@@ -105,7 +105,7 @@ TEST(MeskReader, ScanEdgeCases) {
 
 TEST(MeskReader, ElementsMustFitTheImage) {
     struct Case {
-        const char *name;
+        const char* name;
         std::uint32_t count;
         std::size_t elementBytes;
         bool fits;
@@ -116,7 +116,7 @@ TEST(MeskReader, ElementsMustFitTheImage) {
         {"count wraps 32-bit products", 0x08000000u, 64, false},  // 2^27 * 32 = 2^32
         {"largest count", 0xFFFFFFFFu, 64, false},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Bytes img = MeskBuilder().chunk(kMeskUVTag, 16, c.count, Bytes(c.elementBytes, 0)).bytes();
         EXPECT_EQ(findMeskElements(img, kMeskUVTag, kMeskUVSize).has_value(), c.fits);
@@ -142,7 +142,7 @@ namespace {
 
 // A mesh of separate quads whose corner 0 lies at the given points; the
 // other corners sit a little above and to the right of corner 0.
-MeskBuilder cornerMesh(const std::vector<std::pair<float, float>> &corner0) {
+MeskBuilder cornerMesh(const std::vector<std::pair<float, float>>& corner0) {
     std::vector<std::array<float, 3>> v;
     std::vector<std::array<std::int32_t, 4>> f;
     std::vector<std::array<float, 8>> uv;
@@ -158,22 +158,22 @@ MeskBuilder cornerMesh(const std::vector<std::pair<float, float>> &corner0) {
     return m;
 }
 
-std::string writeMesh(const TempDir &dir, const std::string &name, const Bytes &bytes) {
+std::string writeMesh(const TempDir& dir, const std::string& name, const Bytes& bytes) {
     std::string p = dir.path(name);
     EXPECT_TRUE(writeBytes(p, bytes));
     return p;
 }
 
 // A host call whose mem1 is an input path.
-float callPath(const std::string &name, const char *text, double value, const std::string &path) {
+float callPath(const std::string& name, const char* text, double value, const std::string& path) {
     std::string m1 = path;
     return callExport(name, text, value, &m1);
 }
-float callPath(const std::string &name, const std::string &text, double value, const std::string &path) {
+float callPath(const std::string& name, const std::string& text, double value, const std::string& path) {
     return callPath(name, text.c_str(), value, path);
 }
 
-float floatAt(const Bytes &b, std::size_t off) { return off + 4 <= b.size() ? fileio::loadLEf32(b.data() + off) : NAN; }
+float floatAt(const Bytes& b, std::size_t off) { return off + 4 <= b.size() ? fileio::loadLEf32(b.data() + off) : NAN; }
 
 }  // namespace
 
@@ -190,7 +190,7 @@ TEST(UVTiles, TileIndexOfACoordinate) {
         {-1e-8f, -1, 0.0f},    {10.5f, 10, 0.5f}, {3e9f, INT32_MAX, 3e9f - 2147483648.0f},
         {-3e9f, INT32_MIN, 0},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.w);
         EXPECT_EQ(uvTileIndex(c.w), c.index);
         std::int32_t i;
@@ -207,7 +207,7 @@ TEST(UVTiles, TileIndexOfACoordinate) {
 TEST(UVTiles, NamesInTheFourModes) {
     struct Case {
         std::int32_t U, V;
-        const char *names[4];
+        const char* names[4];
     } cases[] = {
         {0, 0, {"_u0_v0", "_u1_v1", "1001", "u0v0"}},
         {2, 1, {"_u2_v1", "_u3_v2", "1013", "u2v1"}},
@@ -218,19 +218,19 @@ TEST(UVTiles, NamesInTheFourModes) {
          INT32_MIN,
          {"_u2147483647_v-2147483648", "_u2147483648_v-2147483647", "-19327351832", "u2147483647v-2147483648"}},
     };
-    for (const Case &c : cases)
+    for (const Case& c : cases)
         for (int mode = 0; mode < 4; ++mode) EXPECT_EQ(uvTileName(c.U, c.V, mode), c.names[mode]) << c.U << "," << c.V;
 }
 
 TEST(UVTiles, DetectionCountsTilesAndNamesTheLastFace) {
     TempDir dir;
     struct Case {
-        const char *name;
+        const char* name;
         std::vector<std::pair<float, float>> corners;
         double value;
-        const char *selection;  // tile list content, or null for none
+        const char* selection;  // tile list content, or null for none
         float count;
-        const char *last;
+        const char* last;
     } cases[] = {
         {"unit square mode 0", {{0.1f, 0.2f}, {0.9f, 0.9f}}, 0, nullptr, 1, "_u0_v0"},
         {"unit square mode 1", {{0.1f, 0.2f}, {0.9f, 0.9f}}, 1, nullptr, 1, "_u1_v1"},
@@ -257,7 +257,7 @@ TEST(UVTiles, DetectionCountsTilesAndNamesTheLastFace) {
         {"empty list selects all", {{0.5f, 0.5f}, {1.5f, 0.5f}}, 2, "", 2, "1002"},
     };
     const std::string list = dir.path("tiles.txt");
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string mesh = writeMesh(dir, "m.Mesk", cornerMesh(c.corners).bytes());
         callExport("clearUVtilesOutput", nullptr, 0);
@@ -279,7 +279,7 @@ TEST(UVTiles, DetectionCodes) {
     cut.resize(191);  // the UV chunk's last byte is missing
     Bytes hugeCount = MeskBuilder().chunk(kMeskUVTag, 48, 0x08000001u, Bytes(32, 0)).bytes();
     struct Case {
-        const char *name;
+        const char* name;
         Bytes image;
         float code;
     } cases[] = {
@@ -290,7 +290,7 @@ TEST(UVTiles, DetectionCodes) {
         {"count overflowing 32 bits", hugeCount, -18},
         {"zero-size chain", MeskBuilder().chunk(1, 0, 0, {}).chunk(1, 0, 0, {}).bytes(), -18},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string m1 = "untouched";
         EXPECT_EQ(callExport("getUVTile", writeMesh(dir, "bad.Mesk", c.image), 0, &m1), c.code);
@@ -311,7 +311,7 @@ TEST(UVTiles, DetectionCodes) {
 
 TEST(TileSelection, ParsesTheTileList) {
     struct Case {
-        const char *name;
+        const char* name;
         std::string text;
         std::set<std::string> selected;
     } cases[] = {
@@ -339,7 +339,7 @@ TEST(TileSelection, ParsesTheTileList) {
         {"blanks only", "   \n  ", {}},
     };
     TempDir dir;
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string p = dir.path("list.txt");
         ASSERT_TRUE(writeText(p, c.text));
@@ -427,7 +427,7 @@ TEST(UVExtraction, LocalCoordinatesPerTile) {
     const float tile1[24] = {x,    x,    x,     x,     0.25f, 0.5f,  x, x,  //
                              0.5f, 0.5f, 0.75f, 0.5f,  0.5f,  0.75f, x, x,  //
                              x,    x,    0.0f,  0.25f, x,     x,     x, x};
-    const float *want[2] = {tile0, tile1};
+    const float* want[2] = {tile0, tile1};
     for (int t = 0; t < 2; ++t) {
         SCOPED_TRACE(t);
         Bytes b = readBytes(dir.path("t" + std::to_string(t) + ".Mesk"));
@@ -465,7 +465,7 @@ TEST(UVExtraction, OutputPathsAndOrder) {
         {dir.path("a.b/out.Mesk"), dir.path("a.b/out0.Mesk")},
         {dir.path("a.b/.Mesk"), dir.path("a.b/0.Mesk")},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.out);
         EXPECT_EQ(GetUVsFromMesk(mesh.c_str(), c.out.c_str(), 0), 3.0f);
         EXPECT_TRUE(fileExists(c.first));
@@ -500,7 +500,7 @@ TEST(UVExtraction, SelectionAndCodes) {
     std::string m1;
     // Mode 2 with a selection of 1002 only: one file for tile 1002.
     EXPECT_EQ(callExport("setUVtilesOutput", list, 0), 0.0f);
-    for (const char *fn : {"getUVs", "getUVsMask"}) {
+    for (const char* fn : {"getUVs", "getUVsMask"}) {
         SCOPED_TRACE(fn);
         EXPECT_EQ(callPath(fn, two, 2.5, dir.path(std::string(fn) + ".Mesk")), 1.0f);
         EXPECT_TRUE(fileExists(dir.path(std::string(fn) + "0.Mesk")));
@@ -534,7 +534,7 @@ TEST(UVExtraction, SelectionAndCodes) {
                            .endBlock()
                            .bytes();
     struct Case {
-        const char *name;
+        const char* name;
         Bytes image;
         float uvs, mask;
     } cases[] = {
@@ -547,7 +547,7 @@ TEST(UVExtraction, SelectionAndCodes) {
         {"vertex count past the image", hugeVertices, 1, -18},
         {"indices outside the vertex range", badIndices, 1, 1},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string p = writeMesh(dir, "bad.Mesk", c.image);
         EXPECT_EQ(callPath("getUVs", p, 0, dir.path("bu.Mesk")), c.uvs);
@@ -574,7 +574,7 @@ TEST(UVExtraction, SelectionAndCodes) {
     // A tile file that cannot be created: 1501 + its index; earlier files stay named.
     EXPECT_EQ(callPath("getUVs", two, 0, dir.path("no/such/t.Mesk")), 1501.0f);
     ASSERT_TRUE(makeFolders(dir.path("blocked1.Mesk")));
-    for (const char *fn : {"getUVs", "getUVsMask"}) {
+    for (const char* fn : {"getUVs", "getUVsMask"}) {
         SCOPED_TRACE(fn);
         EXPECT_EQ(callPath(fn, two, 0, dir.path("blocked.Mesk")), 1502.0f);
         m1 = "old";
@@ -593,12 +593,12 @@ TEST(UVExtraction, TileNameList) {
     struct Case {
         double index;
         int size;
-        const char *mem1;
+        const char* mem1;
     } cases[] = {
         {0, 4096, "_u0_v1"}, {1, 4096, "_u1_v1"}, {2.7, 4096, "_u2_v3"}, {-0.5, 4096, "_u0_v1"},
         {3, 4096, "old"},    {-1, 4096, "old"},   {1e12, 4096, "old"},   {1, 7, "_u1_v1"},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.index);
         std::string m1 = "old";
         EXPECT_EQ(callExport("getUVString", nullptr, c.index, &m1, c.size), 0.0f);
@@ -618,7 +618,7 @@ TEST(Polygroups, CountsDistinctNumbers) {
     Bytes cut = exampleMesk().bytes();
     cut.resize(209);
     struct Case {
-        const char *name;
+        const char* name;
         Bytes image;
         float result;
     } cases[] = {
@@ -631,7 +631,7 @@ TEST(Polygroups, CountsDistinctNumbers) {
         {"no polygroup chunk", MeskBuilder().vertices({{0, 0, 0}}).bytes(), -18},
         {"empty file", {}, -18},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(callExport("getUVGroups", writeMesh(dir, "g.Mesk", c.image), 0), c.result);
     }
@@ -671,7 +671,7 @@ TEST(UVExtraction, GeneratedMeshOverSixTiles) {
     for (std::size_t t = 0; t < 6; ++t) {
         Bytes k = readBytes(dir.path("k" + std::to_string(t) + ".Mesk"));
         ASSERT_EQ(k.size(), b.size() - 16 + 16 + n + 16);
-        const std::uint8_t *mask = k.data() + b.size() + 0;
+        const std::uint8_t* mask = k.data() + b.size() + 0;
         // Tile t's own vertices are unmasked, all others masked.
         std::size_t tileOf = t % 3 + 3 * (t / 3);
         for (std::size_t j = 0; j < n; ++j) ASSERT_EQ(mask[j], j / perTile == tileOf ? 0 : 255) << t << " " << j;
@@ -700,11 +700,11 @@ std::vector<std::array<std::uint8_t, 4>> patternColours(std::uint32_t n) {
 std::string lines(std::initializer_list<std::string> ls) {
     const std::string eol = kWindowsBuild ? "\r\n" : "\n";
     std::string s;
-    for (const std::string &l : ls) s += l + eol;
+    for (const std::string& l : ls) s += l + eol;
     return s;
 }
 
-std::string readText(const std::string &path) {
+std::string readText(const std::string& path) {
     Bytes b = readBytes(path);
     return std::string(b.begin(), b.end());
 }
@@ -827,7 +827,7 @@ TEST(FaceIDs, CountsRefinedFacesPerCoarseFace) {
         double levels;
         std::uint32_t triangle, quad;
     } cases[] = {{1, 3, 4}, {2, 12, 16}, {1.5, 6, 8}, {3, 48, 64}, {0, 0, 0}, {-7, 0, 0}, {15, 3u << 28, 1u << 30}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.levels);
         EXPECT_EQ(GetFaceIDsMesk(dir.path("coarse.Mesk").c_str(), c.levels), 4.0f);
         EXPECT_EQ(_faceID, (std::vector<std::uint32_t>{c.triangle, c.quad, c.quad, c.triangle}));
@@ -848,7 +848,7 @@ TEST(FaceIDs, EveryFailureLeavesAnEmptyTable) {
     ASSERT_TRUE(writeBytes(dir.path("cut.Mesk"), Bytes(good.bytes().begin(), good.bytes().end() - 1)));
     ASSERT_TRUE(writeBytes(dir.path("short.Mesk"), Bytes(43, 0)));
     struct Case {
-        const char *file;
+        const char* file;
         double levels;
         float result;
     } cases[] = {
@@ -862,7 +862,7 @@ TEST(FaceIDs, EveryFailureLeavesAnEmptyTable) {
         {"good.Mesk", std::nan(""), -9.0f},
         {"good.Mesk", std::numeric_limits<double>::infinity(), -9.0f},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         SCOPED_TRACE(c.levels);
         ASSERT_EQ(GetFaceIDsMesk(dir.path("good.Mesk").c_str(), 1), 2.0f);
@@ -883,7 +883,7 @@ struct ObjRun {
 };
 
 // Sets the table, writes mesh m and runs the writer into a fresh OBJ path.
-ObjRun runObj(TempDir &dir, const Bytes &mesh, std::vector<std::uint32_t> table) {
+ObjRun runObj(TempDir& dir, const Bytes& mesh, std::vector<std::uint32_t> table) {
     static int serial = 0;
     std::string meshPath = dir.path("in" + std::to_string(serial) + ".Mesk");
     std::string obj = dir.path("out" + std::to_string(serial++) + ".obj");
@@ -915,7 +915,7 @@ TEST(ObjWriter, WritesHeaderVerticesColoursAndFaceGroups) {
 TEST(ObjWriter, GroupsFacesAsTheTableSays) {
     const std::string head = kSmallHeadAndVertices + colourBlock(2);
     struct Case {
-        const char *what;
+        const char* what;
         std::vector<std::uint32_t> table;
         std::string groups;
     } cases[] = {
@@ -931,7 +931,7 @@ TEST(ObjWriter, GroupsFacesAsTheTableSays) {
          {3, 0, 0},
          lines({"#FaceID 1", "f 1 2 3 ", "f 1 2 3 4", "f 2 3 4 5"})},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         ObjRun r = runObj(dir, smallMesh().bytes(), c.table);
@@ -997,8 +997,8 @@ TEST(ObjWriter, MisplacedChunksLeaveTheOutputAsItWas) {
     MeskBuilder notVertices;
     notVertices.colours(patternColours(1)).vertices({{{1, 2, 3}}});
     struct Case {
-        const char *what;
-        const MeskBuilder &mesh;
+        const char* what;
+        const MeskBuilder& mesh;
         float result;
     } cases[] = {
         {"face chunk behind the vertices", noColours, 20001.0f},
@@ -1006,7 +1006,7 @@ TEST(ObjWriter, MisplacedChunksLeaveTheOutputAsItWas) {
         {"tag 0 is not success", zeroTag, kMisplacedZeroTag},
         {"colour chunk first", notVertices, 35001.0f},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         ObjRun r = runObj(dir, c.mesh.bytes(), {1, 2});
@@ -1074,7 +1074,7 @@ TEST(ObjWriter, NeverReadsPastTheFile) {
                  {36, 0xFFFFFFF0u, {1, 1}, kMeskTruncated},         {84 + 8, 0x40000000u, {1, 1}, kMeskTruncated},
                  {112 + 4, 0xFFFFFFFFu, {1, 1, 1}, kMeskTruncated}, {112 + 4, 0xFFFFFFFFu, {1, 1}, 0.0f},
                  {112 + 4, 40u, {1, 1}, kFaceIDsPastFaces}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.at);
         Bytes b = m.bytes();
         for (int i = 0; i < 4; ++i) b[c.at + i] = static_cast<unsigned char>(c.value >> (8 * i));
@@ -1098,7 +1098,7 @@ TEST(CreaseMerge, JoinsBothFilesWithoutTheirLastFourteenBytes) {
     struct Case {
         std::size_t target, addition;
     } cases[] = {{100, 50}, {14, 14}, {14, 20}, {30, 14}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.target);
         SCOPED_TRACE(c.addition);
         TempDir dir;
@@ -1136,7 +1136,7 @@ TEST(CreaseMerge, FailuresLeaveBothFilesAsTheyWere) {
         {"good.bin", "short.bin", kCreaseTargetShort},   {"short.bin", "good.bin", kCreaseAdditionShort},
         {"empty.bin", "good.bin", kCreaseAdditionShort}, {"good.bin", "empty.bin", kCreaseTargetShort},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.addition);
         SCOPED_TRACE(c.target);
         ASSERT_TRUE(writeBytes(dir.path("good.bin"), good));
@@ -1153,12 +1153,12 @@ TEST(CreaseMerge, FailuresLeaveBothFilesAsTheyWere) {
 
 TEST(MeshExportExports, RefuseMissingArguments) {
     struct Case {
-        const char *name;
+        const char* name;
         bool needsMem1;
         bool windowsOnly;
     } cases[] = {
         {"mergeCrease", true, false}, {"getFaceIDs", false, true}, {"mesktoOBJ", true, true}, {"outMRGB", true, true}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(hasExport(c.name), kWindowsBuild || !c.windowsOnly);
         if (!hasExport(c.name)) continue;
@@ -1203,14 +1203,14 @@ namespace exporttest {
 
 // The OBJ text as a plain stream-formatting writer produces it, for meshes
 // whose chunks are well placed and whose table fits the faces.
-std::string referenceObj(const std::vector<std::array<float, 3>> &vs,
-                         const std::vector<std::array<std::uint8_t, 4>> &cs,
-                         const std::vector<std::array<std::int32_t, 4>> &fs, const std::vector<std::uint32_t> &table) {
-    const char *eol = kWindowsBuild ? "\r\n" : "\n";
+std::string referenceObj(const std::vector<std::array<float, 3>>& vs,
+                         const std::vector<std::array<std::uint8_t, 4>>& cs,
+                         const std::vector<std::array<std::int32_t, 4>>& fs, const std::vector<std::uint32_t>& table) {
+    const char* eol = kWindowsBuild ? "\r\n" : "\n";
     std::ostringstream o;
     o << "# File exported by Kelvane plugin" << eol << "#Vertex count " << vs.size() << eol << "#Face count "
       << fs.size() << eol;
-    for (const auto &v : vs) o << "v " << v[0] << " " << v[1] << " " << v[2] << eol;
+    for (const auto& v : vs) o << "v " << v[0] << " " << v[1] << " " << v[2] << eol;
     o << kColourComment << eol;
     char hex[8];
     for (std::size_t k = 0; k < cs.size(); ++k) {
@@ -1224,7 +1224,7 @@ std::string referenceObj(const std::vector<std::array<float, 3>> &vs,
     for (std::size_t n = 1; n <= table.size() && pos < fs.size(); ++n) {
         o << "#FaceID " << n << eol;
         for (std::uint32_t k = 0; k < table[n - 1]; ++k, ++pos) {
-            const auto &f = fs[pos];
+            const auto& f = fs[pos];
             o << "f " << f[0] + 1u << " " << f[1] + 1u << " " << f[2] + 1u << " ";
             if (f[3] >= 0) o << f[3] + 1u;
             o << eol;
@@ -1241,11 +1241,11 @@ TEST(ObjWriter, MatchesAStreamWriterOnARandomMesh) {
     std::vector<std::array<float, 3>> vs(270000);
     std::uniform_real_distribution<float> coord(-50.0f, 50.0f);
     std::uniform_int_distribution<int> scale(-12, 9);
-    for (auto &v : vs)
-        for (float &c : v) c = coord(rng) * std::pow(10.0f, static_cast<float>(scale(rng)));
+    for (auto& v : vs)
+        for (float& c : v) c = coord(rng) * std::pow(10.0f, static_cast<float>(scale(rng)));
     std::vector<std::array<std::uint8_t, 4>> cs(vs.size());
-    for (auto &c : cs)
-        for (auto &b : c) b = static_cast<std::uint8_t>(rng());
+    for (auto& c : cs)
+        for (auto& b : c) b = static_cast<std::uint8_t>(rng());
     std::vector<std::array<std::int32_t, 4>> fs;
     std::vector<std::uint32_t> table;
     std::uniform_int_distribution<std::int32_t> vertex(0, static_cast<std::int32_t>(vs.size() - 1));
@@ -1285,19 +1285,19 @@ std::int32_t refTrunc(float t) {
     return static_cast<std::int32_t>(t);
 }
 std::int32_t refIndex(float w) { return refTrunc(w < 0.0f ? w - 1.0f : w); }
-void refLocal(float w, std::int32_t &index, float &local) {
+void refLocal(float w, std::int32_t& index, float& local) {
     float t = w < 0.0f ? w - 1.0f : w;
     index = refTrunc(t);
     float f = t - static_cast<float>(index);
     local = f < 0.0f ? f + 1.0f : f;
 }
 
-std::uint32_t u32(const Bytes &b, std::size_t at) { return fileio::loadLE32(b.data() + at); }
-float f32(const Bytes &b, std::size_t at) { return fileio::loadLEf32(b.data() + at); }
+std::uint32_t u32(const Bytes& b, std::size_t at) { return fileio::loadLE32(b.data() + at); }
+float f32(const Bytes& b, std::size_t at) { return fileio::loadLEf32(b.data() + at); }
 
 // The chunk scan written out plainly: position of the first chunk with the
 // tag whose elements fit, or 0.
-std::size_t refFind(const Bytes &b, std::uint32_t tag, std::size_t elem, std::size_t pos = 32) {
+std::size_t refFind(const Bytes& b, std::uint32_t tag, std::size_t elem, std::size_t pos = 32) {
     while (pos <= b.size() && b.size() - pos >= 16) {
         const std::uint32_t size = u32(b, pos + 4);
         if (u32(b, pos) == tag)
@@ -1313,7 +1313,7 @@ struct RefTile {
 };
 
 // Tiles in name order, each with the pair of the first face naming it.
-std::vector<RefTile> refTiles(const Bytes &b, std::size_t uvPos, int mode, std::string &last) {
+std::vector<RefTile> refTiles(const Bytes& b, std::size_t uvPos, int mode, std::string& last) {
     std::set<std::string> seen;
     std::vector<RefTile> tiles;
     last.clear();
@@ -1325,11 +1325,11 @@ std::vector<RefTile> refTiles(const Bytes &b, std::size_t uvPos, int mode, std::
         if (mode == 2 && !_UVtilesOut.empty() && !_UVtilesOut.count(last)) continue;
         if (seen.insert(last).second) tiles.push_back({last, U, V});
     }
-    std::sort(tiles.begin(), tiles.end(), [](const RefTile &a, const RefTile &c) { return a.name < c.name; });
+    std::sort(tiles.begin(), tiles.end(), [](const RefTile& a, const RefTile& c) { return a.name < c.name; });
     return tiles;
 }
 
-Bytes refUVFile(const Bytes &b, std::size_t uvPos, const RefTile &t) {
+Bytes refUVFile(const Bytes& b, std::size_t uvPos, const RefTile& t) {
     Bytes out(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(uvPos + 16));
     const std::uint32_t count = u32(b, uvPos + 8);
     for (std::size_t k = 0; k < 4 * std::size_t{count}; ++k) {
@@ -1345,7 +1345,7 @@ Bytes refUVFile(const Bytes &b, std::size_t uvPos, const RefTile &t) {
     return out;
 }
 
-Bytes refMaskFile(const Bytes &b, std::size_t vPos, std::size_t fPos, std::size_t uvPos, const RefTile &t) {
+Bytes refMaskFile(const Bytes& b, std::size_t vPos, std::size_t fPos, std::size_t uvPos, const RefTile& t) {
     Bytes out(b.begin(), b.end() - 16);
     const std::uint32_t n = u32(b, vPos + 8), count = u32(b, uvPos + 8);
     Bytes mask(n, 255);
@@ -1376,7 +1376,7 @@ float bitsFloat(std::uint32_t u) {
 
 // Coordinates that sit on or near the edges of the rules: tile lines, the
 // int32 range, NaN, infinities, denormals, and raw bit patterns.
-float awkward(std::mt19937 &rng) {
+float awkward(std::mt19937& rng) {
     static const float values[] = {
         std::nanf(""),  -std::nanf(""), INFINITY,      -INFINITY,      3e9f,         -3e9f,     2147483648.0f,
         -2147483648.0f, -2147483904.0f, 2147483520.0f, -2147483520.0f, 0.0f,         -0.0f,     -1e-8f,
@@ -1397,10 +1397,10 @@ struct RandomMesh {
 // in oddEvery is an awkward value. wide spreads them over 1000 tiles.
 // Faces stay in one tile for about run faces; big meshes (many faces and
 // vertices, long runs) cross the blocks the operations read in.
-RandomMesh randomMesh(std::mt19937 &rng, std::size_t faces, int oddEvery, bool wide = false, std::uint32_t run = 6,
+RandomMesh randomMesh(std::mt19937& rng, std::size_t faces, int oddEvery, bool wide = false, std::uint32_t run = 6,
                       std::size_t nv = 300) {
     std::vector<std::array<float, 3>> v(nv);
-    for (auto &p : v) p = {static_cast<float>(rng() % 100), static_cast<float>(rng() % 100), 0};
+    for (auto& p : v) p = {static_cast<float>(rng() % 100), static_cast<float>(rng() % 100), 0};
     std::vector<std::pair<int, int>> tiles;
     for (int t = 0; t < 7; ++t) tiles.push_back({static_cast<int>(rng() % 14) - 2, static_cast<int>(rng() % 4) - 1});
     for (int t = 0; wide && t < 1000; ++t) tiles.push_back({t % 40 - 10, t / 40 - 5});
@@ -1414,7 +1414,7 @@ RandomMesh randomMesh(std::mt19937 &rng, std::size_t faces, int oddEvery, bool w
     for (std::size_t i = 0; i < faces; ++i) {
         if (rng() % run == 0) tile = tiles[rng() % tiles.size()];
         std::array<std::int32_t, 4> q;
-        for (auto &j : q) j = static_cast<std::int32_t>(rng() % (nv + 4)) - 2;
+        for (auto& j : q) j = static_cast<std::int32_t>(rng() % (nv + 4)) - 2;
         if (rng() % 4 == 0) q[3] = -1 - static_cast<std::int32_t>(rng() % 3);
         f.push_back(q);
         std::array<float, 8> c;
@@ -1469,7 +1469,7 @@ TEST(UVTiles, QueriesMatchThePlainVersionsOnRandomMeshes) {
         SCOPED_TRACE(round);
         RandomMesh r = round == 12 ? randomMesh(rng, 70000, 40, false, 9000)
                                    : randomMesh(rng, 1 + rng() % 3000, round % 3 == 0 ? 3 : 40);
-        const Bytes &b = r.mesh.bytes();
+        const Bytes& b = r.mesh.bytes();
         const std::string mesh = writeMesh(dir, "r.Mesk", b);
         const std::size_t uvPos = refFind(b, kMeskUVTag, kMeskUVSize);
         ASSERT_NE(uvPos, 0u);
@@ -1508,8 +1508,12 @@ TEST(UVExtraction, TileFilesMatchThePlainVersionsOnRandomMeshes) {
         SCOPED_TRACE(round);
         const bool wild = round % 4 == 1;  // hundreds of tiles
         RandomMesh r = round == 8 ? randomMesh(rng, 70000, 60, false, 8000, 140000)
-                                  : randomMesh(rng, wild ? 1200 : 1 + rng() % 1500, wild ? 9 : round % 2 == 0 ? 5 : 60, wild);
-        const Bytes &b = r.mesh.bytes();
+                                  : randomMesh(rng, wild ? 1200 : 1 + rng() % 1500,
+                                               wild             ? 9
+                                               : round % 2 == 0 ? 5
+                                                                : 60,
+                                               wild);
+        const Bytes& b = r.mesh.bytes();
         const std::string mesh = writeMesh(dir, "r.Mesk", b);
         const std::size_t vPos = refFind(b, kMeskVertexTag, kMeskVertexSize);
         const std::size_t fPos = refFind(b, kMeskFaceTag, kMeskFaceSize, vPos + u32(b, vPos + 4));
@@ -1523,7 +1527,7 @@ TEST(UVExtraction, TileFilesMatchThePlainVersionsOnRandomMeshes) {
         std::string last;
         const std::vector<RefTile> tiles = refTiles(b, uvPos, mode, last);
         std::vector<std::string> names;
-        for (const RefTile &t : tiles) names.push_back(t.name);
+        for (const RefTile& t : tiles) names.push_back(t.name);
         ++(tiles.size() > 254 ? many : few);
 
         const std::string base = dir.path("r" + std::to_string(round) + "u.Mesk");
@@ -1553,7 +1557,7 @@ TEST(FaceIDs, MatchThePlainCountOnARandomFaceChunk) {
     TempDir dir;
     std::mt19937 rng(31);
     std::vector<std::array<std::int32_t, 4>> f(70000);  // more than one block of faces
-    for (auto &q : f) q = {1, 2, 3, static_cast<std::int32_t>(rng())};
+    for (auto& q : f) q = {1, 2, 3, static_cast<std::int32_t>(rng())};
     MeskBuilder m;
     m.faces(f).endBlock();
     const std::string path = writeMesh(dir, "f.Mesk", m.bytes());
@@ -1615,7 +1619,7 @@ TEST_P(TruncSatPaths, TruncatesSaturatesAndTakesNanAsZero) {
         {std::nanf(""), 0},
         {-std::nanf(""), 0},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         std::int32_t i = 12345;
         ASSERT_TRUE(truncSatWith(GetParam(), c.t, i));
         EXPECT_EQ(i, c.i) << c.t;

@@ -24,31 +24,31 @@ using results::Row;
 // The reference writes negative numbers with U+2212.
 const std::string kMinus = "\xE2\x88\x92";
 
-bool sharesABuild(const Row &a, const Row &b) {
+bool sharesABuild(const Row& a, const Row& b) {
     return a.builds == Builds::Both || b.builds == Builds::Both || a.builds == b.builds;
 }
 
 // The export names the tables hold rows for.
 std::set<std::string> tableExports() {
     std::set<std::string> names;
-    for (const Row &row : allResultRows())
+    for (const Row& row : allResultRows())
         if (row.exportName) names.insert(row.exportName);
     return names;
 }
 
 // The export's own rows in one build (no shared codes).
-std::vector<Row> ownRows(const std::string &name, bool windows) {
+std::vector<Row> ownRows(const std::string& name, bool windows) {
     std::vector<Row> own;
-    for (const Row &row : resultRowsOf(name, windows))
+    for (const Row& row : resultRowsOf(name, windows))
         if (row.exportName) own.push_back(row);
     return own;
 }
 
 // True when a code or range row of the export, in either build, or a
 // shared code claims c exactly (a count or a measure does not).
-bool claimsCode(const std::string &name, double c) {
+bool claimsCode(const std::string& name, double c) {
     for (bool windows : {true, false})
-        for (const Row &row : resultRowsOf(name, windows))
+        for (const Row& row : resultRowsOf(name, windows))
             if (row.kind != Kind::Value && c >= row.low && c <= row.high) return true;
     return false;
 }
@@ -56,12 +56,12 @@ bool claimsCode(const std::string &name, double c) {
 // ---------------------------------------------------------------------------
 // The export reference (docs/exports.md), read as its tables lay it out.
 
-std::string trim(const std::string &s) {
+std::string trim(const std::string& s) {
     std::size_t a = s.find_first_not_of(" \t\r"), b = s.find_last_not_of(" \t\r");
     return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
 }
 
-std::vector<std::string> cells(const std::string &line) {
+std::vector<std::string> cells(const std::string& line) {
     std::vector<std::string> out;
     std::stringstream in(line);
     std::string cell;
@@ -72,7 +72,7 @@ std::vector<std::string> cells(const std::string &line) {
 }
 
 // The names written in backticks.
-std::vector<std::string> quotedNames(const std::string &s) {
+std::vector<std::string> quotedNames(const std::string& s) {
     std::vector<std::string> names;
     for (std::size_t at = s.find('`'); at != std::string::npos;) {
         std::size_t end = s.find('`', at + 1);
@@ -87,7 +87,7 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isWordByte(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
 
 // Every signed whole number of a code column ("258 (positive), −259", "+36").
-std::vector<long long> codesOf(const std::string &s) {
+std::vector<long long> codesOf(const std::string& s) {
     std::vector<long long> out;
     for (std::size_t i = 0; i < s.size();) {
         int sign = 1;
@@ -113,7 +113,7 @@ std::vector<long long> codesOf(const std::string &s) {
 
 // True when text mentions the whole number c on its own (not inside a
 // longer number or a word, and "−1" not inside "−1760").
-bool mentions(const std::string &text, long long c) {
+bool mentions(const std::string& text, long long c) {
     const std::string want = c < 0 ? kMinus + std::to_string(-c) : std::to_string(c);
     for (std::size_t at = text.find(want); at != std::string::npos; at = text.find(want, at + 1)) {
         const std::size_t end = at + want.size();
@@ -133,7 +133,7 @@ bool mentions(const std::string &text, long long c) {
 
 // The negative whole numbers a result text states ("−17 cannot open"),
 // not those inside a formula ("levels−1") or a fraction.
-std::vector<long long> negativesIn(const std::string &text) {
+std::vector<long long> negativesIn(const std::string& text) {
     std::vector<long long> out;
     for (std::size_t at = text.find(kMinus); at != std::string::npos; at = text.find(kMinus, at + 1)) {
         std::size_t i = at + kMinus.size();
@@ -171,7 +171,7 @@ std::string readReadme() {
 
 // The blocks (runs of non-empty lines) of each "###" section of the export
 // reference.
-std::vector<std::vector<std::vector<std::string>>> referenceSections(const std::string &readme) {
+std::vector<std::vector<std::vector<std::string>>> referenceSections(const std::string& readme) {
     std::vector<std::vector<std::vector<std::string>>> sections;
     std::istringstream in(readme);
     std::string line;
@@ -202,12 +202,12 @@ std::vector<std::vector<std::vector<std::string>>> referenceSections(const std::
     return sections;
 }
 
-Reference readReference(const std::string &readme) {
+Reference readReference(const std::string& readme) {
     Reference ref;
-    for (const auto &section : referenceSections(readme)) {
+    for (const auto& section : referenceSections(readme)) {
         // The section's exports first: its code tables refer to them.
         std::vector<std::string> names;
-        for (const auto &block : section) {
+        for (const auto& block : section) {
             if (cells(block[0]).empty() || cells(block[0])[0] != "Export") continue;
             for (std::size_t i = 2; i < block.size(); ++i) {
                 std::vector<std::string> c = cells(block[i]);
@@ -220,7 +220,7 @@ Reference readReference(const std::string &readme) {
                     ref.problems.push_back("an export row without one name: " + block[i]);
                     continue;
                 }
-                ReadmeExport &e = ref.exports[quoted[0]];
+                ReadmeExport& e = ref.exports[quoted[0]];
                 e.win = c[1] == "yes";
                 e.mac = c[2] == "yes";
                 e.hostSignature = c[3].rfind("C++", 0) != 0;
@@ -229,7 +229,7 @@ Reference readReference(const std::string &readme) {
             }
         }
         for (std::size_t b = 0; b < section.size(); ++b) {
-            const auto &block = section[b];
+            const auto& block = section[b];
             std::vector<std::string> head = cells(block[0]);
             if (head.empty() || head[0] != "Code") continue;
             // A two-column table belongs to the export its paragraph names
@@ -255,11 +255,11 @@ Reference readReference(const std::string &readme) {
                     std::vector<std::string> quoted = quotedNames(c[1]);
                     if (c[1].rfind("all", 0) == 0) {
                         applies.insert(names.begin(), names.end());
-                        for (const std::string &n : quoted) applies.erase(n);
+                        for (const std::string& n : quoted) applies.erase(n);
                     } else {
                         applies.insert(quoted.begin(), quoted.end());
                     }
-                    for (const std::string &n : quoted)
+                    for (const std::string& n : quoted)
                         if (std::find(names.begin(), names.end(), n) == names.end())
                             ref.problems.push_back("a code row names " + n + ", not an export of its section");
                 }
@@ -267,7 +267,7 @@ Reference readReference(const std::string &readme) {
                 if (codes.empty()) ref.problems.push_back("a code row without a code: " + block[i]);
                 for (long long code : codes) {
                     if (names.empty()) ref.sharedCodes.insert(code);
-                    for (const std::string &n : applies) ref.exports[n].tableCodes.insert(code);
+                    for (const std::string& n : applies) ref.exports[n].tableCodes.insert(code);
                 }
             }
         }
@@ -275,17 +275,17 @@ Reference readReference(const std::string &readme) {
     return ref;
 }
 
-const Reference &reference() {
+const Reference& reference() {
     static const Reference ref = readReference(readReadme());
     return ref;
 }
 
 // The result text an export's row gives, with that of an export it refers
 // to ("as `getUVs`").
-std::string resultText(const Reference &ref, const std::string &name) {
-    const ReadmeExport &e = ref.exports.at(name);
+std::string resultText(const Reference& ref, const std::string& name) {
+    const ReadmeExport& e = ref.exports.at(name);
     std::string text = e.result;
-    for (const std::string &other : quotedNames(e.result))
+    for (const std::string& other : quotedNames(e.result))
         if (other != name && text.find("as `" + other + "`") != std::string::npos && ref.exports.count(other))
             text += " " + ref.exports.at(other).result;
     return text;
@@ -312,16 +312,16 @@ TEST(ResultCodes, EveryHostExportOfThisBuildHasRows) {
 }
 
 TEST(ResultCodes, EveryRowOfThisBuildNamesOneOfItsExports) {
-    for (const Row &row : allResultRows())
+    for (const Row& row : allResultRows())
         if (row.exportName && inThisBuild(row)) {
             EXPECT_TRUE(hasExport(row.exportName)) << row.exportName;
         }
 }
 
 TEST(ResultCodes, NoTwoRowsOfAnExportClaimOneResult) {
-    for (const std::string &name : tableExports()) {
+    for (const std::string& name : tableExports()) {
         std::vector<Row> own;
-        for (const Row &row : allResultRows())
+        for (const Row& row : allResultRows())
             if (row.exportName && name == row.exportName) own.push_back(row);
         for (std::size_t i = 0; i < own.size(); ++i)
             for (std::size_t j = i + 1; j < own.size(); ++j) {
@@ -339,7 +339,7 @@ TEST(ResultCodes, NoTwoRowsOfAnExportClaimOneResult) {
 }
 
 TEST(ResultCodes, RowsAreWellFormed) {
-    for (const Row &row : allResultRows()) {
+    for (const Row& row : allResultRows()) {
         const std::string cause = row.cause ? row.cause : "";
         SCOPED_TRACE(std::string(row.exportName ? row.exportName : "(shared)") + ": " + cause);
         EXPECT_FALSE(std::isnan(row.low) || std::isnan(row.high));
@@ -369,19 +369,19 @@ TEST(ResultCodes, RowsAreWellFormed) {
 // so that a script stopped at failures can get past it; counts and
 // measures are never failures, runs of codes and the shared codes always.
 TEST(ResultCodes, FailuresAreMarked) {
-    for (const std::string &name : tableExports())
+    for (const std::string& name : tableExports())
         for (bool windows : {false, true}) {
             const std::vector<Row> own = ownRows(name, windows);
             if (own.empty()) continue;
             SCOPED_TRACE(name + (windows ? " (Windows)" : " (macOS)"));
-            EXPECT_TRUE(std::any_of(own.begin(), own.end(), [](const Row &r) { return !r.failure; }))
+            EXPECT_TRUE(std::any_of(own.begin(), own.end(), [](const Row& r) { return !r.failure; }))
                 << "no result is a success";
-            for (const Row &row : own)
+            for (const Row& row : own)
                 if (row.kind != Kind::Code) {
                     EXPECT_EQ(row.failure, row.kind == Kind::Range) << row.cause;
                 }
         }
-    for (const Row &row : allResultRows())
+    for (const Row& row : allResultRows())
         if (!row.exportName) {
             EXPECT_TRUE(row.failure) << row.cause;
         }
@@ -390,9 +390,9 @@ TEST(ResultCodes, FailuresAreMarked) {
 TEST(ResultCodes, DescribeResultNamesTheRowThatExplainsIt) {
     const float inf = std::numeric_limits<float>::infinity();
     struct Case {
-        const char *exportName;
+        const char* exportName;
         float r;
-        const char *meaning;
+        const char* meaning;
         bool windowsOnly, macOnly;
     } cases[] = {
         {"getUVTile", 3, "the number of distinct tiles", false, false},
@@ -430,7 +430,7 @@ TEST(ResultCodes, DescribeResultNamesTheRowThatExplainsIt) {
         {"CreateThumbnailBMP", -9, "text is null, or the size is below 1", false, false},
         {"getUVsMask", -9, "an argument is missing or its value is refused", false, false},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         if ((c.windowsOnly && !kWindowsBuild) || (c.macOnly && kWindowsBuild)) continue;
         SCOPED_TRACE(std::string(c.exportName) + " " + std::to_string(c.r));
         EXPECT_EQ(describeResult(c.exportName, c.r), c.meaning);
@@ -441,24 +441,24 @@ TEST(ResultCodes, DescribeResultNamesTheRowThatExplainsIt) {
 // The export reference against the tables.
 
 TEST(ResultCodesReadme, TheReferenceReadsAsTables) {
-    const Reference &ref = reference();
+    const Reference& ref = reference();
     ASSERT_GT(ref.exports.size(), 40u) << "the export reference was not found in docs/exports.md";
-    for (const std::string &p : ref.problems) ADD_FAILURE() << p;
+    for (const std::string& p : ref.problems) ADD_FAILURE() << p;
 }
 
 TEST(ResultCodesReadme, SharedCodesMatch) {
     std::set<long long> shared;
-    for (const Row &row : allResultRows())
+    for (const Row& row : allResultRows())
         if (!row.exportName) shared.insert(static_cast<long long>(row.low));
     EXPECT_EQ(reference().sharedCodes, shared);
 }
 
 TEST(ResultCodesReadme, EveryExportOfTheTablesHasARow) {
-    for (const std::string &name : tableExports()) EXPECT_TRUE(reference().exports.count(name)) << name;
+    for (const std::string& name : tableExports()) EXPECT_TRUE(reference().exports.count(name)) << name;
 }
 
 TEST(ResultCodesReadme, BuildsMatch) {
-    for (const auto &[name, e] : reference().exports) {
+    for (const auto& [name, e] : reference().exports) {
         if (!e.hostSignature) continue;
         SCOPED_TRACE(name);
         EXPECT_EQ(!ownRows(name, true).empty(), e.win) << "rows for the Windows build";
@@ -469,12 +469,12 @@ TEST(ResultCodesReadme, BuildsMatch) {
 // Each code of an export's rows appears in its row or in a code table that
 // applies to it: a range by its first value, a count or a measure not at all.
 TEST(ResultCodesReadme, EveryCodeOfTheTablesIsListed) {
-    const Reference &ref = reference();
-    for (const std::string &name : tableExports()) {
+    const Reference& ref = reference();
+    for (const std::string& name : tableExports()) {
         if (!ref.exports.count(name)) continue;  // reported above
         const std::string text = resultText(ref, name);
-        const std::set<long long> &tableCodes = ref.exports.at(name).tableCodes;
-        for (const Row &row : allResultRows()) {
+        const std::set<long long>& tableCodes = ref.exports.at(name).tableCodes;
+        for (const Row& row : allResultRows()) {
             if (!row.exportName || name != row.exportName || row.kind == Kind::Value) continue;
             const long long c = static_cast<long long>(row.low);
             EXPECT_TRUE(tableCodes.count(c) || mentions(text, c))
@@ -486,10 +486,11 @@ TEST(ResultCodesReadme, EveryCodeOfTheTablesIsListed) {
 // The other way round: every code of a code table, and every negative
 // number a result states, is a result the tables list for that export.
 TEST(ResultCodesReadme, EveryListedCodeIsInTheTables) {
-    for (const auto &[name, e] : reference().exports) {
+    for (const auto& [name, e] : reference().exports) {
         if (!e.hostSignature) continue;
         for (long long c : e.tableCodes)
-            EXPECT_TRUE(claimsCode(name, static_cast<double>(c))) << name << ": the code table of docs/exports.md gives " << c;
+            EXPECT_TRUE(claimsCode(name, static_cast<double>(c)))
+                << name << ": the code table of docs/exports.md gives " << c;
         for (long long c : negativesIn(e.result))
             EXPECT_TRUE(claimsCode(name, static_cast<double>(c)) || kNotResults.count({name, c}))
                 << name << ": the row of docs/exports.md gives " << c;
@@ -519,7 +520,7 @@ TEST(ResultCodesReadme, NumbersAreReadAsTheReferenceWritesThem) {
         {"2\xC2\xB3\xC2\xB9 or more", 2, false},
         {"48", 48, true},
     };
-    for (const Case &c : cases) EXPECT_EQ(mentions(c.text, c.code), c.mentioned) << c.text << " / " << c.code;
+    for (const Case& c : cases) EXPECT_EQ(mentions(c.text, c.code), c.mentioned) << c.text << " / " << c.code;
     EXPECT_EQ(negativesIn("4·4^(levels" + kMinus + "1); " + kMinus + "9 text null, " + kMinus + "0.5"),
               std::vector<long long>{-9});
 }

@@ -11,7 +11,7 @@
 TEST(SecondThread, ExceptionsReachTheCallerAfterTheJoin) {
     struct Case {
         bool hereThrows, besideThrows;
-        const char *expected;  // what reaches the caller; null: nothing
+        const char* expected;  // what reaches the caller; null: nothing
     };
     const Case cases[] = {
         {false, false, nullptr},
@@ -19,7 +19,7 @@ TEST(SecondThread, ExceptionsReachTheCallerAfterTheJoin) {
         {false, true, "beside"},
         {true, true, "here"},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.hereThrows ? "here throws" : "here returns") +
                      (c.besideThrows ? ", beside throws" : ", beside returns"));
         std::atomic<bool> besideEnded{false};
@@ -34,7 +34,7 @@ TEST(SecondThread, ExceptionsReachTheCallerAfterTheJoin) {
                     if (c.besideThrows) throw std::runtime_error("beside");
                 });
             EXPECT_TRUE(ran);
-        } catch (const std::runtime_error &e) {
+        } catch (const std::runtime_error& e) {
             caught = e.what();
         }
         EXPECT_TRUE(besideEnded) << "returned before the second thread ended";
@@ -57,7 +57,7 @@ TEST(SecondThread, StopLetsTheSecondSideEnd) {
                     while (!stopped) std::this_thread::yield();
                 },
                 [&] { stopped = true; });
-        } catch (const std::runtime_error &) {
+        } catch (const std::runtime_error&) {
             threw = true;
         }
         EXPECT_EQ(threw, hereThrows);

@@ -117,7 +117,7 @@ TEST(StreamUnsigned, MatchesTheDefaultStream) {
         std::ostringstream s;
         s << v;
         char out[kStreamUnsignedMax + 1];
-        const char *end = formatStreamUnsigned(v, out);
+        const char* end = formatStreamUnsigned(v, out);
         ASSERT_EQ(std::string(out, static_cast<std::size_t>(end - out)), s.str());
     }
 }

@@ -22,7 +22,7 @@ struct Tga {
     Bytes rgb;
 };
 
-Tga readTga(const Bytes &f) {
+Tga readTga(const Bytes& f) {
     Tga t;
     if (f.size() < 18 || f[0] != 0 || f[1] != 0 || f[2] != 2 || f[16] != 24 || f[17] != 0) return t;
     t.w = f[12] | (f[13] << 8);
@@ -31,8 +31,8 @@ Tga readTga(const Bytes &f) {
     t.rgb.resize(static_cast<size_t>(t.w) * t.h * 3);
     for (int y = 0; y < t.h; ++y)
         for (int x = 0; x < t.w; ++x) {
-            const std::uint8_t *s = f.data() + 18 + (static_cast<size_t>(t.h - 1 - y) * t.w + x) * 3;
-            std::uint8_t *d = t.rgb.data() + (static_cast<size_t>(y) * t.w + x) * 3;
+            const std::uint8_t* s = f.data() + 18 + (static_cast<size_t>(t.h - 1 - y) * t.w + x) * 3;
+            std::uint8_t* d = t.rgb.data() + (static_cast<size_t>(y) * t.w + x) * 3;
             d[0] = s[2];
             d[1] = s[1];
             d[2] = s[0];
@@ -49,7 +49,7 @@ TiffBuilder rgb8(std::uint32_t w, std::uint32_t h, unsigned seed = 1) {
     return b;
 }
 
-float convert(const TempDir &dir, const Bytes &tiff, Bytes *tga = nullptr) {
+float convert(const TempDir& dir, const Bytes& tiff, Bytes* tga = nullptr) {
     std::string in = dir.path("in.tif"), out = dir.path("out.tga");
     EXPECT_TRUE(writeBytes(in, tiff));
     std::remove(out.c_str());
@@ -87,7 +87,7 @@ TEST(Targa, PixelsMatchTheSource) {
         std::uint32_t w, h;
     } cases[] = {{1, 1}, {67, 45}, {1500, 1000}, {4097, 343}};
     TempDir dir;
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
         TiffBuilder b = rgb8(c.w, c.h, c.w);
         Bytes tga;
@@ -120,7 +120,7 @@ TEST(Targa, HeightZeroGivesTheHeaderOnly) {
 }
 
 TEST(Targa, RefusalsLeaveNoOutput) {
-    auto edit = [](TiffBuilder b, void (*f)(TiffBuilder &)) {
+    auto edit = [](TiffBuilder b, void (*f)(TiffBuilder&)) {
         f(b);
         return b.build();
     };
@@ -133,47 +133,49 @@ TEST(Targa, RefusalsLeaveNoOutput) {
     fileio::storeLE16(edgeIfd.data() + 990, 15);
 
     struct Case {
-        const char *what;
+        const char* what;
         Bytes tiff;
         float code;
     } cases[] = {
-        {"LZW", edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(259, 5); }), -259},
-        {"RGBA count", edit(rgb8(4, 4), [](TiffBuilder &b) { b.setCount(258, 4); }), 258},
-        {"BitsPerSample count 2", edit(rgb8(4, 4), [](TiffBuilder &b) { b.setCount(258, 2); }), 258},
-        {"photometric 3", edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(262, 3); }), -262},
-        {"two strips", edit(rgb8(4, 4), [](TiffBuilder &b) { b.setCount(273, 2); }), -273},
-        {"SampleFormat count 2", edit(rgb8(4, 4), [](TiffBuilder &b) { b.setCount(339, 2); }), -339},
+        {"LZW", edit(rgb8(4, 4), [](TiffBuilder& b) { b.set(259, 5); }), -259},
+        {"RGBA count", edit(rgb8(4, 4), [](TiffBuilder& b) { b.setCount(258, 4); }), 258},
+        {"BitsPerSample count 2", edit(rgb8(4, 4), [](TiffBuilder& b) { b.setCount(258, 2); }), 258},
+        {"photometric 3", edit(rgb8(4, 4), [](TiffBuilder& b) { b.set(262, 3); }), -262},
+        {"two strips", edit(rgb8(4, 4), [](TiffBuilder& b) { b.setCount(273, 2); }), -273},
+        {"SampleFormat count 2", edit(rgb8(4, 4), [](TiffBuilder& b) { b.setCount(339, 2); }), -339},
         {"first failing tag wins",
          edit(rgb8(4, 4),
-              [](TiffBuilder &b) {
+              [](TiffBuilder& b) {
                   b.set(262, 9);
                   b.setCount(339, 2);
               }),
          -262},
-        {"no BitsPerSample (one bit a sample)", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(258); }), -8},
+        {"no BitsPerSample (one bit a sample)", edit(rgb8(4, 4), [](TiffBuilder& b) { b.remove(258); }), -8},
         {"16-bit", TiffBuilder(3, 2, 3, 16).build(), -8},
         {"float", TiffBuilder(3, 2, 1, 32).build(), -8},
-        {"signed samples", edit(TiffBuilder(3, 2, 1, 8), [](TiffBuilder &b) { b.set(339, 2); }),
+        {"signed samples", edit(TiffBuilder(3, 2, 1, 8), [](TiffBuilder& b) { b.set(339, 2); }),
          tiff::kWrongSampleFormat},
-        {"0 is white", edit(TiffBuilder(3, 2, 1, 8), [](TiffBuilder &b) { b.set(262, 0); }), tiff::kMinIsWhite},
-        {"rows turned (Orientation 8)", edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(274, 8); }), tiff::kTurnedRows},
-        {"\"MM\" on a little-endian file", [] {
+        {"0 is white", edit(TiffBuilder(3, 2, 1, 8), [](TiffBuilder& b) { b.set(262, 0); }), tiff::kMinIsWhite},
+        {"rows turned (Orientation 8)", edit(rgb8(4, 4), [](TiffBuilder& b) { b.set(274, 8); }), tiff::kTurnedRows},
+        {"\"MM\" on a little-endian file",
+         [] {
              Bytes f = rgb8(4, 4).build();
              f[0] = f[1] = 'M', f[2] = 0, f[3] = 42;
              return f;
-         }(), tiff::kIfdOutsideHeader},
-        {"no width", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(256); }), tiff::kMissingEntry},
-        {"no height", edit(rgb8(4, 4), [](TiffBuilder &b) { b.remove(257); }), tiff::kMissingEntry},
+         }(),
+         tiff::kIfdOutsideHeader},
+        {"no width", edit(rgb8(4, 4), [](TiffBuilder& b) { b.remove(256); }), tiff::kMissingEntry},
+        {"no height", edit(rgb8(4, 4), [](TiffBuilder& b) { b.remove(257); }), tiff::kMissingEntry},
         {"IFD past the end", farIfd, tiff::kIfdOutsideHeader},
         {"entries past the end", edgeIfd, tiff::kIfdOutsideHeader},
         {"empty file", Bytes(), tiff::kNotTiff},
-        {"width 65536", edit(TiffBuilder(1, 1, 3, 8), [](TiffBuilder &b) { b.set(256, 65536); }), tiff::kTooLarge},
-        {"rows past the file", edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(257, 400); }), tiff::kRowsPastEnd},
-        {"width x 3 overflows 32 bits", edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(256, 0xFFFFFFFFu); }),
+        {"width 65536", edit(TiffBuilder(1, 1, 3, 8), [](TiffBuilder& b) { b.set(256, 65536); }), tiff::kTooLarge},
+        {"rows past the file", edit(rgb8(4, 4), [](TiffBuilder& b) { b.set(257, 400); }), tiff::kRowsPastEnd},
+        {"width x 3 overflows 32 bits", edit(rgb8(4, 4), [](TiffBuilder& b) { b.set(256, 0xFFFFFFFFu); }),
          tiff::kTooLarge},
     };
     TempDir dir;
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes tga;
         EXPECT_EQ(convert(dir, c.tiff, &tga), c.code);
@@ -181,7 +183,7 @@ TEST(Targa, RefusalsLeaveNoOutput) {
     }
     // Accepted oddity: a negative photometric value passes the signed
     // comparison.
-    EXPECT_EQ(convert(dir, edit(rgb8(4, 4), [](TiffBuilder &b) { b.set(262, 0xFFFFFFFFu); })), 0.0f);
+    EXPECT_EQ(convert(dir, edit(rgb8(4, 4), [](TiffBuilder& b) { b.set(262, 0xFFFFFFFFu); })), 0.0f);
 }
 
 // Programs that put a directory or anything else after the rows: the rows

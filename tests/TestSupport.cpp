@@ -8,7 +8,7 @@
 
 namespace fs = std::filesystem;
 
-HostLibrary &library() {
+HostLibrary& library() {
     static HostLibrary lib;
     static bool tried = false;
     if (!tried) {
@@ -19,9 +19,9 @@ HostLibrary &library() {
     return lib;
 }
 
-bool hasExport(const std::string &name) { return library().symbol(boundName(name)) != nullptr; }
+bool hasExport(const std::string& name) { return library().symbol(boundName(name)) != nullptr; }
 
-float callExport(const std::string &name, const char *text, double value, std::string *mem1, int mem1Size) {
+float callExport(const std::string& name, const char* text, double value, std::string* mem1, int mem1Size) {
     HostFn fn = library().bind(name);
     if (!fn) {
         ADD_FAILURE() << "export " << name << " not found";
@@ -30,7 +30,7 @@ float callExport(const std::string &name, const char *text, double value, std::s
     constexpr size_t kGuard = 64;
     constexpr char kCanary = '\x5a';
     std::vector<char> block;
-    char *m = nullptr;
+    char* m = nullptr;
     size_t room = mem1Size > 0 ? static_cast<size_t>(mem1Size) : 0;
     if (mem1) {
         block.assign(room + kGuard, kCanary);
@@ -38,7 +38,7 @@ float callExport(const std::string &name, const char *text, double value, std::s
         if (n) std::memcpy(block.data(), mem1->c_str(), n);
         m = block.data();
     }
-    float r = fn(const_cast<char *>(text), value, m, mem1Size, nullptr, 0, nullptr);
+    float r = fn(const_cast<char*>(text), value, m, mem1Size, nullptr, 0, nullptr);
     if (mem1) {
         for (size_t i = room; i < block.size(); ++i)
             if (block[i] != kCanary) {
@@ -65,12 +65,12 @@ TempDir::~TempDir() {
     fs::remove_all(fs::u8path(dir_), ec);
 }
 
-bool fileExists(const std::string &path) {
+bool fileExists(const std::string& path) {
     std::error_code ec;
     return fs::exists(fs::u8path(path), ec);
 }
 
-std::string simdPathName(const testing::TestParamInfo<int> &info) {
+std::string simdPathName(const testing::TestParamInfo<int>& info) {
     switch (info.param) {
         case simd::kPortable:
             return "Portable";

@@ -36,7 +36,7 @@ TiffBuilder floatRgb(std::uint32_t w = 5, std::uint32_t h = 4) {
 struct TestRules {
     WalkRules r;
     std::size_t bytes = 0;
-    operator const WalkRules &() const { return r; }
+    operator const WalkRules&() const { return r; }
 };
 
 TestRules rules(std::size_t bytes, int bits = 0, bool positive = false) {
@@ -80,16 +80,16 @@ TEST(TiffWalk, PicksUpTheDialectsTags) {
 }
 
 TEST(TiffWalk, ChecksAndCodes) {
-    using Edit = std::function<void(TiffBuilder &, std::vector<std::uint8_t> &)>;
+    using Edit = std::function<void(TiffBuilder&, std::vector<std::uint8_t>&)>;
     auto entry = [](std::uint16_t tag, std::uint32_t count, std::uint32_t value) {
-        return Edit([=](TiffBuilder &b, std::vector<std::uint8_t> &) {
+        return Edit([=](TiffBuilder& b, std::vector<std::uint8_t>&) {
             if (!b.find(tag)) b.entries.push_back({tag, 3, 1, 0});
             b.setCount(tag, count).set(tag, value);
         });
     };
-    const Edit none = [](TiffBuilder &, std::vector<std::uint8_t> &) {};
+    const Edit none = [](TiffBuilder&, std::vector<std::uint8_t>&) {};
     struct Case {
-        const char *what;
+        const char* what;
         int bits;
         Edit before, after;  // on the builder, then on the built bytes
         TestRules r;
@@ -99,14 +99,14 @@ TEST(TiffWalk, ChecksAndCodes) {
         {"BitsPerSample count 2", 32, entry(258, 2, 32), none, rules(250, 32), -258},
         {"BitsPerSample count 4, merge rules", 32, entry(258, 4, 32), none, rules(1000, 0, true), 258},
         {"three depths that differ", 32, none,
-         [](TiffBuilder &b, std::vector<std::uint8_t> &f) {
+         [](TiffBuilder& b, std::vector<std::uint8_t>& f) {
              f[194 + 2] = 16;
              f[194 + 4] = 16;
          },
          rules(250, 32), kMixedDepths},
         {"16-bit map where 32 is required", 16, none, none, rules(250, 32), -32},
         {"16-bit map where 16 is required", 16, none, none, rules(0, 16), 0},
-        {"no BitsPerSample entry", 32, [](TiffBuilder &b, auto &) { b.remove(258); }, none, rules(250, 32), -32},
+        {"no BitsPerSample entry", 32, [](TiffBuilder& b, auto&) { b.remove(258); }, none, rules(250, 32), -32},
         {"LZW compression", 32, entry(259, 1, 5), none, rules(250, 32), -259},
         {"photometric 3 (palette)", 32, entry(262, 1, 3), none, rules(250, 32), -262},
         {"photometric -1 passes the signed test", 32, entry(262, 1, 0xFFFFFFFFu), none, rules(250, 32), 0},
@@ -114,7 +114,7 @@ TEST(TiffWalk, ChecksAndCodes) {
         {"SampleFormat count 2", 32, entry(339, 2, 3), none, rules(250, 32), -339},
         {"integer SampleFormat on a float map passes the walk", 8, entry(339, 1, 1), none, rules(250, 0), 0},
         {"SampleFormats of three samples differ", 32, none,
-         [](TiffBuilder &b, std::vector<std::uint8_t> &f) {
+         [](TiffBuilder& b, std::vector<std::uint8_t>& f) {
              // The entries follow the count at 8; the array's offset is in the value field.
              for (std::size_t e = 10; e + 12 <= f.size() && e < 10 + 12u * f[8]; e += 12)
                  if (fileio::loadLE16(&f[e]) == 339) f[fileio::loadLE32(&f[e + 8]) + 2] = 1;
@@ -122,56 +122,56 @@ TEST(TiffWalk, ChecksAndCodes) {
          rules(250, 32), -339},
         {"tiles", 32, entry(322, 1, 16), none, rules(250, 32), kTiled},
         {"tiles without strips", 32,
-         [](TiffBuilder &b, auto &) {
+         [](TiffBuilder& b, auto&) {
              b.remove(273);
              b.entries.push_back({324, 4, 1, 300});
          },
          none, rules(250, 32), kTiled},
         {"planar RGB", 32, entry(284, 1, 2), none, rules(250, 32), kPlanar},
         {"planar grey is one plane", 32,
-         [](TiffBuilder &b, auto &) {
+         [](TiffBuilder& b, auto&) {
              b.setCount(258, 1).set(258, 32);
              b.set(284, 2);
          },
          none, rules(250, 32), 0},
-        {"not a TIFF", 32, none, [](TiffBuilder &, std::vector<std::uint8_t> &f) { f[0] = 0x89, f[1] = 'P'; },
+        {"not a TIFF", 32, none, [](TiffBuilder&, std::vector<std::uint8_t>& f) { f[0] = 0x89, f[1] = 'P'; },
          rules(250, 32), kNotTiff},
-        {"II without 42", 32, none, [](TiffBuilder &, std::vector<std::uint8_t> &f) { f[2] = 43; }, rules(250, 32),
+        {"II without 42", 32, none, [](TiffBuilder&, std::vector<std::uint8_t>& f) { f[2] = 43; }, rules(250, 32),
          kNotTiff},
-        {"first failing entry in file order wins", 32, [](TiffBuilder &b, auto &) { b.set(259, 5).setCount(339, 2); },
+        {"first failing entry in file order wins", 32, [](TiffBuilder& b, auto&) { b.set(259, 5).setCount(339, 2); },
          none, rules(250, 32), -259},
         {"unknown tags, descending order", 32,
-         [](TiffBuilder &b, auto &) {
+         [](TiffBuilder& b, auto&) {
              b.entries.push_back({18, 11, 1, 1});
              b.entries.push_back({5, 3, 1, 9});
          },
          none, rules(250, 32), 0},
-        {"no ImageWidth", 32, [](TiffBuilder &b, auto &) { b.remove(256); }, none, rules(250, 32), kMissingEntry},
-        {"no StripOffsets", 32, [](TiffBuilder &b, auto &) { b.remove(273); }, none, rules(250, 32), kMissingEntry},
+        {"no ImageWidth", 32, [](TiffBuilder& b, auto&) { b.remove(256); }, none, rules(250, 32), kMissingEntry},
+        {"no StripOffsets", 32, [](TiffBuilder& b, auto&) { b.remove(273); }, none, rules(250, 32), kMissingEntry},
         {"no entries", 32, none,
-         [](TiffBuilder &, std::vector<std::uint8_t> &f) {
+         [](TiffBuilder&, std::vector<std::uint8_t>& f) {
              f[8] = 0;
              f[9] = 0;
          },
          rules(250, 0), kMissingEntry},
-        {"negative entry count", 32, none, [](TiffBuilder &, std::vector<std::uint8_t> &f) { f[9] = 0x80; },
+        {"negative entry count", 32, none, [](TiffBuilder&, std::vector<std::uint8_t>& f) { f[9] = 0x80; },
          rules(250, 0), kMissingEntry},
-        {"IFD past the header buffer", 32, none, [](TiffBuilder &, std::vector<std::uint8_t> &f) { f[4] = 250; },
+        {"IFD past the header buffer", 32, none, [](TiffBuilder&, std::vector<std::uint8_t>& f) { f[4] = 250; },
          rules(250, 32), kIfdOutsideHeader},
         {"IFD offset near 4 GiB", 32, none,
-         [](TiffBuilder &, std::vector<std::uint8_t> &f) { f[4] = f[5] = f[6] = f[7] = 0xFF; }, rules(0, 32),
+         [](TiffBuilder&, std::vector<std::uint8_t>& f) { f[4] = f[5] = f[6] = f[7] = 0xFF; }, rules(0, 32),
          kIfdOutsideHeader},
-        {"entries run past the header buffer", 32, none, [](TiffBuilder &, std::vector<std::uint8_t> &f) { f[8] = 21; },
+        {"entries run past the header buffer", 32, none, [](TiffBuilder&, std::vector<std::uint8_t>& f) { f[8] = 21; },
          rules(250, 32), kIfdOutsideHeader},
         {"BitsPerSample array past the buffer", 32, entry(258, 3, 249), none, rules(250, 32), kBitsOutsideHeader},
         {"\"MM\" on a little-endian file: its IFD offset read big-endian lies past the end", 32, none,
-         [](TiffBuilder &, std::vector<std::uint8_t> &f) {
+         [](TiffBuilder&, std::vector<std::uint8_t>& f) {
              f[0] = f[1] = 'M';
              f[2] = 0, f[3] = 42;
          },
          rules(1000, 32), kIfdOutsideHeader},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TiffBuilder b(4, 2, 3, c.bits);
         c.before(b, b.pixels);
@@ -231,7 +231,7 @@ TEST(TiffWalk, RowsMustFitTheFile) {
         {0xFFFFFFFFu, 0xFFFFFFFFu, 8, 1000, false}, {0, 0xFFFFFFFFu, 8, 8, true},
         {1, 1, 0xFFFFFFF0u, 1000, false},           {65536, 65536, 222, 1u << 20, false},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         Directory d;
         d.width = c.width;
         d.length = c.length;
@@ -257,7 +257,7 @@ TEST(TiffTemplates, ByteForByte) {
         {float32Template(), 222, 194, 4096, 32, 1, 222, 67108864},
     };
     const std::uint8_t rational[8] = {0x80, 0xFC, 0x0A, 0x00, 0x10, 0x27, 0x00, 0x00};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
         ASSERT_EQ(c.bytes.size(), c.size);
         EXPECT_EQ(std::memcmp(c.bytes.data(), "II\x2A\0\x08\0\0\0", 8), 0);
@@ -304,19 +304,22 @@ TEST(TiffTemplates, FitTakesTheLow16BitsWhateverTheLayout) {
     // Other writers' layouts fill the same fields; one strip of all the
     // rows when RowsPerStrip is missing or smaller than the map.
     const struct {
-        const char *what;
-        std::function<void(TiffBuilder &)> edit;
+        const char* what;
+        std::function<void(TiffBuilder&)> edit;
         std::uint32_t rowsPerStrip;
     } layouts[] = {
-        {"entries swapped", [](TiffBuilder &t) { std::swap(t.entries[1], t.entries[2]); }, 8},
-        {"no RowsPerStrip", [](TiffBuilder &t) { t.remove(278); }, 8},
-        {"RowsPerStrip below the length", [](TiffBuilder &t) { t.set(278, 3); }, 8},
-        {"RowsPerStrip 2^32 - 1", [](TiffBuilder &t) { t.set(278, 0xFFFFFFFFu); }, 0xFFFF},
-        {"no StripByteCounts", [](TiffBuilder &t) { t.remove(279); }, 8},
-        {"an entry before the others", [](TiffBuilder &t) { t.entries.insert(t.entries.begin(), TiffEntry{5, 3, 1, 0}); },
+        {"entries swapped", [](TiffBuilder& t) { std::swap(t.entries[1], t.entries[2]); }, 8},
+        {"no RowsPerStrip", [](TiffBuilder& t) { t.remove(278); }, 8},
+        {"RowsPerStrip below the length", [](TiffBuilder& t) { t.set(278, 3); }, 8},
+        {"RowsPerStrip 2^32 - 1", [](TiffBuilder& t) { t.set(278, 0xFFFFFFFFu); }, 0xFFFF},
+        {"no StripByteCounts", [](TiffBuilder& t) { t.remove(279); }, 8},
+        {"an entry before the others",
+         [](TiffBuilder& t) {
+             t.entries.insert(t.entries.begin(), TiffEntry{5, 3, 1, 0});
+         },
          8},
     };
-    for (const auto &l : layouts) {
+    for (const auto& l : layouts) {
         SCOPED_TRACE(l.what);
         TiffBuilder t(9, 8, 1, 32);
         l.edit(t);
@@ -340,12 +343,12 @@ TEST(TiffQuantise, MatchesTheDepthConversionExamples) {
     } cases[] = {{0.0f, 0},          {1.0f, 65535}, {0.5f, 32768},    {-0.25f, 0},          {2.0f, 65535},
                  {std::nanf(""), 0}, {inf, 65535},  {-inf, 0},        {1.0f / 65535.0f, 1}, {-0.0f, 0},
                  {0.25f, 16384},     {1e-9f, 0},    {0.99999f, 65534}};
-    for (const Case &c : cases) EXPECT_EQ(quantise16(c.f), c.q) << c.f;
+    for (const Case& c : cases) EXPECT_EQ(quantise16(c.f), c.q) << c.f;
 }
 
 namespace {
 
-std::vector<std::uint8_t> leFloats(const std::vector<std::uint32_t> &bits) {
+std::vector<std::uint8_t> leFloats(const std::vector<std::uint32_t>& bits) {
     std::vector<std::uint8_t> out(4 * bits.size());
     for (std::size_t i = 0; i < bits.size(); ++i) fileio::storeLE32(&out[4 * i], bits[i]);
     return out;
@@ -385,7 +388,7 @@ TEST_P(QuantiseRunPaths, RunMatchesTheScalarForEveryProbedBitPattern) {
     // which writes nothing past the run.
     std::vector<std::pair<std::size_t, std::size_t>> runs = {{0, bits.size()}, {3, bits.size() - 3}};
     for (std::size_t n = 0; n <= 17; ++n) runs.push_back({bits.size() - 1000 + 5 * n, n});
-    for (const auto &[skip, n] : runs) {
+    for (const auto& [skip, n] : runs) {
         std::fill(out.begin(), out.end(), 0xAAAA);
         ASSERT_TRUE(quantise16RunWith(GetParam(), bytes.data() + 4 * skip, n, out.data()));
         std::size_t bad = 0;
@@ -494,8 +497,10 @@ TEST_P(Range16Paths, SpanOfExactlyTheSamplesGiven) {
                         }
                         std::uint32_t hi = 0, lo = 65535;
                         ASSERT_TRUE(range16With(path, bytes.data(), n, step, hi, lo));
-                        ASSERT_EQ(hi, wantHi) << "step " << step << ", " << n << " samples, " << extreme << " at " << at;
-                        ASSERT_EQ(lo, wantLo) << "step " << step << ", " << n << " samples, " << extreme << " at " << at;
+                        ASSERT_EQ(hi, wantHi)
+                            << "step " << step << ", " << n << " samples, " << extreme << " at " << at;
+                        ASSERT_EQ(lo, wantLo)
+                            << "step " << step << ", " << n << " samples, " << extreme << " at " << at;
                         // A span from earlier blocks is kept where these samples lie inside it.
                         hi = 65535;
                         lo = 0;
@@ -511,7 +516,7 @@ TEST(TiffScaleCurve, ExamplesAndBuildDifferences) {
         std::uint32_t n;
         double expected, tolerance;
     } cases[] = {{256, 1093.11, 0.01}, {1049, 46.668, 0.001}, {3852, 18.489, 0.001}, {65536, 0.18253, 1e-5}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         EXPECT_NEAR(scaleCurve(c.n, true), c.expected, c.tolerance) << c.n;
         EXPECT_NEAR(scaleCurve(c.n, false), c.expected, c.tolerance * 10) << c.n;
     }
@@ -537,7 +542,7 @@ TEST(TiffScaleCurve, ExamplesAndBuildDifferences) {
 
 namespace {
 
-std::string put(const TempDir &dir, const std::string &name, const std::vector<std::uint8_t> &bytes) {
+std::string put(const TempDir& dir, const std::string& name, const std::vector<std::uint8_t>& bytes) {
     std::string p = dir.path(name);
     EXPECT_TRUE(writeBytes(p, bytes));
     return p;
@@ -547,7 +552,7 @@ std::string put(const TempDir &dir, const std::string &name, const std::vector<s
 // immutable attribute); skips when the system cannot.
 class ReadOnly {
 public:
-    explicit ReadOnly(const std::string &path) : path_(path) {
+    explicit ReadOnly(const std::string& path) : path_(path) {
 #if BRINDLEX_WINDOWS
         std::filesystem::permissions(std::filesystem::u8path(path), std::filesystem::perms::owner_write,
                                      std::filesystem::perm_options::remove);
@@ -576,7 +581,7 @@ private:
 #define REQUIRE_READ_ONLY(ro) \
     if (!(ro).works()) GTEST_SKIP() << "cannot make a file read-only here"
 
-std::vector<std::uint8_t> slice(const std::vector<std::uint8_t> &v, std::size_t from, std::size_t n) {
+std::vector<std::uint8_t> slice(const std::vector<std::uint8_t>& v, std::size_t from, std::size_t n) {
     return std::vector<std::uint8_t>(v.begin() + static_cast<std::ptrdiff_t>(from),
                                      v.begin() + static_cast<std::ptrdiff_t>(from + n));
 }
@@ -613,14 +618,14 @@ TEST(ConvertTiff16, ModesQuantiseAndPatch) {
         {greyPath, "maps.psd/g1", 1, 40, {32768, 65535, 0}, true},
     };
     ASSERT_TRUE(makeFolders(dir.path("maps.psd")));
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.dst);
         std::string dst = dir.path(c.dst);
         ASSERT_EQ(callExport("convertTIFF16", c.src, c.mode, &dst), 0.0f);
         std::vector<std::uint8_t> out = readBytes(dst);
         ASSERT_EQ(out.size(), c.header + 2 * c.samples.size());
         for (std::size_t i = 0; i < c.samples.size(); ++i) {
-            const std::uint8_t *p = &out[c.header + 2 * i];
+            const std::uint8_t* p = &out[c.header + 2 * i];
             EXPECT_EQ(c.psd ? fileio::loadBE16(p) : fileio::loadLE16(p), c.samples[i]) << i;
         }
         if (c.psd) {
@@ -694,7 +699,7 @@ TEST(ConvertTiff16, RefusalsWriteNothing) {
     TiffBuilder lzw = floatRgb();
     lzw.set(259, 5);
     struct Case {
-        const char *what;
+        const char* what;
         std::string src;
         double mode;
         std::string dst;
@@ -712,11 +717,12 @@ TEST(ConvertTiff16, RefusalsWriteNothing) {
         {"mode 4 on a grey map", put(dir, "grey.tif", TiffBuilder(4, 2, 1, 32).build()), 4, "a.tif", kModeSamples},
         {"mode 1 on an RGB map", good, 1, "a.tif", kModeSamples},
         {"32-bit integers", put(dir, "u32.tif", floatWith(339, 1)), 1, "a.tif", kWrongSampleFormat},
-        {"32-bit, no SampleFormat (integers)", put(dir, "nofmt.tif", floatWithout(339)), 1, "a.tif", kWrongSampleFormat},
+        {"32-bit, no SampleFormat (integers)", put(dir, "nofmt.tif", floatWithout(339)), 1, "a.tif",
+         kWrongSampleFormat},
         {"float, 0 is white", put(dir, "white.tif", floatWith(262, 0)), 1, "a.tif", kMinIsWhite},
         {"rows turned (Orientation 3)", put(dir, "turned.tif", floatWith(274, 3)), 1, "a.tif", kTurnedRows},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::string dst = dir.path(c.dst);
         EXPECT_EQ(callExport("convertTIFF16", c.src, c.mode, &dst), c.code);
@@ -769,30 +775,34 @@ TEST(GetScale, CountsDistinctLevels) {
     TiffBuilder clamped(4, 1, 1, 32);
     clamped.floatList({-1.0f, 0.0f, std::nanf(""), -0.0f});  // all quantise to 0: N = 1
     struct Case {
-        const char *what;
+        const char* what;
         TiffBuilder b;
         double samples;
         float expected;
     } cases[] = {
         {"256 levels", levels, 3, scaleCurve(256, kWindowsBuild)},
-        {"turned rows hold the same levels", [&] {
+        {"turned rows hold the same levels",
+         [&] {
              TiffBuilder t = levels;
              t.set(274, 3);
              return t;
-         }(), 3, scaleCurve(256, kWindowsBuild)},
+         }(),
+         3, scaleCurve(256, kWindowsBuild)},
         {"every channel counts", rgbLevels, 3, scaleCurve(6, kWindowsBuild)},
         {"RGB map in mode 1", rgbLevels, 1, kModeSamples},
         {"grey map in mode 3", binary, 3, kModeSamples},
-        {"32-bit integers", [] {
+        {"32-bit integers",
+         [] {
              TiffBuilder u(4, 1, 1, 32);
              u.set(339, 1);
              return u;
-         }(), 1, kWrongSampleFormat},
+         }(),
+         1, kWrongSampleFormat},
         {"only 0 and 1", binary, 1, inf},
         {"no rows", noRows, 1, inf},
         {"negative, NaN and zero share level 0", clamped, 1, scaleCurve(1, kWindowsBuild)},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(callExport("getScale", put(dir, "m.tif", c.b.build()), c.samples), c.expected);
     }
@@ -869,7 +879,7 @@ TEST(GetScale16, SpanOfTheFirstChannel) {
     TiffBuilder grey(3, 2, 1, 16);
     grey.u16s([](std::uint32_t x, std::uint32_t y, int) { return 1000 + 500 * x + 3 * y; });
     struct Case {
-        const char *what;
+        const char* what;
         TiffBuilder b;
         int samples;
         float expected;
@@ -878,7 +888,7 @@ TEST(GetScale16, SpanOfTheFirstChannel) {
         {"grey span", grey, 1, 1003.0f},
         {"no rows wraps", TiffBuilder(3, 0, 1, 16), 1, 1.0f},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string p = put(dir, "m.tif", c.b.build());
         EXPECT_EQ(getScale16Tiff(p.c_str(), c.samples), c.expected);
@@ -1025,7 +1035,7 @@ TEST(MergeTiff, RefusalsLeaveBUntouched) {
     std::vector<std::uint8_t> shortB = bBytes;
     shortB.resize(shortB.size() - 1);
     struct Case {
-        const char *what;
+        const char* what;
         std::vector<std::uint8_t> b;
         float code;
     } cases[] = {
@@ -1034,7 +1044,7 @@ TEST(MergeTiff, RefusalsLeaveBUntouched) {
         {"RGBA BitsPerSample", rgba.build(), 258}, {"header lengths differ", moved.build(), kHeaderLengthsDiffer},
         {"B is short", shortB, kRowsPastEnd},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::string pb = put(dir, "b.tif", c.b);
         EXPECT_EQ(callExport("mergeMapsTIF", pa, 0, &pb), c.code);
@@ -1113,7 +1123,8 @@ TEST(MergeTiff, EveryPixelSizeMatchesWholePixelsOnly) {
                 }
             std::vector<std::uint8_t> want = b;
             for (std::size_t i = 0; i < pixels; ++i)
-                if (std::equal(key.begin(), key.end(), &b[s + i * pix])) std::copy_n(&a[s + i * pix], pix, &want[s + i * pix]);
+                if (std::equal(key.begin(), key.end(), &b[s + i * pix]))
+                    std::copy_n(&a[s + i * pix], pix, &want[s + i * pix]);
             std::string pb = put(dir, "b.tif", b);
             ASSERT_EQ(callExport("mergeMapsTIF", put(dir, "a.tif", a), 0, &pb), 0.0f);
             EXPECT_TRUE(readBytes(pb) == want);
@@ -1180,7 +1191,7 @@ TEST(SwapRGBTIF, ModesAndUnchangedMaps) {
         {0.5, {1, 2, 3, 11, 12, 13}}, {1, {1, 3, 2, 11, 13, 12}}, {2, {3, 2, 1, 13, 12, 11}},
         {3.9, {2, 1, 3, 12, 11, 13}}, {0, {1, 2, 3, 11, 12, 13}}, {4, {1, 2, 3, 11, 12, 13}},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
         const std::string p = put(dir, "m.tif", b.build());
         EXPECT_EQ(callExport("swapRGBTIF", p, c.value), (c.value <= 0 || c.value >= 4) ? -9.0f : 0.0f);
@@ -1271,7 +1282,7 @@ TEST(ConvertTIFFSingle, Refusals) {
     std::vector<std::uint8_t> shortMap = floatRgb().build();
     shortMap.pop_back();
     struct Case {
-        const char *what;
+        const char* what;
         std::string src;
         float code;
     } cases[] = {
@@ -1281,7 +1292,7 @@ TEST(ConvertTIFFSingle, Refusals) {
         {"rows mirrored (Orientation 2)", put(dir, "mirrored.tif", floatRgb().set(274, 2).build()), kTurnedRows},
         {"short", put(dir, "short.tif", shortMap), kRowsPastEnd},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::string dst = dir.path("out.tif");
         EXPECT_EQ(callExport("convertTIFFSingle", c.src, 0, &dst), c.code);
@@ -1304,39 +1315,55 @@ TEST(ConvertTIFFSingle, Refusals) {
 TEST(TiffLayouts, ADirectoryAfterTheRowsReadsAsTheHostsLayout) {
     using Files = std::vector<std::string>;  // inputs, then the outputs the operation writes
     struct Op {
-        const char *what;
+        const char* what;
         std::vector<TiffBuilder> inputs;
         int outputs;
-        std::function<float(const Files &)> run;
+        std::function<float(const Files&)> run;
         bool rewritesFirstInput;  // the result to compare is the first input's rows
     };
     TiffBuilder grey(33, 21, 1, 32), rgb(33, 21, 3, 32), grey16(33, 21, 1, 16), rgb8(33, 21, 3, 8);
     grey.floats([](std::uint32_t x, std::uint32_t y, int) { return (x * 7 + y * 3) / 400.0f; });
     rgb.floats([](std::uint32_t x, std::uint32_t y, int c) { return (x * 5 + y + 40 * c) / 300.0f; });
     grey16.u16s([](std::uint32_t x, std::uint32_t y, int) { return static_cast<std::uint16_t>(x * 900 + y * 31); });
-    rgb8.u8s([](std::uint32_t x, std::uint32_t y, int c) { return static_cast<std::uint8_t>(x % 3 ? x * 7 + y + c : 0); });
+    rgb8.u8s(
+        [](std::uint32_t x, std::uint32_t y, int c) { return static_cast<std::uint8_t>(x % 3 ? x * 7 + y + c : 0); });
     TiffBuilder rgb8a = rgb8;
-    rgb8a.u8s([](std::uint32_t x, std::uint32_t y, int c) { return static_cast<std::uint8_t>(x == 0 && y == 0 ? 0 : 99 + c); });
+    rgb8a.u8s([](std::uint32_t x, std::uint32_t y, int c) {
+        return static_cast<std::uint8_t>(x == 0 && y == 0 ? 0 : 99 + c);
+    });
     const Op ops[] = {
-        {"getScale grey", {grey}, 0, [](const Files &f) { return getScaleTiff(f[0].c_str(), 1); }, false},
-        {"getScale RGB", {rgb}, 0, [](const Files &f) { return getScaleTiff(f[0].c_str(), 3); }, false},
-        {"getScale16", {grey16}, 0, [](const Files &f) { return getScale16Tiff(f[0].c_str(), 1); }, false},
-        {"convertTIFF16 mode 1", {grey}, 1, [](const Files &f) { return convertTiff(f[0].c_str(), f[1].c_str(), 1); },
+        {"getScale grey", {grey}, 0, [](const Files& f) { return getScaleTiff(f[0].c_str(), 1); }, false},
+        {"getScale RGB", {rgb}, 0, [](const Files& f) { return getScaleTiff(f[0].c_str(), 3); }, false},
+        {"getScale16", {grey16}, 0, [](const Files& f) { return getScale16Tiff(f[0].c_str(), 1); }, false},
+        {"convertTIFF16 mode 1",
+         {grey},
+         1,
+         [](const Files& f) { return convertTiff(f[0].c_str(), f[1].c_str(), 1); },
          false},
-        {"convertTIFF16 mode 3", {rgb}, 1, [](const Files &f) { return convertTiff(f[0].c_str(), f[1].c_str(), 3); },
+        {"convertTIFF16 mode 3",
+         {rgb},
+         1,
+         [](const Files& f) { return convertTiff(f[0].c_str(), f[1].c_str(), 3); },
          false},
-        {"convertTIFF16 mode 4 to PSD", {rgb}, 1,
-         [](const Files &f) { return convertTiff(f[0].c_str(), (f[1] + ".psd").c_str(), 4) == 0.0f
-                                         ? (std::filesystem::rename(f[1] + ".psd", f[1]), 0.0f)
-                                         : -1.0f; },
+        {"convertTIFF16 mode 4 to PSD",
+         {rgb},
+         1,
+         [](const Files& f) {
+             return convertTiff(f[0].c_str(), (f[1] + ".psd").c_str(), 4) == 0.0f
+                        ? (std::filesystem::rename(f[1] + ".psd", f[1]), 0.0f)
+                        : -1.0f;
+         },
          false},
-        {"convertTIFFSingle", {rgb}, 1, [](const Files &f) { return singleChannelTiff(f[0].c_str(), f[1].c_str()); },
+        {"convertTIFFSingle",
+         {rgb},
+         1,
+         [](const Files& f) { return singleChannelTiff(f[0].c_str(), f[1].c_str()); },
          false},
-        {"saveAsTarga", {rgb8}, 1, [](const Files &f) { return convertToTarga(f[0].c_str(), f[1].c_str()); }, false},
-        {"swapRGBTIF", {rgb8}, 0, [](const Files &f) { return swapChannels(f[0].c_str(), 2); }, true},
-        {"mergeMapsTIF", {rgb8, rgb8a}, 0, [](const Files &f) { return mergeTiff(f[1].c_str(), f[0].c_str()); }, true},
+        {"saveAsTarga", {rgb8}, 1, [](const Files& f) { return convertToTarga(f[0].c_str(), f[1].c_str()); }, false},
+        {"swapRGBTIF", {rgb8}, 0, [](const Files& f) { return swapChannels(f[0].c_str(), 2); }, true},
+        {"mergeMapsTIF", {rgb8, rgb8a}, 0, [](const Files& f) { return mergeTiff(f[1].c_str(), f[0].c_str()); }, true},
     };
-    for (const Op &op : ops) {
+    for (const Op& op : ops) {
         SCOPED_TRACE(op.what);
         float results[2];
         std::vector<std::uint8_t> outputs[2];
@@ -1344,7 +1371,7 @@ TEST(TiffLayouts, ADirectoryAfterTheRowsReadsAsTheHostsLayout) {
             TempDir dir;
             Files f;
             std::vector<std::vector<std::uint8_t>> in;
-            for (const TiffBuilder &b : op.inputs) {
+            for (const TiffBuilder& b : op.inputs) {
                 in.push_back(late ? ifdAfterRows(b.build()) : b.build());
                 f.push_back(put(dir, "in" + std::to_string(f.size()) + ".tif", in.back()));
             }
@@ -1356,7 +1383,8 @@ TEST(TiffLayouts, ADirectoryAfterTheRowsReadsAsTheHostsLayout) {
                 const std::size_t s = op.inputs[0].stripOffset(), n = op.inputs[0].pixels.size();
                 ASSERT_EQ(got.size(), in[0].size());
                 EXPECT_TRUE(std::equal(got.begin(), got.begin() + std::ptrdiff_t(s), in[0].begin()));
-                EXPECT_TRUE(std::equal(got.begin() + std::ptrdiff_t(s + n), got.end(), in[0].begin() + std::ptrdiff_t(s + n)));
+                EXPECT_TRUE(
+                    std::equal(got.begin() + std::ptrdiff_t(s + n), got.end(), in[0].begin() + std::ptrdiff_t(s + n)));
                 outputs[late].assign(got.begin() + std::ptrdiff_t(s), got.begin() + std::ptrdiff_t(s + n));
             } else if (op.outputs) {
                 outputs[late] = readBytes(f.back());
@@ -1379,7 +1407,7 @@ TEST(TiffLayouts, ADirectoryAfterTheRowsReadsAsTheHostsLayout) {
 TEST(TiffLayouts, StripsThatFollowEachOtherReadAsOne) {
     const std::uint32_t w = 7, l = 8, row = w * 3 * 4;
     auto withStrips = [&](std::uint32_t perStrip, std::uint16_t type,
-                          const std::function<void(std::vector<std::uint32_t> &)> &edit) {
+                          const std::function<void(std::vector<std::uint32_t>&)>& edit) {
         TiffBuilder b = floatRgb(w, l);
         const std::uint32_t strips = (l + perStrip - 1) / perStrip;
         const std::uint32_t at = b.stripOffset() + static_cast<std::uint32_t>(b.pixels.size());
@@ -1395,27 +1423,27 @@ TEST(TiffLayouts, StripsThatFollowEachOtherReadAsOne) {
         }
         return f;
     };
-    const auto keep = [](std::vector<std::uint32_t> &) {};
+    const auto keep = [](std::vector<std::uint32_t>&) {};
     const struct {
-        const char *what;
+        const char* what;
         std::vector<std::uint8_t> file;
         float code;
     } cases[] = {
         {"three strips of 3 rows, LONG", withStrips(3, 4, keep), 0},
         {"eight strips of one row, SHORT", withStrips(1, 3, keep), 0},
         {"two strips of 4 rows", withStrips(4, 4, keep), 0},
-        {"a gap between strips", withStrips(3, 4, [](auto &o) { o[2] += 4; }), -273},
-        {"strips out of order", withStrips(4, 4, [](auto &o) { std::swap(o[0], o[1]); }), -273},
-        {"offsets run past the end of the file", withStrips(3, 4, [](auto &o) { o.pop_back(); }), -273},
+        {"a gap between strips", withStrips(3, 4, [](auto& o) { o[2] += 4; }), -273},
+        {"strips out of order", withStrips(4, 4, [](auto& o) { std::swap(o[0], o[1]); }), -273},
+        {"offsets run past the end of the file", withStrips(3, 4, [](auto& o) { o.pop_back(); }), -273},
         {"RATIONAL offsets", withStrips(3, 5, keep), -273},
     };
     TempDir dir;
     const std::vector<std::uint8_t> plain = floatRgb(w, l).build();
     std::string want = dir.path("want.tif");
     ASSERT_EQ(convertTiff(put(dir, "plain.tif", plain).c_str(), want.c_str(), 3), 0.0f);
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::vector<std::uint8_t> &f = c.file;
+        const std::vector<std::uint8_t>& f = c.file;
         Directory d;
         EXPECT_EQ(walkIfd(f, rules(0, 32), d), c.code);
         std::string out = dir.path("out.tif");

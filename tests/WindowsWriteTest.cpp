@@ -44,9 +44,9 @@ constexpr wchar_t kRoundsVar[] = L"BRINDLEX_TEST_ROUNDS";  // the name of the me
 // How long either side waits for the other before it gives up.
 constexpr DWORD kPatience = 30000;
 
-std::wstring wide(const std::string &utf8) { return fileio::widen(utf8.c_str()); }
+std::wstring wide(const std::string& utf8) { return fileio::widen(utf8.c_str()); }
 
-std::wstring variable(const wchar_t *name) {
+std::wstring variable(const wchar_t* name) {
     wchar_t buffer[2048];
     const DWORD n = GetEnvironmentVariableW(name, buffer, 2048);
     return n > 0 && n < 2048 ? std::wstring(buffer, n) : std::wstring();
@@ -54,7 +54,7 @@ std::wstring variable(const wchar_t *name) {
 
 // A name for this run's events and shared memory, so that runs side by
 // side do not meet.
-std::wstring uniqueName(const wchar_t *what) {
+std::wstring uniqueName(const wchar_t* what) {
     static LONG counter = 0;
     return L"Local\\BrindlexWriteTest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
            std::to_wstring(InterlockedIncrement(&counter)) + L"-" + what;
@@ -63,12 +63,12 @@ std::wstring uniqueName(const wchar_t *what) {
 // An auto-reset event by name: created by whichever side comes first.
 class Event {
 public:
-    explicit Event(const std::wstring &name) : h_(CreateEventW(nullptr, FALSE, FALSE, name.c_str())) {}
+    explicit Event(const std::wstring& name) : h_(CreateEventW(nullptr, FALSE, FALSE, name.c_str())) {}
     ~Event() {
         if (h_) CloseHandle(h_);
     }
-    Event(const Event &) = delete;
-    Event &operator=(const Event &) = delete;
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
     HANDLE get() const { return h_; }
     void set() const { SetEvent(h_); }
     bool wait(DWORD ms = kPatience) const { return WaitForSingleObject(h_, ms) == WAIT_OBJECT_0; }
@@ -82,7 +82,7 @@ private:
 // that log() returns; a helper still running at the end is stopped.
 class Helper {
 public:
-    Helper(const char *test, const std::vector<std::pair<const wchar_t *, std::wstring>> &vars) {
+    Helper(const char* test, const std::vector<std::pair<const wchar_t*, std::wstring>>& vars) {
         wchar_t exe[4096];
         const DWORD n = GetModuleFileNameW(nullptr, exe, 4096);
         if (n == 0 || n >= 4096) return;
@@ -99,12 +99,12 @@ public:
         si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         si.hStdOutput = out;
         si.hStdError = out;
-        for (const auto &v : vars) SetEnvironmentVariableW(v.first, v.second.c_str());
+        for (const auto& v : vars) SetEnvironmentVariableW(v.first, v.second.c_str());
         if (!CreateProcessW(exe, &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi_)) {
             error_ = GetLastError();
             pi_ = {};
         }
-        for (const auto &v : vars) SetEnvironmentVariableW(v.first, nullptr);
+        for (const auto& v : vars) SetEnvironmentVariableW(v.first, nullptr);
         CloseHandle(out);
     }
     ~Helper() {
@@ -116,15 +116,15 @@ public:
         // Wine may hold the helper's handle on its log a moment longer.
         for (int i = 0; i < 50 && !DeleteFileW(wide(log_).c_str()) && fileExists(log_); ++i) Sleep(20);
     }
-    Helper(const Helper &) = delete;
-    Helper &operator=(const Helper &) = delete;
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
 
     bool started() const { return pi_.hProcess != nullptr; }
     // Why it did not start.
     DWORD error() const { return error_; }
     // Waits for the event, or for the helper to end: true when the event
     // came first.
-    bool await(const Event &e, DWORD ms = kPatience) const {
+    bool await(const Event& e, DWORD ms = kPatience) const {
         HANDLE both[2] = {e.get(), pi_.hProcess};
         return WaitForMultipleObjects(2, both, FALSE, ms) == WAIT_OBJECT_0;
     }
@@ -147,7 +147,7 @@ private:
     DWORD error_ = 0;
 };
 
-std::set<std::string> namesIn(const std::string &folder) {
+std::set<std::string> namesIn(const std::string& folder) {
     std::set<std::string> names;
     std::error_code ec;
     for (fs::directory_iterator it(fs::u8path(folder), ec), end; !ec && it != end; it.increment(ec))
@@ -160,7 +160,7 @@ Bytes rgbMap(int width, int height) { return fixtures::makePsdRgb(fixtures::coor
 
 // The map after swapRGBPSD: mode 1 gives the planes P1 P3 P2, mode 2 P3
 // P1 P2 (the maps here end with their planes).
-Bytes swapped(const Bytes &map, int mode) {
+Bytes swapped(const Bytes& map, int mode) {
     static const int from[3][3] = {{0, 1, 2}, {0, 2, 1}, {2, 0, 1}};
     const std::size_t n = (map.size() - fixtures::psdDataOffset({})) / 3, off = map.size() - 3 * n;
     Bytes out(map.begin(), map.begin() + static_cast<std::ptrdiff_t>(off));
@@ -182,7 +182,7 @@ Bytes rgbTiff(std::uint32_t w, std::uint32_t h, unsigned seed) {
 // True when the program runs under Wine.
 bool underWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
-BY_HANDLE_FILE_INFORMATION infoOf(const std::string &path) {
+BY_HANDLE_FILE_INFORMATION infoOf(const std::string& path) {
     BY_HANDLE_FILE_INFORMATION info = {};
     HANDLE h = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -203,7 +203,7 @@ BY_HANDLE_FILE_INFORMATION infoOf(const std::string &path) {
 // all), signals "held", keeps it
 // until its time is up or "let go" comes, closes it and signals "released".
 struct HoldEvents {
-    explicit HoldEvents(const std::wstring &prefix)
+    explicit HoldEvents(const std::wstring& prefix)
         : next(prefix + L"-next"),
           held(prefix + L"-held"),
           letGo(prefix + L"-letgo"),
@@ -247,7 +247,7 @@ void writeWhileHeld(DWORD holdMs, bool blocked) {
     const std::string swapTarget = dir.path("swap/map.psd"), lockedTarget = dir.path("locked/map.psd");
     const std::string tiffIn = dir.path("targa/in.tif"), targaTarget = dir.path("targa/out.tga");
     struct Case {
-        const char *name;
+        const char* name;
         std::string target;
         Bytes before, after;
         std::function<float()> call;
@@ -264,7 +264,7 @@ void writeWhileHeld(DWORD holdMs, bool blocked) {
     ASSERT_TRUE(makeFolders(dir.path("targa")));
     ASSERT_TRUE(writeBytes(tiffIn, tiff));
     std::wstring list;
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         ASSERT_TRUE(makeFolders(c.target.substr(0, c.target.rfind('/'))));
         ASSERT_TRUE(writeBytes(c.target, c.before));
         if (!list.empty()) list += L"|";
@@ -276,7 +276,7 @@ void writeWhileHeld(DWORD holdMs, bool blocked) {
     Helper holder("DISABLED_HoldFiles", {{kEventsVar, prefix}, {kHoldVar, list}});
     ASSERT_TRUE(holder.started()) << "cannot start the helper: error " << holder.error();
 
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string folder = c.target.substr(0, c.target.rfind('/') + 1);
         const std::set<std::string> names = namesIn(folder);
@@ -337,31 +337,31 @@ struct Rounds {
 };
 
 struct StepEvents {
-    explicit StepEvents(const std::wstring &prefix)
+    explicit StepEvents(const std::wstring& prefix)
         : ready(prefix + L"-ready"), go(prefix + L"-go"), done(prefix + L"-done") {}
     Event ready, go, done;
 };
 
 class SharedRounds {
 public:
-    SharedRounds(const std::wstring &name, bool create) {
+    SharedRounds(const std::wstring& name, bool create) {
         map_ = create
                    ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Rounds), name.c_str())
                    : OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
-        if (map_) view_ = static_cast<Rounds *>(MapViewOfFile(map_, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Rounds)));
+        if (map_) view_ = static_cast<Rounds*>(MapViewOfFile(map_, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Rounds)));
     }
     ~SharedRounds() {
         if (view_) UnmapViewOfFile(view_);
         if (map_) CloseHandle(map_);
     }
-    SharedRounds(const SharedRounds &) = delete;
-    SharedRounds &operator=(const SharedRounds &) = delete;
-    Rounds *operator->() const { return view_; }
+    SharedRounds(const SharedRounds&) = delete;
+    SharedRounds& operator=(const SharedRounds&) = delete;
+    Rounds* operator->() const { return view_; }
     explicit operator bool() const { return view_ != nullptr; }
 
 private:
     HANDLE map_ = nullptr;
-    Rounds *view_ = nullptr;
+    Rounds* view_ = nullptr;
 };
 
 LONGLONG ticks() {
@@ -426,16 +426,16 @@ TEST(WindowsWrite, TwoProcessesRewritingOneMapTakeTurns) {
 // them, and skips when the system does not keep it on a file at all.
 
 struct Carried {
-    const char *name;
+    const char* name;
     // Gives the file the property: empty when it took, else why it cannot
     // be checked here.
-    std::function<std::string(const std::string &path)> give;
+    std::function<std::string(const std::string& path)> give;
     // The property as it reads back.
-    std::function<std::string(const std::string &path)> read;
+    std::function<std::string(const std::string& path)> read;
 };
 
 // The attributes a rewrite keeps, as they read back.
-std::string keptAttributes(const std::string &path) {
+std::string keptAttributes(const std::string& path) {
     const DWORD a = GetFileAttributesW(wide(path).c_str());
     if (a == INVALID_FILE_ATTRIBUTES) return "missing";
     std::string s;
@@ -446,9 +446,9 @@ std::string keptAttributes(const std::string &path) {
     return s;
 }
 
-Carried attributes(const char *name, DWORD set) {
+Carried attributes(const char* name, DWORD set) {
     return {name,
-            [set](const std::string &path) -> std::string {
+            [set](const std::string& path) -> std::string {
                 if (!SetFileAttributesW(wide(path).c_str(), set)) return "the attributes cannot be set";
                 const DWORD got = GetFileAttributesW(wide(path).c_str());
                 const DWORD mask = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -460,14 +460,14 @@ Carried attributes(const char *name, DWORD set) {
             keptAttributes};
 }
 
-std::string creationTime(const std::string &path) {
+std::string creationTime(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) return "missing";
     return std::to_string((std::uint64_t(data.ftCreationTime.dwHighDateTime) << 32) |
                           data.ftCreationTime.dwLowDateTime);
 }
 
-std::string giveCreationTime(const std::string &path) {
+std::string giveCreationTime(const std::string& path) {
     // 3 February 2001, 04:05:06: long before any file the test makes.
     SYSTEMTIME st = {2001, 2, 6, 3, 4, 5, 6, 0};
     FILETIME ft;
@@ -485,7 +485,7 @@ std::string giveCreationTime(const std::string &path) {
 }
 
 // The file's access control list in the system's string form.
-std::string daclOf(const std::string &path) {
+std::string daclOf(const std::string& path) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
     std::wstring w = wide(path);
@@ -507,7 +507,7 @@ std::string daclOf(const std::string &path) {
 // nothing inherited from the folder. With exact, it must read back as set;
 // else it must only read back as something a new file would not have (Wine
 // keeps the permission bits a list stands for, not the list).
-std::string giveDacl(const std::string &path, bool exact) {
+std::string giveDacl(const std::string& path, bool exact) {
     SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
     PSID everyone = nullptr;
     if (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone))
@@ -561,16 +561,16 @@ const Carried kCarried[] = {
     // with a dot).
     attributes("Plain", FILE_ATTRIBUTE_ARCHIVE),
     {"CreationTime", giveCreationTime, creationTime},
-    {"ProtectedDacl", [](const std::string &p) { return giveDacl(p, true); }, daclOf},
-    {"DaclAsKept", [](const std::string &p) { return giveDacl(p, false); }, daclOf},
+    {"ProtectedDacl", [](const std::string& p) { return giveDacl(p, true); }, daclOf},
+    {"DaclAsKept", [](const std::string& p) { return giveDacl(p, false); }, daclOf},
 };
 
-void PrintTo(const Carried &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const Carried& c, std::ostream* os) { *os << c.name; }
 
 class WindowsWriteCarries : public testing::TestWithParam<Carried> {};
 
 TEST_P(WindowsWriteCarries, OverASwap) {
-    const Carried &c = GetParam();
+    const Carried& c = GetParam();
     TempDir dir;
     const std::string map = dir.path("map.psd");
     const Bytes before = rgbMap(24, 16);
@@ -585,7 +585,7 @@ TEST_P(WindowsWriteCarries, OverASwap) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, WindowsWriteCarries, testing::ValuesIn(kCarried),
-                         [](const testing::TestParamInfo<Carried> &i) { return std::string(i.param.name); });
+                         [](const testing::TestParamInfo<Carried>& i) { return std::string(i.param.name); });
 
 // ---------------------------------------------------------------------------
 // Links. A file with a second hard link is refused whole: replacing it
@@ -597,7 +597,7 @@ TEST(WindowsWrite, HardLinkedFileIsRefused) {
     const Bytes map = rgbMap(24, 16), tiff = rgbTiff(8, 6, 3), olderTarga = rgbTiff(5, 5, 4);
     ASSERT_TRUE(writeBytes(dir.path("in.tif"), tiff));
     struct Case {
-        const char *name;
+        const char* name;
         std::string target;
         Bytes before;
         std::function<float()> call;
@@ -606,7 +606,7 @@ TEST(WindowsWrite, HardLinkedFileIsRefused) {
         {"saveAsTarga over an older file", dir.path("out.tga"), olderTarga,
          [&] { return convertToTarga(dir.path("in.tif").c_str(), dir.path("out.tga").c_str()); }},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string link = c.target + ".link";
         ASSERT_TRUE(writeBytes(c.target, c.before));
@@ -633,25 +633,24 @@ public:
     Posix() {
         HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
         unixName_ =
-            reinterpret_cast<UnixName>(reinterpret_cast<void *>(GetProcAddress(kernel, "wine_get_unix_file_name")));
-        dosName_ =
-            reinterpret_cast<DosName>(reinterpret_cast<void *>(GetProcAddress(kernel, "wine_get_dos_file_name")));
+            reinterpret_cast<UnixName>(reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")));
+        dosName_ = reinterpret_cast<DosName>(reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_dos_file_name")));
     }
     explicit operator bool() const { return unixName_ && dosName_; }
     // The POSIX path of a path of Wine's; empty when it has none.
-    std::string unixPath(const std::string &path) const {
-        char *u = unixName_(wide(path).c_str());
+    std::string unixPath(const std::string& path) const {
+        char* u = unixName_(wide(path).c_str());
         std::string s = u ? u : "";
         if (u) HeapFree(GetProcessHeap(), 0, u);
         return s;
     }
     // Starts /bin/<program> with arguments (quoted here); false when it
     // does not start.
-    bool start(const char *program, const std::vector<std::string> &arguments) const {
-        WCHAR *exe = dosName_(("/bin/" + std::string(program)).c_str());
+    bool start(const char* program, const std::vector<std::string>& arguments) const {
+        WCHAR* exe = dosName_(("/bin/" + std::string(program)).c_str());
         if (!exe) return false;
         std::wstring command = wide(program);
-        for (const std::string &a : arguments) command += L" \"" + wide(a) + L"\"";
+        for (const std::string& a : arguments) command += L" \"" + wide(a) + L"\"";
         STARTUPINFOW si = {};
         si.cb = sizeof si;
         PROCESS_INFORMATION pi = {};
@@ -665,14 +664,14 @@ public:
     }
 
 private:
-    using UnixName = char *(CDECL *)(LPCWSTR);
-    using DosName = WCHAR *(CDECL *)(LPCSTR);
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    using DosName = WCHAR*(CDECL*)(LPCSTR);
     UnixName unixName_ = nullptr;
     DosName dosName_ = nullptr;
 };
 
 // Waits up to 5 s for done() to hold.
-bool within5s(const std::function<bool()> &done) {
+bool within5s(const std::function<bool()>& done) {
     for (int i = 0; i < 500; ++i, Sleep(10))
         if (done()) return true;
     return false;
@@ -683,7 +682,7 @@ bool within5s(const std::function<bool()> &done) {
 // the file a POSIX link names, not the link, so rm removes that one.
 class SymbolicLink {
 public:
-    SymbolicLink(std::string link, const std::string &target) : link_(std::move(link)) {
+    SymbolicLink(std::string link, const std::string& target) : link_(std::move(link)) {
         auto made = [&] { return fileExists(link_) && fileio::sameFile(link_.c_str(), target.c_str()); };
         const DWORD allowUnprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
         const bool said = CreateSymbolicLinkW(wide(link_).c_str(), wide(target).c_str(), allowUnprivileged) ||
@@ -716,10 +715,10 @@ public:
         if (posix.start("rm", {"-f", unixLink_}))
             within5s([&] { return namesIn(folder).count(link_.substr(link_.rfind('/') + 1)) == 0; });
     }
-    SymbolicLink(const SymbolicLink &) = delete;
-    SymbolicLink &operator=(const SymbolicLink &) = delete;
+    SymbolicLink(const SymbolicLink&) = delete;
+    SymbolicLink& operator=(const SymbolicLink&) = delete;
     // Empty when the link is there, else why it could not be made.
-    const std::string &why() const { return why_; }
+    const std::string& why() const { return why_; }
 
 private:
     std::string link_, unixLink_, why_;

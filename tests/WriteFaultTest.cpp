@@ -17,7 +17,7 @@ using fileio::faults::Step;
 constexpr std::array<Step, 7> kSteps = {Step::Create, Step::Name,   Step::Write,     Step::Sync,
                                         Step::Close,  Step::Rename, Step::FolderSync};
 
-const char *stepName(Step s) {
+const char* stepName(Step s) {
     switch (s) {
         case Step::Create:
             return "create";
@@ -50,7 +50,7 @@ bool countAndFail(Step s) {
 // The hook for one scope: counts every step, fails the chosen one.
 struct Faults {
     Faults(int step, int at) {
-        for (auto &n : gSeen) n = 0;
+        for (auto& n : gSeen) n = 0;
         gFailStep = step;
         gFailAt = at;
         fileio::faults::setHook(countAndFail);
@@ -72,10 +72,10 @@ protected:
 // Windows names its new files from the start anyway.
 INSTANTIATE_TEST_SUITE_P(NewFiles, WriteFaults,
                          testing::ValuesIn(kWindowsBuild ? std::vector<bool>{true} : std::vector<bool>{false, true}),
-                         [](const testing::TestParamInfo<bool> &i) { return i.param ? "Named" : "Unnamed"; });
+                         [](const testing::TestParamInfo<bool>& i) { return i.param ? "Named" : "Unnamed"; });
 
 TEST_P(WriteFaults, EveryStepOfEveryWritingExportFailsCleanly) {
-    for (const WritingExport &c : writingExports()) {
+    for (const WritingExport& c : writingExports()) {
         SCOPED_TRACE(std::string(c.name) + " " + c.target);
         // A clean run tells how often each step comes, and what is written.
         std::array<int, kSteps.size()> counts{};
@@ -116,7 +116,7 @@ TEST_P(WriteFaults, EveryStepOfEveryWritingExportFailsCleanly) {
                 if (!c.alsoWritten.empty() && r >= 1501.0f && r < 1501.0f + static_cast<float>(tiles)) {
                     const std::size_t kept = static_cast<std::size_t>(r - 1501.0f);
                     for (std::size_t i = 0; i < kept; ++i) {
-                        const std::string &name = i == 0 ? c.target : c.alsoWritten[i - 1];
+                        const std::string& name = i == 0 ? c.target : c.alsoWritten[i - 1];
                         expected[name] = written[name];
                     }
                 }

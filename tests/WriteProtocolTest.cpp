@@ -36,11 +36,11 @@ namespace fs = std::filesystem;
 namespace {
 
 // The code an export gives for a shared refusal: FileCopyTo has only -1.
-float refusal(const WritingExport &c, float shared) { return std::string(c.name) == "FileCopyTo" ? -1.0f : shared; }
+float refusal(const WritingExport& c, float shared) { return std::string(c.name) == "FileCopyTo" ? -1.0f : shared; }
 
-std::string shell(const std::string &command) {
+std::string shell(const std::string& command) {
     std::string out;
-    if (FILE *p = popen(command.c_str(), "r")) {
+    if (FILE* p = popen(command.c_str(), "r")) {
         char buf[256];
         while (fgets(buf, sizeof buf, p)) out += buf;
         pclose(p);
@@ -53,9 +53,9 @@ bool haveAclTools() {
 }
 
 // The access control list as getfacl prints it, without its file name line.
-std::string aclOf(const std::string &path) { return shell("getfacl -p --omit-header '" + path + "' 2>/dev/null"); }
+std::string aclOf(const std::string& path) { return shell("getfacl -p --omit-header '" + path + "' 2>/dev/null"); }
 
-std::string xattrOf(const std::string &path, const char *name) {
+std::string xattrOf(const std::string& path, const char* name) {
     char value[64];
     const ssize_t n = lgetxattr(path.c_str(), name, value, sizeof value);
     return n < 0 ? std::string() : std::string(value, static_cast<std::size_t>(n));
@@ -66,7 +66,7 @@ std::string xattrOf(const std::string &path, const char *name) {
 TEST(WriteIdentity, ALinkStaysALinkAndTheFileKeepsItsMetadata) {
     const bool root = geteuid() == 0;
     const bool acl = haveAclTools();
-    for (const WritingExport &c : writingExports()) {
+    for (const WritingExport& c : writingExports()) {
         SCOPED_TRACE(std::string(c.name) + " " + c.target);
         const std::map<std::string, FileBytes> fresh = writtenBy(c);
         TempDir dir;
@@ -111,13 +111,13 @@ TEST(WriteIdentity, ALinkStaysALinkAndTheFileKeepsItsMetadata) {
         }
         EXPECT_GT(st.st_mtime, 1000000000) << "the modification time is not that of the write";
         // Nothing left beside the files in either folder.
-        for (const std::string &folder : {dir.path(), dir.path("real/")})
-            for (const auto &f : folderFiles(folder)) EXPECT_NE(f.first[0], '.') << f.first;
+        for (const std::string& folder : {dir.path(), dir.path("real/")})
+            for (const auto& f : folderFiles(folder)) EXPECT_NE(f.first[0], '.') << f.first;
     }
 }
 
 TEST(WriteIdentity, AHardLinkedFileIsRefusedAndKept) {
-    for (const WritingExport &c : writingExports()) {
+    for (const WritingExport& c : writingExports()) {
         SCOPED_TRACE(std::string(c.name) + " " + c.target);
         TempDir dir;
         prepareCase(c, dir.path(), 0);
@@ -142,7 +142,7 @@ std::uint64_t countedNames() { return gNextName++; }
 // never followed, never removed.
 TEST(WriteIdentity, NamesAlreadyTakenAreNeverTouched) {
     for (const bool named : {false, true})
-        for (const WritingExport &c : writingExports()) {
+        for (const WritingExport& c : writingExports()) {
             SCOPED_TRACE(std::string(c.name) + " " + c.target + (named ? ", named from the start" : ""));
             fileio::faults::setNamedFromTheStart(named);
             const std::map<std::string, FileBytes> fresh = writtenBy(c);
@@ -175,16 +175,16 @@ TEST(WriteIdentity, NamesAlreadyTakenAreNeverTouched) {
 // its own code, and a new output there with the export's cannot-create
 // code. As an unprivileged user (root ignores permission bits).
 TEST(WriteIdentity, AFolderThatTakesNoNewFileIsReported) {
-    for (const WritingExport &c : writingExports()) {
+    for (const WritingExport& c : writingExports()) {
         SCOPED_TRACE(std::string(c.name) + " " + c.target);
         TempDir base;
         const std::string dir = base.path("closed/");
         fs::create_directories(dir);
         prepareCase(c, dir, 0);
-        for (const auto &f : folderFiles(dir)) ASSERT_EQ(chmod((dir + f.first).c_str(), 0666), 0);
+        for (const auto& f : folderFiles(dir)) ASSERT_EQ(chmod((dir + f.first).c_str(), 0666), 0);
         if (geteuid() == 0) {
             ASSERT_EQ(chown(dir.c_str(), kNobody, kNobody), 0);
-            for (const auto &f : folderFiles(dir)) ASSERT_EQ(chown((dir + f.first).c_str(), kNobody, kNobody), 0);
+            for (const auto& f : folderFiles(dir)) ASSERT_EQ(chown((dir + f.first).c_str(), kNobody, kNobody), 0);
         }
         ASSERT_EQ(chmod(base.path().c_str(), 0755), 0);
         ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
@@ -216,7 +216,7 @@ namespace {
 // milliseconds, started once it has the lock.
 struct LockHolder {
     pid_t pid = -1;
-    LockHolder(const std::string &path, int ms) {
+    LockHolder(const std::string& path, int ms) {
         int ready[2];
         if (pipe(ready) != 0) return;
         pid = fork();
@@ -245,8 +245,8 @@ struct LockHolder {
 }  // namespace
 
 TEST(WriteLock, AWriterWaitsForAnotherAndGivesUpAfterTwoSeconds) {
-    const std::vector<WritingExport> &all = writingExports();
-    for (const WritingExport &c : all) {
+    const std::vector<WritingExport>& all = writingExports();
+    for (const WritingExport& c : all) {
         const std::string name = c.name;
         if (name != "swapRGBTIF" && name != "saveAsTarga") continue;
         SCOPED_TRACE(name);
@@ -281,7 +281,7 @@ namespace {
 struct Writer {
     pid_t pid = -1;
     int go = -1, done = -1;
-    Writer(const WritingExport &c, const std::string &dir, int variant) {
+    Writer(const WritingExport& c, const std::string& dir, int variant) {
         int a[2], b[2];
         if (pipe(a) != 0 || pipe(b) != 0) return;
         pid = fork();
@@ -318,7 +318,7 @@ struct Writer {
 // two calls one after the other would leave it (never a mix, never a lost
 // update), an output holds what one of the two wrote, whole.
 TEST(WriteLock, TwoWritersAtOnceGiveOneAfterTheOther) {
-    for (const WritingExport &c : writingExports()) {
+    for (const WritingExport& c : writingExports()) {
         SCOPED_TRACE(std::string(c.name) + " " + c.target);
         std::vector<std::map<std::string, FileBytes>> allowed;
         if (c.rewrite) {
@@ -338,7 +338,7 @@ TEST(WriteLock, TwoWritersAtOnceGiveOneAfterTheOther) {
             // The written files live in one folder, which both writers reach through links.
             std::vector<std::string> names = c.alsoWritten;
             names.insert(names.begin(), c.target);
-            for (const std::string &n : names) {
+            for (const std::string& n : names) {
                 fs::remove(shared.path(n));
                 if (n == c.target) writeBytes(shared.path(n), c.before);
                 for (int w = 0; w < 2; ++w) {
@@ -352,21 +352,21 @@ TEST(WriteLock, TwoWritersAtOnceGiveOneAfterTheOther) {
             EXPECT_EQ(r0, c.success);
             EXPECT_EQ(r1, c.success);
             bool matched = false;
-            for (const auto &want : allowed) {
+            for (const auto& want : allowed) {
                 bool same = true;
-                for (const std::string &n : names) same = same && readBytes(shared.path(n)) == want.at(n);
+                for (const std::string& n : names) same = same && readBytes(shared.path(n)) == want.at(n);
                 matched = matched || same;
             }
             if (c.rewrite) {
                 EXPECT_TRUE(matched) << "not the result of one call after the other";
             } else {
                 // Each output file is one writer's, whole.
-                for (const std::string &n : names) {
+                for (const std::string& n : names) {
                     const FileBytes got = readBytes(shared.path(n));
                     EXPECT_TRUE(got == allowed[0].at(n) || got == allowed[1].at(n)) << n << " is not one writer's";
                 }
             }
-            for (const auto &f : folderFiles(shared.path())) EXPECT_NE(f.first[0], '.') << f.first;
+            for (const auto& f : folderFiles(shared.path())) EXPECT_NE(f.first[0], '.') << f.first;
         }
     }
 }
@@ -408,7 +408,7 @@ TEST(WriteKill, AKilledCallLeavesTheOldFileOrTheNewOne) {
         EXPECT_TRUE(now == old || now == swapped) << "killed after " << 1.5 * k << " ms: a mixed map";
         sawOld += now == old;
         sawNew += now == swapped;
-        for (const auto &f : folderFiles(dir.path())) {
+        for (const auto& f : folderFiles(dir.path())) {
             if (f.first == "map.tif") continue;
             EXPECT_TRUE(f.first.rfind(".map.tif.brindlex-", 0) == 0 && f.second == swapped && now == old)
                 << "killed after " << 1.5 * k << " ms: " << f.first << " (" << f.second.size()

@@ -21,10 +21,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-FileBytes bytesOf(const std::vector<std::uint8_t> &v) { return {v.begin(), v.end()}; }
-FileBytes textOf(const std::string &s) { return {s.begin(), s.end()}; }
+FileBytes bytesOf(const std::vector<std::uint8_t>& v) { return {v.begin(), v.end()}; }
+FileBytes textOf(const std::string& s) { return {s.begin(), s.end()}; }
 
-std::string at(const std::string &dir, const char *name) { return dir + name; }
+std::string at(const std::string& dir, const char* name) { return dir + name; }
 
 // 8-bit RGB maps: A's first pixel is (0, 1, 2), and a third of B's pixels
 // show it, so the merge changes B.
@@ -59,7 +59,7 @@ FileBytes floatGrey(int variant) {
 
 fixtures::Picture shifted(int w, int h, int variant) {
     fixtures::Picture p = fixtures::coordinates(w, h);
-    for (fixtures::Rgb &px : p.px) px.b = static_cast<std::uint8_t>(px.b + 17 * variant);
+    for (fixtures::Rgb& px : p.px) px.b = static_cast<std::uint8_t>(px.b + 17 * variant);
     return p;
 }
 // The BMP merge takes the source's pixel where the target shows the
@@ -84,9 +84,9 @@ FileBytes psdWhiteB() {
 FileBytes mesh(int variant) { return bytesOf(gridMesh(2, 1, 2, 2, 0, variant).build().bytes()); }
 
 using Inputs = std::map<std::string, FileBytes>;
-using Call = std::function<float(const std::string &, int)>;
+using Call = std::function<float(const std::string&, int)>;
 
-WritingExport rewriteOf(const char *name, const std::string &target, const FileBytes &before, const Inputs &inputs,
+WritingExport rewriteOf(const char* name, const std::string& target, const FileBytes& before, const Inputs& inputs,
                         Call call) {
     WritingExport c;
     c.name = name;
@@ -98,7 +98,7 @@ WritingExport rewriteOf(const char *name, const std::string &target, const FileB
     return c;
 }
 
-WritingExport outputOf(const char *name, const std::string &target, const Inputs &in0, const Inputs &in1, Call call) {
+WritingExport outputOf(const char* name, const std::string& target, const Inputs& in0, const Inputs& in1, Call call) {
     WritingExport c;
     c.name = name;
     c.rewrite = false;
@@ -116,60 +116,60 @@ std::vector<WritingExport> buildTable() {
     std::vector<WritingExport> t;
     // Rewrites: the map changed in place of itself, A (when there is one)
     // only read.
-    t.push_back(rewriteOf("mergeMapsTIF", "b.tif", tiffB(), {{"a.tif", tiffA(0)}}, [](const std::string &d, int) {
+    t.push_back(rewriteOf("mergeMapsTIF", "b.tif", tiffB(), {{"a.tif", tiffA(0)}}, [](const std::string& d, int) {
         return mergeTiff(at(d, "a.tif").c_str(), at(d, "b.tif").c_str());
     }));
-    t.push_back(rewriteOf("mergeMapsTIFHack", "b.tif", tiffB(), {{"a.tif", tiffA(0)}}, [](const std::string &d, int) {
+    t.push_back(rewriteOf("mergeMapsTIFHack", "b.tif", tiffB(), {{"a.tif", tiffA(0)}}, [](const std::string& d, int) {
         return mergeTiffHack(at(d, "a.tif").c_str(), at(d, "b.tif").c_str());
     }));
     t.push_back(rewriteOf("swapRGBTIF", "map.tif", tiffA(0), {},
-                          [](const std::string &d, int) { return swapChannels(at(d, "map.tif").c_str(), 2); }));
+                          [](const std::string& d, int) { return swapChannels(at(d, "map.tif").c_str(), 2); }));
     t.push_back(rewriteOf(
         "mergeMapsBMP", "target.bmp", bmpTarget(), {{"source.bmp", bmp}},
-        [](const std::string &d, int) { return mergeBMP(at(d, "source.bmp").c_str(), at(d, "target.bmp").c_str()); }));
+        [](const std::string& d, int) { return mergeBMP(at(d, "source.bmp").c_str(), at(d, "target.bmp").c_str()); }));
     t.push_back(rewriteOf("swapRGBBMP", "map.bmp", bmp, {},
-                          [](const std::string &d, int) { return swapChannelsBMP(at(d, "map.bmp").c_str(), 2); }));
+                          [](const std::string& d, int) { return swapChannelsBMP(at(d, "map.bmp").c_str(), 2); }));
     t.push_back(rewriteOf("CreateThumbnailBMP", "map.bmp", bytesOf(fixtures::makeBmp(fixtures::coordinates(40, 40))),
-                          {}, [](const std::string &d, int) { return createBMPthumb(at(d, "map.bmp").c_str(), 10); }));
+                          {}, [](const std::string& d, int) { return createBMPthumb(at(d, "map.bmp").c_str(), 10); }));
     t.push_back(rewriteOf("CreateThumbnail", "map.psd", bytesOf(fixtures::makePsdRgb(fixtures::coordinates(40, 40))),
-                          {}, [](const std::string &d, int) { return createThumb(at(d, "map.psd").c_str(), 8); }));
-    t.push_back(rewriteOf("mergeMapsPSD", "b.psd", psdWhiteB(), {{"a.psd", psd}}, [](const std::string &d, int) {
+                          {}, [](const std::string& d, int) { return createThumb(at(d, "map.psd").c_str(), 8); }));
+    t.push_back(rewriteOf("mergeMapsPSD", "b.psd", psdWhiteB(), {{"a.psd", psd}}, [](const std::string& d, int) {
         return mergePSD(at(d, "a.psd").c_str(), at(d, "b.psd").c_str());
     }));
     t.push_back(rewriteOf("swapRGBPSD", "map.psd", psd, {},
-                          [](const std::string &d, int) { return swapChannelsPSD(at(d, "map.psd").c_str(), 2); }));
+                          [](const std::string& d, int) { return swapChannelsPSD(at(d, "map.psd").c_str(), 2); }));
     t.push_back(
-        rewriteOf("mergeCrease", "target.Mesk", mesh(0), {{"crease.Mesk", mesh(1)}}, [](const std::string &d, int) {
+        rewriteOf("mergeCrease", "target.Mesk", mesh(0), {{"crease.Mesk", mesh(1)}}, [](const std::string& d, int) {
             std::string target = at(d, "target.Mesk");
             return mergeFiles(at(d, "crease.Mesk").c_str(), &target[0]);
         }));
     // Outputs over an older file of their name, from either of two inputs.
     t.push_back(outputOf(
         "convertTIFF16", "out.tif", {{"in.tif", floatRgb(0)}}, {{"in.tif", floatRgb(1)}},
-        [](const std::string &d, int) { return convertTiff(at(d, "in.tif").c_str(), at(d, "out.tif").c_str(), 3); }));
+        [](const std::string& d, int) { return convertTiff(at(d, "in.tif").c_str(), at(d, "out.tif").c_str(), 3); }));
     t.push_back(outputOf(
         "convertTIFF16", "out.psd", {{"in.tif", floatGrey(0)}}, {{"in.tif", floatGrey(1)}},
-        [](const std::string &d, int) { return convertTiff(at(d, "in.tif").c_str(), at(d, "out.psd").c_str(), 1); }));
+        [](const std::string& d, int) { return convertTiff(at(d, "in.tif").c_str(), at(d, "out.psd").c_str(), 1); }));
     t.push_back(outputOf("convertTIFFSingle", "single.tif", {{"in.tif", floatRgb(0)}}, {{"in.tif", floatRgb(1)}},
-                         [](const std::string &d, int) {
+                         [](const std::string& d, int) {
                              return singleChannelTiff(at(d, "in.tif").c_str(), at(d, "single.tif").c_str());
                          }));
     t.push_back(outputOf(
         "saveAsTarga", "out.tga", {{"in.tif", tiffA(0)}}, {{"in.tif", tiffA(1)}},
-        [](const std::string &d, int) { return convertToTarga(at(d, "in.tif").c_str(), at(d, "out.tga").c_str()); }));
+        [](const std::string& d, int) { return convertToTarga(at(d, "in.tif").c_str(), at(d, "out.tga").c_str()); }));
     t.push_back(outputOf("saveAsJpeg", "out.jpg", {{"in.bmp", bmp}},
-                         {{"in.bmp", bytesOf(fixtures::makeBmp(shifted(24, 16, 1)))}}, [](const std::string &d, int) {
+                         {{"in.bmp", bytesOf(fixtures::makeBmp(shifted(24, 16, 1)))}}, [](const std::string& d, int) {
                              return convertToJPEG(at(d, "in.bmp").c_str(), at(d, "out.jpg").c_str(), 50);
                          }));
     t.push_back(
-        outputOf("getUVs", "out0.Mesk", {{"in.Mesk", mesh(0)}}, {{"in.Mesk", mesh(1)}}, [](const std::string &d, int) {
+        outputOf("getUVs", "out0.Mesk", {{"in.Mesk", mesh(0)}}, {{"in.Mesk", mesh(1)}}, [](const std::string& d, int) {
             return GetUVsFromMesk(at(d, "in.Mesk").c_str(), at(d, "out.Mesk").c_str(), 0);
         }));
     t.push_back(outputOf("getUVsMask", "out0.Mesk", {{"in.Mesk", mesh(0)}}, {{"in.Mesk", mesh(1)}},
-                         [](const std::string &d, int) {
+                         [](const std::string& d, int) {
                              return GetUVsFromMeskMASK(at(d, "in.Mesk").c_str(), at(d, "out.Mesk").c_str(), 0);
                          }));
-    for (WritingExport *split : {&t[t.size() - 2], &t[t.size() - 1]}) {
+    for (WritingExport* split : {&t[t.size() - 2], &t[t.size() - 1]}) {
         split->alsoWritten = {"out1.Mesk"};
         split->success = 2.0f;
     }
@@ -177,19 +177,19 @@ std::vector<WritingExport> buildTable() {
     // faces, so the OBJ text holds the header, vertices and colours.
     const FileBytes coarse = bytesOf(MeskBuilder().faces({{{0, 1, 2, -1}}}).bytes());
     t.push_back(outputOf("mesktoOBJ", "out.obj", {{"in.Mesk", mesh(0)}, {"coarse.Mesk", coarse}},
-                         {{"in.Mesk", mesh(1)}, {"coarse.Mesk", coarse}}, [](const std::string &d, int) {
+                         {{"in.Mesk", mesh(1)}, {"coarse.Mesk", coarse}}, [](const std::string& d, int) {
                              if (GetFaceIDsMesk(at(d, "coarse.Mesk").c_str(), 0) != 1.0f) return -12345.0f;
                              std::string out = at(d, "out.obj");
                              return writeOBJfromMesk(at(d, "in.Mesk").c_str(), &out[0]);
                          }));
     t.push_back(outputOf("outMRGB", "colours.txt", {{"in.Mesk", mesh(0)}}, {{"in.Mesk", mesh(1)}},
-                         [](const std::string &d, int) {
+                         [](const std::string& d, int) {
                              std::string out = at(d, "colours.txt");
                              return ReadVertColorMesk(at(d, "in.Mesk").c_str(), &out[0]);
                          }));
     t.push_back(outputOf(
         "FileCopyTo", "copy.bin", {{"source.bin", psd}}, {{"source.bin", bmp}},
-        [](const std::string &d, int) { return fileCopyTo(at(d, "source.bin").c_str(), at(d, "copy.bin").c_str()); }));
+        [](const std::string& d, int) { return fileCopyTo(at(d, "source.bin").c_str(), at(d, "copy.bin").c_str()); }));
     // What a failed write gives, by export.
     const std::map<std::string, std::pair<float, float>> codes = {
         {"mergeMapsTIF", {tiff::kIoFailure, tiff::kIoFailure}},
@@ -212,29 +212,29 @@ std::vector<WritingExport> buildTable() {
         {"outMRGB", {kTextNotWritten, kMeskOutputCannotOpen}},
         {"FileCopyTo", {-1.0f, -1.0f}},
     };
-    for (WritingExport &c : t) std::tie(c.writeFailed, c.cannotCreate) = codes.at(c.name);
+    for (WritingExport& c : t) std::tie(c.writeFailed, c.cannotCreate) = codes.at(c.name);
     return t;
 }
 
 }  // namespace
 
-const std::vector<WritingExport> &writingExports() {
+const std::vector<WritingExport>& writingExports() {
     static const std::vector<WritingExport> table = buildTable();
     return table;
 }
 
-void prepareCase(const WritingExport &c, const std::string &dir, int variant) {
+void prepareCase(const WritingExport& c, const std::string& dir, int variant) {
     writeBytes(dir + c.target, c.before);
     for (int v = 0; v < 2; ++v) {
         if (variant >= 0 && v != variant) continue;
-        for (const auto &in : c.inputs[v]) writeBytes(dir + in.first, in.second);
+        for (const auto& in : c.inputs[v]) writeBytes(dir + in.first, in.second);
     }
 }
 
-std::map<std::string, FileBytes> folderFiles(const std::string &dir) {
+std::map<std::string, FileBytes> folderFiles(const std::string& dir) {
     std::map<std::string, FileBytes> files;
     std::error_code ec;
-    for (const fs::directory_entry &e : fs::directory_iterator(fs::u8path(dir), ec)) {
+    for (const fs::directory_entry& e : fs::directory_iterator(fs::u8path(dir), ec)) {
         if (!e.is_regular_file(ec)) continue;
         const std::string name = e.path().filename().u8string();
         files[name] = readBytes(dir + name);
@@ -242,13 +242,13 @@ std::map<std::string, FileBytes> folderFiles(const std::string &dir) {
     return files;
 }
 
-std::map<std::string, FileBytes> writtenBy(const WritingExport &c, int variant, int calls) {
+std::map<std::string, FileBytes> writtenBy(const WritingExport& c, int variant, int calls) {
     TempDir dir;
     prepareCase(c, dir.path(), variant);
     for (int k = 0; k < calls; ++k)
         if (c.call(dir.path(), variant) != c.success) ADD_FAILURE() << c.name << " failed in a fresh folder";
     std::map<std::string, FileBytes> out;
     out[c.target] = readBytes(dir.path(c.target));
-    for (const std::string &name : c.alsoWritten) out[name] = readBytes(dir.path(name));
+    for (const std::string& name : c.alsoWritten) out[name] = readBytes(dir.path(name));
     return out;
 }

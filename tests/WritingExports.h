@@ -12,7 +12,7 @@
 using FileBytes = std::vector<unsigned char>;
 
 struct WritingExport {
-    const char *name;    // the export, whose result rows the results are checked against
+    const char* name;    // the export, whose result rows the results are checked against
     bool rewrite;        // the target is the map the export changes (else an output)
     std::string target;  // the file written, in the case's folder
     FileBytes before;    // the target's content before the call
@@ -22,7 +22,7 @@ struct WritingExport {
     std::map<std::string, FileBytes> inputs[2];
     // The call in folder dir (ending in a separator) with input set
     // `variant`; 0 is success.
-    std::function<float(const std::string &dir, int variant)> call;
+    std::function<float(const std::string& dir, int variant)> call;
     // Further files the call writes after the target, in order (the tile
     // files after the first): a failure that gives 1501 + i leaves the
     // first i of target and these new, the rest as they were.
@@ -35,14 +35,14 @@ struct WritingExport {
 };
 
 // The table, built once.
-const std::vector<WritingExport> &writingExports();
+const std::vector<WritingExport>& writingExports();
 
 // Writes the case's target (with its content before) and its inputs of
 // set `variant` (both sets when variant is -1) into dir.
-void prepareCase(const WritingExport &c, const std::string &dir, int variant = -1);
+void prepareCase(const WritingExport& c, const std::string& dir, int variant = -1);
 
 // Every regular file in a folder (not below it), by name, with its bytes.
-std::map<std::string, FileBytes> folderFiles(const std::string &dir);
+std::map<std::string, FileBytes> folderFiles(const std::string& dir);
 
 // What the call leaves in a fresh folder: the files it wrote, by name.
-std::map<std::string, FileBytes> writtenBy(const WritingExport &c, int variant = 0, int calls = 1);
+std::map<std::string, FileBytes> writtenBy(const WritingExport& c, int variant = 0, int calls = 1);

@@ -23,12 +23,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool isOption(const std::string &word) { return word.size() > 1 && word[0] == '-'; }
+bool isOption(const std::string& word) { return word.size() > 1 && word[0] == '-'; }
 
 // A whole decimal number within [low, high].
-bool parseInt(const std::string &s, long low, long high, long &out) {
+bool parseInt(const std::string& s, long low, long high, long& out) {
     if (s.empty()) return false;
-    char *end = nullptr;
+    char* end = nullptr;
     errno = 0;
     long v = std::strtol(s.c_str(), &end, 10);
     if (*end || errno == ERANGE || v < low || v > high) return false;
@@ -38,7 +38,7 @@ bool parseInt(const std::string &s, long low, long high, long &out) {
 
 }  // namespace
 
-bool parseCall(const std::vector<std::string> &args, DriverCall &call, std::string &err) {
+bool parseCall(const std::vector<std::string>& args, DriverCall& call, std::string& err) {
     call = DriverCall();
     if (args.empty()) {
         err = "missing export name";
@@ -51,8 +51,8 @@ bool parseCall(const std::vector<std::string> &args, DriverCall &call, std::stri
     call.name = args[0];
     bool seenValue = false, seenSize = false;
     for (size_t i = 1; i < args.size(); ++i) {
-        const std::string &opt = args[i];
-        bool *seen = nullptr;
+        const std::string& opt = args[i];
+        bool* seen = nullptr;
         if (opt == "--text")
             seen = &call.hasText;
         else if (opt == "--mem1")
@@ -74,13 +74,13 @@ bool parseCall(const std::vector<std::string> &args, DriverCall &call, std::stri
             return false;
         }
         *seen = true;
-        const std::string &v = args[++i];
+        const std::string& v = args[++i];
         if (opt == "--text") {
             call.text = v;
         } else if (opt == "--mem1") {
             call.mem1 = v;
         } else if (opt == "--value") {
-            char *end = nullptr;
+            char* end = nullptr;
             call.value = std::strtod(v.c_str(), &end);
             if (v.empty() || *end) {
                 err = "--value " + v + " is not a number";
@@ -98,7 +98,7 @@ bool parseCall(const std::vector<std::string> &args, DriverCall &call, std::stri
     return true;
 }
 
-std::vector<std::string> scriptLines(const std::string &content) {
+std::vector<std::string> scriptLines(const std::string& content) {
     std::vector<std::string> lines;
     size_t at = content.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     while (at < content.size()) {
@@ -112,7 +112,7 @@ std::vector<std::string> scriptLines(const std::string &content) {
     return lines;
 }
 
-bool splitScriptLine(const std::string &line, std::vector<std::string> &words, std::string &err) {
+bool splitScriptLine(const std::string& line, std::vector<std::string>& words, std::string& err) {
     words.clear();
     std::string cur;
     bool inWord = false, quoted = false;
@@ -143,7 +143,7 @@ bool splitScriptLine(const std::string &line, std::vector<std::string> &words, s
     return true;
 }
 
-ScriptLineKind parseScriptLine(const std::string &line, DriverCall &call, std::string &err) {
+ScriptLineKind parseScriptLine(const std::string& line, DriverCall& call, std::string& err) {
     std::vector<std::string> words;
     if (!splitScriptLine(line, words, err)) return ScriptLineKind::Error;
     if (words.empty()) return ScriptLineKind::Blank;
@@ -151,7 +151,7 @@ ScriptLineKind parseScriptLine(const std::string &line, DriverCall &call, std::s
     return parseCall(words, call, err) ? ScriptLineKind::Call : ScriptLineKind::Error;
 }
 
-bool readScript(const std::string &path, std::string &content, std::string &err) {
+bool readScript(const std::string& path, std::string& content, std::string& err) {
     content.clear();
     const fs::path p = fs::u8path(path);
     std::error_code ec;
@@ -160,9 +160,9 @@ bool readScript(const std::string &path, std::string &content, std::string &err)
         return false;
     }
 #if defined(_WIN32)
-    std::FILE *f = _wfopen(p.c_str(), L"rb");
+    std::FILE* f = _wfopen(p.c_str(), L"rb");
 #else
-    std::FILE *f = std::fopen(p.c_str(), "rb");
+    std::FILE* f = std::fopen(p.c_str(), "rb");
 #endif
     if (!f) {
         err = "cannot open script " + path + ": " + std::strerror(errno);
@@ -182,8 +182,8 @@ bool readScript(const std::string &path, std::string &content, std::string &err)
     return true;
 }
 
-std::string scriptEncodingProblem(const std::string &content) {
-    const auto *b = reinterpret_cast<const unsigned char *>(content.data());
+std::string scriptEncodingProblem(const std::string& content) {
+    const auto* b = reinterpret_cast<const unsigned char*>(content.data());
     const std::size_t n = content.size();
     if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE) return "UTF-16 little-endian text (it starts with FF FE)";
     if (n >= 2 && b[0] == 0xFE && b[1] == 0xFF) return "UTF-16 big-endian text (it starts with FE FF)";
@@ -214,7 +214,8 @@ std::string scriptEncodingProblem(const std::string &content) {
                    " begins no UTF-8 character (text in another code page?)";
         }
         for (std::size_t k = 1; k < len; ++k) {
-            if (i + k >= n) return "not UTF-8 text: the character at byte " + std::string(hex) + where + " is cut short";
+            if (i + k >= n)
+                return "not UTF-8 text: the character at byte " + std::string(hex) + where + " is cut short";
             if ((b[i + k] & 0xC0) != 0x80)
                 return "not UTF-8 text: byte " + std::string(hex) + where +
                        " is not followed by a whole character (text in another code page?)";
@@ -231,7 +232,7 @@ namespace {
 
 // Edit distance between a and b, letters compared without case, a swap of
 // two neighbours counting as one edit.
-std::size_t spellingDistance(const std::string &a, const std::string &b) {
+std::size_t spellingDistance(const std::string& a, const std::string& b) {
     const auto lower = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
     const std::size_t n = a.size(), m = b.size();
     std::vector<std::vector<std::size_t>> d(n + 1, std::vector<std::size_t>(m + 1));
@@ -249,12 +250,12 @@ std::size_t spellingDistance(const std::string &a, const std::string &b) {
 
 }  // namespace
 
-std::string exportNotFound(const std::string &name, const std::vector<std::string> &exports) {
+std::string exportNotFound(const std::string& name, const std::vector<std::string>& exports) {
     std::string msg = "export " + name + " not found";
     // Close enough to be a slip: a third of the name's letters, at least 2.
     const std::size_t limit = std::max<std::size_t>(2, name.size() / 3);
     std::vector<std::pair<std::size_t, std::string>> near;
-    for (const std::string &e : exports) {
+    for (const std::string& e : exports) {
         const std::size_t dist = spellingDistance(name, e);
         if (dist <= limit) near.emplace_back(dist, e);
     }
@@ -265,12 +266,14 @@ std::string exportNotFound(const std::string &name, const std::vector<std::strin
     if (!near.empty()) msg += "?";
     // An export of the other build is known by its result rows.
     bool here = false, there = false;
-    for (const results::Row &row : allResultRows()) {
+    for (const results::Row& row : allResultRows()) {
         if (!row.exportName || name != row.exportName) continue;
         here = here || inThisBuild(row);
         there = there || inBuild(row, !kWindowsBuild);
     }
-    if (there && !here) msg += kWindowsBuild ? " (it is an export of the macOS build only)" : " (it is an export of the Windows build only)";
+    if (there && !here)
+        msg += kWindowsBuild ? " (it is an export of the macOS build only)"
+                             : " (it is an export of the Windows build only)";
     return msg;
 }
 
@@ -282,16 +285,16 @@ std::string formatFloat(float r) {
     return buf;
 }
 
-std::string resultLine(const std::string &exportName, float r) {
+std::string resultLine(const std::string& exportName, float r) {
     return "result: " + formatFloat(r) + " (" + describeResult(exportName, r) + ")";
 }
 
-std::string exportDisplayName(const std::string &tableName) {
+std::string exportDisplayName(const std::string& tableName) {
     if (tableName != "GetFilePath" && tableName == boundName("GetFilePath")) return "GetFilePath";
 #if defined(BRINDLEX_HAVE_CXXABI)
     if (tableName.compare(0, 2, "_Z") == 0) {
         int status = 0;
-        char *d = abi::__cxa_demangle(tableName.c_str(), nullptr, nullptr, &status);
+        char* d = abi::__cxa_demangle(tableName.c_str(), nullptr, nullptr, &status);
         if (status == 0 && d) {
             std::string s = d;
             std::free(d);
@@ -303,15 +306,15 @@ std::string exportDisplayName(const std::string &tableName) {
     return tableName;
 }
 
-std::vector<std::string> displayNames(const std::vector<std::string> &tableNames) {
+std::vector<std::string> displayNames(const std::vector<std::string>& tableNames) {
     std::vector<std::string> out;
     out.reserve(tableNames.size());
-    for (const std::string &n : tableNames) out.push_back(exportDisplayName(n));
+    for (const std::string& n : tableNames) out.push_back(exportDisplayName(n));
     std::sort(out.begin(), out.end());
     return out;
 }
 
-std::string libraryPathFromArgument(const std::string &arg) {
+std::string libraryPathFromArgument(const std::string& arg) {
     const fs::path p = fs::u8path(arg);
     if (p.is_absolute()) return arg;
     // A bare name would be looked up on the library path (dlopen) or the
@@ -322,11 +325,11 @@ std::string libraryPathFromArgument(const std::string &arg) {
     return abs.u8string();
 }
 
-bool parseCommandLine(const std::vector<std::string> &argv, DriverArgs &out, std::string &err) {
+bool parseCommandLine(const std::vector<std::string>& argv, DriverArgs& out, std::string& err) {
     out = DriverArgs();
     size_t i = 0;
     for (; i < argv.size() && isOption(argv[i]); ++i) {
-        const std::string &opt = argv[i];
+        const std::string& opt = argv[i];
         if (opt == "-h" || opt == "--help") {
             out.help = true;
         } else if (opt == "--version") {
@@ -365,7 +368,7 @@ bool parseCommandLine(const std::vector<std::string> &argv, DriverArgs &out, std
     if (cmd == "run") {
         out.command = DriverCommand::Run;
         bool haveScript = false;
-        for (const std::string &a : rest) {
+        for (const std::string& a : rest) {
             if (a == "--stop-on-error") {
                 out.stopOnError = true;
             } else if (a == "--keep-going") {

@@ -10,10 +10,10 @@ namespace {
 // read.
 class Bytes {
 public:
-    Bytes(const std::uint8_t *p, std::size_t n, bool bigEndian = false) : p_(p), n_(n), big_(bigEndian) {}
+    Bytes(const std::uint8_t* p, std::size_t n, bool bigEndian = false) : p_(p), n_(n), big_(bigEndian) {}
 
     std::size_t size() const { return n_; }
-    const std::uint8_t *data() const { return p_; }
+    const std::uint8_t* data() const { return p_; }
     bool has(std::uint64_t off, std::uint64_t len) const { return off <= n_ && len <= n_ - off; }
     // The part [off, off + len); the caller has checked has(off, len).
     Bytes part(std::uint64_t off, std::uint64_t len) const {
@@ -35,19 +35,19 @@ public:
     std::uint64_t u64(std::uint64_t off) { return u(off, 8); }
 
     // The NUL-terminated string at off; false when no NUL ends it in range.
-    bool cString(std::uint64_t off, const char *&s, std::size_t &len) const {
+    bool cString(std::uint64_t off, const char*& s, std::size_t& len) const {
         if (off >= n_) return false;
-        const void *end = std::memchr(p_ + off, 0, n_ - off);
+        const void* end = std::memchr(p_ + off, 0, n_ - off);
         if (!end) return false;
-        s = reinterpret_cast<const char *>(p_ + off);
-        len = static_cast<std::size_t>(static_cast<const std::uint8_t *>(end) - (p_ + off));
+        s = reinterpret_cast<const char*>(p_ + off);
+        len = static_cast<std::size_t>(static_cast<const std::uint8_t*>(end) - (p_ + off));
         return true;
     }
 
     bool ok = true;
 
 private:
-    const std::uint8_t *p_;
+    const std::uint8_t* p_;
     std::size_t n_;
     bool big_;
 };
@@ -58,7 +58,7 @@ private:
 // minutes.
 class Names {
 public:
-    bool add(const char *s, std::size_t len, bool dropUnderscore) {
+    bool add(const char* s, std::size_t len, bool dropUnderscore) {
         if (dropUnderscore && len > 0 && s[0] == '_') ++s, --len;
         if (len == 0) return true;
         if (len > kMaxBytes - bytes_) return false;
@@ -84,7 +84,7 @@ struct ElfSection {
     std::uint64_t offset = 0, size = 0;
 };
 
-bool elfNames(Bytes f, Names &out) {
+bool elfNames(Bytes f, Names& out) {
     if (!f.has(0, 64) || f.data()[4] != 2 /* 64-bit */ || f.data()[5] != 1 /* little-endian */) return false;
     const std::uint64_t shoff = f.u64(40);
     const std::uint16_t shentsize = f.u16(58), shnum = f.u16(60);
@@ -115,7 +115,7 @@ bool elfNames(Bytes f, Names &out) {
             const std::uint8_t bind = info >> 4, vis = other & 3;
             if (bind != kStbGlobal && bind != kStbWeak && bind != kStbGnuUnique) continue;
             if (vis == kStvInternal || vis == kStvHidden) continue;
-            const char *s;
+            const char* s;
             std::size_t len;
             if (!table.cString(name, s, len) || !out.add(s, len, false)) return false;
         }
@@ -132,7 +132,7 @@ constexpr std::uint32_t kLcSymtab = 0x2, kLcDyldInfo = 0x22, kLcDyldInfoOnly = 0
 constexpr std::uint8_t kNStab = 0xe0, kNPext = 0x10, kNTypeMask = 0x0e, kNSect = 0x0e, kNExt = 0x01;
 
 // An unsigned LEB128 number at pos, which moves past it.
-bool uleb(Bytes &b, std::uint64_t &pos, std::uint64_t &v) {
+bool uleb(Bytes& b, std::uint64_t& pos, std::uint64_t& v) {
     v = 0;
     for (unsigned shift = 0; shift < 64; shift += 7) {
         const std::uint8_t byte = b.u8(pos++);
@@ -149,7 +149,7 @@ bool uleb(Bytes &b, std::uint64_t &pos, std::uint64_t &v) {
 // start of the trie. A name is the labels on the way from the root. The
 // walk keeps its own stack and enters every node at most once, so loops and
 // deep chains end rather than recurse.
-bool trieNames(Bytes t, Names &out) {
+bool trieNames(Bytes t, Names& out) {
     if (t.size() == 0) return true;
     struct Node {
         std::uint64_t next;       // the next child's edge label
@@ -172,13 +172,13 @@ bool trieNames(Bytes t, Names &out) {
     };
     if (!enter(0)) return false;
     while (!stack.empty()) {
-        Node &n = stack.back();
+        Node& n = stack.back();
         if (n.remaining == 0) {
             stack.pop_back();
             continue;
         }
         --n.remaining;
-        const char *label;
+        const char* label;
         std::size_t len;
         if (!t.cString(n.next, label, len)) return false;
         std::uint64_t pos = n.next + len + 1, child;
@@ -194,7 +194,7 @@ bool trieNames(Bytes t, Names &out) {
 // The symbol table's defined external symbols. Private externs (hidden
 // symbols) lose their external bit when a library is linked, and stay out.
 bool symtabNames(Bytes f, std::uint64_t symoff, std::uint64_t nsyms, std::uint64_t stroff, std::uint64_t strsize,
-                 Names &out) {
+                 Names& out) {
     if (!f.has(symoff, nsyms * 16) || !f.has(stroff, strsize)) return false;
     Bytes strs = f.part(stroff, strsize);
     for (std::uint64_t k = 0; k < nsyms; ++k) {
@@ -202,14 +202,14 @@ bool symtabNames(Bytes f, std::uint64_t symoff, std::uint64_t nsyms, std::uint64
         const std::uint32_t strx = f.u32(at);
         const std::uint8_t type = f.u8(at + 4);
         if ((type & kNStab) || (type & kNPext) || !(type & kNExt) || (type & kNTypeMask) != kNSect) continue;
-        const char *s;
+        const char* s;
         std::size_t len;
         if (!strs.cString(strx, s, len) || !out.add(s, len, true)) return false;
     }
     return f.ok;
 }
 
-bool machO64Names(Bytes f, Names &out) {
+bool machO64Names(Bytes f, Names& out) {
     if (!f.has(0, 32) || f.u32(0) != kMhMagic64) return false;
     const std::uint32_t ncmds = f.u32(16), sizeofcmds = f.u32(20);
     if (!f.has(32, sizeofcmds)) return false;
@@ -247,7 +247,7 @@ bool machO64Names(Bytes f, Names &out) {
 
 // A universal file: big-endian header and slice table, slices read in
 // order until one reads whole. Slices are never universal themselves.
-bool fatNames(Bytes f, Names &out) {
+bool fatNames(Bytes f, Names& out) {
     Bytes be(f.data(), f.size(), true);
     const std::uint32_t magic = be.u32(0), count = be.u32(4);
     const std::uint64_t entry = magic == kFatMagic64 ? 32 : 20;
@@ -268,7 +268,7 @@ bool fatNames(Bytes f, Names &out) {
 
 }  // namespace
 
-std::vector<std::string> exportedNames(const std::uint8_t *data, std::size_t size) {
+std::vector<std::string> exportedNames(const std::uint8_t* data, std::size_t size) {
     if (!data) return {};
     Bytes f(data, size);
     Bytes be(data, size, true);

@@ -17,4 +17,4 @@
 //   universal Mach-O: the first 64-bit slice that reads whole.
 // Sorted. Empty for any other file and for one that is cut short or points
 // outside itself; never reads outside [data, data + size).
-std::vector<std::string> exportedNames(const std::uint8_t *data, std::size_t size);
+std::vector<std::string> exportedNames(const std::uint8_t* data, std::size_t size);

@@ -20,14 +20,14 @@
 
 #if defined(_WIN32)
 namespace {
-std::wstring toWide(const std::string &s) {
+std::wstring toWide(const std::string& s) {
     int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
     std::wstring w(n > 0 ? n : 1, L'\0');
     if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, &w[0], n);
     w.resize(n > 0 ? n - 1 : 0);
     return w;
 }
-std::string toUtf8(const wchar_t *w) {
+std::string toUtf8(const wchar_t* w) {
     int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
     std::string s(n > 0 ? n : 1, '\0');
     if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w, -1, &s[0], n, nullptr, nullptr);
@@ -40,7 +40,7 @@ HostLibrary::~HostLibrary() {
     if (handle_) FreeLibrary(static_cast<HMODULE>(handle_));
 }
 
-bool HostLibrary::load(const std::string &path, std::string &err) {
+bool HostLibrary::load(const std::string& path, std::string& err) {
     HMODULE h = LoadLibraryW(toWide(path).c_str());
     if (!h) {
         err = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
@@ -51,23 +51,22 @@ bool HostLibrary::load(const std::string &path, std::string &err) {
     return true;
 }
 
-void *HostLibrary::symbol(const std::string &name) const {
+void* HostLibrary::symbol(const std::string& name) const {
     if (!handle_) return nullptr;
-    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(handle_), name.c_str()));
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name.c_str()));
 }
 
 std::vector<std::string> HostLibrary::exports() const {
     std::vector<std::string> names;
     if (!handle_) return names;
-    auto base = reinterpret_cast<const unsigned char *>(handle_);
-    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
-    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    auto base = reinterpret_cast<const unsigned char*>(handle_);
+    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
     if (dir.VirtualAddress == 0) return names;
-    auto ed = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + dir.VirtualAddress);
-    auto nameRvas = reinterpret_cast<const DWORD *>(base + ed->AddressOfNames);
-    for (DWORD i = 0; i < ed->NumberOfNames; ++i)
-        names.emplace_back(reinterpret_cast<const char *>(base + nameRvas[i]));
+    auto ed = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
+    auto nameRvas = reinterpret_cast<const DWORD*>(base + ed->AddressOfNames);
+    for (DWORD i = 0; i < ed->NumberOfNames; ++i) names.emplace_back(reinterpret_cast<const char*>(base + nameRvas[i]));
     return names;
 }
 
@@ -82,7 +81,7 @@ std::string HostLibrary::programFolder() {
 
 std::string HostLibrary::besideProgram() { return programFolder() + "Brindlex.dll"; }
 
-std::string boundName(const std::string &exportName) {
+std::string boundName(const std::string& exportName) {
     if (exportName == "GetFilePath") return "?GetFilePath@@YAMPEADN0H0HPEAPEAD@Z";
     return exportName;
 }
@@ -91,11 +90,11 @@ HostLibrary::~HostLibrary() {
     if (handle_) dlclose(handle_);
 }
 
-bool HostLibrary::load(const std::string &path, std::string &err) {
+bool HostLibrary::load(const std::string& path, std::string& err) {
     // Kept mapped after dlclose so leak reports can still name the modules.
-    void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!h) {
-        const char *e = dlerror();
+        const char* e = dlerror();
         err = e ? e : ("cannot load " + path);
         return false;
     }
@@ -104,7 +103,7 @@ bool HostLibrary::load(const std::string &path, std::string &err) {
     return true;
 }
 
-void *HostLibrary::symbol(const std::string &name) const {
+void* HostLibrary::symbol(const std::string& name) const {
     if (!handle_) return nullptr;
     return dlsym(handle_, name.c_str());
 }
@@ -117,7 +116,7 @@ std::vector<std::string> HostLibrary::exports() const {
     if (size <= 0) return {};
     std::vector<std::uint8_t> f(static_cast<size_t>(size));
     in.seekg(0);
-    if (!in.read(reinterpret_cast<char *>(f.data()), size)) return {};
+    if (!in.read(reinterpret_cast<char*>(f.data()), size)) return {};
     return exportedNames(f.data(), f.size());
 }
 
@@ -131,7 +130,7 @@ static std::string programPath() {
     buf.resize(std::strlen(buf.c_str()));
     // The path may name a symbolic link or hold "..": resolve it as
     // /proc/self/exe does elsewhere.
-    char *real = realpath(buf.c_str(), nullptr);
+    char* real = realpath(buf.c_str(), nullptr);
     if (!real) return buf;
     std::string p(real);
     std::free(real);
@@ -157,20 +156,20 @@ std::string HostLibrary::besideProgram() { return programFolder() + "Brindlex.dy
 std::string HostLibrary::besideProgram() { return programFolder() + "Brindlex.so"; }
 #endif
 
-std::string boundName(const std::string &exportName) { return exportName; }
+std::string boundName(const std::string& exportName) { return exportName; }
 #endif
 
-HostFn HostLibrary::bind(const std::string &name) const { return reinterpret_cast<HostFn>(symbol(boundName(name))); }
+HostFn HostLibrary::bind(const std::string& name) const { return reinterpret_cast<HostFn>(symbol(boundName(name))); }
 
-float hostCall(HostFn fn, const char *text, double value, std::string *mem1, int mem1Size) {
+float hostCall(HostFn fn, const char* text, double value, std::string* mem1, int mem1Size) {
     std::vector<char> block;
-    char *m = nullptr;
+    char* m = nullptr;
     if (mem1) {
         block.assign(static_cast<size_t>(mem1Size > 0 ? mem1Size : 0) + 1, '\0');
         std::memcpy(block.data(), mem1->data(), std::min(mem1->size(), block.size() - 1));
         m = block.data();
     }
-    float r = fn(const_cast<char *>(text), value, m, mem1Size, nullptr, 0, nullptr);
+    float r = fn(const_cast<char*>(text), value, m, mem1Size, nullptr, 0, nullptr);
     if (mem1) *mem1 = std::string(block.data(), strnlen(block.data(), block.size() - 1));
     return r;
 }

@@ -18,12 +18,12 @@
 namespace {
 
 template <std::size_t N>
-void append(std::vector<results::Row> &to, const results::Row (&rows)[N]) {
+void append(std::vector<results::Row>& to, const results::Row (&rows)[N]) {
     to.insert(to.end(), std::begin(rows), std::end(rows));
 }
 
 // A range row's cause with "%d" replaced by the offset into the range.
-std::string fill(const char *cause, double offset) {
+std::string fill(const char* cause, double offset) {
     std::string s = cause;
     const std::size_t at = s.find("%d");
     if (at != std::string::npos) {
@@ -36,7 +36,7 @@ std::string fill(const char *cause, double offset) {
 
 }  // namespace
 
-const std::vector<results::Row> &allResultRows() {
+const std::vector<results::Row>& allResultRows() {
     static const std::vector<results::Row> rows = [] {
         std::vector<results::Row> v;
         append(v, hostcall::kSharedResults);
@@ -54,7 +54,7 @@ const std::vector<results::Row> &allResultRows() {
     return rows;
 }
 
-bool inBuild(const results::Row &row, bool windows) {
+bool inBuild(const results::Row& row, bool windows) {
     switch (row.builds) {
         case results::Builds::Windows:
             return windows;
@@ -65,11 +65,11 @@ bool inBuild(const results::Row &row, bool windows) {
     }
 }
 
-bool inThisBuild(const results::Row &row) { return inBuild(row, kWindowsBuild); }
+bool inThisBuild(const results::Row& row) { return inBuild(row, kWindowsBuild); }
 
-std::vector<results::Row> resultRowsOf(const std::string &exportName, bool windows) {
+std::vector<results::Row> resultRowsOf(const std::string& exportName, bool windows) {
     std::vector<results::Row> own, shared;
-    for (const results::Row &row : allResultRows()) {
+    for (const results::Row& row : allResultRows()) {
         if (!inBuild(row, windows)) continue;
         if (!row.exportName)
             shared.push_back(row);
@@ -80,34 +80,34 @@ std::vector<results::Row> resultRowsOf(const std::string &exportName, bool windo
     return own;
 }
 
-std::vector<results::Row> resultRowsOf(const std::string &exportName) {
+std::vector<results::Row> resultRowsOf(const std::string& exportName) {
     return resultRowsOf(exportName, kWindowsBuild);
 }
 
-const results::Row *explainingRow(const std::vector<results::Row> &rows, float r) {
-    for (const results::Row &row : rows)
+const results::Row* explainingRow(const std::vector<results::Row>& rows, float r) {
+    for (const results::Row& row : rows)
         if (row.kind == results::Kind::Code && r == row.low) return &row;
-    for (const results::Row &row : rows)
+    for (const results::Row& row : rows)
         if (row.kind == results::Kind::Range && r >= row.low && r <= row.high && std::floor(r) == r) return &row;
-    for (const results::Row &row : rows)
+    for (const results::Row& row : rows)
         if (row.kind == results::Kind::Value && r >= row.low && r <= row.high) return &row;
     return nullptr;
 }
 
-bool isListedResult(const std::string &exportName, float r) {
+bool isListedResult(const std::string& exportName, float r) {
     return explainingRow(resultRowsOf(exportName), r) != nullptr;
 }
 
-bool isFailureResult(const std::string &exportName, float r) {
-    const results::Row *row = explainingRow(resultRowsOf(exportName), r);
+bool isFailureResult(const std::string& exportName, float r) {
+    const results::Row* row = explainingRow(resultRowsOf(exportName), r);
     return !row || row->failure;
 }
 
-std::string describeResult(const std::string &exportName, float r) {
+std::string describeResult(const std::string& exportName, float r) {
     const std::vector<results::Row> rows = resultRowsOf(exportName);
-    if (const results::Row *row = explainingRow(rows, r))
+    if (const results::Row* row = explainingRow(rows, r))
         return row->kind == results::Kind::Range ? fill(row->cause, static_cast<double>(r) - row->low) : row->cause;
     bool known = false;
-    for (const results::Row &row : rows) known = known || row.exportName != nullptr;
+    for (const results::Row& row : rows) known = known || row.exportName != nullptr;
     return known ? "not a result listed for " + exportName : "no results listed for " + exportName;
 }

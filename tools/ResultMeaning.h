@@ -7,31 +7,31 @@
 #include "ResultCodes.h"
 
 // Every row of every module's table, the shared codes first.
-const std::vector<results::Row> &allResultRows();
+const std::vector<results::Row>& allResultRows();
 
 // True when the row applies to the build the driver was made for.
-bool inThisBuild(const results::Row &row);
+bool inThisBuild(const results::Row& row);
 // True when the row applies to the Windows build (windows) or the macOS one.
-bool inBuild(const results::Row &row, bool windows);
+bool inBuild(const results::Row& row, bool windows);
 
 // The rows that can explain a result of exportName in this build: its own
 // rows, then the shared codes.
-std::vector<results::Row> resultRowsOf(const std::string &exportName);
+std::vector<results::Row> resultRowsOf(const std::string& exportName);
 // The same for the Windows build (windows) or the macOS one.
-std::vector<results::Row> resultRowsOf(const std::string &exportName, bool windows);
+std::vector<results::Row> resultRowsOf(const std::string& exportName, bool windows);
 
 // The first of rows that explains r: a code, else a range, else a value;
 // null when none does.
-const results::Row *explainingRow(const std::vector<results::Row> &rows, float r);
+const results::Row* explainingRow(const std::vector<results::Row>& rows, float r);
 
 // True when one of exportName's rows in this build explains r.
-bool isListedResult(const std::string &exportName, float r);
+bool isListedResult(const std::string& exportName, float r);
 
 // True when r of exportName is a failure: its row says so, or no row
 // explains it.
-bool isFailureResult(const std::string &exportName, float r);
+bool isFailureResult(const std::string& exportName, float r);
 
 // The meaning of result r of exportName in a few words, as the driver
 // prints it: "the tile count", "tile file 1 cannot be created", or a note
 // that the tables do not list the result.
-std::string describeResult(const std::string &exportName, float r);
+std::string describeResult(const std::string& exportName, float r);

@@ -67,19 +67,19 @@ void printHelp() {
     );
 }
 
-int usageError(const std::string &err) {
+int usageError(const std::string& err) {
     std::fprintf(stderr, "brindlex: %s\nTry 'brindlex --help'.\n", err.c_str());
     return kExitUsage;
 }
 
 // Makes one call and prints its result, and sets failed when the tables
 // call that result a failure; when no call can be made err says why.
-bool perform(HostLibrary &lib, const DriverCall &c, std::string &err, bool &failed) {
+bool perform(HostLibrary& lib, const DriverCall& c, std::string& err, bool& failed) {
     failed = false;
 #if !defined(_WIN32)
     // The two C++ exports of the macOS set do not have the host signature.
     if (c.name == "Brindlex::HelloWorld") {
-        using Hello = void (*)(void *, const char *);
+        using Hello = void (*)(void*, const char*);
         auto fn = reinterpret_cast<Hello>(lib.symbol("_ZN8Brindlex10HelloWorldEPKc"));
         if (!fn) {
             err = "export " + c.name + " not found";
@@ -93,7 +93,7 @@ bool perform(HostLibrary &lib, const DriverCall &c, std::string &err, bool &fail
         return true;
     }
     if (c.name == "get_substr") {
-        using Sub = char *(*)(char *, int);
+        using Sub = char* (*)(char*, int);
         auto fn = reinterpret_cast<Sub>(lib.symbol("_Z10get_substrPci"));
         if (!fn) {
             err = "export " + c.name + " not found";
@@ -130,7 +130,7 @@ bool perform(HostLibrary &lib, const DriverCall &c, std::string &err, bool &fail
     return true;
 }
 
-int runScript(HostLibrary &lib, const std::string &file, const std::string &content, bool stopOnError) {
+int runScript(HostLibrary& lib, const std::string& file, const std::string& content, bool stopOnError) {
     const std::vector<std::string> lines = scriptLines(content);
     int bad = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -152,7 +152,7 @@ int runScript(HostLibrary &lib, const std::string &file, const std::string &cont
     return bad ? kExitFailed : kExitOk;
 }
 
-int mainUtf8(const std::vector<std::string> &argv) {
+int mainUtf8(const std::vector<std::string>& argv) {
     DriverArgs a;
     std::string err;
     if (!parseCommandLine(argv, a, err)) return usageError(err);
@@ -196,7 +196,7 @@ int mainUtf8(const std::vector<std::string> &argv) {
     }
     switch (a.command) {
         case DriverCommand::Exports:
-            for (const std::string &n : displayNames(lib.exports())) std::printf("%s\n", n.c_str());
+            for (const std::string& n : displayNames(lib.exports())) std::printf("%s\n", n.c_str());
             return kExitOk;
         case DriverCommand::Run:
             return runScript(lib, a.script, script, a.stopOnError);
@@ -219,7 +219,7 @@ int mainUtf8(const std::vector<std::string> &argv) {
 int main() {
     // Take the arguments as UTF-16 so that paths survive any code page.
     int argc = 0;
-    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         int n = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
@@ -232,5 +232,5 @@ int main() {
     return mainUtf8(args);
 }
 #else
-int main(int argc, char **argv) { return mainUtf8(std::vector<std::string>(argv + 1, argv + argc)); }
+int main(int argc, char** argv) { return mainUtf8(std::vector<std::string>(argv + 1, argv + argc)); }
 #endif

@@ -17,7 +17,7 @@ bool DemoContext::windowsBuild() const {
 #endif
 }
 
-float DemoContext::call(const std::string &name, const char *text, double value, std::string *mem1, int mem1Size) {
+float DemoContext::call(const std::string& name, const char* text, double value, std::string* mem1, int mem1Size) {
     std::printf("call %s", name.c_str());
     if (text) std::printf(" --text \"%s\"", text);
     std::printf(" --value %g", value);
@@ -36,14 +36,14 @@ float DemoContext::call(const std::string &name, const char *text, double value,
     return r;
 }
 
-float DemoContext::call(const std::string &name, const std::string &text, double value, const std::string &mem1In) {
+float DemoContext::call(const std::string& name, const std::string& text, double value, const std::string& mem1In) {
     std::string m = mem1In;
     return call(name, text.c_str(), value, &m);
 }
 
-void DemoContext::section(const std::string &title) { std::printf("\n== %s\n", title.c_str()); }
+void DemoContext::section(const std::string& title) { std::printf("\n== %s\n", title.c_str()); }
 
-void DemoContext::wrote(const std::string &path) {
+void DemoContext::wrote(const std::string& path) {
     std::error_code ec;
     auto n = fs::file_size(fs::u8path(path), ec);
     if (ec)
@@ -52,16 +52,16 @@ void DemoContext::wrote(const std::string &path) {
         std::printf("  wrote %s (%llu bytes)\n", path.c_str(), static_cast<unsigned long long>(n));
 }
 
-void DemoContext::note(const std::string &text) { std::printf("  %s\n", text.c_str()); }
+void DemoContext::note(const std::string& text) { std::printf("  %s\n", text.c_str()); }
 
-void DemoContext::expect(bool ok, const std::string &what) {
+void DemoContext::expect(bool ok, const std::string& what) {
     if (!ok) {
         std::printf("  UNEXPECTED: %s\n", what.c_str());
         ++failures_;
     }
 }
 
-int runDemo(HostLibrary &lib, const std::string &dirIn) {
+int runDemo(HostLibrary& lib, const std::string& dirIn) {
     std::string dir = dirIn;
     if (!dir.empty() && dir.back() != '/' && dir.back() != '\\') dir += '/';
     if (!makeFolders(dir)) {

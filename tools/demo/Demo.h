@@ -10,32 +10,32 @@
 
 class DemoContext {
 public:
-    DemoContext(HostLibrary &lib, std::string dir) : lib_(lib), dir_(std::move(dir)) {}
+    DemoContext(HostLibrary& lib, std::string dir) : lib_(lib), dir_(std::move(dir)) {}
 
     // A path inside the demo folder.
-    std::string path(const std::string &name) const { return dir_ + name; }
-    const std::string &dir() const { return dir_; }
+    std::string path(const std::string& name) const { return dir_ + name; }
+    const std::string& dir() const { return dir_; }
     bool windowsBuild() const;
 
     // Calls an export as the host does and prints the call and its result.
     // mem1 may be null (no block passed).
-    float call(const std::string &name, const char *text, double value, std::string *mem1 = nullptr,
+    float call(const std::string& name, const char* text, double value, std::string* mem1 = nullptr,
                int mem1Size = 4096);
     // Overload for a mem1 that is only an input (an output path).
-    float call(const std::string &name, const std::string &text, double value, const std::string &mem1In);
+    float call(const std::string& name, const std::string& text, double value, const std::string& mem1In);
     // Prints a heading for one script sequence.
-    void section(const std::string &title);
+    void section(const std::string& title);
     // Prints an output file's path and size.
-    void wrote(const std::string &path);
+    void wrote(const std::string& path);
     // Prints a note line.
-    void note(const std::string &text);
+    void note(const std::string& text);
     // Records a result the demo expected; a mismatch makes the demo fail.
-    void expect(bool ok, const std::string &what);
+    void expect(bool ok, const std::string& what);
     int failures() const { return failures_; }
-    HostLibrary &library() { return lib_; }
+    HostLibrary& library() { return lib_; }
 
 private:
-    HostLibrary &lib_;
+    HostLibrary& lib_;
     std::string dir_;
     int failures_ = 0;
 };
@@ -47,13 +47,13 @@ double demoSin(double x);
 double demoCos(double x);
 
 // The script sequences, one per area of the library.
-void demoFrame(DemoContext &ctx);
-void demoUVTiles(DemoContext &ctx);
-void demoMeshExport(DemoContext &ctx);
-void demoTiff(DemoContext &ctx);
-void demoPsdBmp(DemoContext &ctx);
-void demoTargaJpeg(DemoContext &ctx);
-void demoFiles(DemoContext &ctx);
+void demoFrame(DemoContext& ctx);
+void demoUVTiles(DemoContext& ctx);
+void demoMeshExport(DemoContext& ctx);
+void demoTiff(DemoContext& ctx);
+void demoPsdBmp(DemoContext& ctx);
+void demoTargaJpeg(DemoContext& ctx);
+void demoFiles(DemoContext& ctx);
 
 // Runs every sequence in DIR; returns the number of failed expectations.
-int runDemo(HostLibrary &lib, const std::string &dir);
+int runDemo(HostLibrary& lib, const std::string& dir);

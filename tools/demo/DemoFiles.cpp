@@ -7,7 +7,7 @@ namespace {
 
 // A project folder as a script leaves it after an export: maps, a mesh, a
 // readme without extension, a subfolder of tiles and one with a dotted name.
-void makeTree(const std::string &root) {
+void makeTree(const std::string& root) {
     makeFolders(root + "tiles");
     makeFolders(root + "cache.d");
     writeText(root + "head.Mesk", std::string(64, 'm'));
@@ -20,7 +20,7 @@ void makeTree(const std::string &root) {
 }  // namespace
 
 // Script sequence: file and folder services.
-void demoFiles(DemoContext &ctx) {
+void demoFiles(DemoContext& ctx) {
     const bool windows = ctx.windowsBuild();
     const std::string root = ctx.path("project/");
     ctx.section("Folder services: test and create folders");

@@ -2,7 +2,7 @@
 #include "fixtures/Files.h"
 
 // The small exports and the host version check.
-void demoFrame(DemoContext &ctx) {
+void demoFrame(DemoContext& ctx) {
     ctx.section("Library version and small exports");
     ctx.expect(ctx.call("Version", nullptr, 0) == 48.0f, "Version returns 48");
     if (ctx.windowsBuild()) {

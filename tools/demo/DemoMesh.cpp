@@ -7,7 +7,7 @@
 // Script sequence: UV tiles. A generated head-sized mesh spread over six
 // tiles (1001-1003 and 1011-1013) with five polygroups goes through tile
 // selection, detection, both splits, the tile name list and the clears.
-void demoUVTiles(DemoContext &ctx) {
+void demoUVTiles(DemoContext& ctx) {
     ctx.section("UV tiles: selection, detection, per-tile extraction, polygroups");
     const GridMesh grid = gridMesh(3, 2, 40, 5);  // 6 x 1600 faces
     const std::string mesh = ctx.path("head.Mesk");
@@ -30,7 +30,7 @@ void demoUVTiles(DemoContext &ctx) {
     // 3. One mesh per selected tile, with local UVs and with masks.
     const float n = ctx.call("getUVs", mesh, 2, ctx.path("head_uv.Mesk"));
     ctx.expect(n == 4.0f, "four UV tile files");
-    const char *expected[] = {"1001", "1003", "1011", "1012"};
+    const char* expected[] = {"1001", "1003", "1011", "1012"};
     for (int i = 0; i < 4; ++i) {
         ctx.wrote(ctx.path("head_uv" + std::to_string(i) + ".Mesk"));
         std::string name;

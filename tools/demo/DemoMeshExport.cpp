@@ -24,7 +24,7 @@ struct Refiner {
     std::vector<Face> faces;
     std::map<std::pair<int, int>, int> midpoints;
 
-    int add(const std::array<float, 3> &p) {
+    int add(const std::array<float, 3>& p) {
         vertices.push_back(p);
         return static_cast<int>(vertices.size() - 1);
     }
@@ -37,13 +37,13 @@ struct Refiner {
         midpoints.emplace(key, m);
         return m;
     }
-    int centre(const int *idx, int n) {
+    int centre(const int* idx, int n) {
         std::array<float, 3> c{0, 0, 0};
         for (int i = 0; i < n; ++i)
             for (int k = 0; k < 3; ++k) c[k] += vertices[static_cast<std::size_t>(idx[i])][k] / static_cast<float>(n);
         return add(c);
     }
-    void refine(const Face &f, int levels) {
+    void refine(const Face& f, int levels) {
         if (levels == 0) {
             faces.push_back(f);
             return;
@@ -59,7 +59,7 @@ struct Refiner {
 };
 
 // A coarse dome of quads with a fan of triangles around its top.
-void coarseDome(std::vector<std::array<float, 3>> &vs, std::vector<Face> &fs) {
+void coarseDome(std::vector<std::array<float, 3>>& vs, std::vector<Face>& fs) {
     const int rings = 6, segments = 16;
     for (int r = 0; r < rings; ++r) {
         const double phi = 1.4 * (rings - r) / rings;
@@ -80,7 +80,7 @@ void coarseDome(std::vector<std::array<float, 3>> &vs, std::vector<Face> &fs) {
         fs.push_back({(rings - 1) * segments + s, (rings - 1) * segments + (s + 1) % segments, top, -1});
 }
 
-std::size_t countLines(const std::string &text, const std::string &prefix) {
+std::size_t countLines(const std::string& text, const std::string& prefix) {
     std::size_t n = 0;
     for (std::size_t at = 0; at < text.size();) {
         if (text.compare(at, prefix.size(), prefix) == 0) ++n;
@@ -94,16 +94,16 @@ std::size_t countLines(const std::string &text, const std::string &prefix) {
 }  // namespace
 
 // Script sequence: mesh export.
-void demoMeshExport(DemoContext &ctx) {
+void demoMeshExport(DemoContext& ctx) {
     std::vector<std::array<float, 3>> coarseVertices;
     std::vector<Face> coarseFaces;
     coarseDome(coarseVertices, coarseFaces);
     const int levels = 2;
     Refiner fine;
     fine.vertices = coarseVertices;
-    for (const Face &f : coarseFaces) fine.refine(f, levels);
+    for (const Face& f : coarseFaces) fine.refine(f, levels);
     std::vector<std::array<std::uint8_t, 4>> colours;
-    for (const auto &v : fine.vertices)
+    for (const auto& v : fine.vertices)
         colours.push_back({static_cast<std::uint8_t>(255 * (v[2] + 1) / 2), static_cast<std::uint8_t>(255 * v[1]),
                            static_cast<std::uint8_t>(255 * (v[0] + 1) / 2), 0});
     // The coarse mesh as the host hands it to getFaceIDs: faces first.

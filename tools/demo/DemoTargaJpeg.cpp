@@ -9,7 +9,7 @@
 
 namespace {
 
-bool looksLikeJpeg(const std::vector<unsigned char> &f) {
+bool looksLikeJpeg(const std::vector<unsigned char>& f) {
     return f.size() > 4 && f[0] == 0xFF && f[1] == 0xD8 && f[f.size() - 2] == 0xFF && f.back() == 0xD9;
 }
 
@@ -23,7 +23,7 @@ samples::Picture colourMap(int w, int h) {
     });
 }
 
-void jpegCopies(DemoContext &ctx) {
+void jpegCopies(DemoContext& ctx) {
     ctx.section("JPEG copies of a BMP map");
     const std::string bmp = ctx.path("colour_map.bmp");
     ctx.expect(writeBytes(bmp, samples::bmp24(colourMap(509, 301))), "sample BMP written");
@@ -50,7 +50,7 @@ void jpegCopies(DemoContext &ctx) {
     ctx.expect(ctx.call("saveAsJpeg", bmp.c_str(), 50.0, nullptr) == -9.0f, "missing destination gives -9");
 }
 
-void targaCopies(DemoContext &ctx) {
+void targaCopies(DemoContext& ctx) {
     ctx.section("Targa copies of 8-bit TIFF maps");
     const std::uint32_t w = 640, h = 360;
     TiffBuilder colour(w, h, 3, 8);
@@ -87,7 +87,7 @@ void targaCopies(DemoContext &ctx) {
 }  // namespace
 
 // Script sequence: Targa and JPEG copies.
-void demoTargaJpeg(DemoContext &ctx) {
+void demoTargaJpeg(DemoContext& ctx) {
     jpegCopies(ctx);
     targaCopies(ctx);
 }

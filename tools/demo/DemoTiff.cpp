@@ -18,7 +18,7 @@ float field(std::uint32_t x, std::uint32_t y, std::uint32_t w, std::uint32_t h, 
 }  // namespace
 
 // Script sequence: TIFF maps as the host post-processes an exported map.
-void demoTiff(DemoContext &ctx) {
+void demoTiff(DemoContext& ctx) {
     const std::uint32_t W = 2048, H = 1536;  // about 3 megapixels
     ctx.section("TIFF maps: the host writes 32-bit float maps");
     TiffBuilder rgb(W, H, 3, 32), grey(W, H, 1, 32);
