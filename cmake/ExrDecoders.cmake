@@ -1,7 +1,9 @@
 # The two EXR decoders of the POSIX and macOS builds, compiled into the
 # library from their release sources with the build's own compiler and
 # architectures: tinyexr (its single header) and the OpenEXR library (Iex,
-# IlmThread and OpenEXR, over Imath's headers). Every symbol is hidden and
+# IlmThread and OpenEXR, over Imath's headers). The library's C core
+# (OpenEXRCore) of this release does not decode DWAA and DWAB, so its C++
+# library is the one compiled in. Every symbol is hidden and
 # the OpenEXR and Imath namespaces are our own, so neither can meet an
 # OpenEXR that the host, or a test, loads beside us.
 #
