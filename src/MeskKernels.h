@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "Platform.h"
 
@@ -37,6 +38,15 @@ inline std::int32_t truncSatSse2(float t) {
 #endif
 
 // The widest path this build has.
+// The quiet NaN of a NaN's payload (the quiet bit set).
+inline float quietNaN(float nan) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &nan, sizeof bits);
+    bits |= 0x00400000u;
+    std::memcpy(&nan, &bits, sizeof bits);
+    return nan;
+}
+
 inline std::int32_t truncSat(float t) {
 #if BRINDLEX_X86_SIMD
     return truncSatSse2(t);
@@ -62,4 +72,9 @@ inline void uvLocal(float w, std::int32_t& index, float& local) {
     index = meskkernels::truncSat(t);
     float f = t - static_cast<float>(index);
     local = f < 0.0f ? f + 1.0f : f;
+    // A NaN comes out quiet, with its payload, as the subtraction makes it:
+    // where the compiler sees that a NaN's index is 0 it drops the
+    // subtraction and a signalling NaN would pass unchanged, so the bits
+    // would depend on inlining.
+    if (local != local) local = meskkernels::quietNaN(local);
 }

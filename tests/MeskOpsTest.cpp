@@ -1285,11 +1285,18 @@ std::int32_t refTrunc(float t) {
     return static_cast<std::int32_t>(t);
 }
 std::int32_t refIndex(float w) { return refTrunc(w < 0.0f ? w - 1.0f : w); }
+// A NaN gives the quiet NaN of its payload, whatever the compiler folds.
 void refLocal(float w, std::int32_t& index, float& local) {
     float t = w < 0.0f ? w - 1.0f : w;
     index = refTrunc(t);
     float f = t - static_cast<float>(index);
     local = f < 0.0f ? f + 1.0f : f;
+    if (local != local) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &local, sizeof bits);
+        bits |= 0x00400000u;
+        std::memcpy(&local, &bits, sizeof bits);
+    }
 }
 
 std::uint32_t u32(const Bytes& b, std::size_t at) { return fileio::loadLE32(b.data() + at); }

@@ -99,7 +99,8 @@ bool isListedResult(const std::string& exportName, float r) {
 }
 
 bool isFailureResult(const std::string& exportName, float r) {
-    const results::Row* row = explainingRow(resultRowsOf(exportName), r);
+    const std::vector<results::Row> rows = resultRowsOf(exportName);
+    const results::Row* row = explainingRow(rows, r);
     return !row || row->failure;
 }
 
