@@ -4,6 +4,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "ResultMeaning.h"
+
 #if defined(_WIN32)
 #include <process.h>
 #define getpid _getpid
@@ -12,6 +14,12 @@
 #endif
 
 namespace fs = std::filesystem;
+
+void requireListed(const char* exportName, float r) {
+    for (bool windows : {true, false})
+        if (explainingRow(resultRowsOf(exportName, windows), r)) return;
+    __builtin_trap();
+}
 
 const std::string& fuzzScratchDir() {
     static const std::string dir = [] {

@@ -13,3 +13,6 @@ std::string fuzzInputFile(const std::uint8_t* data, std::size_t size, const std:
 const std::string& fuzzScratchDir();
 // Removes every file in the scratch folder.
 void fuzzCleanScratch();
+// Stops the run, as a crash the fuzzer keeps, unless the result tables list
+// r as a result of exportName in one of the builds.
+void requireListed(const char* exportName, float r);

@@ -398,6 +398,14 @@ bool parseCommandLine(const std::vector<std::string>& argv, DriverArgs& out, std
         }
         return true;
     }
+    if (cmd == "reference") {
+        out.command = DriverCommand::Reference;
+        if (!rest.empty()) {
+            err = "extra argument " + rest[0] + " for reference";
+            return false;
+        }
+        return true;
+    }
     if (cmd == "demo") {
         out.command = DriverCommand::Demo;
         if (!rest.empty() && isOption(rest[0])) {

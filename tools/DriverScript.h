@@ -75,7 +75,7 @@ std::vector<std::string> displayNames(const std::vector<std::string>& tableNames
 // file name is not looked up on the system's library path).
 std::string libraryPathFromArgument(const std::string& arg);
 
-enum class DriverCommand { None, Call, Run, Exports, Demo };
+enum class DriverCommand { None, Call, Run, Exports, Demo, Reference };
 
 struct DriverArgs {
     std::string library;  // empty: the library beside the driver

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <iterator>
 
 #include "BmpOps.h"
 #include "Brindlex.h"
@@ -18,8 +17,8 @@
 namespace {
 
 template <std::size_t N>
-void append(std::vector<results::Row>& to, const results::Row (&rows)[N]) {
-    to.insert(to.end(), std::begin(rows), std::end(rows));
+ResultTable table(const char* title, const results::Row (&rows)[N]) {
+    return {title, rows, N};
 }
 
 // A range row's cause with "%d" replaced by the offset into the range.
@@ -36,19 +35,26 @@ std::string fill(const char* cause, double offset) {
 
 }  // namespace
 
+const std::vector<ResultTable>& resultTables() {
+    static const std::vector<ResultTable> tables = {
+        table("Codes every export shares", hostcall::kSharedResults),
+        table("Small exports and the host version check", kSmallResults),
+        table("Meshes", kMeskResults),
+        table("TIFF maps", tiff::kTiffResults),
+        table("EXR maps", kExrResults),
+        table("PSD maps", kPsdResults),
+        table("BMP maps and thumbnails", kBmpResults),
+        table("Targa output", kTargaResults),
+        table("JPEG output", kJpegResults),
+        table("File and folder services", fileops::kFileResults),
+    };
+    return tables;
+}
+
 const std::vector<results::Row>& allResultRows() {
     static const std::vector<results::Row> rows = [] {
         std::vector<results::Row> v;
-        append(v, hostcall::kSharedResults);
-        append(v, kSmallResults);
-        append(v, kMeskResults);
-        append(v, tiff::kTiffResults);
-        append(v, kExrResults);
-        append(v, kPsdResults);
-        append(v, kBmpResults);
-        append(v, kTargaResults);
-        append(v, kJpegResults);
-        append(v, fileops::kFileResults);
+        for (const ResultTable& t : resultTables()) v.insert(v.end(), t.rows, t.rows + t.count);
         return v;
     }();
     return rows;

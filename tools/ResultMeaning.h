@@ -1,10 +1,21 @@
 // The meaning of an export's result, from the modules' result tables.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include "ResultCodes.h"
+
+// One module's table of rows, under the title its reference section takes.
+struct ResultTable {
+    const char* title;
+    const results::Row* rows;
+    std::size_t count;
+};
+
+// The modules' tables, the shared codes first.
+const std::vector<ResultTable>& resultTables();
 
 // Every row of every module's table, the shared codes first.
 const std::vector<results::Row>& allResultRows();

@@ -10,9 +10,12 @@
 #include "DriverScript.h"
 #include "HostLibrary.h"
 #include "ResultMeaning.h"
+#include "ResultReference.h"
 #include "demo/Demo.h"
 
 #if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #include <shellapi.h>
 #endif
@@ -46,6 +49,9 @@ void printHelp() {
         "                       failure (its meaning's row says so, or no row explains it)\n"
         "  exports\n"
         "      list the exports a host can bind, sorted\n"
+        "  reference\n"
+        "      print the result reference (docs/results.md): every result of every export\n"
+        "      in both builds, from the result rows; the library is not loaded\n"
         "  demo [DIR]\n"
         "      make sample inputs in DIR (default: brindlex-demo) and run the host's script sequences\n"
         "\n"
@@ -174,6 +180,16 @@ int mainUtf8(const std::vector<std::string>& argv) {
         else
             std::printf("Version: not exported\n");
         return kExitOk;
+    }
+
+    if (a.command == DriverCommand::Reference) {
+#if defined(_WIN32)
+        _setmode(_fileno(stdout), _O_BINARY);  // the file's lines end in LF in both builds
+#endif
+        const std::string text = resultReference();
+        return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0
+                   ? kExitOk
+                   : kExitFailed;
     }
 
     // The script is read before the library is loaded, so a missing script
