@@ -72,17 +72,21 @@ void listCall(const ExportCall& c) {
                                            << '\t' << c.expect << '\t' << c.peer << '\t' << (c.oneCore ? 1 : 0) << '\n';
 }
 
-bool timeInChild(const std::string& libPath, const BenchStep& step, int runs, double& med, double& peakMiB) {
-    if (listingCalls()) {
-        med = peakMiB = 0;
-        return true;
-    }
+namespace {
+
+// Times steps in a child process, taking turns within each run: the median
+// of each step, then how far the runs raised the peak (MiB). settle flushes
+// the file systems before each timed step. A failed run gives -1 for all.
+std::vector<double> timeStepsInChild(const std::string& libPath, const std::vector<const BenchStep*>& steps, int runs,
+                                     bool settle) {
+    const std::size_t n = steps.size();
+    std::vector<double> result(n + 1, -1.0);
     int fds[2];
-    if (pipe(fds) != 0) return false;
+    if (pipe(fds) != 0) return result;
     pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
-        if (step.oneCore) {
+        if (steps[0]->oneCore) {
             cpu_set_t one;
             CPU_ZERO(&one);
             CPU_SET(sched_getcpu(), &one);
@@ -90,35 +94,61 @@ bool timeInChild(const std::string& libPath, const BenchStep& step, int runs, do
         }
         HostLibrary lib;
         std::string err;
-        double result[2] = {-1, 0};
         if (lib.load(libPath, err)) {
             // The child starts with the parent's pages; only what the runs add counts.
             const double base = restartPeak();
-            std::vector<double> times;
+            std::vector<std::vector<double>> times(n);
             bool ok = true;
             for (int i = 0; i <= runs && ok; ++i) {  // run 0 warms up
-                if (step.prepare) step.prepare();
-                double t0 = now();
-                ok = step.run(lib);
-                double t = now() - t0;
-                if (i > 0) times.push_back(t);
+                for (std::size_t s = 0; s < n && ok; ++s) {
+                    if (steps[s]->prepare) steps[s]->prepare();
+                    if (settle) ::sync();
+                    double t0 = now();
+                    ok = steps[s]->run(lib);
+                    double t = now() - t0;
+                    if (i > 0) times[s].push_back(t);
+                }
             }
-            result[0] = ok ? median(times) : -1;
-            result[1] = (statusKiB("VmHWM") - base) / 1024.0;
+            for (std::size_t s = 0; s < n && ok; ++s) result[s] = median(times[s]);
+            result[n] = (statusKiB("VmHWM") - base) / 1024.0;
         }
-        ssize_t w = write(fds[1], result, sizeof result);
+        ssize_t w = write(fds[1], result.data(), result.size() * sizeof(double));
         (void)w;
         _exit(0);
     }
     close(fds[1]);
-    double result[2] = {-1, 0};
-    ssize_t got = read(fds[0], result, sizeof result);
+    std::vector<double> got(n + 1, -1.0);
+    const ssize_t want = static_cast<ssize_t>(got.size() * sizeof(double));
+    if (read(fds[0], got.data(), static_cast<std::size_t>(want)) != want) got.assign(n + 1, -1.0);
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    med = result[0];
-    peakMiB = result[1];
-    return got == static_cast<ssize_t>(sizeof result) && result[0] >= 0;
+    return got;
+}
+
+}  // namespace
+
+bool timeInChild(const std::string& libPath, const BenchStep& step, int runs, double& med, double& peakMiB) {
+    if (listingCalls()) {
+        med = peakMiB = 0;
+        return true;
+    }
+    const std::vector<double> r = timeStepsInChild(libPath, {&step}, runs, false);
+    med = r[0];
+    peakMiB = r[1];
+    return med >= 0;
+}
+
+bool timePairInChild(const std::string& libPath, const BenchStep& a, const BenchStep& b, int runs, double& medianA,
+                     double& medianB) {
+    if (listingCalls()) {
+        medianA = medianB = 0;
+        return true;
+    }
+    const std::vector<double> r = timeStepsInChild(libPath, {&a, &b}, runs, true);
+    medianA = r[0];
+    medianB = r[1];
+    return medianA >= 0 && medianB >= 0;
 }
 
 double timeCommand(const std::string& command, int runs) {

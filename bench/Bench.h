@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ struct BenchRow {
     std::string peer;
     double peakMiB = 0;  // what the calls added to the process's peak resident memory
     bool ok = true;
+    std::shared_ptr<const struct BenchStep> step;  // what brindlexSeconds timed, where it can be run again
 };
 
 struct BenchOptions {
@@ -39,6 +41,12 @@ struct BenchStep {
 // raised the child's peak resident memory above what it held once the
 // library was loaded, in MiB. ok is false when a run reported failure.
 bool timeInChild(const std::string& libPath, const BenchStep& step, int runs, double& median, double& peakMiB);
+
+// Times a and b in one child, taking turns, each run after its own prepare
+// and a flush of every file system (not timed), so that both find the disk
+// idle and neither pays for what the other left to it: the medians of each.
+bool timePairInChild(const std::string& libPath, const BenchStep& a, const BenchStep& b, int runs, double& medianA,
+                     double& medianB);
 
 // One export row's call as brindlex_calls reads it (make bench-windows): a
 // line of tab-separated fields in this order.

@@ -93,41 +93,56 @@ inline void exportRow(const BenchOptions& opt, const std::string& libPath, std::
     };
     step.oneCore = oneCore;
     row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
+    row.step = std::make_shared<const BenchStep>(step);
     row.peer = peer;
     if (!peerCommand.empty()) row.peerSeconds = timeCommand(peerCommand, opt.runs);
     rows.push_back(row);
 }
 
 // The limit of a durable write beside the last row (when it is
-// `operation`): dd writing the bytes of the file the row wrote to a new
-// file and flushing them to stable storage (conv=fdatasync); for several
+// `operation`): dd writing the bytes of the file the row wrote to a file
+// of its own and flushing them to stable storage (conv=fdatasync); for several
 // files, dd of each and one flush of the file system at the end (sync -f).
-// Under the row's own conditions: where the row starts each run from a
-// fresh copy of its map, so does its limit, so that both pay for what that
-// copy leaves to the disk. The row, with its everyday limit, stays.
+// The export is timed again beside it, the two taking turns in one child,
+// each run from its own fresh copy where the row has one and after a flush
+// of the file systems: both find the disk idle, so the ratio is the
+// export's against the durable write alone, whatever the disk did before.
+// The row, with its everyday limit, stays.
 inline void durableRow(const BenchOptions& opt, const std::string& libPath, std::vector<BenchRow>& rows,
                        const std::string& operation, const std::vector<std::string>& written,
                        const Fresh& fresh = nullptr) {
     if (listingCalls() || rows.empty() || rows.back().operation != operation || written.empty()) return;
     BenchRow row = rows.back();
-    std::vector<std::string> to;
+    // The bytes the export wrote, kept aside: a fresh copy before each run
+    // puts the old content back under the output's name.
+    std::vector<std::string> kept, to;
     std::string command;
     for (std::size_t i = 0; i < written.size(); ++i) {
+        kept.push_back(opt.scratch + "written" + std::to_string(i) + ".bin");
+        copyFile(written[i], kept.back());
         to.push_back(opt.scratch + "durable" + std::to_string(i) + ".bin");
-        command += (i ? " && " : "") + std::string("dd if=") + quote(written[i]) + " of=" + quote(to.back()) +
+        command += (i ? " && " : "") + std::string("dd if=") + quote(kept.back()) + " of=" + quote(to.back()) +
                    " bs=4M status=none" + (written.size() == 1 ? " conv=fdatasync" : "");
     }
     if (written.size() > 1) command += " && sync -f " + quote(opt.scratch);
     BenchStep step;
-    step.prepare = [fresh, to] {
+    // dd's files stay from one run to the next, as the export's output does:
+    // each run replaces a file of the same size and pays for freeing the old
+    // one's blocks, as the export does when its rename drops the old file.
+    step.prepare = [fresh] {
         if (!fresh.from.empty()) copyFile(fresh.from, fresh.to);
-        for (const std::string& t : to) ::unlink(t.c_str());
     };
     step.run = [command](HostLibrary&) { return std::system(command.c_str()) == 0; };
-    double peak = 0;
-    row.ok = row.ok && timeInChild(libPath, step, opt.runs, row.peerSeconds, peak);
+    if (row.step) {
+        row.ok = row.ok && timePairInChild(libPath, *row.step, step, opt.runs, row.brindlexSeconds, row.peerSeconds);
+    } else {
+        double peak = 0;
+        row.ok = row.ok && timeInChild(libPath, step, opt.runs, row.peerSeconds, peak);
+    }
     row.peer = written.size() == 1 ? "dd conv=fdatasync of the output" : "dd of each file, then sync -f";
     rows.push_back(row);
+    for (const std::string& f : kept) ::unlink(f.c_str());
+    for (const std::string& f : to) ::unlink(f.c_str());
 }
 
 }  // namespace benchinputs

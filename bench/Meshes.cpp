@@ -126,6 +126,7 @@ void benchObj(const BenchOptions& opt, const std::string& libPath, std::vector<B
             return writeOBJfromMesk(mesh.c_str(), &o[0]) == 0.0f;
         };
         row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
+        row.step = std::make_shared<const BenchStep>(step);
         BenchStep peer;
         peer.run = [=](HostLibrary&) { return streamObj(mesh, peerOut, table); };
         double peak = 0;
@@ -153,6 +154,7 @@ void benchObj(const BenchOptions& opt, const std::string& libPath, std::vector<B
             return ReadVertColorMesk(colourFile.c_str(), &o[0]) == 0.0f;
         };
         row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
+        row.step = std::make_shared<const BenchStep>(step);
         row.peer = "cat";
         row.peerSeconds = timeCommand("cat " + quote(colourFile) + " > /dev/null", opt.runs);
         rows.push_back(row);
