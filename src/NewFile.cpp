@@ -77,6 +77,19 @@ constexpr std::size_t kBufferBytes = NewFile::kBuffer;
 // After this many bytes the system is asked to start writing them out, so
 // that the flush at the end finds little left to write.
 constexpr std::uint64_t kKickBytes = 8u << 20;
+
+}  // namespace
+
+void detail::WriteOutSpan::wrote(Platform& sys, std::uint64_t off, std::uint64_t n) {
+    low = std::min(low, off);
+    high = std::max(high, off + n);
+    bytes += n;
+    if (bytes < kKickBytes) return;
+    startWriteOut(sys, low, high - low);
+    *this = WriteOutSpan();
+}
+
+namespace {
 // A batch keeps at most this many of its new files open (each holds a
 // handle, and one more when it replaces an existing file).
 constexpr std::size_t kOpenInBatch = 32;
@@ -157,11 +170,7 @@ private:
             if (!pending_) return;
             lock.unlock();
             if (!failed_.load() && !detail::writeAt(sys_, pos_, job_.get(), n_)) failed_ = true;
-            sinceKick_ += n_;
-            if (sinceKick_ >= kKickBytes) {
-                detail::startWriteOut(sys_);
-                sinceKick_ = 0;
-            }
+            span_.wrote(sys_, pos_, n_);
             lock.lock();
             idle_ = std::move(job_);
             pending_ = false;
@@ -174,7 +183,8 @@ private:
     std::condition_variable cv_;
     std::unique_ptr<std::uint8_t[]> idle_, job_;
     std::size_t n_ = 0;
-    std::uint64_t pos_ = 0, sinceKick_ = 0;
+    std::uint64_t pos_ = 0;
+    detail::WriteOutSpan span_;
     bool pending_ = false, stop_ = false;
     std::atomic<bool> failed_{false};
     std::thread thread_;
@@ -208,7 +218,7 @@ Written NewFile::begin(const char* utf8Path, Target target) {
     drains_ = 0;
     used_ = 0;
     pos_ = 0;
-    sinceKick_ = 0;
+    span_ = detail::WriteOutSpan();
     ok_ = false;
     if (!utf8Path || !*utf8Path) return target == Target::Rewrite ? Written::CannotOpen : Written::CannotCreate;
     const Written w = detail::begin(*sys_, utf8Path, target);
@@ -239,11 +249,7 @@ bool NewFile::writeNow(const void* data, std::size_t n) {
     settle();
     if (!ok_ || !detail::writeAt(*sys_, pos_, data, n)) return ok_ = false;
     pos_ += n;
-    sinceKick_ += n;
-    if (sinceKick_ >= kKickBytes) {
-        detail::startWriteOut(*sys_);
-        sinceKick_ = 0;
-    }
+    span_.wrote(*sys_, pos_ - n, n);
     return true;
 }
 

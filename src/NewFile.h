@@ -59,6 +59,12 @@ class WriteBehind;
 struct WriteBehindDeleter {
     void operator()(WriteBehind* w) const;
 };
+// The span of a new file written since the system was last asked to write
+// it out; wrote() asks for the span once it holds enough.
+struct WriteOutSpan {
+    std::uint64_t low = ~std::uint64_t(0), high = 0, bytes = 0;
+    void wrote(Platform& sys, std::uint64_t off, std::uint64_t n);
+};
 }  // namespace detail
 
 class NewFile {
@@ -128,7 +134,7 @@ private:
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t capacity_ = 0, used_ = 0;
     std::uint64_t pos_ = 0;        // where the buffer's first byte goes
-    std::uint64_t sinceKick_ = 0;  // bytes written since the system was last asked to start writing out
+    detail::WriteOutSpan span_;
     bool ok_ = true;
 };
 

@@ -390,11 +390,16 @@ bool writeAt(Platform& s, std::uint64_t off, const void* data, std::size_t n) {
     return writeAllAt(s.fd, off, data, n);
 }
 
-void startWriteOut(Platform& s) {
+void startWriteOut(Platform& s, std::uint64_t from, std::uint64_t length) {
 #if defined(__linux__)
-    if (s.fd >= 0) (void)::sync_file_range(s.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    // Only the range asked for: the whole file each time would walk every
+    // cached page of a large output again at each step.
+    if (s.fd >= 0)
+        (void)::sync_file_range(s.fd, static_cast<off_t>(from), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
 #else
     (void)s;
+    (void)from;
+    (void)length;
 #endif
 }
 

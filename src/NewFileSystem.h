@@ -19,8 +19,9 @@ Written lock(Platform& p, const char* utf8Path);
 // The destination's checks for target, then the new file beside it.
 Written begin(Platform& p, const char* utf8Path, Target target);
 bool writeAt(Platform& p, std::uint64_t off, const void* data, std::size_t n);
-// Asks the system to start writing out what has been written so far.
-void startWriteOut(Platform& p);
+// Asks the system to start writing out the bytes [from, from + length) of
+// the new file (length 0: from there to the end).
+void startWriteOut(Platform& p, std::uint64_t from = 0, std::uint64_t length = 0);
 // The existing destination's metadata carried over and the content
 // flushed to stable storage; where the system must, the new file closed.
 Written prepare(Platform& p);

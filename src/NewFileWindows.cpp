@@ -280,7 +280,7 @@ bool writeAt(Platform& s, std::uint64_t off, const void* data, std::size_t n) {
     return true;
 }
 
-void startWriteOut(Platform&) {}
+void startWriteOut(Platform&, std::uint64_t, std::uint64_t) {}
 
 Written prepare(Platform& s) {
     if (s.file == INVALID_HANDLE_VALUE) return Written::Failed;
