@@ -14,11 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string map = fuzzInputFile(data, size, "in.exr");
     // Through the export's guard: tinyexr can throw (a length error from a
     // crafted header), which the export turns into a code.
-    hostcall::guard([&] { return openExrRange(map.c_str()); });
+    requireListed("OpenEXR", hostcall::guard([&] { return openExrRange(map.c_str()); }));
     // The library's reading of the same bytes whatever their compression,
     // so the compressions tinyexr reads exercise it too. It keeps every
     // exception of the library to itself.
-    openExrLibraryRange(map.c_str());
+    requireListed("OpenEXR", openExrLibraryRange(map.c_str()));
 #else
     (void)data;
     (void)size;
