@@ -10,13 +10,21 @@
 
 #include "HostLibrary.h"
 
+// One timed step. prepare runs before every run, outside the timing (a
+// fresh copy of an input that the operation rewrites); run is timed.
+struct BenchStep {
+    std::function<void()> prepare;
+    std::function<bool(HostLibrary&)> run;
+    bool oneCore = false;  // the child may run on one processor only
+};
+
 struct BenchRow {
     std::string operation, input;
     double brindlexSeconds = 0, peerSeconds = 0;
     std::string peer;
     double peakMiB = 0;  // what the calls added to the process's peak resident memory
     bool ok = true;
-    std::shared_ptr<const struct BenchStep> step;  // what brindlexSeconds timed, where it can be run again
+    std::shared_ptr<const BenchStep> step;  // what brindlexSeconds timed, where it can be run again
 };
 
 struct BenchOptions {
@@ -27,14 +35,6 @@ struct BenchOptions {
     int side = 4096, cells = 316;
     std::string faces = "1 M faces";
     std::string filter;  // run only operations whose name contains it
-};
-
-// One timed step. prepare runs before every run, outside the timing (a
-// fresh copy of an input that the operation rewrites); run is timed.
-struct BenchStep {
-    std::function<void()> prepare;
-    std::function<bool(HostLibrary&)> run;
-    bool oneCore = false;  // the child may run on one processor only
 };
 
 // Times step in a child process: median seconds, and how far the runs

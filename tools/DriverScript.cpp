@@ -390,18 +390,11 @@ bool parseCommandLine(const std::vector<std::string>& argv, DriverArgs& out, std
         }
         return true;
     }
-    if (cmd == "exports") {
-        out.command = DriverCommand::Exports;
+    // The commands that take no argument.
+    if (cmd == "exports" || cmd == "reference") {
+        out.command = cmd == "exports" ? DriverCommand::Exports : DriverCommand::Reference;
         if (!rest.empty()) {
-            err = "extra argument " + rest[0] + " for exports";
-            return false;
-        }
-        return true;
-    }
-    if (cmd == "reference") {
-        out.command = DriverCommand::Reference;
-        if (!rest.empty()) {
-            err = "extra argument " + rest[0] + " for reference";
+            err = "extra argument " + rest[0] + " for " + cmd;
             return false;
         }
         return true;
