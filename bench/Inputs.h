@@ -40,8 +40,10 @@ inline bool exists(const std::string& path) {
 // One plain write of n bytes, as the limits and the inputs are written (not
 // through the library's write protocol).
 inline bool writeFile(const std::string& path, const void* data, std::size_t n) {
-    fileio::File f(std::fopen(path.c_str(), "wb"));
-    return f && (n == 0 || std::fwrite(data, 1, n, f.get()) == n) && f.close();
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool wrote = n == 0 || std::fwrite(data, 1, n, f) == n;
+    return (std::fclose(f) == 0) && wrote;
 }
 
 inline bool writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {

@@ -39,8 +39,6 @@ bool rowsFit(const BMPHeader& h, std::size_t size) {
     return std::uint64_t(rowCount(h) - 1) <= room / stride;
 }
 
-bool writable(const char* path) { return static_cast<bool>(fileio::open(path, "r+b")); }
-
 }  // namespace
 
 float readBMPHeader(const fileio::Bytes& f) {
@@ -145,7 +143,7 @@ float mergeBMP(const char* sourcePath, const char* targetPath) {
     if (s.dataOffset != t.dataOffset) return kLayoutDiffers;
     if (!rowsFit(s, source.size()) || !rowsFit(t, target.size())) return kShortData;
     // The source is only read, but like the target it must be writable.
-    if (!writable(sourcePath)) return kSourceNotWritable;
+    if (!fileio::opens(sourcePath, true)) return kSourceNotWritable;
 
     std::uint8_t k0 = 0, k1 = 0, k2 = 0;
     if (s.width > 0 && rowCount(s) > 0) {
@@ -207,9 +205,9 @@ float swapChannelsBMP(const char* path, int mode) {
             a = 1, b = 2;
             break;  // green <-> red
         default:    // every row would be written back as it was read
-            return writable(path) ? 0.0f : kSourceNotWritable;
+            return fileio::opens(path, true) ? 0.0f : kSourceNotWritable;
     }
-    if (h.width <= 0 || rowCount(h) == 0) return writable(path) ? 0.0f : kSourceNotWritable;
+    if (h.width <= 0 || rowCount(h) == 0) return fileio::opens(path, true) ? 0.0f : kSourceNotWritable;
     const std::int64_t stride = strideOf(h);
     const std::size_t rowPixels = 3 * std::size_t(h.width);
     const fileio::Written w = out.begin(path, fileio::Target::Rewrite);

@@ -76,12 +76,12 @@ float deliver(float result, const std::optional<std::string>& out, char* mem1, i
 
 float checkVersionFile(const char* path) {
     if (!path) return 0.0f;
-    fileio::File f = fileio::open(path, "rb");
-    if (!f) return kVersionFileCannotOpen;
+    fileio::FileWindow f;
+    if (f.open(path) != fileio::Load::Ok) return kVersionFileCannotOpen;
     // The mark is looked for in exactly 100 bytes; a short file is padded
     // with copies of its last byte (an empty one with zeros).
     unsigned char buf[100];
-    size_t got = fileio::readSome(f.get(), buf, sizeof buf);
+    size_t got = f.readSome(0, buf, sizeof buf);
     unsigned char fill = got ? buf[got - 1] : 0;
     for (size_t i = got; i < sizeof buf; ++i) buf[i] = fill;
     bool year = false, release = false;

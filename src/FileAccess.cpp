@@ -15,28 +15,6 @@
 
 namespace fileio {
 
-File& File::operator=(File&& o) noexcept {
-    if (this != &o) {
-        reset();
-        f_ = o.f_;
-        o.f_ = nullptr;
-    }
-    return *this;
-}
-
-void File::reset() {
-    if (f_) std::fclose(f_);
-    f_ = nullptr;
-}
-
-bool File::close() {
-    if (!f_) return false;
-    bool ok = std::fflush(f_) == 0;
-    ok = (std::fclose(f_) == 0) && ok;
-    f_ = nullptr;
-    return ok;
-}
-
 #if defined(_WIN32)
 std::wstring widen(const char* utf8) {
     if (!utf8 || !*utf8) return std::wstring();
@@ -58,74 +36,54 @@ std::string narrow(const wchar_t* utf16) {
     return s;
 }
 
-File open(const char* utf8Path, const char* mode) {
-    if (!utf8Path || !mode || mode[0] != 'r') return File();
-    std::wstring wpath = widen(utf8Path);
-    std::wstring wmode = widen(mode);
-    if (wpath.empty()) return File();
-    return File(_wfopen(wpath.c_str(), wmode.c_str()));
+#endif
+
+namespace {
+
+#if defined(_WIN32)
+// A handle of the regular file at path, or INVALID_HANDLE_VALUE.
+HANDLE openRegular(const char* utf8Path, bool forUpdate) {
+    if (!utf8Path || !*utf8Path) return INVALID_HANDLE_VALUE;
+    const std::wstring w = widen(utf8Path);
+    if (w.empty()) return INVALID_HANDLE_VALUE;
+    const DWORD access = forUpdate ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+    HANDLE h = CreateFileW(w.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
 }
 #else
-File open(const char* utf8Path, const char* mode) {
-    if (!utf8Path || !mode || !*utf8Path || mode[0] != 'r') return File();
-    File f(std::fopen(utf8Path, mode));
-    // A folder opens for reading here (the Windows build refuses it); one
-    // that is read gives nonsense sizes and read errors. Whatever is read
-    // must be a regular file, so anything else counts as not openable.
+// A descriptor of the regular file at path, or -1; st gets its status. A
+// pipe opens without waiting for a writer, and is then refused.
+int openRegular(const char* utf8Path, bool forUpdate, struct stat& st) {
+    if (!utf8Path || !*utf8Path) return -1;
+    const int fd = ::open(utf8Path, (forUpdate ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+#endif
+
+}  // namespace
+
+bool opens(const char* utf8Path, bool forUpdate) {
+#if defined(_WIN32)
+    HANDLE h = openRegular(utf8Path, forUpdate);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+#else
     struct stat st;
-    if (f && (fstat(fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode))) return File();
-    return f;
-}
+    const int fd = openRegular(utf8Path, forUpdate, st);
+    if (fd < 0) return false;
+    ::close(fd);
 #endif
-
-bool seekTo(std::FILE* f, std::uint64_t off) {
-    if (!f || off > static_cast<std::uint64_t>(INT64_MAX)) return false;
-#if defined(_WIN32)
-    return _fseeki64(f, static_cast<long long>(off), SEEK_SET) == 0;
-#else
-    return fseeko(f, static_cast<off_t>(off), SEEK_SET) == 0;
-#endif
-}
-
-long long streamSize(std::FILE* f) {
-#if defined(_WIN32)
-    long long here = _ftelli64(f);
-    if (here < 0 || _fseeki64(f, 0, SEEK_END) != 0) return -1;
-    long long end = _ftelli64(f);
-    _fseeki64(f, here, SEEK_SET);
-#else
-    off_t here = ftello(f);
-    if (here < 0 || fseeko(f, 0, SEEK_END) != 0) return -1;
-    off_t end = ftello(f);
-    fseeko(f, here, SEEK_SET);
-#endif
-    return end < here ? -1 : static_cast<long long>(end);
-}
-
-bool readRest(std::FILE* f, std::vector<std::uint8_t>& out) {
-    out.clear();
-    if (!f) return false;
-    long long total = streamSize(f);
-#if defined(_WIN32)
-    long long here = _ftelli64(f);
-#else
-    long long here = ftello(f);
-#endif
-    if (total >= 0 && here >= 0 && total >= here) {
-        out.resize(static_cast<size_t>(total - here));
-        size_t got = out.empty() ? 0 : std::fread(out.data(), 1, out.size(), f);
-        out.resize(got);
-        if (std::ferror(f)) return false;
-    }
-    // The size may be unknown or the file may grow while it is read: drain
-    // whatever is left.
-    unsigned char block[65536];
-    for (;;) {
-        size_t got = std::fread(block, 1, sizeof block, f);
-        if (got == 0) break;
-        out.insert(out.end(), block, block + got);
-    }
-    return !std::ferror(f);
+    return true;
 }
 
 void FileWindow::unmap() {
@@ -157,14 +115,11 @@ void FileWindow::release() {
 
 Load FileWindow::open(const char* utf8Path) {
     release();
-    if (!utf8Path || !*utf8Path) return Load::CannotOpen;
 #if defined(_WIN32)
-    std::wstring w = widen(utf8Path);
-    HANDLE h = CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = openRegular(utf8Path, false);
     if (h == INVALID_HANDLE_VALUE) return Load::CannotOpen;
     LARGE_INTEGER sz;
-    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &sz) || sz.QuadPart < 0) {
+    if (!GetFileSizeEx(h, &sz) || sz.QuadPart < 0) {
         CloseHandle(h);
         return Load::CannotOpen;
     }
@@ -173,13 +128,9 @@ Load FileWindow::open(const char* utf8Path) {
     // An empty file cannot be mapped; it has nothing to view either.
     if (size_ > 0) mapping_ = CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
 #else
-    int fd = ::open(utf8Path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Load::CannotOpen;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
-        ::close(fd);
-        return Load::CannotOpen;
-    }
+    const int fd = openRegular(utf8Path, false, st);
+    if (fd < 0) return Load::CannotOpen;
     fd_ = fd;
     size_ = static_cast<std::uint64_t>(st.st_size);
 #endif
@@ -259,24 +210,30 @@ bool FileWindow::holds(std::uint64_t off, std::size_t n) const {
 }
 
 bool FileWindow::read(std::uint64_t off, void* dst, std::size_t n) {
-    if (!holds(off, n)) return false;
+    return holds(off, n) && readSome(off, dst, n) == n;
+}
+
+std::size_t FileWindow::readSome(std::uint64_t off, void* dst, std::size_t n) {
+    if (!holds(off, 0)) return 0;
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - off));
     std::uint8_t* p = static_cast<std::uint8_t*>(dst);
-    for (std::size_t done = 0; done < n;) {
+    std::size_t done = 0;
+    while (done < n) {
 #if defined(_WIN32)
         OVERLAPPED at = {};
         at.Offset = static_cast<DWORD>(off + done);
         at.OffsetHigh = static_cast<DWORD>((off + done) >> 32);
         const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(n - done, 1u << 30));
         DWORD got = 0;
-        if (!ReadFile(static_cast<HANDLE>(file_), p + done, ask, &got, &at) || got == 0) return false;
+        if (!ReadFile(static_cast<HANDLE>(file_), p + done, ask, &got, &at) || got == 0) break;
 #else
         const ssize_t got = pread(fd_, p + done, n - done, static_cast<off_t>(off + done));
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
+        if (got <= 0) break;
 #endif
         done += static_cast<std::size_t>(got);
     }
-    return true;
+    return done;
 }
 
 const std::uint8_t* FileWindow::view(std::uint64_t off, std::size_t n) {
@@ -300,11 +257,6 @@ bool FileWindow::whole(Bytes& out) {
     if (!p) return false;
     out = Bytes(p, static_cast<std::size_t>(size_));
     return true;
-}
-
-std::size_t readSome(std::FILE* f, void* dst, std::size_t n) {
-    if (!f || n == 0) return 0;
-    return std::fread(dst, 1, n, f);
 }
 
 #if defined(_WIN32)

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,45 +22,16 @@ struct NoCopy {
     NoCopy& operator=(const NoCopy&) = delete;
 };
 
-// Owns one open stream and closes it on every way out of a scope.
-class File {
-public:
-    File() = default;
-    explicit File(std::FILE* f) : f_(f) {}
-    File(File&& o) noexcept : f_(o.f_) { o.f_ = nullptr; }
-    File& operator=(File&& o) noexcept;
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    ~File() { reset(); }
-
-    std::FILE* get() const { return f_; }
-    explicit operator bool() const { return f_ != nullptr; }
-    // Closes without reporting; for streams whose result no longer matters.
-    void reset();
-    // Flushes and closes; false when either failed (full disk, I/O error).
-    bool close();
-
-private:
-    std::FILE* f_ = nullptr;
-};
-
-// fopen by UTF-8 path, for reading: "rb", "r" (text), or "r+b", which the
-// operations that must find a file writable open (nothing is written
-// through it). Modes that create or truncate are refused: files are
-// written through NewFile.
-File open(const char* utf8Path, const char* mode);
-inline File open(const std::string& p, const char* mode) { return open(p.c_str(), mode); }
-
 enum class Load { Ok, CannotOpen, ReadError };
 
-// Reads everything from the stream's current position to its end.
-bool readRest(std::FILE* f, std::vector<std::uint8_t>& out);
-// Reads up to n bytes; returns the number read.
-std::size_t readSome(std::FILE* f, void* dst, std::size_t n);
-// Moves to a 64-bit offset from the start; false when the stream refuses.
-bool seekTo(std::FILE* f, std::uint64_t off);
-// Size of an open stream in bytes, or -1.
-long long streamSize(std::FILE* f);
+// True when path names a regular file that opens for reading; with
+// forUpdate, for reading and writing, as the operations that must find a
+// file writable ask (nothing is written through it: files are written
+// through NewFile). Anything that is not a regular file (a folder, a
+// device, a pipe) counts as not openable, and nothing waits for a pipe's
+// other end.
+bool opens(const char* utf8Path, bool forUpdate = false);
+inline bool opens(const std::string& p, bool forUpdate = false) { return opens(p.c_str(), forUpdate); }
 
 // True when both paths name one existing file (the same device and inode on
 // POSIX, volume serial and file index on Windows), whatever their spelling:
@@ -120,6 +90,9 @@ public:
     // pass that copies anyway saves the mapping); false when the range does
     // not lie inside the file or cannot be read. The window is not moved.
     bool read(std::uint64_t off, void* dst, std::size_t n);
+    // The same for as much of the range as the file holds: the number of
+    // bytes copied, short at the end of the file or where a read failed.
+    std::size_t readSome(std::uint64_t off, void* dst, std::size_t n);
     void release();
 
 private:

@@ -256,7 +256,7 @@ float emptyFolder(const char* path) {
 }
 
 float fileCopyTo(const char* source, const char* destination) {
-    if (!fileio::open(source, "rb")) return -1.0f;
+    if (!fileio::opens(source)) return -1.0f;
     std::wstring to = fileio::widen(destination);
     DWORD attributes = GetFileAttributesW(to.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
@@ -353,7 +353,7 @@ float emptyFolder(const char* path) { return ClearFolder(path) == 0.0f ? 0.0f : 
 
 float fileCopyTo(const char* source, const char* destination) {
     // The source is a regular file (fileio::open refuses anything else).
-    if (!fileio::open(source, "rb")) return -1.0f;
+    if (!fileio::opens(source)) return -1.0f;
     if (fileio::sameFile(source, destination)) return -1.0f;
     // As a copy that removed the destination first would, it replaces one
     // whatever its permission bits (a folder is refused).

@@ -12,12 +12,11 @@
 namespace {
 
 // The checks every reading of a 24-bit BMP makes, in this order.
-int read_bitmap_header(const char* path, fileio::File& f, BitmapLayout& l) {
+int read_bitmap_header(const char* path, fileio::FileWindow& f, BitmapLayout& l) {
     using namespace jpegcode;
-    f = fileio::open(path, "rb");
-    if (!f) return kCannotOpenBmp;
+    if (f.open(path) != fileio::Load::Ok) return kCannotOpenBmp;
     std::uint8_t hdr[54];
-    if (fileio::readSome(f.get(), hdr, sizeof hdr) != sizeof hdr) return kShortHeader;
+    if (!f.read(0, hdr, sizeof hdr)) return kShortHeader;
     if (hdr[0] != 'B' || hdr[1] != 'M' || fileio::loadLE16(hdr + 28) != 24) return kNotBmp24;
     // The rows start at the header's pixel-data offset, past an information
     // header of 40 bytes or one of the longer ones that begin like it.
@@ -39,8 +38,7 @@ int read_bitmap_header(const char* path, fileio::File& f, BitmapLayout& l) {
     // than the file holds is refused before anything is allocated: the file
     // must hold at least a third of the picture's pixel data (one byte a
     // pixel). Shorter pictures keep their missing rows as zeros.
-    const long long fileSize = fileio::streamSize(f.get());
-    if (fileSize < 0 || std::uint64_t(w32) * h32 > static_cast<std::uint64_t>(fileSize)) return kNoPictureBuffer;
+    if (std::uint64_t(w32) * h32 > f.size()) return kNoPictureBuffer;
 
     l.W = (l.w + 7) & ~std::size_t(7);
     l.H = (l.h + 7) & ~std::size_t(7);
@@ -80,9 +78,8 @@ int BitmapStripes::open(const char* path, int& width, int& height) {
     }
     // The bottom row, which also fills the rows below the picture.
     const BitmapLayout& l = layout_;
-    std::size_t got = 0;
-    if (fileio::seekTo(file_.get(), l.rowsAt + (l.topDown ? std::uint64_t(l.h - 1) * l.stored : 0)))
-        got = fileio::readSome(file_.get(), rows_.data(), l.stored);
+    const std::size_t got =
+        file_.readSome(l.rowsAt + (l.topDown ? std::uint64_t(l.h - 1) * l.stored : 0), rows_.data(), l.stored);
     place_row(layout_, rows_.data(), got, bottom_.data());
     _width = static_cast<std::uint16_t>(layout_.W);
     _height = static_cast<std::uint16_t>(layout_.H);
@@ -99,9 +96,8 @@ bool BitmapStripes::load(std::size_t y) {
     // (bottom up) or y .. last (top down), one run of the file, read at once.
     const std::size_t last = std::min(y + 7, l.h - 1);
     const std::size_t low = l.topDown ? y : l.h - 1 - last, count = last - y + 1;
-    std::size_t got = 0;
-    if (fileio::seekTo(file_.get(), l.rowsAt + static_cast<std::uint64_t>(low) * l.stored))
-        got = fileio::readSome(file_.get(), rows_.data(), count * l.stored);
+    const std::size_t got =
+        file_.readSome(l.rowsAt + static_cast<std::uint64_t>(low) * l.stored, rows_.data(), count * l.stored);
     for (std::size_t k = 0; k < 8; ++k) {
         std::uint8_t* dst = stripe_.data() + k * l.rowBytes;
         if (y + k >= l.h) {

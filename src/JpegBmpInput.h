@@ -30,7 +30,7 @@ public:
     std::uint8_t* data() { return stripe_.data(); }
 
 private:
-    fileio::File file_;
+    fileio::FileWindow file_;
     BitmapLayout layout_;
     std::vector<std::uint8_t> stripe_, bottom_, rows_;
 };

@@ -3,7 +3,9 @@
 // per-tile extraction is in MeskTiles.cpp, the mesh export in MeskExport.cpp.
 #include "MeskOps.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 #include "FileAccess.h"
 #include "MeskReader.h"
@@ -44,10 +46,11 @@ float setUVtilesOut(const char* path) {
     // Read as bytes in both builds: a line ends at a line feed, and a
     // carriage return before it (or at the end of the file) is not part of
     // the line, so a list saved with CR LF line ends reads alike everywhere.
-    fileio::File f = fileio::open(path, "rb");
-    if (!f) return kTileListCannotOpen;
-    std::vector<std::uint8_t> text;
-    fileio::readRest(f.get(), text);  // a failing read ends the list where it failed
+    fileio::FileWindow f;
+    if (f.open(path) != fileio::Load::Ok) return kTileListCannotOpen;
+    // A failing read ends the list where it failed.
+    std::vector<std::uint8_t> text(static_cast<std::size_t>(std::min<std::uint64_t>(f.size(), SIZE_MAX)));
+    text.resize(f.readSome(0, text.data(), text.size()));
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = start;

@@ -10,9 +10,6 @@
 
 namespace {
 
-// Rows are read from the TIFF in blocks of about this many bytes.
-constexpr std::uint64_t kReadBlockBytes = std::uint64_t(4) << 20;
-
 // Reads the TIFF's first IFD with the conversion's checks (8-bit unsigned
 // samples, 0 black), and sets rowLen to the bytes in one of its rows. A bad
 // BitsPerSample count gives +258.
@@ -56,23 +53,20 @@ void targaRow(const tiff::Directory& dir, const std::uint8_t* src, std::uint8_t*
 }
 
 // Rows j = 0, 1, ... come from rowLen * (j + 1) bytes before the end of
-// the strip (at `end`): a block of them is read at once, then written last
-// row first. False when a read fails.
-bool copyRows(std::FILE* in, std::uint64_t end, const tiff::Directory& dir, std::uint64_t rowLen,
+// the strip (at `end`): a block of them is viewed at once, then written
+// last row first. False when a read fails.
+bool copyRows(fileio::FileWindow& in, std::uint64_t end, const tiff::Directory& dir, std::uint64_t rowLen,
               fileio::NewFile& writer) {
     const std::size_t rowsPerBlock =
-        rowLen == 0 ? 1 : static_cast<std::size_t>(std::max<std::uint64_t>(1, kReadBlockBytes / rowLen));
-    std::vector<std::uint8_t> block;
+        rowLen == 0 ? 1 : static_cast<std::size_t>(std::max<std::uint64_t>(1, fileio::FileWindow::kBlock / rowLen));
     std::vector<std::uint8_t> outRow(static_cast<std::size_t>(dir.width) * 3);
     for (std::uint64_t j = 0; j < dir.length;) {
         const std::uint64_t n = std::min<std::uint64_t>(rowsPerBlock, dir.length - j);
         const std::uint64_t from = end - rowLen * (j + n);
-        block.resize(static_cast<std::size_t>(rowLen * n));
-        if (!block.empty() &&
-            (!fileio::seekTo(in, from) || fileio::readSome(in, block.data(), block.size()) != block.size()))
-            return false;
+        const std::uint8_t* block = in.view(from, static_cast<std::size_t>(rowLen * n));
+        if (!block) return false;
         for (std::uint64_t k = 0; k < n; ++k) {
-            targaRow(dir, block.data() + (n - 1 - k) * rowLen, outRow.data());
+            targaRow(dir, block + (n - 1 - k) * rowLen, outRow.data());
             writer.put(outRow.data(), outRow.size());
         }
         j += n;
@@ -97,12 +91,11 @@ float convertToTarga(const char* tiffPath, const char* tgaPath) {
 
     // The TIFF is only read, but the conversion opens it for writing too;
     // when it cannot be, the Targa path is left as it was.
-    fileio::File in = fileio::open(tiffPath, "r+b");
-    if (!in) return tiff::kCannotReopen;
-    const long long size = fileio::streamSize(in.get());
+    if (!fileio::opens(tiffPath, true)) return tiff::kCannotReopen;
+    fileio::FileWindow in;
     const std::uint64_t end = dir.stripOffset + rowLen * dir.length;
-    if (size < 0 || end > static_cast<std::uint64_t>(size))
+    if (in.open(tiffPath) != fileio::Load::Ok || end > in.size())
         return tiff::kIoFailure;  // the file changed under the conversion
-    if (!copyRows(in.get(), end, dir, rowLen, out)) return tiff::kIoFailure;
+    if (!copyRows(in, end, dir, rowLen, out)) return tiff::kIoFailure;
     return fileio::writtenCode(out.commit(), tiff::kIoFailure, tiff::kIoFailure, tiff::kIoFailure);
 }

@@ -46,7 +46,7 @@ float convertRows(const char* source, const char* destination, const Directory& 
                   const std::vector<std::uint8_t>& header, std::uint64_t srcRow, std::uint64_t dstRow,
                   Convert&& convert) {
     if (!rowsFit(d, srcRow)) return kRowsPastEnd;
-    if (!fileio::open(source, "r+b")) return kCannotReopen;
+    if (!fileio::opens(source, true)) return kCannotReopen;
     // A destination that is the source would be replaced before its rows are read.
     if (fileio::sameFile(source, destination)) return kCannotCreate;
     fileio::FileWindow src;

@@ -80,18 +80,17 @@ const std::uint8_t* littleEndian(const Directory& d, const std::uint8_t* p, std:
     return copy.data();
 }
 
-// A map opened for a range query: its directory and row length, the stream
-// held open for reading and writing (a read-only map is refused), and the
+// A map opened for a range query: its directory and row length, and the
 // window its rows are read through.
 struct RangeSource {
     Directory d;
     std::uint64_t row = 0;
-    fileio::File f;
     fileio::FileWindow w;
 };
 
 // The common start of the two range queries: whole-file header walk, the
-// rows within the file, the reopening for reading and writing, the window.
+// rows within the file, the check that the map opens for reading and
+// writing (a read-only map is refused), the window.
 float openForRange(const char* path, int samples, int bits, RangeSource& s) {
     WalkRules rules;
     rules.requiredBits = bits;
@@ -101,8 +100,7 @@ float openForRange(const char* path, int samples, int bits, RangeSource& s) {
     if (rc != 0.0f) return rc;
     rowBytes(s.d, static_cast<std::uint32_t>(samples), static_cast<std::uint32_t>(bits / 8), s.row);
     if (!rowsFit(s.d, s.row)) return kRowsPastEnd;
-    s.f = fileio::open(path, "r+b");
-    if (!s.f) return kCannotReopen;
+    if (!fileio::opens(path, true)) return kCannotReopen;
     if (s.row != 0 && s.d.length != 0 && s.w.open(path) != fileio::Load::Ok) return kIoFailure;
     return 0.0f;
 }

@@ -25,13 +25,13 @@ HeaderSource HeaderSource::fromBuffer(std::vector<std::uint8_t> buffer) {
     return s;
 }
 
-HeaderSource HeaderSource::fromFile(std::FILE* f, std::uint64_t fileSize) {
+HeaderSource HeaderSource::fromFile(fileio::FileWindow& w) {
     HeaderSource s;
-    s.file_ = f;
-    s.limit_ = fileSize;
-    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kWholeFilePrefix));
+    s.file_ = &w;
+    s.limit_ = w.size();
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(s.limit_, kWholeFilePrefix));
     s.prefix_.resize(n);
-    if (n && (!fileio::seekTo(f, 0) || fileio::readSome(f, s.prefix_.data(), n) != n)) {
+    if (n && !w.read(0, s.prefix_.data(), n)) {
         s.prefix_.clear();
         s.limit_ = 0;
     }
@@ -44,8 +44,7 @@ bool HeaderSource::read(std::uint64_t off, std::size_t n, std::uint8_t* out) con
         if (n) std::memcpy(out, prefix_.data() + off, n);
         return true;
     }
-    if (!file_ || !fileio::seekTo(file_, off)) return false;
-    return fileio::readSome(file_, out, n) == n;
+    return file_ && file_->read(off, out, n);
 }
 
 // ---------------------------------------------------------------------------
@@ -209,15 +208,12 @@ float walkIfd(const std::vector<std::uint8_t>& header, const WalkRules& rules, D
     return r;
 }
 
-float readTiffHeader(const char* path, const WalkRules& rules, Directory& dir, fileio::File* file) {
+float readTiffHeader(const char* path, const WalkRules& rules, Directory& dir) {
     dir = Directory();
-    fileio::File f = fileio::open(path, "rb");
-    if (!f) return kCannotOpen;
-    long long size = fileio::streamSize(f.get());
-    if (size < 0) return kCannotOpen;
-    const float r = walkIfd(HeaderSource::fromFile(f.get(), static_cast<std::uint64_t>(size)), rules, dir);
-    dir.fileSize = static_cast<std::uint64_t>(size);
-    if (r == 0.0f && file) *file = std::move(f);
+    fileio::FileWindow f;
+    if (f.open(path) != fileio::Load::Ok) return kCannotOpen;
+    const float r = walkIfd(HeaderSource::fromFile(f), rules, dir);
+    dir.fileSize = f.size();
     return r;
 }
 

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <vector>
 
 #include "FileAccess.h"
@@ -99,8 +98,8 @@ class HeaderSource {
 public:
     // The bytes of a whole file held in memory.
     static HeaderSource fromBuffer(std::vector<std::uint8_t> buffer);
-    // The whole file behind f (its size given), with a prefix cached.
-    static HeaderSource fromFile(std::FILE* f, std::uint64_t fileSize);
+    // The whole file open in w, with a prefix cached; w outlives the source.
+    static HeaderSource fromFile(fileio::FileWindow& w);
 
     // Copies [off, off + n) into out; false when it is not all available.
     bool read(std::uint64_t off, std::size_t n, std::uint8_t* out) const;
@@ -108,7 +107,7 @@ public:
 
 private:
     std::vector<std::uint8_t> prefix_;
-    std::FILE* file_ = nullptr;
+    fileio::FileWindow* file_ = nullptr;
     std::uint64_t limit_ = 0;
 };
 
@@ -123,8 +122,8 @@ float walkIfd(const HeaderSource& src, const WalkRules& rules, Directory& dir);
 float walkIfd(const std::vector<std::uint8_t>& header, const WalkRules& rules, Directory& dir);
 
 // Opens path for reading (-10 when that fails) and walks its first IFD
-// wherever it lies. On success the file stays open in *file when given.
-float readTiffHeader(const char* path, const WalkRules& rules, Directory& dir, fileio::File* file = nullptr);
+// wherever it lies.
+float readTiffHeader(const char* path, const WalkRules& rules, Directory& dir);
 
 // kTurnedRows when the map's rows are stored in another orientation than
 // the top row first, left to right: a copy of its rows into a new file,

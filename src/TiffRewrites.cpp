@@ -21,11 +21,6 @@ namespace tiff {
 
 namespace {
 
-// Reads the n bytes at off into dst; false unless all of them were read.
-bool readAt(std::FILE* f, std::uint64_t off, std::uint8_t* dst, std::size_t n) {
-    return fileio::seekTo(f, off) && fileio::readSome(f, dst, n) == n;
-}
-
 // Prints a code on a line of its own on standard output, at once.
 void printCode(const char* line) {
     std::fputs(line, stdout);
@@ -155,17 +150,16 @@ float mergeMaps(const char* pathA, const char* pathB, bool hack) {
     rowBytes(a, a.samples, s, row);
     if (s && (!rowsFit(a, row) || !rowsFit(b, row))) return kRowsPastEnd;
 
-    fileio::File fa = fileio::open(pathA, "r+b");
-    if (!fa) return kCannotReopen;
+    if (!fileio::opens(pathA, true)) return kCannotReopen;
     // A map merged into itself is refused as B.
     if (fileio::sameFile(pathA, pathB)) return kBCannotReopen;
     // Nothing changes (a depth other than 8, 16 or 32, no rows); B must
     // still open for reading and writing.
-    if (s == 0 || row == 0 || a.length == 0) return fileio::open(pathB, "r+b") ? 0.0f : kBCannotReopen;
+    if (s == 0 || row == 0 || a.length == 0) return fileio::opens(pathB, true) ? 0.0f : kBCannotReopen;
     const fileio::Written w = out.begin(pathB, fileio::Target::Rewrite);
     if (w != fileio::Written::Ok) return fileio::writtenCode(w, kBCannotReopen, kIoFailure, kIoFailure);
-    fileio::FileWindow mapB;
-    if (mapB.open(pathB) != fileio::Load::Ok) return kIoFailure;
+    fileio::FileWindow mapA, mapB;
+    if (mapA.open(pathA) != fileio::Load::Ok || mapB.open(pathB) != fileio::Load::Ok) return kIoFailure;
 
     const std::size_t pix = static_cast<std::size_t>(a.samples) * s;
     const bool blend = hack && s != 4;
@@ -173,7 +167,7 @@ float mergeMaps(const char* pathA, const char* pathB, bool hack) {
     // the blend of two inverted samples is the inverse of their blend).
     if (blend && (a.sampleFormat > kUnsignedSamples || b.sampleFormat > kUnsignedSamples)) return kWrongSampleFormat;
     std::uint8_t key[12] = {};
-    if (!blend && !readAt(fa.get(), a.stripOffset, key, pix)) return kIoFailure;
+    if (!blend && !mapA.read(a.stripOffset, key, pix)) return kIoFailure;
 
     // Both maps are read at A's strip positions; A's rows of a piece only
     // when one of B's pixels there takes A's.
@@ -181,9 +175,7 @@ float mergeMaps(const char* pathA, const char* pathB, bool hack) {
     const std::uint8_t* ex = blend ? exclusionTable().data() : nullptr;
     const bool read =
         rewriteStrip(mapB, a.stripOffset, row, a.length, out, [&](std::uint8_t* rb, std::size_t n, std::uint32_t y) {
-            auto rowsOfA = [&] {
-                return readAt(fa.get(), a.stripOffset + row * y, ra.data(), n) ? ra.data() : nullptr;
-            };
+            auto rowsOfA = [&] { return mapA.read(a.stripOffset + row * y, ra.data(), n) ? ra.data() : nullptr; };
             if (blend) {
                 if (!rowsOfA()) return false;
                 for (std::size_t i = 0; i < n; ++i) rb[i] = ex[(ra[i] << 8) | rb[i]];
@@ -209,7 +201,7 @@ float swapPair(const char* path, int mode) {
     std::uint64_t row = 0;
     rowBytes(d, 3, 1, row);
     if (rgb8 && !rowsFit(d, row)) return kRowsPastEnd;
-    if (!fileio::open(path, "r+b")) {
+    if (!fileio::opens(path, true)) {
         if (!kWindowsBuild) printCode("-101");
         return kCannotReopen;
     }

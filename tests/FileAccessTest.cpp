@@ -11,6 +11,10 @@
 #include "Platform.h"
 #include "TestSupport.h"
 
+#if !BRINDLEX_WINDOWS
+#include <sys/stat.h>
+#endif
+
 TEST(FileAccess, LoadsWhatWasWrittenUnderAUtf8Name) {
     TempDir dir;
     const std::string names[] = {"plain.bin", "m\xC3\xA4p \xE2\x98\x83.bin", "\xE6\x97\xA5\xE6\x9C\xAC.Mesk"};
@@ -72,19 +76,62 @@ TEST(FileAccess, SameFileGoesByIdentityNotSpelling) {
     }
 }
 
-// Files are written through NewFile only: the stream layer opens for reading.
-TEST(FileAccess, StreamsOpenForReadingOnly) {
+// Only a regular file opens, for reading or for update alike; opening
+// changes and creates nothing, and a pipe is refused without waiting for a
+// writer at its other end.
+TEST(FileAccess, OnlyRegularFilesOpen) {
     TempDir dir;
     ASSERT_TRUE(writeBytes(dir.path("t.bin"), {1, 2, 3}));
-    for (const char* mode : {"wb", "w", "ab", "w+b"}) {
-        SCOPED_TRACE(mode);
-        EXPECT_FALSE(fileio::open(dir.path("t.bin"), mode));
-        EXPECT_FALSE(fileio::open(dir.path("new.bin"), mode));
+    ASSERT_TRUE(makeFolders(dir.path("folder")));
+    const struct {
+        std::string path;
+        bool opens;
+    } cases[] = {
+        {dir.path("t.bin"), true},
+        {dir.path("folder"), false},
+        {dir.path("new.bin"), false},
+        {"", false},
+#if !BRINDLEX_WINDOWS
+        {dir.path("pipe"), false},
+#endif
+    };
+#if !BRINDLEX_WINDOWS
+    ASSERT_EQ(::mkfifo(dir.path("pipe").c_str(), 0600), 0);
+#endif
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(fileio::opens(c.path), c.opens);
+        EXPECT_EQ(fileio::opens(c.path, true), c.opens);
+        fileio::FileWindow w;
+        EXPECT_EQ(w.open(c.path.c_str()) == fileio::Load::Ok, c.opens);
     }
+    EXPECT_EQ(fileio::opens(nullptr), false);
     EXPECT_EQ(readBytes(dir.path("t.bin")), (std::vector<unsigned char>{1, 2, 3}));
     EXPECT_FALSE(fileExists(dir.path("new.bin")));
-    EXPECT_TRUE(fileio::open(dir.path("t.bin"), "rb"));
-    EXPECT_TRUE(fileio::open(dir.path("t.bin"), "r+b"));
+}
+
+// readSome copies what the file holds of a range: all of it inside the
+// file, the part before the end, nothing from the end on.
+TEST(FileWindow, ReadSomeStopsAtTheEnd) {
+    TempDir dir;
+    std::vector<unsigned char> bytes(10000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 1);
+    ASSERT_TRUE(writeBytes(dir.path("r.bin"), bytes));
+    fileio::FileWindow w(4096, fileio::FileWindow::Fill::Read);
+    ASSERT_EQ(w.open(dir.path("r.bin").c_str()), fileio::Load::Ok);
+    const struct {
+        std::uint64_t off;
+        std::size_t n, got;
+    } cases[] = {{0, 100, 100}, {9990, 100, 10}, {10000, 5, 0}, {20000, 5, 0}, {UINT64_MAX, 5, 0}, {3, 0, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.off) + "+" + std::to_string(c.n));
+        std::vector<unsigned char> out(c.n + 1, 0xEE);
+        ASSERT_EQ(w.readSome(c.off, out.data(), c.n), c.got);
+        EXPECT_TRUE(std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(c.got),
+                               bytes.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(c.off, 10000))));
+        EXPECT_EQ(out[c.got], 0xEE) << "written past what was read";
+        EXPECT_EQ(w.read(c.off, out.data(), c.n), c.got == c.n && c.off <= 10000);
+    }
 }
 
 TEST(Bytes, EveryAccessorStopsAtTheEnd) {

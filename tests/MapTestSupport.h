@@ -119,7 +119,7 @@ public:
             std::string cmd = "chattr +i '" + path_ + "' 2>/dev/null";
             if (std::system(cmd.c_str()) != 0) return;
         }
-        active_ = !fileio::open(path_, "r+b");
+        active_ = !fileio::opens(path_, true);
     }
     ~ReadOnlyFile() {
         if (kWindowsBuild) {

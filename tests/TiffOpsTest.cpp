@@ -571,7 +571,7 @@ public:
         std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add);
 #endif
     }
-    bool works() const { return !fileio::open(path_, "r+b"); }
+    bool works() const { return !fileio::opens(path_, true); }
 
 private:
     std::string path_;
