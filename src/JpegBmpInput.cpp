@@ -6,7 +6,6 @@
 #include <new>
 
 #include "BmpOps.h"
-#include "JpegKernels.h"  // _width and _height
 #include "JpegOps.h"
 
 namespace {
@@ -81,8 +80,6 @@ int BitmapStripes::open(const char* path, int& width, int& height) {
     const std::size_t got =
         file_.readSome(l.rowsAt + (l.topDown ? std::uint64_t(l.h - 1) * l.stored : 0), rows_.data(), l.stored);
     place_row(layout_, rows_.data(), got, bottom_.data());
-    _width = static_cast<std::uint16_t>(layout_.W);
-    _height = static_cast<std::uint16_t>(layout_.H);
     return kOk;
 }
 

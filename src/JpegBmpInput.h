@@ -18,8 +18,8 @@ struct BitmapLayout {
 };
 
 // A 24-bit BMP, eight rows at a time. open checks the header (0, or 3 to 6,
-// 9 or 11), reports the true size and sets _width and _height to it padded to
-// multiples of 8. load(y) fills data() with rows y .. y+7 of the padded
+// 9 or 11) and reports the true size; paddedWidth and paddedHeight give it
+// padded to multiples of 8. load(y) fills data() with rows y .. y+7 of the padded
 // picture, top row first, reading only their part of the file: columns
 // past the width repeat the row's last pixel, rows past the height repeat
 // the bottom row, and bytes missing from a short file read as zeros.
@@ -28,6 +28,8 @@ public:
     int open(const char* path, int& width, int& height);
     bool load(std::size_t y);
     std::uint8_t* data() { return stripe_.data(); }
+    std::size_t paddedWidth() const { return layout_.W; }
+    std::size_t paddedHeight() const { return layout_.H; }
 
 private:
     fileio::FileWindow file_;

@@ -312,6 +312,9 @@ void process_DU(const std::int8_t* ComponentDU, const float* fdtbl, std::int16_t
 
 void main_encoder(BitmapStripes& stripes) {
     std::int16_t DCY = 0, DCCb = 0, DCCr = 0;
+    // The header allows no picture whose padded size passes 16 bits.
+    _width = static_cast<std::uint16_t>(stripes.paddedWidth());
+    _height = static_cast<std::uint16_t>(stripes.paddedHeight());
     if (_height == 0 || _width == 0) return;
     for (unsigned y = 0; y < _height; y += 8) {
         // _RGB_buffer holds just this stripe.

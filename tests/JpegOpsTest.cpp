@@ -370,12 +370,14 @@ namespace {
 
 // The padded picture as BitmapStripes gives it, stripe after stripe; empty
 // when open refuses the file.
-Bytes readStripes(const std::string& path, int& w, int& h) {
+Bytes readStripes(const std::string& path, int& w, int& h, size_t* W = nullptr, size_t* H = nullptr) {
     BitmapStripes stripes;
     if (stripes.open(path.c_str(), w, h) != 0) return {};
-    const size_t rowBytes = size_t(_width) * 3;
+    if (W) *W = stripes.paddedWidth();
+    if (H) *H = stripes.paddedHeight();
+    const size_t rowBytes = stripes.paddedWidth() * 3;
     Bytes pic;
-    for (unsigned y = 0; y < _height; y += 8) {
+    for (size_t y = 0; y < stripes.paddedHeight(); y += 8) {
         EXPECT_TRUE(stripes.load(y));
         pic.insert(pic.end(), stripes.data(), stripes.data() + 8 * rowBytes);
     }
@@ -408,11 +410,12 @@ TEST(JpegLoader, PadsWithTheLastPixelAndFlips) {
     });
     writeBytes(dir.path("a.bmp"), samples::bmp24(p));
     int w = 0, h = 0;
-    const Bytes pic = readStripes(dir.path("a.bmp"), w, h);
+    size_t W = 0, H = 0;
+    const Bytes pic = readStripes(dir.path("a.bmp"), w, h, &W, &H);
     EXPECT_EQ(w, 10);
     EXPECT_EQ(h, 3);
-    EXPECT_EQ(_width, 16);
-    EXPECT_EQ(_height, 8);
+    EXPECT_EQ(W, 16u);
+    EXPECT_EQ(H, 8u);
     ASSERT_EQ(pic.size(), 16u * 8 * 3);
     for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 16; ++x) {
