@@ -5,9 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <string_view>
 
 #include "FileAccess.h"
@@ -16,7 +14,7 @@
 #include "MeskText.h"
 #include "NewFile.h"
 #include "Platform.h"
-#include "SecondThread.h"
+#include "RoundsInOrder.h"
 #include "StreamFloat.h"
 
 using namespace meshtext;
@@ -219,106 +217,9 @@ constexpr std::size_t kFaceLineMax = 2 + 4 * 11 + 2;
 constexpr std::size_t kGroupLineMax = 8 + 20 + 2;
 
 // The OBJ text's two long parts, the vertex lines and the face groups, are
-// formatted in rounds of kRoundLines lines. With a second core a worker
-// formats every other round (reading through a window of its own) while
-// this thread formats the others and writes all of them in order, so the
-// text is the same byte for byte whoever formatted which round.
+// formatted in rounds of kRoundLines lines (writeRounds), the second lane
+// reading through a window of its own.
 constexpr std::size_t kRoundLines = 16384;
-constexpr std::size_t kNotRead = SIZE_MAX;  // a round whose mesh bytes could not be read
-
-// Writes rounds 0..rounds-1 in order; fmt(lane, r, buf) formats round r
-// into buf (bufSize bytes) and returns its length or kNotRead, lane 0 in
-// this thread and lane 1 in the worker. False when a round could not be
-// read. Without a second lane or thread every round is formatted here. The
-// worker runs beside this thread (runBeside): an exception on either side
-// is passed on once the worker has ended.
-template <class Fmt>
-bool writeRounds(std::size_t rounds, std::size_t bufSize, bool twoLanes, TextOut& out, Fmt&& fmt) {
-    std::vector<char> mine(bufSize);
-    const auto put = [&](const char* text, std::size_t n) {
-        if (n == kNotRead) return false;
-        out.text(std::string_view(text, n));
-        return true;
-    };
-    const auto allHere = [&] {
-        for (std::size_t r = 0; r < rounds; ++r)
-            if (!put(mine.data(), fmt(0, r, mine.data()))) return false;
-        return true;
-    };
-    if (rounds < 2 || !twoLanes || usableCores() < 2) return allHere();
-    // The worker's rounds (1, 3, 5, ...) go to two buffers in turn.
-    struct Slot {
-        std::vector<char> text;
-        std::size_t n = 0;
-        bool full = false;
-    };
-    Slot slots[2];
-    slots[0].text.resize(bufSize);
-    slots[1].text.resize(bufSize);
-    std::mutex mu;
-    std::condition_variable cv;
-    bool stop = false;
-    bool workerThrew = false;  // its round is marked full, its exception passed on after the join
-    const auto worker = [&] {
-        for (std::size_t r = 1, i = 0; r < rounds; r += 2, ++i) {
-            Slot& slot = slots[i % 2];
-            {
-                std::unique_lock<std::mutex> lock(mu);
-                cv.wait(lock, [&] { return !slot.full || stop; });
-                if (stop) return;
-            }
-            std::size_t n = kNotRead;
-            try {
-                n = fmt(1, r, slot.text.data());
-            } catch (...) {
-                {
-                    std::lock_guard<std::mutex> lock(mu);
-                    slot.full = workerThrew = true;
-                }
-                cv.notify_all();
-                throw;
-            }
-            {
-                std::lock_guard<std::mutex> lock(mu);
-                slot.n = n;
-                slot.full = true;
-            }
-            cv.notify_all();
-        }
-    };
-    bool ok = true;
-    const auto here = [&] {
-        for (std::size_t r = 0; r < rounds && ok; ++r) {
-            if (r % 2 == 0) {
-                ok = put(mine.data(), fmt(0, r, mine.data()));
-                continue;
-            }
-            Slot& slot = slots[(r / 2) % 2];
-            std::size_t n;
-            {
-                std::unique_lock<std::mutex> lock(mu);
-                cv.wait(lock, [&] { return slot.full; });
-                if (workerThrew) return;
-                n = slot.n;
-            }
-            ok = put(slot.text.data(), n);
-            {
-                std::lock_guard<std::mutex> lock(mu);
-                slot.full = false;
-            }
-            cv.notify_all();
-        }
-    };
-    const auto halt = [&] {
-        {
-            std::lock_guard<std::mutex> lock(mu);
-            stop = true;
-        }
-        cv.notify_all();
-    };
-    if (!runBeside(here, worker, halt)) return allHere();  // no thread to be had
-    return ok;
-}
 
 // Where a round of the face groups starts: group g (0-based), line off of
 // it (0 its "#FaceID" line, k its face k - 1), and the face index there.
@@ -358,15 +259,16 @@ float writeOBJfromMesk(const char* meshPath, char* objPath) {
     const bool twoLanes = second.open(meshPath) == fileio::Load::Ok && second.size() == file.size();
     MeskView views[2] = {mesh, MeskView(second)};
 
+    const auto put = [&out](const char* text, std::size_t n) { out.text(std::string_view(text, n)); };
     const std::uint64_t vertexCount = lay.vertices.count;
     MeskCursor vertexAt[2] = {{views[0], lay.vertices.first(), kMeskVertexSize},
                               {views[1], lay.vertices.first(), kMeskVertexSize}};
-    if (!writeRounds((vertexCount + kRoundLines - 1) / kRoundLines, kRoundLines * kVertexLineMax, twoLanes, out,
+    if (!writeRounds((vertexCount + kRoundLines - 1) / kRoundLines, kRoundLines * kVertexLineMax, twoLanes, put,
                      [&](int lane, std::size_t r, char* buf) {
                          const std::uint64_t first = std::uint64_t{r} * kRoundLines;
                          const std::uint64_t n = std::min<std::uint64_t>(kRoundLines, vertexCount - first);
                          const std::uint8_t* v = vertexAt[lane].get(first, n);
-                         if (!v) return kNotRead;
+                         if (!v) return kRoundNotRead;
                          char* p = buf;
                          for (std::uint64_t i = 0; i < n; ++i, v += kMeskVertexSize) p = putVertexLine(p, v);
                          return static_cast<std::size_t>(p - buf);
@@ -397,7 +299,7 @@ float writeOBJfromMesk(const char* meshPath, char* objPath) {
         }
     }
     MeskCursor faceAt[2] = {{views[0], lay.faces.first(), kMeskFaceSize}, {views[1], lay.faces.first(), kMeskFaceSize}};
-    if (!writeRounds(rounds.size(), kRoundLines * std::max(kFaceLineMax, kGroupLineMax), twoLanes, out,
+    if (!writeRounds(rounds.size(), kRoundLines * std::max(kFaceLineMax, kGroupLineMax), twoLanes, put,
                      [&](int lane, std::size_t r, char* buf) {
                          std::size_t g = rounds[r].group;
                          std::uint64_t off = rounds[r].off, face = rounds[r].face;
@@ -415,7 +317,7 @@ float writeOBJfromMesk(const char* meshPath, char* objPath) {
                              const std::uint64_t n = std::min<std::uint64_t>(left, 1 + std::uint64_t{_faceID[g]} - off);
                              if (n > 0) {
                                  const std::uint8_t* q = faceAt[lane].get(face, n);
-                                 if (!q) return kNotRead;
+                                 if (!q) return kRoundNotRead;
                                  for (std::uint64_t k = 0; k < n; ++k, q += kMeskFaceSize) p = putFaceLine(p, q);
                              }
                              face += n;
