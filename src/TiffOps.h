@@ -62,9 +62,9 @@ namespace tiff {
         results::code(NAME, kMixedDepths, "the samples of a pixel have different depths", BUILDS),                   \
         results::code(NAME, kTiled, "a tiled TIFF, which the library does not read", BUILDS),                        \
         results::code(NAME, kPlanar, "a planar TIFF (one plane a sample), which the library does not read", BUILDS), \
-        results::code(NAME, kIfdOutsideHeader, "the IFD or an entry lies past the header", BUILDS),                  \
+        results::code(NAME, kIfdOutsideHeader, "the IFD or an entry lies past the end of the file", BUILDS),         \
         results::code(NAME, kMissingEntry, "no ImageWidth, ImageLength or StripOffsets entry", BUILDS),              \
-        results::code(NAME, kBitsOutsideHeader, "the BitsPerSample array lies past the header", BUILDS),             \
+        results::code(NAME, kBitsOutsideHeader, "the BitsPerSample array lies past the end of the file", BUILDS),    \
         results::code(NAME, kRowsPastEnd, "the rows do not fit in the file", BUILDS),                                \
         results::code(NAME, kCannotReopen, "the TIFF cannot be opened for reading and writing", BUILDS),             \
         results::code(NAME, kIoFailure, "a read or write failed while the rows were processed", BUILDS)
