@@ -9,13 +9,13 @@
 #include "TiffOps.h"
 
 namespace targa {
-// Codes of the conversion besides the TIFF reader's (docs/exports.md).
+// Codes of the conversion besides the TIFF reader's (its rows below).
 inline constexpr float kCannotCreate = -5.0f;  // the Targa file cannot be created
 }  // namespace targa
 
 inline constexpr std::uint32_t kTargaMaxDimension = 65535;
 
-// Writes the Targa copy of tiffPath to tgaPath; 0 or a code (docs/exports.md).
+// Writes the Targa copy of tiffPath to tgaPath; 0 or a code (its rows below).
 float convertToTarga(const char* tiffPath, const char* tgaPath);
 
 // What saveAsTarga's result means.
