@@ -126,7 +126,7 @@ using results::refusal;
 
 inline constexpr results::Row kFileResults[] = {
     answer("CheckFolder", -1.0f, "the folder exists", Builds::Windows),
-    refusal("CheckFolder", 0.0f, "no such folder (missing, a file, or a path too long)", Builds::Windows),
+    refusal("CheckFolder", 0.0f, "no such folder (missing, a file, or a path over 259 UTF-16 units)", Builds::Windows),
     code("CheckFolder", -2.0f, "text is null", Builds::Windows),
     code("CheckFolder", 0.0f, "the folder can be opened", Builds::Mac),
     code("CheckFolder", -1.0f, "the folder cannot be opened, or text is null", Builds::Mac),
@@ -186,7 +186,7 @@ inline constexpr results::Row kFileResults[] = {
     code("EmptyFolder", -1.0f, "the folder cannot be opened, or text is null or empty", Builds::Mac),
 
     code("FileCopyTo", 0.0f, "the file was copied"),
-    code("FileCopyTo", -1.0f, "the copy failed, or text or mem1 is null"),
+    code("FileCopyTo", -1.0f, "the copy failed for any cause (busy or hard-linked too), or text or mem1 is null"),
     code("FileDelete", 0.0f, "the file was deleted"),
     code("FileDelete", -1.0f, "the file cannot be deleted, or text is null"),
     code("FileRename", 0.0f, "the file was renamed"),

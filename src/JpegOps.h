@@ -36,10 +36,8 @@ float convertToJPEG(const char* bmpPath, const char* jpegPath, int scale);
 // What saveAsJpeg's result means: its failures are positive.
 inline constexpr results::Row kJpegResults[] = {
     results::code("saveAsJpeg", jpegcode::kOk, "the JPEG file was written"),
-    results::code("saveAsJpeg", jpegcode::kNoCategoryTable,
-                  "a coding table could not be allocated; the output is empty"),
-    results::code("saveAsJpeg", jpegcode::kNoBitcodeTable,
-                  "a coding table could not be allocated; the output is empty"),
+    results::code("saveAsJpeg", jpegcode::kNoCategoryTable, "a coding table could not be allocated"),
+    results::code("saveAsJpeg", jpegcode::kNoBitcodeTable, "a coding table could not be allocated"),
     results::code("saveAsJpeg", jpegcode::kCannotOpenBmp, "the BMP cannot be opened"),
     results::code("saveAsJpeg", jpegcode::kShortHeader, "the BMP is shorter than 54 bytes"),
     results::code("saveAsJpeg", jpegcode::kNotBmp24, "not a 24-bit BMP"),

@@ -1,8 +1,9 @@
 // What an export's result means: each module lists, for each of its
 // exports, every code it can return and the values it returns on success,
-// and whether the row is a failure. The driver prints the meaning beside a
-// result and stops a script at a failure when asked to, the export reference
-// (docs/exports.md) is checked against the rows, and the sweeps accept only an
+// and whether the row is a failure. The rows are the one place the results
+// are written: the driver prints the meaning beside a result and stops a
+// script at a failure when asked to, `brindlex reference` writes the result
+// reference (docs/results.md) from them, and the sweeps accept only an
 // operation's own codes. Nothing in the library reads the rows.
 #pragma once
 

@@ -9,13 +9,13 @@
 #include "TiffOps.h"
 
 namespace targa {
-// Codes of the conversion besides the TIFF reader's (docs/exports.md).
+// Codes of the conversion besides the TIFF reader's (its rows below).
 inline constexpr float kCannotCreate = -5.0f;  // the Targa file cannot be created
 }  // namespace targa
 
 inline constexpr std::uint32_t kTargaMaxDimension = 65535;
 
-// Writes the Targa copy of tiffPath to tgaPath; 0 or a code (docs/exports.md).
+// Writes the Targa copy of tiffPath to tgaPath; 0 or a code (its rows below).
 float convertToTarga(const char* tiffPath, const char* tgaPath);
 
 // What saveAsTarga's result means.
@@ -38,13 +38,11 @@ inline constexpr results::Row kTargaResults[] = {
     results::code("saveAsTarga", tiff::kTurnedRows, "the rows are stored turned or mirrored (Orientation not 1)"),
     results::code("saveAsTarga", tiff::kMinIsWhite, "a grey map whose 0 is white (photometric interpretation 0)"),
     results::code("saveAsTarga", tiff::kIfdOutsideHeader, "the IFD or an entry lies past the end of the file"),
-    results::code("saveAsTarga", tiff::kMissingEntry,
-                  "no ImageWidth, ImageLength, BitsPerSample or StripOffsets entry"),
+    results::code("saveAsTarga", tiff::kMissingEntry, "no ImageWidth, ImageLength or StripOffsets entry"),
     results::code("saveAsTarga", tiff::kBitsOutsideHeader, "the BitsPerSample array lies past the end of the file"),
     results::code("saveAsTarga", tiff::kRowsPastEnd, "the file is shorter than its rows"),
     results::code("saveAsTarga", tiff::kTooLarge, "width or height above 65535"),
     results::code("saveAsTarga", targa::kCannotCreate, "the Targa file cannot be created, or it is the TIFF"),
-    results::code("saveAsTarga", tiff::kCannotReopen,
-                  "the TIFF cannot be opened for writing; the Targa file holds its header"),
+    results::code("saveAsTarga", tiff::kCannotReopen, "the TIFF cannot be opened for reading and writing"),
     results::code("saveAsTarga", tiff::kIoFailure, "a read or write failed while the rows were copied"),
 };

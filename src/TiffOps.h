@@ -62,9 +62,9 @@ namespace tiff {
         results::code(NAME, kMixedDepths, "the samples of a pixel have different depths", BUILDS),                   \
         results::code(NAME, kTiled, "a tiled TIFF, which the library does not read", BUILDS),                        \
         results::code(NAME, kPlanar, "a planar TIFF (one plane a sample), which the library does not read", BUILDS), \
-        results::code(NAME, kIfdOutsideHeader, "the IFD or an entry lies past the header", BUILDS),                  \
+        results::code(NAME, kIfdOutsideHeader, "the IFD or an entry lies past the end of the file", BUILDS),         \
         results::code(NAME, kMissingEntry, "no ImageWidth, ImageLength or StripOffsets entry", BUILDS),              \
-        results::code(NAME, kBitsOutsideHeader, "the BitsPerSample array lies past the header", BUILDS),             \
+        results::code(NAME, kBitsOutsideHeader, "the BitsPerSample array lies past the end of the file", BUILDS),    \
         results::code(NAME, kRowsPastEnd, "the rows do not fit in the file", BUILDS),                                \
         results::code(NAME, kCannotReopen, "the TIFF cannot be opened for reading and writing", BUILDS),             \
         results::code(NAME, kIoFailure, "a read or write failed while the rows were processed", BUILDS)
@@ -85,12 +85,14 @@ namespace tiff {
         results::code(NAME, kCannotCreate, "the destination cannot be created, or it is the source")
 
 // The merges' codes beyond the walk.
-#define BRINDLEX_TIFF_MERGE_ROWS(NAME, BUILDS)                                                           \
-    results::code(NAME, 0.0f, "map B was merged", BUILDS),                                               \
-        results::code(NAME, kBCannotOpen, "map B cannot be opened", BUILDS),                             \
-        results::code(NAME, kBSizesDiffer, "map B has no IFD entries, or the sizes differ", BUILDS),     \
-        results::code(NAME, kBSamplesDiffer, "the sample counts, depths or byte orders differ", BUILDS), \
-        results::code(NAME, kHeaderLengthsDiffer, "the maps' rows start at different offsets", BUILDS),  \
+#define BRINDLEX_TIFF_MERGE_ROWS(NAME, BUILDS)                                                                     \
+    results::code(NAME, 0.0f, "map B was merged", BUILDS),                                                         \
+        results::code(NAME, kBCannotOpen, "map B cannot be opened", BUILDS),                                       \
+        results::code(NAME, kBSizesDiffer, "map B has no IFD entries, or the sizes differ", BUILDS),               \
+        results::code(NAME, kBSamplesDiffer,                                                                       \
+                      "the sample counts or depths differ, or 16- or 32-bit samples are in different byte orders", \
+                      BUILDS),                                                                                     \
+        results::code(NAME, kHeaderLengthsDiffer, "the maps' rows start at different offsets", BUILDS),            \
         results::code(NAME, kBCannotReopen, "map B cannot be opened for writing, or it is map A", BUILDS)
 
 inline constexpr results::Row kTiffResults[] = {

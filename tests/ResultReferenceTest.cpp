@@ -50,7 +50,7 @@ TEST(ResultReference, WritesEachKindOfRowReadably) {
     const std::string ref = resultReference();
     const std::string lines[] = {
         "| " + kMinus + "9 | yes | an argument is missing or its value is refused | both |",
-        "| 1501 + n | yes | tile file n cannot be created or written | both |",
+        "| 1501 + n | yes | tile file n cannot be created or written, or would be the mesh itself | both |",
         "| 1 and up | yes | a chunk with this tag is where the vertex, colour or face chunk must be | Windows |",
         "| 0 and up |  | the scale factor (any result no other row explains) | both |",
         "| 0 to 65535 |  | the span of the samples (any result no other row explains) | Windows |",

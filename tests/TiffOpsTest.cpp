@@ -967,6 +967,33 @@ TiffBuilder mapB() {
     return b;
 }
 
+// The file b builds, stored "MM": the numbers of its header, IFD and
+// arrays, and each sample wider than a byte, most significant byte first.
+std::vector<std::uint8_t> bigEndianFile(const TiffBuilder& b) {
+    std::vector<std::uint8_t> f = b.build();
+    auto turn = [&f](std::size_t at, std::size_t n) { std::reverse(f.begin() + at, f.begin() + at + n); };
+    f[0] = f[1] = 'M';
+    turn(2, 2);
+    turn(4, 4);
+    turn(8, 2);
+    for (std::size_t k = 0; k < b.entries.size(); ++k) {
+        const std::size_t e = 10 + 12 * k;
+        turn(e, 2);
+        turn(e + 2, 2);
+        turn(e + 4, 4);
+        // One SHORT sits in the first two bytes of the value field.
+        const bool oneShort = b.entries[k].type == 3 && b.entries[k].count == 1;
+        turn(e + 8, oneShort ? 2 : 4);
+    }
+    const std::size_t arrays = 10 + 12 * b.entries.size() + 4;
+    for (std::size_t i = 0; i < 6; ++i) turn(arrays + 2 * i, 2);       // BitsPerSample, SampleFormat
+    for (std::size_t i = 0; i < 4; ++i) turn(arrays + 12 + 4 * i, 4);  // the two rationals
+    const std::size_t bytes = static_cast<std::size_t>(b.bits) / 8;
+    if (bytes > 1)
+        for (std::size_t p = b.stripOffset(); p + bytes <= f.size(); p += bytes) turn(p, bytes);
+    return f;
+}
+
 }  // namespace
 
 TEST(MergeTiff, BackgroundPixelsTakeA) {
@@ -1065,6 +1092,48 @@ TEST(MergeTiff, RefusalsLeaveBUntouched) {
     pb = put(dir, "b4.tif", b4.build());
     EXPECT_EQ(callExport("mergeMapsTIF", put(dir, "a4.tif", a4.build()), 0, &pb), 0.0f);
     EXPECT_EQ(readBytes(pb), b4.build());
+}
+
+// Samples are copied as stored, so two maps in different byte orders merge
+// only when a sample is one byte; wider ones are refused and B is left as
+// it was.
+TEST(MergeTiff, ByteOrdersMayDifferOnlyForSingleByteSamples) {
+    TempDir dir;
+    struct Case {
+        int bits;
+        bool aBig, bBig;
+        float code;
+    } cases[] = {
+        {8, false, true, 0.0f},
+        {8, true, false, 0.0f},
+        {16, false, true, kBSamplesDiffer},
+        {16, true, false, kBSamplesDiffer},
+        {16, true, true, 0.0f},
+        {32, false, true, kBSamplesDiffer},
+        {32, true, false, kBSamplesDiffer},
+        {32, true, true, 0.0f},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.bits) + " bits, A " + (c.aBig ? "MM" : "II") + ", B " + (c.bBig ? "MM" : "II"));
+        TiffBuilder a(4, 3, 3, c.bits), b(4, 3, 3, c.bits);
+        const std::size_t pixel = a.pixels.size() / 12;
+        // A's first pixel, all zero bytes, is the key; every second pixel of B is the key.
+        for (std::size_t i = 0; i < a.pixels.size(); ++i) {
+            a.pixels[i] = static_cast<std::uint8_t>(i < pixel ? 0 : i + 1);
+            b.pixels[i] = static_cast<std::uint8_t>((i / pixel) % 2 ? 0xC0 + i : 0);
+        }
+        const std::vector<std::uint8_t> fa = c.aBig ? bigEndianFile(a) : a.build();
+        const std::vector<std::uint8_t> fb = c.bBig ? bigEndianFile(b) : b.build();
+        std::string pb = put(dir, "b.tif", fb);
+        EXPECT_EQ(callExport("mergeMapsTIF", put(dir, "a.tif", fa), 0, &pb), c.code);
+        std::vector<std::uint8_t> want = fb;
+        const std::size_t s = a.stripOffset();
+        if (c.code == 0.0f)
+            for (std::size_t px = 0; px < 12; px += 2)
+                std::copy_n(fa.begin() + s + px * pixel, pixel, want.begin() + s + px * pixel);
+        ASSERT_EQ(b.stripOffset(), s);
+        EXPECT_EQ(readBytes(pb), want);
+    }
 }
 
 TEST(MergeTiff, ReadOnlyMapsAreRefused) {
