@@ -87,8 +87,8 @@ inline constexpr results::Row kSmallResults[] = {
     results::code("SendKey", 0.0f, "done (nothing to do)", results::Builds::Windows),
     results::code("GetString", 0.0f, "mem1 holds the text from the offset", results::Builds::Mac),
     results::code("GetString", -1.0f, "text or mem1 is null", results::Builds::Mac),
-    results::code("checkKelvaneVersion", kVersionMarksFound, "the file holds the version marks",
-                  results::Builds::Windows),
+    results::answer("checkKelvaneVersion", kVersionMarksFound, "the file holds the version marks",
+                    results::Builds::Windows),
     results::code("checkKelvaneVersion", 0.0f, "no version marks, or text is null", results::Builds::Windows),
     results::code("checkKelvaneVersion", kVersionFileCannotOpen, "the file cannot be opened", results::Builds::Windows),
 };

@@ -131,6 +131,31 @@ TEST(ResultCodes, FailuresAreMarked) {
         }
 }
 
+// The exceptions to "negative is a failure, 0 or more a success" that the
+// README's box gives a script author, held to the rows that stop a script.
+TEST(ResultCodes, TheExceptionsToTheSignRuleAreMarkedAsTheyMean) {
+    const struct {
+        const char* exportName;
+        float r;
+        bool windows, failure;
+    } cases[] = {
+        {"saveAsJpeg", 1, false, true},    {"saveAsJpeg", 11, true, true},
+        {"getUVs", 1501, false, true},     {"getUVsMask", 1503, true, true},
+        {"mesktoOBJ", 20001, true, true},  {"mergeMapsTIF", 258, false, true},
+        {"swapRGBTIF", 258, true, true},   {"saveAsTarga", 258, false, true},
+        {"mergeMapsPSD", 36, false, true}, {"checkKelvaneVersion", -1, true, false},
+        {"CheckFolder", -1, true, false},  {"GetPublicFolder", 1, false, false},
+        {"Version", 48, false, false},     {"getUVTile", 3, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.exportName) + " " + std::to_string(c.r));
+        const std::vector<Row> rows = resultRowsOf(c.exportName, c.windows);
+        const Row* row = explainingRow(rows, c.r);
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(row->failure, c.failure);
+    }
+}
+
 TEST(ResultCodes, DescribeResultNamesTheRowThatExplainsIt) {
     const float inf = std::numeric_limits<float>::infinity();
     struct Case {
