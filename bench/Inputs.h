@@ -105,20 +105,34 @@ inline void exportRow(const BenchOptions& opt, const std::string& libPath, std::
 // `operation`): dd writing the bytes of the file the row wrote to a file
 // of its own and flushing them to stable storage (conv=fdatasync); for several
 // files, dd of each and one flush of the file system at the end (sync -f).
-// The export is timed again beside it, the two taking turns in one child,
+// Where the inputs `read` are larger than the output, the limit reads them
+// first (cat). The export is timed again beside it, the two taking turns in one child,
 // each run from its own fresh copy where the row has one and after a flush
 // of the file systems: both find the disk idle, so the ratio is the
 // export's against the durable write alone, whatever the disk did before.
 // The row, with its everyday limit, stays.
 inline void durableRow(const BenchOptions& opt, const std::string& libPath, std::vector<BenchRow>& rows,
                        const std::string& operation, const std::vector<std::string>& written,
-                       const Fresh& fresh = nullptr) {
+                       const Fresh& fresh = nullptr, const std::vector<std::string>& read = {}) {
     if (listingCalls() || rows.empty() || rows.back().operation != operation || written.empty()) return;
     BenchRow row = rows.back();
+    // An export that reads more than it writes cannot be quicker than
+    // reading its input: the limit then reads it first (from the cache, as
+    // the export finds it), so that the ratio shows what the export adds.
+    std::error_code ec;
+    std::uintmax_t in = 0, out = 0;
+    for (const std::string& f : read) in += std::filesystem::file_size(f, ec);
+    for (const std::string& f : written) out += std::filesystem::file_size(f, ec);
+    const bool readsFirst = in > out;
     // The bytes the export wrote, kept aside: a fresh copy before each run
     // puts the old content back under the output's name.
     std::vector<std::string> kept, to;
     std::string command;
+    if (readsFirst) {
+        command = "cat";
+        for (const std::string& f : read) command += " " + quote(f);
+        command += " > /dev/null && ";
+    }
     for (std::size_t i = 0; i < written.size(); ++i) {
         kept.push_back(opt.scratch + "written" + std::to_string(i) + ".bin");
         copyFile(written[i], kept.back());
@@ -128,11 +142,15 @@ inline void durableRow(const BenchOptions& opt, const std::string& libPath, std:
     }
     if (written.size() > 1) command += " && sync -f " + quote(opt.scratch);
     BenchStep step;
-    // dd's files stay from one run to the next, as the export's output does:
-    // each run replaces a file of the same size and pays for freeing the old
-    // one's blocks, as the export does when its rename drops the old file.
-    step.prepare = [fresh] {
+    // dd pays for freeing the old file's blocks, as the export does when its
+    // rename drops the old file: a rewrite's dd writes over a copy of the
+    // file the export rewrites; an output's dd over its own file from the
+    // previous run, of the output's size.
+    const bool overOld = !fresh.from.empty() && to.size() == 1;
+    const std::string old = overOld ? to[0] : std::string();
+    step.prepare = [fresh, old] {
         if (!fresh.from.empty()) copyFile(fresh.from, fresh.to);
+        if (!old.empty()) copyFile(fresh.from, old);
     };
     step.run = [command](HostLibrary&) { return std::system(command.c_str()) == 0; };
     if (row.step) {
@@ -141,7 +159,10 @@ inline void durableRow(const BenchOptions& opt, const std::string& libPath, std:
         double peak = 0;
         row.ok = row.ok && timeInChild(libPath, step, opt.runs, row.peerSeconds, peak);
     }
-    row.peer = written.size() == 1 ? "dd conv=fdatasync of the output" : "dd of each file, then sync -f";
+    row.peer = std::string(readsFirst ? "cat of the input, then " : "") +
+               (written.size() > 1 ? "dd of each file, then sync -f"
+                : overOld          ? "dd conv=fdatasync of the output over the old file"
+                                   : "dd conv=fdatasync of the output");
     rows.push_back(row);
     for (const std::string& f : kept) ::unlink(f.c_str());
     for (const std::string& f : to) ::unlink(f.c_str());

@@ -141,7 +141,7 @@ void benchObj(const BenchOptions& opt, const std::string& libPath, std::vector<B
         timeInChild(libPath, write, opt.runs, row.peerSeconds, peak);
         row.peer = "one write of the same bytes";
         rows.push_back(row);
-        durableRow(opt, libPath, rows, "objWriter", {out});
+        durableRow(opt, libPath, rows, "objWriter", {out}, nullptr, {mesh});
     }
     if (wanted(opt, "outMRGB")) {
         const std::string out = opt.scratch + "colours.txt";
@@ -158,7 +158,7 @@ void benchObj(const BenchOptions& opt, const std::string& libPath, std::vector<B
         row.peer = "cat";
         row.peerSeconds = timeCommand("cat " + quote(colourFile) + " > /dev/null", opt.runs);
         rows.push_back(row);
-        durableRow(opt, libPath, rows, "outMRGB", {out});
+        durableRow(opt, libPath, rows, "outMRGB", {out}, nullptr, {colourFile});
     }
 }
 
