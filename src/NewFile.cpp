@@ -378,6 +378,16 @@ bool copyRange(FileWindow& w, std::uint64_t off, std::uint64_t n, NewFile& out) 
     return true;
 }
 
+Written copyFile(const char* source, const char* destination, Target target) {
+    FileWindow from;
+    if (from.open(source) != Load::Ok) return Written::CannotOpen;
+    NewFile out;
+    if (const Written w = out.begin(destination, target); w != Written::Ok) return w;
+    if (!copyRange(from, 0, from.size(), out)) return Written::Failed;
+    from.release();  // Windows renames nothing over an open file
+    return out.commit();
+}
+
 NewFileBatch::~NewFileBatch() {
     for (NewFile& f : files_) f.abandon();
 }

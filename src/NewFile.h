@@ -133,7 +133,7 @@ private:
     int drains_ = 0;  // pieces written so far, to start writing behind from the second on
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t capacity_ = 0, used_ = 0;
-    std::uint64_t pos_ = 0;        // where the buffer's first byte goes
+    std::uint64_t pos_ = 0;  // where the buffer's first byte goes
     detail::WriteOutSpan span_;
     bool ok_ = true;
 };
@@ -141,6 +141,19 @@ private:
 // Writes the bytes [off, off + n) of w's file at out's position, a block at
 // a time; false when a block cannot be read (out.ok() tells a failed write).
 bool copyRange(FileWindow& w, std::uint64_t off, std::uint64_t n, NewFile& out);
+
+// Copies source over destination through a NewFile, a block at a time: Ok,
+// or why not (CannotOpen: the source cannot be read), the destination then
+// as it was.
+Written copyFile(const char* source, const char* destination, Target target);
+
+// The system's own rename and removal of a name, for the file services that
+// offer them as they are: the POSIX rename replaces an existing
+// destination, the Windows one never does (it moves across volumes by
+// copying); the POSIX removal also takes an empty folder. Nothing the
+// library writes goes through them.
+bool renameName(const char* utf8From, const char* utf8To);
+bool removeName(const char* utf8Path);
 
 // New files in one call committed together, with one flush per folder
 // (the tile files of a split). Each is handed over once its content is

@@ -1,5 +1,6 @@
 // The write protocol on POSIX systems (Linux, and macOS, whose calls are
-// named where they differ).
+// named where they differ), and the system's rename and removal that the
+// file services offer.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -486,3 +488,11 @@ void abandon(Platform& s) {
 }
 
 }  // namespace fileio::detail
+
+namespace fileio {
+
+bool renameName(const char* utf8From, const char* utf8To) { return std::rename(utf8From, utf8To) == 0; }
+
+bool removeName(const char* utf8Path) { return std::remove(utf8Path) == 0; }
+
+}  // namespace fileio

@@ -1,4 +1,5 @@
-// The write protocol on Windows.
+// The write protocol on Windows, and the system's rename and removal that
+// the file services offer.
 //
 // The new file replaces the destination with MoveFileExW (replace, write
 // through) once FlushFileBuffers has put its content on stable storage; the
@@ -334,3 +335,13 @@ void abandon(Platform& s) {
 }
 
 }  // namespace fileio::detail
+
+namespace fileio {
+
+bool renameName(const char* utf8From, const char* utf8To) {
+    return MoveFileExW(widen(utf8From).c_str(), widen(utf8To).c_str(), MOVEFILE_COPY_ALLOWED) != 0;
+}
+
+bool removeName(const char* utf8Path) { return DeleteFileW(widen(utf8Path).c_str()) != 0; }
+
+}  // namespace fileio
