@@ -293,26 +293,10 @@ bool sameFile(const char* utf8PathA, const char* utf8PathB) {
 }
 #endif
 
-namespace {
-
-std::uint8_t loadU8(const std::uint8_t* p) { return *p; }
-
-// One bounds-checked load of a T at off.
-template <class T, T (*load)(const std::uint8_t*)>
-bool loadAt(const Bytes& b, std::size_t off, T& v) {
-    if (!b.has(off, sizeof(T))) return false;
-    v = load(b.data + off);
+bool Bytes::le32(std::size_t off, std::uint32_t& v) const {
+    if (!has(off, 4)) return false;
+    v = loadLE32(data + off);
     return true;
 }
-
-}  // namespace
-
-bool Bytes::u8(std::size_t off, std::uint8_t& v) const { return loadAt<std::uint8_t, loadU8>(*this, off, v); }
-bool Bytes::le16(std::size_t off, std::uint16_t& v) const { return loadAt<std::uint16_t, loadLE16>(*this, off, v); }
-bool Bytes::le32(std::size_t off, std::uint32_t& v) const { return loadAt<std::uint32_t, loadLE32>(*this, off, v); }
-bool Bytes::be16(std::size_t off, std::uint16_t& v) const { return loadAt<std::uint16_t, loadBE16>(*this, off, v); }
-bool Bytes::be32(std::size_t off, std::uint32_t& v) const { return loadAt<std::uint32_t, loadBE32>(*this, off, v); }
-bool Bytes::lef32(std::size_t off, float& v) const { return loadAt<float, loadLEf32>(*this, off, v); }
-bool Bytes::bef32(std::size_t off, float& v) const { return loadAt<float, loadBEf32>(*this, off, v); }
 
 }  // namespace fileio

@@ -151,13 +151,8 @@ struct Bytes {
         return has(off, count * elemSize);
     }
 
-    bool u8(std::size_t off, std::uint8_t& v) const;
-    bool le16(std::size_t off, std::uint16_t& v) const;
+    // The little-endian 32-bit word at off, when it lies inside the data.
     bool le32(std::size_t off, std::uint32_t& v) const;
-    bool be16(std::size_t off, std::uint16_t& v) const;
-    bool be32(std::size_t off, std::uint32_t& v) const;
-    bool lef32(std::size_t off, float& v) const;
-    bool bef32(std::size_t off, float& v) const;
 };
 
 #if defined(_WIN32)

@@ -134,23 +134,14 @@ TEST(FileWindow, ReadSomeStopsAtTheEnd) {
     }
 }
 
-TEST(Bytes, EveryAccessorStopsAtTheEnd) {
+TEST(Bytes, LoadsAndRangesStopAtTheEnd) {
     const std::uint8_t data[6] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
     fileio::Bytes b(data, sizeof data);
     std::uint32_t v32 = 0;
-    std::uint16_t v16 = 0;
-    std::uint8_t v8 = 0;
-    float f = 0;
     EXPECT_TRUE(b.le32(2, v32));
     EXPECT_EQ(v32, 0x06050403u);
-    EXPECT_TRUE(b.be32(0, v32));
-    EXPECT_EQ(v32, 0x01020304u);
     EXPECT_FALSE(b.le32(3, v32));
-    EXPECT_FALSE(b.be16(5, v16));
-    EXPECT_TRUE(b.le16(4, v16));
-    EXPECT_EQ(v16, 0x0605);
-    EXPECT_FALSE(b.u8(6, v8));
-    EXPECT_FALSE(b.lef32(SIZE_MAX - 1, f));
+    EXPECT_FALSE(b.le32(SIZE_MAX - 1, v32));
     EXPECT_FALSE(b.has(SIZE_MAX, 2));
     EXPECT_TRUE(b.has(6, 0));
     EXPECT_FALSE(b.hasArray(0, SIZE_MAX / 2, 4));  // the product would overflow
