@@ -1,6 +1,7 @@
 // The export table's shared pieces: the host call signature, the export
 // macro, argument decoding, result delivery and the exception guard (the
-// library-wide codes and the mem1 writer are in HostCall.h).
+// library-wide codes and the mem1 writer are in HostCall.h, the small
+// exports' codes and rows in SmallCodes.h).
 #pragma once
 
 #include <initializer_list>
@@ -10,7 +11,7 @@
 
 #include "HostCall.h"
 #include "Platform.h"
-#include "ResultCodes.h"
+#include "SmallCodes.h"
 
 // Every export has the host call signature.
 #define BRINDLEX_HOST_ARGS char *text, double value, char *mem1, int mem1Size, char *mem2, int mem2Size, char **zData
@@ -59,12 +60,7 @@ float guard(Work&& work) noexcept {
 }  // namespace hostcall
 
 // Host version check: 0, -1 (marks found) or -17 (cannot open).
-inline constexpr float kVersionMarksFound = -1.0f;
-inline constexpr float kVersionFileCannotOpen = -17.0f;
 float checkVersionFile(const char* path);
-
-// What Version returns.
-inline constexpr float kVersionNumber = 48.0f;
 
 #if !BRINDLEX_WINDOWS
 // The two trivial classes of the POSIX (macOS) build.
@@ -80,15 +76,3 @@ public:
 
 BRINDLEX_CPP_EXPORT char* get_substr(char* s, int n);
 #endif
-
-// What each small export's result means.
-inline constexpr results::Row kSmallResults[] = {
-    results::answer("Version", kVersionNumber, "the library's version number"),
-    results::code("SendKey", 0.0f, "done (nothing to do)", results::Builds::Windows),
-    results::code("GetString", 0.0f, "mem1 holds the text from the offset", results::Builds::Mac),
-    results::code("GetString", -1.0f, "text or mem1 is null", results::Builds::Mac),
-    results::answer("checkKelvaneVersion", kVersionMarksFound, "the file holds the version marks",
-                    results::Builds::Windows),
-    results::code("checkKelvaneVersion", 0.0f, "no version marks, or text is null", results::Builds::Windows),
-    results::code("checkKelvaneVersion", kVersionFileCannotOpen, "the file cannot be opened", results::Builds::Windows),
-};

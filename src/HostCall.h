@@ -13,7 +13,7 @@
 namespace hostcall {
 
 // Library-wide codes, shared by every export (the operations' own codes are
-// in the result rows of each module's header; docs/results.md lists all).
+// in each module's codes header, NAMECodes.h; docs/results.md lists all).
 inline constexpr float kRefused = -9.0f;             // missing argument or value outside the accepted set
 inline constexpr float kMem1TooSmall = -9003.0f;     // string result longer than mem1Size - 1; mem1 untouched
 inline constexpr float kOutOfMemory = -9001.0f;      // allocation failed inside the work

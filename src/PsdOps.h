@@ -1,5 +1,6 @@
 // PSD maps: the flat, uncompressed PSD dialect, readPSDHeader, the map merge,
-// the channel swap, and the header the 16-bit depth conversion writes.
+// the channel swap, and the header the 16-bit depth conversion writes. The
+// codes, and what each PSD map export's result means, are in PsdCodes.h.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +8,6 @@
 #include <vector>
 
 #include "PsdCodes.h"
-#include "ResultCodes.h"
 
 namespace fileio {
 struct Bytes;
@@ -64,30 +64,3 @@ float mergePSD(const char* a, const char* b);
 // swapRGBPSD: rewrites the colour planes of an 8-bit RGB map in the mode's
 // order (1: R B G, 2: B R G, 3: G B R; 0 leaves the map alone).
 float swapChannelsPSD(const char* path, int mode);
-
-// What each PSD map export's result means. The PSD thumbnail's rows are with
-// the BMP operations, where its worker is.
-#define BRINDLEX_PSD_HEADER_ROWS(NAME)                                                              \
-    results::code(NAME, psd::kBadSignature, "a file cannot be opened or read, or it is not a PSD"), \
-        results::code(NAME, psd::kBadVersion, "the PSD version is not 1"),                          \
-        results::code(NAME, psd::kColourData, "the PSD has colour-mode data"),                      \
-        results::code(NAME, psd::kCompressed, "the image data is compressed"),                      \
-        results::code(NAME, psd::kShortData, "the image data is shorter than the planes need"),     \
-        results::code(NAME, psd::kShortHeader, "the header or its sections run past the end of the file")
-
-inline constexpr results::Row kPsdResults[] = {
-    BRINDLEX_PSD_HEADER_ROWS("mergeMapsPSD"),
-    results::code("mergeMapsPSD", 0.0f, "map B was merged"),
-    results::code("mergeMapsPSD", psd::kCannotWrite, "map B cannot be opened for writing or written, or it is map A"),
-    results::code("mergeMapsPSD", psd::kSizesDiffer, "the maps' rows or columns differ"),
-    results::code("mergeMapsPSD", psd::kHeadersDiffer, "the maps' image data start at different offsets"),
-    results::code("mergeMapsPSD", psd::kUnsupportedKind,
-                  "map A is neither 16-bit grey nor 8-bit RGB, or map B is not of its kind"),
-
-    BRINDLEX_PSD_HEADER_ROWS("swapRGBPSD"),
-    results::code("swapRGBPSD", 0.0f, "the planes were rewritten (mode 0: left alone)"),
-    results::code("swapRGBPSD", psd::kCannotWrite, "the map cannot be opened for writing or written"),
-    results::code("swapRGBPSD", psd::kNotRgb8, "the map is not 8-bit RGB (other depths, CMYK, Lab, greyscale)"),
-};
-
-#undef BRINDLEX_PSD_HEADER_ROWS

@@ -1,10 +1,12 @@
-// What an export's result means: each module lists, for each of its
-// exports, every code it can return and the values it returns on success,
-// and whether the row is a failure. The rows are the one place the results
-// are written: the driver prints the meaning beside a result and stops a
-// script at a failure when asked to, `brindlex reference` writes the result
-// reference (docs/results.md) from them, and the sweeps accept only an
-// operation's own codes. Nothing in the library reads the rows.
+// What an export's result means: each module's codes header (NAMECodes.h,
+// below the module header) lists, for each of its exports, every code it
+// can return and the values it returns on success, and whether the row is
+// a failure. The rows are the one place the results are written: the
+// driver, which includes the codes headers alone, prints the meaning
+// beside a result and stops a script at a failure when asked to, `brindlex
+// reference` writes the result reference (docs/results.md) from them, and
+// the sweeps accept only an operation's own codes. Nothing in the library
+// reads the rows.
 #pragma once
 
 #include <limits>

@@ -1,7 +1,8 @@
 // The TIFF dialect the host writes (little-endian, uncompressed, one strip,
 // interleaved samples) as far as the operations read and write it: the walk
 // of a map's first IFD, the checks on what it found, and the fixed header
-// templates of the maps the operations write.
+// templates of the maps the operations write. The tags the walk acts on and
+// its codes are in TiffCodes.h.
 #pragma once
 
 #include <cstddef>
@@ -9,50 +10,16 @@
 #include <vector>
 
 #include "FileAccess.h"
+#include "TiffCodes.h"
 
 namespace tiff {
 
 // ---------------------------------------------------------------------------
 // The reader.
 
-// Tags the walk acts on.
-enum Tag : std::uint16_t {
-    kImageWidth = 256,
-    kImageLength = 257,
-    kBitsPerSample = 258,
-    kCompression = 259,
-    kPhotometric = 262,
-    kStripOffsets = 273,
-    kRowsPerStrip = 278,
-    kSamplesPerPixel = 277,
-    kStripByteCounts = 279,
-    kOrientation = 274,
-    kPlanarConfiguration = 284,
-    kTileWidth = 322,
-    kTileOffsets = 324,
-    kSampleFormat = 339,
-};
-
 // SampleFormat values.
 inline constexpr int kUnsignedSamples = 1;
 inline constexpr int kFloatSamples = 3;
-
-// Codes for sources outside the dialect (the tag checks return the failing
-// tag negated, see walkIfd). Every one is returned before any byte is written.
-inline constexpr float kIfdOutsideHeader = -51.0f;   // the IFD or one of its entries lies past the end of the file
-inline constexpr float kMissingEntry = -52.0f;       // no ImageWidth, ImageLength or StripOffsets entry
-inline constexpr float kBitsOutsideHeader = -53.0f;  // the BitsPerSample array lies past the end of the file
-// Files written by other programs in layouts the operations would misread.
-inline constexpr float kNotTiff = -50.0f;            // neither "II" and 42 nor "MM" and 42 at the start
-inline constexpr float kMixedDepths = -48.0f;        // the samples of a pixel have different depths
-inline constexpr float kTiled = -47.0f;              // tiles rather than strips
-inline constexpr float kPlanar = -46.0f;             // each sample in a plane of its own
-inline constexpr float kMinIsWhite = -45.0f;         // grey map whose 0 is white
-inline constexpr float kWrongSampleFormat = -44.0f;  // integers where floats are needed, or the other way
-inline constexpr float kModeSamples = -43.0f;        // the map's samples a pixel differ from the mode's
-inline constexpr float kTurnedRows = -42.0f;  // rows stored in another orientation than top row first, left to right
-// The file cannot be opened for reading.
-inline constexpr float kCannotOpen = -10.0f;
 
 // The per-operation points of the one IFD walk.
 struct WalkRules {

@@ -3,16 +3,17 @@
 #include <cmath>
 #include <cstdio>
 
-#include "BmpOps.h"
-#include "Brindlex.h"
-#include "ExrRange.h"
-#include "FileOps.h"
-#include "JpegOps.h"
-#include "MeskOps.h"
+#include "BmpCodes.h"
+#include "ExrCodes.h"
+#include "FileCodes.h"
+#include "HostCall.h"
+#include "JpegCodes.h"
+#include "MeskCodes.h"
 #include "Platform.h"
-#include "PsdOps.h"
-#include "TargaOps.h"
-#include "TiffOps.h"
+#include "PsdCodes.h"
+#include "SmallCodes.h"
+#include "TargaCodes.h"
+#include "TiffCodes.h"
 
 namespace {
 
