@@ -74,8 +74,9 @@ void listCall(const ExportCall& c) {
 
 namespace {
 
-// Times steps in a child process, taking turns within each run: the median
-// of each step, then how far the runs raised the peak (MiB). settle flushes
+// Times steps in a child process, taking turns within each run (in
+// reverse order every other run): the median of each step, then how far
+// the runs raised the peak (MiB). settle flushes
 // the file systems before each timed step. A failed run gives -1 for all.
 std::vector<double> timeStepsInChild(const std::string& libPath, const std::vector<const BenchStep*>& steps, int runs,
                                      bool settle) {
@@ -100,7 +101,11 @@ std::vector<double> timeStepsInChild(const std::string& libPath, const std::vect
             std::vector<std::vector<double>> times(n);
             bool ok = true;
             for (int i = 0; i <= runs && ok; ++i) {  // run 0 warms up
-                for (std::size_t s = 0; s < n && ok; ++s) {
+                for (std::size_t k = 0; k < n && ok; ++k) {
+                    // Odd runs take the steps in reverse order, so that a
+                    // disk that speeds up or slows down during the runs
+                    // favours neither.
+                    const std::size_t s = i % 2 ? n - 1 - k : k;
                     if (steps[s]->prepare) steps[s]->prepare();
                     if (settle) ::sync();
                     double t0 = now();

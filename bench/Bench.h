@@ -25,6 +25,9 @@ struct BenchRow {
     double peakMiB = 0;  // what the calls added to the process's peak resident memory
     bool ok = true;
     std::shared_ptr<const BenchStep> step;  // what brindlexSeconds timed, where it can be run again
+    // The same step writing its one output at another path, where the row
+    // can say which argument is the output.
+    std::function<BenchStep(const std::string& output)> writingTo;
 };
 
 struct BenchOptions {
@@ -42,7 +45,8 @@ struct BenchOptions {
 // library was loaded, in MiB. ok is false when a run reported failure.
 bool timeInChild(const std::string& libPath, const BenchStep& step, int runs, double& median, double& peakMiB);
 
-// Times a and b in one child, taking turns, each run after its own prepare
+// Times a and b in one child, taking turns (b first in every other run),
+// each run after its own prepare
 // and a flush of every file system (not timed), so that both find the disk
 // idle and neither pays for what the other left to it: the medians of each.
 bool timePairInChild(const std::string& libPath, const BenchStep& a, const BenchStep& b, int runs, double& medianA,

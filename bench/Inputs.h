@@ -84,55 +84,73 @@ inline void exportRow(const BenchOptions& opt, const std::string& libPath, std::
     BenchRow row;
     row.operation = operation;
     row.input = input;
-    BenchStep step;
-    if (!fresh.from.empty()) step.prepare = [fresh] { copyFile(fresh.from, fresh.to); };
-    step.run = [=](HostLibrary& lib) {
-        HostFn fn = lib.bind(name);
-        if (!fn) return false;
-        std::string m = mem1;
-        const float r = hostCall(fn, text.c_str(), value, &m, 4096);
-        return anyResult ? r > 0 : r == expect;
+    auto calling = [=](const std::string& m1) {
+        BenchStep step;
+        if (!fresh.from.empty()) step.prepare = [fresh] { copyFile(fresh.from, fresh.to); };
+        step.run = [=](HostLibrary& lib) {
+            HostFn fn = lib.bind(name);
+            if (!fn) return false;
+            std::string m = m1;
+            const float r = hostCall(fn, text.c_str(), value, &m, 4096);
+            return anyResult ? r > 0 : r == expect;
+        };
+        step.oneCore = oneCore;
+        return step;
     };
-    step.oneCore = oneCore;
+    const BenchStep step = calling(mem1);
     row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
     row.step = std::make_shared<const BenchStep>(step);
+    row.writingTo = calling;  // the exports whose output path is mem1
     row.peer = peer;
     if (!peerCommand.empty()) row.peerSeconds = timeCommand(peerCommand, opt.runs);
     rows.push_back(row);
 }
 
+// A folder of this run's own on the memory file system, where a write
+// reaches no disk; empty where there is none.
+inline std::string memoryFolder() {
+    const std::string folder = "/dev/shm/brindlex-bench-" + std::to_string(::getpid()) + "/";
+    std::error_code ec;
+    if (!std::filesystem::is_directory("/dev/shm", ec)) return {};
+    std::filesystem::create_directories(folder, ec);
+    return ec ? std::string() : folder;
+}
+
 // The limit of a durable write beside the last row (when it is
 // `operation`): dd writing the bytes of the file the row wrote to a file
-// of its own and flushing them to stable storage (conv=fdatasync); for several
-// files, dd of each and one flush of the file system at the end (sync -f).
-// Where the inputs `read` are larger than the output, the limit reads them
-// first (cat). The export is timed again beside it, the two taking turns in one child,
-// each run from its own fresh copy where the row has one and after a flush
-// of the file systems: both find the disk idle, so the ratio is the
-// export's against the durable write alone, whatever the disk did before.
-// The row, with its everyday limit, stays.
+// of its own and flushing them to stable storage (conv=fdatasync); for
+// several files, dd of each and one flush of the file system at the end
+// (sync -f). Where the export's own work outweighs its write (workFirst:
+// it converts, encodes or formats more than it writes), the limit first
+// does that work: the same export with its output on the memory file
+// system, where nothing reaches a disk. The export is timed again beside
+// it, the two taking turns in one child, each run from its own fresh copy
+// where the row has one and after a flush of the file systems: both find
+// the disk idle, so the ratio is the export's against the durable write
+// alone, whatever the disk did before. The row, with its everyday limit,
+// stays.
 inline void durableRow(const BenchOptions& opt, const std::string& libPath, std::vector<BenchRow>& rows,
                        const std::string& operation, const std::vector<std::string>& written,
-                       const Fresh& fresh = nullptr, const std::vector<std::string>& read = {}) {
+                       const Fresh& fresh = nullptr, bool workFirst = false) {
     if (listingCalls() || rows.empty() || rows.back().operation != operation || written.empty()) return;
     BenchRow row = rows.back();
-    // An export that reads more than it writes cannot be quicker than
-    // reading its input: the limit then reads it first (from the cache, as
-    // the export finds it), so that the ratio shows what the export adds.
-    std::error_code ec;
-    std::uintmax_t in = 0, out = 0;
-    for (const std::string& f : read) in += std::filesystem::file_size(f, ec);
-    for (const std::string& f : written) out += std::filesystem::file_size(f, ec);
-    const bool readsFirst = in > out;
+    // The work of the export with its output in memory.
+    std::string memory;
+    BenchStep work;
+    if (workFirst) {
+        memory = memoryFolder();
+        if (memory.empty() || !row.writingTo || written.size() != 1) {
+            row.peer = "- (no memory file system to do the work in)";
+            row.ok = false;
+            rows.push_back(row);
+            return;
+        }
+        work = row.writingTo(memory + std::filesystem::path(written[0]).filename().string());
+    }
     // The bytes the export wrote, kept aside: a fresh copy before each run
     // puts the old content back under the output's name.
     std::vector<std::string> kept, to;
     std::string command;
-    if (readsFirst) {
-        command = "cat";
-        for (const std::string& f : read) command += " " + quote(f);
-        command += " > /dev/null && ";
-    }
     for (std::size_t i = 0; i < written.size(); ++i) {
         kept.push_back(opt.scratch + "written" + std::to_string(i) + ".bin");
         copyFile(written[i], kept.back());
@@ -148,24 +166,32 @@ inline void durableRow(const BenchOptions& opt, const std::string& libPath, std:
     // previous run, of the output's size.
     const bool overOld = !fresh.from.empty() && to.size() == 1;
     const std::string old = overOld ? to[0] : std::string();
-    step.prepare = [fresh, old] {
+    step.prepare = [fresh, old, work] {
         if (!fresh.from.empty()) copyFile(fresh.from, fresh.to);
         if (!old.empty()) copyFile(fresh.from, old);
+        if (work.prepare) work.prepare();
     };
-    step.run = [command](HostLibrary&) { return std::system(command.c_str()) == 0; };
+    step.run = [command, work](HostLibrary& lib) {
+        if (work.run && !work.run(lib)) return false;
+        return std::system(command.c_str()) == 0;
+    };
     if (row.step) {
         row.ok = row.ok && timePairInChild(libPath, *row.step, step, opt.runs, row.brindlexSeconds, row.peerSeconds);
     } else {
         double peak = 0;
         row.ok = row.ok && timeInChild(libPath, step, opt.runs, row.peerSeconds, peak);
     }
-    row.peer = std::string(readsFirst ? "cat of the input, then " : "") +
+    row.peer = std::string(workFirst ? "the export into memory, then " : "") +
                (written.size() > 1 ? "dd of each file, then sync -f"
                 : overOld          ? "dd conv=fdatasync of the output over the old file"
                                    : "dd conv=fdatasync of the output");
     rows.push_back(row);
     for (const std::string& f : kept) ::unlink(f.c_str());
     for (const std::string& f : to) ::unlink(f.c_str());
+    if (!memory.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(memory, ec);
+    }
 }
 
 }  // namespace benchinputs

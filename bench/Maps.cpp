@@ -175,7 +175,7 @@ void benchMaps(const BenchOptions& opt, const std::string& libPath, std::vector<
         const BenchRow* last = lastRow(rows, op, tag);
         if (!last) continue;
         const BenchRow mine = *last;  // rows grows below
-        durableRow(opt, libPath, rows, op, {out}, nullptr, {convs[i].src});
+        durableRow(opt, libPath, rows, op, {out}, nullptr, true);
         const std::string& src = convs[i].src;
         // Mode 4 keeps the first channel of an RGB map; the peers do the same.
         const std::string first = convs[i].mode == 4 ? " -channel R -separate" : "";
@@ -299,6 +299,6 @@ void benchMaps(const BenchOptions& opt, const std::string& libPath, std::vector<
         } else {
             mine->peer = "- (no cjpeg, or no tables read)";
         }
-        durableRow(opt, libPath, rows, op, {jpg}, nullptr, {bmpA});
+        durableRow(opt, libPath, rows, op, {jpg}, nullptr, true);
     }
 }

@@ -119,14 +119,19 @@ void benchObj(const BenchOptions& opt, const std::string& libPath, std::vector<B
         BenchRow row;
         row.operation = "objWriter";
         row.input = faces + " (quads), " + mib(mesh);
-        BenchStep step;
-        step.prepare = [=] { _faceID = table; };
-        step.run = [=](HostLibrary&) {
-            std::string o = out;
-            return writeOBJfromMesk(mesh.c_str(), &o[0]) == 0.0f;
+        auto writing = [=](const std::string& objPath) {
+            BenchStep step;
+            step.prepare = [=] { _faceID = table; };
+            step.run = [=](HostLibrary&) {
+                std::string o = objPath;
+                return writeOBJfromMesk(mesh.c_str(), &o[0]) == 0.0f;
+            };
+            return step;
         };
+        const BenchStep step = writing(out);
         row.ok = timeInChild(libPath, step, opt.runs, row.brindlexSeconds, row.peakMiB);
         row.step = std::make_shared<const BenchStep>(step);
+        row.writingTo = writing;
         BenchStep peer;
         peer.run = [=](HostLibrary&) { return streamObj(mesh, peerOut, table); };
         double peak = 0;
@@ -141,7 +146,7 @@ void benchObj(const BenchOptions& opt, const std::string& libPath, std::vector<B
         timeInChild(libPath, write, opt.runs, row.peerSeconds, peak);
         row.peer = "one write of the same bytes";
         rows.push_back(row);
-        durableRow(opt, libPath, rows, "objWriter", {out}, nullptr, {mesh});
+        durableRow(opt, libPath, rows, "objWriter", {out}, nullptr, true);
     }
     if (wanted(opt, "outMRGB")) {
         const std::string out = opt.scratch + "colours.txt";
@@ -158,7 +163,7 @@ void benchObj(const BenchOptions& opt, const std::string& libPath, std::vector<B
         row.peer = "cat";
         row.peerSeconds = timeCommand("cat " + quote(colourFile) + " > /dev/null", opt.runs);
         rows.push_back(row);
-        durableRow(opt, libPath, rows, "outMRGB", {out}, nullptr, {colourFile});
+        durableRow(opt, libPath, rows, "outMRGB", {out});
     }
 }
 
