@@ -76,8 +76,8 @@ namespace {
 
 // Times steps in a child process, taking turns within each run (in
 // reverse order every other run): the median of each step, then how far
-// the runs raised the peak (MiB). settle flushes
-// the file systems before each timed step. A failed run gives -1 for all.
+// the runs raised the peak (MiB). settle flushes the file systems before
+// each timed step. A failed run gives -1 for all.
 std::vector<double> timeStepsInChild(const std::string& libPath, const std::vector<const BenchStep*>& steps, int runs,
                                      bool settle) {
     const std::size_t n = steps.size();

@@ -79,8 +79,8 @@ float ClearFolder(const std::string& path) {
 float emptyFolder(const char* path) { return ClearFolder(path) == 0.0f ? 0.0f : -1.0f; }
 
 float fileCopyTo(const char* source, const char* destination) {
-    // The source is a regular file (fileio::open refuses anything else).
-    if (!fileio::opens(source)) return -1.0f;
+    // A source that is not a readable regular file fails in the copy,
+    // before the destination is touched.
     if (fileio::sameFile(source, destination)) return -1.0f;
     // As a copy that removed the destination first would, it replaces one
     // whatever its permission bits (a folder is refused).

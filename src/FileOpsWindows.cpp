@@ -212,7 +212,6 @@ float emptyFolder(const char* path) {
 }
 
 float fileCopyTo(const char* source, const char* destination) {
-    if (!fileio::opens(source)) return -1.0f;
     std::wstring to = fileio::widen(destination);
     DWORD attributes = GetFileAttributesW(to.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {

@@ -10,6 +10,7 @@
 #include "NewFile.h"
 #include "Platform.h"
 #include "TestSupport.h"
+#include "WriteFaults.h"
 
 #if !BRINDLEX_WINDOWS
 #include <sys/stat.h>
@@ -308,4 +309,74 @@ TEST(FileWindow, SmallAndReadWindowsViewTheSameBytes) {
                 EXPECT_TRUE(std::equal(p, p + n, bytes.begin() + static_cast<std::ptrdiff_t>(off)));
             }
     }
+}
+
+namespace {
+
+bool failEveryWrite(fileio::faults::Step s) { return s == fileio::faults::Step::Write; }
+
+// Nothing but the destination's own name in its folder.
+bool onlyFileIn(const std::string& folder, const std::string& name) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(folder, ec))
+        if (e.path().filename().string() != name) return false;
+    return !ec;
+}
+
+}  // namespace
+
+TEST(FileLayer, CopyFileSaysWhyAndLeavesTheDestinationOnFailure) {
+    std::vector<unsigned char> big(3 * fileio::NewFile::kBuffer + 7);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i * 13 + 5);
+    const std::vector<unsigned char> old = {'o', 'l', 'd'};
+    const struct {
+        const char* what;
+        const char* source;  // in the folder: "big", "empty", "folder", or a missing name
+        const char* destination;
+        bool failWrites;
+        fileio::Written expected;
+    } cases[] = {
+        {"several blocks over an old file", "big", "dst/out.bin", false, fileio::Written::Ok},
+        {"an empty file", "empty", "dst/out.bin", false, fileio::Written::Ok},
+        {"a missing source", "missing", "dst/out.bin", false, fileio::Written::CannotOpen},
+        {"a folder as the source", "folder", "dst/out.bin", false, fileio::Written::CannotOpen},
+        {"into a missing folder", "big", "nowhere/out.bin", false, fileio::Written::CannotCreate},
+        {"a write that fails", "big", "dst/out.bin", true, fileio::Written::Failed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        ASSERT_TRUE(writeBytes(dir.path("big"), big));
+        ASSERT_TRUE(writeBytes(dir.path("empty"), {}));
+        std::filesystem::create_directories(dir.path("folder"));
+        std::filesystem::create_directories(dir.path("dst"));
+        ASSERT_TRUE(writeBytes(dir.path("dst/out.bin"), old));
+        if (c.failWrites) fileio::faults::setHook(failEveryWrite);
+        const fileio::Written w =
+            fileio::copyFile(dir.path(c.source).c_str(), dir.path(c.destination).c_str(), fileio::Target::Output);
+        fileio::faults::setHook(nullptr);
+        EXPECT_EQ(w, c.expected);
+        const std::vector<unsigned char> want = c.expected != fileio::Written::Ok ? old
+                                                : std::string(c.source) == "big"  ? big
+                                                                                  : std::vector<unsigned char>{};
+        EXPECT_TRUE(readBytes(dir.path("dst/out.bin")) == want);
+        EXPECT_TRUE(onlyFileIn(dir.path("dst"), "out.bin"));  // no new file left beside it
+    }
+}
+
+TEST(FileLayer, RenameAndRemoveAreTheSystemsOwn) {
+    TempDir dir;
+    const std::string a = dir.path("a.bin"), b = dir.path("b.bin"), empty = dir.path("empty");
+    ASSERT_TRUE(writeBytes(a, {'a'}));
+    ASSERT_TRUE(writeBytes(b, {'b'}));
+    std::filesystem::create_directories(empty);
+    // POSIX replaces an existing destination; Windows never does.
+    EXPECT_EQ(fileio::renameName(a.c_str(), b.c_str()), !kWindowsBuild);
+    EXPECT_TRUE(readBytes(b) == std::vector<unsigned char>{static_cast<unsigned char>(kWindowsBuild ? 'b' : 'a')});
+    EXPECT_FALSE(fileio::renameName(dir.path("missing").c_str(), dir.path("c.bin").c_str()));
+    EXPECT_TRUE(fileio::removeName(b.c_str()));
+    EXPECT_FALSE(fileExists(b));
+    EXPECT_FALSE(fileio::removeName(b.c_str()));
+    // POSIX also removes an empty folder; Windows removes files only.
+    EXPECT_EQ(fileio::removeName(empty.c_str()), !kWindowsBuild);
 }
