@@ -322,6 +322,13 @@ float createBMPthumb(const char* path, int size) {
     std::int64_t iR = 0;
     for (std::int32_t j = 0; ok && j < outH; ++j) {
         std::int64_t at = rowAt;
+        // The row's samples lie within its 3 * w bytes: one read for them
+        // all (up to a block; the samples read the rest, and meet again a
+        // read that fails here).
+        if (at >= 0 && std::uint64_t(at) < fileSize)
+            (void)src.at(std::uint64_t(at),
+                         std::size_t(std::min<std::uint64_t>(
+                             {3 * std::uint64_t(w), fileio::FileWindow::kBlock, fileSize - std::uint64_t(at)})));
         float aC = 0.0f;
         std::int64_t iC = 0;
         for (std::int32_t i = 0; ok && i < outW; ++i) {
