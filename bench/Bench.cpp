@@ -81,6 +81,8 @@ namespace {
 std::vector<double> timeStepsInChild(const std::string& libPath, const std::vector<const BenchStep*>& steps, int runs,
                                      bool settle) {
     const std::size_t n = steps.size();
+    // BENCH_TRACE set: each timed step's seconds to stderr, run 0 the warm-up.
+    static const bool trace = std::getenv("BENCH_TRACE") != nullptr;
     std::vector<double> result(n + 1, -1.0);
     int fds[2];
     if (pipe(fds) != 0) return result;
@@ -112,6 +114,7 @@ std::vector<double> timeStepsInChild(const std::string& libPath, const std::vect
                     ok = steps[s]->run(lib);
                     double t = now() - t0;
                     if (i > 0) times[s].push_back(t);
+                    if (trace) std::fprintf(stderr, "run %d step %zu: %.3f s\n", i, s, t);
                 }
             }
             for (std::size_t s = 0; s < n && ok; ++s) result[s] = median(times[s]);

@@ -147,33 +147,43 @@ inline void durableRow(const BenchOptions& opt, const std::string& libPath, std:
         }
         work = row.writingTo(memory + std::filesystem::path(written[0]).filename().string());
     }
-    // The bytes the export wrote, kept aside: a fresh copy before each run
-    // puts the old content back under the output's name.
-    std::vector<std::string> kept, to;
+    // The bytes the export wrote, kept aside, and dd's own names: it writes
+    // each file beside the old one and removes the old one once its new
+    // bytes are on disk, as the export keeps the file it replaces until
+    // then. So both free the old file after the new one has taken its
+    // memory: written over the old file, dd would reuse the old file's
+    // memory at once, which no replacement that keeps the old file can.
+    std::vector<std::string> kept, to, old;
     std::string command;
     for (std::size_t i = 0; i < written.size(); ++i) {
         kept.push_back(opt.scratch + "written" + std::to_string(i) + ".bin");
         copyFile(written[i], kept.back());
         to.push_back(opt.scratch + "durable" + std::to_string(i) + ".bin");
+        old.push_back(to.back() + ".old");
         command += (i ? " && " : "") + std::string("dd if=") + quote(kept.back()) + " of=" + quote(to.back()) +
                    " bs=4M status=none" + (written.size() == 1 ? " conv=fdatasync" : "");
     }
     if (written.size() > 1) command += " && sync -f " + quote(opt.scratch);
     BenchStep step;
-    // dd pays for freeing the old file's blocks, as the export does when its
-    // rename drops the old file: a rewrite's dd writes over a copy of the
-    // file the export rewrites; an output's dd over its own file from the
-    // previous run, of the output's size.
-    const bool overOld = !fresh.from.empty() && to.size() == 1;
-    const std::string old = overOld ? to[0] : std::string();
-    step.prepare = [fresh, old, work] {
-        if (!fresh.from.empty()) copyFile(fresh.from, fresh.to);
-        if (!old.empty()) copyFile(fresh.from, old);
+    // The old file dd replaces: for a rewrite a fresh copy of the file the
+    // export rewrites, for an output dd's own output of the previous run,
+    // as the export replaces its own.
+    const bool rewrite = !fresh.from.empty() && to.size() == 1;
+    step.prepare = [fresh, rewrite, to, old, work] {
+        for (std::size_t i = 0; i < to.size(); ++i) {
+            if (rewrite)
+                copyFile(fresh.from, old[i]);
+            else
+                (void)std::rename(to[i].c_str(), old[i].c_str());
+            ::unlink(to[i].c_str());
+        }
         if (work.prepare) work.prepare();
     };
-    step.run = [command, work](HostLibrary& lib) {
+    step.run = [command, work, old](HostLibrary& lib) {
         if (work.run && !work.run(lib)) return false;
-        return std::system(command.c_str()) == 0;
+        if (std::system(command.c_str()) != 0) return false;
+        for (const std::string& f : old) ::unlink(f.c_str());  // none before the first run of an output
+        return true;
     };
     if (row.step) {
         row.ok = row.ok && timePairInChild(libPath, *row.step, step, opt.runs, row.brindlexSeconds, row.peerSeconds);
@@ -182,12 +192,12 @@ inline void durableRow(const BenchOptions& opt, const std::string& libPath, std:
         row.ok = row.ok && timeInChild(libPath, step, opt.runs, row.peerSeconds, peak);
     }
     row.peer = std::string(workFirst ? "the export into memory, then " : "") +
-               (written.size() > 1 ? "dd of each file, then sync -f"
-                : overOld          ? "dd conv=fdatasync of the output over the old file"
-                                   : "dd conv=fdatasync of the output");
+               (written.size() > 1 ? "dd of each file beside the old one, then sync -f, then the old ones removed"
+                                   : "dd conv=fdatasync of the output beside the old file, then the old one removed");
     rows.push_back(row);
     for (const std::string& f : kept) ::unlink(f.c_str());
     for (const std::string& f : to) ::unlink(f.c_str());
+    for (const std::string& f : old) ::unlink(f.c_str());
     if (!memory.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(memory, ec);

@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
     BenchOptions opt;
     std::string markdown;
     std::vector<Size> sizes = {kBaseline, kSmall, kLarge};
+    bool usage = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--runs" && i + 1 < argc)
@@ -92,10 +93,12 @@ int main(int argc, char** argv) {
             markdown = argv[++i];
         else if (a == "--list-calls" && i + 1 < argc)  // the export rows' calls, for brindlex_calls; nothing timed
             listCallsTo(argv[++i]);
+        else if (a.rfind("-", 0) == 0 || !opt.dataDir.empty())
+            usage = true;  // an unknown option, or a second folder
         else
             opt.dataDir = a;
     }
-    if (opt.dataDir.empty()) {
+    if (usage || opt.dataDir.empty()) {
         std::fprintf(
             stderr,
             "usage: brindlex_bench DATA_DIR [--runs N] [--filter TEXT] [--small | --large] [--markdown FILE]\n");
