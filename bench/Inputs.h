@@ -171,11 +171,12 @@ inline void durableRow(const BenchOptions& opt, const std::string& libPath, std:
     const bool rewrite = !fresh.from.empty() && to.size() == 1;
     step.prepare = [fresh, rewrite, to, old, work] {
         for (std::size_t i = 0; i < to.size(); ++i) {
-            if (rewrite)
+            if (rewrite) {
                 copyFile(fresh.from, old[i]);
-            else
-                (void)std::rename(to[i].c_str(), old[i].c_str());
-            ::unlink(to[i].c_str());
+                ::unlink(to[i].c_str());  // dd's output of the previous run
+            } else {
+                (void)std::rename(to[i].c_str(), old[i].c_str());  // none before the first run
+            }
         }
         if (work.prepare) work.prepare();
     };
